@@ -7,15 +7,26 @@
 
 #include <iostream>
 
-StderrCapture::StderrCapture() : savedFd_(-1), captureFd_(-1), stopped_(false) {
-  fflush(stderr);
+namespace {
+
+// Pushes out whatever the C and C++ streams still buffer, so that it lands
+// on the descriptor it was meant for.
+void FlushStandardStreams() {
+  std::cout.flush();
   std::cerr.flush();
+  fflush(nullptr);
+}
+
+}  // namespace
+
+StderrCapture::StderrCapture(int fd) : fd_(fd), savedFd_(-1), captureFd_(-1), stopped_(false) {
+  FlushStandardStreams();
   char name[] = "/tmp/vigild-stderr-XXXXXX";
   captureFd_ = mkstemp(name);
   if (captureFd_ >= 0) {
     unlink(name);
-    savedFd_ = dup(2);
-    dup2(captureFd_, 2);
+    savedFd_ = dup(fd_);
+    dup2(captureFd_, fd_);
   }
 }
 
@@ -29,9 +40,8 @@ std::string StderrCapture::Stop() {
   if (captureFd_ < 0) {
     return text_;
   }
-  fflush(stderr);
-  std::cerr.flush();
-  dup2(savedFd_, 2);
+  FlushStandardStreams();
+  dup2(savedFd_, fd_);
   close(savedFd_);
   lseek(captureFd_, 0, SEEK_SET);
   char buffer[4096];

@@ -1,7 +1,8 @@
-// StderrCapture: redirects file descriptor 2 into a temporary file from
-// construction until Stop() (or destruction), so that tests can read what the
-// code under test wrote to the standard error stream, from any thread.
-// One capture at a time in a process; the owning test uses it.
+// StderrCapture: redirects file descriptor 2 (or another standard descriptor)
+// into a temporary file from construction until Stop() (or destruction), so
+// that tests can read what the code under test wrote to the standard error
+// stream, from any thread. StdoutCapture does the same for descriptor 1.
+// One capture per descriptor at a time in a process; the owning test uses it.
 #ifndef VIGILD_TESTS_SUPPORT_STDERRCAPTURE_H
 #define VIGILD_TESTS_SUPPORT_STDERRCAPTURE_H
 
@@ -9,7 +10,7 @@
 
 class StderrCapture {
  public:
-  StderrCapture();
+  explicit StderrCapture(int fd = 2);
   ~StderrCapture();
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
@@ -19,10 +20,16 @@ class StderrCapture {
   std::string Stop();
 
  private:
+  int fd_;
   int savedFd_;
   int captureFd_;
   bool stopped_;
   std::string text_;
+};
+
+class StdoutCapture : public StderrCapture {
+ public:
+  StdoutCapture() : StderrCapture(1) {}
 };
 
 // Number of open descriptors of this process (entries of /proc/self/fd).

@@ -1,0 +1,68 @@
+#include "CapturingLogDevice.h"
+
+#include <chrono>
+
+#include "LogServer.h"
+
+std::vector<CapturingLogDevice::Captured> CapturingLogDevice::Log::Records() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return records;
+}
+
+std::vector<std::string> CapturingLogDevice::Log::Messages() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::string> messages;
+  messages.reserve(records.size());
+  for (const Captured& record : records) {
+    messages.push_back(record.message);
+  }
+  return messages;
+}
+
+size_t CapturingLogDevice::Log::Count() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return records.size();
+}
+
+bool CapturingLogDevice::Log::WaitForCount(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex);
+  return arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return records.size() >= count; });
+}
+
+void CapturingLogDevice::Log::Clear() {
+  std::lock_guard<std::mutex> lock(mutex);
+  records.clear();
+}
+
+void CapturingLogDevice::Log::Add(const Captured& record) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    records.push_back(record);
+  }
+  arrived.notify_all();
+}
+
+CapturingLogDevice::CapturingLogDevice() : log_(std::make_shared<Log>()) {}
+
+bool CapturingLogDevice::ProcessMessage(Handle<LogMessage>& record, bool flush) {
+  if (record.IsNull()) {
+    return true;
+  }
+  Captured captured{record->severity,
+                    record->getErrorCode(),
+                    record->getErrorString(),
+                    record->getErrorMessage(),
+                    record->facility,
+                    record->channel,
+                    flush};
+  log_->Add(captured);
+  return true;
+}
+
+std::shared_ptr<CapturingLogDevice::Log> CapturingLogDevice::Install(LogServer* server) {
+  CapturingLogDevice* device = new CapturingLogDevice;
+  std::shared_ptr<Log> log = device->log();
+  server->setConsoleDevice(device);
+  return log;
+}

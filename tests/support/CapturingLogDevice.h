@@ -1,0 +1,63 @@
+// CapturingLogDevice: a log device for tests that keeps a copy of every
+// record it is given (and whether it was asked to flush), in arrival order.
+// Install() puts a new one in a log server's console slot and returns the
+// captured records, which outlive the device when the server deletes it.
+//
+// The device is owned by the log server it is installed in; the captured
+// records are shared between the device and the test. Safe for concurrent
+// use: the records are guarded by their own mutex.
+#ifndef VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H
+#define VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LogDevice.h"
+
+class LogServer;
+
+class CapturingLogDevice : public LogDevice {
+ public:
+  // One record as the device saw it.
+  struct Captured {
+    int severity;
+    std::string code;
+    std::string tag;
+    std::string message;
+    std::string facility;
+    int channel;
+    bool flush;
+  };
+
+  // The records captured so far, shared with the device.
+  class Log {
+   public:
+    std::vector<Captured> Records() const;
+    std::vector<std::string> Messages() const;
+    size_t Count() const;
+    // Waits until at least count records arrived; false after timeoutMs.
+    bool WaitForCount(size_t count, int timeoutMs) const;
+    void Clear();
+    void Add(const Captured& record);
+
+   private:
+    mutable std::mutex mutex;  // guards records
+    mutable std::condition_variable arrived;
+    std::vector<Captured> records;
+  };
+
+  CapturingLogDevice();
+  bool ProcessMessage(Handle<LogMessage>& record, bool flush) override;
+  std::shared_ptr<Log> log() const { return log_; }
+
+  // Makes a device, sets it as server's console output and returns its log.
+  static std::shared_ptr<Log> Install(LogServer* server);
+
+ private:
+  std::shared_ptr<Log> log_;  // constant after construction
+};
+
+#endif  // VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H

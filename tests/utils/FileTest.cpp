@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "DaylightTable.h"
+#include "File.h"
+#include "StderrCapture.h"
+#include "TempDir.h"
+#include "Timestamp.h"
+
+TEST(FileTest, SplitSeparatesDirectoryNameAndExtension) {
+  const char* cases[][4] = {
+      // path, dir, name, ext
+      {"/a/b/trace.log", "/a/b", "trace", "log"},
+      {"trace", ".", "trace", ""},
+      {"/a/.profile", "/a", ".profile", ""},
+      {"/a/b/", ".", "/a/b/", ""},
+      {"a/b.", "a", "b.", ""},
+      {"a/b.c.d", "a", "b.c", "d"},
+      {"C:\\logs\\day.log", "C:\\logs", "day", "log"},
+      {"x/y\\z.txt", "x/y", "z", "txt"},
+      {"/trace.log", ".", "/trace", "log"},
+  };
+  for (const auto& c : cases) {
+    std::string dir = "old", name = "old", ext = "old";
+    File::Split(c[0], dir, name, ext);
+    EXPECT_EQ(std::string(c[1]) + "|" + c[2] + "|" + c[3], dir + "|" + name + "|" + ext) << c[0];
+  }
+}
+
+TEST(FileTest, AttributesAndModeString) {
+  TempDir tmp;
+  tmp.WriteFile("f", "12345");
+  File file(tmp.Join("f"));
+  EXPECT_TRUE(file.IsRegular());
+  EXPECT_FALSE(file.IsDirectory());
+  EXPECT_EQ(5, file.Size());
+  EXPECT_EQ("uid(" + std::to_string(getuid()) + ")", file.UidString());
+  File missing(tmp.Join("none"));
+  EXPECT_FALSE(missing.Exist());
+  EXPECT_EQ(0, missing.Size());
+  EXPECT_EQ("?group?", missing.GidString());
+  EXPECT_EQ("----------", missing.ModeString());
+
+  const std::pair<mode_t, const char*> modes[] = {
+      {0644, "-rw-r--r--"},  {04755, "-rwsr-xr-x"}, {04644, "-rwSr--r--"},
+      {02750, "-rwxr-s---"}, {02640, "-rw-r-S---"}, {0007, "-------rwx"},
+  };
+  for (const auto& m : modes) {
+    ASSERT_EQ(0, chmod(file.Path().c_str(), m.first));
+    EXPECT_EQ(m.second, File(file.Path()).ModeString()) << std::oct << m.first;
+  }
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0750));
+  EXPECT_EQ("drwxr-x---", File(tmp.path()).ModeString());
+}
+
+TEST(FileTest, RemoveDeletesFilesAndEmptyDirectoriesAndReportsFailures) {
+  TempDir tmp;
+  tmp.WriteFile("f", "x");
+  EXPECT_TRUE(File(tmp.Join("f")).Remove());
+  EXPECT_FALSE(File(tmp.Join("f")).Exist());
+  EXPECT_TRUE(File(tmp.Join("never-there")).Remove());
+
+  const std::string dir = tmp.Join("d");
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  tmp.WriteFile("d/inner", "x");
+  StderrCapture capture;
+  EXPECT_FALSE(File(dir).Remove());
+  EXPECT_EQ("[File::Remove] ERROR : remove directory " + dir +
+                " failed!:" + std::to_string(ENOTEMPTY) + "\n",
+            capture.Stop());
+  ASSERT_TRUE(File(dir + "/inner").Remove());
+  EXPECT_TRUE(File(dir).Remove());
+  EXPECT_FALSE(File(dir).Exist());
+}
+
+TEST(FileTest, RenameMovesTheFileAndFollowsItsNewPath) {
+  TempDir tmp;
+  tmp.WriteFile("old", "abc");
+  File file(tmp.Join("old"));
+  ASSERT_TRUE(file.Rename(tmp.Join("new")));
+  EXPECT_EQ(tmp.Join("new"), file.Path());
+  EXPECT_FALSE(File(tmp.Join("old")).Exist());
+  EXPECT_EQ(3, file.Size());
+
+  StderrCapture capture;
+  EXPECT_FALSE(file.Rename(tmp.Join("x/y")));
+  EXPECT_EQ("[File::Rename] ERROR : rename " + tmp.Join("new") + "  into " + tmp.Join("x/y") +
+                "  failed!:" + std::to_string(ENOENT) + "\n",
+            capture.Stop());
+  EXPECT_EQ(tmp.Join("new"), file.Path());
+}
+
+TEST(FileTest, MTimeStringShowsTheTimeOfDayOnlyForTheCurrentYear) {
+  setenv("TZ", "UTC0", 1);
+  DaylightTable::ResetForTest();
+  TempDir tmp;
+  tmp.WriteFile("f", "x");
+  const std::string path = tmp.Join("f");
+  // Today is 2008-07-01 for this test.
+  Timestamp today, clock;
+  ASSERT_EQ(1, today.SetFromGmt(2008, 7, 1, 0, 0, 0, Timestamp::kAnyWeekday));
+  Timestamp::controlledTimeFreeze();
+  clock.SetNow();
+  Timestamp::controlledTimeAdd(today.GMTCount() - clock.GMTCount());
+  const struct {
+    int year, month, day, hour, min;
+    const char* text;
+  } cases[] = {{2008, 4, 6, 16, 5, "Apr  6 16:05"}, {2007, 7, 1, 23, 59, "Jul  1 2007"}};
+  for (const auto& c : cases) {
+    Timestamp m;
+    ASSERT_EQ(1, m.SetFromGmt(c.year, c.month, c.day, c.hour, c.min, 0, Timestamp::kAnyWeekday));
+    const struct timeval times[2] = {{m.GMTCount(), 0}, {m.GMTCount(), 0}};
+    ASSERT_EQ(0, utimes(path.c_str(), times));
+    EXPECT_EQ(c.text, File(path).MTimeString());
+  }
+  Timestamp::controlledTimeResume();
+  EXPECT_EQ("Jan 1 1970", File(tmp.Join("missing")).MTimeString());
+}

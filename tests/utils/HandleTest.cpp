@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "BError.h"
+#include "Handle.h"
+#include "String.h"
+
+namespace {
+
+std::atomic<int> destroyed{0};
+
+// Counts its destructions; may hold the next object of a chain, so that its
+// destructor releases another handle.
+struct Counted : RefCounter {
+  explicit Counted(Counted* nextObject = nullptr) : next(nextObject) {}
+  ~Counted() override { destroyed++; }
+  Handle<Counted> next;
+};
+
+class HandleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { destroyed = 0; }
+};
+
+}  // namespace
+
+TEST_F(HandleTest, CopiesShareTheObjectAndTheLastOneDeletesItOnce) {
+  Counted* object = new Counted;
+  EXPECT_EQ(0, object->RefCount());
+  auto* first = new Handle<Counted>(object);
+  Handle<Counted> second(*first);
+  EXPECT_EQ(2, object->RefCount());
+  delete first;
+  EXPECT_EQ(1, object->RefCount());
+  Handle<Counted>& alias = second;
+  second = alias;
+  Handle<Counted> third(second);
+  third = second;
+  EXPECT_EQ(2, object->RefCount());
+  third = Handle<Counted>(new Counted);
+  EXPECT_EQ(1, object->RefCount());
+  EXPECT_EQ(0, destroyed);
+  second = third;  // drops the last handle on `object`
+  EXPECT_EQ(1, destroyed);
+  EXPECT_EQ(2, third->RefCount());
+  third = Handle<Counted>();
+  EXPECT_TRUE(third.IsNull());
+  EXPECT_EQ(1, second->RefCount());
+}
+
+TEST_F(HandleTest, DestructorsMayReleaseHandlesThemselves) {
+  // Would deadlock if objects were deleted while the count mutex is held.
+  { Handle<Counted> head(new Counted(new Counted(new Counted))); }
+  EXPECT_EQ(3, destroyed);
+}
+
+TEST_F(HandleTest, ConcurrentCopiesKeepTheCountExact) {
+  Handle<Counted> shared(new Counted);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared] {
+      for (int i = 0; i < 20000; ++i) {
+        Handle<Counted> copy(shared), other;
+        other = copy;
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(1, shared->RefCount());
+  EXPECT_EQ(0, destroyed);
+}
+
+TEST_F(HandleTest, DereferencingANullHandleThrowsBError) {
+  Handle<Counted> empty;
+  String text;
+  try {
+    empty->RefCount();
+    ADD_FAILURE() << "operator-> did not throw";
+  } catch (const BError& error) {
+    EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator->'", error.GetMsg(text));
+  }
+  try {
+    (*empty).RefCount();
+    ADD_FAILURE() << "operator* did not throw";
+  } catch (const BError& error) {
+    EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator*'", error.GetMsg(text));
+  }
+}

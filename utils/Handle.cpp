@@ -1,0 +1,6 @@
+#include "Handle.h"
+
+TaskMutex* globalHandleMutex::_pMutex() {
+  static TaskMutex* const mutex = new TaskMutex;
+  return mutex;
+}

@@ -1,0 +1,30 @@
+// LogDevice: the abstract output of the log server. Each concrete device
+// (console, dated file, UDP) writes one record per ProcessMessage call.
+//
+// Devices are owned by the log server, which deletes them when it replaces
+// its outputs or ends. Thread safety is each device's own business: in
+// queued mode the server may call one device from the log thread and from a
+// flushing thread; the server serialises its own deliveries, so a device
+// only needs a lock for state it shares with something else. A device must
+// not log through the server: it is called with the server's delivery lock
+// held.
+#ifndef VIGILD_UTILS_LOGDEVICE_H
+#define VIGILD_UTILS_LOGDEVICE_H
+
+#include "Handle.h"
+#include "LogMessage.h"
+
+class LogDevice {
+ public:
+  LogDevice() = default;
+  virtual ~LogDevice() = default;
+  LogDevice(const LogDevice&) = delete;
+  LogDevice& operator=(const LogDevice&) = delete;
+
+  // Writes one record. flush is true when nothing more is queued behind this
+  // record, so buffered output should be pushed out now. False when the
+  // record could not be written.
+  virtual bool ProcessMessage(Handle<LogMessage>& record, bool flush) = 0;
+};
+
+#endif  // VIGILD_UTILS_LOGDEVICE_H

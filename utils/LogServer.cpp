@@ -1,0 +1,520 @@
+#include "LogServer.h"
+
+#include <stdio.h>
+
+#include "CriticalSection.h"
+#include "LogDeviceConsole.h"
+#include "LogSettings.h"
+#include "LogStream.h"
+#include "Sleep.h"
+
+std::atomic<LogServer*> LogServer::oLogServer{nullptr};
+
+namespace {
+
+// A producer that finds the queue full wakes the log thread and looks again
+// after this pause; short, so that a burst is not held to one queue per drain
+// period.
+constexpr unsigned kFullQueuePauseMs = 1;
+// Pause between looks while waiting for the log thread to start or to stop.
+constexpr unsigned kThreadPollMs = 5;
+constexpr int kThreadStartWaitMs = 1000;
+
+// Guards the creation of the singleton: first use may happen on any thread,
+// even if the daemon makes it on its main thread first. Never destroyed, so
+// a log call during exit still finds it.
+TaskMutex* CreationMutex() {
+  static TaskMutex* const mutex = new TaskMutex;
+  return mutex;
+}
+
+const char* LevelName(unsigned level) {
+  static const char* const kNames[] = {"info",   "debug1", "debug2", "debug3", "debug4",
+                                       "debug5", "debug6", "debug7", "debug8"};
+  return level >= 2 && level <= 10 ? kNames[level - 2] : nullptr;
+}
+
+}  // namespace
+
+// ---- Life cycle
+
+LogServer::LogServer()
+    : consoleDevice(nullptr),
+      fileDevice(nullptr),
+      udpDevice(nullptr),
+      threaded(false),
+      wakePeriod(1),
+      state(0),
+      logThreadLaunched(false),
+      logThreadStarted(false) {
+  setRootFacilityName("default.1");
+  makeConsoleBasedLogger();
+  if (queueMutex.Status() != 0 || wakeEvent.Status() != 0) {
+    state.store(3);
+  }
+  // Last, so that a thread that finds the pointer finds a finished server.
+  oLogServer.store(this);
+}
+
+LogServer::~LogServer() {
+  if (logThreadLaunched) {
+    int running = 0;
+    state.compare_exchange_strong(running, 1);
+    // The thread drains what is left and sets 2 as its very last access to
+    // this object; only then may the members go.
+    while (state.load() != 2) {
+      wakeEvent.Signal();
+      Sleep(kThreadPollMs);
+    }
+  }
+  // Records queued without a log thread, or after its last drain.
+  ProcessQueue();
+  {
+    CriticalSection lock(&deliveryMutex);
+    _ReplaceDevice(consoleDevice, nullptr);
+    _ReplaceDevice(fileDevice, nullptr);
+    _ReplaceDevice(udpDevice, nullptr);
+  }
+  LogServer* self = this;
+  oLogServer.compare_exchange_strong(self, nullptr);
+}
+
+LogServer* LogServer::Instance() {
+  LogServer* server = oLogServer.load();
+  if (server != nullptr) {
+    return server;
+  }
+  CriticalSection lock(CreationMutex());
+  server = oLogServer.load();
+  if (server == nullptr) {
+    server = new LogServer;  // stores itself in oLogServer
+  }
+  return server;
+}
+
+void LogServer::DeleteInstance() {
+  LogServer* server = oLogServer.load();
+  if (server == nullptr) {
+    return;
+  }
+  server->Flush();
+  delete server;
+  oLogServer.store(nullptr);
+}
+
+bool LogServer::Report(LogSeverityCode severity, const char* code, const std::string& text,
+                       const char* tag, bool flush) {
+  LogServer* server = Instance();
+  if (!server->isAcceptableSeverity(severity)) {
+    return false;
+  }
+  Handle<LogMessage> record(code != nullptr ? new LogMessage(severity, code)
+                                            : new LogMessage(severity));
+  record->append(text.c_str());
+  if (tag != nullptr) {
+    record->errorString = tag;
+  }
+  const bool accepted = server->_AddChannelMessage(record);
+  if (flush) {
+    server->Flush();
+  }
+  return accepted;
+}
+
+bool LogServer::initForConsole() { return makeConsoleBasedLogger(); }
+
+bool LogServer::initForConfiguration(const char* name) {
+  setRootFacilityName(name);
+  return init();
+}
+
+bool LogServer::init() { return makeConfigurationBasedLogger(); }
+
+void LogServer::setRootFacilityName(const char* name) { channels.SetRootName(name); }
+
+std::string LogServer::getRootFacilityName() const { return channels.RootName(); }
+
+bool LogServer::StartProcessing() {
+  state.store(0);
+  return true;
+}
+
+bool LogServer::StartProcessing(const char*, const char*) { return StartProcessing(); }
+
+bool LogServer::StartProcessingThread() {
+  threaded.store(true);
+  StartProcessing();
+  if (logThreadLaunched) {
+    return true;  // one log thread per server: a second would outlive the wait of the destructor
+  }
+  const int result = launcher.Create(HandleLogServer, this);
+  // A thread whose detach failed runs all the same, and must be waited for.
+  logThreadLaunched = result == 0 || result == ThreadLauncher::kDetachFailed;
+  if (result != 0) {
+    state.store(3);
+    return false;
+  }
+  for (int waited = 0; !logThreadStarted.load() && waited < kThreadStartWaitMs;
+       waited += static_cast<int>(kThreadPollMs)) {
+    Sleep(kThreadPollMs);
+  }
+  return true;
+}
+
+bool LogServer::StartProcessingThread(const char*, const char*) { return StartProcessingThread(); }
+
+bool LogServer::StartQueueing() {
+  threaded.store(true);
+  return StartProcessing();
+}
+
+// ---- Devices
+
+bool LogServer::makeConsoleBasedLogger() {
+  MakeConsoleLogger();
+  setFilter("FWI");
+  return true;
+}
+
+bool LogServer::makeConfigurationBasedLogger() {
+  bool made = true;
+  if (shouldDoUDPForward()) {
+    made = MakeUDPLogger();
+  }
+  if (shouldCreateFiles()) {
+    made = made && MakeFileLogger();
+  }
+  return made;
+}
+
+bool LogServer::MakeConsoleLogger() {
+  setConsoleDevice(new LogDeviceConsole);
+  return true;
+}
+
+bool LogServer::MakeFileLogger() {
+  LogDevice* device = _NewFileDevice();
+  CriticalSection lock(&deliveryMutex);
+  _ReplaceDevice(fileDevice, device);
+  if (device == nullptr) {
+    return false;
+  }
+  // A daemon that logs to files writes nothing to the console.
+  _ReplaceDevice(consoleDevice, nullptr);
+  return true;
+}
+
+bool LogServer::MakeUDPLogger() {
+  LogDevice* device = _NewUDPDevice();
+  CriticalSection lock(&deliveryMutex);
+  _ReplaceDevice(udpDevice, device);
+  return device != nullptr;
+}
+
+// The dated-file device class is not part of the build yet, so no file
+// output can be made: the caller keeps the console. Once it is, this makes
+// the device and initialises it with getStartDebugPath(), getFilesPrefix()
+// and getMaxRetentionsDays(), returning null when that fails.
+LogDevice* LogServer::_NewFileDevice() { return nullptr; }
+
+// The UDP device class is not part of the build yet, so no datagram output
+// can be made. Once it is, this makes the device and initialises it with
+// getUDPServer(), getUDPPort() and getUDPFacilityNumber().
+LogDevice* LogServer::_NewUDPDevice() { return nullptr; }
+
+void LogServer::setConsoleDevice(LogDevice* device) {
+  CriticalSection lock(&deliveryMutex);
+  _ReplaceDevice(consoleDevice, device);
+}
+
+void LogServer::_ReplaceDevice(LogDevice*& slot, LogDevice* device) {
+  if (slot != device) {
+    delete slot;
+  }
+  slot = device;
+}
+
+// ---- Severity acceptance
+
+void LogServer::setFilter(const char* filter) { acceptance.SetFilter(filter); }
+
+void LogServer::setAcceptSeverity(LogSeverityCode severity, bool on) {
+  acceptance.SetAccept(severity, on);
+}
+
+void LogServer::setAcceptSeverityUpTo(LogSeverityCode severity) { acceptance.SetUpTo(severity); }
+
+void LogServer::setAcceptSeverityUpTo(bool* table, LogSeverityCode severity) {
+  LogSeverityFilter::SetUpTo(table, severity);
+}
+
+void LogServer::_ReportLevel(unsigned level, const char* suffix) {
+  const char* name = LevelName(level);
+  if (name == nullptr) {
+    return;
+  }
+  Handle<LogMessage> record(new LogMessage(Info, "DL31001"));
+  record->append("Set log generation level to '");
+  record->append(name);
+  record->append("'");
+  record->append(suffix);
+  record->errorString = "SETLOGLEVEL";
+  AddGlobalMessage(record);
+}
+
+void LogServer::setDebugLevelNumber(unsigned level) {
+  if (acceptance.SetLevel(level)) {
+    _ReportLevel(level, "");
+  }
+}
+
+void LogServer::setDebugLevelNumber(unsigned level, int taskId) {
+  if (acceptance.SetLevel(level, taskId)) {
+    char suffix[48];
+    snprintf(suffix, sizeof suffix, " for taskId%d", taskId);
+    _ReportLevel(level, suffix);
+  }
+}
+
+void LogServer::unsetDebugLevelNumber(int taskId) { acceptance.UnsetLevel(taskId); }
+
+bool LogServer::isAcceptableSeverity(LogSeverityCode severity) {
+  // The channel is only looked up when some channel has its own table, so
+  // the common case costs no lock.
+  if (acceptance.HasTaskTables() && acceptance.AcceptsForTask(severity, getCurrentChannel())) {
+    return true;
+  }
+  return acceptance.AcceptsGlobally(severity);
+}
+
+LogSeverityCode LogServer::getUpToSeverity() {
+  for (int s = Debug8; s >= Error; --s) {
+    if (isAcceptableSeverity(static_cast<LogSeverityCode>(s))) {
+      return static_cast<LogSeverityCode>(s);
+    }
+  }
+  return Fatal;
+}
+
+unsigned LogServer::getDebugLevelNumber() {
+  const int upTo = getUpToSeverity();
+  return upTo >= 2 ? static_cast<unsigned>(upTo - 1) : 0;
+}
+
+bool LogServer::getDebugLevelNumbers(std::list<std::string>& out) {
+  acceptance.Describe(out);
+  return true;
+}
+
+// ---- Records
+
+bool LogServer::_DeliverDescribed(Handle<LogMessage>& record, bool described,
+                                  const String& description) {
+  if (described) {
+    Handle<LogMessage> note(new LogMessage(Info));
+    note->append("[LogServer::ChannelDescription] ");
+    note->append(description);
+    note->facility = record->facility;
+    note->channel = record->channel;
+    ProcessMessage(note);
+  }
+  return ProcessMessage(record);
+}
+
+bool LogServer::AddGlobalMessage(Handle<LogMessage> record) { return _AddChannelMessage(record); }
+
+bool LogServer::AddChannelMessage(Handle<LogMessage> record) { return _AddChannelMessage(record); }
+
+bool LogServer::_AddChannelMessage(Handle<LogMessage>& record) {
+  if (record.IsNull()) {
+    return false;
+  }
+  String description;
+  const bool described = channels.Stamp(*record, &description);
+  return _DeliverDescribed(record, described, description);
+}
+
+bool LogServer::AddOnceMessage(Handle<LogMessage> record, LogSeverityCode repeatSeverity) {
+  if (record.IsNull()) {
+    return false;
+  }
+  channels.Stamp(*record, nullptr);
+  const int count = onceCounters.Count(record->getErrorMessage());
+  if (count == 1) {
+    String description;
+    const bool described = channels.TakeDescription(record->channel, description);
+    return _DeliverDescribed(record, described, description);
+  }
+  char prefix[48];
+  snprintf(prefix, sizeof prefix, "[repeated %d times] ", count);
+  record->errorMessage = prefix + record->errorMessage;
+  if (count == 5 || count == 10 || count == 100 || count == 1000) {
+    return ProcessMessage(record);
+  }
+  if (repeatSeverity == NoSeverity || !isAcceptableSeverity(repeatSeverity)) {
+    return true;
+  }
+  record->severity = repeatSeverity;
+  return ProcessMessage(record);
+}
+
+bool LogServer::ResetOnceCounters() {
+  onceCounters.Reset();
+  return true;
+}
+
+bool LogServer::ProcessMessage(Handle<LogMessage>& record) {
+  if (state.load() != 0 || record.IsNull()) {
+    return false;
+  }
+  if (!threaded.load()) {
+    CriticalSection lock(&deliveryMutex);
+    bool written = true;
+    for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
+      if (device != nullptr && written) {
+        written = device->ProcessMessage(record, true);
+      }
+    }
+    return written;
+  }
+  for (;;) {
+    {
+      CriticalSection lock(&queueMutex);
+      if (queue.size() < kQueueCapacity) {
+        queue.push_back(record);
+        return true;
+      }
+    }
+    // Full: have the log thread drain now instead of at its next period.
+    wakeEvent.Signal();
+    Sleep(kFullQueuePauseMs);
+    if (state.load() != 0) {
+      return false;  // stopping: nobody will make room any more
+    }
+  }
+}
+
+bool LogServer::Flush() { return ProcessQueue(); }
+
+bool LogServer::FirstInQueue(Handle<LogMessage>& record, bool& nowEmpty) {
+  CriticalSection lock(&queueMutex);
+  if (queue.empty()) {
+    nowEmpty = true;
+    return false;
+  }
+  record = queue.front();
+  queue.pop_front();
+  nowEmpty = queue.empty();
+  return true;
+}
+
+void LogServer::_WriteQueued(Handle<LogMessage>& record, bool nowEmpty) {
+  // In queued mode a device failure only costs that record on that device.
+  for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
+    if (device != nullptr) {
+      device->ProcessMessage(record, nowEmpty);
+    }
+  }
+}
+
+bool LogServer::ProcessQueue() {
+  for (;;) {
+    std::deque<Handle<LogMessage>> batch;  // released after the lock below
+    CriticalSection lock(&deliveryMutex);
+    {
+      // The whole queue at once: one short hold of the lock the producers
+      // need, and room for a full queue-load while this one is written.
+      CriticalSection queueLock(&queueMutex);
+      batch.swap(queue);
+    }
+    if (batch.empty()) {
+      return true;
+    }
+    const size_t last = batch.size() - 1;
+    for (size_t i = 0; i <= last; ++i) {
+      _WriteQueued(batch[i], i == last);
+    }
+  }
+}
+
+// ---- Channels
+
+int LogServer::MapThreadToChannel(int channel) {
+  channels.MapCurrentThread(channel);
+  return 1;
+}
+
+int LogServer::UnMapThread() {
+  channels.UnmapCurrentThread();
+  return 0;
+}
+
+int LogServer::getCurrentChannel() { return channels.CurrentChannel(); }
+
+int LogServer::getCurrentChannelId() { return channels.CurrentChannel(); }
+
+int LogServer::DescribeChannel(int channel, const char* text) {
+  channels.Describe(channel, text);
+  return 1;
+}
+
+int LogServer::UnDescribeChannel(int channel) {
+  channels.Undescribe(channel);
+  return 1;
+}
+
+bool LogServer::getChannelDescription(int channel, String& out) {
+  return channels.Description(channel, out);
+}
+
+// ---- Configuration readers
+
+int LogServer::getStartDebugLevel() { return LogSettings::getStartDebugLevel(); }
+String LogServer::getStartDebugPath() { return LogSettings::getStartDebugPath(); }
+bool LogServer::shouldCreateFiles() { return LogSettings::shouldCreateFiles(); }
+String LogServer::getFilesPrefix() { return LogSettings::getFilesPrefix(); }
+int LogServer::getMaxRetentionsDays() { return LogSettings::getMaxRetentionsDays(); }
+bool LogServer::shouldDoUDPForward() { return LogSettings::shouldDoUDPForward(); }
+String LogServer::getUDPServer() { return LogSettings::getUDPServer(); }
+int LogServer::getUDPPort() { return LogSettings::getUDPPort(); }
+int LogServer::getUDPFacilityNumber() { return LogSettings::getUDPFacilityNumber(); }
+String LogServer::getFilter() { return LogSettings::getFilter(); }
+
+// ---- Log thread
+
+void LogServer::_RunLogThread() {
+  logThreadStarted.store(true);
+  if (state.load() == 0) {
+    for (;;) {
+      const int waited = wakeEvent.Wait(wakePeriod * 1000);
+      if (waited != 0 && waited != TaskEvent::kTimedOut) {
+        Sleep(static_cast<unsigned>(wakePeriod) * 1000);  // a broken event must not spin
+      }
+      const int now = state.load();
+      if (now == 0) {
+        ProcessQueue();
+        continue;
+      }
+      if (now == 1) {
+        ProcessQueue();
+      }
+      break;
+    }
+  }
+  // Last access to this object: the destructor may free it at once.
+  state.store(2);
+}
+
+void HandleLogServer(void* server) {
+  if (GetTraceLevel() >= 1) {
+    fputs(" ** Start HandleLogServer thread\n", stdout);
+    fflush(stdout);
+  }
+  if (server != nullptr) {
+    static_cast<LogServer*>(server)->_RunLogThread();
+  }
+  if (GetTraceLevel() >= 1) {
+    fputs(" ** Finish HandleLogServer thread\n", stdout);
+    fflush(stdout);
+  }
+}
