@@ -2,8 +2,12 @@
 
 #include <stdio.h>
 
+#include <vector>
+
 #include "CriticalSection.h"
 #include "LogDeviceConsole.h"
+#include "LogDeviceFile.h"
+#include "LogDeviceUDP.h"
 #include "LogSettings.h"
 #include "LogStream.h"
 #include "Sleep.h"
@@ -19,6 +23,12 @@ constexpr unsigned kFullQueuePauseMs = 1;
 // Pause between looks while waiting for the log thread to start or to stop.
 constexpr unsigned kThreadPollMs = 5;
 constexpr int kThreadStartWaitMs = 1000;
+
+// True while this thread runs repeater callbacks. A record such a callback
+// logs (a send trace, a send error) is written to the devices at once and
+// never repeated: repeating it would feed the callback its own output, and
+// in queued mode a drain would never end.
+thread_local bool inRepeater = false;
 
 // Guards the creation of the singleton: first use may happen on any thread,
 // even if the daemon makes it on its main thread first. Never destroyed, so
@@ -211,20 +221,38 @@ bool LogServer::MakeUDPLogger() {
   return device != nullptr;
 }
 
-// The dated-file device class is not part of the build yet, so no file
-// output can be made: the caller keeps the console. Once it is, this makes
-// the device and initialises it with getStartDebugPath(), getFilesPrefix()
-// and getMaxRetentionsDays(), returning null when that fails.
-LogDevice* LogServer::_NewFileDevice() { return nullptr; }
+LogDevice* LogServer::_NewFileDevice() {
+  LogDeviceFile* device = new LogDeviceFile;
+  if (!device->Init(getStartDebugPath(), getFilesPrefix(), getMaxRetentionsDays())) {
+    delete device;
+    return nullptr;
+  }
+  return device;
+}
 
-// The UDP device class is not part of the build yet, so no datagram output
-// can be made. Once it is, this makes the device and initialises it with
-// getUDPServer(), getUDPPort() and getUDPFacilityNumber().
-LogDevice* LogServer::_NewUDPDevice() { return nullptr; }
+// A port outside 1-65535 is no destination: the device is made but sends
+// nothing, like one whose server does not resolve.
+LogDevice* LogServer::_NewUDPDevice() {
+  const int port = getUDPPort();
+  const unsigned short usable = port > 0 && port <= 65535 ? static_cast<unsigned short>(port) : 0;
+  LogDeviceUDP* device = new LogDeviceUDP;
+  if (!device->Init(getUDPServer(), usable, static_cast<unsigned>(getUDPFacilityNumber()))) {
+    delete device;
+    return nullptr;
+  }
+  return device;
+}
 
 void LogServer::setConsoleDevice(LogDevice* device) {
   CriticalSection lock(&deliveryMutex);
   _ReplaceDevice(consoleDevice, device);
+}
+
+bool LogServer::registerLogRepeater(Handle<LogRepeater> repeater) {
+  CriticalSection lock(&queueMutex);
+  repeaters.push_back(repeater);
+  repeaterCount.store(repeaters.size());
+  return true;
 }
 
 void LogServer::_ReplaceDevice(LogDevice*& slot, LogDevice* device) {
@@ -367,14 +395,17 @@ bool LogServer::ProcessMessage(Handle<LogMessage>& record) {
   if (state.load() != 0 || record.IsNull()) {
     return false;
   }
-  if (!threaded.load()) {
-    CriticalSection lock(&deliveryMutex);
+  if (!threaded.load() || inRepeater) {
     bool written = true;
-    for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
-      if (device != nullptr && written) {
-        written = device->ProcessMessage(record, true);
+    {
+      CriticalSection lock(&deliveryMutex);
+      for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
+        if (device != nullptr && written) {
+          written = device->ProcessMessage(record, true);
+        }
       }
     }
+    _Repeat(record);
     return written;
   }
   for (;;) {
@@ -391,6 +422,43 @@ bool LogServer::ProcessMessage(Handle<LogMessage>& record) {
     if (state.load() != 0) {
       return false;  // stopping: nobody will make room any more
     }
+  }
+}
+
+void LogServer::_Repeat(Handle<LogMessage>& record) {
+  // The count spares every record a lock while no repeater is registered.
+  if (inRepeater || repeaterCount.load() == 0) {
+    return;
+  }
+  std::vector<Handle<LogRepeater>> current;
+  {
+    CriticalSection lock(&queueMutex);
+    current.assign(repeaters.begin(), repeaters.end());
+  }
+  std::vector<LogRepeater*> failed;
+  {
+    inRepeater = true;
+    struct Flag {
+      ~Flag() { inRepeater = false; }
+    } running;
+    for (Handle<LogRepeater>& repeater : current) {
+      bool forwarded = false;
+      try {
+        forwarded = repeater->ProcessMessage(record);
+      } catch (const BError&) {
+        // A callback that met a closed connection must not break logging.
+      }
+      if (!forwarded) {
+        failed.push_back(repeater.get());
+      }
+    }
+  }
+  if (!failed.empty()) {
+    CriticalSection lock(&queueMutex);
+    for (LogRepeater* gone : failed) {
+      repeaters.remove_if([gone](const Handle<LogRepeater>& r) { return r.get() == gone; });
+    }
+    repeaterCount.store(repeaters.size());
   }
 }
 
@@ -420,19 +488,24 @@ void LogServer::_WriteQueued(Handle<LogMessage>& record, bool nowEmpty) {
 bool LogServer::ProcessQueue() {
   for (;;) {
     std::deque<Handle<LogMessage>> batch;  // released after the lock below
-    CriticalSection lock(&deliveryMutex);
     {
-      // The whole queue at once: one short hold of the lock the producers
-      // need, and room for a full queue-load while this one is written.
-      CriticalSection queueLock(&queueMutex);
-      batch.swap(queue);
+      CriticalSection lock(&deliveryMutex);
+      {
+        // The whole queue at once: one short hold of the lock the producers
+        // need, and room for a full queue-load while this one is written.
+        CriticalSection queueLock(&queueMutex);
+        batch.swap(queue);
+      }
+      if (batch.empty()) {
+        return true;
+      }
+      const size_t last = batch.size() - 1;
+      for (size_t i = 0; i <= last; ++i) {
+        _WriteQueued(batch[i], i == last);
+      }
     }
-    if (batch.empty()) {
-      return true;
-    }
-    const size_t last = batch.size() - 1;
-    for (size_t i = 0; i <= last; ++i) {
-      _WriteQueued(batch[i], i == last);
+    for (Handle<LogMessage>& record : batch) {
+      _Repeat(record);
     }
   }
 }

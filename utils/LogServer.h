@@ -2,10 +2,10 @@
 // severities are accepted (globally and per channel), stamps each record with
 // the process's facility name and the emitting thread's channel, folds
 // repeated records, and hands every record to its output devices (console,
-// dated file, UDP). Until StartProcessingThread it writes on the caller's
-// thread; afterwards records go through a bounded queue (1001 records) that
-// the log thread drains once a second and that any caller can drain at once
-// with Flush.
+// dated file, UDP), then to every registered LogRepeater. Until
+// StartProcessingThread it writes on the caller's thread; afterwards records
+// go through a bounded queue (1001 records) that the log thread drains once a
+// second and that any caller can drain at once with Flush.
 //
 // One server per process, made by the first Instance() call and destroyed by
 // DeleteInstance(); it owns its devices. Safe for concurrent use, except that
@@ -14,10 +14,12 @@
 //
 // Locks, never held two at a time except deliveryMutex -> queueMutex:
 // the channel table's and the once counters' own mutexes, queueMutex
-// (queue), deliveryMutex (device pointers; one drainer at a time takes a
-// queue-load and writes it, so records reach the devices in queue order even
-// when the log thread and a Flush caller drain together). Devices must not
-// log through the server: they are called with deliveryMutex held.
+// (queue and repeaters), deliveryMutex (device pointers; one drainer at a
+// time takes a queue-load and writes it, so records reach the devices in
+// queue order even when the log thread and a Flush caller drain together).
+// Devices must not log through the server: they are called with
+// deliveryMutex held. Repeaters are called with no lock of the server held,
+// since their callbacks may send on a connection and log.
 #ifndef VIGILD_UTILS_LOGSERVER_H
 #define VIGILD_UTILS_LOGSERVER_H
 
@@ -31,6 +33,7 @@
 #include "LogDevice.h"
 #include "LogMessage.h"
 #include "LogOnceCounters.h"
+#include "LogRepeater.h"
 #include "LogSeverityCode.h"
 #include "LogSeverityFilter.h"
 #include "String.h"
@@ -98,6 +101,9 @@ class LogServer {
   // Replaces the console output by device (owned from now on; null: none).
   // Tests put a capturing device there.
   void setConsoleDevice(LogDevice* device);
+  // Adds a forwarder that gets every record after the devices, until its
+  // ProcessMessage returns false. Returns true.
+  bool registerLogRepeater(Handle<LogRepeater> repeater);
 
   // ---- Configuration readers (global configuration store; each has a
   // default for a missing key)
@@ -165,6 +171,11 @@ class LogServer {
   void _ReportLevel(unsigned level, const char* suffix);
   // REQUIRES: deliveryMutex held
   void _WriteQueued(Handle<LogMessage>& record, bool nowEmpty);
+  // Hands record to every repeater and drops those that fail. Records
+  // logged by a repeater's callback are written at once, even in queued
+  // mode, and are not repeated.
+  // REQUIRES: no lock of the server held
+  void _Repeat(Handle<LogMessage>& record);
   // REQUIRES: deliveryMutex held
   void _ReplaceDevice(LogDevice*& slot, LogDevice* device);
   // Device creation; null when the output cannot be made.
@@ -182,7 +193,11 @@ class LogServer {
   std::atomic<bool> threaded;
   const int wakePeriod;  // seconds between drains of the log thread
   std::atomic<int> state;
-  TaskMutex queueMutex;  // guards queue
+  TaskMutex queueMutex;  // guards queue and repeaters
+  // Registered forwarders, guarded by queueMutex.
+  std::list<Handle<LogRepeater>> repeaters;
+  // repeaters.size(), written under queueMutex and read without it.
+  std::atomic<size_t> repeaterCount{0};
   ThreadLauncher launcher;
   // The log thread waits on it; a producer that finds the queue full and the
   // destructor signal it so the thread drains at once.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "LogDeviceConsole.h"
 #include "LogServer.h"
@@ -12,28 +14,22 @@ namespace {
 // 2026-12-04 10:11:12 UTC.
 constexpr unsigned kWhen = 1796379072u;
 
-std::string ShortTime(unsigned seconds) {
+std::string Stamp() {
   Timestamp time;
-  time.SetGMTCount(static_cast<long>(seconds));
+  time.SetGMTCount(kWhen);
   char text[Timestamp::kPrintBufferSize];
   time.PrintShort(text);
-  return text;
+  return "[" + std::string(text) + "] ";
 }
 
-struct Printed {
-  std::string out;
-  std::string err;
-};
-
-Printed Print(Handle<LogMessage> record) {
+// What the console wrote for one record: first stdout, then stderr.
+std::pair<std::string, std::string> Print(Handle<LogMessage> record) {
   LogDeviceConsole console;
   StdoutCapture out;
   StderrCapture err;
   EXPECT_TRUE(console.ProcessMessage(record, false));
-  Printed printed;
-  printed.err = err.Stop();
-  printed.out = out.Stop();
-  return printed;
+  const std::string errText = err.Stop();
+  return {out.Stop(), errText};
 }
 
 Handle<LogMessage> Record(LogSeverityCode severity, const char* text, int channel = 0) {
@@ -43,43 +39,30 @@ Handle<LogMessage> Record(LogSeverityCode severity, const char* text, int channe
   return record;
 }
 
-TEST(LogDeviceConsoleTest, LineShowsTimePrefixTagTabAndMessageOnTheRightStream) {
-  const std::string time = "[" + ShortTime(kWhen) + "] ";
-  ASSERT_EQ(time.size(), 22u);  // "[yyyy/mm/dd hh:mm:ss] "
-  struct Case {
-    LogSeverityCode severity;
-    bool onStderr;
-    const char* prefix;
-  } cases[] = {
-      {Fatal, true, "FATAL:  "},       {Error, true, "FATAL:  "},   {Warning, true, "ERRMaj: "},
-      {Info, false, "Warning:"},       {Debug1, false, "Dbg=1:  "}, {Debug6, false, "Dbg=4:  "},
-      {NoSeverity, false, "????:   "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.prefix);
-    Printed printed =
-        Print(Record(c.severity, "[ListenPort::StartBlock] WARNING : accept failed: "));
-    const std::string expected =
-        time + c.prefix + "[ListenPort::StartBlock]\tWARNING : accept failed: \n";
-    EXPECT_EQ(c.onStderr ? printed.err : printed.out, expected);
-    EXPECT_EQ(c.onStderr ? printed.out : printed.err, "");
+TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightStream) {
+  ASSERT_EQ(Stamp().size(), 22u);  // "[yyyy/mm/dd hh:mm:ss] "
+  // severity, channel, written on stderr, what precedes the tag
+  const std::tuple<LogSeverityCode, int, bool, const char*> cases[] = {
+      {Fatal, 0, true, "FATAL:  "},        {Error, 0, true, "FATAL:  "},
+      {Warning, 0, true, "ERRMaj: "},      {Info, -2, false, "Warning:"},
+      {Info, 3, false, "(ch=3) Warning:"}, {Debug1, 0, false, "Dbg=1:  "},
+      {Debug6, 0, false, "Dbg=4:  "},      {NoSeverity, 0, false, "????:   "}};
+  for (const auto& [severity, channel, onStderr, prefix] : cases) {
+    SCOPED_TRACE(prefix);
+    auto printed =
+        Print(Record(severity, "[ListenPort::StartBlock] WARNING : accept failed: ", channel));
+    EXPECT_EQ(onStderr ? printed.second : printed.first,
+              Stamp() + prefix + "[ListenPort::StartBlock]\tWARNING : accept failed: \n");
+    EXPECT_EQ(onStderr ? printed.first : printed.second, "");
   }
-}
-
-TEST(LogDeviceConsoleTest, ChannelAboveZeroIsShownBeforeThePrefix) {
-  Printed printed = Print(Record(Info, "[Poll] INFO : ok", 3));
-  EXPECT_EQ(printed.out, "[" + ShortTime(kWhen) + "] (ch=3) Warning:[Poll]\tINFO : ok\n");
-  printed = Print(Record(Info, "[Poll] INFO : ok", -2));
-  EXPECT_EQ(printed.out, "[" + ShortTime(kWhen) + "] Warning:[Poll]\tINFO : ok\n");
 }
 
 TEST(LogDeviceConsoleTest, CallerTagKeepsTheWholeTextNewlinesIncluded) {
   Handle<LogMessage> record(new LogMessage(Info, kWhen, "VIGILD-1:0", "DL31021", "", ""));
   record->errorString = "LISTENNER_OK";
   record->append("Listenner started on TCP port 3003\n");
-  Printed printed = Print(record);
-  EXPECT_EQ(printed.out, "[" + ShortTime(kWhen) +
-                             "] Warning:LISTENNER_OK\tListenner started on TCP port 3003\n\n");
+  EXPECT_EQ(Print(record).first,
+            Stamp() + "Warning:LISTENNER_OK\tListenner started on TCP port 3003\n\n");
 }
 
 TEST(LogDeviceConsoleTest, NewServerPrintsAcceptedRecordsOnTheConsole) {

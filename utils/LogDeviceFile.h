@@ -1,0 +1,78 @@
+// LogDeviceFile: the log server's dated-file output. Each record becomes one
+// tab-separated line in the file of its UTC day, <directory>/<yyyy.mm.dd><prefix>.log;
+// files only move forward in time, and each new file trims the directory to
+// the newest `retentionDays` files of the prefix.
+//
+// Owned by the log server. One thread at a time; the owner locks: the server
+// calls every device under its delivery mutex, which is what serialises the
+// log thread and a flushing thread, so the device adds no lock of its own.
+#ifndef VIGILD_UTILS_LOGDEVICEFILE_H
+#define VIGILD_UTILS_LOGDEVICEFILE_H
+
+#include <stdio.h>
+
+#include <string>
+
+#include "LogDevice.h"
+#include "String.h"
+#include "Timestamp.h"
+
+class LogDeviceFile : public LogDevice {
+ public:
+  // Longer lines are cut unless "DIAG.LOG.ALLOWLONGLINES" is set.
+  static constexpr size_t kMaxLineLength = 2047;
+
+  LogDeviceFile();
+  ~LogDeviceFile() override;
+
+  // Keeps the settings and creates the directory when missing (a failure is
+  // reported on stderr; records are then refused until it can be made).
+  // Opens nothing yet. Always true. A negative retention keeps every file; 0
+  // keeps only the open one.
+  bool Init(const char* directory, const char* prefix, const int retentionDays);
+
+  // Appends record to the file of its day (the open file when the record is
+  // older). False when no file could be opened or the write failed; the file
+  // is then closed and the next record opens it again. Only flush pushes the
+  // stream's buffer out.
+  bool ProcessMessage(Handle<LogMessage>& record, bool flush) override;
+
+  // Makes sure a file fit for a record of time (seconds since the epoch) is
+  // open, moving to that day's file when it is later than the open one.
+  bool CheckFile(int time);
+  // Opens the file of time's UTC day for appending (closing any open file).
+  bool OpenFileFor(int time);
+  void CloseCurrentFile();
+  // Removes the oldest files of the prefix beyond the retention count; the
+  // open file counts but is never removed. Always true.
+  bool CheckRetentionPeriod();
+
+  // Full path of the open file, "" when none.
+  const String& getCurrentFileName() const { return currentFileName; }
+
+  // Cuts a line longer than kMaxLineLength to its first 2043 characters and
+  // appends " ... (Truncated from <length>)", unless long lines are allowed.
+  static void ApplyLengthRule(std::string& line);
+
+ private:
+  // Fills `line` with the record's line, newline included.
+  void _FormatLine(LogMessage& record);
+  // Drops the open stream after a failed write or flush.
+  bool _WriteFailed();
+  // One stderr line per run of failures, so a broken disk does not flood it.
+  void _ReportFailure(const std::string& text, int error);
+
+  String directory;
+  String filePrefix;
+  int retentionDays;
+  FILE* currentFile;
+  String currentFileName;
+  int currentDay;          // UTC day number (seconds / 86400) of the last open
+  bool failing;            // a failure was reported and nothing succeeded since
+  Timestamp scratchTime;   // for breaking times down
+  std::string line;        // reused between records to spare an allocation each
+  long timeFieldsSecond;   // the second timeFields was printed for; -1: none
+  std::string timeFields;  // "<seconds>\t<UTC time>\t" of that second
+};
+
+#endif  // VIGILD_UTILS_LOGDEVICEFILE_H
