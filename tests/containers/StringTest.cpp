@@ -3,44 +3,39 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Regex.h"
 #include "StderrCapture.h"
 #include "String.h"
 
-TEST(StringTest, GsubOfAInBananaGivesThree) {
-  Regex a("a");
-  String byRegex("banana");
-  EXPECT_EQ(3, byRegex.gsub(a, "bb"));
-  EXPECT_EQ("bbbnbbnbb", byRegex);
-  String byText("banana");
-  EXPECT_EQ(3, byText.gsub("a", "bb"));
-  EXPECT_EQ("bbbnbbnbb", byText);
+namespace {
 
-  struct Case {
-    const char* text;
-    const char* pattern;
-    bool regex;
-    const char* repl;
-    int count;
-    const char* result;
-  } cases[] = {
-      {"", "a", false, "b", 0, ""},  // empty string
-      {"", "a", true, "b", 0, ""},
-      {"abc", "", false, "x", 0, "abc"},         // empty pattern
-      {"ab", "abc", false, "x", 0, "ab"},        // pattern longer than the string
-      {"abc", "x*", true, "y", 0, "abc"},        // zero-length match at once
-      {"aab", "a*", true, "X", 1, "Xb"},         // then zero-length: stop
-      {"aaaa", "aa", false, "a", 2, "aa"},       // non-overlapping
-      {"  a  b ", "^ +", true, "", 1, "a  b "},  // anchored once
-      {"x y", " ", false, "", 1, "xy"},
-  };
-  for (const Case& c : cases) {
-    String s(c.text);
-    int count = c.regex ? s.gsub(Regex(c.pattern), c.repl) : s.gsub(c.pattern, c.repl);
-    EXPECT_EQ(c.count, count) << c.text << " / " << c.pattern;
-    EXPECT_EQ(c.result, s) << c.text << " / " << c.pattern;
+// A slice, converted, next to the text it should hold.
+using Slice = std::pair<String, const char*>;
+
+int Sign(int n) { return (n > 0) - (n < 0); }
+
+}  // namespace
+
+TEST(StringTest, GsubOfAInBananaGivesThree) {
+  // text, pattern, replacement, by regex, count, result
+  const std::tuple<const char*, const char*, const char*, bool, int, const char*> cases[] = {
+      {"banana", "a", "bb", true, 3, "bbbnbbnbb"},
+      {"banana", "a", "bb", false, 3, "bbbnbbnbb"},
+      {"", "a", "b", false, 0, ""},
+      {"abc", "", "x", false, 0, "abc"},
+      {"ab", "abc", "x", false, 0, "ab"},
+      {"aaaa", "aa", "a", false, 2, "aa"},
+      {"abc", "x*", "y", true, 0, "abc"},  // a zero-length match ends the work
+      {"aab", "a*", "X", true, 1, "Xb"},
+      {"  a  b ", "^ +", "", true, 1, "a  b "}};
+  for (const auto& [text, pattern, repl, regex, count, result] : cases) {
+    String s(text);
+    EXPECT_EQ(count, regex ? s.gsub(Regex(pattern), repl) : s.gsub(pattern, repl)) << pattern;
+    EXPECT_EQ(result, s) << text << " / " << pattern;
     EXPECT_EQ(1, s.OK());
   }
 }
@@ -55,53 +50,28 @@ TEST(StringTest, CapacityFollowsPowerOfTwoBlocks) {
   String s("twelve chars");
   s = "ab";  // fits: the representation is kept
   EXPECT_EQ(22, s.capacity());
-  s += String("0123456789012345678901");  // 24 characters no longer fit
+  s += String("0123456789012345678901");
   EXPECT_EQ(54, s.capacity());
   EXPECT_EQ("ab0123456789012345678901", s);
 }
 
-TEST(StringTest, OutOfRangeSlicesAreEmptyAndReadOnly) {
+TEST(StringTest, OutOfRangeSlicesAreEmptyAndReadOnlyAndAssignmentReplacesTheRange) {
   String s("hello");
-  EXPECT_EQ("ell", String(s.at(1, 3)));
-  EXPECT_TRUE(s.at(-1, 2).empty());
-  EXPECT_TRUE(s.at(3, 5).empty());
-  EXPECT_TRUE(s.before(6).empty());
-  EXPECT_TRUE(s.from(-1).empty());
-  EXPECT_EQ("hello", String(s.before(5)));
-  EXPECT_EQ("lo", String(s.after(2)));
-  EXPECT_EQ("hel", String(s.through(2)));
+  const Slice slices[] = {{s.at(1, 3), "ell"}, {s.at(-1, 2), ""},    {s.at(3, 5), ""},
+                          {s.before(6), ""},   {s.from(-1), ""},     {s.before(5), "hello"},
+                          {s.after(2), "lo"},  {s.through(2), "hel"}};
+  for (const auto& [slice, text] : slices) {
+    EXPECT_EQ(text, slice);
+  }
   s.at(-1, 2) = "zz";  // must not write into the shared empty string
   EXPECT_EQ("hello", s);
   EXPECT_EQ(0, _nilString.length());
   EXPECT_EQ('\0', s[5]);
   EXPECT_EQ('h', s[0]);
-}
 
-TEST(StringTest, BeforeAndAfterSplitAroundTheMatch) {
-  Regex separator("[ :]+");
-  String line("psstart:   /usr/bin/run  -x");
-  EXPECT_EQ("psstart", String(line.before(separator)));
-  EXPECT_EQ("/usr/bin/run  -x", String(line.after(separator)));
-  EXPECT_EQ("-x", String(line.after(separator, 12)));
-  EXPECT_EQ(":   ", String(line.at(separator)));
-  EXPECT_EQ("psstart:   ", String(line.through(separator)));
-  EXPECT_EQ("/usr/bin/run  -x", String(line.from("/")));
-  EXPECT_EQ("bin/run  -x", String(line.after("/usr/")));
-  String none("nothing");
-  EXPECT_TRUE(none.before(separator).empty());
-  EXPECT_TRUE(none.after(separator).empty());
-  EXPECT_TRUE(none.before("/").empty());
-  EXPECT_EQ(1, line.contains(separator));
-  EXPECT_EQ(1, String("psname").matches(Regex("^[pP][sS][nN][aA][mM][eE]")));
-  EXPECT_EQ(0, String("psnames").matches(Regex("^[pP][sS][nN][aA][mM][eE]")));
-}
-
-TEST(StringTest, SubStringAssignmentReplacesTheRange) {
-  String s("hello world");
+  s = "hello world";
   s.before(" ") = "goodbye";
-  EXPECT_EQ("goodbye world", s);
   s.after(" ") = s.before(" ");  // source inside the same string
-  EXPECT_EQ("goodbye goodbye", s);
   s.at("good", 1) = 'G';
   EXPECT_EQ("goodbye Gbye", s);
   s.from(4) = "";
@@ -109,44 +79,60 @@ TEST(StringTest, SubStringAssignmentReplacesTheRange) {
   EXPECT_EQ(1, s.OK());
 }
 
-TEST(StringTest, SearchFindsCharactersAndTextBothWays) {
-  String s("abcabc");
-  struct Case {
-    int start;
-    const char* t;
-    int expected;
-  } cases[] = {{0, "bc", 1},  {2, "bc", 4},   {5, "bc", -1},      {-1, "bc", 4}, {-2, "bc", 1},
-               {-5, "ab", 0}, {-6, "ab", -1}, {0, "abcabcd", -1}, {0, "", -1},   {0, "cab", 2}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, s.search(c.start, s.length(), c.t)) << c.start << " " << c.t;
+TEST(StringTest, BeforeAndAfterSplitAroundTheMatch) {
+  Regex sep("[ :]+");
+  String line("psstart:   /usr/bin/run  -x"), none("nothing");
+  const Slice slices[] = {{line.before(sep), "psstart"},
+                          {line.after(sep), "/usr/bin/run  -x"},
+                          {line.after(sep, 12), "-x"},
+                          {line.at(sep), ":   "},
+                          {line.through(sep), "psstart:   "},
+                          {line.from("/"), "/usr/bin/run  -x"},
+                          {line.after("/usr/"), "bin/run  -x"},
+                          {none.before(sep), ""},
+                          {none.after(sep), ""},
+                          {none.before("/"), ""}};
+  for (const auto& [slice, text] : slices) {
+    EXPECT_EQ(text, slice);
   }
-  EXPECT_EQ(2, s.search(0, s.length(), 'c'));
-  EXPECT_EQ(5, s.search(-1, s.length(), 'c'));
-  EXPECT_EQ(2, s.search(-2, s.length(), 'c'));
-  EXPECT_EQ(-1, s.search(0, 2, 'c'));  // only the first sl characters
-  EXPECT_EQ(3, s.index('a', 1));
-  EXPECT_EQ(-1, s.index('z'));
+  EXPECT_EQ(1, line.contains(sep));
+  EXPECT_EQ(1, String("psname").matches(Regex("^[pP][sS][nN][aA][mM][eE]")));
+  EXPECT_EQ(0, String("psnames").matches(Regex("^[pP][sS][nN][aA][mM][eE]")));
 }
 
-TEST(StringTest, ConcatenationAndComparison) {
+TEST(StringTest, SearchFindsCharactersAndTextBothWays) {
+  String s("abcabc");
+  // start (negative: backwards), characters searched, text, position
+  const std::tuple<int, int, const char*, int> cases[] = {
+      {0, 6, "bc", 1},  {2, 6, "bc", 4},  {5, 6, "bc", -1},  {-1, 6, "bc", 4},
+      {-2, 6, "bc", 1}, {-5, 6, "ab", 0}, {-6, 6, "ab", -1}, {0, 6, "abcabcd", -1},
+      {0, 6, "", -1},   {0, 6, "cab", 2}, {0, 6, "c", 2},    {-1, 6, "c", 5},
+      {0, 2, "c", -1}};
+  for (const auto& [start, sl, t, expected] : cases) {
+    EXPECT_EQ(expected, s.search(start, sl, t)) << start << " " << t;
+    if (t[0] != '\0' && t[1] == '\0') {
+      EXPECT_EQ(expected, s.search(start, sl, t[0])) << start << " " << t;
+    }
+  }
+  EXPECT_EQ(3, s.index('a', 1));
+}
+
+TEST(StringTest, ConcatenationAndUnsignedComparison) {
   String s("ab");
   s += s;
   s += "c";
   s += 'd';
-  s += String();
-  EXPECT_EQ("ababcd", s);
   EXPECT_EQ("xababcd!", "x" + s + '!');
   EXPECT_EQ("abab", String(s.before("c")) + s.at(0, 0));
-  String moved(std::move(s));
-  EXPECT_EQ("ababcd", moved);
-  String nullText(static_cast<const char*>(nullptr));
-  EXPECT_TRUE(nullText.empty());
-  EXPECT_LT(compare(String("abc"), "abd"), 0);
-  EXPECT_GT(compare(String("abd"), String("abc")), 0);
-  EXPECT_LT(compare(String("ab"), String("abc")), 0);
-  EXPECT_EQ(0, compare(String("abc"), "abc"));
-  EXPECT_TRUE(String("a") < String("b"));
-  EXPECT_TRUE(String("\xff") > "a");  // bytes compare unsigned
+  EXPECT_EQ("ababcd", String(std::move(s)));
+  EXPECT_TRUE(String(static_cast<const char*>(nullptr)).empty());
+  const std::tuple<const char*, const char*, int> cases[] = {{"abc", "abd", -1}, {"abd", "abc", 1},
+                                                             {"ab", "abc", -1},  {"abc", "abc", 0},
+                                                             {"\xff", "a", 1},   {"", "a", -1}};
+  for (const auto& [a, b, sign] : cases) {
+    EXPECT_EQ(sign, Sign(compare(String(a), String(b)))) << a << " " << b;
+    EXPECT_EQ(sign, Sign(compare(String(a), b))) << a << " " << b;
+  }
   String up("MiXed 1");
   up.upcase();
   EXPECT_EQ("MIXED 1", up);
@@ -158,24 +144,22 @@ TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
   const std::string max(String::kMaxLength, 'a');
   StderrCapture quiet;
   String full(max.c_str());
-  EXPECT_EQ(65535, full.length());
   EXPECT_EQ(65535, full.capacity());
   EXPECT_EQ("", quiet.Stop());
 
-  const std::string report =
-      "[String::error] ERROR : string longer than 65535 characters, truncated\n";
   String appended(full);
   StderrCapture capture;
   String big((max + "bcd").c_str());
-  String fromLong((max + "bcd").c_str());
   appended += "xyz";
   String sum = full + full;
   String grown("aaaa");
   grown.gsub("a", max.substr(0, 20000).c_str());
   String replaced("xy");
   replaced.at(0, 1) = full;
-  EXPECT_EQ(report + report + report + report + report + report, capture.Stop());
-  for (const String* s : {&big, &fromLong, &appended, &sum, &grown, &replaced}) {
+  const std::string line =
+      "[String::error] ERROR : string longer than 65535 characters, truncated\n";
+  EXPECT_EQ(line + line + line + line + line, capture.Stop());
+  for (const String* s : {&full, &big, &appended, &sum, &grown, &replaced}) {
     EXPECT_EQ(65535, s->length());
     EXPECT_EQ(1, s->OK());
     EXPECT_EQ(0, compare(*s, max.c_str()));
@@ -192,10 +176,8 @@ TEST(StringTest, ThreadsSplittingWithOneSharedRegexGetTheirOwnSplits) {
       std::string value = std::to_string(t * 37);
       String line((key + std::string(static_cast<size_t>(t % 3 + 1), ':') + value).c_str());
       for (int i = 0; i < 500; ++i) {
-        if (String(line.before(separator)) != key.c_str() ||
-            String(line.after(separator)) != value.c_str()) {
-          ++wrong;
-        }
+        wrong += String(line.before(separator)) != key.c_str() ||
+                 String(line.after(separator)) != value.c_str();
       }
     });
   }

@@ -31,8 +31,7 @@ void Record(void* arg) {
 }
 
 void RecordAndThrow(void* arg) {
-  static_cast<Probe*>(arg)->threadId = ThreadLauncher::GetCurrentThreadNumericId();
-  static_cast<Probe*>(arg)->ran.Signal();
+  Record(arg);
   throw SignalHandler::SignalException(SIGSEGV);
 }
 
@@ -50,9 +49,14 @@ class ThreadLauncherTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ThreadLauncherTest, NullRoutineIsRefusedWithTwoAndTheLauncherStaysUsable) {
+TEST_F(ThreadLauncherTest, NullRoutineAndTooSmallStacksAreRefusedAndTheLauncherStaysUsable) {
   ASSERT_EQ(0, launcher.Status());
   EXPECT_EQ(ThreadLauncher::kNoRoutine, launcher.Create(nullptr, &probe));
+  ThreadLauncher::stackSize = 1;
+  EXPECT_EQ(ThreadLauncher::kStackSizeRejected, ThreadLauncher().Status());
+  ThreadLauncher::stackSize = PTHREAD_STACK_MIN - 1;
+  EXPECT_EQ(ThreadLauncher::kStackSizeRejected, launcher.Create(Record, &probe));
+  ThreadLauncher::stackSize = 0;
   ASSERT_EQ(0, launcher.Create(Record, &probe));
   EXPECT_EQ(0, probe.ran.Wait(2000));
 }
@@ -69,16 +73,6 @@ TEST_F(ThreadLauncherTest, RoutineRunsWithItsArgumentOnItsOwnThreadWithSignalsBl
   for (int s : {SIGALRM, SIGTRAP, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
     EXPECT_EQ(0, sigismember(&probe.mask, s)) << s;
   }
-}
-
-TEST_F(ThreadLauncherTest, StackSizeBelowTheSystemMinimumIsRejected) {
-  ThreadLauncher::stackSize = 1;
-  EXPECT_EQ(ThreadLauncher::kStackSizeRejected, ThreadLauncher().Status());
-  ThreadLauncher::stackSize = PTHREAD_STACK_MIN - 1;
-  EXPECT_EQ(ThreadLauncher::kStackSizeRejected, launcher.Create(Record, &probe));
-  ThreadLauncher::stackSize = 0;  // back to the default: the same launcher works again
-  ASSERT_EQ(0, launcher.Create(Record, &probe));
-  EXPECT_EQ(0, probe.ran.Wait(2000));
 }
 
 TEST_F(ThreadLauncherTest, SignalExceptionEndsOnlyTheLaunchedThreadWithAMessage) {

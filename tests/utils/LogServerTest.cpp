@@ -68,17 +68,17 @@ void Put(const std::string& pairs) {
   }
 }
 
+using Lines = std::vector<std::string>;
+
 // Each captured record as "severity code tag|message@channel".
-std::vector<std::string> Shown(const CapturingLogDevice::Log& log) {
-  std::vector<std::string> shown;
+Lines Shown(const CapturingLogDevice::Log& log) {
+  Lines shown;
   for (const auto& r : log.Records()) {
     shown.push_back(std::to_string(r.severity) + " " + r.code + " " + r.tag + "|" + r.message +
                     "@" + std::to_string(r.channel));
   }
   return shown;
 }
-
-using Lines = std::vector<std::string>;
 
 TEST_F(LogServerTest, DebugLevelSelectsSeveritiesAndAnnouncesTheChange) {
   // level set, level reported, severities accepted, level announced (empty: none)
