@@ -11,6 +11,10 @@
 #ifndef VIGILD_UTILS_LOGDEVICE_H
 #define VIGILD_UTILS_LOGDEVICE_H
 
+#include <stddef.h>
+
+#include <string>
+
 #include "Handle.h"
 #include "LogMessage.h"
 
@@ -25,6 +29,16 @@ class LogDevice {
   // record, so buffered output should be pushed out now. False when the
   // record could not be written.
   virtual bool ProcessMessage(Handle<LogMessage>& record, bool flush) = 0;
+
+  // Longest line or datagram written whole, and what a longer one keeps.
+  static constexpr size_t kMaxLineLength = 2047;
+  static constexpr size_t kCutLength = 2043;
+
+  // The file and UDP outputs cut the same way, so that a record reads the
+  // same in both: a text longer than kMaxLineLength keeps its first
+  // kCutLength characters followed by " ... (Truncated from <length>)",
+  // unless "DIAG.LOG.ALLOWLONGLINES" is set in the global configuration.
+  static void ApplyLengthRule(std::string& text);
 };
 
 #endif  // VIGILD_UTILS_LOGDEVICE_H

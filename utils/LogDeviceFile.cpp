@@ -9,13 +9,10 @@
 #include "Directory.h"
 #include "File.h"
 #include "Regex.h"
-#include "TlConfigurationGlobal.h"
 
 namespace {
 
 constexpr int kSecondsPerDay = 86400;
-// A cut line keeps this much of its start, then says how long it was.
-constexpr size_t kKeptOnCut = 2043;
 
 FILE* OpenForAppend(const char* path) {
   FILE* file = nullptr;
@@ -150,18 +147,6 @@ bool LogDeviceFile::CheckRetentionPeriod() {
     --remaining;
   }
   return true;
-}
-
-void LogDeviceFile::ApplyLengthRule(std::string& text) {
-  if (text.size() <= kMaxLineLength ||
-      TlConfigurationGlobal::Instance()->BoolAtIfMissing("DIAG.LOG.ALLOWLONGLINES", false)) {
-    return;
-  }
-  const std::string length = std::to_string(text.size());
-  text.resize(kKeptOnCut);
-  text += " ... (Truncated from ";
-  text += length;
-  text += ")";
 }
 
 void LogDeviceFile::_FormatLine(LogMessage& record) {

@@ -19,8 +19,6 @@
 
 class LogDeviceFile : public LogDevice {
  public:
-  // Longer lines are cut unless "DIAG.LOG.ALLOWLONGLINES" is set.
-  static constexpr size_t kMaxLineLength = 2047;
 
   LogDeviceFile();
   ~LogDeviceFile() override;
@@ -50,9 +48,6 @@ class LogDeviceFile : public LogDevice {
   // Full path of the open file, "" when none.
   const String& getCurrentFileName() const { return currentFileName; }
 
-  // Cuts a line longer than kMaxLineLength to its first 2043 characters and
-  // appends " ... (Truncated from <length>)", unless long lines are allowed.
-  static void ApplyLengthRule(std::string& line);
 
  private:
   // Fills `line` with the record's line, newline included.

@@ -4,7 +4,6 @@
 
 #include "LogSeverityCode.h"
 #include "Timestamp.h"
-#include "TlConfigurationGlobal.h"
 
 LogDeviceUDP::LogDeviceUDP() : facilityCode(kDefaultFacility) {}
 
@@ -43,12 +42,7 @@ std::string LogDeviceUDP::_FormatPayload(Handle<LogMessage>& record) const {
   payload += '\t';
   payload += record->getErrorMessage();
 
-  if (payload.size() > kMaxLength &&
-      !TlConfigurationGlobal::Instance()->BoolAtIfMissing("DIAG.LOG.ALLOWLONGLINES", false)) {
-    const size_t before = payload.size();
-    payload.resize(kCutLength);
-    payload += " ... (Truncated from " + std::to_string(before) + ")";
-  }
+  ApplyLengthRule(payload);
   std::replace(payload.begin(), payload.end(), '\n', ' ');
   return payload;
 }

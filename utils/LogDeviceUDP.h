@@ -18,10 +18,6 @@
 
 class LogDeviceUDP : public LogDevice {
  public:
-  // Longest datagram sent whole, and the length a longer one is cut to
-  // before its " ... (Truncated from N)" note.
-  static constexpr size_t kMaxLength = 2047;
-  static constexpr size_t kCutLength = 2043;
   // The syslog user facility (1 << 3).
   static constexpr int kDefaultFacility = 8;
 
