@@ -1,0 +1,103 @@
+// ListenPort: the daemon's TCP listener. It binds one port on all local
+// addresses, runs an accept loop on a thread of its own and starts one
+// detached thread per accepted client (at most maxClients at a time), which
+// runs the client routine on a ClientContext. A listening socket that breaks
+// under the loop is closed and built again; a stop request ends the loop.
+//
+// Owned by the daemon's main routine, which calls Initialize and StartThread,
+// polls `state`, and calls Delete before destroying the object. Client
+// threads hold a pointer to it until they have decremented `clientCount`, so
+// the owner must not destroy it while clients still run. Initialize and
+// StartThread are for the owner's thread before the loop runs; Stop, Delete,
+// `state`, `clientCount` and _TestAPI_CloseSocket are safe for concurrent use
+// with the loop and the client threads.
+#ifndef VIGILD_COLLECTOR_LISTENPORT_H
+#define VIGILD_COLLECTOR_LISTENPORT_H
+
+#include <atomic>
+#include <string>
+
+#include "ThreadLauncher.h"
+
+class ListenPort {
+ public:
+  // Values of `state`; the owner waits for kRunning.
+  enum { kCreated = 32, kRunning = 33, kStopping = 34, kStopped = 35 };
+
+  // How often, and how many milliseconds apart, a bind to a port in use is
+  // tried before initialisation gives up. Tests shorten them; the daemon
+  // keeps these.
+  static constexpr int kBindAttempts = 300;
+  static constexpr unsigned kBindRetryDelayMs = 1000;
+
+  explicit ListenPort(int bindAttempts = kBindAttempts,
+                      unsigned bindRetryDelayMs = kBindRetryDelayMs);
+  // Closes a listening socket still held (the loop must have ended: Delete
+  // first); running client threads are not affected.
+  ~ListenPort();
+  ListenPort(const ListenPort&) = delete;
+  ListenPort& operator=(const ListenPort&) = delete;
+
+  // Stores port and routine and builds the listening socket. 1 on success;
+  // 0, with state kStopped and the reason logged, on failure.
+  int Initialize(int port, void (*routine)(void*));
+  int _Initialize();
+  // Starts the accept loop on a thread of its own; 1 when it was started.
+  int StartThread();
+  // The accept loop; returns 1 once it has ended (state kStopped).
+  int StartBlock();
+  // Ends the accept loop and waits for its end; closes the listening socket.
+  // Returns at once when no loop was started (state becomes kStopped). Client
+  // threads go on until they end by themselves. Returns 1.
+  int Stop();
+  // Stop(); returns 1.
+  int Delete();
+
+  // The text for the current errno; errno itself is left as it was. Always
+  // true.
+  static bool GetLastListennerError(std::string& text);
+
+  // Closes the listening socket and nothing else, as a broken socket would.
+  void _TestAPI_CloseSocket();
+
+  // Written by the loop and by Stop, polled by the owner.
+  std::atomic<int> state;
+  // Client threads started and not yet finished: the loop increments it, each
+  // client routine decrements it when it ends.
+  std::atomic<int> clientCount;
+
+ private:
+  // Logs text as a listener error (Warning, "DL30102", "GENERIC", flushed).
+  static void _ReportError(const std::string& text);
+  // Logs text as a failed initialisation, closes the half-built socket, sets
+  // state kStopped and returns 0.
+  int _FailInitialize(const std::string& text);
+  // Closes the listening socket if one is held; safe from any thread.
+  void _CloseSocket(bool wakeWaiters);
+  // One wait for a client and, when one is there, its accept. A failure of
+  // either clears socketValid.
+  void _AcceptOne();
+  // Hands one accepted descriptor to a new client thread, or closes it.
+  void _Serve(int descriptor, const char* peerAddress, int peerPort);
+
+  // Listening descriptor, -1 when none. Atomic because Stop and the test hook
+  // close it from other threads; it is swapped to -1 before the close, so the
+  // loop never waits on a number the process has since reused.
+  std::atomic<int> socket;
+  int port;                      // constant once the loop runs
+  void (*callback)(void*);       // constant once the loop runs
+  int socketValid;               // the loop's own, once it runs
+  ThreadLauncher launcher;       // the loop is the only caller of Create once it runs
+  void (*threadRoutine)(void*);  // the loop's own, once it runs
+  const int maxClients;
+  const int bindAttempts;
+  const unsigned bindRetryDelayMs;
+  // True from StartThread until the loop's very last access to this object,
+  // so Stop knows whether there is a loop to wait for.
+  std::atomic<bool> loopActive;
+};
+
+// Body of the accept-loop thread; listener is the ListenPort.
+void ListenPortRunThreadInternal(void* listener);
+
+#endif  // VIGILD_COLLECTOR_LISTENPORT_H

@@ -1,0 +1,3 @@
+#include "ProcessInfo.h"
+
+ProcessInfo::ProcessInfo() : pid(0), psNomWSet(0), psWSet(0), psErrors(0) {}

@@ -1,0 +1,49 @@
+// WatchedItem: one supervised process: what it last reported, how it is
+// judged and handled, when it was last heard of and where it stands in the
+// supervision cycle. IsSomethingWrong is the health check the cycle asks of
+// every watched item once per pass.
+//
+// A value owned by whoever holds it; the watched table keeps its own copies.
+// One thread at a time; the owner locks.
+#ifndef VIGILD_COLLECTOR_WATCHEDITEM_H
+#define VIGILD_COLLECTOR_WATCHEDITEM_H
+
+#include "ProcessInfo.h"
+#include "Timestamp.h"
+#include "WatchSettings.h"
+
+class LogStream;
+
+// An item's place in the supervision cycle.
+enum WatchState : int {
+  ItemCreated = 96,     // built, not yet in the table
+  ItemWatching = 97,    // in the table, tested on every pass
+  ItemRestarting = 99,  // its stop-and-restart sequence runs
+  ItemFinished = 100,   // restarted; leaves the table at the end of the pass
+};
+
+class WatchedItem {
+ public:
+  // Never seen, ItemCreated, default report and settings.
+  WatchedItem();
+
+  // 1, after logging why, when the process must be restarted: it stayed
+  // silent longer than wdFreq seconds, its working set passed maxWSet or grew
+  // beyond wsetIncr percent of its nominal size, or its error count passed
+  // maxErrors. Only the first failing test, in that order, is logged. 0 when
+  // every test that is switched on passes. An error object raised while
+  // logging is passed on.
+  int IsSomethingWrong() const;
+
+  Timestamp lastSeen;  // last registration or heartbeat; also the restart's start
+  WatchState state;
+  ProcessInfo info;
+  WatchSettings settings;
+
+ private:
+  // Logs the failure line naming this process, followed by what failed,
+  // and returns 1.
+  int _Fail(const LogStream& what) const;
+};
+
+#endif  // VIGILD_COLLECTOR_WATCHEDITEM_H
