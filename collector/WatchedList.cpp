@@ -1,0 +1,295 @@
+#include "WatchedList.h"
+
+#include <stdio.h>
+
+#include <string>
+
+#include "BError.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "LogStream.h"
+#include "ProcessTools.h"
+#include "Sleep.h"
+#include "Timestamp.h"
+
+WatchedList* pepoWatchedList = nullptr;
+
+namespace {
+
+// Debug records carry no code and no tag of their own and are not flushed:
+// they follow the log thread's pace.
+void ReportDebug(LogSeverityCode severity, const LogStream& text) {
+  LogServer::Report(severity, nullptr, text.getText().chars());
+}
+
+// A failed process operation: flushed at once so it is on record even if
+// the daemon dies during the long waits that follow.
+void ReportFailure(const LogStream& text) {
+  LogServer::Report(Error, "DL30000", text.getText().chars(), "GENERIC", true);
+}
+
+const char kPass[] = "[WatchedList::ProcessBlock]";
+
+}  // namespace
+
+int WatchedList::ProcessServices::CheckPID(int pid) { return ::CheckPID(pid); }
+
+int WatchedList::ProcessServices::CommandLunch(String& command, int mode) {
+  return ::CommandLunch(command, mode);
+}
+
+WatchedList::ProcessServices* WatchedList::ProcessServices::Default() {
+  static ProcessServices real;
+  return &real;
+}
+
+int StopProcess(int pid, WatchedList::ProcessServices& services) {
+  // Room for "kill -9 " and the longest int with its sign.
+  char buffer[32];
+  snprintf(buffer, sizeof buffer, "kill -9 %d", pid);
+  String command(buffer);
+  // "kill -9" of 0 or of a negative number signals a whole process group,
+  // the daemon's own included: such a pid is refused like a failed launch.
+  if (pid < 1 || services.CommandLunch(command, 1) == 0) {
+    LogStream text;
+    text << "[StopProcess] ERROR : Unable to kill process : " << command;
+    ReportFailure(text);
+    return 0;
+  }
+  return 1;
+}
+
+int StopProcess(int pid) { return StopProcess(pid, *WatchedList::ProcessServices::Default()); }
+
+WatchedList::WatchedList(ProcessServices* processServices)
+    : WatchedList(processServices, Waits()) {}
+
+WatchedList::WatchedList(ProcessServices* processServices, const Waits& cycleWaits)
+    : runState(0),
+      services(processServices != nullptr ? processServices : ProcessServices::Default()),
+      waits(cycleWaits) {}
+
+WatchedList::~WatchedList() = default;
+
+int WatchedList::Lock() {
+  mutex.Lock();
+  return 1;
+}
+
+int WatchedList::Unlock() {
+  mutex.Unlock();
+  return 1;
+}
+
+int WatchedList::CreateNewWatch(WatchedItem& item) {
+  const int pid = item.info.pid;
+  Lock();
+  try {
+    table.erase(pid);
+    item.lastSeen.SetNow();
+    item.state = ItemWatching;
+    table.emplace(pid, item);
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::CreateNewWatch");
+    throw BError(error);
+  }
+  Unlock();
+  return 1;
+}
+
+int WatchedList::DeleteWatch(int pid) {
+  Lock();
+  try {
+    table.erase(pid);
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::DeleteWatch");
+    throw BError(error);
+  }
+  Unlock();
+  return 1;
+}
+
+int WatchedList::UpdateWatchedItem(ProcessInfo& info) {
+  int found = 0;
+  Lock();
+  try {
+    auto it = table.find(info.pid);
+    if (it != table.end()) {
+      it->second.info = info;
+      it->second.lastSeen.SetNow();
+      found = 1;
+    }
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::UpdateWatchedItem");
+    throw BError(error);
+  }
+  Unlock();
+  return found;
+}
+
+std::map<int, WatchedItem> WatchedList::Snapshot() {
+  Lock();
+  std::map<int, WatchedItem> copy(table);
+  Unlock();
+  return copy;
+}
+
+size_t WatchedList::Size() {
+  Lock();
+  const size_t size = table.size();
+  Unlock();
+  return size;
+}
+
+int WatchedList::ProcessBlock(ListenPort* port) {
+  runState = ListRunning;
+  int timeToLive = waits.timeToLive;
+  bool locked = false;
+  try {
+    while (timeToLive > 0 && runState == ListRunning) {
+      if (port == nullptr || port->state.load() != ListenPort::kRunning) {
+        break;
+      }
+      Lock();
+      locked = true;
+      _Pass(timeToLive);
+      locked = false;
+      Unlock();
+      Sleep(waits.passSleepMs);
+    }
+  } catch (BError& error) {
+    if (locked) {
+      Unlock();
+    }
+    runState = ListEnded;
+    error.AddErrorLine(1, "WatchedList::ProcessBlock");
+    throw BError(error);
+  }
+  runState = ListEnded;
+  return 1;
+}
+
+void WatchedList::_Pass(int& timeToLive) {
+  int restarted = 0;
+  if (!table.empty()) {
+    LogStream text;
+    text << kPass << " INFO : Checking ProcessList : " << static_cast<unsigned>(table.size())
+         << " items";
+    ReportDebug(Debug3, text);
+    timeToLive = 1;
+  } else {
+    LogStream text;
+    text << kPass << " INFO : Empty Process List (time to live " << timeToLive << " s)";
+    ReportDebug(Debug3, text);
+    --timeToLive;
+  }
+
+  for (auto& entry : table) {
+    WatchedItem& item = entry.second;
+    Timestamp now;
+    now.SetNow();
+    LogStream text;
+    text << kPass << " INFO : Checking item : " << item.settings.psName << ", pid=" << item.info.pid
+         << ", last seen=" << (now - item.lastSeen);
+    ReportDebug(Debug3, text);
+    if (item.state != ItemWatching || item.IsSomethingWrong() != 1) {
+      continue;
+    }
+    _Restart(item);
+    ++restarted;
+  }
+
+  // Restarted items stay in the table until the walk is over, so the walk
+  // never steps on an erased entry.
+  for (int i = 0; i < restarted; ++i) {
+    for (auto it = table.begin(); it != table.end(); ++it) {
+      if (it->second.state == ItemFinished) {
+        table.erase(it);
+        break;
+      }
+    }
+  }
+}
+
+void WatchedList::_Restart(WatchedItem& item) {
+  const int pid = item.info.pid;
+  item.lastSeen.SetNow();
+  item.state = ItemRestarting;
+  String stop(item.settings.psStop);
+  String start(item.settings.psStart);
+  {
+    LogStream text;
+    text << kPass << " : Stop  Cmd = '" << stop << "'";
+    ReportDebug(Debug1, text);
+  }
+  {
+    LogStream text;
+    text << kPass << " : Start Cmd = '" << start << "'";
+    ReportDebug(Debug1, text);
+  }
+
+  if (services->CheckPID(pid) == 1) {
+    if (!stop.empty()) {
+      LogStream text;
+      text << kPass << " INFO : STOPPING process with " << stop;
+      ReportDebug(Debug1, text);
+      if (services->CommandLunch(stop, 0) == 0) {
+        LogStream failure;
+        failure << kPass << " ERROR : Unable to STOP with " << stop;
+        ReportFailure(failure);
+      }
+    }
+    if (_WaitGone(pid, waits.graceAttempts, waits.graceStepMs) == 0) {
+      LogStream text;
+      text << kPass << " INFO : KILLING process ID " << pid;
+      ReportDebug(Debug1, text);
+      if (StopProcess(pid, *services) != 0) {
+        LogStream signaled;
+        signaled << kPass << " INFO , process has benn signaled successfully";
+        ReportDebug(Debug2, signaled);
+      } else {
+        LogStream failure;
+        failure << kPass << " ERROR : Unable to Kill PID " << item.settings.psName;
+        ReportFailure(failure);
+      }
+      if (_WaitGone(pid, waits.killAttempts, waits.killStepMs) == 0) {
+        LogStream failure;
+        failure << kPass << " ERROR : Process is still alive after Kill sequence";
+        ReportFailure(failure);
+      }
+    }
+  }
+
+  item.state = ItemFinished;
+  Sleep(waits.restartPauseMs);
+
+  LogStream text;
+  text << kPass << " INFO , Starting new Process : " << start;
+  ReportDebug(Debug2, text);
+  // An empty start command is still handed to the shell: it only fails
+  // there, and the attempt shows in the log.
+  if (services->CommandLunch(start, 0) == 0) {
+    LogStream failure;
+    failure << kPass << " ERROR : Unable to START " << start;
+    ReportFailure(failure);
+  }
+}
+
+int WatchedList::_WaitGone(int pid, int attempts, unsigned stepMs) {
+  for (int i = 0; i < attempts; ++i) {
+    if (services->CheckPID(pid) == 0) {
+      LogStream text;
+      text << kPass << " INFO , process pid has been removed.";
+      ReportDebug(Debug2, text);
+      return 1;
+    }
+    LogStream text;
+    text << kPass << " INFO , process pid is still in list ...";
+    ReportDebug(Debug3, text);
+    Sleep(stepMs);
+  }
+  return 0;
+}

@@ -1,0 +1,121 @@
+// WatchedList: the daemon's table of supervised processes, ordered by pid, and
+// the supervision loop that judges them once a second. A process found wrong
+// is stopped (its stop command, a grace wait, then "kill -9"), started again
+// with its start command and dropped from the table; the restarted process is
+// expected to register itself again. The loop ends when the listener stops
+// running or when the table has stayed empty for its time to live.
+//
+// main owns the list and publishes it in pepoWatchedList; client threads
+// reach it through that pointer. Safe for concurrent use: every table access
+// takes the list's own mutex, and a supervision pass holds it for the whole
+// pass, restarts and their waits included, so orders that arrive meanwhile
+// are applied after the pass.
+#ifndef VIGILD_COLLECTOR_WATCHEDLIST_H
+#define VIGILD_COLLECTOR_WATCHEDLIST_H
+
+#include <stddef.h>
+
+#include <atomic>
+#include <map>
+
+#include "String.h"
+#include "TaskMutex.h"
+#include "WatchedItem.h"
+
+class ListenPort;
+
+class WatchedList {
+ public:
+  // Values of runState.
+  enum { ListRunning = 129, ListEnded = 130 };
+
+  // The waits and counts of the cycle. The defaults are the daemon's; tests
+  // shorten them so a restart takes milliseconds instead of minutes.
+  struct Waits {
+    int graceAttempts = 70;  // checks that the process left after its stop command
+    unsigned graceStepMs = 2000;
+    int killAttempts = 60;  // checks that the process left after "kill -9"
+    unsigned killStepMs = 2000;
+    unsigned restartPauseMs = 10000;  // between the end of a stop and the start command
+    unsigned passSleepMs = 1000;      // between two passes, taken without the lock
+    int timeToLive = 60;              // empty passes before the loop ends by itself
+  };
+
+  // What the cycle asks of the operating system. This base class is the
+  // real thing; tests derive a double that records commands and plays a
+  // process's life without starting any. Called only by the thread that
+  // runs ProcessBlock, with the list's mutex held.
+  class ProcessServices {
+   public:
+    virtual ~ProcessServices() = default;
+    // 1 while a process with that id exists, 0 once it is gone.
+    virtual int CheckPID(int pid);
+    // Runs command through the shell, in the foreground when mode is 1,
+    // else in the background; 0 when nothing could be launched.
+    virtual int CommandLunch(String& command, int mode);
+    // The real services, shared by every list that is given none.
+    static ProcessServices* Default();
+  };
+
+  // An empty table with the daemon's waits. services (null: the real ones)
+  // must outlive the list.
+  explicit WatchedList(ProcessServices* services = nullptr);
+  WatchedList(ProcessServices* services, const Waits& waits);
+  ~WatchedList();
+  WatchedList(const WatchedList&) = delete;
+  WatchedList& operator=(const WatchedList&) = delete;
+
+  // Take and release the table's mutex; both return 1.
+  int Lock();
+  int Unlock();
+
+  // Registers item.info.pid, replacing any item under that pid. The caller's
+  // record gets the fresh lastSeen and the state ItemWatching. Returns 1.
+  int CreateNewWatch(WatchedItem& item);
+  // Forgets pid if it is there. Returns 1 in both cases.
+  int DeleteWatch(int pid);
+  // Heartbeat: replaces the whole info of the item under info.pid and renews
+  // its lastSeen. 1 when the pid is in the table, else 0.
+  int UpdateWatchedItem(ProcessInfo& info);
+
+  // The supervision loop, run by main until it ends; returns 1. A null
+  // listener counts as one that is not running.
+  int ProcessBlock(ListenPort* port);
+
+  // A copy of the table, taken under the mutex.
+  std::map<int, WatchedItem> Snapshot();
+  size_t Size();
+
+  // ListRunning while ProcessBlock loops, ListEnded once it has returned; 0
+  // before the first run. Setting it to anything else ends the loop after
+  // the current pass.
+  std::atomic<int> runState;
+
+ private:
+  // One pass over the table; timeToLive is the loop's counter.
+  // REQUIRES: mutex held
+  void _Pass(int& timeToLive);
+  // Stops, kills if need be, and starts again the process of item.
+  // REQUIRES: mutex held
+  void _Restart(WatchedItem& item);
+  // Up to attempts checks, stepMs apart, that pid has gone; 1 once it has.
+  // REQUIRES: mutex held
+  int _WaitGone(int pid, int attempts, unsigned stepMs);
+
+  std::map<int, WatchedItem> table;  // guarded by mutex; ascending by pid
+  TaskMutex mutex;                   // guards table
+  ProcessServices* const services;   // constant after construction
+  const Waits waits;                 // constant after construction
+};
+
+// "kill -9 <pid>" in the foreground through services; 1 when it was
+// launched, 0 (after logging) when it could not be.
+int StopProcess(int pid, WatchedList::ProcessServices& services);
+// The same through the real services.
+int StopProcess(int pid);
+
+// The daemon's one list: set by main before the listener starts its client
+// threads and left alone while they run, so those threads only read it.
+extern WatchedList* pepoWatchedList;
+
+#endif  // VIGILD_COLLECTOR_WATCHEDLIST_H
