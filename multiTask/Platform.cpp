@@ -8,9 +8,13 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <new>
 
+#include "CriticalSection.h"
+#include "SignalHandler.h"
+#include "StderrLine.h"
 #include "TaskMutex.h"
 #include "ThreadLauncher.h"
 
@@ -55,6 +59,46 @@ void RemoveFromSet(sigset_t* set, int signal) {
   if (sigdelset(set, signal) != 0) {
     perror("sigdelset");
   }
+}
+
+// Which object a thread registered for a signal.
+struct HandlerKey {
+  unsigned thread;
+  int signal;
+  bool operator<(const HandlerKey& other) const {
+    return thread != other.thread ? thread < other.thread : signal < other.signal;
+  }
+};
+
+// Registered handler objects (not owned) and their mutex. Made on first use
+// and never destroyed: a signal may still be dispatched while static objects
+// are being destroyed at exit.
+struct HandlerTable {
+  TaskMutex tableMutex;  // guards theHandlers
+  std::map<HandlerKey, const SignalHandler*> theHandlers;
+};
+
+HandlerTable& Handlers() {
+  static HandlerTable* const table = new HandlerTable;
+  return *table;
+}
+
+// Trace lines of the dispatch routine: each is followed by a one-second pause.
+constexpr unsigned kTracePauseSeconds = 1;
+
+// Blocks or unblocks one signal in the calling thread; false (printed) when
+// the mask could not be changed.
+bool ChangeThreadMask(int how, int signal) {
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  const int rc = pthread_sigmask(how, &one, nullptr);
+  if (rc != 0) {
+    errno = rc;  // pthread functions return their error instead of setting errno
+    perror("setting thread mask");
+    return false;
+  }
+  return true;
 }
 
 void CopyTruncated(char* target, size_t size, const char* text) {
@@ -163,4 +207,85 @@ void Platform::initializeSignals() {
     errno = rc;  // pthread functions return their error instead of setting errno
     perror("setting thread mask");
   }
+}
+
+void Platform::enableSignal(const SignalHandler* object) {
+  if (object == nullptr) {
+    return;
+  }
+  const int signal = object->sigNumber();
+  {
+    HandlerTable& table = Handlers();
+    CriticalSection lock(&table.tableMutex);
+    const HandlerKey key{getCurrentThreadId(), signal};
+    table.theHandlers.erase(key);
+    table.theHandlers.emplace(key, object);
+  }
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  if (sigemptyset(&action.sa_mask) != 0) {
+    perror("setting action mask");
+  }
+  action.sa_flags = 0;
+  if (sigaction(signal, &action, nullptr) != 0) {
+    perror("setting action");
+  }
+  if (!ChangeThreadMask(SIG_UNBLOCK, signal)) {
+    disableSignal(object);
+  }
+}
+
+void Platform::disableSignal(const SignalHandler* object) {
+  if (object == nullptr) {
+    return;
+  }
+  ChangeThreadMask(SIG_BLOCK, object->sigNumber());
+  HandlerTable& table = Handlers();
+  CriticalSection lock(&table.tableMutex);
+  table.theHandlers.erase(HandlerKey{getCurrentThreadId(), object->sigNumber()});
+}
+
+bool Platform::lookupHandler(unsigned thread, int signal, const SignalHandler*& object) {
+  HandlerTable& table = Handlers();
+  CriticalSection lock(&table.tableMutex);
+  const auto found = table.theHandlers.find(HandlerKey{thread, signal});
+  if (found == table.theHandlers.end()) {
+    return false;
+  }
+  object = found->second;
+  return true;
+}
+
+void Platform::produceCore() { ::raise(SIGABRT); }
+
+void Platform::raise(int signal) { ::raise(signal); }
+
+void Platform::handler(int signal) {
+  const int savedErrno = errno;
+  const unsigned thread = getCurrentThreadId();
+  StderrLine() << "Received signal " << signal << " on thread " << thread;
+  sleep(kTracePauseSeconds);
+  const SignalHandler* object = nullptr;
+  if (!lookupHandler(thread, signal, object)) {
+    StderrLine() << "Thread " << thread << " does not handle signal " << signal;
+    sleep(kTracePauseSeconds);
+    SignalHandler::abend(signal);
+  }
+  // An object without a function is as unusable as no object at all.
+  if (object == nullptr || object->handler() == nullptr) {
+    StderrLine() << "NULL pointer for signal " << signal << " on thread " << thread;
+    sleep(kTracePauseSeconds);
+    SignalHandler::abend(signal);
+  }
+  if (object->handler() == SignalHandler::BlockSignal) {
+    StderrLine() << "Returning from blocked signal " << signal;
+    sleep(kTracePauseSeconds);
+    errno = savedErrno;
+    return;
+  }
+  StderrLine() << "Calling handler in thread " << thread;
+  sleep(kTracePauseSeconds);
+  // SEGVfunc throws from here; nothing of this frame needs cleaning up.
+  object->handler()(object);
+  errno = savedErrno;
 }

@@ -1,14 +1,19 @@
 // Platform: the operating-system calls under the thread layer (thread
 // identity, thread attributes and creation, host look-up, per-thread signal
-// masks), gathered in one class of static functions so the rest of the layer
-// stays free of system details.
+// masks, the signal handler table and its dispatch routine), gathered in one
+// class of static functions so the rest of the layer stays free of system
+// details.
 //
-// Never instantiated; every function is safe for concurrent use.
+// Never instantiated; every function is safe for concurrent use. The handler
+// table is guarded by its own mutex (see SignalHandler.h for what that means
+// for signals arriving during registration).
 #ifndef VIGILD_MULTITASK_PLATFORM_H
 #define VIGILD_MULTITASK_PLATFORM_H
 
 #include <pthread.h>
 #include <stddef.h>
+
+class SignalHandler;
 
 class Platform {
  public:
@@ -54,6 +59,28 @@ class Platform {
   // synchronous fault signals, which are delivered to the faulting thread
   // whatever the mask says, so blocking them only bypasses their handlers.
   static void initializeSignals();
+
+  // Registers object for (calling thread, its signal), replacing what was
+  // there, installs the dispatch routine for the signal process-wide and
+  // unblocks the signal in the calling thread. A failure is printed with
+  // perror; a failed unblock also undoes the registration.
+  static void enableSignal(const SignalHandler* object);
+  // Blocks object's signal in the calling thread and removes the calling
+  // thread's registration for it, whichever object that is.
+  static void disableSignal(const SignalHandler* object);
+  // The object registered for (thread, signal), as the dispatch routine
+  // finds it. False when there is none.
+  static bool lookupHandler(unsigned thread, int signal, const SignalHandler*& object);
+  // Raises SIGABRT in the calling thread.
+  static void produceCore();
+  // Raises signal in the calling thread.
+  static void raise(int signal);
+
+ private:
+  // The dispatch routine, run by the thread that receives the signal. Each of
+  // its trace lines on standard error is followed by a one-second pause, so
+  // that an operator watching the console can follow what happens.
+  static void handler(int signal);
 };
 
 #endif  // VIGILD_MULTITASK_PLATFORM_H

@@ -1,0 +1,182 @@
+#include "WatchMgrDaemon.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "BError.h"
+#include "BuildVersion.h"
+#include "ClientContext.h"
+#include "CriticalSection.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "LogStream.h"
+#include "Sleep.h"
+#include "String.h"
+#include "TaskMutex.h"
+#include "Timestamp.h"
+#include "TlVigildConfiguration.h"
+#include "WatchASCIIOrder.h"
+
+namespace {
+
+// The sockets of the running client routines. Both live on the heap and are
+// never destroyed: a client routine that outlives main must still find them
+// while the process exits.
+TaskMutex& ClientsMutex() {
+  static TaskMutex* mutex = new TaskMutex();
+  return *mutex;
+}
+std::set<int>& Clients() {
+  static std::set<int>* clients = new std::set<int>();  // guarded by ClientsMutex()
+  return *clients;
+}
+
+void ReportDebug(LogSeverityCode severity, const LogStream& text) {
+  LogServer::Report(severity, nullptr, text.getText().chars());
+}
+
+const char kConnection[] = "[WatchMgrProcessConnection]";
+
+// Serves one connection until it ends. REQUIRES: cnx established.
+void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
+  for (;;) {
+    std::unique_ptr<char[]> buffer(new char[WatchMgrDaemon::kLineBufferSize]);
+    while (cnx.ReadLine(buffer.get(), WatchMgrDaemon::kLineBufferSize,
+                        WatchMgrDaemon::kReadTimeoutSeconds) == 1) {
+      String line(buffer.get());
+      if (LogServer::Instance()->isAcceptableSeverity(Debug1)) {
+        LogStream text;
+        text << "Read line : " << line;
+        ReportDebug(Debug1, text);
+      }
+      if (order.ProcessLine(line) == 1) {
+        LogStream text;
+        text << kConnection << " INFO : Creating order ..";
+        ReportDebug(Debug2, text);
+        order.ExecuteOrder(cnx);
+        order.Reset();
+      }
+    }
+    buffer.reset();
+    if (cnx.Valid() != 1) {
+      return;
+    }
+    Timestamp now;
+    now.SetNow();
+    if (now - cnx.LastActivity() > WatchMgrDaemon::kMuteLimitSeconds) {
+      LogStream text;
+      text << kConnection << " WARNING : Socket is mute for long time (more than "
+           << WatchMgrDaemon::kMuteLimitSeconds << " sec), connection will be closed";
+      ReportDebug(Debug1, text);
+      return;
+    }
+  }
+}
+
+// The end of a client routine, on every path: the socket leaves the served
+// set before it is closed, so the clean-up never shuts down a reused number.
+void EndConnection(Cnx& cnx, WatchASCIIOrder& order, ListenPort* owner) {
+  order.Reset();
+  WatchMgrDaemon::UntrackClient(cnx.Socket());
+  cnx.Disconnect();
+  if (owner != nullptr) {
+    owner->clientCount.fetch_sub(1);
+  }
+}
+
+}  // namespace
+
+void WatchMgrDaemon::TrackClient(int socket) {
+  if (socket < 0) {
+    return;
+  }
+  CriticalSection lock(&ClientsMutex());
+  Clients().insert(socket);
+}
+
+void WatchMgrDaemon::UntrackClient(int socket) {
+  CriticalSection lock(&ClientsMutex());
+  Clients().erase(socket);
+}
+
+int WatchMgrDaemon::DisconnectClients(ListenPort* port) {
+  {
+    CriticalSection lock(&ClientsMutex());
+    for (int socket : Clients()) {
+      // Wakes the routine's wait; the routine itself closes the descriptor.
+      shutdown(socket, SHUT_RDWR);
+    }
+  }
+  const unsigned kStepMs = 50;
+  for (unsigned waited = 0; port != nullptr && port->clientCount.load() > 0; waited += kStepMs) {
+    if (waited >= kClientDrainMs) {
+      return 0;
+    }
+    Sleep(kStepMs);
+  }
+  return 1;
+}
+
+void Stop(int signal) {
+  (void)signal;
+  _exit(0);
+}
+
+int showVersion() { return displayVersionString(); }
+
+int showUsage() {
+  TlVigildConfiguration::showUsage();
+  return 1;
+}
+
+int InitializeListenner(ListenPort* port, int portNumber) {
+  try {
+    if (port->Initialize(portNumber, WatchMgrProcessConnection) == 0) {
+      return 0;
+    }
+    try {
+      port->StartThread();
+    } catch (BError& error) {
+      error.AddErrorLine(1, "InitializeListenner: StartThread");
+      throw BError(error);
+    }
+    for (int check = 0; check < WatchMgrDaemon::kListenerChecks; ++check) {
+      if (port->state.load() == ListenPort::kRunning) {
+        break;
+      }
+      Sleep(WatchMgrDaemon::kListenerCheckDelayMs);
+    }
+    return port->state.load() == ListenPort::kRunning ? 1 : 0;
+  } catch (BError& error) {
+    error.AddErrorLine(1, "InitializeListenner");
+    throw BError(error);
+  }
+}
+
+void WatchMgrProcessConnection(void* argument) {
+  ClientContext* context = static_cast<ClientContext*>(argument);
+  Cnx cnx = context->connection;
+  ListenPort* owner = context->owner;
+  delete context;
+  WatchMgrDaemon::TrackClient(cnx.Socket());
+  WatchASCIIOrder order;
+  try {
+    ServeConnection(cnx, order);
+  } catch (BError& error) {
+    // A client thread is a top level: an error passed further up would end
+    // the whole daemon, so it is logged here and only this client ends.
+    EndConnection(cnx, order, owner);
+    error.AddErrorLine(1, "WatchMgrProcessConnection");
+    String text;
+    error.GetMsg(text);
+    LogServer::Report(Warning, "DL30102",
+                      std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
+                      "GENERIC", true);
+    return;
+  }
+  EndConnection(cnx, order, owner);
+}

@@ -1,0 +1,426 @@
+// End-to-end tests of the real vigild binary on a free loopback port with a
+// temporary TLMHOME. Compiled twice: the quick cases, and (with
+// VIGILD_E2E_SLOW) the ones that must sit through the daemon's real
+// one-minute time-outs.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() > end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A connected loopback socket, or -1.
+int Connect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Send(int fd, const std::string& text) {
+  ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// Bytes received on fd within timeoutMs; stops early at end of stream.
+// *closed tells whether the peer closed.
+size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
+  size_t total = 0;
+  *closed = false;
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < end) {
+    pollfd entry{fd, POLLIN, 0};
+    const int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+    if (poll(&entry, 1, left > 0 ? left : 0) <= 0) {
+      continue;
+    }
+    char buffer[256];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      *closed = true;
+      break;
+    }
+    total += static_cast<size_t>(n);
+  }
+  return total;
+}
+
+// A clean environment that still carries the sanitizer settings, so that a
+// report in the daemon fails the test as one in the test would.
+std::vector<std::string> BaseEnv() {
+  std::vector<std::string> env{"PATH=/usr/bin:/bin"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (getenv(name) != nullptr) {
+      env.push_back(std::string(name) + "=" + getenv(name));
+    }
+  }
+  return env;
+}
+
+std::string WatchOrder(int pid, const std::string& extra = "") {
+  return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: e2e\npsstart: \npsstop: \n" +
+         extra + "END;\n";
+}
+
+// One vigild process: started with its output in files, killed (with every
+// demo collector it restarted) if still running when the object goes.
+class Daemon {
+ public:
+  Daemon(const TempDir& dir, std::vector<std::string> args, std::vector<std::string> env)
+      : out(dir.Join("stdout")), err(dir.Join("stderr")), pidsFile(dir.Join("state/started")) {
+    args.insert(args.begin(), VIGILD_BINARY);
+    pid = fork();
+    if (pid == 0) {
+      clearenv();
+      for (std::string& entry : env) {
+        putenv(&entry[0]);
+      }
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char*> argv;
+      for (std::string& a : args) {
+        argv.push_back(&a[0]);
+      }
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Daemon() {
+    EXPECT_EQ(Err().find("Sanitizer"), std::string::npos) << Err();
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    std::istringstream pids(ReadAll(pidsFile));
+    for (int child; pids >> child;) {
+      kill(child, SIGKILL);
+    }
+  }
+  // The exit status, or -1 when it has not ended within timeoutMs.
+  int WaitExit(int timeoutMs) {
+    int status = 0;
+    const bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
+    if (!ended) {
+      return -1;
+    }
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Out() const { return ReadAll(out); }
+  std::string Err() const { return ReadAll(err); }
+
+  pid_t pid;
+  const std::string out, err, pidsFile;
+};
+
+class VigildE2ETest : public ::testing::Test {
+ protected:
+  VigildE2ETest() : port(FreePort()) { mkdir(home.Join("log").c_str(), 0755); }
+
+  std::vector<std::string> Env(bool withHome = true) const {
+    std::vector<std::string> env = BaseEnv();
+    if (withHome) {
+      env.push_back("TLMHOME=" + home.path());
+    }
+    return env;
+  }
+  // A daemon on `port` that logs every debug record up to Debug3 on its console.
+  std::unique_ptr<Daemon> Start(std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"-P", std::to_string(port), "-D", "5"});
+    return std::make_unique<Daemon>(home, args, Env());
+  }
+  // Connects once the listener accepts (it starts within about a second).
+  int ConnectWhenUp(int toPort = 0) {
+    int fd = -1;
+    WaitUntil([&] { return (fd = Connect(toPort ? toPort : port)) >= 0; }, 10000);
+    return fd;
+  }
+
+  TempDir home;
+  const int port;
+};
+
+// Each round costs about two seconds: the listen backlog is short, so some
+// of the 32 connects wait for a SYN retry.
+void SignalUnderStreamingClients(const TempDir& home, int port, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<std::string> env = BaseEnv();
+    env.push_back("TLMHOME=" + home.path());
+    Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, env);
+    int first = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (first = Connect(port)) >= 0; }, 10000));
+    close(first);
+    // The listen backlog is short, so the clients connect side by side.
+    std::atomic<int> connected{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 32; ++i) {
+      clients.emplace_back([&, pid = 900000 + i] {
+        const int fd = Connect(port);
+        connected += fd >= 0 ? 1 : 0;
+        const std::string orders =
+            WatchOrder(pid) + "BEGINMSG\npid: " + std::to_string(pid) + "\nEND;\n";
+        while (fd >= 0 && !done && send(fd, orders.data(), orders.size(), MSG_NOSIGNAL) > 0) {
+        }
+        close(fd);
+      });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(daemon.pid, round % 2 ? SIGINT : SIGTERM);
+    EXPECT_EQ(daemon.WaitExit(10000), 0) << "round " << round;
+    done = true;
+    for (std::thread& t : clients) {
+      t.join();
+    }
+  }
+}
+
+#if !VIGILD_E2E_SLOW
+
+TEST_F(VigildE2ETest, SwitchesAnswerWithoutStarting) {
+  const std::string usage =
+      "Usage: vigild [-c ChannelNumber] [-l CollectorNumber] [-f ConfigurationFile]\n"
+      " accepted arguments : \n"
+      "   -c ChannelNumber                     // if missing $TLM_SNMP_COLL_CHANNEL is used "
+      "instead\n"
+      "   -l CollectorNumber                   // if missing $TLM_SNMP_COLL_NUMBER is used "
+      "instead\n"
+      "   [-f ConfigurationFile]               // if missing $TLMHOME/conf/registry.conf is used "
+      "as template\n"
+      "  -{d|D|debug} debugLevel\n"
+      "   [-P portNumber]                      // if missing $TLM_SNMP_COLL_VIGILDPORT is used "
+      "instead\n";
+  for (const char* sw : {"-?", "-help", "-usage"}) {
+    Daemon d(home, {sw, "-P", "1"}, Env());
+    EXPECT_EQ(d.WaitExit(10000), 1) << sw;
+    EXPECT_EQ(d.Out(), usage) << sw;
+  }
+  Daemon version(home, {"-help", "-v", "-P", "1"}, Env(false));
+  EXPECT_EQ(version.WaitExit(10000), 0);
+  const std::string out = version.Out();
+  EXPECT_EQ(out.rfind("Version:  ", 0), 0u) << out;
+  EXPECT_NE(out.find("\nComment:  "), std::string::npos);
+  EXPECT_NE(out.find("\nCompiled: "), std::string::npos);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);
+  EXPECT_EQ(version.Err(), "");
+
+  Daemon noHome(home, {}, Env(false));
+  EXPECT_EQ(noHome.WaitExit(10000), 1);
+  EXPECT_EQ(noHome.Err(),
+            "[TlVigildConfiguration::ValidateConfiguration] ERROR, missing required "
+            "configuration: ROOT_DIRECTORY\n"
+            "[vigild::main] ERROR, incorrect, or incomplete configuration.\n");
+}
+
+TEST_F(VigildE2ETest, MissingFileIsReportedAndTheDaemonStartsWithFileLogging) {
+  home.WriteFile("vigild.conf", "GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto missing = Start({"-f", home.Join("nope.conf")});
+  const int fd = ConnectWhenUp();
+  EXPECT_GE(fd, 0);
+  close(fd);
+  EXPECT_NE(missing->Err().find("[vigild::main] ERROR, missing or invalid configuration file '" +
+                                home.Join("nope.conf") + "'\n"),
+            std::string::npos);
+  missing.reset();
+
+  auto fromFile = Start({"-f", home.Join("vigild.conf")});
+  const int fd2 = ConnectWhenUp();
+  EXPECT_GE(fd2, 0);
+  close(fd2);
+  const bool logged = WaitUntil(
+      [&] {
+        glob_t found{};
+        glob(home.Join("log/*").c_str(), 0, nullptr, &found);
+        bool hit = false;
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+          const std::string text = ReadAll(found.gl_pathv[i]);
+          hit = hit || (text.find("Listenner started on TCP port " + std::to_string(port)) !=
+                            std::string::npos &&
+                        text.find("LISTENNER_OK") != std::string::npos);
+        }
+        globfree(&found);
+        return hit;
+      },
+      5000);
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(VigildE2ETest, CommandLinePortBeatsTheEnvironment) {
+  const int envPort = FreePort();
+  std::vector<std::string> env = Env();
+  env.push_back("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(envPort));
+  {
+    Daemon both(home, {"-P", std::to_string(port)}, env);
+    const int fd = ConnectWhenUp(port);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_LT(Connect(envPort), 0);
+  }
+  Daemon envOnly(home, {}, env);
+  const int fd = ConnectWhenUp(envPort);
+  EXPECT_GE(fd, 0);
+  close(fd);
+}
+
+TEST_F(VigildE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const int pid = getpid();  // never found wrong: no test is switched on
+  Send(fd, WatchOrder(pid));
+  Send(fd, "BEGINMSG\npid: " + std::to_string(pid) + "\npswset: 5\nEND;\n");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return daemon->Out().find("Checking item : e2e, pid=" + std::to_string(pid)) !=
+               std::string::npos;
+      },
+      5000));
+  EXPECT_EQ(daemon->WaitExit(2500), -1);  // an item keeps it running
+  Send(fd, "BEGINMGMT\nstop: " + std::to_string(pid) + "\nEND;\n");
+  EXPECT_EQ(daemon->WaitExit(5000), 0);
+  bool closed = false;
+  EXPECT_EQ(BytesWithin(fd, 2000, &closed), 0u);
+  EXPECT_TRUE(closed);
+  close(fd);
+  EXPECT_NE(daemon->Out().find("Creating order .."), std::string::npos);
+}
+
+TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
+  auto daemon = Start();
+  ASSERT_GE(ConnectWhenUp(), 0);
+  const std::string state = home.Join("state");
+  const std::string first =
+      std::string("(") + DEMO_COLLECTOR + " " + std::to_string(port) + " " + state + " 2)&";
+  ASSERT_EQ(system(first.c_str()), 0);
+  std::string firstPid;
+  ASSERT_TRUE(WaitUntil([&] { return (firstPid = ReadAll(state + "/started")) != ""; }, 5000));
+  firstPid.pop_back();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return daemon->Out().find("pid=" + firstPid + ", last seen=") != std::string::npos; },
+      5000));
+  home.WriteFile("state/mute", "");
+  // Silence of more than 2 s, the stop, the 10 s pause, then the start command.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::string pids = ReadAll(state + "/started");
+        return std::count(pids.begin(), pids.end(), '\n') == 2;
+      },
+      25000));
+  EXPECT_NE(kill(std::stoi(firstPid), 0), 0);
+  const std::string out = daemon->Out() + daemon->Err();
+  EXPECT_NE(out.find("failed to reset watchdog"), std::string::npos);
+  EXPECT_NE(out.find("STOPPING process with kill " + firstPid), std::string::npos);
+  std::istringstream started(ReadAll(state + "/started"));
+  std::string secondPid;
+  started >> secondPid >> secondPid;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return daemon->Out().find("pid=" + secondPid + ", last seen=") != std::string::npos; },
+      5000));
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+}
+
+TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
+  SignalUnderStreamingClients(home, port, 5);
+}
+
+#else  // VIGILD_E2E_SLOW
+
+TEST_F(VigildE2ETest, TwentySignalsUnderStreamingClientsAllEndWithStatusZero) {
+  SignalUnderStreamingClients(home, port, 20);
+}
+
+TEST_F(VigildE2ETest, DaemonNobodyTalksToEndsAfterAboutAMinute) {
+  auto daemon = Start();
+  const auto begin = Clock::now();
+  EXPECT_EQ(daemon->WaitExit(80000), 0);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin).count();
+  EXPECT_GE(seconds, 55);
+  EXPECT_NE(daemon->Out().find("Empty Process List (time to live 1 s)"), std::string::npos);
+}
+
+TEST_F(VigildE2ETest, MuteClientSurvivesTheFirstTimeOutAndIsDroppedBySecond) {
+  auto daemon = Start();
+  const int keeper = ConnectWhenUp();
+  ASSERT_GE(keeper, 0);
+  Send(keeper, WatchOrder(getpid()));  // keeps the table, and so the daemon, alive
+  const int mute = Connect(port);
+  ASSERT_GE(mute, 0);
+  bool closed = false;
+  EXPECT_EQ(BytesWithin(mute, 70000, &closed), 0u);
+  EXPECT_FALSE(closed) << "dropped at the first time-out";
+  EXPECT_EQ(BytesWithin(mute, 60000, &closed), 0u);
+  EXPECT_TRUE(closed);
+  // The console puts a tab between the routine's name and the rest.
+  const std::string mutedLine =
+      "WARNING : Socket is mute for long time (more than 60 sec), connection will be closed";
+  EXPECT_TRUE(WaitUntil([&] { return daemon->Out().find(mutedLine) != std::string::npos; }, 5000));
+  close(mute);
+  close(keeper);
+}
+
+#endif
+
+}  // namespace
