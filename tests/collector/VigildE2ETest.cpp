@@ -324,6 +324,52 @@ TEST_F(VigildE2ETest, CommandLinePortBeatsTheEnvironment) {
   close(fd);
 }
 
+TEST_F(VigildE2ETest, FileAndRegistryLayersRankBelowTheEnvironment) {
+  const int envPort = FreePort();
+  home.WriteFile("vigild.conf", "GLOBAL.WATCHMGR.MANAGERPORT=" + std::to_string(port) + "\n");
+  std::vector<std::string> env = Env();
+  env.push_back("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(envPort));
+  {
+    Daemon fileAndEnv(home, {"-f", home.Join("vigild.conf")}, env);
+    const int fd = ConnectWhenUp(envPort);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_LT(Connect(port), 0);
+  }
+  // Without the environment the registry's ManagerPort of the daemon's own
+  // section is used.
+  mkdir(home.Join("conf").c_str(), 0755);
+  home.WriteFile("conf/registry.conf",
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\WatchMgr]\n"
+                 "\"ManagerPort\"=\"" + std::to_string(port) + "\"\n");
+  Daemon fromRegistry(home, {}, Env());
+  const int fd = ConnectWhenUp(port);
+  EXPECT_GE(fd, 0);
+  close(fd);
+}
+
+TEST_F(VigildE2ETest, ProcessOverItsWorkingSetLimitIsStoppedAndStartedAgain) {
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  // A detached sleep, so that once killed it is reaped by init, not left a
+  // zombie of this test that would still look alive.
+  const std::string pidFile = home.Join("sleep.pid");
+  ASSERT_EQ(system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()), 0);
+  std::string pid;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
+  pid.pop_back();
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
+  EXPECT_NE(kill(std::stoi(pid), 0), 0);
+  EXPECT_NE(daemon->Err().find("process #" + pid + " big, reachs Working Set uppper limit : 500 > 100"),
+            std::string::npos);
+  close(fd);
+}
+
 TEST_F(VigildE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
   auto daemon = Start();
   const int fd = ConnectWhenUp();
