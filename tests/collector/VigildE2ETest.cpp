@@ -285,7 +285,8 @@ TEST_F(VigildE2ETest, MissingFileIsReportedAndTheDaemonStartsWithFileLogging) {
             std::string::npos);
   missing.reset();
 
-  auto fromFile = Start({"-f", home.Join("vigild.conf")});
+  // -c and -l name the daemon, and so the facility of every record.
+  auto fromFile = Start({"-f", home.Join("vigild.conf"), "-c", "3", "-l", "7"});
   const int fd2 = ConnectWhenUp();
   EXPECT_GE(fd2, 0);
   close(fd2);
@@ -298,7 +299,8 @@ TEST_F(VigildE2ETest, MissingFileIsReportedAndTheDaemonStartsWithFileLogging) {
           const std::string text = ReadAll(found.gl_pathv[i]);
           hit = hit || (text.find("Listenner started on TCP port " + std::to_string(port)) !=
                             std::string::npos &&
-                        text.find("LISTENNER_OK") != std::string::npos);
+                        text.find("LISTENNER_OK") != std::string::npos &&
+                        text.find("\tVIGILD.3.7-") != std::string::npos);
         }
         globfree(&found);
         return hit;
