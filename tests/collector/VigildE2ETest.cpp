@@ -95,18 +95,6 @@ size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
   return total;
 }
 
-// Everything the daemon wrote into its dated log files so far.
-std::string LogFilesText(const TempDir& home) {
-  glob_t found{};
-  glob(home.Join("log/*").c_str(), 0, nullptr, &found);
-  std::string text;
-  for (size_t i = 0; i < found.gl_pathc; ++i) {
-    text += ReadAll(found.gl_pathv[i]);
-  }
-  globfree(&found);
-  return text;
-}
-
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -206,6 +194,18 @@ class VigildE2ETest : public ::testing::Test {
     return fd;
   }
 
+  // Everything the daemon wrote into its dated log files so far.
+  std::string LogFilesText() const {
+    glob_t found{};
+    glob(home.Join("log/*").c_str(), 0, nullptr, &found);
+    std::string text;
+    for (size_t i = 0; i < found.gl_pathc; ++i) {
+      text += ReadAll(found.gl_pathv[i]);
+    }
+    globfree(&found);
+    return text;
+  }
+
   TempDir home;
   const int port;
 };
@@ -292,12 +292,12 @@ TEST_F(VigildE2ETest, MissingFileIsReportedAndTheDaemonStartsWithFileLogging) {
   EXPECT_TRUE(Accepts(port));
   EXPECT_TRUE(WaitUntil(
       [&] {
-        const std::string text = LogFilesText(home);
+        const std::string text = LogFilesText();
         return Has(text, "\tVIGILD.3.7-") &&
                Has(text, "\tLISTENNER_OK\tListenner started on TCP port " + std::to_string(port));
       },
       5000))
-      << LogFilesText(home);
+      << LogFilesText();
 }
 
 TEST_F(VigildE2ETest, CommandLinePortBeatsTheEnvironment) {
@@ -338,7 +338,7 @@ TEST_F(VigildE2ETest, FileAndRegistryLayersRankBelowTheEnvironment) {
   Daemon fromRegistry(home, {"-D", "5"}, Env());
   EXPECT_TRUE(Accepts(port));
   EXPECT_LT(Connect(ownPort), 0);
-  EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(home), "LISTENNER_OK"); }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "LISTENNER_OK"); }, 5000));
 }
 
 TEST_F(VigildE2ETest, ProcessOverItsWorkingSetLimitIsStoppedAndStartedAgain) {
@@ -394,7 +394,7 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
   ASSERT_TRUE(WaitUntil([&] { return (firstPid = ReadAll(state + "/started")) != ""; }, 5000));
   firstPid.pop_back();
   const auto seen = [&](const std::string& pid) {
-    return Has(LogFilesText(home), "pid=" + pid + ", last seen=");
+    return Has(LogFilesText(), "pid=" + pid + ", last seen=");
   };
   ASSERT_TRUE(WaitUntil([&] { return seen(firstPid); }, 5000));
   home.WriteFile("state/mute", "");
@@ -412,7 +412,7 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
   EXPECT_TRUE(WaitUntil([&] { return seen(secondPid); }, 5000));
   EXPECT_EQ(daemon->WaitExit(0), -1);
   // The day's file holds the failure and the restart steps in its own format.
-  const std::string logged = LogFilesText(home);
+  const std::string logged = LogFilesText();
   EXPECT_TRUE(
       Has(logged, "\t[DL30000]\tGENERIC\t[WatchedItem::IsSomethingWrong] : ERROR : process #" +
                       firstPid + " demo-collector, failed to reset watchdog. No signal since "))
