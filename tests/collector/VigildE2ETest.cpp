@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "UsageText.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -246,22 +247,10 @@ void SignalUnderStreamingClients(const TempDir& home, int port, int rounds) {
 #if !VIGILD_E2E_SLOW
 
 TEST_F(VigildE2ETest, SwitchesAnswerWithoutStarting) {
-  const std::string usage =
-      "Usage: vigild [-c ChannelNumber] [-l CollectorNumber] [-f ConfigurationFile]\n"
-      " accepted arguments : \n"
-      "   -c ChannelNumber                     // if missing $TLM_SNMP_COLL_CHANNEL is used "
-      "instead\n"
-      "   -l CollectorNumber                   // if missing $TLM_SNMP_COLL_NUMBER is used "
-      "instead\n"
-      "   [-f ConfigurationFile]               // if missing $TLMHOME/conf/registry.conf is used "
-      "as template\n"
-      "  -{d|D|debug} debugLevel\n"
-      "   [-P portNumber]                      // if missing $TLM_SNMP_COLL_VIGILDPORT is used "
-      "instead\n";
   for (const char* sw : {"-?", "-help", "-usage"}) {
     Daemon d(home, {sw, "-P", "1"}, Env());
     EXPECT_EQ(d.WaitExit(10000), 1) << sw;
-    EXPECT_EQ(d.Out(), usage) << sw;
+    EXPECT_EQ(d.Out(), kUsageText) << sw;
   }
   Daemon version(home, {"-help", "-v", "-P", "1"}, {});
   EXPECT_EQ(version.WaitExit(10000), 0);

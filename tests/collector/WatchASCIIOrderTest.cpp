@@ -4,7 +4,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CapturingLogDevice.h"
@@ -19,18 +18,28 @@ namespace {
 using Lines = std::vector<std::string>;
 using Ints = std::vector<int>;
 
+const Lines kHeaders = Lines({"BEGINWATCH", "xxBEGINWATCH trailing", "bEgInWaTcH\r", "BeginMsg",
+                              "beginMgmt", "BEGIN WATCH", "pid: 42", "BEGINWATCHER"});
+
+// Lines inside a block: the first four end it ("end." in a value too), a nested header does not.
+const Lines kEnds =
+    Lines({"END;", "end.", "End,", "psname: backend.exe", "END", "BEGINMSG", "stop: 5"});
+
+// A watch order; "pid 42" and "pid  :42" are no item lines.
+const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "psnomwset: 42abc",
+                            "pswset: 4294967296", "PSERRORS: -99999999999999999999",
+                            "psname: \tcollector\t ", "psstop:", "psstart:   /usr/bin/run  -x  ",
+                            "wdfreq: abc", "minwset:\t 12", "maxwset: -17", "wsetincr: - 3",
+                            "MaxErrors: 2147483648", "pids: 9", "pid 42", "pid  :42", "END;"});
+
 class WatchASCIIOrderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log = CapturingLogDevice::Install(LogServer::Instance());
-    pepoWatchedList = &list;
-  }
+  void SetUp() override { pepoWatchedList = &list; }
   void TearDown() override {
     pepoWatchedList = nullptr;
     LogServer::DeleteInstance();
   }
 
-  // The results of ProcessLine, one per line.
   static Ints Feed(WatchASCIIOrder& order, const Lines& lines) {
     Ints results;
     for (const std::string& text : lines) {
@@ -47,104 +56,32 @@ class WatchASCIIOrderTest : public ::testing::Test {
     return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log;
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   WatchedList list;
 };
 
-TEST_F(WatchASCIIOrderTest, HeaderIsBeginGluedToAKnownServiceName) {
-  const struct {
-    const char* line;
-    int type;  // ServiceNone: no block opened
-    const char* name;
-  } cases[] = {{"BEGINWATCH", WatchASCIIOrder::ServiceWatch, "WATCH"},
-               {"xxBEGINWATCH trailing", WatchASCIIOrder::ServiceWatch, "WATCH"},
-               {"bEgInWaTcH\r", WatchASCIIOrder::ServiceWatch, "WaTcH"},
-               {"BeginMsg", WatchASCIIOrder::ServiceMsg, "Msg"},
-               {"beginMgmt", WatchASCIIOrder::ServiceMgmt, "Mgmt"},
-               {"BEGIN WATCH", WatchASCIIOrder::ServiceNone, ""},
-               {"pid: 42", WatchASCIIOrder::ServiceNone, ""},
-               // The name follows the first "begin", not the header's own.
-               {"begin BEGINWATCH", WatchASCIIOrder::ServiceNone, ""},
-               {"BEGINWATCHER", WatchASCIIOrder::ServiceNone, "WATCHER"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
+TEST_F(WatchASCIIOrderTest, HeaderIsBeginGluedToAKnownServiceNameAndEndNeedsPunctuation) {
+  Ints opened, ended;
+  for (const std::string& header : kHeaders) {
     WatchASCIIOrder order;
-    EXPECT_EQ(Ints{0}, Feed(order, {c.line}));
-    EXPECT_EQ(c.type, order.Type());
-    EXPECT_EQ(c.type != WatchASCIIOrder::ServiceNone, order.InBlock());
-    EXPECT_STREQ(c.name, order.ServiceName().chars());
+    EXPECT_EQ(Ints{0}, Feed(order, {header}));
+    opened.push_back(order.InBlock() == 1 ? order.Type() : 0);
   }
-  ASSERT_EQ(2u, log->Count());  // '' and 'WATCHER'
-  const CapturingLogDevice::Captured record = log->Records()[1];
-  EXPECT_EQ("[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name 'WATCHER'",
-            record.message);
-  EXPECT_EQ((Ints{Warning, 1}), (Ints{record.severity, record.flush}));
-  EXPECT_EQ("DL30102 GENERIC", record.code + " " + record.tag);
-}
-
-TEST_F(WatchASCIIOrderTest, EndNeedsPunctuationAnywhereInTheLineAndIsNotBody) {
-  const Lines ending{"END;", "end.", "End,", "psname: backend.exe"};  // "end." in a value too
-  const Lines body{"END", "endless", "pid: 42", "BEGINMSG"};          // a nested header is body
-  for (const Lines* set : {&ending, &body}) {
-    for (const std::string& line : *set) {
-      SCOPED_TRACE(line);
-      const int completes = set == &ending;
-      WatchASCIIOrder order;
-      EXPECT_EQ((Ints{0, completes}), Feed(order, {"BEGINWATCH", line}));
-      EXPECT_EQ((Ints{completes, !completes, WatchASCIIOrder::ServiceWatch}),
-                (Ints{order.Complete(), order.length(), order.Type()}));
-    }
+  using O = WatchASCIIOrder;
+  EXPECT_EQ((Ints{O::ServiceWatch, O::ServiceWatch, O::ServiceWatch, O::ServiceMsg, O::ServiceMgmt,
+                  0, 0, 0}),
+            opened);
+  EXPECT_EQ(Lines{"[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name 'WATCHER'"},
+            log->Messages());
+  for (const std::string& line : kEnds) {
+    WatchASCIIOrder order;
+    ended.push_back(Feed(order, {"BEGINWATCH", line}).back() * order.Complete());
   }
+  EXPECT_EQ((Ints{1, 1, 1, 1, 0, 0, 0}), ended);
 }
 
-TEST_F(WatchASCIIOrderTest, ItemLineSplitsAtItsFirstRunOfBlanksAndColons) {
-  const struct {
-    const char* line;
-    const char* item;  // "-": not an item line
-    const char* value;
-  } cases[] = {{"pid:42", "pid", "42"},
-               {"pid: 42", "pid", "42"},
-               {"PID:: :7", "PID", "7"},
-               {"psstop:", "psstop", ""},
-               {"psstart:   /usr/bin/run  -x  ", "psstart", "/usr/bin/run  -x"},
-               {"psstart:\t/usr/bin/run -x\t", "psstart", "\t/usr/bin/run -x\t"},
-               {"pid 42", "-", "-"},
-               {"pid  :42", "-", "-"},
-               {"p-id: 42", "-", "-"},
-               {": 42", "-", "-"}};
-  WatchASCIIOrder order;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    String line(c.line), item("-"), value("-");
-    EXPECT_EQ(c.item[0] != '-', order.toolDecodeItemValue(line, item, value));
-    EXPECT_EQ(std::string(c.item) + "|" + c.value, std::string(item) + "|" + value.chars());
-  }
-}
-
-// Numbers are read as atoi reads them, except that they saturate.
-TEST_F(WatchASCIIOrderTest, ReadersTakeKeywordsInAnyCaseLastOneWinsNumbersSaturate) {
-  WatchASCIIOrder order;
-  Feed(order, {"BEGINWATCH", "PID: 4711", "pid: +4712", "psnomwset: 42abc", "pswset: 4294967296",
-               "PSERRORS: -99999999999999999999", "psname: collector", "psstart:  /bin/run -x",
-               "psstop:", "wdfreq: abc", "minwset:\t 12", "maxwset: -17", "wsetincr: - 3",
-               "MaxErrors: 2147483648", "pids: 9", "stop: 5"});
-  ProcessInfo info, stop;
-  WatchSettings s;
-  EXPECT_EQ((Ints{1, 1, 1}), (Ints{order.ProcessInfoFromBody(info), order.WatchSettingsFromBody(s),
-                                   order.WatchStopFromBody(stop)}));
-  EXPECT_EQ((Ints{4712, 42, INT_MAX, INT_MIN, 5}),
-            (Ints{info.pid, info.psNomWSet, info.psWSet, info.psErrors, stop.pid}));
-  EXPECT_EQ("collector|/bin/run -x|",
-            std::string(s.psName) + "|" + s.psStart.chars() + "|" + s.psStop.chars());
-  EXPECT_EQ((Ints{1, 0, 1, 12, -17, 0, 1, INT_MAX}),
-            (Ints{s.heartbeatOn, s.wdFreq, s.wsetOn, s.minWSet, s.maxWSet, s.wsetIncr, s.errorsOn,
-                  s.maxErrors}));
-  ProcessInfo none;
-  order.Reset();
-  EXPECT_EQ((Ints{0, 0, 0}),
-            (Ints{order.ProcessInfoFromBody(none), order.WatchStopFromBody(none), none.pid}));
-}
-
+// kWatch reads with keywords in any case, the last repeat winning, numbers as atoi (saturated) and
+// blanks, not tabs, trimmed from values.
 TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
   const struct {
     Lines lines;
@@ -152,110 +89,36 @@ TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
     size_t tableSize;
   } steps[] = {{{"BEGINWATCH", "psname: nopid", "wdfreq: 5", "END;"}, 0, 0},
                {{"BEGINWATCH", "pid: 0", "END;"}, 0, 0},
-               {{"BEGINWATCH", "pid: 4711", "psname: collector", "wdfreq: 120", "END;"}, 1, 1},
+               {kWatch, 1, 1},
                {{"BEGINMSG", "pswset: 9", "END;"}, 0, 1},
                {{"BEGINMSG", "pid: 99", "END;"}, 0, 1},
-               {{"BEGINMSG", "pid: 4711", "pswset: 9", "END;"}, 1, 1},
                {{"BEGINMGMT", "stop: 99", "END;"}, 1, 1},
                {{"BEGINMGMT", "END;"}, 1, 1}};
+  Timestamp::controlledTimeAdd(-100);  // registered long ago
   for (const auto& step : steps) {
     EXPECT_EQ(step.result, Execute(step.lines)) << step.lines[1];
     EXPECT_EQ(step.tableSize, list.Size()) << step.lines[1];
   }
-  const WatchedItem item = list.Snapshot().at(4711);
-  EXPECT_EQ((Ints{ItemWatching, 120, 9}),
-            (Ints{item.state, item.settings.wdFreq, item.info.psWSet}));
-  EXPECT_STREQ("collector", item.settings.psName.chars());
-  EXPECT_EQ(1, Execute({"BEGINMGMT", "stop: 4711", "END;"}));
+  Timestamp::controlledTimeResume();
+  const WatchedItem item = list.Snapshot().at(4712);
+  const WatchSettings& s = item.settings;
+  EXPECT_EQ((Ints{42, INT_MAX, INT_MIN, 1, 0, 1, 12, -17, 0, 1, INT_MAX}),
+            (Ints{item.info.psNomWSet, item.info.psWSet, item.info.psErrors, s.heartbeatOn,
+                  s.wdFreq, s.wsetOn, s.minWSet, s.maxWSet, s.wsetIncr, s.errorsOn, s.maxErrors}));
+  EXPECT_EQ("\tcollector\t|/usr/bin/run  -x|",
+            std::string(s.psName) + "|" + s.psStart.chars() + "|" + s.psStop.chars());
+  // A heartbeat replaces the whole report, so what it leaves out reads 0 from then on.
+  EXPECT_EQ(1, Execute({"BEGINMSG", "pid: 4712", "pswset: 9", "END;"}));
+  const WatchedItem beaten = list.Snapshot().at(4712);
+  EXPECT_EQ((Ints{ItemWatching, 9, 0, 0}),
+            (Ints{beaten.state, beaten.info.psWSet, beaten.info.psNomWSet, beaten.info.psErrors}));
+  EXPECT_GE(beaten.lastSeen - item.lastSeen, 99);
+  EXPECT_EQ(1, Execute({"BEGINMGMT", "stop: 4712", "END;"}));
   EXPECT_EQ(0u, list.Size());
-  pepoWatchedList = nullptr;
-  EXPECT_EQ(0, Execute({"BEGINWATCH", "pid: 1", "END;"}));
 }
 
-TEST_F(WatchASCIIOrderTest, OversizedBlockIsDroppedThroughItsEndLine) {
-  WatchASCIIOrder order;
-  Feed(order, Lines(WatchASCIIOrder::kMaxBodyLines + 1, "BEGINWATCH"));
-  EXPECT_EQ((Ints{WatchASCIIOrder::kMaxBodyLines, 0}), (Ints{order.length(), int(log->Count())}));
-  EXPECT_EQ((Ints{0, 0, 0}), Feed(order, {"pid: 8", "pid: 9", "END;"}));
-  EXPECT_EQ((Ints{0, 0}), (Ints{order.length(), order.InBlock()}));
-  EXPECT_EQ(Lines{"[WatchASCIIOrder::ProcessLine] ERROR : Order block 'WATCH' longer than 64 "
-                  "lines, dropped"},
-            log->Messages());
-  EXPECT_EQ((Ints{0, 0, 1}), Feed(order, {"BEGINMSG", "pid: 3", "END;"}));
-  EXPECT_EQ(1, order.Reset());
-  EXPECT_EQ((Ints{0, 0, 0, 0, WatchASCIIOrder::ServiceNone}),
-            (Ints{order.length(), order.InBlock(), order.Complete(), order.ServiceName().length(),
-                  order.Type()}));
-}
-
-// Every connection thread splits with the same expressions; each must use
-// the match its own search found, whatever the others match meanwhile.
-TEST_F(WatchASCIIOrderTest, ConcurrentConnectionsEachDecodeTheirOwnLines) {
-  Ints wrong(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &wrong] {
-      const std::string key = "k" + std::to_string(t), expected = "v" + std::to_string(t);
-      const String text((key + ":" + std::string(3 * t, ' ') + " " + expected).c_str());
-      WatchASCIIOrder order;
-      for (int i = 0; i < 10000; ++i) {
-        String line(text), item, value;
-        order.toolDecodeItemValue(line, item, value);
-        wrong[t] += key != item.chars() || expected != value.chars();
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(Ints(4, 0), wrong);
-}
-
-// What a hostile client might send: known lines, mutated or glued together,
-// random bytes, and now and then a line of the longest length.
-std::string HostileLine(std::mt19937& rng) {
-  static const char* const kSeeds[] = {"BEGINWATCH",
-                                       "beginMsg",
-                                       "BeGiNmGmT",
-                                       "BEGINWATCHER",
-                                       "END;",
-                                       "end.",
-                                       "END",
-                                       "pid: 4711",
-                                       "pid:0",
-                                       "pid: -0",
-                                       "pid: 99999999999999999999",
-                                       "stop: 4711",
-                                       "stop: 0",
-                                       "pswset: 12",
-                                       "psname: backend.exe",
-                                       "psstart:   /bin/true  ",
-                                       "wdfreq: 2147483648",
-                                       "pid:: :5",
-                                       "xxBEGINWATCH pid: 3 END;"};
-  const size_t seeds = sizeof kSeeds / sizeof kSeeds[0];
-  std::string line = kSeeds[rng() % seeds];
-  const unsigned kind = rng() % 4;
-  for (unsigned edits = kind == 1 ? 1 + rng() % 4 : 0; edits > 0; --edits) {
-    const size_t at = rng() % (line.size() + 1);
-    line.insert(at, 1, static_cast<char>(rng() % 256));
-    line.erase(rng() % line.size(), rng() % 2);
-  }
-  if (kind == 2) {
-    line.resize(rng() % 120);
-    for (char& c : line) {
-      c = static_cast<char>(rng() % 256);
-    }
-  }
-  if (kind == 3) {
-    line += std::string(rng() % 3, ' ') + kSeeds[rng() % seeds];
-  }
-  if (rng() % 20000 == 0) {
-    line = "pid:" + std::string(31700 + rng() % 40, " 9:\x80"[rng() % 4]) + line;
-  }
-  return line;
-}
-
+// Hostile input: the lines above with random bytes in and characters out (many for one line in
+// four), glued now and then, rarely at the longest length, and endless blocks flooded with items.
 TEST_F(WatchASCIIOrderTest, HostileLinesNeverCrashOverfillOrRegisterPidZero) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const int kLines = 100000;  // each line costs the sanitizers some ten times more
@@ -263,19 +126,30 @@ TEST_F(WatchASCIIOrderTest, HostileLinesNeverCrashOverfillOrRegisterPidZero) {
   const int kLines = 1000000;
 #endif
   std::mt19937 rng(20240611);
+  auto seed = [&rng] {
+    const Lines& pool = rng() % 3 == 0 ? kHeaders : rng() % 2 == 0 ? kEnds : kWatch;
+    return pool[rng() % pool.size()];
+  };
   WatchASCIIOrder order;
   Cnx connection;
   int registered = 0;
   for (int i = 0; i < kLines; ++i) {
-    if (rng() % 3000 == 0) {  // a block flooded with items, no end in sight
-      Feed(order, {"BEGINWATCH"});
-      Feed(order, Lines(WatchASCIIOrder::kMaxBodyLines + 1, "pid: 17"));
+    std::string line = seed();
+    for (unsigned edits = rng() % 4 == 0 ? rng() % 60 : rng() % 3; edits > 0; --edits) {
+      line.insert(rng() % (line.size() + 1), 1, static_cast<char>(rng() % 256));
+      line.erase(rng() % line.size(), rng() % 2);
     }
-    const std::string text = HostileLine(rng);
-    String line(text.data(), static_cast<int>(text.size()));
-    if (order.ProcessLine(line) == 1) {
-      const int done = order.ExecuteOrder(connection);
-      registered += done && order.Type() == WatchASCIIOrder::ServiceWatch;
+    if (rng() % 4 == 0) {
+      line += std::string(rng() % 3, ' ') + seed();
+    }
+    if (rng() % 20000 == 0) {
+      line = "pid:" + std::string(31700 + rng() % 40, " 9:\x80"[rng() % 4]) + line;
+    }
+    if (rng() % 3000 == 0) {
+      Feed(order, Lines(WatchASCIIOrder::kMaxBodyLines + 2, "BEGINWATCH"));
+    }
+    if (Feed(order, {line}).back() == 1) {
+      registered += order.ExecuteOrder(connection) && order.Type() == WatchASCIIOrder::ServiceWatch;
       order.Reset();
       ProcessInfo zero;
       ASSERT_EQ(0, list.UpdateWatchedItem(zero)) << "pid 0 registered after line " << i;

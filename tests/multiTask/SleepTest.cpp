@@ -5,13 +5,11 @@
 #include "Sleep.h"
 
 TEST(SleepTest, ZeroReturnsAtOnceAndOtherwiseSleepsAtLeastTheTime) {
-  for (unsigned ms : {0u, 300u, 1050u}) {
+  for (unsigned ms : {0u, 1050u}) {  // 1050 splits into seconds and nanoseconds
     const auto start = std::chrono::steady_clock::now();
     Sleep(ms);
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
-    EXPECT_GE(elapsed, ms);
-    EXPECT_LT(elapsed, ms + 20 + (ms > 0 ? 1000 : 0));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(ms));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(ms == 0 ? 20 : ms + 1000));
   }
 }

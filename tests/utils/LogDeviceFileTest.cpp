@@ -1,19 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
-#include <list>
-#include <sstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "CapturingLogDevice.h"
-#include "Directory.h"
 #include "LogDeviceFile.h"
 #include "LogServer.h"
 #include "StderrCapture.h"
@@ -23,7 +21,7 @@
 namespace {
 
 constexpr unsigned kLastSecondOfDec4 = 1796428799;  // 2026-12-04 23:59:59 UTC
-const char kHead[] = "1796428799\t2026.12.04-23.59.59\tvigild-7:0\tI\t";
+const std::string kHead = "1796428799\t2026.12.04-23.59.59\tvigild-7:0\tI\t";
 
 Handle<LogMessage> Record(unsigned seconds, const char* code, const std::string& message) {
   return Handle<LogMessage>(
@@ -32,17 +30,15 @@ Handle<LogMessage> Record(unsigned seconds, const char* code, const std::string&
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::vector<std::string> SortedNames(const std::string& dir) {
-  std::list<std::string> names;
-  Directory(dir).GetFiles(names, 0);
-  std::vector<std::string> sorted(names.begin(), names.end());
-  std::sort(sorted.begin(), sorted.end());
-  return sorted;
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename());
+  }
+  return names;
 }
 
 class LogDeviceFileTest : public ::testing::Test {
@@ -51,171 +47,82 @@ class LogDeviceFileTest : public ::testing::Test {
     LogServer::DeleteInstance();
     TlConfigurationGlobal::DeleteInstance();
   }
-  std::string DayFile(const char* date) const { return dir.Join(std::string(date) + "debug.log"); }
-  // A server in synchronous mode that logs to files in dir (prefix "vigild")
-  // behind a capturing console device.
-  LogServer* FileServer(std::shared_ptr<CapturingLogDevice::Log>& console) {
-    TlConfigurationGlobal::Instance()->AtPut("LOGMANAGER.CREATEFILES", "True");
-    TlConfigurationGlobal::Instance()->AtPut("LOGMANAGER.LOGDIR", dir.path());
-    TlConfigurationGlobal::Instance()->AtPut("LOGMANAGER.FILEPREFIX", "vigild");
-    LogServer* server = LogServer::Instance();
-    console = CapturingLogDevice::Install(server);
-    EXPECT_TRUE(server->initForConfiguration("VIGILD.0.0"));
-    return server;
-  }
 
   TempDir dir;
   LogDeviceFile device;  // declared after dir: closes its file first
 };
 
-TEST_F(LogDeviceFileTest, FilesFollowTheUtcDayOnlyForwardAndAreFlushedWhenTold) {
-  ASSERT_TRUE(device.Init(dir.path().c_str(), "debug", 9999));
-  auto lastOfDay = Record(kLastSecondOfDec4, "DL31001", "last of day");
-  auto firstOfNext = Record(kLastSecondOfDec4 + 1, "DL31001", "first of day");
-  auto lateArrival = Record(kLastSecondOfDec4 - 3600, "DL31001", "late");
-  EXPECT_TRUE(device.ProcessMessage(lastOfDay, false));
-  EXPECT_EQ(ReadAll(DayFile("2026.12.04")), "");  // still in the stream's buffer
-  EXPECT_TRUE(device.ProcessMessage(firstOfNext, true));
-  EXPECT_TRUE(device.ProcessMessage(lateArrival, true));
-  EXPECT_EQ(ReadAll(DayFile("2026.12.04")), std::string(kHead) + "[DL31001]\t[T]\tlast of day\n");
-  EXPECT_EQ(ReadAll(DayFile("2026.12.05")),
-            "1796428800\t2026.12.05-00.00.00\tvigild-7:0\tI\t[DL31001]\t[T]\tfirst of day\n"
-            "1796425199\t2026.12.04-22.59.59\tvigild-7:0\tI\t[DL31001]\t[T]\tlate\n");
-  EXPECT_EQ(device.getCurrentFileName(), DayFile("2026.12.05").c_str());
-}
-
 TEST_F(LogDeviceFileTest, LongLinesAreCutAndNewlinesBecomeBlanks) {
   ASSERT_TRUE(device.Init(dir.path().c_str(), "debug", 9999));
-  const std::string head = std::string(kHead) + "[DL31001]\t[T]\t";
-  // A message that makes the whole line `length` characters, with a newline
-  // early on so that the cut and the blanks meet.
-  auto messageFor = [&](size_t length) {
-    std::string message(length - head.size(), 'x');
-    message[10] = '\n';
-    return message;
-  };
-  auto flat = [](std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-  };
-  const struct Case {
-    const char* code;
-    std::string message;
-    bool allowLong;
-    std::string expected;
-  } cases[] = {
-      {"", "a\nb\n", false, std::string(kHead) + "\t[T]\ta b "},
-      {"DL31001", messageFor(2047), false, flat(head + messageFor(2047))},
-      {"DL31001", messageFor(2048), false,
-       flat(head + messageFor(2048)).substr(0, 2043) + " ... (Truncated from 2048)"},
-      {"DL31001", messageFor(3000), false,
-       flat(head + messageFor(3000)).substr(0, 2043) + " ... (Truncated from 3000)"},
-      {"DL31001", messageFor(3000), true, flat(head + messageFor(3000))},
+  // with a code, line length (0: short), long lines allowed, cut
+  const std::tuple<bool, size_t, bool, bool> cases[] = {
+      {false, 0, false, false},  {true, 2047, false, false}, {true, 2048, false, true},
+      {true, 3000, false, true}, {true, 3000, true, false},
   };
   std::string expected;
-  for (const Case& c : cases) {
-    TlConfigurationGlobal::Instance()->AtPutBool("DIAG.LOG.ALLOWLONGLINES", c.allowLong);
-    auto record = Record(kLastSecondOfDec4, c.code, c.message);
+  for (const auto& [coded, length, allowLong, cut] : cases) {
+    const std::string head = kHead + (coded ? "[DL31001]" : "") + "\t[T]\t";
+    const std::string tail(length > 0 ? length - head.size() - 4 : 0, 'x');
+    TlConfigurationGlobal::Instance()->AtPutBool("DIAG.LOG.ALLOWLONGLINES", allowLong);
+    auto record = Record(kLastSecondOfDec4, coded ? "DL31001" : "", "a\nb\n" + tail);
     EXPECT_TRUE(device.ProcessMessage(record, true));
-    expected += c.expected + "\n";
+    const std::string line = head + "a b " + tail;
+    const std::string note = " ... (Truncated from " + std::to_string(length) + ")";
+    expected += (cut ? line.substr(0, 2043) + note : line) + "\n";
   }
-  EXPECT_EQ(ReadAll(DayFile("2026.12.04")), expected);
+  EXPECT_EQ(ReadAll(dir.Join("2026.12.04debug.log")), expected);
 }
 
 TEST_F(LogDeviceFileTest, RetentionKeepsTheNewestFilesOfThePrefixOnly) {
-  const std::vector<std::string> unrelated = {"2026.12.01debug.txt", "2026.12.01other.log",
-                                              "notes.txt"};
-  const struct Case {
-    int retention;
-    const char* extra;  // another file of the prefix, or null
-    std::vector<std::string> keptOfPrefix;
-  } cases[] = {
-      {3, nullptr, {"2026.12.01debug.log", "2026.12.02debug.log", "2026.12.04debug.log"}},
-      {-1,
-       nullptr,
-       {"2026.11.28debug.log", "2026.11.29debug.log", "2026.11.30debug.log", "2026.12.01debug.log",
-        "2026.12.02debug.log", "2026.12.04debug.log"}},
-      {0, nullptr, {"2026.12.04debug.log"}},
-      // A file dated ahead of the clock: the open file survives regardless.
-      {1, "2027.01.01debug.log", {"2026.12.04debug.log"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.retention);
-    TempDir logs;
-    for (const char* date :
-         {"2026.11.28", "2026.11.29", "2026.11.30", "2026.12.01", "2026.12.02"}) {
-      logs.WriteFile(std::string(date) + "debug.log", "old\n");
-    }
-    for (const std::string& name : unrelated) {
-      logs.WriteFile(name, "keep\n");
-    }
-    if (c.extra != nullptr) {
-      logs.WriteFile(c.extra, "ahead\n");
-    }
+  const std::vector<std::string> unrelated = {"2026.12.01vg.txt", "2026.12.01x.log", "notes"};
+  std::vector<std::string> dated = {"2026.11.28vg.log", "2026.11.29vg.log", "2026.11.30vg.log",
+                                    "2026.12.01vg.log", "2026.12.02vg.log"};
+  for (const std::string& name : dated) {
+    dir.WriteFile(name, "old\n");
+  }
+  for (const std::string& name : unrelated) {
+    dir.WriteFile(name, "keep\n");
+  }
+  dated.push_back("2026.12.04vg.log");  // the file each device opens
+  // retention, how many dated files stay (the open one always does)
+  for (const auto& [retention, kept] : {std::pair{-1, 6}, {3, 3}, {0, 1}}) {
     LogDeviceFile retaining;
-    retaining.Init(logs.path().c_str(), "debug", c.retention);
+    retaining.Init(dir.path().c_str(), "vg", retention);
     auto record = Record(kLastSecondOfDec4, "DL31001", "new day");
     EXPECT_TRUE(retaining.ProcessMessage(record, true));
-    std::vector<std::string> expected = c.keptOfPrefix;
-    expected.insert(expected.end(), unrelated.begin(), unrelated.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(SortedNames(logs.path()), expected);
+    std::set<std::string> expected(dated.end() - kept, dated.end());
+    expected.insert(unrelated.begin(), unrelated.end());
+    EXPECT_EQ(Names(dir.path()), expected) << retention;
   }
 }
 
-TEST_F(LogDeviceFileTest, FailedOpenOrWriteRefusesTheRecordAndTheNextRecordRetries) {
-  StderrCapture errors;
+TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTheNextRecord) {
+  StderrCapture errors;  // keeps the failure reports out of the test output
   auto record = Record(kLastSecondOfDec4, "DL31001", "retried");
-
-  dir.WriteFile("blocker", "");  // a file where a directory must go
-  const std::string logs = dir.Join("blocker/logs");
-  LogDeviceFile blocked;
-  EXPECT_TRUE(blocked.Init(logs.c_str(), "debug", 9999));
-  EXPECT_FALSE(blocked.ProcessMessage(record, true));
-  EXPECT_FALSE(blocked.ProcessMessage(record, true));
-  ASSERT_EQ(unlink(dir.Join("blocker").c_str()), 0);
-  EXPECT_TRUE(blocked.ProcessMessage(record, true));
-  EXPECT_EQ(ReadAll(logs + "/2026.12.04debug.log"),
-            std::string(kHead) + "[DL31001]\t[T]\tretried\n");
-
-  ASSERT_EQ(symlink("/dev/full", DayFile("2026.12.04").c_str()), 0);
-  ASSERT_TRUE(device.Init(dir.path().c_str(), "debug", 9999));
+  auto nextDay = Record(kLastSecondOfDec4 + 1, "DL31001", "retried");
+  dir.WriteFile("blocker", "");  // a file where the log directory must go
+  const std::string logs = dir.Join("blocker/logs"), full = logs + "/2026.12.05debug.log";
+  EXPECT_TRUE(device.Init(logs.c_str(), "debug", 9999));
   EXPECT_FALSE(device.ProcessMessage(record, true));
-  EXPECT_EQ(device.getCurrentFileName(), "");
-  ASSERT_EQ(unlink(DayFile("2026.12.04").c_str()), 0);
+  ASSERT_EQ(unlink(dir.Join("blocker").c_str()), 0);
   EXPECT_TRUE(device.ProcessMessage(record, true));
-  EXPECT_EQ(ReadAll(DayFile("2026.12.04")), std::string(kHead) + "[DL31001]\t[T]\tretried\n");
-
-  // One report per run of failures, not one per refused record.
-  const std::string report = errors.Stop();
-  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 2) << report;
-  EXPECT_NE(report.find("[LogDeviceFile::Init] ERROR : create log directory " + logs),
-            std::string::npos);
-  EXPECT_NE(report.find("[LogDeviceFile::ProcessMessage] ERROR : write to log file "),
-            std::string::npos);
-}
-
-TEST_F(LogDeviceFileTest, ServerAskedForFilesWritesThemInsteadOfTheConsole) {
-  std::shared_ptr<CapturingLogDevice::Log> console;
-  FileServer(console);
-  EXPECT_TRUE(LogServer::Report(Warning, nullptr, "[Test::Server] WARNING : to file"));
-  EXPECT_EQ(console->Count(), 0u);
-  const std::vector<std::string> names = SortedNames(dir.path());
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(names[0].size(), std::string("2026.12.04vigild.log").size());
-  EXPECT_EQ(names[0].substr(10), "vigild.log");
-  const std::string expectedEnd = "\tVIGILD.0.0-" + std::to_string(getpid()) +
-                                  ":0\tW\t[DL30002]\t[Test::Server]\tWARNING : to file\n";
-  const std::string text = ReadAll(dir.Join(names[0]));
-  ASSERT_GE(text.size(), expectedEnd.size());
-  EXPECT_EQ(text.substr(text.size() - expectedEnd.size()), expectedEnd);
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);  // the next day's file is on a full device
+  EXPECT_FALSE(device.ProcessMessage(nextDay, true));
+  EXPECT_EQ(device.getCurrentFileName(), "");
+  ASSERT_EQ(unlink(full.c_str()), 0);
+  EXPECT_TRUE(device.ProcessMessage(nextDay, true));
+  EXPECT_EQ(ReadAll(logs + "/2026.12.04debug.log"), kHead + "[DL31001]\t[T]\tretried\n");
+  EXPECT_EQ(ReadAll(full),
+            "1796428800\t2026.12.05-00.00.00\tvigild-7:0\tI\t[DL31001]\t[T]\tretried\n");
 }
 
 TEST_F(LogDeviceFileTest, EightQueuedProducersAndAFlusherWriteEveryRecordOnceInOrder) {
   constexpr int kThreads = 8;
   constexpr int kPerThread = 10000;
-  std::shared_ptr<CapturingLogDevice::Log> console;
-  LogServer* server = FileServer(console);
+  TlConfigurationGlobal::Instance()->AtPut("LOGMANAGER.CREATEFILES", "True");
+  TlConfigurationGlobal::Instance()->AtPut("LOGMANAGER.LOGDIR", dir.path());
+  LogServer* server = LogServer::Instance();
+  ASSERT_TRUE(server->initForConfiguration("VIGILD.0.0"));
   ASSERT_TRUE(server->StartProcessingThread());
   std::atomic<bool> producing{true};
   std::thread flusher([&] {
@@ -240,17 +147,15 @@ TEST_F(LogDeviceFileTest, EightQueuedProducersAndAFlusherWriteEveryRecordOnceInO
   LogServer::DeleteInstance();  // drains and closes the file
 
   std::vector<int> next(kThreads, 0);
-  for (const std::string& name : SortedNames(dir.path())) {  // a run may cross midnight
+  for (const std::string& name : Names(dir.path())) {  // a run may cross midnight
     std::ifstream in(dir.Join(name));
     for (std::string line; std::getline(in, line);) {
-      if (line.find("\t[P]\t") == std::string::npos) {
-        continue;
+      const size_t at = line.find("\t[P]\t");
+      int t = -1, n = -1;
+      if (at != std::string::npos) {  // else one of the server's own records
+        ASSERT_TRUE(sscanf(line.c_str() + at + 5, "%d %d", &t, &n) == 2 && t >= 0 && t < kThreads);
+        ASSERT_EQ(n, next[static_cast<size_t>(t)]++) << line;
       }
-      char* rest = nullptr;
-      const long t = strtol(line.c_str() + line.rfind('\t') + 1, &rest, 10);
-      ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-      ASSERT_EQ(strtol(rest, nullptr, 10), next[static_cast<size_t>(t)]) << line;
-      ++next[static_cast<size_t>(t)];
     }
   }
   EXPECT_EQ(next, std::vector<int>(kThreads, kPerThread));

@@ -1,12 +1,10 @@
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "CapturingLogDevice.h"
@@ -21,144 +19,72 @@ volatile sig_atomic_t handledSignal = 0;
 
 void RecordSignal(int signal) { handledSignal = signal; }
 
-// Whether the action installed for signal blocks other while it runs.
-bool ActionBlocks(int signal, int other) {
+// The calls that succeed set up what the end of the test checks; a Mask
+// that did not block would let the raised signal kill the test.
+TEST(SigHandleTest, EachCallTakesEffectLogsItsIntentAndReportsFailures) {
+  const auto log = CapturingLogDevice::Install(LogServer::Instance());
+  LogServer::Instance()->setAcceptSeverityUpTo(Debug2);
+  using S = SigHandle;
+  sigset_t saved, usr2, both;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  both = usr2;
+  sigaddset(&both, SIGUSR1);
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  int received = 0;
+  struct {
+    std::function<int()> call;
+    std::string info, error, perror;  // error, perror: empty when the call succeeds
+  } const cases[] = {
+      {[] { return S::Ignore(SIGCHLD); }, "Ignore] INFO : signum 17", "", ""},
+      {[&] { return S::Handle(SIGTERM, RecordSignal, &usr2); }, "Handle] INFO : signum 15", "", ""},
+      {[] { return S::Mask(SIGUSR1); }, "Mask] INFO : signum 10", "", ""},
+      {[&] { return S::Mask(usr2); }, "Mask] INFO : sigset_t", "", ""},
+      {[&] { return raise(SIGUSR1) + S::Wait(SIGUSR1, received); }, "Wait] INFO : signum 10", "",
+       ""},
+      {[&] { return raise(SIGUSR2) + S::Wait(both, received); }, "Wait] INFO : sigset_t ", "", ""},
+      {[] { return S::Ignore(SIGKILL); }, "Ignore] INFO : signum 9", "Ignore 9", " sigaction"},
+      {[] { return S::Default(SIGSTOP); }, "Default] INFO : signum 19", "Default 19", "sigaction"},
+      {[] { return S::Handle(SIGKILL, RecordSignal, nullptr); }, "Handle] INFO : signum 9",
+       "sigaction 22", "sigaction"},
+      {[] { return S::Mask(0); }, "Mask] INFO : signum 0", "", "sigaddset"},
+      {[&] { return S::Wait(0, received); }, "Wait] INFO : signum 0", "", "sigaddset"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info);
+    log->Clear();
+    StderrCapture capture;
+    EXPECT_EQ(c.perror.empty() ? 1 : 0, c.call());
+    EXPECT_EQ(c.perror.empty() ? "" : c.perror + ": " + strerror(EINVAL) + "\n", capture.Stop());
+    const auto records = log->Records();
+    ASSERT_EQ(c.error.empty() ? 1u : 2u, records.size());
+    // A record without a tag of its own has its "[Routine]" split off.
+    EXPECT_EQ("[SigHandle::" + c.info, records[0].tag + " " + records[0].message);
+    EXPECT_TRUE(records[0].severity == Debug2 && records[0].code.empty());
+    if (!c.error.empty()) {
+      EXPECT_EQ("[SigHandle] ERROR : " + c.error, records[1].message);
+      EXPECT_TRUE(records[1].severity == Warning && records[1].code == "DL30102");
+      EXPECT_TRUE(records[1].tag == "GENERIC" && records[1].flush);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  EXPECT_EQ(SIGUSR2, received);  // Wait took the pending signals one by one
   struct sigaction now;
-  sigaction(signal, nullptr, &now);
-  return sigismember(&now.sa_mask, other) == 1;
-}
-
-bool Blocked(int signal) {
-  sigset_t mask;
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return sigismember(&mask, signal) == 1;
-}
-
-sigset_t SetOf(std::initializer_list<int> signals) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : signals) {
-    sigaddset(&set, s);
-  }
-  return set;
-}
-
-// The record's text as it was logged: a record without a tag of its own
-// has its "[Routine]" split off by the capture.
-std::string Text(const CapturingLogDevice::Captured& record) {
-  return record.tag == "GENERIC" ? record.message : record.tag + " " + record.message;
-}
-
-}  // namespace
-
-class SigHandleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    log = CapturingLogDevice::Install(LogServer::Instance());
-    LogServer::Instance()->setAcceptSeverityUpTo(Debug2);
-  }
-  void TearDown() override {
-    LogServer::DeleteInstance();
-    TlConfigurationGlobal::DeleteInstance();
-  }
-
-  std::shared_ptr<CapturingLogDevice::Log> log;
-};
-
-TEST_F(SigHandleTest, IgnoredSigchldLetsChildrenVanishUnwaitedUntilDefaultIsBack) {
-  ASSERT_EQ(1, SigHandle::Ignore(SIGCHLD));
-  struct sigaction now;
-  sigaction(SIGCHLD, nullptr, &now);
-  EXPECT_NE(0, now.sa_flags & SA_NOCLDWAIT);
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(1, sigismember(&now.sa_mask, SIGUSR2));
+  raise(SIGTERM);
+  EXPECT_EQ(SIGTERM, handledSignal);
   pid_t child = fork();
   if (child == 0) {
     _exit(0);
   }
-  int status = 0;
-  EXPECT_EQ(-1, waitpid(child, &status, 0));
+  EXPECT_EQ(-1, waitpid(child, nullptr, 0));  // ignored SIGCHLD: it vanished unwaited
   EXPECT_EQ(ECHILD, errno);
-  ASSERT_EQ(1, SigHandle::Default(SIGCHLD));
-  child = fork();
-  if (child == 0) {
-    _exit(3);
-  }
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_EQ(3, WEXITSTATUS(status));
+  ASSERT_EQ(2, SigHandle::Default(SIGCHLD) + SigHandle::Default(SIGTERM));
+  sigaction(SIGCHLD, nullptr, &now);
+  EXPECT_TRUE(now.sa_handler == SIG_DFL && (now.sa_flags & SA_NOCLDWAIT) == 0);
+  LogServer::DeleteInstance();
+  TlConfigurationGlobal::DeleteInstance();
 }
 
-TEST_F(SigHandleTest, HandleRoutesSignalToFunctionWithTheGivenMask) {
-  sigset_t usr2 = SetOf({SIGUSR2});
-  ASSERT_EQ(1, SigHandle::Handle(SIGTERM, RecordSignal, &usr2));
-  ASSERT_EQ(1, SigHandle::Handle(SIGINT, RecordSignal, nullptr));
-  EXPECT_TRUE(ActionBlocks(SIGTERM, SIGUSR2));
-  EXPECT_FALSE(ActionBlocks(SIGINT, SIGUSR2));
-  raise(SIGTERM);
-  EXPECT_EQ(SIGTERM, handledSignal);
-  raise(SIGINT);
-  EXPECT_EQ(SIGINT, handledSignal);
-  EXPECT_EQ(1, SigHandle::Default(SIGTERM));
-  EXPECT_EQ(1, SigHandle::Default(SIGINT));
-}
-
-TEST_F(SigHandleTest, MaskBlocksAndWaitTakesThePendingSignal) {
-  sigset_t saved;
-  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
-  ASSERT_EQ(1, SigHandle::Mask(SIGUSR1));
-  ASSERT_EQ(1, SigHandle::Mask(SetOf({SIGUSR2})));
-  EXPECT_TRUE(Blocked(SIGUSR1));
-  EXPECT_TRUE(Blocked(SIGUSR2));
-  int received = 0;
-  raise(SIGUSR1);
-  EXPECT_EQ(1, SigHandle::Wait(SIGUSR1, received));
-  EXPECT_EQ(SIGUSR1, received);
-  raise(SIGUSR2);
-  EXPECT_EQ(1, SigHandle::Wait(SetOf({SIGUSR1, SIGUSR2}), received));
-  EXPECT_EQ(SIGUSR2, received);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  ASSERT_EQ(4u, log->Count());
-  EXPECT_EQ("[SigHandle::Wait] INFO : sigset_t ", Text(log->Records()[3]));
-}
-
-TEST_F(SigHandleTest, EachCallLogsItsIntentAndFailuresAsFlushedWarnings) {
-  const std::string invalid = std::string(": ") + strerror(EINVAL) + "\n";
-  int received = 0;
-  struct {
-    std::function<int()> call;
-    std::string info;
-    std::string error;    // empty: no warning
-    std::string printed;  // perror's line
-  } const cases[] = {
-      {[] { return SigHandle::Ignore(SIGUSR1); }, "[SigHandle::Ignore] INFO : signum 10", "", ""},
-      {[] { return SigHandle::Default(SIGUSR1); }, "[SigHandle::Default] INFO : signum 10", "", ""},
-      {[] { return SigHandle::Mask(SetOf({})); }, "[SigHandle::Mask] INFO : sigset_t", "", ""},
-      {[] { return SigHandle::Ignore(SIGKILL); }, "[SigHandle::Ignore] INFO : signum 9",
-       "[SigHandle] ERROR : Ignore 9", " sigaction" + invalid},
-      {[] { return SigHandle::Default(SIGSTOP); }, "[SigHandle::Default] INFO : signum 19",
-       "[SigHandle] ERROR : Default 19", "sigaction" + invalid},
-      {[] { return SigHandle::Handle(SIGKILL, RecordSignal, nullptr); },
-       "[SigHandle::Handle] INFO : signum 9", "[SigHandle] ERROR : sigaction 22",
-       "sigaction" + invalid},
-      {[] { return SigHandle::Mask(0); }, "[SigHandle::Mask] INFO : signum 0", "",
-       "sigaddset" + invalid},
-      {[&received] { return SigHandle::Wait(0, received); }, "[SigHandle::Wait] INFO : signum 0",
-       "", "sigaddset" + invalid},
-  };
-  for (const auto& c : cases) {
-    log->Clear();
-    StderrCapture capture;
-    EXPECT_EQ(c.printed.empty() ? 1 : 0, c.call()) << c.info;
-    EXPECT_EQ(c.printed, capture.Stop()) << c.info;
-    const auto records = log->Records();
-    ASSERT_EQ(c.error.empty() ? 1u : 2u, records.size()) << c.info;
-    EXPECT_EQ(Debug2, records[0].severity);
-    EXPECT_EQ("", records[0].code);
-    EXPECT_EQ(c.info, Text(records[0]));
-    if (!c.error.empty()) {
-      EXPECT_EQ(Warning, records[1].severity);
-      EXPECT_EQ("DL30102", records[1].code);
-      EXPECT_EQ("GENERIC", records[1].tag);
-      EXPECT_EQ(c.error, records[1].message);
-      EXPECT_TRUE(records[1].flush);
-    }
-  }
-}
+}  // namespace
