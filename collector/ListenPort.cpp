@@ -12,6 +12,7 @@
 #include <new>
 
 #include "ClientContext.h"
+#include "InheritedSocket.h"
 #include "LogServer.h"
 #include "LogStream.h"
 #include "Sleep.h"
@@ -39,6 +40,7 @@ ListenPort::ListenPort(int attempts, unsigned retryDelayMs)
       maxClients(kMaxClients),
       bindAttempts(attempts),
       bindRetryDelayMs(retryDelayMs),
+      inherited(nullptr),
       loopActive(false) {
   if (launcher.Status() != 0) {
     _ReportError("[ListenPort::ListenPort] ERROR : Can't create ThreadLauncher");
@@ -58,8 +60,10 @@ void ListenPort::_CloseSocket(bool wakeWaiters) {
   }
   // A close alone does not wake a thread already waiting on the descriptor;
   // a shutdown does, so the loop sees the stop at once instead of after its
-  // wait period.
-  if (wakeWaiters) {
+  // wait period. A handed-over socket is shared with the service manager,
+  // which must go on listening on it: the loop then sees the stop at the end
+  // of its wait period.
+  if (wakeWaiters && inherited == nullptr) {
     shutdown(descriptor, SHUT_RDWR);
   }
   close(descriptor);
@@ -72,6 +76,10 @@ int ListenPort::_FailInitialize(const std::string& text) {
   return 0;
 }
 
+void ListenPort::UseInheritedSocket(const InheritedSocket* socketHandedOver) {
+  inherited = socketHandedOver;
+}
+
 int ListenPort::Initialize(int portNumber, void (*routine)(void*)) {
   port = portNumber;
   callback = routine;
@@ -81,6 +89,9 @@ int ListenPort::Initialize(int portNumber, void (*routine)(void*)) {
 int ListenPort::_Initialize() {
   // A rebuild, or a second initialisation, never leaves the old socket open.
   _CloseSocket(false);
+  if (inherited != nullptr) {
+    return _TakeInherited();
+  }
   // Close-on-exec from birth: another thread may fork a shell command at any
   // moment. Non-blocking, so an accept after a wake-up that a vanished client
   // or a stop caused never blocks the loop.
@@ -137,6 +148,36 @@ int ListenPort::_Initialize() {
   if (listen(descriptor, kListenBacklog) == -1) {
     return _FailInitialize("[ListenPort::_Initialize] : Socket listen failed.");
   }
+  LogServer::Report(Info, "DL31021", "Listenner started on TCP port " + portText, "LISTENNER_OK");
+  socketValid = 1;
+  return 1;
+}
+
+int ListenPort::_TakeInherited() {
+  if (inherited->state() == InheritedSocket::kRefused) {
+    return _FailInitialize(
+        "[ListenPort::_Initialize] : Socket handed over by the service manager refused: " +
+        inherited->Problem());
+  }
+  const std::string portText = std::to_string(inherited->Port());
+  std::string reason;
+  const int descriptor = inherited->Take(reason);
+  if (descriptor < 0) {
+    // The port belongs to the manager's socket unit, which decides its
+    // address and options: binding it here would compete with the manager.
+    return _FailInitialize(
+        "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
+        portText + " " + reason + ".");
+  }
+  if (port != inherited->Port()) {
+    LogServer::Report(Info, "DL31021",
+                      "[ListenPort::_Initialize] INFO : Listening on the socket handed over by the "
+                      "service manager, port " +
+                          portText + "; the configured port " + std::to_string(port) +
+                          " is not used.");
+  }
+  socket.store(descriptor);
+  threadRoutine = callback;
   LogServer::Report(Info, "DL31021", "Listenner started on TCP port " + portText, "LISTENNER_OK");
   socketValid = 1;
   return 1;

@@ -19,6 +19,8 @@
 
 #include "ThreadLauncher.h"
 
+class InheritedSocket;
+
 class ListenPort {
  public:
   // Values of `state`; the owner waits for kRunning.
@@ -38,6 +40,12 @@ class ListenPort {
   ListenPort(const ListenPort&) = delete;
   ListenPort& operator=(const ListenPort&) = delete;
 
+  // Before Initialize: listen on the socket a service manager handed over
+  // instead of binding `port` (nullptr, the default, binds). The socket
+  // stays the manager's: it is never shut down, and a rebuild takes a fresh
+  // duplicate of it; once it no longer listens the rebuild fails. `inherited`
+  // must outlive the listener.
+  void UseInheritedSocket(const InheritedSocket* inherited);
   // Stores port and routine and builds the listening socket. 1 on success;
   // 0, with state kStopped and the reason logged, on failure.
   int Initialize(int port, void (*routine)(void*));
@@ -79,6 +87,9 @@ class ListenPort {
   void _AcceptOne();
   // Hands one accepted descriptor to a new client thread, or closes it.
   void _Serve(int descriptor, const char* peerAddress, int peerPort);
+  // _Initialize on the handed-over socket: a fresh duplicate of it, never a
+  // bind.
+  int _TakeInherited();
 
   // Listening descriptor, -1 when none. Atomic because Stop and the test hook
   // close it from other threads; it is swapped to -1 before the close, so the
@@ -92,6 +103,7 @@ class ListenPort {
   const int maxClients;
   const int bindAttempts;
   const unsigned bindRetryDelayMs;
+  const InheritedSocket* inherited;  // constant once the loop runs
   // True from StartThread until the loop's very last access to this object,
   // so Stop knows whether there is a loop to wait for.
   std::atomic<bool> loopActive;

@@ -11,6 +11,7 @@
 #include "ArgOpt.h"
 #include "BError.h"
 #include "CliParser.h"
+#include "InheritedSocket.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "SigHandle.h"
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
     }
   }
   parser.discreteFlag("trace");
+  // Taken while this is the only thread: it changes the environment.
+  InheritedSocket inherited;
+  inherited.TakeFromEnvironment();
 
   const std::string uniqueName = TlVigildConfiguration::AssembleConfiguration(parser, layers);
   if (!TlVigildConfiguration::ValidateConfiguration(*global)) {
@@ -92,6 +96,9 @@ int main(int argc, char** argv) {
     list = new WatchedList();
     pepoWatchedList = list;
     port = new ListenPort();
+    if (inherited.state() != InheritedSocket::kNone) {
+      port->UseInheritedSocket(&inherited);
+    }
     InitializeListenner(port, portNumber);
     list->ProcessBlock(port);
     ShutDown(port, list);

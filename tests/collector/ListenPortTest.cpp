@@ -16,6 +16,7 @@
 
 #include "CapturingLogDevice.h"
 #include "ClientContext.h"
+#include "InheritedSocket.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "StderrCapture.h"
@@ -216,6 +217,74 @@ TEST_F(ListenPortTest, ThirtyThirdIsClosedAndThirtyTwoSendersLoseNoLineWhileOthe
   }
   EXPECT_EQ(sent, senderLines);
   EXPECT_GT(churnLines, 0u);  // served once the senders were gone
+}
+
+// The socket a service manager handed over is served instead of the
+// configured port, survives a rebuild and the stop (the manager listens on
+// it afterwards), and a handover that stopped listening ends the service.
+TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndLeftListening) {
+  const int managers = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(managers, reinterpret_cast<sockaddr*>(&address), length));
+  ASSERT_EQ(0, listen(managers, 8));
+  getsockname(managers, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+  setenv("LISTEN_FDS", "1", 1);
+  InheritedSocket inherited;
+  ASSERT_EQ(InheritedSocket::kAdopted, inherited.TakeFromEnvironment(dup(managers)));
+  const int configured = FreePort();
+  ListenPort handed(1, 10);  // a bind, were it tried, would fail at once
+  handed.UseInheritedSocket(&inherited);
+  ASSERT_EQ(1, handed.Initialize(configured, Serve));
+  ASSERT_EQ(1, handed.StartThread());
+  ASSERT_TRUE(WaitUntil([&] { return handed.state.load() == ListenPort::kRunning; }, 2000));
+  EXPECT_EQ(1u, Logged("Listenner started on TCP port " + std::to_string(port)));
+  EXPECT_EQ(1u, Logged("the configured port " + std::to_string(configured) + " is not used"));
+  Cnx toConfigured;
+  EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
+
+  handed._TestAPI_CloseSocket();
+  ASSERT_TRUE(WaitUntil([&] { return Logged("INFO : Listenner socket re-activated") > 0; }, 5000));
+  Cnx client = Client();
+  client.SendPacket("one\n", 0, 0, true);
+  EXPECT_TRUE(WaitUntil([&] { return Lines() == std::map<std::string, int>{{"one", 1}}; }, 5000));
+  client.Disconnect();
+  EXPECT_EQ(1, handed.Stop());
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  getsockopt(managers, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size);
+  EXPECT_EQ(1, listening) << "the stop shut the manager's socket down";
+
+  // Once the manager's socket no longer listens, the rebuild fails.
+  ListenPort broken(1, 10);
+  broken.UseInheritedSocket(&inherited);
+  ASSERT_EQ(1, broken.Initialize(configured, Serve));
+  ASSERT_EQ(1, broken.StartThread());
+  ASSERT_TRUE(WaitUntil([&] { return broken.state.load() == ListenPort::kRunning; }, 2000));
+  shutdown(managers, SHUT_RDWR);
+  EXPECT_TRUE(WaitUntil([&] { return broken.state.load() == ListenPort::kStopped; }, 5000));
+  EXPECT_EQ(1u, Logged("[ListenPort::_Initialize] : Socket handed over by the service manager on "
+                       "port " + std::to_string(port) + " is not listening."));
+  EXPECT_EQ(1u, Logged("Unable to re-initialize the Listenner socket"));
+  broken.Delete();
+  close(managers);
+
+  // A refused handover never falls back to a bind.
+  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+  setenv("LISTEN_FDS", "2", 1);
+  InheritedSocket refused;
+  refused.TakeFromEnvironment(-5);
+  ListenPort refusing(1, 10);
+  refusing.UseInheritedSocket(&refused);
+  EXPECT_EQ(0, refusing.Initialize(configured, Serve));
+  EXPECT_EQ(ListenPort::kStopped, refusing.state.load());
+  EXPECT_EQ(1u, Logged("[ListenPort::_Initialize] : Socket handed over by the service manager "
+                       "refused: 2 descriptors handed over, one listening socket expected"));
+  EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
 }
 
 }  // namespace
