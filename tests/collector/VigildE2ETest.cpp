@@ -107,10 +107,12 @@ std::string WatchOrder(int pid) {
 // One vigild process with its output in files, started in a clean
 // environment that keeps the sanitizer settings (so that a report in the
 // daemon fails the test), and killed with every demo collector it restarted
-// if still running when the object goes.
+// if still running when the object goes. A handedSocket is passed on
+// descriptor 3 the way a service manager hands over a listening socket.
 class Daemon {
  public:
-  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env)
+  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
+         int handedSocket = -1)
       : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
     args.insert(args.begin(), VIGILD_BINARY);
     env.push_back("PATH=/usr/bin:/bin");
@@ -124,6 +126,12 @@ class Daemon {
       clearenv();
       for (std::string& entry : env) {
         putenv(&entry[0]);
+      }
+      if (handedSocket >= 0) {
+        // dup2 onto itself would keep close-on-exec.
+        handedSocket == 3 ? fcntl(3, F_SETFD, 0) : dup2(handedSocket, 3);
+        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        setenv("LISTEN_FDS", "1", 1);
       }
       dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
@@ -408,6 +416,51 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
       << logged;
   EXPECT_TRUE(Has(logged, "\tINFO : STOPPING process with kill " + firstPid + "\n"));
   EXPECT_TRUE(Has(logged, "\tINFO , Starting new Process : " + std::string(DEMO_COLLECTOR)));
+}
+
+TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds) {
+  const int managers = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(managers, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(managers, 16), 0);
+  getsockname(managers, reinterpret_cast<sockaddr*>(&address), &length);
+  const int handedPort = ntohs(address.sin_port);
+  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), managers);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Has(daemon.Out(), "Listenner started on TCP port " + std::to_string(handedPort));
+      },
+      10000))
+      << daemon.Out();
+  const int fd = Connect(handedPort);
+  ASSERT_GE(fd, 0);
+  EXPECT_LT(Connect(port), 0) << "the configured port was bound too";
+  // A process over its limit: its stop command shows what a started command inherits.
+  const std::string pidFile = home.Join("sleep.pid");
+  ASSERT_EQ(system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()), 0);
+  std::string pid;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
+  pid.pop_back();
+  const std::string seen = home.Join("seen");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: (env; ls -l /proc/$$/fd) > " +
+               seen + "; kill " + pid + "\npsstart: \nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  close(fd);
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(seen), "PATH="); }, 10000));
+  EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_")) << ReadAll(seen);
+  EXPECT_FALSE(Has(ReadAll(seen), "socket:")) << ReadAll(seen);
+  // Restarted and forgotten, the process leaves the table empty: the daemon
+  // ends, and the manager's socket goes on listening for the next start.
+  EXPECT_EQ(daemon.WaitExit(30000), 0);
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  getsockopt(managers, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size);
+  EXPECT_EQ(listening, 1);
+  const int queued = Connect(handedPort);
+  EXPECT_GE(queued, 0);
+  close(queued);
+  close(managers);
 }
 
 TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
