@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack and checks it as an operator meets it:
+# control fields, conffile and maintainer scripts, the exact file list, the
+# unpacked program, the packaged configuration in use, and the maintainer
+# scripts run twice, then on remove and purge, against a scratch root.
+# Leaves the package at OUTPUT for the lintian test.
+#   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT
+set -euo pipefail
+config=$1 version=$2 listed=$3 built=$4 output=$5
+if ! command -v dpkg-shlibdeps >/dev/null; then
+  echo "SKIP: dpkg-shlibdeps is not installed (Debian package dpkg-dev)"
+  exit 77
+fi
+work=$(mktemp -d)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+cpack -G DEB --config "$config" -B "$work/out" > "$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+deb=$(ls "$work"/out/*.deb)
+[ "$(basename "$deb")" = "vigild_${version}_$(dpkg --print-architecture).deb" ] ||
+  fail "package file name $(basename "$deb")"
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = vigild ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
+depends=$(field Depends)
+for needed in "libc6 (>=" "libstdc++6" "adduser"; do
+  [[ $depends == *"$needed"* ]] || fail "Depends lacks '$needed': $depends"
+done
+
+dpkg-deb -e "$deb" "$work/control"
+[ "$(cat "$work/control/conffiles")" = /etc/vigild/registry.conf ] || fail "conffiles: $(cat "$work/control/conffiles")"
+for script in postinst prerm postrm; do
+  [ "$(stat -c %a "$work/control/$script")" = 755 ] || fail "$script is not mode 755"
+done
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+diff "$listed" <(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) ||
+  fail "package files differ (< expected, > packaged)"
+out=$(env -i "$root/usr/bin/vigild" -v) || fail "unpacked vigild -v exited $?"
+[[ $out == "Version:  "*$'\n'"Comment:  "*$'\n'"Compiled: "* ]] || fail "unpacked vigild -v printed: $out"
+code=0
+out=$(env -i "$root/usr/bin/vigild" -usage) || code=$?
+[ $code -eq 1 ] || fail "unpacked vigild -usage exited $code"
+[ "$out" = "$("$built" -usage)" ] || fail "unpacked vigild -usage printed: $out"
+unit=$root/lib/systemd/system/vigild.service
+grep -qx "ExecStart=/usr/bin/vigild" "$unit" || fail "unit does not start /usr/bin/vigild"
+grep -qx "Environment=TLMHOME=/var/lib/vigild" "$unit" || fail "unit's TLMHOME"
+
+# The packaged configuration at work: the service's home as postinst lays it
+# out, its log directory moved into the scratch area.
+home=$work/home
+mkdir -p "$home/conf" "$work/logs"
+sed "s|\"/var/log/vigild/\"|\"$work/logs/\"|" "$root/etc/vigild/registry.conf" > "$home/conf/registry.conf"
+ln -s "$root/usr/share/vigild/tlmhome/version" "$home/version"
+out=$(env -i TLMHOME="$home" "$root/usr/bin/vigild" -v)
+[[ $out == "Version:  vigild $version "* ]] || fail "the installed version file is not read: $out"
+port=0
+for _ in $(seq 50); do
+  candidate=$((20000 + RANDOM % 40000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
+done
+env -i TLMHOME="$home" "$root/usr/bin/vigild" -P "$port" -D 2 > "$work/daemon.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  grep -qs "Listenner started on TCP port $port" "$work"/logs/*-vigild.log && break
+  sleep 0.1
+done
+grep -qs "Listenner started on TCP port $port" "$work"/logs/*-vigild.log ||
+  fail "the packaged registry.conf does not log to LogDir: $(ls "$work/logs"; cat "$work/daemon.out")"
+kill "${pids[@]}"
+
+# Maintainer scripts against a scratch root, with stand-ins for the account tools.
+sys=$work/sys
+mkdir -p "$sys" "$work/bin"
+cat > "$work/bin/getent" <<STUB
+#!/bin/sh
+[ -e "$work/user-exists" ]
+STUB
+cat > "$work/bin/adduser" <<STUB
+#!/bin/sh
+echo "\$*" >> "$work/adduser.calls"
+touch "$work/user-exists"
+STUB
+chmod +x "$work/bin/getent" "$work/bin/adduser"
+maint() { env PATH="$work/bin:$PATH" DPKG_ROOT="$sys" sh "$work/control/$1" "${@:2}"; }
+maint postinst configure
+maint postinst configure 1.0.0
+[ "$(wc -l < "$work/adduser.calls")" -eq 1 ] || fail "adduser calls: $(cat "$work/adduser.calls")"
+grep -q -- "--system .*vigild$" "$work/adduser.calls" || fail "adduser: $(cat "$work/adduser.calls")"
+[ "$(readlink "$sys/var/lib/vigild/conf")" = /etc/vigild ] || fail "conf link"
+[ "$(readlink "$sys/var/lib/vigild/version")" = /usr/share/vigild/tlmhome/version ] || fail "version link"
+[ -d "$sys/var/log/vigild" ] || fail "no log directory"
+rm "$sys/var/lib/vigild/conf" && mkdir "$sys/var/lib/vigild/conf"
+maint postinst configure 1.0.0
+[ -d "$sys/var/lib/vigild/conf" ] && [ ! -L "$sys/var/lib/vigild/conf" ] ||
+  fail "postinst replaced the operator's conf directory"
+touch "$sys/var/log/vigild/2026.01.01-vigild.log"
+maint prerm remove
+maint postrm remove
+[ -e "$sys/var/log/vigild/2026.01.01-vigild.log" ] || fail "remove deleted the logs"
+[ -d "$sys/var/lib/vigild" ] || fail "remove deleted the home"
+maint postrm purge
+[ ! -e "$sys/var/log/vigild" ] && [ ! -e "$sys/var/lib/vigild" ] || fail "purge left the logs or home"
+
+cp "$deb" "$output"
+[ $status -eq 0 ] && echo "debian package: $(basename "$deb") checked"
+exit $status
