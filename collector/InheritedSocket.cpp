@@ -77,7 +77,8 @@ InheritedSocket::State InheritedSocket::TakeFromEnvironment(int firstDescriptor)
     for (long d = 0; d < count && d < kMaxHandedDescriptors; ++d) {
       fcntl(firstDescriptor + static_cast<int>(d), F_SETFD, FD_CLOEXEC);
     }
-    return Refuse(std::to_string(count) + " descriptors handed over, one listening socket expected");
+    return Refuse(std::to_string(count) +
+                  " descriptors handed over, one listening socket expected");
   }
   fcntl(firstDescriptor, F_SETFD, FD_CLOEXEC);
   const std::string why = Unusable(firstDescriptor);

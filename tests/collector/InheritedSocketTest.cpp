@@ -1,5 +1,3 @@
-#include "InheritedSocket.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,6 +7,8 @@
 #include <unistd.h>
 
 #include <string>
+
+#include "InheritedSocket.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsA
       {"self", "1", kClosed, InheritedSocket::kRefused, "EBADF"},
   };
   for (const Case& c : kCases) {
-    const std::string pid = c.pid == nullptr                  ? ""
+    const std::string pid = c.pid == nullptr                ? ""
                             : std::string(c.pid) == "self"  ? self
                             : std::string(c.pid) == "other" ? other
                                                             : c.pid;
@@ -128,8 +128,7 @@ TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsA
       }
     }
     // The adopted descriptor is the object's, closed with it; others are not.
-    EXPECT_EQ(c.state == InheritedSocket::kAdopted || c.kind == kClosed,
-              fcntl(fd, F_GETFD) == -1);
+    EXPECT_EQ(c.state == InheritedSocket::kAdopted || c.kind == kClosed, fcntl(fd, F_GETFD) == -1);
     if (c.state != InheritedSocket::kAdopted) {
       close(fd);
     }

@@ -267,8 +267,10 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndLeftListening) {
   ASSERT_TRUE(WaitUntil([&] { return broken.state.load() == ListenPort::kRunning; }, 2000));
   shutdown(managers, SHUT_RDWR);
   EXPECT_TRUE(WaitUntil([&] { return broken.state.load() == ListenPort::kStopped; }, 5000));
-  EXPECT_EQ(1u, Logged("[ListenPort::_Initialize] : Socket handed over by the service manager on "
-                       "port " + std::to_string(port) + " is not listening."));
+  const std::string notListening =
+      "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
+      std::to_string(port) + " is not listening.";
+  EXPECT_EQ(1u, Logged(notListening));
   EXPECT_EQ(1u, Logged("Unable to re-initialize the Listenner socket"));
   broken.Delete();
   close(managers);

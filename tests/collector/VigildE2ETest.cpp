@@ -443,8 +443,9 @@ TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds)
   ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
   pid.pop_back();
   const std::string seen = home.Join("seen");
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: (env; ls -l /proc/$$/fd) > " +
-               seen + "; kill " + pid + "\npsstart: \nmaxwset: 100\nEND;\n");
+  const std::string stop = "(env; ls -l /proc/$$/fd) > " + seen + "; kill " + pid;
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: " + stop +
+               "\npsstart: \nmaxwset: 100\nEND;\n");
   Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
   close(fd);
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(seen), "PATH="); }, 10000));
