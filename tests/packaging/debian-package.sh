@@ -94,6 +94,7 @@ maint postinst configure 1.0.0
 grep -q -- "--system .*vigild$" "$work/adduser.calls" || fail "adduser: $(cat "$work/adduser.calls")"
 [ "$(readlink "$sys/var/lib/vigild/conf")" = /etc/vigild ] || fail "conf link"
 [ "$(readlink "$sys/var/lib/vigild/version")" = /usr/share/vigild/tlmhome/version ] || fail "version link"
+[ "$(readlink "$sys/var/lib/vigild/log")" = /var/log/vigild ] || fail "log link"
 [ -d "$sys/var/log/vigild" ] || fail "no log directory"
 rm "$sys/var/lib/vigild/conf" && mkdir "$sys/var/lib/vigild/conf"
 maint postinst configure 1.0.0
