@@ -278,7 +278,13 @@ void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort) {
     context->connection.Establish(descriptor, peerAddress, peerPort);
     // Counted before the thread exists, so its decrement can never come first.
     clientCount.fetch_add(1);
-    if (launcher.Create(threadRoutine, context) == 0) {
+    const int started = launcher.Create(threadRoutine, context);
+    if (started == 0) {
+      return;
+    }
+    // The thread runs all the same: the context and the count are its own.
+    if (started == ThreadLauncher::kDetachFailed) {
+      _ReportError("[ListenPort::StartBlock] WARNING : client thread started but not detached");
       return;
     }
     clientCount.fetch_sub(1);

@@ -218,4 +218,20 @@ TEST_F(ListenPortTest, ThirtyThirdIsClosedAndThirtyTwoSendersLoseNoLineWhileOthe
   EXPECT_GT(churnLines, 0u);  // served once the senders were gone
 }
 
+// A client thread whose detach was reported failed still runs and owns its
+// context: the listener must neither free it nor count the client out.
+TEST_F(ListenPortTest, ClientWhoseDetachFailedKeepsItsContextAndCount) {
+  Start();
+  ThreadLauncher::_TestAPI_FailNextDetach();
+  Cnx client = Client();
+  client.SendPacket("still served\n", 0, 0, true);
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count("still served") == 1; }, 5000));
+  EXPECT_EQ(1, listener.clientCount.load());
+  client.Disconnect();
+  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0, listener.clientCount.load());
+  EXPECT_EQ(0u, Logged("Callback function failed"));
+}
+
 }  // namespace
