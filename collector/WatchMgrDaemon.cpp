@@ -1,10 +1,11 @@
 #include "WatchMgrDaemon.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 
 #include "BError.h"
@@ -30,9 +31,18 @@ TaskMutex& ClientsMutex() {
   static TaskMutex* mutex = new TaskMutex();
   return *mutex;
 }
-std::set<int>& Clients() {
-  static std::set<int>* clients = new std::set<int>();  // guarded by ClientsMutex()
+// Each served descriptor with the identity of its socket: the connection
+// closes its socket itself when the peer leaves, a moment before the routine
+// forgets the number, and a descriptor opened meanwhile may get that number.
+std::map<int, ino_t>& Clients() {
+  static std::map<int, ino_t>* clients = new std::map<int, ino_t>();  // guarded by ClientsMutex()
   return *clients;
+}
+
+// The identity of the object behind descriptor, 0 when it is not open.
+ino_t Identity(int descriptor) {
+  struct stat status;
+  return fstat(descriptor, &status) == 0 ? status.st_ino : 0;
 }
 
 void ReportDebug(LogSeverityCode severity, const LogStream& text) {
@@ -77,11 +87,12 @@ void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
   }
 }
 
-// The end of a client routine, on every path: the socket leaves the served
-// set before it is closed, so the clean-up never shuts down a reused number.
-void EndConnection(Cnx& cnx, WatchASCIIOrder& order, ListenPort* owner) {
+// The end of a client routine, on every path. The connection may have closed
+// its socket already (end of file, read error) and set its number to -1, so
+// the number recorded at the start is the one that leaves the served set.
+void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* owner) {
   order.Reset();
-  WatchMgrDaemon::UntrackClient(cnx.Socket());
+  WatchMgrDaemon::UntrackClient(tracked);
   cnx.Disconnect();
   if (owner != nullptr) {
     owner->clientCount.fetch_sub(1);
@@ -94,8 +105,9 @@ void WatchMgrDaemon::TrackClient(int socket) {
   if (socket < 0) {
     return;
   }
+  const ino_t identity = Identity(socket);
   CriticalSection lock(&ClientsMutex());
-  Clients().insert(socket);
+  Clients()[socket] = identity;
 }
 
 void WatchMgrDaemon::UntrackClient(int socket) {
@@ -106,9 +118,11 @@ void WatchMgrDaemon::UntrackClient(int socket) {
 int WatchMgrDaemon::DisconnectClients(ListenPort* port) {
   {
     CriticalSection lock(&ClientsMutex());
-    for (int socket : Clients()) {
+    for (const auto& [socket, identity] : Clients()) {
       // Wakes the routine's wait; the routine itself closes the descriptor.
-      shutdown(socket, SHUT_RDWR);
+      if (identity != 0 && Identity(socket) == identity) {
+        shutdown(socket, SHUT_RDWR);
+      }
     }
   }
   const unsigned kStepMs = 50;
@@ -162,14 +176,15 @@ void WatchMgrProcessConnection(void* argument) {
   Cnx cnx = context->connection;
   ListenPort* owner = context->owner;
   delete context;
-  WatchMgrDaemon::TrackClient(cnx.Socket());
+  const int tracked = cnx.Socket();
+  WatchMgrDaemon::TrackClient(tracked);
   WatchASCIIOrder order;
   try {
     ServeConnection(cnx, order);
   } catch (BError& error) {
     // A client thread is a top level: an error passed further up would end
     // the whole daemon, so it is logged here and only this client ends.
-    EndConnection(cnx, order, owner);
+    EndConnection(cnx, tracked, order, owner);
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
@@ -178,5 +193,5 @@ void WatchMgrProcessConnection(void* argument) {
                       "GENERIC", true);
     return;
   }
-  EndConnection(cnx, order, owner);
+  EndConnection(cnx, tracked, order, owner);
 }
