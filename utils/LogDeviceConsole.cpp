@@ -2,10 +2,21 @@
 
 #include <stdio.h>
 
-#include <iostream>
+#include <utility>
+
 
 #include "LogSeverityCode.h"
 #include "Timestamp.h"
+
+LogDeviceConsole::LogDeviceConsole() : writer(DropNote) {}
+
+std::string LogDeviceConsole::DropNote(unsigned long count) {
+  LogMessage note(Warning);
+  note.append("[LogDeviceConsole] WARNING : ");
+  note.append(std::to_string(count).c_str());
+  note.append(" console lines dropped while the console took no output");
+  return FormatLine(note) + "\n";
+}
 
 std::string LogDeviceConsole::FormatLine(LogMessage& record) {
   // Printing fills the time's calendar cache, so print a copy rather than
@@ -38,8 +49,7 @@ bool LogDeviceConsole::ProcessMessage(Handle<LogMessage>& record, bool /*flush*/
   std::string line = FormatLine(*record);
   line += '\n';
   const int severity = record->severity;
-  std::ostream& out = (severity >= Fatal && severity <= Warning) ? std::cerr : std::cout;
-  out << line;
-  out.flush();
-  return true;
+  return writer.Submit(severity >= Fatal && severity <= Warning ? 2 : 1, std::move(line));
 }
+
+bool LogDeviceConsole::Drain(int timeoutMs) { return writer.Drain(timeoutMs); }

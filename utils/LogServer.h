@@ -144,6 +144,10 @@ class LogServer {
   bool ProcessMessage(Handle<LogMessage>& record);
   // Writes every queued record before returning.
   bool Flush();
+  // Flush, then waits (at most timeoutMs in all) until the devices have
+  // passed on what they accepted: the console's queue is written. False
+  // when something was still waiting at the deadline.
+  bool Drain(int timeoutMs);
   // Takes the queue a whole load at a time and writes each record in order
   // (the last one of a load with flush true), until the queue is empty.
   bool ProcessQueue();
