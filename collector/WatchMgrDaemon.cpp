@@ -115,7 +115,7 @@ void WatchMgrDaemon::UntrackClient(int socket) {
   Clients().erase(socket);
 }
 
-int WatchMgrDaemon::DisconnectClients(ListenPort* port) {
+int WatchMgrDaemon::DisconnectClients(ListenPort* port, unsigned waitMs) {
   {
     CriticalSection lock(&ClientsMutex());
     for (const auto& [socket, identity] : Clients()) {
@@ -127,17 +127,12 @@ int WatchMgrDaemon::DisconnectClients(ListenPort* port) {
   }
   const unsigned kStepMs = 50;
   for (unsigned waited = 0; port != nullptr && port->clientCount.load() > 0; waited += kStepMs) {
-    if (waited >= kClientDrainMs) {
+    if (waited >= waitMs) {
       return 0;
     }
     Sleep(kStepMs);
   }
   return 1;
-}
-
-void Stop(int signal) {
-  (void)signal;
-  _exit(0);
 }
 
 int showVersion() { return displayVersionString(); }

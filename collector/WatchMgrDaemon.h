@@ -36,15 +36,9 @@ class WatchMgrDaemon {
   // Shuts down every served socket, so that each client routine's read
   // returns and the routine ends; then waits (up to kClientDrainMs) until the
   // listener's clientCount is 0. 1 when every client routine has ended.
-  static int DisconnectClients(ListenPort* port);
+  static int DisconnectClients(ListenPort* port, unsigned waitMs = kClientDrainMs);
 };
 
-// The handler of SIGINT, SIGTERM, SIGTSTP, SIGTTIN and SIGTTOU: ends the
-// process at once with status 0. It runs in signal context, so it only calls
-// _exit: no destructor, no atexit routine and no stdio flush can race the
-// threads that still run, and supervised processes are left alone. Records
-// still queued for the log thread are lost; errors are flushed when logged.
-void Stop(int signal);
 // Writes the build version block to stdout; returns that routine's result.
 int showVersion();
 // Writes the usage text to stdout; returns 1.

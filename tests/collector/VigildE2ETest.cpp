@@ -195,6 +195,22 @@ class VigildE2ETest : public ::testing::Test {
     return fd;
   }
 
+  // The pid of a detached "sleep 300" (reaped by init once killed, so it
+  // never lingers as a zombie that looks alive); "" when it did not start.
+  std::string DetachedSleep() {
+    const std::string pidFile = home.Join("sleep.pid");
+    unlink(pidFile.c_str());
+    if (system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()) != 0) {
+      return "";
+    }
+    std::string pid;
+    WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000);
+    if (!pid.empty()) {
+      pid.pop_back();
+    }
+    return pid;
+  }
+
   // Everything the daemon wrote into its dated log files so far.
   std::string LogFilesText() const {
     glob_t found{};
@@ -412,6 +428,43 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
 
 TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
   SignalUnderStreamingClients(home, port, 5);
+}
+
+// A stop signal while the pass sits in the 10 s pause of a restart, with a
+// client waiting for the table: the daemon ends with 0 within 2 s, every
+// record queued by then is in the day's file, and the start command never runs.
+TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
+  home.WriteFile("vigild.conf", "GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto daemon = Start({"-f", home.Join("vigild.conf")});
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pid = DetachedSleep();
+  ASSERT_FALSE(pid.empty());
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  ASSERT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); },
+                        15000));
+  // Lines the daemon logs as it reads them, then an order that waits for the table.
+  std::string lines;
+  for (int i = 0; i < 50; ++i) {
+    lines += "queued-" + std::to_string(i) + "\n";
+  }
+  Send(fd, lines + "BEGINMSG\npid: " + pid + "\npswset: 5\nEND;\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto signalled = Clock::now();
+  kill(daemon->pid, SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(5000), 0);
+  EXPECT_LT(Clock::now() - signalled, std::chrono::milliseconds(2000));
+  const std::string logged = LogFilesText();
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_TRUE(Has(logged, "Read line : queued-" + std::to_string(i) + "\n")) << i;
+  }
+  EXPECT_TRUE(Has(logged, "INFO : signal 15 received, stopping")) << logged;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadAll(marker), "");
+  close(fd);
 }
 
 #else  // VIGILD_E2E_SLOW

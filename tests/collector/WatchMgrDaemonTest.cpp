@@ -12,6 +12,7 @@
 
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
+#include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "TlConfigurationGlobal.h"
@@ -44,6 +45,17 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
+// The listener with the daemon's client routine, running; polled more often
+// than InitializeListenner does.
+bool StartListener(ListenPort* listener, int port) {
+  return listener->Initialize(port, WatchMgrProcessConnection) == 1 &&
+         listener->StartThread() == 1 &&
+         WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
+}
+
+int exitStatus = -1;  // what the shutdown passed to its exit function
+void RecordExit(int status) { exitStatus = status; }
+
 // The daemon's own client routine behind a real listener, with a table.
 class WatchMgrDaemonTest : public ::testing::Test {
  protected:
@@ -51,7 +63,7 @@ class WatchMgrDaemonTest : public ::testing::Test {
     log = CapturingLogDevice::Install(LogServer::Instance());
     pepoWatchedList = &list;
     port = FreePort();
-    ASSERT_EQ(1, InitializeListenner(&listener, port));
+    ASSERT_TRUE(StartListener(&listener, port));
   }
   void TearDown() override {
     listener.Delete();
@@ -113,6 +125,31 @@ TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRe
   client.SendPacket(order.c_str(), 0, 0, true);
   EXPECT_TRUE(WaitUntil([&] { return list.Size() == 1; }, 5000));
   client.Disconnect();
+}
+
+// A client routine that will not end (its order waits for the table) makes
+// the shutdown end the process early, with the status of the path it ends:
+// an error must never turn into status 0.
+TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStatus) {
+  for (int status : {1, 0}) {
+    SCOPED_TRACE(status);
+    ListenPort* ending = new ListenPort();
+    const int endingPort = FreePort();
+    ASSERT_TRUE(StartListener(ending, endingPort));
+    list.Lock();
+    Cnx client;
+    client.Establish("127.0.0.1", endingPort, true);
+    client.SendPacket("BEGINMSG\npid: 1\nEND;\n", 0, 0, true);
+    ASSERT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 1; }, 5000));
+    WatchedList* noList = nullptr;
+    exitStatus = -1;
+    EXPECT_EQ(0, DaemonShutdown::Run(ending, noList, status, 300, RecordExit));
+    EXPECT_EQ(status, exitStatus);
+    list.Unlock();
+    EXPECT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 0; }, 5000));
+    delete ending;
+    client.Disconnect();
+  }
 }
 
 }  // namespace
