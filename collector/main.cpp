@@ -10,6 +10,7 @@
 #include "ArgOpt.h"
 #include "BError.h"
 #include "CliParser.h"
+#include "ConfigNumber.h"
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
@@ -23,7 +24,7 @@
 namespace {
 
 int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
-  int level = global.IntAtIfMissing("LOGMANAGER.DEBUGLEVEL", 1);
+  int level = static_cast<int>(ConfigNumber::Read(global, "LOGMANAGER.DEBUGLEVEL", 1, 0, 10));
   std::string value;
   if (parser.optionOne("D", value)) {
     level = atoi(value.c_str());
@@ -69,7 +70,8 @@ int main(int argc, char** argv) {
     logServer->setDebugLevelNumber(static_cast<unsigned>(StartDebugLevel(parser, *global)));
 
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());
-    const int portNumber = configuration->IntAtIfMissing("WATCHMGR.MANAGERPORT", 3003);
+    const int portNumber =
+        static_cast<int>(ConfigNumber::Read(*configuration, "WATCHMGR.MANAGERPORT", 3003, 1, 65535));
     list = new WatchedList();
     pepoWatchedList = list;
     port = new ListenPort();
