@@ -1,5 +1,5 @@
 // ConsoleWriter: the queue between the console log output and the terminal
-// or pipe behind descriptors 1 and 2. Callers hand it whole lines and never
+// or pipe behind one of descriptors 1 and 2. Callers hand it whole lines and never
 // wait: a line that does not fit the queue is dropped and counted. One writer
 // thread writes the lines in order; once it can write again after drops, it
 // first writes one line saying how many were dropped.

@@ -2,13 +2,14 @@
 
 #include <stdio.h>
 
+#include <chrono>
 #include <utility>
 
 
 #include "LogSeverityCode.h"
 #include "Timestamp.h"
 
-LogDeviceConsole::LogDeviceConsole() : writer(DropNote) {}
+LogDeviceConsole::LogDeviceConsole() : outWriter(DropNote), errWriter(DropNote) {}
 
 std::string LogDeviceConsole::DropNote(unsigned long count) {
   LogMessage note(Warning);
@@ -49,7 +50,18 @@ bool LogDeviceConsole::ProcessMessage(Handle<LogMessage>& record, bool /*flush*/
   std::string line = FormatLine(*record);
   line += '\n';
   const int severity = record->severity;
-  return writer.Submit(severity >= Fatal && severity <= Warning ? 2 : 1, std::move(line));
+  if (severity >= Fatal && severity <= Warning) {
+    return errWriter.Submit(2, std::move(line));
+  }
+  return outWriter.Submit(1, std::move(line));
 }
 
-bool LogDeviceConsole::Drain(int timeoutMs) { return writer.Drain(timeoutMs); }
+bool LogDeviceConsole::Drain(int timeoutMs) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool errorsWritten = errWriter.Drain(timeoutMs);
+  const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+  const int left = spent < timeoutMs ? timeoutMs - static_cast<int>(spent) : 0;
+  return outWriter.Drain(left) && errorsWritten;
+}

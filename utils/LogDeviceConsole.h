@@ -2,12 +2,13 @@
 // human-readable line: "[" local time "] ", "(ch=N) " for a mapped channel,
 // the eight-character severity prefix, the tag, a tab and the message.
 // Fatal, Error and Warning records go to standard error, the others to
-// standard output. Lines go through a ConsoleWriter, so a console nobody
-// reads never holds up the caller: lines beyond its queue are dropped and
-// counted, and the count is reported once the console takes output again.
+// standard output. Lines go through a ConsoleWriter per stream, so a console
+// nobody reads never holds up the caller, and a stuck standard output never
+// holds back the errors: lines beyond a queue are dropped and counted, and
+// the count is reported once that stream takes output again.
 //
 // Owned by the log server. Safe for concurrent use: each line is queued
-// whole and written whole, in the order the lines were queued.
+// whole and written whole, in the order the lines of a stream were queued.
 #ifndef VIGILD_UTILS_LOGDEVICECONSOLE_H
 #define VIGILD_UTILS_LOGDEVICECONSOLE_H
 
@@ -33,7 +34,8 @@ class LogDeviceConsole : public LogDevice {
   static std::string DropNote(unsigned long count);
 
  private:
-  ConsoleWriter writer;
+  ConsoleWriter outWriter;  // standard output
+  ConsoleWriter errWriter;  // standard error
 };
 
 #endif  // VIGILD_UTILS_LOGDEVICECONSOLE_H

@@ -110,7 +110,9 @@ std::string WatchOrder(int pid) {
 // if still running when the object goes.
 class Daemon {
  public:
-  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env)
+  // stdoutFd, when not -1, is the daemon's standard output instead of a file.
+  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
+         int stdoutFd = -1)
       : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
     args.insert(args.begin(), VIGILD_BINARY);
     env.push_back("PATH=/usr/bin:/bin");
@@ -125,7 +127,8 @@ class Daemon {
       for (std::string& entry : env) {
         putenv(&entry[0]);
       }
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
+      dup2(stdoutFd >= 0 ? stdoutFd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+           1);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
       std::vector<char*> argv;
       for (std::string& a : args) {
@@ -428,6 +431,34 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
 
 TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
   SignalUnderStreamingClients(home, port, 5);
+}
+
+// Standard output is a full pipe nobody reads (a paused pager, a stuck
+// journal): the Error record of a process found wrong must not hold up the
+// pass, so the restart still comes on time.
+TEST_F(VigildE2ETest, ConsoleNobodyReadsNeverHoldsUpARestart) {
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(size, 0);
+  const std::string filler(static_cast<size_t>(size), '.');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), size);
+  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), ends[1]);
+  close(ends[1]);
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pid = DetachedSleep();
+  ASSERT_FALSE(pid.empty());
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  // A pass, up to two grace checks, the 10 s pause, the start.
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
+  EXPECT_TRUE(Has(daemon.Err(), "reachs Working Set uppper limit : 500 > 100"));
+  kill(std::stoi(pid), SIGKILL);
+  close(fd);
+  close(ends[0]);
 }
 
 // A stop signal while the pass sits in the 10 s pause of a restart, with a
