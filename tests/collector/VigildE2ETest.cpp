@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -94,6 +96,14 @@ size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
   }
   *closed = n == 0;
   return total;
+}
+
+[[maybe_unused]] size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -433,6 +443,54 @@ TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
   SignalUnderStreamingClients(home, port, 5);
 }
 
+// The log directory goes away, then cannot be written (a file stands where
+// it was; for a user other than root also a read-only directory), while the
+// daemon runs: supervision goes on, each run of failures gives one error
+// line, and the files come back with the directory.
+TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume) {
+  home.WriteFile("vigild.conf", "GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto daemon = Start({"-f", home.Join("vigild.conf")});
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  Send(fd, WatchOrder(getpid()));  // every pass logs a line about it
+  const std::string checked = "Checking item : e2e, pid=" + std::to_string(getpid());
+  const auto logging = [&] { return WaitUntil([&] { return Has(LogFilesText(), checked); }, 10000); };
+  ASSERT_TRUE(logging());
+  const std::string logDir = home.Join("log");
+  std::filesystem::remove_all(logDir);
+  EXPECT_TRUE(logging()) << "no file after the directory was removed";
+
+  struct Fault {
+    const char* name;
+    std::function<void()> make, undo;
+  };
+  std::vector<Fault> faults = {
+      {"a file in its place", [&] { std::filesystem::remove_all(logDir); home.WriteFile("log", ""); },
+       [&] { unlink(logDir.c_str()); }}};
+  if (geteuid() != 0) {
+    faults.push_back({"read-only", [&] {
+                        std::filesystem::remove_all(logDir);
+                        mkdir(logDir.c_str(), 0555);
+                      },
+                      [&] { chmod(logDir.c_str(), 0755); }});
+  } else {
+    std::printf("read-only directory not tried: root writes into it all the same\n");
+  }
+  const std::string failure = "[LogDeviceFile::OpenFileFor] ERROR : open log file ";
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    const size_t before = Count(daemon->Err(), failure);
+    fault.make();
+    EXPECT_TRUE(WaitUntil([&] { return Count(daemon->Err(), failure) > before; }, 10000));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // three more passes fail to log
+    EXPECT_EQ(Count(daemon->Err(), failure), before + 1) << daemon->Err();
+    fault.undo();
+    EXPECT_TRUE(logging()) << "no file once the directory was back";
+  }
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+  close(fd);
+}
+
 // Standard output is a full pipe nobody reads (a paused pager, a stuck
 // journal): the Error record of a process found wrong must not hold up the
 // pass, so the restart still comes on time.
@@ -502,6 +560,36 @@ TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoS
 
 TEST_F(VigildE2ETest, TwentySignalsUnderStreamingClientsAllEndWithStatusZero) {
   SignalUnderStreamingClients(home, port, 20);
+}
+
+// A process that ignores SIGTERM outlives its stop command: it gets the
+// real grace wait (70 checks 2 s apart), then "kill -9", then the 10 s pause
+// and its start command.
+TEST_F(VigildE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pidFile = home.Join("deaf.pid");
+  ASSERT_EQ(system(("(sh -c 'trap \"\" TERM; exec sleep 400' & echo $! > " + pidFile + ")").c_str()),
+            0);
+  std::string pid;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
+  pid.pop_back();
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: deaf\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  ASSERT_TRUE(WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + pid); },
+                        10000));
+  const auto stopped = Clock::now();
+  EXPECT_TRUE(WaitUntil([&] { return kill(std::stoi(pid), 0) != 0; }, 170000));
+  const auto killed = Clock::now();
+  EXPECT_GE(killed - stopped, std::chrono::seconds(135));
+  EXPECT_TRUE(Has(daemon->Out(), "INFO : KILLING process ID " + pid));
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 20000));
+  EXPECT_GE(Clock::now() - killed, std::chrono::seconds(9));
+  kill(std::stoi(pid), SIGKILL);
+  close(fd);
 }
 
 TEST_F(VigildE2ETest, DaemonNobodyTalksToEndsAfterAboutAMinute) {
