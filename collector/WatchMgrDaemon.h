@@ -1,5 +1,5 @@
 // WatchMgrDaemon: the pieces of the vigild entry that main strings together:
-// the stop routine for the handled signals, the version and usage answers,
+// the version and usage answers,
 // the start of the listener, and the per-client routine that reads order lines
 // and hands them to the order protocol. The class itself keeps the set of
 // client sockets being served, so that the daemon's clean-up can wake their
