@@ -56,9 +56,9 @@ void StopSequence(int signal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(StopSignals::kExitBudgetMs));
     _exit(0);
   }).detach();
-  LogServer::Report(Debug1, nullptr,
-                    "[vigild::StopSignals] INFO : signal " + std::to_string(signal) +
-                        " received, stopping");
+  LogServer::Report(
+      Debug1, nullptr,
+      "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");
   if (listener != nullptr) {
     listener->Stop();
   }

@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     logServer->setDebugLevelNumber(static_cast<unsigned>(StartDebugLevel(parser, *global)));
 
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());
-    const int portNumber =
-        static_cast<int>(ConfigNumber::Read(*configuration, "WATCHMGR.MANAGERPORT", 3003, 1, 65535));
+    const int portNumber = static_cast<int>(
+        ConfigNumber::Read(*configuration, "WATCHMGR.MANAGERPORT", 3003, 1, 65535));
     list = new WatchedList();
     pepoWatchedList = list;
     port = new ListenPort();

@@ -37,8 +37,7 @@ long ConfigNumber::Check(const std::string& key, const std::string& text, long d
   LogServer::Report(Error, "DL30000",
                     "[ConfigNumber] ERROR : " + key + "='" + text +
                         "' is not a whole number from " + std::to_string(low) + " to " +
-                        std::to_string(high) + ", the default " + std::to_string(dflt) +
-                        " is used",
+                        std::to_string(high) + ", the default " + std::to_string(dflt) + " is used",
                     "GENERIC", true);
   return dflt;
 }

@@ -55,13 +55,13 @@ struct ConsoleWriter::State {
   explicit State(std::function<std::string(unsigned long)> note) : dropNote(std::move(note)) {}
 
   const std::function<std::string(unsigned long)> dropNote;  // constant after construction
-  TaskMutex mutex;           // guards the fields below
-  std::deque<Line> queue;    // oldest first
-  unsigned long dropped = 0;  // lines refused since the last note
-  bool writing = false;       // the writer holds a line taken from the queue
-  bool started = false;       // the writer thread was started
-  bool ownerGone = false;     // the ConsoleWriter was destroyed
-  TaskEvent wake;             // signalled for every queued line and at the end
+  TaskMutex mutex;                                           // guards the fields below
+  std::deque<Line> queue;                                    // oldest first
+  unsigned long dropped = 0;                                 // lines refused since the last note
+  bool writing = false;    // the writer holds a line taken from the queue
+  bool started = false;    // the writer thread was started
+  bool ownerGone = false;  // the ConsoleWriter was destroyed
+  TaskEvent wake;          // signalled for every queued line and at the end
 
   void Run();
 };

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <utility>
 
-
 #include "LogSeverityCode.h"
 #include "Timestamp.h"
 

@@ -78,8 +78,8 @@ String LogSettings::getFilesPrefix() {
 // A value that cannot be read keeps every file: deleting on a guess could
 // remove logs nobody meant to lose.
 int LogSettings::getMaxRetentionsDays() {
-  return static_cast<int>(ConfigNumber::Read(*Store(), "LOGMANAGER.MAXFILERETENTIONDAYS", 9999, 0,
-                                             kMaxRetentionDays));
+  return static_cast<int>(
+      ConfigNumber::Read(*Store(), "LOGMANAGER.MAXFILERETENTIONDAYS", 9999, 0, kMaxRetentionDays));
 }
 
 bool LogSettings::shouldDoUDPForward() {
@@ -101,9 +101,9 @@ int LogSettings::getUDPPort() {
 int LogSettings::getUDPFacilityNumber() {
   const std::string facility =
       ReadWithFallback("LOGMANAGER.UDP.FACILITY", "CMGR.LOG.SYSLOGFACILITY");
-  return facility.empty()
-             ? 8
-             : static_cast<int>(ConfigNumber::Check("LOGMANAGER.UDP.FACILITY", facility, 8, 0, kMaxFacilityCode));
+  return facility.empty() ? 8
+                          : static_cast<int>(ConfigNumber::Check("LOGMANAGER.UDP.FACILITY",
+                                                                 facility, 8, 0, kMaxFacilityCode));
 }
 
 String LogSettings::getFilter() {

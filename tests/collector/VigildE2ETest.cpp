@@ -137,7 +137,8 @@ class Daemon {
       for (std::string& entry : env) {
         putenv(&entry[0]);
       }
-      dup2(stdoutFd >= 0 ? stdoutFd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+      dup2(stdoutFd >= 0 ? stdoutFd
+                         : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
            1);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
       std::vector<char*> argv;
@@ -454,7 +455,9 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
   ASSERT_GE(fd, 0);
   Send(fd, WatchOrder(getpid()));  // every pass logs a line about it
   const std::string checked = "Checking item : e2e, pid=" + std::to_string(getpid());
-  const auto logging = [&] { return WaitUntil([&] { return Has(LogFilesText(), checked); }, 10000); };
+  const auto logging = [&] {
+    return WaitUntil([&] { return Has(LogFilesText(), checked); }, 10000);
+  };
   ASSERT_TRUE(logging());
   const std::string logDir = home.Join("log");
   std::filesystem::remove_all(logDir);
@@ -464,11 +467,15 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
     const char* name;
     std::function<void()> make, undo;
   };
-  std::vector<Fault> faults = {
-      {"a file in its place", [&] { std::filesystem::remove_all(logDir); home.WriteFile("log", ""); },
-       [&] { unlink(logDir.c_str()); }}};
+  std::vector<Fault> faults = {{"a file in its place",
+                                [&] {
+                                  std::filesystem::remove_all(logDir);
+                                  home.WriteFile("log", "");
+                                },
+                                [&] { unlink(logDir.c_str()); }}};
   if (geteuid() != 0) {
-    faults.push_back({"read-only", [&] {
+    faults.push_back({"read-only",
+                      [&] {
                         std::filesystem::remove_all(logDir);
                         mkdir(logDir.c_str(), 0555);
                       },
@@ -533,8 +540,8 @@ TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoS
   Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
                "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
   Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
-  ASSERT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); },
-                        15000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); }, 15000));
   // Lines the daemon logs as it reads them, then an order that waits for the table.
   std::string lines;
   for (int i = 0; i < 50; ++i) {
@@ -570,8 +577,8 @@ TEST_F(VigildE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
   const int fd = ConnectWhenUp();
   ASSERT_GE(fd, 0);
   const std::string pidFile = home.Join("deaf.pid");
-  ASSERT_EQ(system(("(sh -c 'trap \"\" TERM; exec sleep 400' & echo $! > " + pidFile + ")").c_str()),
-            0);
+  ASSERT_EQ(
+      system(("(sh -c 'trap \"\" TERM; exec sleep 400' & echo $! > " + pidFile + ")").c_str()), 0);
   std::string pid;
   ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
   pid.pop_back();
@@ -579,8 +586,8 @@ TEST_F(VigildE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
   Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: deaf\npsstop: kill " + pid +
                "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
   Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
-  ASSERT_TRUE(WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + pid); },
-                        10000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + pid); }, 10000));
   const auto stopped = Clock::now();
   EXPECT_TRUE(WaitUntil([&] { return kill(std::stoi(pid), 0) != 0; }, 170000));
   const auto killed = Clock::now();
