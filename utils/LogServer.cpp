@@ -473,7 +473,9 @@ bool LogServer::Flush() { return ProcessQueue(); }
 
 bool LogServer::Drain(int timeoutMs) {
   const long long deadline = MonotonicNowMs() + timeoutMs;
-  Flush();
+  // The first load holds every record queued before this call; records
+  // queued since are not chased (under a stream of clients they never end).
+  _ProcessQueueUntil(0);
   bool drained = true;
   CriticalSection lock(&deliveryMutex);
   for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
@@ -506,8 +508,15 @@ void LogServer::_WriteQueued(Handle<LogMessage>& record, bool nowEmpty) {
   }
 }
 
-bool LogServer::ProcessQueue() {
-  for (;;) {
+bool LogServer::ProcessQueue() { return _ProcessQueueUntil(-1); }
+
+bool LogServer::_ProcessQueueUntil(long long deadlineMs) {
+  for (bool first = true;; first = false) {
+    // Producers may refill the queue as fast as it is written: past the
+    // deadline the records queued after the first load are left.
+    if (!first && deadlineMs >= 0 && MonotonicNowMs() >= deadlineMs) {
+      return false;
+    }
     std::deque<Handle<LogMessage>> batch;  // released after the lock below
     {
       CriticalSection lock(&deliveryMutex);
