@@ -1,11 +1,11 @@
 #include "WatchMgrDaemon.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
-#include <map>
+#include <set>
 #include <string>
 
 #include "BError.h"
@@ -31,18 +31,13 @@ TaskMutex& ClientsMutex() {
   static TaskMutex* mutex = new TaskMutex();
   return *mutex;
 }
-// Each served descriptor with the identity of its socket: the connection
-// closes its socket itself when the peer leaves, a moment before the routine
-// forgets the number, and a descriptor opened meanwhile may get that number.
-std::map<int, ino_t>& Clients() {
-  static std::map<int, ino_t>* clients = new std::map<int, ino_t>();  // guarded by ClientsMutex()
+// A duplicate of each served socket, owned by this set: the connection
+// closes its own descriptor when the peer leaves, and that number may be
+// reused at once, but a duplicate stays open (and names the same socket)
+// until the routine hands it back. A shutdown through it wakes the routine.
+std::set<int>& Clients() {
+  static std::set<int>* clients = new std::set<int>();  // guarded by ClientsMutex()
   return *clients;
-}
-
-// The identity of the object behind descriptor, 0 when it is not open.
-ino_t Identity(int descriptor) {
-  struct stat status;
-  return fstat(descriptor, &status) == 0 ? status.st_ino : 0;
 }
 
 void ReportDebug(LogSeverityCode severity, const LogStream& text) {
@@ -89,7 +84,7 @@ void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
 
 // The end of a client routine, on every path. The connection may have closed
 // its socket already (end of file, read error) and set its number to -1, so
-// the number recorded at the start is the one that leaves the served set.
+// the handle recorded at the start is the one that leaves the served set.
 void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* owner) {
   order.Reset();
   WatchMgrDaemon::UntrackClient(tracked);
@@ -101,28 +96,35 @@ void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* ow
 
 }  // namespace
 
-void WatchMgrDaemon::TrackClient(int socket) {
+int WatchMgrDaemon::TrackClient(int socket) {
   if (socket < 0) {
-    return;
+    return -1;
   }
-  const ino_t identity = Identity(socket);
+  const int handle = fcntl(socket, F_DUPFD_CLOEXEC, 0);
+  if (handle < 0) {
+    return -1;
+  }
   CriticalSection lock(&ClientsMutex());
-  Clients()[socket] = identity;
+  Clients().insert(handle);
+  return handle;
 }
 
-void WatchMgrDaemon::UntrackClient(int socket) {
+void WatchMgrDaemon::UntrackClient(int handle) {
+  if (handle < 0) {
+    return;
+  }
   CriticalSection lock(&ClientsMutex());
-  Clients().erase(socket);
+  if (Clients().erase(handle) == 1) {
+    close(handle);
+  }
 }
 
 int WatchMgrDaemon::DisconnectClients(ListenPort* port, unsigned waitMs) {
   {
     CriticalSection lock(&ClientsMutex());
-    for (const auto& [socket, identity] : Clients()) {
-      // Wakes the routine's wait; the routine itself closes the descriptor.
-      if (identity != 0 && Identity(socket) == identity) {
-        shutdown(socket, SHUT_RDWR);
-      }
+    for (int handle : Clients()) {
+      // Wakes the routine's wait; the routine itself closes its descriptor.
+      shutdown(handle, SHUT_RDWR);
     }
   }
   const unsigned kStepMs = 50;
@@ -171,8 +173,7 @@ void WatchMgrProcessConnection(void* argument) {
   Cnx cnx = context->connection;
   ListenPort* owner = context->owner;
   delete context;
-  const int tracked = cnx.Socket();
-  WatchMgrDaemon::TrackClient(tracked);
+  const int tracked = WatchMgrDaemon::TrackClient(cnx.Socket());
   WatchASCIIOrder order;
   try {
     ServeConnection(cnx, order);
@@ -183,9 +184,10 @@ void WatchMgrProcessConnection(void* argument) {
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
-    LogServer::Report(Warning, "DL30102",
-                      std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
-                      "GENERIC", true);
+    LogServer::Report(
+        Warning, "DL30102",
+        std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
+        "GENERIC", true);
     return;
   }
   EndConnection(cnx, tracked, order, owner);

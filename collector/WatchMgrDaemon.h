@@ -30,9 +30,11 @@ class WatchMgrDaemon {
   // How long the clean-up waits for woken client threads to end.
   static constexpr unsigned kClientDrainMs = 5000;
 
-  // Records socket as served by the calling client routine, or forgets it.
-  static void TrackClient(int socket);
-  static void UntrackClient(int socket);
+  // Records socket as served by the calling client routine; returns the
+  // handle (a duplicate of the socket that the set owns) to forget it by,
+  // -1 when it could not be recorded. UntrackClient closes the handle.
+  static int TrackClient(int socket);
+  static void UntrackClient(int handle);
   // Shuts down every served socket, so that each client routine's read
   // returns and the routine ends; then waits (up to kClientDrainMs) until the
   // listener's clientCount is 0. 1 when every client routine has ended.
