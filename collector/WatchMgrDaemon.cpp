@@ -184,10 +184,9 @@ void WatchMgrProcessConnection(void* argument) {
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
-    LogServer::Report(
-        Warning, "DL30102",
-        std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
-        "GENERIC", true);
+    LogServer::Report(Warning, "DL30102",
+                      std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
+                      "GENERIC", true);
     return;
   }
   EndConnection(cnx, tracked, order, owner);
