@@ -5,11 +5,13 @@
 //
 //   register --port P --pid X [--wdfreq S] [--psstop CMD] [--psstart CMD]
 //   ingest   --port P --daemon D --pids X[,Y...] [--clients N] [--seconds S]
+//            [--batch B]                      B orders per send (16)
 //   churn    --port P --pids X [--threads N] [--seconds S]
 //   sink     --port P [--seconds S]          plain loopback sink, for churn
 //   burst    --port P [--clients N]          N connects at once: ms until all up
 //   detect   --port P --pid X --stamp FILE [--wdfreq S]
 //   idle     --daemon D [--seconds S]        CPU share and resident size
+//   freeport                                  a loopback port free right now
 //
 // Drained throughput: the orders a run sent count once the daemon has read
 // them, which is when its CPU time stops advancing (the daemon never answers
@@ -246,7 +248,10 @@ int Ingest(const Options& options) {
   }
   // Let the daemon start every client thread before the clock runs.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  constexpr int kBlocksPerSend = 16;
+  const int blocksPerSend = static_cast<int>(options.Number("batch", 16));
+  if (blocksPerSend < 1 || blocksPerSend > 1024) {
+    Fail("ingest: --batch must be 1..1024");
+  }
   std::atomic<long long> orders{0};
   std::atomic<int> failed{0};
   const long long ticksBefore = CpuTicks(daemon);
@@ -255,7 +260,7 @@ int Ingest(const Options& options) {
   for (int i = 0; i < clients; ++i) {
     threads.emplace_back([&, i] {
       std::string batch;
-      for (int b = 0; b < kBlocksPerSend; ++b) {
+      for (int b = 0; b < blocksPerSend; ++b) {
         batch += Heartbeat(pids[static_cast<size_t>(i) % pids.size()]);
       }
       long long mine = 0;
@@ -264,7 +269,7 @@ int Ingest(const Options& options) {
           failed.fetch_add(1);
           break;
         }
-        mine += kBlocksPerSend;
+        mine += blocksPerSend;
       }
       orders.fetch_add(mine);
     });
@@ -480,6 +485,21 @@ int Idle(const Options& options) {
   return 0;
 }
 
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    Fail("freeport: no port");
+  }
+  printf("%d\n", ntohs(address.sin_port));
+  close(fd);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -512,6 +532,9 @@ int main(int argc, char** argv) {
   }
   if (verb == "detect") {
     return Detect(options);
+  }
+  if (verb == "freeport") {
+    return FreePort();
   }
   if (verb == "idle") {
     return Idle(options);
