@@ -216,10 +216,11 @@ Clock::time_point WaitForIdle(long pid, int quietMs, int limitSeconds) {
 int Register(const Options& options) {
   const int port = static_cast<int>(options.Number("port", 0));
   const long pid = options.Number("pid", 0);
-  const std::string order =
-      "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: bench\npsstart: " +
-      options.Get("psstart", "true") + "\npsstop: " + options.Get("psstop", "true") +
-      "\nwdfreq: " + std::to_string(options.Number("wdfreq", 3600)) + "\nEND;\n";
+  const std::string order = "BEGINWATCH\npid: " + std::to_string(pid) +
+                            "\npsname: bench\npsstart: " + options.Get("psstart", "true") +
+                            "\npsstop: " + options.Get("psstop", "true") +
+                            "\nwdfreq: " + std::to_string(options.Number("wdfreq", 3600)) +
+                            "\nEND;\n";
   const int fd = ConnectLoopback(port, false);
   if (fd < 0 || !SendAll(fd, order)) {
     Fail("register: cannot reach the daemon");
@@ -284,14 +285,15 @@ int Ingest(const Options& options) {
     close(fd);
   }
   const double drainSeconds = std::chrono::duration<double>(drained - start).count();
-  const double cpuMicros =
-      static_cast<double>(ticksAfter - ticksBefore) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const double cpuMicros = static_cast<double>(ticksAfter - ticksBefore) * 1e6 /
+                           static_cast<double>(sysconf(_SC_CLK_TCK));
   const long long total = orders.load();
-  printf("clients=%d orders=%lld send_s=%.3f drain_s=%.3f orders_per_s=%.0f cpu_us_per_order=%.2f "
-         "failed_clients=%d\n",
-         clients, total, sendSeconds, drainSeconds,
-         drainSeconds > 0 ? static_cast<double>(total) / drainSeconds : 0.0,
-         total > 0 ? cpuMicros / static_cast<double>(total) : 0.0, failed.load());
+  printf(
+      "clients=%d orders=%lld send_s=%.3f drain_s=%.3f orders_per_s=%.0f cpu_us_per_order=%.2f "
+      "failed_clients=%d\n",
+      clients, total, sendSeconds, drainSeconds,
+      drainSeconds > 0 ? static_cast<double>(total) / drainSeconds : 0.0,
+      total > 0 ? cpuMicros / static_cast<double>(total) : 0.0, failed.load());
   return failed.load() == 0 ? 0 : 1;
 }
 
@@ -439,8 +441,8 @@ int Detect(const Options& options) {
   unlink(stamp.c_str());
   const std::string watch = "BEGINWATCH\npid: " + std::to_string(pid) +
                             "\npsname: latency\npsstart: true\npsstop: date +%s.%N > " + stamp +
-                            "; kill " + std::to_string(pid) + "\nwdfreq: " +
-                            std::to_string(wdfreq) + "\nEND;\n";
+                            "; kill " + std::to_string(pid) +
+                            "\nwdfreq: " + std::to_string(wdfreq) + "\nEND;\n";
   const int fd = ConnectLoopback(port, false);
   if (fd < 0 || !SendAll(fd, watch)) {
     Fail("detect: cannot reach the daemon");

@@ -15,8 +15,8 @@ namespace {
 
 // The grammar is a handful of fixed words matched without regard to ASCII
 // case, so it is decided by plain scans of the line: no expression engine,
-// no lock shared between connections, no allocation. The rules, each exactly
-// what the word patterns of the protocol accept:
+// no lock shared between connections, and the scans allocate nothing. The
+// rules, each exactly what the word patterns of the protocol accept:
 //   header   somewhere "begin" directly followed by a letter or digit
 //   keyword  the first "begin" of the line; the service name runs from its
 //            end to the first blank, line feed or carriage return
@@ -112,12 +112,12 @@ bool DecodeItem(const char* text, int length, ItemSpans& spans) {
   return true;
 }
 
-// The number in value as atoi reads it: leading white space, an optional
-// sign, decimal digits up to the first other character, 0 without digits.
-// Values out of range saturate at INT_MIN / INT_MAX instead: the text comes
-// from a client, and atoi's overflow is undefined.
-// text is where the value starts inside its NUL-terminated line: strtol
-// stops before the blanks that end the value, or at the line's end.
+// The number at text (a value's start inside its NUL-terminated line) as
+// atoi reads it: leading white space, an optional sign, decimal digits up to
+// the first other character, 0 without digits; the blanks that end a value
+// stop it like any other character. Values out of range saturate at INT_MIN
+// / INT_MAX instead: the text comes from a client, and atoi's overflow is
+// undefined.
 int ItemNumber(const char* text) {
   const int savedErrno = errno;
   const long number = strtol(text, nullptr, 10);

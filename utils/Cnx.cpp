@@ -204,7 +204,8 @@ int Cnx::ReadLine(char* buffer, int size, int timeout) {
     }
     buffer[length] = '\0';
     record->bufferFill = static_cast<int>(end - next);
-    record->bufferStart = record->bufferFill == 0 ? 0 : static_cast<int>(next - record->buffer.get());
+    record->bufferStart =
+        record->bufferFill == 0 ? 0 : static_cast<int>(next - record->buffer.get());
     if (lineFeed) {
       return 1;
     }

@@ -298,34 +298,36 @@ class LineMaker {
   }
 
   std::string Header() {
-    static const char* const kServices[] = {"watch", "msg", "mgmt", "watcher", "ms", "mgm", "",
-                                            "watch2", "w", "msgs", "MGMT", "wat ch"};
-    static const char* const kAround[] = {"", "", "", " ", "\t", "\r", "x", "begin ", "BEGIN", "12"};
+    static const char* const kServices[] = {"watch", "msg",    "mgmt", "watcher", "ms",   "mgm",
+                                            "",      "watch2", "w",    "msgs",    "MGMT", "wat ch"};
+    static const char* const kAround[] = {"",   "",  "",       " ",     "\t",
+                                          "\r", "x", "begin ", "BEGIN", "12"};
     std::string begin = Pick(8) == 0 ? "begi" : "begin";
     return Of(kAround) + Cased(begin) + Cased(Of(kServices)) + Of(kAround) + Of(kAround);
   }
 
   std::string End() {
-    static const char* const kEnds[] = {"end;", "end.", "end,", "end", "en;", "end:", "nd;",
-                                        "xend;y", "the end, really", "e nd;", "end;end."};
+    static const char* const kEnds[] = {
+        "end;",  "end.",    "end,", "end", "en;", "end:", "nd;", "xend;y", "the end, really",
+        "e nd;", "end;end."};
     return Of(kPadding) + Cased(Of(kEnds)) + Of(kPadding);
   }
 
   std::string Item() {
     static const char* const kKeys[] = {
-        "pid",     "psnomwset", "pswset",  "pserrors", "psname",    "psstart", "psstop",
-        "wdfreq",  "minwset",   "maxwset", "wsetincr", "maxerrors", "stop",    "pids",
-        "pi",      "ps",        "",        "p1d",      "stopx",     "wdfreq2", "_pid"};
-    static const char* const kSeparators[] = {":", ": ", ":  ", " :", "::", ": :", ":\t",
-                                              "",  " ", ":: ", ": : :", "=", ":\n"};
+        "pid",    "psnomwset", "pswset",  "pserrors", "psname",    "psstart", "psstop",
+        "wdfreq", "minwset",   "maxwset", "wsetincr", "maxerrors", "stop",    "pids",
+        "pi",     "ps",        "",        "p1d",      "stopx",     "wdfreq2", "_pid"};
+    static const char* const kSeparators[] = {":", ": ", ":  ", " :",    "::", ": :", ":\t",
+                                              "",  " ",  ":: ", ": : :", "=",  ":\n"};
     const std::string lead = Pick(4) == 0 ? Of(kPadding) : "";
     return lead + Cased(Of(kKeys)) + Of(kSeparators) + Value() + Of(kPadding);
   }
 
   std::string Value() {
-    static const char* const kTexts[] = {"abc",   "12abc",   " 5 ",  "\t7",        "",
-                                         "+42",   "-0",      "- 3",  "a b  c   ",  "/bin/x -y",
-                                         "0x10",  "  \t  ",  "end;", "beginwatch", "007"};
+    static const char* const kTexts[] = {"abc",  "12abc",  " 5 ",  "\t7",        "",
+                                         "+42",  "-0",     "- 3",  "a b  c   ",  "/bin/x -y",
+                                         "0x10", "  \t  ", "end;", "beginwatch", "007"};
     switch (Pick(6)) {
       case 0:
         return std::to_string(static_cast<long long>(random()) - 0x7fffffffLL);
@@ -401,10 +403,17 @@ Fields InfoFields(const ProcessInfo& i) {
 }
 
 Fields SettingsFields(const WatchSettings& s) {
-  return {Str(s.psName),           Str(s.psStart),          Str(s.psStop),
-          std::to_string(s.heartbeatOn), std::to_string(s.wsetOn), std::to_string(s.errorsOn),
-          std::to_string(s.wdFreq),      std::to_string(s.minWSet), std::to_string(s.maxWSet),
-          std::to_string(s.wsetIncr),    std::to_string(s.maxErrors)};
+  return {Str(s.psName),
+          Str(s.psStart),
+          Str(s.psStop),
+          std::to_string(s.heartbeatOn),
+          std::to_string(s.wsetOn),
+          std::to_string(s.errorsOn),
+          std::to_string(s.wdFreq),
+          std::to_string(s.minWSet),
+          std::to_string(s.maxWSet),
+          std::to_string(s.wsetIncr),
+          std::to_string(s.maxErrors)};
 }
 
 std::map<int, Fields> Table(WatchedList& list) {
@@ -478,7 +487,8 @@ TEST_F(WatchASCIIOrderDifferentialTest, ScansDecideEveryLineAsTheEngineDid) {
       ASSERT_EQ(Body(engine), Body(scan));
 
       String engineItem("-"), engineValue("-"), scanItem("-"), scanValue("-");
-      const int engineDecoded = EngineOrder::toolDecodeItemValue(engineLine, engineItem, engineValue);
+      const int engineDecoded =
+          EngineOrder::toolDecodeItemValue(engineLine, engineItem, engineValue);
       ASSERT_EQ(engineDecoded, scan.toolDecodeItemValue(scanLine, scanItem, scanValue));
       ASSERT_EQ(Str(engineItem), Str(scanItem));
       ASSERT_EQ(Str(engineValue), Str(scanValue));

@@ -78,7 +78,7 @@ TEST_F(CnxTest, ReadsCleanLinesAndBufferedPacketsKeepBytesOnTimeOutAndEndOnPeerC
       {"watch\r\n", 64, {"watch"}},
       {"a\rb\r\rc\n\n", 64, {"abc", ""}},
       {"abcdefghij\n", 5, {"abcd", "efgh", "ij"}},
-      {"wxyz\n", 5, {"wxyz", ""}},  // exactly size - 1: the line feed comes next
+      {"wxyz\n", 5, {"wxyz", ""}},          // exactly size - 1: the line feed comes next
       {"ab\r\rcd\n", 3, {"ab", "cd", ""}},  // carriage returns take no room
   };
   char buffer[256];
