@@ -5,7 +5,8 @@
 //
 //   register --port P --pid X [--wdfreq S] [--psstop CMD] [--psstart CMD]
 //   ingest   --port P --daemon D --pids X[,Y...] [--clients N] [--seconds S]
-//            [--batch B]                      B orders per send (16)
+//            [--batch B] [--status FILE]      B orders per send (16); FILE:
+//                                             the daemon's status file
 //   churn    --port P --pids X [--threads N] [--seconds S]
 //   sink     --port P [--seconds S]          plain loopback sink, for churn
 //   burst    --port P [--clients N]          N connects at once: ms until all up
@@ -18,6 +19,9 @@
 // an order, so a sender only knows the kernel took the bytes). The client
 // sockets stay open until then, so nothing is lost to an early close. CPU per
 // order is the daemon's utime+stime over that span divided by the orders.
+// When the daemon writes a status file, the executed heartbeat count it
+// reports is checked too: `executed` is how many of the run's orders the
+// daemon itself counted (it rewrites the file about once a second).
 //
 // Owned by nobody: a program. The threads of one verb share only atomics.
 #include <arpa/inet.h>
@@ -193,6 +197,22 @@ long ResidentKiB(long pid) {
   return -1;
 }
 
+// The executed heartbeat orders of a status file ("orders": {"msg": N}), -1
+// when there is no such file or figure.
+long long ExecutedHeartbeats(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string json = text.str();
+  const size_t orders = json.find("\"orders\"");
+  const size_t msg = orders == std::string::npos ? orders : json.find("\"msg\"", orders);
+  const size_t colon = msg == std::string::npos ? msg : json.find(':', msg);
+  if (colon == std::string::npos) {
+    return -1;
+  }
+  return strtoll(json.c_str() + colon + 1, nullptr, 10);
+}
+
 // Waits until the daemon's CPU time has not moved for quietMs, at most
 // limitSeconds; returns the moment of the last movement seen.
 Clock::time_point WaitForIdle(long pid, int quietMs, int limitSeconds) {
@@ -255,6 +275,17 @@ int Ingest(const Options& options) {
   }
   std::atomic<long long> orders{0};
   std::atomic<int> failed{0};
+  const std::string status = options.Get("status", "");
+  // The count before the run, once earlier orders have reached the file.
+  long long executedBefore = status.empty() ? -1 : ExecutedHeartbeats(status);
+  for (int i = 0; i < 8 && executedBefore >= 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long long now = ExecutedHeartbeats(status);
+    if (now == executedBefore) {
+      break;
+    }
+    executedBefore = now;
+  }
   const long long ticksBefore = CpuTicks(daemon);
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
@@ -284,14 +315,29 @@ int Ingest(const Options& options) {
   for (int fd : sockets) {
     close(fd);
   }
+  const long long total = orders.load();
+  // The file lags by up to a second or so: wait for the count, bounded.
+  long long executed = -1;
+  if (executedBefore >= 0) {
+    const Clock::time_point asked = Clock::now();
+    do {
+      executed = ExecutedHeartbeats(status) - executedBefore;
+      if (executed >= total) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (SecondsSince(asked) < 5);
+  }
   const double drainSeconds = std::chrono::duration<double>(drained - start).count();
   const double cpuMicros = static_cast<double>(ticksAfter - ticksBefore) * 1e6 /
                            static_cast<double>(sysconf(_SC_CLK_TCK));
-  const long long total = orders.load();
+  const double share = executed >= 0 && total > 0
+                           ? static_cast<double>(executed) / static_cast<double>(total)
+                           : -1.0;
   printf(
-      "clients=%d orders=%lld send_s=%.3f drain_s=%.3f orders_per_s=%.0f cpu_us_per_order=%.2f "
-      "failed_clients=%d\n",
-      clients, total, sendSeconds, drainSeconds,
+      "clients=%d orders=%lld executed=%lld executed_share=%.4f send_s=%.3f drain_s=%.3f "
+      "orders_per_s=%.0f cpu_us_per_order=%.2f failed_clients=%d\n",
+      clients, total, executed, share, sendSeconds, drainSeconds,
       drainSeconds > 0 ? static_cast<double>(total) / drainSeconds : 0.0,
       total > 0 ? cpuMicros / static_cast<double>(total) : 0.0, failed.load());
   return failed.load() == 0 ? 0 : 1;
