@@ -48,20 +48,27 @@ const char kConnection[] = "[WatchMgrProcessConnection]";
 
 // Serves one connection until it ends. REQUIRES: cnx established.
 void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
+  // One line object for the connection's life: an assignment reuses its
+  // storage, so a line costs no allocation once the longest has been seen.
+  String line;
   for (;;) {
     std::unique_ptr<char[]> buffer(new char[WatchMgrDaemon::kLineBufferSize]);
     while (cnx.ReadLine(buffer.get(), WatchMgrDaemon::kLineBufferSize,
                         WatchMgrDaemon::kReadTimeoutSeconds) == 1) {
-      String line(buffer.get());
-      if (LogServer::Instance()->isAcceptableSeverity(Debug1)) {
+      line = buffer.get();
+      LogServer* server = LogServer::Instance();
+      if (server->isAcceptableSeverity(Debug1)) {
         LogStream text;
         text << "Read line : " << line;
         ReportDebug(Debug1, text);
       }
       if (order.ProcessLine(line) == 1) {
-        LogStream text;
-        text << kConnection << " INFO : Creating order ..";
-        ReportDebug(Debug2, text);
+        // Built only when it will be logged: this runs for every order.
+        if (server->isAcceptableSeverity(Debug2)) {
+          LogStream text;
+          text << kConnection << " INFO : Creating order ..";
+          ReportDebug(Debug2, text);
+        }
         order.ExecuteOrder(cnx);
         order.Reset();
       }
