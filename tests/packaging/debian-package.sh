@@ -27,7 +27,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 depends=$(field Depends)
-for needed in "libc6 (>=" "libstdc++6" "adduser"; do
+for needed in "libc6 (>=" "adduser"; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks '$needed': $depends"
 done
 
