@@ -20,7 +20,7 @@
 namespace {
 
 const char* const kSwitches[] = {"-v", "-?", "-help", "-usage", "-trace", "-c", "-l", "-a",
-                                 "-f", "-d", "-D", "-debug", "-P", "-", ""};
+                                 "-f", "-d", "-D",    "-debug", "-P",     "-",  ""};
 
 bool NoEnvironment(const char*, std::string&) { return false; }
 

@@ -3,7 +3,6 @@
 // when it was accepted.
 #include <stddef.h>
 #include <stdint.h>
-
 #include <string.h>
 
 #include <string>
