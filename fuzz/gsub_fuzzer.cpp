@@ -7,10 +7,13 @@
 // slow expressions, which the daemon never builds from outside input, and
 // crowd out the crashes this target is for. Without back-references the
 // engine's time is polynomial in these sizes. For the same reason an
-// expression keeps at most kMaxPlus '+' characters: the engine's compiler
-// copies the operand of each '+' ("x+" is "xx*"), so stacked ones ("a+++...")
-// double its memory each, and 47 of them exhaust any machine before a single
-// search runs. The replacement may still make
+// expression keeps at most kMaxRepeats repetition operators ('*', '+', '?'),
+// and a run of them shrinks to its first ("a+*?" is "a+"; the others add
+// nothing): the engine's compiler copies the operand of each '+' ("x+" is
+// "xx*"), so stacked ones double its memory each (47 of them exhausted 2 GB
+// before a single search), and it computes the empty-move closures of stacked
+// operators in exponential time (6 of them took 12 s). The replacement may
+// still make
 // the result pass the 65535-character limit, so the truncation path runs.
 #include <stddef.h>
 #include <stdint.h>
@@ -25,7 +28,7 @@ namespace {
 const size_t kMaxPattern = 48;
 const size_t kMaxReplacement = 256;
 const size_t kMaxSubject = 512;
-const int kMaxPlus = 6;
+const int kMaxRepeats = 6;
 
 std::string NextPart(const uint8_t*& data, size_t& size, size_t limit) {
   size_t length = 0;
@@ -39,12 +42,16 @@ std::string NextPart(const uint8_t*& data, size_t& size, size_t limit) {
   return part;
 }
 
-// "\1" to "\9" become "1" to "9"; '+' past the kMaxPlus-th goes.
+bool IsRepeat(char c) { return c == '*' || c == '+' || c == '?'; }
+
+// "\1" to "\9" become "1" to "9"; a repetition operator that follows
+// another, or past the kMaxRepeats-th, goes.
 std::string Tamed(const std::string& pattern) {
   std::string out;
-  int plus = 0;
+  int repeats = 0;
   for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '+' && ++plus > kMaxPlus) {
+    if (IsRepeat(pattern[i]) &&
+        ((!out.empty() && IsRepeat(out.back())) || ++repeats > kMaxRepeats)) {
       continue;
     }
     if (pattern[i] == '\\' && i + 1 < pattern.size() && pattern[i + 1] >= '1' &&
