@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "ArgOpt.h"
@@ -13,7 +14,9 @@
 #include "CliParser.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "OrderCounters.h"
 #include "SigHandle.h"
+#include "StatusWriter.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
 #include "WatchMgrDaemon.h"
@@ -93,7 +96,18 @@ int main(int argc, char** argv) {
     pepoWatchedList = list;
     port = new ListenPort();
     InitializeListenner(port, portNumber);
+    // The status and metrics files: a thread of their own, ended here once
+    // the loop is over (or by the destructor when an error leaves the block).
+    std::unique_ptr<StatusWriter> status =
+        StatusWriter::FromConfiguration(*configuration, portNumber, OrderCounters::Daemon());
+    if (status) {
+      list->SetObserver(status.get());
+      status->Start();
+    }
     list->ProcessBlock(port);
+    if (status) {
+      status->Stop();
+    }
     ShutDown(port, list);
   } catch (BError& error) {
     String text;
