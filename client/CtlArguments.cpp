@@ -25,9 +25,8 @@ bool Number(const std::string& text, long minimum, long maximum, int* out) {
 
 // The options each verb accepts, besides --host, --port and --help.
 const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
-  static const std::set<std::string> watch{"pid",     "name",    "start",    "stop",
-                                           "wdfreq",  "maxwset", "minwset",  "wsetincr",
-                                           "maxerrors"};
+  static const std::set<std::string> watch{"pid",     "name",    "start",    "stop",     "wdfreq",
+                                           "maxwset", "minwset", "wsetincr", "maxerrors"};
   static const std::set<std::string> beat{"pid", "wset", "nomwset", "errors"};
   static const std::set<std::string> forget{"pid"};
   static const std::set<std::string> run{"name",     "wdfreq",  "maxwset", "minwset",
@@ -152,12 +151,16 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       int* field;
       long minimum;
     };
-    const NumberOption kNumbers[] = {
-        {"pid", &parsed.pid, 1},         {"port", &parsed.port, 1},
-        {"wdfreq", &parsed.wdfreq, 0},   {"maxwset", &parsed.maxwset, 0},
-        {"minwset", &parsed.minwset, 0}, {"wsetincr", &parsed.wsetincr, 0},
-        {"maxerrors", &parsed.maxerrors, 0}, {"wset", &parsed.wset, 0},
-        {"nomwset", &parsed.nomwset, 0}, {"errors", &parsed.errors, 0}};
+    const NumberOption kNumbers[] = {{"pid", &parsed.pid, 1},
+                                     {"port", &parsed.port, 1},
+                                     {"wdfreq", &parsed.wdfreq, 0},
+                                     {"maxwset", &parsed.maxwset, 0},
+                                     {"minwset", &parsed.minwset, 0},
+                                     {"wsetincr", &parsed.wsetincr, 0},
+                                     {"maxerrors", &parsed.maxerrors, 0},
+                                     {"wset", &parsed.wset, 0},
+                                     {"nomwset", &parsed.nomwset, 0},
+                                     {"errors", &parsed.errors, 0}};
     bool numeric = false;
     for (const NumberOption& option : kNumbers) {
       if (name == option.name) {

@@ -63,17 +63,12 @@ std::string ProgramRunner::Name(const CtlArguments& arguments) {
 }
 
 std::string ProgramRunner::StartCommand(const CtlArguments& arguments, const std::string& self) {
-  std::vector<std::string> words{self,
-                                 "run",
-                                 "--host",
-                                 arguments.host,
-                                 "--port",
-                                 std::to_string(arguments.port),
-                                 "--name",
-                                 Name(arguments),
-                                 "--wdfreq",
-                                 std::to_string(arguments.wdfreq < 0 ? kDefaultWdFreq
-                                                                     : arguments.wdfreq)};
+  std::vector<std::string> words{
+      self,       "run",
+      "--host",   arguments.host,
+      "--port",   std::to_string(arguments.port),
+      "--name",   Name(arguments),
+      "--wdfreq", std::to_string(arguments.wdfreq < 0 ? kDefaultWdFreq : arguments.wdfreq)};
   const std::pair<const char*, int> limits[] = {{"--maxwset", arguments.maxwset},
                                                 {"--minwset", arguments.minwset},
                                                 {"--wsetincr", arguments.wsetincr},
@@ -270,7 +265,8 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
     }
     failing = result != VigilClient::kOk;
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && arguments.restart == CtlArguments::kOnFailure) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+      arguments.restart == CtlArguments::kOnFailure) {
     if (client.Forget(child) != VigilClient::kOk) {
       err << "vigilctl: " << client.LastError() << "\n";
     }

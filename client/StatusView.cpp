@@ -114,8 +114,8 @@ std::string StatusView::_Table(time_t now) const {
   }
   out << ", protocol errors " << Field(document, "protocol_errors") << "\n";
 
-  std::vector<std::vector<std::string>> rows{{"PID", "NAME", "STATE", "LAST BEAT", "WDFREQ",
-                                              "WSET", "NOMINAL", "MAX", "ERRORS", "RESTARTS"}};
+  std::vector<std::vector<std::string>> rows{{"PID", "NAME", "STATE", "LAST BEAT", "WDFREQ", "WSET",
+                                              "NOMINAL", "MAX", "ERRORS", "RESTARTS"}};
   for (const nlohmann::json& process : document["processes"]) {
     if (!process.is_object()) {
       continue;
@@ -128,15 +128,12 @@ std::string StatusView::_Table(time_t now) const {
     }
     const auto name = process.find("name");
     const auto state = process.find("state");
-    rows.push_back({Field(process, "pid"),
-                    Printable(name != process.end() && name->is_string() ? name->get<std::string>()
-                                                                         : "?"),
-                    Printable(state != process.end() && state->is_string()
-                                  ? state->get<std::string>()
-                                  : "?"),
-                    ago, Field(process, "wdfreq"), Field(process, "wset"),
-                    Field(process, "nomwset"), Field(process, "maxwset"),
-                    Field(process, "errors"), Field(process, "restarts")});
+    rows.push_back(
+        {Field(process, "pid"),
+         Printable(name != process.end() && name->is_string() ? name->get<std::string>() : "?"),
+         Printable(state != process.end() && state->is_string() ? state->get<std::string>() : "?"),
+         ago, Field(process, "wdfreq"), Field(process, "wset"), Field(process, "nomwset"),
+         Field(process, "maxwset"), Field(process, "errors"), Field(process, "restarts")});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {

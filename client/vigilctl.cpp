@@ -61,9 +61,8 @@ int Send(const CtlArguments& arguments) {
 }
 
 int Status(const CtlArguments& arguments) {
-  const std::string path = arguments.statusFile.empty()
-                               ? StatusView::DefaultPath(getenv("TLMHOME"))
-                               : arguments.statusFile;
+  const std::string path = arguments.statusFile.empty() ? StatusView::DefaultPath(getenv("TLMHOME"))
+                                                        : arguments.statusFile;
   StatusView view;
   std::string why;
   const time_t now = time(nullptr);

@@ -8,9 +8,7 @@ void OrderCounters::CountExecuted(Order order) {
   }
 }
 
-void OrderCounters::CountProtocolError() {
-  protocolErrors.fetch_add(1, std::memory_order_relaxed);
-}
+void OrderCounters::CountProtocolError() { protocolErrors.fetch_add(1, std::memory_order_relaxed); }
 
 OrderCounters::Values OrderCounters::Read() const {
   Values values;

@@ -90,8 +90,8 @@ StatusSnapshot::Process StatusSnapshot::FromItem(const WatchedItem& item) {
 
 std::string StatusSnapshot::ToJson() const {
   nlohmann::json document;
-  document["daemon"] = {{"pid", pid},         {"started", started}, {"updated", updated},
-                        {"port", port},       {"passes", passes},   {"running", running}};
+  document["daemon"] = {{"pid", pid},   {"started", started}, {"updated", updated},
+                        {"port", port}, {"passes", passes},   {"running", running}};
   nlohmann::json orderCounts = nlohmann::json::object();
   for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
     orderCounts[OrderCounters::Name(static_cast<OrderCounters::Order>(i))] = orders.executed[i];

@@ -82,10 +82,10 @@ bool StatusWriter::Start() {
   const int result = launcher.Create(&StatusWriter::_Run, this);
   if (result != 0) {
     threadRunning = false;
-    LogServer::Report(Warning, "DL30102",
-                      "[StatusWriter] ERROR : cannot start the writer thread, code " +
-                          std::to_string(result),
-                      "GENERIC", true);
+    LogServer::Report(
+        Warning, "DL30102",
+        "[StatusWriter] ERROR : cannot start the writer thread, code " + std::to_string(result),
+        "GENERIC", true);
     return false;
   }
   return true;

@@ -76,21 +76,21 @@ class StatusWriter : public SupervisionObserver {
   // REQUIRES: mutex held
   void _Copy(const std::map<int, WatchedItem>& table);
 
-  const Settings settings;   // constant after construction
-  OrderCounters& counters;   // constant after construction; atomics inside
-  const long daemonPid;      // constant after construction
-  const long started;        // constant after construction
+  const Settings settings;  // constant after construction
+  OrderCounters& counters;  // constant after construction; atomics inside
+  const long daemonPid;     // constant after construction
+  const long started;       // constant after construction
 
   TaskMutex mutex;  // guards processes, passes and restarts
   std::vector<StatusSnapshot::Process> processes;
   uint64_t passes = 0;
   std::map<std::string, uint64_t> restarts;
 
-  TaskEvent wake;                      // a new copy arrived, or Stop was called
-  std::atomic<bool> stopping{false};   // set by Stop
+  TaskEvent wake;                          // a new copy arrived, or Stop was called
+  std::atomic<bool> stopping{false};       // set by Stop
   std::atomic<bool> threadRunning{false};  // from Start's launch to the thread's end
-  std::atomic<bool> stopped{false};    // Stop has run
-  ThreadLauncher launcher;             // used by Start only
+  std::atomic<bool> stopped{false};        // Stop has run
+  ThreadLauncher launcher;                 // used by Start only
   // Whether the last write of each file failed: one log line per run of
   // failures. Used by whichever thread runs _WriteFiles.
   bool statusFailing = false;

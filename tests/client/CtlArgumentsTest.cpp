@@ -58,9 +58,10 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
 }
 
 TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
-  Outcome watch = Parse({"watch", "--pid", "42", "--name=db", "--start", "start db", "--stop",
-                         "kill 42", "--wdfreq", "10", "--maxwset", "900", "--minwset", "100",
-                         "--wsetincr", "150", "--maxerrors", "3", "--host", "10.0.0.1"});
+  Outcome watch =
+      Parse({"watch",      "--pid",    "42",          "--name=db", "--start", "start db",  "--stop",
+             "kill 42",    "--wdfreq", "10",          "--maxwset", "900",     "--minwset", "100",
+             "--wsetincr", "150",      "--maxerrors", "3",         "--host",  "10.0.0.1"});
   ASSERT_TRUE(watch.ok) << watch.error;
   EXPECT_EQ(CtlArguments::kWatch, watch.arguments.verb);
   EXPECT_EQ(42, watch.arguments.pid);
@@ -71,7 +72,8 @@ TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
   EXPECT_EQ("10.0.0.1", watch.arguments.host);
   EXPECT_EQ(3003, watch.arguments.port);
 
-  Outcome run = Parse({"run", "--wdfreq", "2", "--restart", "always", "sh", "-c", "exit 3"}, "4004");
+  Outcome run =
+      Parse({"run", "--wdfreq", "2", "--restart", "always", "sh", "-c", "exit 3"}, "4004");
   ASSERT_TRUE(run.ok) << run.error;
   EXPECT_EQ(4004, run.arguments.port);
   EXPECT_EQ(CtlArguments::kAlways, run.arguments.restart);

@@ -11,9 +11,8 @@
 namespace {
 
 std::string Document(long pid, long updated, bool running, const std::string& name) {
-  return "{\"daemon\":{\"pid\":" + std::to_string(pid) + ",\"updated\":" +
-         std::to_string(updated) + ",\"started\":1,\"port\":3003,\"passes\":7,\"running\":" +
-         (running ? "true" : "false") +
+  return "{\"daemon\":{\"pid\":" + std::to_string(pid) + ",\"updated\":" + std::to_string(updated) +
+         ",\"started\":1,\"port\":3003,\"passes\":7,\"running\":" + (running ? "true" : "false") +
          "},\"orders\":{\"watch\":2,\"msg\":30,\"mgmt\":0},\"protocol_errors\":1,"
          "\"restarts\":{},\"processes\":[{\"pid\":4711,\"name\":\"" +
          name +

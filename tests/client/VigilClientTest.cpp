@@ -83,7 +83,8 @@ VigilClient::WatchRequest Request() {
 TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
   struct Case {
     int wdfreq, maxwset, minwset, wsetincr, maxerrors;
-  } cases[] = {{-1, -1, -1, -1, -1}, {10, -1, -1, -1, -1}, {2, 50000, 1000, 150, 3}, {0, 0, 0, 0, 0}};
+  } cases[] = {
+      {-1, -1, -1, -1, -1}, {10, -1, -1, -1, -1}, {2, 50000, 1000, 150, 3}, {0, 0, 0, 0, 0}};
   for (const Case& c : cases) {
     VigilClient::WatchRequest request = Request();
     request.wdfreq = c.wdfreq;
@@ -133,8 +134,13 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
 
 TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) {
   Listener daemon;
-  const std::string refused[] = {"a\nBEGINMGMT", "a\rb", std::string("a\0b", 3), "backend.exe",
-                                 "the END;",     "x ENd,", std::string(VigilClient::kMaxText + 1, 'a')};
+  const std::string refused[] = {"a\nBEGINMGMT",
+                                 "a\rb",
+                                 std::string("a\0b", 3),
+                                 "backend.exe",
+                                 "the END;",
+                                 "x ENd,",
+                                 std::string(VigilClient::kMaxText + 1, 'a')};
   for (const std::string& text : refused) {
     for (int field = 0; field < 3; ++field) {
       VigilClient::WatchRequest request = Request();

@@ -132,16 +132,15 @@ class VigilctlE2ETest : public ::testing::Test {
   std::vector<std::string> Env() const { return {"TLMHOME=" + home.path()}; }
 
   void StartDaemon() {
-    daemon = Spawn({VIGILD_BINARY, "-P", std::to_string(port), "-D", "2", "-f",
-                    home.Join("vigild.conf")},
-                   Env(), home.Join("vigild.out"), home.Join("vigild.err"));
+    daemon = Spawn(
+        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "2", "-f", home.Join("vigild.conf")},
+        Env(), home.Join("vigild.out"), home.Join("vigild.err"));
     ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
   }
   // The console log: errors and warnings go to standard error.
   std::string DaemonLog() const {
     return ReadAll(home.Join("vigild.out")) + ReadAll(home.Join("vigild.err"));
   }
-
 
   // vigilctl with args, on this test's port, to its end.
   Result Ctl(std::vector<std::string> args, bool withPort = true) {
@@ -158,8 +157,7 @@ class VigilctlE2ETest : public ::testing::Test {
   // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
   pid_t Run(std::vector<std::string> args, const std::string& tag) {
     args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
-    const pid_t pid =
-        Spawn(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
+    const pid_t pid = Spawn(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
     owned.push_back(pid);
     return pid;
   }
@@ -221,23 +219,23 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   // Nothing listens yet: 2, with the message scripts can rely on.
   Result down = Ctl({"beat", "--pid", "5"});
   EXPECT_EQ(2, down.status);
-  EXPECT_EQ("vigilctl: cannot connect to 127.0.0.1:" + std::to_string(port) +
-                ": Connection refused\n",
-            down.err);
+  EXPECT_EQ(
+      "vigilctl: cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused\n",
+      down.err);
   EXPECT_EQ(3, Status().status);
 
   StartDaemon();
   const pid_t keeper = Keeper();
   const std::string id = std::to_string(keeper);
-  EXPECT_EQ(0, Ctl({"beat", "--pid", id, "--wset", "1234", "--nomwset", "1000", "--errors", "2"})
-                   .status);
+  EXPECT_EQ(
+      0, Ctl({"beat", "--pid", id, "--wset", "1234", "--nomwset", "1000", "--errors", "2"}).status);
   // A usage error: one line naming the cause, then the usage; nothing sent.
   const Result usage = Ctl({"beat", "--pid", "abc"});
   EXPECT_EQ(1, usage.status);
   EXPECT_EQ(0u, usage.err.find("vigilctl: invalid value 'abc' for --pid\nusage: vigilctl watch"));
   // A name with a line feed would inject an order: refused, nothing sent.
-  const Result injected = Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s",
-                               "--stop", "k"});
+  const Result injected =
+      Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s", "--stop", "k"});
   EXPECT_EQ(1, injected.status);
   EXPECT_TRUE(Has(injected.err, "name contains a line feed")) << injected.err;
   const Result help = Ctl({"forget", "--help"});
@@ -274,8 +272,8 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   // else at least the facts.
   const std::string metrics = home.Join("vigild.prom");
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_orders_total{type=\"watch\"} 1"));
-  EXPECT_TRUE(Has(ReadAll(metrics), "vigild_process_working_set_kilobytes{name=\"keeper\",pid=\"" +
-                                        id + "\"} 1234"));
+  EXPECT_TRUE(Has(ReadAll(metrics),
+                  "vigild_process_working_set_kilobytes{name=\"keeper\",pid=\"" + id + "\"} 1234"));
   if (access("/usr/bin/promtool", X_OK) == 0) {
     // Its one complaint may be the kilobyte unit the metric's name was
     // given; anything else (a format error above all) fails.
@@ -387,14 +385,14 @@ TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheError
   StartDaemon();
   Keeper();
   // Grows by 1 MB every 50 ms up to 120 MB, then waits.
-  const pid_t wrapper = Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--",
-                             "/usr/bin/python3", "-c",
-                             "import time; b = []; "
-                             "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
-                             "time.sleep(120)"},
-                            "hog");
-  EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); },
-                        30000))
+  const pid_t wrapper =
+      Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--", "/usr/bin/python3", "-c",
+           "import time; b = []; "
+           "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
+           "time.sleep(120)"},
+          "hog");
+  EXPECT_TRUE(
+      WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); }, 30000))
       << DaemonLog();
   EXPECT_TRUE(Has(DaemonLog(), "> 40000")) << DaemonLog();
   // The stop command is "kill <child>": the wrapper ends with 128 + SIGTERM.
@@ -409,9 +407,8 @@ TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheError
 TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneIsForgotten) {
   StartDaemon();
   Keeper();
-  const pid_t flaky = Run({"--wdfreq", "2", "--name", "flaky", "--", "/bin/sh", "-c",
-                           "sleep 3; exit 3"},
-                          "flaky");
+  const pid_t flaky =
+      Run({"--wdfreq", "2", "--name", "flaky", "--", "/bin/sh", "-c", "sleep 3; exit 3"}, "flaky");
   const pid_t fine = Run({"--name", "fine", "--", "/bin/sh", "-c", "sleep 1; exit 0"}, "fine");
   nlohmann::json first;
   ASSERT_TRUE(WaitUntil([&] { return !(first = Entry("flaky")).is_null(); }, 10000));

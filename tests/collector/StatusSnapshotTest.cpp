@@ -16,8 +16,8 @@ namespace {
 
 // Names as hostile as the network can send: quotes, backslashes, a line
 // feed, bytes that are not UTF-8.
-const std::string kNames[] = {"web", "say \"hi\"", "C:\\dir\\x", "two\nlines", "bad\xff\xfe",
-                              "caf\xc3\xa9"};
+const std::string kNames[] = {"web",        "say \"hi\"",  "C:\\dir\\x",
+                              "two\nlines", "bad\xff\xfe", "caf\xc3\xa9"};
 
 StatusSnapshot Sample() {
   StatusSnapshot snapshot;
@@ -80,8 +80,7 @@ bool Unescape(const std::string& text, std::string* out) {
 ::testing::AssertionResult Parse(const std::string& text, std::vector<Sample_>* samples) {
   static const std::regex kHelp("# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+");
   static const std::regex kType("# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge)");
-  static const std::regex kSample(
-      "([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{(.*)\\})? (-?[0-9]+(\\.[0-9]+)?)");
+  static const std::regex kSample("([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{(.*)\\})? (-?[0-9]+(\\.[0-9]+)?)");
   static const std::regex kLabel("([a-zA-Z_][a-zA-Z0-9_]*)=\"((?:[^\"\\\\]|\\\\.)*)\",?");
   std::set<std::string> typed;
   std::set<std::string> helped;
