@@ -238,6 +238,11 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
       Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s", "--stop", "k"});
   EXPECT_EQ(1, injected.status);
   EXPECT_TRUE(Has(injected.err, "name contains a line feed")) << injected.err;
+  // A program that cannot be run is never registered.
+  const Result missing = Ctl({"run", "--", "/nonexistent/program"});
+  EXPECT_EQ(127, missing.status);
+  EXPECT_TRUE(Has(missing.err, "cannot run /nonexistent/program: No such file")) << missing.err;
+  EXPECT_EQ(127, Ctl({"run", "--", "no-such-program-anywhere"}).status);
   const Result help = Ctl({"forget", "--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.find("usage: vigilctl watch"));
