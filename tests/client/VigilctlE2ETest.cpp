@@ -323,8 +323,8 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
       request.start = "true";
       request.stop = "true";
       request.wdfreq = 120;
-      // The listener's queue holds only a few pending connections; a burst
-      // of 32 at once can see some reset after their first orders went out.
+      // Spread out: with a short listen queue a burst of 32 connects saw
+      // some reset after their first orders went out.
       std::this_thread::sleep_for(std::chrono::milliseconds(30 * c));
       failures += client.Watch(request) != VigilClient::kOk;
       for (int b = 0; b < kBeats; ++b) {
