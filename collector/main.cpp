@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "ArgOpt.h"
@@ -14,7 +15,9 @@
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "OrderCounters.h"
 #include "SigHandle.h"
+#include "StatusWriter.h"
 #include "StopSignals.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
@@ -77,8 +80,19 @@ int main(int argc, char** argv) {
     port = new ListenPort();
     InitializeListenner(port, portNumber);
     StopSignals::SetListener(port);
+    // The status and metrics files: a thread of their own, ended here once
+    // the loop is over (or by the destructor when an error leaves the block).
+    std::unique_ptr<StatusWriter> status =
+        StatusWriter::FromConfiguration(*configuration, portNumber, OrderCounters::Daemon());
+    if (status) {
+      list->SetObserver(status.get());
+      status->Start();
+    }
     list->ProcessBlock(port);
     StopSignals::Disarm();
+    if (status) {
+      status->Stop();
+    }
     DaemonShutdown::Run(port, list, 0);
   } catch (BError& error) {
     String text;
