@@ -84,9 +84,15 @@ int main(int argc, char** argv) {
     // the loop is over (or by the destructor when an error leaves the block).
     std::unique_ptr<StatusWriter> status =
         StatusWriter::FromConfiguration(*configuration, portNumber, OrderCounters::Daemon());
+    // Withdrawn from the stop sequence before the writer is destroyed, also
+    // when an error leaves this block.
+    struct WithdrawStatusWriter {
+      ~WithdrawStatusWriter() { StopSignals::SetStatusWriter(nullptr); }
+    } withdraw;
     if (status) {
       list->SetObserver(status.get());
       status->Start();
+      StopSignals::SetStatusWriter(status.get());
     }
     list->ProcessBlock(port);
     StopSignals::Disarm();

@@ -381,6 +381,14 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
   EXPECT_TRUE(WaitUntil([&] { return Number({"protocol_errors"}) == 2; }, 10000))
       << StatusJson().dump();
   close(fd);
+
+  // A stop signal marks the files as ended, so monitoring that reads them
+  // never sees a stopped daemon as running.
+  ASSERT_EQ(0, kill(daemon, SIGTERM));
+  EXPECT_EQ(0, WaitExit(daemon, 5000));
+  daemon = -1;
+  EXPECT_EQ(false, StatusJson()["daemon"]["running"]);
+  EXPECT_EQ(3, Status().status);
 }
 
 TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheErrorLine) {
