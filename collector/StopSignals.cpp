@@ -12,6 +12,7 @@
 #include "CriticalSection.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "StatusWriter.h"
 #include "TaskMutex.h"
 
 namespace {
@@ -33,6 +34,7 @@ TaskMutex& Mutex() {
   return *mutex;
 }
 ListenPort* listener = nullptr;  // guarded by Mutex()
+StatusWriter* statusWriter = nullptr;  // guarded by Mutex()
 bool disarmed = false;           // guarded by Mutex()
 std::atomic<bool> started{false};
 std::atomic<bool> stopping{false};
@@ -61,6 +63,9 @@ void StopSequence(int signal) {
       "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");
   if (listener != nullptr) {
     listener->Stop();
+  }
+  if (statusWriter != nullptr) {
+    statusWriter->Stop();
   }
   const long long left = static_cast<long long>(StopSignals::kExitBudgetMs) - MsSince(start);
   LogServer::Instance()->Drain(static_cast<int>(left > 0 ? left : 0));
@@ -101,6 +106,11 @@ bool StopSignals::Start() {
 void StopSignals::SetListener(ListenPort* port) {
   CriticalSection lock(&Mutex());
   listener = port;
+}
+
+void StopSignals::SetStatusWriter(StatusWriter* writer) {
+  CriticalSection lock(&Mutex());
+  statusWriter = writer;
 }
 
 void StopSignals::Disarm() {

@@ -16,6 +16,7 @@
 #define VIGILD_COLLECTOR_STOPSIGNALS_H
 
 class ListenPort;
+class StatusWriter;
 
 class StopSignals {
  public:
@@ -31,6 +32,10 @@ class StopSignals {
   // The listener the stop sequence stops; null withdraws it. main withdraws
   // it before destroying the listener.
   static void SetListener(ListenPort* port);
+  // The status writer whose files the stop sequence marks as ended, so that
+  // monitoring sees the stop instead of a daemon frozen "running"; null
+  // withdraws it. main withdraws it before destroying the writer.
+  static void SetStatusWriter(StatusWriter* writer);
   // main calls it when its own end begins: a signal from then on is left to
   // that end, which exits with its own status.
   static void Disarm();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "LogServer.h"
+#include "OrderCounters.h"
 #include "WatchedItem.h"
 #include "WatchedList.h"
 
@@ -133,7 +134,17 @@ int ItemNumber(const char* text) {
 
 // A client's order the daemon will not act on: logged as a protocol error.
 void ReportProtocolError(const std::string& text) {
+  OrderCounters::Daemon().CountProtocolError();
   LogServer::Report(Warning, "DL30102", text, "GENERIC", true);
+}
+
+// An order with a usable pid counts as executed, one without as refused.
+void Count(int usable, OrderCounters::Order order) {
+  if (usable == 1) {
+    OrderCounters::Daemon().CountExecuted(order);
+  } else {
+    OrderCounters::Daemon().CountProtocolError();
+  }
 }
 
 }  // namespace
@@ -292,19 +303,27 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
     case ServiceWatch: {
       WatchedItem item;
       if (ProcessInfoFromBody(item.info) != 1 || WatchSettingsFromBody(item.settings) != 1) {
+        OrderCounters::Daemon().CountProtocolError();
         return 0;
       }
-      return list->CreateNewWatch(item);
+      const int registered = list->CreateNewWatch(item);
+      OrderCounters::Daemon().CountExecuted(OrderCounters::kWatch);
+      return registered;
     }
     case ServiceMsg: {
       ProcessInfo info;
-      ProcessInfoFromBody(info);
-      return list->UpdateWatchedItem(info);
+      // A heartbeat without a pid cannot find its process; it is still
+      // handed on, and counted as refused.
+      const int usable = ProcessInfoFromBody(info);
+      const int found = list->UpdateWatchedItem(info);
+      Count(usable, OrderCounters::kMsg);
+      return found;
     }
     case ServiceMgmt: {
       ProcessInfo info;
-      WatchStopFromBody(info);
+      const int usable = WatchStopFromBody(info);
       list->DeleteWatch(info.pid);
+      Count(usable, OrderCounters::kMgmt);
       return 1;
     }
     default:

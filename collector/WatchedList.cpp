@@ -10,6 +10,7 @@
 #include "LogStream.h"
 #include "ProcessTools.h"
 #include "Sleep.h"
+#include "SupervisionObserver.h"
 #include "Timestamp.h"
 
 WatchedList* pepoWatchedList = nullptr;
@@ -156,6 +157,9 @@ int WatchedList::ProcessBlock(ListenPort* port) {
       Lock();
       locked = true;
       _Pass(timeToLive);
+      if (SupervisionObserver* onlooker = observer.load()) {
+        onlooker->PassEnded(table);
+      }
       locked = false;
       Unlock();
       Sleep(waits.passSleepMs);
@@ -218,6 +222,11 @@ void WatchedList::_Restart(WatchedItem& item) {
   const int pid = item.info.pid;
   item.lastSeen.SetNow();
   item.state = ItemRestarting;
+  // Shown before the waits begin, so an onlooker sees the restart while the
+  // table stays locked for minutes.
+  if (SupervisionObserver* onlooker = observer.load()) {
+    onlooker->RestartBegins(table, item);
+  }
   String stop(item.settings.psStop);
   String start(item.settings.psStart);
   {

@@ -23,6 +23,7 @@
 #include "WatchedItem.h"
 
 class ListenPort;
+class SupervisionObserver;
 
 class WatchedList {
  public:
@@ -82,6 +83,11 @@ class WatchedList {
   // listener counts as one that is not running.
   int ProcessBlock(ListenPort* port);
 
+  // Who is told of every pass's result and of every restart before it
+  // begins (null: nobody). Set before ProcessBlock runs; the observer must
+  // outlive the loop.
+  void SetObserver(SupervisionObserver* onlooker) { observer = onlooker; }
+
   // A copy of the table, taken under the mutex.
   std::map<int, WatchedItem> Snapshot();
   size_t Size();
@@ -106,6 +112,7 @@ class WatchedList {
   TaskMutex mutex;                   // guards table
   ProcessServices* const services;   // constant after construction
   const Waits waits;                 // constant after construction
+  std::atomic<SupervisionObserver*> observer{nullptr};
 };
 
 // "kill -9 <pid>" in the foreground through services; 1 when it was

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "ArgOpt.h"
@@ -15,7 +16,9 @@
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "OrderCounters.h"
 #include "SigHandle.h"
+#include "StatusWriter.h"
 #include "StopSignals.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
@@ -84,8 +87,25 @@ int main(int argc, char** argv) {
     }
     InitializeListenner(port, portNumber);
     StopSignals::SetListener(port);
+    // The status and metrics files: a thread of their own, ended here once
+    // the loop is over (or by the destructor when an error leaves the block).
+    std::unique_ptr<StatusWriter> status =
+        StatusWriter::FromConfiguration(*configuration, portNumber, OrderCounters::Daemon());
+    // Withdrawn from the stop sequence before the writer is destroyed, also
+    // when an error leaves this block.
+    struct WithdrawStatusWriter {
+      ~WithdrawStatusWriter() { StopSignals::SetStatusWriter(nullptr); }
+    } withdraw;
+    if (status) {
+      list->SetObserver(status.get());
+      status->Start();
+      StopSignals::SetStatusWriter(status.get());
+    }
     list->ProcessBlock(port);
     StopSignals::Disarm();
+    if (status) {
+      status->Stop();
+    }
     DaemonShutdown::Run(port, list, 0);
   } catch (BError& error) {
     String text;

@@ -82,7 +82,8 @@ DaylightTable::DaylightTable(const std::string& standardName, const std::string&
       standardWest(timezoneWest),
       observesDaylight(observes),
       inSection(false),
-      zoneFound(false) {
+      zoneFound(false),
+      dateAttempts(0) {
   fullZoneName = shortStandard + standardBias + shortDaylight;
   entries.reserve(kMaxTransitions);
 }
@@ -197,12 +198,26 @@ void DaylightTable::_TreatRule(const std::vector<std::string>& fields) {
   ParseRange(fields[2], &dayLo, &dayHi);
   ParseRange(fields[4], &yearLo, &yearHi);
   ParseRange(fields[5], &weekdayLo, &weekdayHi);
+  // A date has a weekday from 0 to 6, and kAnyWeekday matches every date:
+  // other values never match, so they are not tried.
+  std::vector<int> weekdays;
+  for (long w = std::max(weekdayLo, 0L); w <= std::min(weekdayHi, 6L); w++) {
+    weekdays.push_back(static_cast<int>(w));
+  }
+  if (weekdayLo <= Timestamp::kAnyWeekday && Timestamp::kAnyWeekday <= weekdayHi) {
+    weekdays.push_back(Timestamp::kAnyWeekday);
+  }
   Timestamp instant(0L);
   for (long y = yearLo; y <= yearHi; y++) {
     for (long d = dayLo; d <= dayHi; d++) {
-      for (long w = weekdayLo; w <= weekdayHi; w++) {
+      for (const int w : weekdays) {
+        // A full table takes no more entries.
+        if (Size() >= kMaxTransitions || dateAttempts >= kMaxDateAttempts) {
+          return;
+        }
+        ++dateAttempts;
         if (instant.SetFromGmt(static_cast<int>(y), month, static_cast<int>(d), hour, minute, 0,
-                               static_cast<int>(w))) {
+                               w)) {
           // The rule gives the wall-clock time of the zone being entered.
           entry.instant = instant.GMTCount() + entry.bias;
           _Insert(entry);

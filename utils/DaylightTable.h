@@ -17,6 +17,11 @@
 class DaylightTable {
  public:
   static constexpr int kMaxTransitions = 256;
+  // Dates a table tries for its rules, all rules together. Ranges of 500
+  // days, years and weekdays in one rule would make 125 million; a real
+  // table needs a few thousand. Rules met after the budget is spent are
+  // ignored.
+  static constexpr long kMaxDateAttempts = 100000;
   static const char kFileName[];  // "Btztab.conf"
 
   struct Transition {
@@ -85,6 +90,7 @@ class DaylightTable {
   bool inSection;  // the lines being read belong to this zone's section
   bool zoneFound;
   std::vector<Transition> entries;  // sorted by instant, no duplicates
+  long dateAttempts;                // dates tried so far, up to kMaxDateAttempts
 
   // 0 not built, 1 being built, 2 built. The store of 2 publishes
   // processTable (release/acquire).

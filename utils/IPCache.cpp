@@ -42,10 +42,9 @@ Timestamp SystemNow() {
 
 IPCache::IPCache(int argument) : IPCache(argument, Platform::getHostByname, SystemNow) {}
 
-IPCache::IPCache(int argument, Resolver resolverFunction, Clock clockFunction)
+IPCache::IPCache(int, Resolver resolverFunction, Clock clockFunction)
     : resolver(std::move(resolverFunction)),
       clock(std::move(clockFunction)),
-      creatorArgument(argument),
       maxRetain(0),
       lastReset(clock()) {}
 

@@ -46,7 +46,7 @@ class IPCache {
   // The current time.
   using Clock = std::function<Timestamp()>;
 
-  // The system's resolver and clock. The argument is kept and not read.
+  // The system's resolver and clock. The argument is not read.
   explicit IPCache(int creatorArgument);
   // For tests: a resolver and a clock of the caller's choosing.
   IPCache(int creatorArgument, Resolver resolver, Clock clock);
@@ -88,7 +88,6 @@ class IPCache {
 
   const Resolver resolver;  // constant after construction
   const Clock clock;        // constant after construction
-  const int creatorArgument;
 
   TaskMutex mutex;  // guards every field below
   int maxRetain;

@@ -23,3 +23,20 @@ TEST(DaylightTableTest, HostZoneNamesTheSectionAndZonesWithoutDaylightKeepNoDefa
   table.TreatLine("0 0 1-31 1 1970-2037 10 CET-1");  // far more instants than the table holds
   EXPECT_EQ(DaylightTable::kMaxTransitions, table.Size());
 }
+
+TEST(DaylightTableTest, AbsurdRangesSpendTheDateBudgetAndLaterRulesAreIgnored) {
+  DaylightTable table("EST", "EDT", 18000, true);
+  table.TreatLine("EST5EDT");
+  // 500 days x 500 years x 7 weekdays, none of them a date the clock can
+  // hold (and weekdays 7 to 9 and 11 on never match): without a budget one
+  // such line tries 1.75 million dates, and a file of them stalls start-up.
+  table.TreatLine("0 2 8-7401 0 3000-3600 0-11 EDT4");
+  EXPECT_EQ(0, table.Size());
+  table.TreatLine("0 2 1-7 4 2020 0 EDT4");  // a real rule, after the budget was spent
+  EXPECT_EQ(0, table.Size());
+
+  DaylightTable fresh("EST", "EDT", 18000, true);
+  fresh.TreatLine("EST5EDT");
+  fresh.TreatLine("0 2 1-7 4 2020 0 EDT4");
+  EXPECT_EQ(1, fresh.Size());  // the same rule counts in a table with budget left
+}

@@ -1,0 +1,246 @@
+#include "CtlArguments.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+
+namespace {
+
+// Decimal digits only (no sign, blanks or suffix), within [minimum, maximum].
+bool Number(const std::string& text, long minimum, long maximum, int* out) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const long value = strtol(text.c_str(), nullptr, 10);
+  if (value < minimum || value > maximum) {
+    return false;
+  }
+  *out = static_cast<int>(value);
+  return true;
+}
+
+// The options each verb accepts, besides --host, --port and --help.
+const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
+  static const std::set<std::string> watch{"pid",     "name",    "start",    "stop",     "wdfreq",
+                                           "maxwset", "minwset", "wsetincr", "maxerrors"};
+  static const std::set<std::string> beat{"pid", "wset", "nomwset", "errors"};
+  static const std::set<std::string> forget{"pid"};
+  static const std::set<std::string> run{"name",     "wdfreq",  "maxwset", "minwset",
+                                         "wsetincr", "nomwset", "restart"};
+  static const std::set<std::string> status{"json", "status-file"};
+  static const std::set<std::string> none;
+  switch (verb) {
+    case CtlArguments::kWatch:
+      return watch;
+    case CtlArguments::kBeat:
+      return beat;
+    case CtlArguments::kForget:
+      return forget;
+    case CtlArguments::kRun:
+      return run;
+    case CtlArguments::kStatus:
+      return status;
+    default:
+      return none;
+  }
+}
+
+bool Fail(std::string* error, const std::string& text) {
+  *error = text;
+  return false;
+}
+
+}  // namespace
+
+const char* CtlArguments::RestartName(Restart restart) {
+  return restart == kAlways ? "always" : "on-failure";
+}
+
+std::string CtlArguments::Usage() {
+  return "usage: vigilctl watch --pid N --name NAME --start CMD --stop CMD [--wdfreq S]\n"
+         "                      [--maxwset KB] [--minwset KB] [--wsetincr PCT] [--maxerrors N]\n"
+         "       vigilctl beat --pid N [--wset KB] [--nomwset KB] [--errors N]\n"
+         "       vigilctl forget --pid N\n"
+         "       vigilctl run [--name NAME] [--wdfreq S] [--maxwset KB]\n"
+         "                    [--minwset KB --wsetincr PCT --nomwset KB]\n"
+         "                    [--restart on-failure|always] -- CMD [ARGS...]\n"
+         "       vigilctl status [--json] [--status-file FILE]\n"
+         "every verb also takes --host HOST (default 127.0.0.1), --port PORT (default\n"
+         "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help\n";
+}
+
+bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort, CtlArguments* out,
+                         std::string* error) {
+  CtlArguments parsed;
+  if (envPort != nullptr && *envPort != '\0' && !Number(envPort, 1, 65535, &parsed.port)) {
+    return Fail(error, std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + envPort + "'");
+  }
+  int i = 1;
+  if (i < argc && (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)) {
+    parsed.help = true;
+    *out = parsed;
+    return true;
+  }
+  if (i >= argc) {
+    return Fail(error, "no verb given");
+  }
+  static const std::pair<const char*, Verb> kVerbs[] = {
+      {"watch", kWatch}, {"beat", kBeat}, {"forget", kForget}, {"run", kRun}, {"status", kStatus}};
+  for (const auto& verb : kVerbs) {
+    if (strcmp(argv[i], verb.first) == 0) {
+      parsed.verb = verb.second;
+    }
+  }
+  if (parsed.verb == kNone) {
+    return Fail(error, std::string("unknown verb '") + argv[i] + "'");
+  }
+  ++i;
+
+  std::set<std::string> seen;
+  for (; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--") {
+      ++i;
+      break;
+    }
+    if (argument.compare(0, 2, "--") != 0) {
+      if (parsed.verb == kRun) {
+        break;  // the program starts here
+      }
+      return Fail(error, "unexpected argument '" + argument + "'");
+    }
+    std::string name = argument.substr(2);
+    std::string value;
+    bool hasValue = false;
+    const size_t equals = name.find('=');
+    if (equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+      hasValue = true;
+    }
+    if (name == "help") {
+      parsed.help = true;
+      continue;
+    }
+    const bool common = name == "host" || name == "port";
+    if (!common && Allowed(parsed.verb).count(name) == 0) {
+      return Fail(error, "unknown option '--" + name + "'");
+    }
+    if (name == "json") {
+      if (hasValue) {
+        return Fail(error, "--json takes no value");
+      }
+      parsed.json = true;
+      continue;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        return Fail(error, "--" + name + " needs a value");
+      }
+      value = argv[++i];
+    }
+    if (!seen.insert(name).second) {
+      return Fail(error, "--" + name + " given twice");
+    }
+    struct NumberOption {
+      const char* name;
+      int* field;
+      long minimum;
+    };
+    const NumberOption kNumbers[] = {{"pid", &parsed.pid, 1},
+                                     {"port", &parsed.port, 1},
+                                     {"wdfreq", &parsed.wdfreq, 0},
+                                     {"maxwset", &parsed.maxwset, 0},
+                                     {"minwset", &parsed.minwset, 0},
+                                     {"wsetincr", &parsed.wsetincr, 0},
+                                     {"maxerrors", &parsed.maxerrors, 0},
+                                     {"wset", &parsed.wset, 0},
+                                     {"nomwset", &parsed.nomwset, 0},
+                                     {"errors", &parsed.errors, 0}};
+    bool numeric = false;
+    for (const NumberOption& option : kNumbers) {
+      if (name == option.name) {
+        numeric = true;
+        const long maximum = name == "port" ? 65535 : INT_MAX;
+        if (!Number(value, option.minimum, maximum, option.field)) {
+          return Fail(error, "invalid value '" + value + "' for --" + name);
+        }
+      }
+    }
+    if (numeric) {
+      continue;
+    }
+    if (name == "host") {
+      if (value.empty()) {
+        return Fail(error, "--host needs a value");
+      }
+      parsed.host = value;
+    } else if (name == "name") {
+      parsed.name = value;
+    } else if (name == "start") {
+      parsed.start = value;
+    } else if (name == "stop") {
+      parsed.stop = value;
+    } else if (name == "status-file") {
+      parsed.statusFile = value;
+    } else if (name == "restart") {
+      if (value == "on-failure") {
+        parsed.restart = kOnFailure;
+      } else if (value == "always") {
+        parsed.restart = kAlways;
+      } else {
+        return Fail(error, "invalid value '" + value + "' for --restart");
+      }
+    }
+  }
+  for (; i < argc; ++i) {
+    if (parsed.verb != kRun) {
+      return Fail(error, std::string("unexpected argument '") + argv[i] + "'");
+    }
+    parsed.command.push_back(argv[i]);
+  }
+  if (parsed.help) {
+    *out = parsed;
+    return true;
+  }
+
+  auto missing = [&](const char* option) {
+    return Fail(error, std::string("missing --") + option);
+  };
+  switch (parsed.verb) {
+    case kWatch:
+      for (const char* option : {"pid", "name", "start", "stop"}) {
+        if (seen.count(option) == 0) {
+          return missing(option);
+        }
+      }
+      break;
+    case kBeat:
+    case kForget:
+      if (parsed.pid < 0) {
+        return missing("pid");
+      }
+      break;
+    case kRun: {
+      if (parsed.command.empty()) {
+        return Fail(error, "no program given to run");
+      }
+      const int growth = (parsed.minwset >= 0) + (parsed.wsetincr >= 0) + (parsed.nomwset >= 0);
+      if (growth != 0 && growth != 3) {
+        return Fail(error, "--minwset, --wsetincr and --nomwset go together");
+      }
+      if (parsed.wdfreq == 0) {
+        return Fail(error, "--wdfreq must be 1 or more for run");
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  *out = parsed;
+  return true;
+}

@@ -1,0 +1,52 @@
+// CtlArguments: vigilctl's command line, read into one record: the verb,
+// where the daemon is, and the verb's options. Long options only, as
+// "--name value" or "--name=value"; numbers are decimal and range-checked;
+// every mistake gives a one-line reason.
+//
+// A value owned by vigilctl's main; one thread at a time.
+#ifndef VIGILD_CLIENT_CTLARGUMENTS_H
+#define VIGILD_CLIENT_CTLARGUMENTS_H
+
+#include <string>
+#include <vector>
+
+class CtlArguments {
+ public:
+  enum Verb { kNone, kWatch, kBeat, kForget, kRun, kStatus };
+  enum Restart { kOnFailure, kAlways };
+
+  // Reads argv (argv[0] is the program). envPort is the value of
+  // TLM_SNMP_COLL_VIGILDPORT (null when unset); --port wins over it, and 3003
+  // is used when neither is given. False with the reason in *error on a
+  // usage mistake; with "--help" anywhere, true and help set.
+  static bool Parse(int argc, const char* const* argv, const char* envPort, CtlArguments* out,
+                    std::string* error);
+  // The usage text, ending with a line feed.
+  static std::string Usage();
+  // "on-failure" or "always".
+  static const char* RestartName(Restart restart);
+
+  Verb verb = kNone;
+  bool help = false;
+  std::string host = "127.0.0.1";
+  int port = 3003;
+  int pid = -1;
+  std::string name;  // run: empty means the command's base name
+  std::string start;
+  std::string stop;
+  // -1: not given.
+  int wdfreq = -1;
+  int maxwset = -1;
+  int minwset = -1;
+  int wsetincr = -1;
+  int maxerrors = -1;
+  int wset = -1;
+  int nomwset = -1;
+  int errors = -1;
+  Restart restart = kOnFailure;
+  bool json = false;
+  std::string statusFile;            // status: empty means the default place
+  std::vector<std::string> command;  // run: the program and its arguments
+};
+
+#endif  // VIGILD_CLIENT_CTLARGUMENTS_H

@@ -1,0 +1,46 @@
+// OrderCounters: how many orders of each type the daemon has carried out and
+// how many it refused as protocol errors since it started. The order executor
+// counts; the status writer reads.
+//
+// One process-wide instance (Daemon()), never destroyed; tests may build
+// their own. Safe for concurrent use: every counter is a relaxed atomic.
+//
+// A protocol error is an order block the daemon will not act on: an unknown
+// service name, a block over the body-line limit, or a watch, msg or mgmt
+// order without a usable (non-zero) pid. A heartbeat for a pid that is not in
+// the table is an executed msg: during a restart that is normal.
+#ifndef VIGILD_COLLECTOR_ORDERCOUNTERS_H
+#define VIGILD_COLLECTOR_ORDERCOUNTERS_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+class OrderCounters {
+ public:
+  enum Order { kWatch, kMsg, kMgmt, kOrderTypes };
+
+  struct Values {
+    uint64_t executed[kOrderTypes] = {0, 0, 0};
+    uint64_t protocolErrors = 0;
+  };
+
+  OrderCounters();
+
+  void CountExecuted(Order order);
+  void CountProtocolError();
+  Values Read() const;
+
+  // "watch", "msg", "mgmt": the names of the orders in the status and
+  // metrics files.
+  static const char* Name(Order order);
+
+  // The daemon's counters.
+  static OrderCounters& Daemon();
+
+ private:
+  std::atomic<uint64_t> executed[kOrderTypes];
+  std::atomic<uint64_t> protocolErrors;
+};
+
+#endif  // VIGILD_COLLECTOR_ORDERCOUNTERS_H

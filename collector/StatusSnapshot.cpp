@@ -1,0 +1,194 @@
+#include "StatusSnapshot.h"
+
+#include <nlohmann/json.hpp>
+
+#include "WatchedItem.h"
+
+namespace {
+
+const char* StateName(WatchState state) {
+  switch (state) {
+    case ItemWatching:
+      return "watching";
+    case ItemRestarting:
+      return "restarting";
+    case ItemFinished:
+      return "finished";
+    default:
+      return "created";
+  }
+}
+
+int Limit(int on, int value) { return on == 1 ? value : -1; }
+
+nlohmann::json LimitValue(int value) {
+  return value == -1 ? nlohmann::json(nullptr) : nlohmann::json(value);
+}
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when there is none.
+size_t Utf8Length(const std::string& text, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  size_t length;
+  unsigned minimum;
+  unsigned code;
+  if (c < 0x80) {
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    length = 2, minimum = 0x80, code = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    length = 3, minimum = 0x800, code = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    length = 4, minimum = 0x10000, code = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) {
+    return 0;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) {
+      return 0;
+    }
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n";
+  out += std::string("# TYPE ") + name + " " + type + "\n";
+}
+
+std::string ProcessLabels(const StatusSnapshot::Process& process) {
+  return "{name=\"" + StatusSnapshot::EscapeLabel(process.name) + "\",pid=\"" +
+         std::to_string(process.pid) + "\"}";
+}
+
+}  // namespace
+
+StatusSnapshot::Process StatusSnapshot::FromItem(const WatchedItem& item) {
+  Process process;
+  const WatchSettings& settings = item.settings;
+  process.pid = item.info.pid;
+  process.name = std::string(settings.psName.chars(), settings.psName.length());
+  process.state = StateName(item.state);
+  process.lastHeartbeat = item.lastSeen.GMTCount();
+  process.wdfreq = Limit(settings.heartbeatOn, settings.wdFreq);
+  process.minwset = Limit(settings.wsetOn, settings.minWSet);
+  process.maxwset = Limit(settings.wsetOn, settings.maxWSet);
+  process.wsetincr = Limit(settings.wsetOn, settings.wsetIncr);
+  process.maxerrors = Limit(settings.errorsOn, settings.maxErrors);
+  process.wset = item.info.psWSet;
+  process.nomwset = item.info.psNomWSet;
+  process.errors = item.info.psErrors;
+  return process;
+}
+
+std::string StatusSnapshot::ToJson() const {
+  nlohmann::json document;
+  document["daemon"] = {{"pid", pid},   {"started", started}, {"updated", updated},
+                        {"port", port}, {"passes", passes},   {"running", running}};
+  nlohmann::json orderCounts = nlohmann::json::object();
+  for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
+    orderCounts[OrderCounters::Name(static_cast<OrderCounters::Order>(i))] = orders.executed[i];
+  }
+  document["orders"] = orderCounts;
+  document["protocol_errors"] = orders.protocolErrors;
+  document["restarts"] = nlohmann::json::object();
+  for (const auto& entry : restarts) {
+    document["restarts"][entry.first] = entry.second;
+  }
+  nlohmann::json list = nlohmann::json::array();
+  for (const Process& process : processes) {
+    const auto found = restarts.find(process.name);
+    list.push_back({{"pid", process.pid},
+                    {"name", process.name},
+                    {"state", process.state},
+                    {"last_heartbeat", process.lastHeartbeat},
+                    {"wdfreq", LimitValue(process.wdfreq)},
+                    {"minwset", LimitValue(process.minwset)},
+                    {"maxwset", LimitValue(process.maxwset)},
+                    {"wsetincr", LimitValue(process.wsetincr)},
+                    {"maxerrors", LimitValue(process.maxerrors)},
+                    {"wset", process.wset},
+                    {"nomwset", process.nomwset},
+                    {"errors", process.errors},
+                    {"restarts", found == restarts.end() ? 0 : found->second}});
+  }
+  document["processes"] = list;
+  // Names come from the network: bytes that are not UTF-8 must not make the
+  // writer throw.
+  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string StatusSnapshot::EscapeLabel(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size();) {
+    const char c = value[i];
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      const size_t length = Utf8Length(value, i);
+      if (length == 0) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+        continue;
+      }
+      out.append(value, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string StatusSnapshot::ToMetrics() const {
+  std::string out;
+  Family(out, "vigild_up", "gauge", "1 while the daemon runs, 0 once it has ended.");
+  out += std::string("vigild_up ") + (running ? "1" : "0") + "\n";
+  Family(out, "vigild_start_time_seconds", "gauge", "When the daemon started, UTC seconds.");
+  out += "vigild_start_time_seconds " + std::to_string(started) + "\n";
+  Family(out, "vigild_passes_total", "counter", "Supervision passes since start.");
+  out += "vigild_passes_total " + std::to_string(passes) + "\n";
+  Family(out, "vigild_watched_processes", "gauge", "Processes in the watched table.");
+  out += "vigild_watched_processes " + std::to_string(processes.size()) + "\n";
+  Family(out, "vigild_orders_total", "counter", "Orders carried out since start, by type.");
+  for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
+    out += std::string("vigild_orders_total{type=\"") +
+           OrderCounters::Name(static_cast<OrderCounters::Order>(i)) + "\"} " +
+           std::to_string(orders.executed[i]) + "\n";
+  }
+  Family(out, "vigild_protocol_errors_total", "counter",
+         "Order blocks refused since start (unknown order, too long, no pid).");
+  out += "vigild_protocol_errors_total " + std::to_string(orders.protocolErrors) + "\n";
+  Family(out, "vigild_restarts_total", "counter",
+         "Restart sequences begun since start, by process name.");
+  for (const auto& entry : restarts) {
+    out += "vigild_restarts_total{name=\"" + EscapeLabel(entry.first) + "\"} " +
+           std::to_string(entry.second) + "\n";
+  }
+  Family(out, "vigild_process_working_set_kilobytes", "gauge",
+         "Last working set a watched process reported.");
+  for (const Process& process : processes) {
+    out += "vigild_process_working_set_kilobytes" + ProcessLabels(process) + " " +
+           std::to_string(process.wset) + "\n";
+  }
+  Family(out, "vigild_process_heartbeat_age_seconds", "gauge",
+         "Seconds since a watched process last registered or sent a heartbeat.");
+  for (const Process& process : processes) {
+    const long age = updated > process.lastHeartbeat ? updated - process.lastHeartbeat : 0;
+    out += "vigild_process_heartbeat_age_seconds" + ProcessLabels(process) + " " +
+           std::to_string(age) + "\n";
+  }
+  return out;
+}

@@ -1,0 +1,28 @@
+// SupervisionObserver: what the supervision loop tells an onlooker (the
+// status writer) about its table: the table as each pass leaves it, and the
+// table just before a process's restart sequence begins, with that process
+// already marked as restarting.
+//
+// Owned by main, which hands it to the WatchedList before the loop runs and
+// destroys it after the loop has ended. Both calls come from the supervision
+// thread with the table's mutex held: an implementation copies what it needs
+// into memory and returns; it never touches the disk, never blocks for long
+// and never calls back into the list.
+#ifndef VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H
+#define VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H
+
+#include <map>
+
+#include "WatchedItem.h"
+
+class SupervisionObserver {
+ public:
+  virtual ~SupervisionObserver() = default;
+  // REQUIRES: the table's mutex held.
+  virtual void PassEnded(const std::map<int, WatchedItem>& table) = 0;
+  // REQUIRES: the table's mutex held.
+  virtual void RestartBegins(const std::map<int, WatchedItem>& table,
+                             const WatchedItem& restarting) = 0;
+};
+
+#endif  // VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H

@@ -1,0 +1,110 @@
+// Feeds a client's byte stream to the order-line reader, cut into lines as
+// the connection reader cuts them, executes every completed order on a
+// private table, then judges what the orders registered and runs the
+// supervision pass on the processes found wrong, through process services
+// that never start or signal anything.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "Cnx.h"
+#include "FuzzLog.h"
+#include "ListenPort.h"
+#include "String.h"
+#include "WatchASCIIOrder.h"
+#include "WatchMgrDaemon.h"
+#include "WatchedList.h"
+
+namespace {
+
+// Plays processes that exist until their stop command has run once, and
+// launches nothing.
+class FakeServices : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int pid) override { return pid == stoppedPid ? 0 : 1; }
+  int CommandLunch(String& command, int) override {
+    volatile int sink = command.length();
+    (void)sink;
+    ++launched;
+    return launched % 3 != 0;  // some launches fail, so their error paths run too
+  }
+  int stoppedPid = 0;
+  int launched = 0;
+};
+
+WatchedList::Waits NoWaits() {
+  WatchedList::Waits waits;
+  waits.graceAttempts = 2;
+  waits.graceStepMs = 0;
+  waits.killAttempts = 2;
+  waits.killStepMs = 0;
+  waits.restartPauseMs = 0;
+  waits.passSleepMs = 0;
+  waits.timeToLive = 1;
+  return waits;
+}
+
+// One line as ServeConnection sees it: '\r' dropped, cut at the line
+// buffer's size, and ending at the first NUL (the buffer is a C string).
+void FeedLines(const uint8_t* data, size_t size, WatchASCIIOrder& order, Cnx& cnx) {
+  const size_t limit = static_cast<size_t>(WatchMgrDaemon::kLineBufferSize) - 1;
+  std::string buffer;
+  for (size_t i = 0; i <= size; ++i) {
+    const bool end = i == size;
+    if (!end && data[i] != '\n' && data[i] != '\r') {
+      buffer.push_back(static_cast<char>(data[i]));
+    }
+    // The connection reader hands over a partial last line only when the
+    // buffer is full; a stream that just stops is dropped, as here.
+    if ((!end && data[i] == '\n') || buffer.size() == limit) {
+      String line(buffer.c_str());
+      if (order.ProcessLine(line) == 1) {
+        order.ExecuteOrder(cnx);
+        order.Reset();
+      }
+      buffer.clear();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  FuzzLog::Install(5);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FakeServices services;
+  WatchedList list(&services, NoWaits());
+  pepoWatchedList = &list;
+  {
+    Cnx cnx;
+    WatchASCIIOrder order;
+    FeedLines(data, size, order, cnx);
+  }
+
+  // Only processes found wrong stay, so that the pass below restarts and
+  // removes every one of them and the loop ends on the next, empty pass.
+  for (const auto& entry : list.Snapshot()) {
+    if (entry.second.IsSomethingWrong() == 0) {
+      list.DeleteWatch(entry.first);
+    }
+  }
+  if (list.Size() > 0) {
+    ListenPort port;
+    port.state = ListenPort::kRunning;  // never started: the pass only reads the state
+    services.stoppedPid = list.Snapshot().begin()->first;
+    list.ProcessBlock(&port);
+    port.state = ListenPort::kStopped;
+    // A process found wrong stays wrong, so the pass restarted and removed
+    // every one of them.
+    if (list.Size() != 0) {
+      abort();
+    }
+  }
+  pepoWatchedList = nullptr;
+  return 0;
+}

@@ -1,0 +1,89 @@
+// Whether vigilctl status sees a running daemon, and its table.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "StatusView.h"
+#include "TempDir.h"
+
+namespace {
+
+std::string Document(long pid, long updated, bool running, const std::string& name) {
+  return "{\"daemon\":{\"pid\":" + std::to_string(pid) + ",\"updated\":" + std::to_string(updated) +
+         ",\"started\":1,\"port\":3003,\"passes\":7,\"running\":" + (running ? "true" : "false") +
+         "},\"orders\":{\"watch\":2,\"msg\":30,\"mgmt\":0},\"protocol_errors\":1,"
+         "\"restarts\":{},\"processes\":[{\"pid\":4711,\"name\":\"" +
+         name +
+         "\",\"state\":\"watching\",\"last_heartbeat\":995,\"wdfreq\":4,\"minwset\":null,"
+         "\"maxwset\":90000,\"wsetincr\":null,\"maxerrors\":null,\"wset\":21344,\"nomwset\":0,"
+         "\"errors\":0,\"restarts\":1},{\"pid\":12,\"name\":\"a\",\"state\":\"restarting\","
+         "\"last_heartbeat\":1000,\"wdfreq\":null,\"wset\":1,\"nomwset\":2,\"errors\":3,"
+         "\"restarts\":0}]}";
+}
+
+// The pid of a process that has ended and been reaped.
+long GonePid() {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+}  // namespace
+
+TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
+  TempDir dir;
+  const long self = getpid();
+  const struct {
+    const char* file;
+    std::string content;
+    bool loads;
+    bool running;
+    const char* why;
+  } cases[] = {
+      {"missing", "", false, false, "no status file"},
+      {"garbled", "{\"daemon\":", false, false, "is not a vigild status file"},
+      {"wrong", "[1,2]", false, false, "is not a vigild status file"},
+      {"types", "{\"daemon\":{\"pid\":\"x\"},\"processes\":[]}", true, false, "not a vigild"},
+      {"ended", Document(self, 1000, false, "web"), true, false, "has ended"},
+      {"gone", Document(GonePid(), 1000, true, "web"), true, false, "is gone"},
+      {"stale", Document(self, 994, true, "web"), true, false, "last written 6 s ago"},
+      {"fresh", Document(self, 995, true, "web"), true, true, ""},
+  };
+  for (const auto& c : cases) {
+    if (!c.content.empty()) {
+      dir.WriteFile(c.file, c.content);
+    }
+    StatusView view;
+    std::string why;
+    const bool loaded = view.Load(dir.Join(c.file), &why);
+    EXPECT_EQ(c.loads, loaded) << c.file << ": " << why;
+    if (loaded) {
+      EXPECT_EQ(c.running, view.Running(1000, &why)) << c.file;
+    }
+    EXPECT_NE(std::string::npos, why.find(c.why)) << c.file << ": " << why;
+  }
+  EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h"));
+  EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h/"));
+  EXPECT_EQ("/var/lib/vigild/log/vigild.status.json", StatusView::DefaultPath(nullptr));
+}
+
+TEST(StatusViewTest, TableAlignsColumnsAndNeutralisesControlCharacters) {
+  TempDir dir;
+  dir.WriteFile("s.json", Document(getpid(), 1000, true, "we\\u001b[2Jb"));
+  StatusView view;
+  std::string why;
+  ASSERT_TRUE(view.Load(dir.Join("s.json"), &why));
+  const std::string table = view.Table(1000);
+  EXPECT_EQ(
+      "vigild pid " + std::to_string(getpid()) +
+          ", port 3003, 7 passes, orders watch 2 msg 30 mgmt 0, protocol errors 1\n"
+          "PID   NAME     STATE       LAST BEAT  WDFREQ  WSET   NOMINAL  MAX    ERRORS  RESTARTS\n"
+          "4711  we?[2Jb  watching    5          4       21344  0        90000  0       1\n"
+          "12    a        restarting  0          -       1      2        -      3       0\n",
+      table);
+}

@@ -1,0 +1,213 @@
+// The client's orders as the daemon's own parser reads them, its refusals,
+// its time-outs and its one reconnection.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "LogServer.h"
+#include "VigilClient.h"
+#include "WatchASCIIOrder.h"
+
+namespace {
+
+// Feeds text line by line to a fresh parser; true when the last line
+// completed exactly one block.
+bool ParseBlock(const std::string& text, WatchASCIIOrder* order) {
+  std::istringstream lines(text);
+  std::string line;
+  int completed = 0;
+  while (std::getline(lines, line)) {
+    String current(line.c_str());
+    completed += order->ProcessLine(current);
+  }
+  return completed == 1 && order->Complete() == 1;
+}
+
+// A loopback listener on an ephemeral port.
+class Listener {
+ public:
+  Listener() {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(fd, 8);
+  }
+  ~Listener() { close(fd); }
+  // The next connection within timeoutMs, or -1.
+  int Accept(int timeoutMs) {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, timeoutMs) == 1 ? accept(fd, nullptr, nullptr) : -1;
+  }
+  // What a connection brings until it is quiet for 300 ms.
+  static std::string Read(int connection) {
+    std::string text;
+    char buffer[4096];
+    pollfd ready{connection, POLLIN, 0};
+    while (poll(&ready, 1, 300) == 1) {
+      const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+  }
+  int fd;
+  int port;
+};
+
+VigilClient::WatchRequest Request() {
+  VigilClient::WatchRequest request;
+  request.pid = 4711;
+  request.name = "web";
+  request.start = "'/usr/bin/vigilctl' run -- python3 -m http.server 8000";
+  request.stop = "kill 4711";
+  return request;
+}
+
+}  // namespace
+
+TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
+  struct Case {
+    int wdfreq, maxwset, minwset, wsetincr, maxerrors;
+  } cases[] = {
+      {-1, -1, -1, -1, -1}, {10, -1, -1, -1, -1}, {2, 50000, 1000, 150, 3}, {0, 0, 0, 0, 0}};
+  for (const Case& c : cases) {
+    VigilClient::WatchRequest request = Request();
+    request.wdfreq = c.wdfreq;
+    request.maxwset = c.maxwset;
+    request.minwset = c.minwset;
+    request.wsetincr = c.wsetincr;
+    request.maxerrors = c.maxerrors;
+    std::string text;
+    std::string error;
+    ASSERT_TRUE(VigilClient::WatchText(request, &text, &error)) << error;
+    WatchASCIIOrder order;
+    ASSERT_TRUE(ParseBlock(text, &order)) << text;
+    ASSERT_EQ(WatchASCIIOrder::ServiceWatch, order.Type());
+    ProcessInfo info;
+    WatchSettings settings;
+    ASSERT_EQ(1, order.ProcessInfoFromBody(info));
+    order.WatchSettingsFromBody(settings);
+    EXPECT_EQ(4711, info.pid);
+    EXPECT_STREQ("web", settings.psName.chars());
+    EXPECT_EQ(request.start, settings.psStart.chars());
+    EXPECT_STREQ("kill 4711", settings.psStop.chars());
+    EXPECT_EQ(c.wdfreq != -1, settings.heartbeatOn == 1) << text;
+    EXPECT_EQ(c.wdfreq, settings.heartbeatOn == 1 ? settings.wdFreq : -1);
+    EXPECT_EQ(c.maxwset, settings.maxWSet);
+    EXPECT_EQ(c.minwset, settings.minWSet);
+    EXPECT_EQ(c.wsetincr, settings.wsetIncr);
+    EXPECT_EQ(c.maxerrors != -1, settings.errorsOn == 1);
+  }
+
+  WatchASCIIOrder beat;
+  ASSERT_TRUE(ParseBlock(VigilClient::BeatText(4711, 12000, 9000, 2), &beat));
+  ProcessInfo info;
+  ASSERT_EQ(WatchASCIIOrder::ServiceMsg, beat.Type());
+  ASSERT_EQ(1, beat.ProcessInfoFromBody(info));
+  EXPECT_EQ(12000, info.psWSet);
+  EXPECT_EQ(9000, info.psNomWSet);
+  EXPECT_EQ(2, info.psErrors);
+
+  WatchASCIIOrder forget;
+  ASSERT_TRUE(ParseBlock(VigilClient::ForgetText(4711), &forget));
+  ProcessInfo stop;
+  ASSERT_EQ(WatchASCIIOrder::ServiceMgmt, forget.Type());
+  ASSERT_EQ(1, forget.WatchStopFromBody(stop));
+  EXPECT_EQ(4711, stop.pid);
+  LogServer::DeleteInstance();
+}
+
+TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) {
+  Listener daemon;
+  const std::string refused[] = {"a\nBEGINMGMT",
+                                 "a\rb",
+                                 std::string("a\0b", 3),
+                                 "backend.exe",
+                                 "the END;",
+                                 "x ENd,",
+                                 std::string(VigilClient::kMaxText + 1, 'a')};
+  for (const std::string& text : refused) {
+    for (int field = 0; field < 3; ++field) {
+      VigilClient::WatchRequest request = Request();
+      (field == 0 ? request.name : field == 1 ? request.start : request.stop) = text;
+      VigilClient client("127.0.0.1", daemon.port, 1000);
+      EXPECT_EQ(VigilClient::kInvalid, client.Watch(request)) << field << ": " << text;
+      EXPECT_FALSE(client.LastError().empty());
+      EXPECT_EQ(0, client.Connections());
+    }
+  }
+  EXPECT_EQ(-1, daemon.Accept(200)) << "a refused order opened a connection";
+  VigilClient::WatchRequest noPid = Request();
+  noPid.pid = 0;
+  VigilClient client("127.0.0.1", daemon.port, 1000);
+  EXPECT_EQ(VigilClient::kInvalid, client.Watch(noPid));
+  EXPECT_EQ(VigilClient::kInvalid, client.Beat(0, 1, 1, 1));
+  EXPECT_EQ(-1, daemon.Accept(200));
+}
+
+TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) {
+  Listener daemon;
+  VigilClient client("127.0.0.1", daemon.port, 2000);
+  ASSERT_EQ(VigilClient::kOk, client.Beat(77, 1, 2, 3));
+  int first = daemon.Accept(2000);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(VigilClient::BeatText(77, 1, 2, 3), Listener::Read(first));
+  close(first);  // as the daemon does after its read time-out
+
+  ASSERT_EQ(VigilClient::kOk, client.Forget(77));
+  const int second = daemon.Accept(2000);
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(VigilClient::ForgetText(77), Listener::Read(second));
+  EXPECT_EQ(2, client.Connections());
+  close(second);
+}
+
+TEST(VigilClientTest, UnreachableDaemonIsReportedWithinTheTimeOut) {
+  int port;
+  {
+    Listener closed;
+    port = closed.port;
+  }
+  VigilClient refused("127.0.0.1", port, 1000);
+  EXPECT_EQ(VigilClient::kUnreachable, refused.Beat(5, 0, 0, 0));
+  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused",
+            refused.LastError());
+
+  // A listener whose queue is full drops new handshakes: the connect
+  // time-out ends the call instead of a wait for ever.
+  Listener full;
+  listen(full.fd, 0);
+  std::vector<int> queued;
+  for (int i = 0; i < 4; ++i) {
+    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(full.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  const auto begin = std::chrono::steady_clock::now();
+  VigilClient silent("127.0.0.1", full.port, 300);
+  EXPECT_EQ(VigilClient::kUnreachable, silent.Connect());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(full.port) + ": Connection timed out",
+            silent.LastError());
+  for (int fd : queued) {
+    close(fd);
+  }
+}

@@ -1,0 +1,470 @@
+// vigilctl against the real vigild on a free loopback port with a temporary
+// TLMHOME. Compiled twice: the quick cases, and (with VIGILCTL_E2E_SLOW) the
+// ones that sit through the daemon's 10 s restart pause.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+#include "VigilClient.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() > end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Starts argv with env (plus PATH and the sanitizer settings), its output in
+// the files out and err; returns the pid.
+pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& out,
+            const std::string& err) {
+  env.push_back("PATH=/usr/bin:/bin");
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (getenv(name) != nullptr) {
+      env.push_back(std::string(name) + "=" + getenv(name));
+    }
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    clearenv();
+    for (std::string& entry : env) {
+      putenv(&entry[0]);
+    }
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
+    std::vector<char*> args;
+    for (std::string& a : argv) {
+      args.push_back(&a[0]);
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The exit status (128 + signal), or -1 when pid has not ended in timeoutMs.
+int WaitExit(pid_t pid, int timeoutMs) {
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class VigilctlE2ETest : public ::testing::Test {
+ protected:
+  VigilctlE2ETest() : port(FreePort()) {
+    mkdir(home.Join("log").c_str(), 0755);
+    mkdir(home.Join("conf").c_str(), 0755);
+    home.WriteFile("vigild.conf", "GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n");
+  }
+  ~VigilctlE2ETest() override {
+    // Only children not reaped yet: a reaped pid may belong to someone else.
+    for (pid_t pid : owned) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+    if (daemon > 0) {
+      EXPECT_FALSE(Has(ReadAll(home.Join("vigild.err")), "Sanitizer"));
+      kill(daemon, SIGKILL);
+      waitpid(daemon, nullptr, 0);
+    }
+  }
+
+  std::vector<std::string> Env() const { return {"TLMHOME=" + home.path()}; }
+
+  void StartDaemon() {
+    daemon = Spawn(
+        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "2", "-f", home.Join("vigild.conf")},
+        Env(), home.Join("vigild.out"), home.Join("vigild.err"));
+    ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
+  }
+  // The console log: errors and warnings go to standard error.
+  std::string DaemonLog() const {
+    return ReadAll(home.Join("vigild.out")) + ReadAll(home.Join("vigild.err"));
+  }
+
+  // vigilctl with args, on this test's port, to its end.
+  Result Ctl(std::vector<std::string> args, bool withPort = true) {
+    args.insert(args.begin(), VIGILCTL_BINARY);
+    if (withPort && args.size() > 1) {
+      args.insert(args.begin() + 2, {"--port", std::to_string(port)});
+    }
+    static std::atomic<int> calls{0};
+    const std::string tag = std::to_string(calls++);
+    const pid_t pid = Spawn(args, Env(), home.Join("ctl.out" + tag), home.Join("ctl.err" + tag));
+    const int status = WaitExit(pid, 30000);
+    return {status, ReadAll(home.Join("ctl.out" + tag)), ReadAll(home.Join("ctl.err" + tag))};
+  }
+  // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
+  pid_t Run(std::vector<std::string> args, const std::string& tag) {
+    args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
+    const pid_t pid = Spawn(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
+    owned.push_back(pid);
+    return pid;
+  }
+  Result Status() { return Ctl({"status", "--json"}, false); }
+  // A number in the status file by its path of keys; -1 while the file or
+  // the key is missing.
+  long Number(std::initializer_list<const char*> keys) {
+    const nlohmann::json document = StatusJson();
+    const nlohmann::json* at = &document;
+    for (const char* key : keys) {
+      if (!at->is_object() || !at->contains(key)) {
+        return -1;
+      }
+      at = &(*at)[key];
+    }
+    return at->is_number() ? at->get<long>() : -1;
+  }
+  nlohmann::json StatusJson() {
+    return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
+  }
+  // The entry of the named process in the status file, or null.
+  nlohmann::json Entry(const std::string& name) {
+    const nlohmann::json document = StatusJson();
+    if (!document.is_discarded()) {
+      for (const auto& process : document["processes"]) {
+        if (process["name"] == name) {
+          return process;
+        }
+      }
+    }
+    return nullptr;
+  }
+  // A process that stays registered (so the daemon does not end when the
+  // table empties) and is never found wrong: no limit at all.
+  pid_t Keeper() {
+    const pid_t sleeper = Spawn({"/bin/sleep", "300"}, {}, "/dev/null", "/dev/null");
+    owned.push_back(sleeper);
+    const std::string id = std::to_string(sleeper);
+    EXPECT_EQ(0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
+                      "kill " + id})
+                     .status);
+    return sleeper;
+  }
+
+  TempDir home;
+  const int port;
+  pid_t daemon = -1;
+  std::vector<pid_t> owned;
+  // Programs the daemon starts again are not this test's children: every
+  // test ends (killing the daemon) before a restart it did not wait for, and
+  // the one it waits for ends by itself.
+};
+
+}  // namespace
+
+#if !VIGILCTL_E2E_SLOW
+
+TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
+  // Nothing listens yet: 2, with the message scripts can rely on.
+  Result down = Ctl({"beat", "--pid", "5"});
+  EXPECT_EQ(2, down.status);
+  EXPECT_EQ(
+      "vigilctl: cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused\n",
+      down.err);
+  EXPECT_EQ(3, Status().status);
+
+  StartDaemon();
+  const pid_t keeper = Keeper();
+  const std::string id = std::to_string(keeper);
+  EXPECT_EQ(
+      0, Ctl({"beat", "--pid", id, "--wset", "1234", "--nomwset", "1000", "--errors", "2"}).status);
+  // A usage error: one line naming the cause, then the usage; nothing sent.
+  const Result usage = Ctl({"beat", "--pid", "abc"});
+  EXPECT_EQ(1, usage.status);
+  EXPECT_EQ(0u, usage.err.find("vigilctl: invalid value 'abc' for --pid\nusage: vigilctl watch"));
+  // A name with a line feed would inject an order: refused, nothing sent.
+  const Result injected =
+      Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s", "--stop", "k"});
+  EXPECT_EQ(1, injected.status);
+  EXPECT_TRUE(Has(injected.err, "name contains a line feed")) << injected.err;
+  // A program that cannot be run is never registered.
+  const Result missing = Ctl({"run", "--", "/nonexistent/program"});
+  EXPECT_EQ(127, missing.status);
+  EXPECT_TRUE(Has(missing.err, "cannot run /nonexistent/program: No such file")) << missing.err;
+  EXPECT_EQ(127, Ctl({"run", "--", "no-such-program-anywhere"}).status);
+  const Result help = Ctl({"forget", "--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.find("usage: vigilctl watch"));
+
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const nlohmann::json keeperEntry = Entry("keeper");
+        return !keeperEntry.is_null() && keeperEntry["wset"] == 1234;
+      },
+      10000));
+  const nlohmann::json entry = Entry("keeper");
+  EXPECT_EQ(keeper, entry["pid"]);
+  EXPECT_EQ(1000, entry["nomwset"]);
+  EXPECT_EQ(2, entry["errors"]);
+  EXPECT_EQ("watching", entry["state"]);
+  const nlohmann::json document = StatusJson();
+  EXPECT_EQ(1, document["orders"]["watch"]);
+  EXPECT_EQ(1, document["orders"]["msg"]);
+  EXPECT_EQ(0, document["protocol_errors"]);
+  EXPECT_EQ(1, document["processes"].size()) << "the refused watch reached the daemon";
+  EXPECT_EQ(port, document["daemon"]["port"]);
+
+  const Result table = Ctl({"status"}, false);
+  EXPECT_EQ(0, table.status);
+  EXPECT_TRUE(Has(table.out, "PID")) << table.out;
+  EXPECT_TRUE(Has(table.out, id + "  keeper  watching")) << table.out;
+  const Result json = Status();
+  EXPECT_EQ(0, json.status);
+  EXPECT_FALSE(nlohmann::json::parse(json.out, nullptr, false).is_discarded());
+
+  // The metrics file: the checker of the monitoring system, where it exists,
+  // else at least the facts.
+  const std::string metrics = home.Join("vigild.prom");
+  EXPECT_TRUE(Has(ReadAll(metrics), "vigild_orders_total{type=\"watch\"} 1"));
+  EXPECT_TRUE(Has(ReadAll(metrics),
+                  "vigild_process_working_set_kilobytes{name=\"keeper\",pid=\"" + id + "\"} 1234"));
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    // Its one complaint may be the kilobyte unit the metric's name was
+    // given; anything else (a format error above all) fails.
+    const std::string check = "/usr/bin/promtool check metrics < " + metrics + " 2>&1";
+    FILE* pipe = popen(check.c_str(), "r");
+    std::string report;
+    char buffer[512];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      report.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    const std::string unitLint =
+        "vigild_process_working_set_kilobytes use base unit \"bytes\" instead of \"kilobytes\"\n";
+    EXPECT_TRUE(status == 0 || (WEXITSTATUS(status) == 3 && report == unitLint)) << report;
+  } else {
+    std::cout << "promtool is not installed: the metrics format is checked by status_tests only\n";
+  }
+
+  // Forgetting the last process ends the daemon; status then says so.
+  EXPECT_EQ(0, Ctl({"forget", "--pid", id}).status);
+  EXPECT_EQ(0, WaitExit(daemon, 15000));
+  daemon = -1;
+  const Result after = Status();
+  EXPECT_EQ(3, after.status);
+  EXPECT_TRUE(Has(after.err, "vigild")) << after.err;
+  EXPECT_TRUE(Has(ReadAll(metrics), "vigild_up 0"));
+}
+
+TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
+  StartDaemon();
+  constexpr int kClients = 32;
+  constexpr int kBeats = 40;
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      VigilClient client("127.0.0.1", port, 10000);
+      VigilClient::WatchRequest request;
+      request.pid = 3000000 + c;  // no such process: none of them is ever stopped
+      request.name = "load" + std::to_string(c);
+      request.start = "true";
+      request.stop = "true";
+      request.wdfreq = 120;
+      // Spread out: with a short listen queue a burst of 32 connects saw
+      // some reset after their first orders went out.
+      std::this_thread::sleep_for(std::chrono::milliseconds(30 * c));
+      failures += client.Watch(request) != VigilClient::kOk;
+      for (int b = 0; b < kBeats; ++b) {
+        failures += client.Beat(request.pid, b, 0, 0) != VigilClient::kOk;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      EXPECT_EQ(1, client.Connections()) << "orders were lost on a connection that broke";
+    });
+  }
+  int reads = 0;
+  int partial = 0;
+  std::thread reader([&] {
+    while (!done) {
+      const std::string text = ReadAll(home.Join("log/vigild.status.json"));
+      partial += nlohmann::json::parse(text, nullptr, false).is_discarded();
+      ++reads;
+    }
+  });
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  // A few more passes and rewrites while nobody sends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  done = true;
+  reader.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_EQ(0, partial) << "of " << reads << " reads";
+  EXPECT_GT(reads, 50);
+
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Number({"orders", "msg"}) == kClients * kBeats;
+      },
+      10000))
+      << StatusJson().dump() << DaemonLog();
+  const nlohmann::json document = StatusJson();
+  EXPECT_EQ(kClients, document["orders"]["watch"]);
+  EXPECT_EQ(kClients, document["processes"].size());
+  EXPECT_EQ(kBeats - 1, document["processes"][0]["wset"]);
+  EXPECT_EQ(0, document["protocol_errors"]);
+
+  // A block the daemon refuses counts as a protocol error.
+  VigilClient raw("127.0.0.1", port);
+  ASSERT_EQ(VigilClient::kOk, raw.Forget(3000000));
+  ASSERT_TRUE(WaitUntil([&] { return Number({"orders", "mgmt"}) == 1; }, 10000));
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const std::string bogus = "BEGINBOGUS\nEND;\nBEGINMSG\npserrors: 1\nEND;\n";
+  ASSERT_EQ(static_cast<ssize_t>(bogus.size()), send(fd, bogus.data(), bogus.size(), 0));
+  EXPECT_TRUE(WaitUntil([&] { return Number({"protocol_errors"}) == 2; }, 10000))
+      << StatusJson().dump();
+  close(fd);
+
+  // A stop signal marks the files as ended, so monitoring that reads them
+  // never sees a stopped daemon as running.
+  ASSERT_EQ(0, kill(daemon, SIGTERM));
+  EXPECT_EQ(0, WaitExit(daemon, 5000));
+  daemon = -1;
+  EXPECT_EQ(false, StatusJson()["daemon"]["running"]);
+  EXPECT_EQ(3, Status().status);
+}
+
+TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheErrorLine) {
+  if (access("/usr/bin/python3", X_OK) != 0) {
+    GTEST_SKIP() << "python3 is not installed: no allocating child to run";
+  }
+  StartDaemon();
+  Keeper();
+  // Grows by 1 MB every 50 ms up to 120 MB, then waits.
+  const pid_t wrapper =
+      Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--", "/usr/bin/python3", "-c",
+           "import time; b = []; "
+           "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
+           "time.sleep(120)"},
+          "hog");
+  EXPECT_TRUE(
+      WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); }, 30000))
+      << DaemonLog();
+  EXPECT_TRUE(Has(DaemonLog(), "> 40000")) << DaemonLog();
+  // The stop command is "kill <child>": the wrapper ends with 128 + SIGTERM.
+  EXPECT_EQ(128 + SIGTERM, WaitExit(wrapper, 30000)) << ReadAll(home.Join("run.errhog"));
+  // Killing the daemon in its 10 s pause (the fixture does) means nothing
+  // is started again behind the test's back.
+  EXPECT_EQ(1, Number({"restarts", "hog"}));
+}
+
+#else  // VIGILCTL_E2E_SLOW
+
+TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneIsForgotten) {
+  StartDaemon();
+  Keeper();
+  const pid_t flaky =
+      Run({"--wdfreq", "2", "--name", "flaky", "--", "/bin/sh", "-c", "sleep 3; exit 3"}, "flaky");
+  const pid_t fine = Run({"--name", "fine", "--", "/bin/sh", "-c", "sleep 1; exit 0"}, "fine");
+  nlohmann::json first;
+  ASSERT_TRUE(WaitUntil([&] { return !(first = Entry("flaky")).is_null(); }, 10000));
+  EXPECT_EQ(3, WaitExit(flaky, 15000)) << "the wrapper ends with its child's status";
+  EXPECT_EQ(0, WaitExit(fine, 15000));
+
+  // The restart: marked before its 10 s pause, and the file keeps being
+  // rewritten while the pass holds the table.
+  long markedAt = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const nlohmann::json entry = Entry("flaky");
+        if (!entry.is_null() && entry["state"] == "restarting") {
+          markedAt = Number({"daemon", "updated"});
+          return true;
+        }
+        return false;
+      },
+      15000))
+      << DaemonLog();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Number({"daemon", "updated"}) >= markedAt + 4 &&
+               Entry("flaky")["state"] == "restarting";
+      },
+      9000))
+      << "the status file went stale during the restart pause";
+  EXPECT_EQ(0, Ctl({"status"}, false).status) << "status must see a live daemon during the pause";
+
+  nlohmann::json second;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        second = Entry("flaky");
+        return !second.is_null() && second["pid"] != first["pid"];
+      },
+      20000))
+      << DaemonLog();
+  EXPECT_EQ(1, second["restarts"]);
+  EXPECT_EQ(1, StatusJson()["restarts"]["flaky"]);
+  // The one that exited 0 was forgotten: never restarted, not in the table.
+  EXPECT_TRUE(Entry("fine").is_null());
+  EXPECT_FALSE(StatusJson()["restarts"].contains("fine"));
+  EXPECT_EQ(1, StatusJson()["orders"]["mgmt"]);
+}
+
+#endif

@@ -1,0 +1,154 @@
+// The status writer fed by a real supervision loop whose process services
+// are played: the file stays fresh while a restart holds the table's lock,
+// and a write failure is logged once per run of failures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "CapturingLogDevice.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "OrderCounters.h"
+#include "StatusWriter.h"
+#include "TempDir.h"
+#include "WatchedList.h"
+
+namespace {
+
+// No process exists; commands are only counted.
+class NoProcesses : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int) override { return 0; }
+  int CommandLunch(String&, int) override { return 1; }
+};
+
+// The parsed file, or a discarded value while it is missing or unparsable.
+nlohmann::json ReadJson(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return nlohmann::json::parse(text.str(), nullptr, false);
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+class StatusWriterTest : public ::testing::Test {
+ protected:
+  void TearDown() override { LogServer::DeleteInstance(); }
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
+  NoProcesses services;
+  WatchedList::Waits waits;
+  waits.restartPauseMs = 4000;
+  waits.passSleepMs = 50;
+  waits.timeToLive = 1;
+  WatchedList list(&services, waits);
+  OrderCounters counters;
+  counters.CountExecuted(OrderCounters::kWatch);
+  StatusWriter::Settings settings;
+  settings.statusFile = dir.Join("sub/status.json");
+  settings.port = 4242;
+  settings.periodMs = 100;
+  StatusWriter writer(settings, counters);
+  list.SetObserver(&writer);
+  ASSERT_TRUE(writer.Start());
+
+  WatchedItem item;
+  item.info.pid = 31337;
+  item.info.psErrors = 5;
+  item.settings.psName = "flaky";
+  item.settings.errorsOn = 1;
+  item.settings.maxErrors = 0;
+  list.CreateNewWatch(item);
+  ListenPort port;
+  port.state = ListenPort::kRunning;
+  std::thread loop([&] { list.ProcessBlock(&port); });
+
+  // The pass holds the table's lock through the pause; the file still
+  // shows the restart and its time of writing moves on.
+  long firstUpdate = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const nlohmann::json doc = ReadJson(settings.statusFile);
+        if (doc.is_discarded() || doc["processes"].empty() ||
+            doc["processes"][0]["state"] != "restarting") {
+          return false;
+        }
+        firstUpdate = doc["daemon"]["updated"];
+        return true;
+      },
+      3000));
+  const nlohmann::json during = ReadJson(settings.statusFile);
+  EXPECT_EQ(1, during["restarts"]["flaky"]);
+  EXPECT_EQ(1, during["processes"][0]["restarts"]);
+  EXPECT_EQ(4242, during["daemon"]["port"]);
+  EXPECT_EQ(1, during["orders"]["watch"]);
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const nlohmann::json doc = ReadJson(settings.statusFile);
+        return !doc.is_discarded() && doc["daemon"]["updated"] > firstUpdate &&
+               doc["processes"][0]["state"] == "restarting";
+      },
+      3500));
+  struct stat info {};
+  EXPECT_EQ(0, stat(settings.statusFile.c_str(), &info));
+  EXPECT_EQ(0644u, info.st_mode & 0777);
+
+  loop.join();
+  writer.Stop();
+  const nlohmann::json after = ReadJson(settings.statusFile);
+  EXPECT_EQ(false, after["daemon"]["running"]);
+  EXPECT_TRUE(after["processes"].empty());
+  EXPECT_GE(after["daemon"]["passes"], 1);
+}
+
+TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
+  OrderCounters counters;
+  StatusWriter::Settings settings;
+  const std::string blocker = dir.Join("plain-file");
+  dir.WriteFile("plain-file", "x");
+  // A directory that cannot exist: its parent is a regular file.
+  settings.statusFile = blocker + "/status.json";
+  settings.periodMs = 50;
+  StatusWriter writer(settings, counters);
+  ASSERT_TRUE(writer.Start());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  LogServer::Instance()->Flush();
+  int failures = 0;
+  for (const std::string& message : log->Messages()) {
+    failures += message.find("cannot create a temporary file") != std::string::npos;
+  }
+  EXPECT_EQ(1, failures);
+
+  // The directory appears: writing resumes and says so once.
+  ASSERT_EQ(0, unlink(blocker.c_str()));
+  ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
+  EXPECT_TRUE(WaitFor([&] { return !ReadJson(settings.statusFile).is_discarded(); }, 3000));
+  writer.Stop();
+  LogServer::Instance()->Flush();
+  int again = 0;
+  for (const std::string& message : log->Messages()) {
+    again += message.find("again") != std::string::npos;
+  }
+  EXPECT_EQ(1, again);
+}
