@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "AccessPolicy.h"
 #include "LogServer.h"
 #include "Regex.h"
 #include "WatchedItem.h"
@@ -265,6 +266,12 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
       if (ProcessInfoFromBody(item.info) != 1 || WatchSettingsFromBody(item.settings) != 1) {
         return 0;
       }
+      const AccessPolicy* policy = AccessPolicy::Current();
+      if (policy != nullptr &&
+          !policy->AdmitCommands(item.info.pid, item.settings.psStart, item.settings.psStop)) {
+        return 0;
+      }
+      item.ownerUid = clientUid;
       return list->CreateNewWatch(item);
     }
     case ServiceMsg: {
