@@ -306,7 +306,8 @@ bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const R
   if (!RunAs::ForUid(static_cast<uid_t>(item.ownerUid), identity, reason)) {
     LogStream failure;
     failure << kPass << " ERROR : " << item.settings.psName << " (pid " << item.info.pid
-            << ") is neither stopped nor started, its owner's identity is unknown: " << reason.c_str();
+            << ") is neither stopped nor started, its owner's identity is unknown: "
+            << reason.c_str();
     ReportFailure(failure);
     return false;
   }

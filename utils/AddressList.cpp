@@ -151,8 +151,8 @@ bool AddressList::Parse(const std::string& text, std::string& error) {
       // A typo such as /8 for /28 would open far more than meant: a block
       // must be written with its host bits clear.
       if ((address & ~mask) != 0) {
-        error = "entry '" + entry + "' has host bits set; the block is " +
-                Dotted(address & mask) + "/" + std::to_string(prefix);
+        error = "entry '" + entry + "' has host bits set; the block is " + Dotted(address & mask) +
+                "/" + std::to_string(prefix);
         return false;
       }
       parsed.push_back(Block{address, mask});
@@ -209,8 +209,8 @@ bool AddressList::ReachesBeyondHost() const {
     return true;
   }
   for (const Block& block : blocks) {
-    const bool inLoopback =
-        (block.mask & kLoopbackMask) == kLoopbackMask && (block.network & kLoopbackMask) == kLoopbackNetwork;
+    const bool inLoopback = (block.mask & kLoopbackMask) == kLoopbackMask &&
+                            (block.network & kLoopbackMask) == kLoopbackNetwork;
     const bool ownAddress =
         block.mask == ~uint32_t{0} &&
         std::find(interfaces.begin(), interfaces.end(), block.network) != interfaces.end();

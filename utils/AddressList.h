@@ -68,7 +68,7 @@ class AddressList {
 
   InterfaceReader reader;
   Clock clock;
-  std::vector<Block> blocks;        // the explicit entries
+  std::vector<Block> blocks;         // the explicit entries
   std::vector<uint32_t> interfaces;  // for "local": this host's addresses
   long interfacesReadAt;             // monotonic seconds of the last read
   bool any;

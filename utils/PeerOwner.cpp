@@ -31,19 +31,30 @@ bool Endpoints(const sockaddr_in& in, PeerOwner::Endpoint& out) {
   return true;
 }
 
+// Exactly `count` hexadecimal digits at text into value.
+bool ParseHex(const char* text, size_t count, unsigned long& value) {
+  value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : -1;
+    if (digit < 0) {
+      return false;
+    }
+    value = value * 16 + static_cast<unsigned long>(digit);
+  }
+  return true;
+}
+
 // "0100007F:0BB8": the address as the kernel prints the raw network-order
 // word, then the port in host order.
 bool ParseProcEndpoint(const std::string& text, PeerOwner::Endpoint& out) {
-  if (text.size() != 13 || text[8] != ':') {
-    return false;
-  }
-  char* end = nullptr;
-  const unsigned long word = strtoul(text.substr(0, 8).c_str(), &end, 16);
-  if (*end != '\0') {
-    return false;
-  }
-  const unsigned long port = strtoul(text.substr(9).c_str(), &end, 16);
-  if (*end != '\0') {
+  unsigned long word = 0;
+  unsigned long port = 0;
+  if (text.size() != 13 || text[8] != ':' || !ParseHex(text.data(), 8, word) ||
+      !ParseHex(text.data() + 9, 4, port)) {
     return false;
   }
   out.address = ntohl(static_cast<uint32_t>(word));

@@ -3,12 +3,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <grp.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,8 +165,8 @@ bool DropIdentity(const RunAs& as) {
     ReportDropFailure("setuid()", as.uid);
     return false;
   }
-  if (getuid() != as.uid || geteuid() != as.uid || getgid() != as.gid ||
-      getegid() != as.gid || (as.uid != 0 && setuid(0) != -1)) {
+  if (getuid() != as.uid || geteuid() != as.uid || getgid() != as.gid || getegid() != as.gid ||
+      (as.uid != 0 && setuid(0) != -1)) {
     errno = EPERM;
     ReportDropFailure("identity check", as.uid);
     return false;

@@ -39,9 +39,9 @@ class RateLimiter {
   const long period;
   const size_t capacity;
   const Clock clock;
-  TaskMutex mutex;                    // guards lastAllowed and overflowAt
+  TaskMutex mutex;                          // guards lastAllowed and overflowAt
   std::map<std::string, long> lastAllowed;  // key -> time of its last allowed event
-  long overflowAt;                    // time the overflow slot was last allowed
+  long overflowAt;                          // time the overflow slot was last allowed
   bool overflowUsed;
 };
 

@@ -67,28 +67,48 @@ class AccessPolicyTest : public ::testing::Test {
 TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
   struct Case {
     std::map<std::string, std::string> keys;
-    const char* error;                 // part of the error, "" when it configures
-    std::vector<long> allowedUids;     // kUnknownUid stands for an unknown owner
+    const char* error;              // part of the error, "" when it configures
+    std::vector<long> allowedUids;  // kUnknownUid stands for an unknown owner
     std::vector<long> refusedUids;
     uint32_t bind;
   };
   const long kUnknown = AccessPolicy::kUnknownUid;
   const Case kCases[] = {
       {{}, "", {0, kDaemonUid}, {65534, 1000, kUnknown}, INADDR_ANY},
-      {{{"WATCHMGR.ALLOWEDUSERS", "nobody, 1000"}}, "", {65534, 1000}, {0, kDaemonUid, kUnknown}, 0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "nobody, 1000"}},
+       "",
+       {65534, 1000},
+       {0, kDaemonUid, kUnknown},
+       0},
       {{{"WATCHMGR.ALLOWEDUSERS", "ANY"}}, "", {0, 65534, kUnknown}, {}, 0},
       {{{"WATCHMGR.ALLOWEDUSERS", "no-such-user-here"}},
-       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'", {}, {}, 0},
-      {{{"WATCHMGR.ALLOWEDUSERS", "root,,nobody"}}, "WATCHMGR.ALLOWEDUSERS: empty entry", {}, {}, 0},
+       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'",
+       {},
+       {},
+       0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "root,,nobody"}},
+       "WATCHMGR.ALLOWEDUSERS: empty entry",
+       {},
+       {},
+       0},
       {{{"WATCHMGR.ALLOWEDUSERS", "-1"}}, "WATCHMGR.ALLOWEDUSERS: unknown user '-1'", {}, {}, 0},
       {{{"WATCHMGR.ALLOWEDPEERS", "10.0.0.300"}},
-       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.300'", {}, {}, 0},
+       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.300'",
+       {},
+       {},
+       0},
       {{{"WATCHMGR.ALLOWEDPEERS", ""}}, "WATCHMGR.ALLOWEDPEERS: empty entry", {}, {}, 0},
       {{{"WATCHMGR.ALLOWEDCOMMANDS", "\\(kill"}},
-       "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(kill' does not compile", {}, {}, 0},
+       "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(kill' does not compile",
+       {},
+       {},
+       0},
       {{{"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, "", {0}, {}, 0x7F000001u},
       {{{"WATCHMGR.BINDADDRESS", "localhost"}},
-       "WATCHMGR.BINDADDRESS: malformed address 'localhost'", {}, {}, 0},
+       "WATCHMGR.BINDADDRESS: malformed address 'localhost'",
+       {},
+       {},
+       0},
   };
   for (const Case& c : kCases) {
     std::string error;
@@ -133,9 +153,9 @@ TEST_F(AccessPolicyTest, OpenBeyondHostWhenForeignPeersCanReachTheBoundAddress) 
     bool open;
   };
   const Case kCases[] = {
-      {"local", "", false},          {"127.0.0.1,192.168.1.5", "", false},
-      {"any", "", true},             {"local,192.168.1.0/24", "", true},
-      {"any", "127.0.0.1", false},   {"10.0.0.0/8", "192.168.1.5", true},
+      {"local", "", false},        {"127.0.0.1,192.168.1.5", "", false},
+      {"any", "", true},           {"local,192.168.1.0/24", "", true},
+      {"any", "127.0.0.1", false}, {"10.0.0.0/8", "192.168.1.5", true},
   };
   for (const Case& c : kCases) {
     std::string error;

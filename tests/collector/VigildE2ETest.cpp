@@ -452,8 +452,8 @@ pid_t Client(uid_t uid, const char* from, int port,
         _exit(2);
       }
       const int fd = ConnectFrom(from, port);
-      const std::string text = orders(getpid()) + "BEGINMSG\npid: " + std::to_string(getpid()) +
-                               "\npswset: 500\nEND;\n";
+      const std::string text =
+          orders(getpid()) + "BEGINMSG\npid: " + std::to_string(getpid()) + "\npswset: 500\nEND;\n";
       send(fd, text.data(), text.size(), MSG_NOSIGNAL);
       const pid_t self = getpid();
       if (write(report[1], &self, sizeof self) != sizeof self) {
@@ -610,11 +610,11 @@ TEST_F(VigildAccessE2ETest, OnlyAllowedUsersRegisterAndTheirCommandsRunAsThem) {
 }
 
 TEST_F(VigildAccessE2ETest, WatchOrderWithACommandOutsideThePatternIsRefused) {
-  auto daemon = StartWith(
-      "GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=touch [-/.a-zA-Z0-9]+\\|kill [0-9]+\n");
+  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=touch [-/.a-zA-Z0-9]+\\|kill [0-9]+\n");
   ASSERT_TRUE(Accepts(port));
   const pid_t bad = Track(Client(0, "127.0.0.1", port, [&](pid_t pid) {
-    return RestartableWatch(pid, "touch " + Mark("bad") + " && true", "kill " + std::to_string(pid));
+    return RestartableWatch(pid, "touch " + Mark("bad") + " && true",
+                            "kill " + std::to_string(pid));
   }));
   Touching(0, "127.0.0.1", "good");
   ASSERT_TRUE(WaitUntil([&] { return Exists("good"); }, 30000)) << daemon->Err();
@@ -629,8 +629,10 @@ TEST_F(VigildAccessE2ETest, WatchOrderWithACommandOutsideThePatternIsRefused) {
 
 TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) {
   const std::pair<const char*, const char*> kBad[] = {
-      {"WATCHMGR.ALLOWEDPEERS=local,10.0.0.0/33", "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.0/33'"},
-      {"WATCHMGR.ALLOWEDUSERS=root,no-such-user-here", "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'"},
+      {"WATCHMGR.ALLOWEDPEERS=local,10.0.0.0/33",
+       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.0/33'"},
+      {"WATCHMGR.ALLOWEDUSERS=root,no-such-user-here",
+       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'"},
       {"WATCHMGR.ALLOWEDCOMMANDS=\\(", "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(' does not compile"},
       {"WATCHMGR.BINDADDRESS=127.1", "WATCHMGR.BINDADDRESS: malformed address '127.1'"},
   };
@@ -644,11 +646,11 @@ TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) 
   const char kLoud[] = "WARNING : the order port accepts peers beyond this host";
   auto open = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n");
   EXPECT_TRUE(Accepts(port));
-  EXPECT_TRUE(Has(open->Err(), std::string(kLoud) + " (WATCHMGR.ALLOWEDPEERS=any)"))
-      << open->Err();
+  EXPECT_TRUE(Has(open->Err(), std::string(kLoud) + " (WATCHMGR.ALLOWEDPEERS=any)")) << open->Err();
   open.reset();
   // Bound to loopback, nobody beyond the host can reach it, whatever the list says.
-  auto bound = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\nGLOBAL.WATCHMGR.BINDADDRESS=127.0.0.1\n");
+  auto bound =
+      StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\nGLOBAL.WATCHMGR.BINDADDRESS=127.0.0.1\n");
   EXPECT_TRUE(Accepts(port));
   EXPECT_FALSE(Has(bound->Err(), kLoud)) << bound->Err();
   auto local = StartWith("");

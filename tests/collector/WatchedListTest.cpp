@@ -248,10 +248,12 @@ namespace {
 class IdentityProcesses : public WatchedList::ProcessServices {
  public:
   int CheckPID(int) override { return alive ? 1 : 0; }
-  int CommandLunch(String& command, int mode) override { return CommandLunchAs(command, mode, nullptr); }
+  int CommandLunch(String& command, int mode) override {
+    return CommandLunchAs(command, mode, nullptr);
+  }
   int CommandLunchAs(String& command, int mode, const RunAs* as) override {
-    launched += (as == nullptr ? std::string("-") : std::to_string(as->uid) + "/" +
-                                                        std::to_string(as->gid)) +
+    launched += (as == nullptr ? std::string("-")
+                               : std::to_string(as->uid) + "/" + std::to_string(as->gid)) +
                 " " + command.chars() + (mode == 1 ? " (fg)\n" : "\n");
     alive = alive && std::string(command.chars()).rfind("kill -9 ", 0) != 0;
     return 1;
@@ -283,8 +285,9 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnly
       {0, 0, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
       {0, -1, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
       {1000, 65534, 65534, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
-      {0, 424242, 424242, "", "is neither stopped nor started, its owner's identity is unknown: "
-                              "no account has uid 424242"},
+      {0, 424242, 424242, "",
+       "is neither stopped nor started, its owner's identity is unknown: "
+       "no account has uid 424242"},
   };
   for (const Case& c : kCases) {
     IdentityProcesses processes;

@@ -97,10 +97,12 @@ TEST(AddressListTest, MalformedListsAreErrorsNamingTheEntryAndMatchNothing) {
 
 TEST(AddressListTest, ReachesBeyondHostOnlyWithForeignPeers) {
   const std::pair<const char*, bool> kCases[] = {
-      {"local", false},           {"127.0.0.1", false},     {"127.0.0.0/8", false},
-      {"127.1.0.0/16", false},    {"192.168.1.5", false},   {"local,192.168.1.5/32", false},
-      {"any", true},              {"192.168.1.0/24", true}, {"126.0.0.0/7", true},
-      {"local,10.0.0.1", true},   {"0.0.0.0/0", true},
+      {"local", false},       {"127.0.0.1", false},
+      {"127.0.0.0/8", false}, {"127.1.0.0/16", false},
+      {"192.168.1.5", false}, {"local,192.168.1.5/32", false},
+      {"any", true},          {"192.168.1.0/24", true},
+      {"126.0.0.0/7", true},  {"local,10.0.0.1", true},
+      {"0.0.0.0/0", true},
   };
   for (const auto& c : kCases) {
     FakeInterfaces host;

@@ -89,7 +89,9 @@ TEST_F(PeerOwnerTest, OwnerOfOurOwnLoopbackClientIsUs) {
   // Once the client is gone, nobody owns that end any more.
   const PeerOwner::Endpoint clientEnd = EndpointOf(accepted, true);
   const PeerOwner::Endpoint local = EndpointOf(accepted, false);
-  struct linger abort {1, 0};
+  struct linger abort {
+    1, 0
+  };
   setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   close(client);
   uid_t uid = 0;
@@ -155,9 +157,8 @@ TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipTimeWaitAndGarbage) {
   const std::string owned =
       "   6: 0200007F:9C40 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1000 0 4\n";
   uid_t uid = 77;
-  EXPECT_FALSE(PeerOwner::FromProcTable(heading + reversed + timeWait + otherPort + garbage +
-                                            negative,
-                                        client, server, uid));
+  EXPECT_FALSE(PeerOwner::FromProcTable(
+      heading + reversed + timeWait + otherPort + garbage + negative, client, server, uid));
   EXPECT_EQ(uid, 77u);
   EXPECT_TRUE(PeerOwner::FromProcTable(heading + timeWait + garbage + owned, client, server, uid));
   EXPECT_EQ(uid, 1000u);

@@ -48,8 +48,7 @@ TEST(RunAsTest, AccountsGiveTheirGroupsAndProcessesTheirRealUid) {
   ASSERT_TRUE(RunAs::ForUid(65534, nobody, error)) << error;
   EXPECT_EQ(nobody.name, "nobody");
   EXPECT_EQ(nobody.gid, 65534u);
-  EXPECT_NE(std::find(nobody.groups.begin(), nobody.groups.end(), nobody.gid),
-            nobody.groups.end());
+  EXPECT_NE(std::find(nobody.groups.begin(), nobody.groups.end(), nobody.gid), nobody.groups.end());
   RunAs none;
   EXPECT_FALSE(RunAs::ForUid(424242, none, error));
   EXPECT_NE(error.find("no account has uid 424242"), std::string::npos) << error;
