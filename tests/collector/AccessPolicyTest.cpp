@@ -1,14 +1,22 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
+#include "ClientContext.h"
 #include "Cnx.h"
+#include "ListenPort.h"
 #include "LogServer.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
@@ -223,6 +231,90 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
   AccessPolicy::Publish(nullptr);
   EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);
   EXPECT_EQ(list.Snapshot().at(77).ownerUid, -1);
+}
+
+// The listener's client routine: holds the connection until the peer leaves.
+std::atomic<int> served{0};
+void Hold(void* argument) {
+  ClientContext* context = static_cast<ClientContext*>(argument);
+  Cnx connection = context->connection;
+  ListenPort* owner = context->owner;
+  delete context;
+  ++served;
+  char line[16];
+  while (connection.ReadLine(line, sizeof line, 1) == 1 || connection.Valid() == 1) {
+  }
+  connection.Disconnect();
+  owner->clientCount.fetch_sub(1);
+}
+
+// A socket from `from` connected to to:port, or -1.
+int ConnectFrom(const char* from, const char* to, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{}, remote{};
+  local.sin_family = remote.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  inet_pton(AF_INET, to, &remote.sin_addr);
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000 && !done(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsItsAddress) {
+  std::string error;
+  auto policy = Policy(
+      {{"WATCHMGR.ALLOWEDPEERS", "127.0.0.1"}, {"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, error);
+  ASSERT_EQ(error, "");
+  ListenPort listener(1, 0);
+  listener.SetAccessPolicy(policy.get());
+  listener.SetBindAddress(policy->BindAddress());
+  // A port nobody listens on: the kernel's pick for a socket bound to port 0.
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  const int port = ntohs(address.sin_port);
+  ASSERT_EQ(listener.Initialize(port, Hold), 1);
+  ASSERT_EQ(listener.StartThread(), 1);
+  ASSERT_TRUE(WaitFor([&] { return listener.state.load() == ListenPort::kRunning; }));
+  served = 0;
+  std::vector<int> held;  // every client slot taken
+  for (int i = 1; i <= 32; ++i) {
+    held.push_back(ConnectFrom("127.0.0.1", "127.0.0.1", port));
+    ASSERT_TRUE(WaitFor([&] { return listener.clientCount.load() == i; })) << i;
+  }
+  log->Clear();
+  const int refused = ConnectFrom("127.0.0.2", "127.0.0.1", port);
+  ASSERT_GE(refused, 0);
+  char byte = 0;
+  EXPECT_LE(recv(refused, &byte, 1, 0), 0);  // closed at once, nothing sent
+  close(refused);
+  EXPECT_EQ(ConnectFrom("127.0.0.1", "127.0.0.2", port), -1);  // bound to 127.0.0.1 only
+  EXPECT_TRUE(WaitFor([&] { return log->Count() >= 1; }));
+  EXPECT_EQ(Messages(Warning),
+            std::vector<std::string>{"[ListenPort::StartBlock] WARNING : Connection from "
+                                     "127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS "
+                                     "(127.0.0.1)"});
+  EXPECT_EQ(served.load(), 32);
+  for (int fd : held) {
+    close(fd);
+  }
+  listener.Delete();
+  EXPECT_TRUE(WaitFor([&] { return listener.clientCount.load() == 0; }));
 }
 
 }  // namespace
