@@ -22,7 +22,11 @@ namespace {
 // Every wait for a client is this long, so a stop or a broken socket is seen
 // within one period even when no client connects.
 constexpr int kSelectPeriodMs = 3000;
-constexpr int kListenBacklog = 3;
+// The kernel's accept queue holds every connection the loop has not taken
+// yet. A short queue makes the kernel drop the SYNs of a burst (collectors
+// reconnecting after a restart), and each drop costs its client a 1 s, then
+// 3 s... retransmission. The client limit below is what bounds the load.
+constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kMaxClients = 32;
 // A stop polls the loop this often.
 constexpr unsigned kStopPollMs = 200;
@@ -286,7 +290,13 @@ void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort) {
     context->connection.Establish(descriptor, peerAddress, peerPort);
     // Counted before the thread exists, so its decrement can never come first.
     clientCount.fetch_add(1);
-    if (launcher.Create(threadRoutine, context) == 0) {
+    const int started = launcher.Create(threadRoutine, context);
+    if (started == 0) {
+      return;
+    }
+    // The thread runs all the same: the context and the count are its own.
+    if (started == ThreadLauncher::kDetachFailed) {
+      _ReportError("[ListenPort::StartBlock] WARNING : client thread started but not detached");
       return;
     }
     clientCount.fetch_sub(1);

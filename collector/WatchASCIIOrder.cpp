@@ -3,72 +3,125 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
 #include "AccessPolicy.h"
 #include "LogServer.h"
-#include "Regex.h"
 #include "WatchedItem.h"
 #include "WatchedList.h"
 
 namespace {
 
-// The grammar, shared by every connection. Constant-initialised, so they
-// exist before main and before any other file's static initialisers run;
-// each compiles on its first use.
-const Regex rBeginHeader(Regex::kDeferred, "[bB][eE][gG][iI][nN][A-Za-z0-9]+", 1, 40);
-const Regex rBeginKeyWord(Regex::kDeferred, "[bB][eE][gG][iI][nN]", 1, 40);
-const Regex rEndHeader(Regex::kDeferred, "[eE][nN][dD][.;,]", 1, 40);
-const Regex rWordSeparator(Regex::kDeferred, "[ \n\r]+", 1, 40);
-const Regex rServiceWatch(Regex::kDeferred, "^[wW][aA][tT][cC][hH]", 1, 40);
-const Regex rServiceMsg(Regex::kDeferred, "^[mM][sS][gG]", 1, 40);
-const Regex rServiceMgmt(Regex::kDeferred, "^[mM][gG][mM][tT]", 1, 40);
-const Regex rGlobalLineFormat(Regex::kDeferred, "^\\([A-Za-z0-9]+\\): ?\\(.*\\)", 1, 40);
-const Regex rItemSeparator(Regex::kDeferred, "[ :]+", 1, 40);
-const Regex rOrderStartingSpace(Regex::kDeferred, "^[ ]+", 1, 40);
-const Regex rOrderLeadingSpace(Regex::kDeferred, "[ ]+$", 1, 40);
-const Regex rPIDToken(Regex::kDeferred, "^[pP][iI][dD]", 1, 40);
-const Regex rPSNomWSet(Regex::kDeferred, "^[pP][sS][nN][oO][mM][wW][sS][eE][tT]", 1, 40);
-const Regex rPSWSet(Regex::kDeferred, "^[pP][sS][wW][sS][eE][tT]", 1, 40);
-const Regex rPSErrors(Regex::kDeferred, "^[pP][sS][eE][rR][rR][oO][rR][sS]", 1, 40);
-const Regex rPSName(Regex::kDeferred, "^[pP][sS][nN][aA][mM][eE]", 1, 40);
-const Regex rPSStart(Regex::kDeferred, "^[pP][sS][sS][tT][aA][rR][tT]", 1, 40);
-const Regex rPSStop(Regex::kDeferred, "^[pP][sS][sS][tT][oO][pP]", 1, 40);
-const Regex rWDfreq(Regex::kDeferred, "^[wW][dD][fF][rR][eE][qQ]", 1, 40);
-const Regex rMinWSet(Regex::kDeferred, "^[mM][iI][nN][wW][sS][eE][tT]", 1, 40);
-const Regex rMaxWSet(Regex::kDeferred, "^[mM][aA][xX][wW][sS][eE][tT]", 1, 40);
-const Regex rWSetIncr(Regex::kDeferred, "^[wW][sS][eE][tT][iI][nN][cC][rR]", 1, 40);
-const Regex rMaxErrors(Regex::kDeferred, "^[mM][aA][xX][eE][rR][rR][oO][rR][sS]", 1, 40);
-const Regex rStopWatching(Regex::kDeferred, "^[sS][tT][oO][pP]", 1, 40);
+// The grammar is a handful of fixed words matched without regard to ASCII
+// case, so it is decided by plain scans of the line: no expression engine,
+// no lock shared between connections, and the scans allocate nothing. The
+// rules, each exactly what the word patterns of the protocol accept:
+//   header   somewhere "begin" directly followed by a letter or digit
+//   keyword  the first "begin" of the line; the service name runs from its
+//            end to the first blank, line feed or carriage return
+//   end line somewhere "end" directly followed by '.', ';' or ','
+//   item     from the line start one or more letters or digits, a colon, and
+//            no line feed after it; the value starts after the run of blanks
+//            and colons that the colon opens
+// Keywords and service names count only as whole words, so "watcher" is not
+// "watch" and "pids" is not "pid".
 
-// Where r first occurs in text, and the length of that occurrence; -1 when
-// it does not occur. The span comes back from the search call itself, so
-// another thread using the same expression cannot slip in between.
-int Find(const Regex& r, const String& text, int& matchLength) {
-  Regex::Groups groups;
-  int found = -1;
-  r.search(text.chars(), text.length(), matchLength, 0, &groups);
-  if (!groups.info(found, matchLength, 0)) {
-    matchLength = 0;
-    return -1;
+bool IsAsciiAlnum(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// text[at..] starts with the lower-case word, letters in either case.
+bool StartsNoCase(const char* text, int length, int at, const char* word) {
+  for (int i = 0; word[i] != '\0'; ++i) {
+    if (at + i >= length) {
+      return false;
+    }
+    const char c = text[at + i];
+    if (c != word[i] && static_cast<char>(c | 0x20) != word[i]) {
+      return false;
+    }
   }
-  return found;
+  return true;
 }
 
-// Keywords and service names count only when the expression covers the
-// whole text, so "watcher" is not "watch" and "pids" is not "pid".
-bool Whole(const Regex& r, const String& text) {
-  return r.match(text.chars(), text.length(), 0) == text.length();
+// text is exactly the lower-case word, letters in either case.
+bool IsWord(const char* text, int length, const char* word) {
+  return static_cast<int>(strlen(word)) == length && StartsNoCase(text, length, 0, word);
 }
 
-// The number in value as atoi reads it: leading white space, an optional
-// sign, decimal digits up to the first other character, 0 without digits.
-// Values out of range saturate at INT_MIN / INT_MAX instead: the text comes
-// from a client, and atoi's overflow is undefined.
-int ItemNumber(const String& value) {
+// Position of the first "begin", -1 when there is none.
+int FindBegin(const char* text, int length, int from) {
+  for (int i = from; i + 5 <= length; ++i) {
+    if (StartsNoCase(text, length, i, "begin")) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+bool HasHeader(const char* text, int length) {
+  for (int at = FindBegin(text, length, 0); at >= 0; at = FindBegin(text, length, at + 1)) {
+    if (at + 5 < length && IsAsciiAlnum(text[at + 5])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool HasEnd(const char* text, int length) {
+  for (int i = 0; i + 4 <= length; ++i) {
+    const char mark = text[i + 3];
+    if ((mark == '.' || mark == ';' || mark == ',') && StartsNoCase(text, length, i, "end")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The spans of an item line: the keyword is text[0, itemLength), the value
+// text[valueStart, valueEnd) without its surrounding blanks (tabs stay).
+struct ItemSpans {
+  int itemLength;
+  int valueStart;
+  int valueEnd;
+};
+
+bool DecodeItem(const char* text, int length, ItemSpans& spans) {
+  int colon = 0;
+  while (colon < length && IsAsciiAlnum(text[colon])) {
+    ++colon;
+  }
+  if (colon == 0 || colon >= length || text[colon] != ':') {
+    return false;
+  }
+  if (memchr(text + colon, '\n', static_cast<size_t>(length - colon)) != nullptr) {
+    return false;
+  }
+  int start = colon;
+  while (start < length && (text[start] == ' ' || text[start] == ':')) {
+    ++start;
+  }
+  int end = length;
+  while (end > start && text[end - 1] == ' ') {
+    --end;
+  }
+  spans.itemLength = colon;
+  spans.valueStart = start;
+  spans.valueEnd = end;
+  return true;
+}
+
+// The number at text (a value's start inside its NUL-terminated line) as
+// atoi reads it: leading white space, an optional sign, decimal digits up to
+// the first other character, 0 without digits; the blanks that end a value
+// stop it like any other character. Values out of range saturate at INT_MIN
+// / INT_MAX instead: the text comes from a client, and atoi's overflow is
+// undefined.
+int ItemNumber(const char* text) {
   const int savedErrno = errno;
-  const long number = strtol(value.chars(), nullptr, 10);
+  const long number = strtol(text, nullptr, 10);
   errno = savedErrno;
   if (number > INT_MAX) {
     return INT_MAX;
@@ -89,9 +142,10 @@ void ReportProtocolError(const std::string& text) {
 WatchASCIIOrder::WatchASCIIOrder() : serviceType(ServiceNone), inBlock(0), complete(0) {}
 
 int WatchASCIIOrder::ProcessLine(String& line) {
-  int matchLength = 0;
+  const char* text = line.chars();
+  const int length = line.length();
   if (inBlock == 1) {
-    if (Find(rEndHeader, line, matchLength) >= 0) {
+    if (HasEnd(text, length)) {
       if (serviceType == ServiceNone) {
         // The end of an oversized block: the whole block goes.
         Reset();
@@ -103,7 +157,7 @@ int WatchASCIIOrder::ProcessLine(String& line) {
     if (serviceType == ServiceNone) {
       return 0;
     }
-    if (length() >= kMaxBodyLines) {
+    if (this->length() >= kMaxBodyLines) {
       ReportProtocolError("[WatchASCIIOrder::ProcessLine] ERROR : Order block '" +
                           std::string(serviceName.chars()) + "' longer than " +
                           std::to_string(kMaxBodyLines) + " lines, dropped");
@@ -114,22 +168,18 @@ int WatchASCIIOrder::ProcessLine(String& line) {
     append(line);
     return 0;
   }
-  if (Find(rBeginHeader, line, matchLength) < 0) {
+  if (!HasHeader(text, length)) {
     return 0;
   }
-  // The keyword is inside the header just found; the test only keeps a
-  // broken invariant from turning into a read before the line.
-  const int keyword = Find(rBeginKeyWord, line, matchLength);
-  if (keyword < 0) {
-    return 0;
+  // The name follows the line's first "begin", which need not be the one
+  // that made the header ("begin beginwatch" names the empty service).
+  const int nameStart = FindBegin(text, length, 0) + 5;
+  int nameEnd = nameStart;
+  while (nameEnd < length && text[nameEnd] != ' ' && text[nameEnd] != '\n' &&
+         text[nameEnd] != '\r') {
+    ++nameEnd;
   }
-  const int nameStart = keyword + matchLength;
-  String name(line.chars() + nameStart, line.length() - nameStart);
-  const int separator = Find(rWordSeparator, name, matchLength);
-  if (separator >= 0) {
-    name = String(name.chars(), separator);
-  }
-  serviceName = name;
+  serviceName = String(text + nameStart, nameEnd - nameStart);
   const int type = ServiceTypeFromName(serviceName);
   if (type != ServiceNone) {
     serviceType = static_cast<ServiceType>(type);
@@ -140,13 +190,13 @@ int WatchASCIIOrder::ProcessLine(String& line) {
 }
 
 int WatchASCIIOrder::ServiceTypeFromName(String& name) {
-  if (Whole(rServiceWatch, name)) {
+  if (IsWord(name.chars(), name.length(), "watch")) {
     return ServiceWatch;
   }
-  if (Whole(rServiceMsg, name)) {
+  if (IsWord(name.chars(), name.length(), "msg")) {
     return ServiceMsg;
   }
-  if (Whole(rServiceMgmt, name)) {
+  if (IsWord(name.chars(), name.length(), "mgmt")) {
     return ServiceMgmt;
   }
   ReportProtocolError("[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name '" +
@@ -155,53 +205,31 @@ int WatchASCIIOrder::ServiceTypeFromName(String& name) {
 }
 
 int WatchASCIIOrder::toolDecodeItemValue(String& line, String& item, String& value) {
-  if (!Whole(rGlobalLineFormat, line)) {
+  ItemSpans spans;
+  if (!DecodeItem(line.chars(), line.length(), spans)) {
     return 0;
   }
-  int separatorLength = 0;
-  const int separator = Find(rItemSeparator, line, separatorLength);
-  if (separator < 0) {
-    return 0;
-  }
-  const int valueStart = separator + separatorLength;
-  item = String(line.chars(), separator);
-  value = String(line.chars() + valueStart, line.length() - valueStart);
-  // One leading and one trailing run of blanks go; tabs stay. Only the
-  // final run of blanks can match the trailing expression, so its search
-  // starts there: from every earlier blank the engine would scan on to the
-  // next non-blank, which makes a long value with many blanks quadratic, all
-  // of it under the lock every connection shares.
-  const int leading = rOrderStartingSpace.match(value.chars(), value.length(), 0);
-  if (leading > 0) {
-    value = String(value.chars() + leading, value.length() - leading);
-  }
-  int tail = value.length();
-  while (tail > 0 && value[tail - 1] == ' ') {
-    --tail;
-  }
-  int trailingLength = 0;
-  const int trailing =
-      rOrderLeadingSpace.search(value.chars(), value.length(), trailingLength, tail);
-  if (trailing >= 0) {
-    value = String(value.chars(), trailing);
-  }
+  item = String(line.chars(), spans.itemLength);
+  value = String(line.chars() + spans.valueStart, spans.valueEnd - spans.valueStart);
   return 1;
 }
 
 int WatchASCIIOrder::ProcessInfoFromBody(ProcessInfo& info) {
   for (Pix p = first(); p != nullptr; next(p)) {
-    String item;
-    String value;
-    if (toolDecodeItemValue((*this)(p), item, value) != 1) {
+    const String& line = (*this)(p);
+    const char* text = line.chars();
+    ItemSpans spans;
+    if (!DecodeItem(text, line.length(), spans)) {
       continue;
     }
-    if (Whole(rPIDToken, item)) {
+    const char* value = text + spans.valueStart;
+    if (IsWord(text, spans.itemLength, "pid")) {
       info.pid = ItemNumber(value);
-    } else if (Whole(rPSNomWSet, item)) {
+    } else if (IsWord(text, spans.itemLength, "psnomwset")) {
       info.psNomWSet = ItemNumber(value);
-    } else if (Whole(rPSWSet, item)) {
+    } else if (IsWord(text, spans.itemLength, "pswset")) {
       info.psWSet = ItemNumber(value);
-    } else if (Whole(rPSErrors, item)) {
+    } else if (IsWord(text, spans.itemLength, "pserrors")) {
       info.psErrors = ItemNumber(value);
     }
   }
@@ -210,30 +238,33 @@ int WatchASCIIOrder::ProcessInfoFromBody(ProcessInfo& info) {
 
 int WatchASCIIOrder::WatchSettingsFromBody(WatchSettings& settings) {
   for (Pix p = first(); p != nullptr; next(p)) {
-    String item;
-    String value;
-    if (toolDecodeItemValue((*this)(p), item, value) != 1) {
+    const String& line = (*this)(p);
+    const char* text = line.chars();
+    ItemSpans spans;
+    if (!DecodeItem(text, line.length(), spans)) {
       continue;
     }
-    if (Whole(rPSName, item)) {
-      settings.psName = value;
-    } else if (Whole(rPSStart, item)) {
-      settings.psStart = value;
-    } else if (Whole(rPSStop, item)) {
-      settings.psStop = value;
-    } else if (Whole(rWDfreq, item)) {
+    const char* value = text + spans.valueStart;
+    const int valueLength = spans.valueEnd - spans.valueStart;
+    if (IsWord(text, spans.itemLength, "psname")) {
+      settings.psName = String(value, valueLength);
+    } else if (IsWord(text, spans.itemLength, "psstart")) {
+      settings.psStart = String(value, valueLength);
+    } else if (IsWord(text, spans.itemLength, "psstop")) {
+      settings.psStop = String(value, valueLength);
+    } else if (IsWord(text, spans.itemLength, "wdfreq")) {
       settings.wdFreq = ItemNumber(value);
       settings.heartbeatOn = 1;
-    } else if (Whole(rMinWSet, item)) {
+    } else if (IsWord(text, spans.itemLength, "minwset")) {
       settings.minWSet = ItemNumber(value);
       settings.wsetOn = 1;
-    } else if (Whole(rMaxWSet, item)) {
+    } else if (IsWord(text, spans.itemLength, "maxwset")) {
       settings.maxWSet = ItemNumber(value);
       settings.wsetOn = 1;
-    } else if (Whole(rWSetIncr, item)) {
+    } else if (IsWord(text, spans.itemLength, "wsetincr")) {
       settings.wsetIncr = ItemNumber(value);
       settings.wsetOn = 1;
-    } else if (Whole(rMaxErrors, item)) {
+    } else if (IsWord(text, spans.itemLength, "maxerrors")) {
       settings.maxErrors = ItemNumber(value);
       settings.errorsOn = 1;
     }
@@ -243,13 +274,11 @@ int WatchASCIIOrder::WatchSettingsFromBody(WatchSettings& settings) {
 
 int WatchASCIIOrder::WatchStopFromBody(ProcessInfo& info) {
   for (Pix p = first(); p != nullptr; next(p)) {
-    String item;
-    String value;
-    if (toolDecodeItemValue((*this)(p), item, value) != 1) {
-      continue;
-    }
-    if (Whole(rStopWatching, item)) {
-      info.pid = ItemNumber(value);
+    const String& line = (*this)(p);
+    ItemSpans spans;
+    if (DecodeItem(line.chars(), line.length(), spans) &&
+        IsWord(line.chars(), spans.itemLength, "stop")) {
+      info.pid = ItemNumber(line.chars() + spans.valueStart);
     }
   }
   return info.pid != 0 ? 1 : 0;

@@ -9,8 +9,8 @@
 // order, at most kMaxBodyLines of them. Owned by the routine serving one
 // connection, for that connection's whole life. One thread at a time; the
 // owner locks (in practice it never leaves its connection's thread). The
-// expressions it uses are shared by every connection and safe for concurrent
-// use.
+// grammar is decided by plain scans of each line, so connections share no
+// lock while they decode.
 #ifndef VIGILD_COLLECTOR_WATCHASCIIORDER_H
 #define VIGILD_COLLECTOR_WATCHASCIIORDER_H
 

@@ -1,5 +1,6 @@
 #include "WatchMgrDaemon.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +32,10 @@ TaskMutex& ClientsMutex() {
   static TaskMutex* mutex = new TaskMutex();
   return *mutex;
 }
+// A duplicate of each served socket, owned by this set: the connection
+// closes its own descriptor when the peer leaves, and that number may be
+// reused at once, but a duplicate stays open (and names the same socket)
+// until the routine hands it back. A shutdown through it wakes the routine.
 std::set<int>& Clients() {
   static std::set<int>* clients = new std::set<int>();  // guarded by ClientsMutex()
   return *clients;
@@ -44,20 +49,27 @@ const char kConnection[] = "[WatchMgrProcessConnection]";
 
 // Serves one connection until it ends. REQUIRES: cnx established.
 void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
+  // One line object for the connection's life: an assignment reuses its
+  // storage, so a line costs no allocation once the longest has been seen.
+  String line;
   for (;;) {
     std::unique_ptr<char[]> buffer(new char[WatchMgrDaemon::kLineBufferSize]);
     while (cnx.ReadLine(buffer.get(), WatchMgrDaemon::kLineBufferSize,
                         WatchMgrDaemon::kReadTimeoutSeconds) == 1) {
-      String line(buffer.get());
-      if (LogServer::Instance()->isAcceptableSeverity(Debug1)) {
+      line = buffer.get();
+      LogServer* server = LogServer::Instance();
+      if (server->isAcceptableSeverity(Debug1)) {
         LogStream text;
         text << "Read line : " << line;
         ReportDebug(Debug1, text);
       }
       if (order.ProcessLine(line) == 1) {
-        LogStream text;
-        text << kConnection << " INFO : Creating order ..";
-        ReportDebug(Debug2, text);
+        // Built only when it will be logged: this runs for every order.
+        if (server->isAcceptableSeverity(Debug2)) {
+          LogStream text;
+          text << kConnection << " INFO : Creating order ..";
+          ReportDebug(Debug2, text);
+        }
         order.ExecuteOrder(cnx);
         order.Reset();
       }
@@ -78,11 +90,12 @@ void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
   }
 }
 
-// The end of a client routine, on every path: the socket leaves the served
-// set before it is closed, so the clean-up never shuts down a reused number.
-void EndConnection(Cnx& cnx, WatchASCIIOrder& order, ListenPort* owner) {
+// The end of a client routine, on every path. The connection may have closed
+// its socket already (end of file, read error) and set its number to -1, so
+// the handle recorded at the start is the one that leaves the served set.
+void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* owner) {
   order.Reset();
-  WatchMgrDaemon::UntrackClient(cnx.Socket());
+  WatchMgrDaemon::UntrackClient(tracked);
   cnx.Disconnect();
   if (owner != nullptr) {
     owner->clientCount.fetch_sub(1);
@@ -109,40 +122,45 @@ bool AdmitClientUser(Cnx& cnx, WatchASCIIOrder& order) {
 
 }  // namespace
 
-void WatchMgrDaemon::TrackClient(int socket) {
+int WatchMgrDaemon::TrackClient(int socket) {
   if (socket < 0) {
+    return -1;
+  }
+  const int handle = fcntl(socket, F_DUPFD_CLOEXEC, 0);
+  if (handle < 0) {
+    return -1;
+  }
+  CriticalSection lock(&ClientsMutex());
+  Clients().insert(handle);
+  return handle;
+}
+
+void WatchMgrDaemon::UntrackClient(int handle) {
+  if (handle < 0) {
     return;
   }
   CriticalSection lock(&ClientsMutex());
-  Clients().insert(socket);
+  if (Clients().erase(handle) == 1) {
+    close(handle);
+  }
 }
 
-void WatchMgrDaemon::UntrackClient(int socket) {
-  CriticalSection lock(&ClientsMutex());
-  Clients().erase(socket);
-}
-
-int WatchMgrDaemon::DisconnectClients(ListenPort* port) {
+int WatchMgrDaemon::DisconnectClients(ListenPort* port, unsigned waitMs) {
   {
     CriticalSection lock(&ClientsMutex());
-    for (int socket : Clients()) {
-      // Wakes the routine's wait; the routine itself closes the descriptor.
-      shutdown(socket, SHUT_RDWR);
+    for (int handle : Clients()) {
+      // Wakes the routine's wait; the routine itself closes its descriptor.
+      shutdown(handle, SHUT_RDWR);
     }
   }
   const unsigned kStepMs = 50;
   for (unsigned waited = 0; port != nullptr && port->clientCount.load() > 0; waited += kStepMs) {
-    if (waited >= kClientDrainMs) {
+    if (waited >= waitMs) {
       return 0;
     }
     Sleep(kStepMs);
   }
   return 1;
-}
-
-void Stop(int signal) {
-  (void)signal;
-  _exit(0);
 }
 
 int showVersion() { return displayVersionString(); }
@@ -181,18 +199,18 @@ void WatchMgrProcessConnection(void* argument) {
   Cnx cnx = context->connection;
   ListenPort* owner = context->owner;
   delete context;
-  WatchMgrDaemon::TrackClient(cnx.Socket());
+  const int tracked = WatchMgrDaemon::TrackClient(cnx.Socket());
   WatchASCIIOrder order;
   try {
     if (!AdmitClientUser(cnx, order)) {
-      EndConnection(cnx, order, owner);
+      EndConnection(cnx, tracked, order, owner);
       return;
     }
     ServeConnection(cnx, order);
   } catch (BError& error) {
     // A client thread is a top level: an error passed further up would end
     // the whole daemon, so it is logged here and only this client ends.
-    EndConnection(cnx, order, owner);
+    EndConnection(cnx, tracked, order, owner);
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
@@ -201,5 +219,5 @@ void WatchMgrProcessConnection(void* argument) {
                       "GENERIC", true);
     return;
   }
-  EndConnection(cnx, order, owner);
+  EndConnection(cnx, tracked, order, owner);
 }

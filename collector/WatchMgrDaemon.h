@@ -1,5 +1,5 @@
 // WatchMgrDaemon: the pieces of the vigild entry that main strings together:
-// the stop routine for the handled signals, the version and usage answers,
+// the version and usage answers,
 // the start of the listener, and the per-client routine that reads order lines
 // and hands them to the order protocol. The class itself keeps the set of
 // client sockets being served, so that the daemon's clean-up can wake their
@@ -30,21 +30,17 @@ class WatchMgrDaemon {
   // How long the clean-up waits for woken client threads to end.
   static constexpr unsigned kClientDrainMs = 5000;
 
-  // Records socket as served by the calling client routine, or forgets it.
-  static void TrackClient(int socket);
-  static void UntrackClient(int socket);
+  // Records socket as served by the calling client routine; returns the
+  // handle (a duplicate of the socket that the set owns) to forget it by,
+  // -1 when it could not be recorded. UntrackClient closes the handle.
+  static int TrackClient(int socket);
+  static void UntrackClient(int handle);
   // Shuts down every served socket, so that each client routine's read
   // returns and the routine ends; then waits (up to kClientDrainMs) until the
   // listener's clientCount is 0. 1 when every client routine has ended.
-  static int DisconnectClients(ListenPort* port);
+  static int DisconnectClients(ListenPort* port, unsigned waitMs = kClientDrainMs);
 };
 
-// The handler of SIGINT, SIGTERM, SIGTSTP, SIGTTIN and SIGTTOU: ends the
-// process at once with status 0. It runs in signal context, so it only calls
-// _exit: no destructor, no atexit routine and no stdio flush can race the
-// threads that still run, and supervised processes are left alone. Records
-// still queued for the log thread are lost; errors are flushed when logged.
-void Stop(int signal);
 // Writes the build version block to stdout; returns that routine's result.
 int showVersion();
 // Writes the usage text to stdout; returns 1.

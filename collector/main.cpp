@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <string>
@@ -12,9 +11,12 @@
 #include "ArgOpt.h"
 #include "BError.h"
 #include "CliParser.h"
+#include "ConfigNumber.h"
+#include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "SigHandle.h"
+#include "StopSignals.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
 #include "WatchMgrDaemon.h"
@@ -22,28 +24,8 @@
 
 namespace {
 
-// Stops the listener, wakes and waits for the client routines, then destroys
-// the listener and the table. When a client routine will not end, nothing it
-// uses may be destroyed, nor may process-exit destructors run under it: the
-// logs are flushed and the process ends here with status 0.
-void ShutDown(ListenPort*& port, WatchedList*& list) {
-  if (port != nullptr) {
-    port->Delete();
-    if (WatchMgrDaemon::DisconnectClients(port) == 0) {
-      LogServer::Instance()->Flush();
-      fflush(stdout);
-      _exit(0);
-    }
-  }
-  delete port;
-  port = nullptr;
-  delete list;
-  list = nullptr;
-  pepoWatchedList = nullptr;
-}
-
 int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
-  int level = global.IntAtIfMissing("LOGMANAGER.DEBUGLEVEL", 1);
+  int level = static_cast<int>(ConfigNumber::Read(global, "LOGMANAGER.DEBUGLEVEL", 1, 0, 10));
   std::string value;
   if (parser.optionOne("D", value)) {
     level = atoi(value.c_str());
@@ -83,10 +65,10 @@ AccessPolicy* BuildAccessPolicy(const TlConfiguration& configuration) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists, so that only the watcher ever takes them.
+  StopSignals::Block();
+  StopSignals::Start();
   ArgOpt arguments(argc, argv);
-  for (int handled : {SIGINT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU}) {
-    SigHandle::Handle(handled, Stop, nullptr);
-  }
   // A client or a console reader that goes away must never end the daemon.
   SigHandle::Ignore(SIGPIPE);
   CliParser parser(argc, argv);
@@ -118,7 +100,8 @@ int main(int argc, char** argv) {
     logServer->setDebugLevelNumber(static_cast<unsigned>(StartDebugLevel(parser, *global)));
 
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());
-    const int portNumber = configuration->IntAtIfMissing("WATCHMGR.MANAGERPORT", 3003);
+    const int portNumber = static_cast<int>(
+        ConfigNumber::Read(*configuration, "WATCHMGR.MANAGERPORT", 3003, 1, 65535));
     AccessPolicy* policy = BuildAccessPolicy(*configuration);
     if (policy == nullptr) {
       LogServer::DeleteInstance();
@@ -130,14 +113,17 @@ int main(int argc, char** argv) {
     port->SetAccessPolicy(policy);
     port->SetBindAddress(policy->BindAddress());
     InitializeListenner(port, portNumber);
+    StopSignals::SetListener(port);
     list->ProcessBlock(port);
-    ShutDown(port, list);
+    StopSignals::Disarm();
+    DaemonShutdown::Run(port, list, 0);
   } catch (BError& error) {
     String text;
     LogServer::Report(Warning, "DL30102",
                       std::string("[main] SEVERE ERROR in main ") + error.GetMsg(text), "GENERIC",
                       true);
-    ShutDown(port, list);
+    StopSignals::Disarm();
+    DaemonShutdown::Run(port, list, 1);
     LogServer::DeleteInstance();
     return 1;
   }

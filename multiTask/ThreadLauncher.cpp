@@ -8,6 +8,9 @@
 #include "SignalHandler.h"
 
 std::atomic<long> ThreadLauncher::stackSize{0};
+std::atomic<bool> ThreadLauncher::failNextDetach{false};
+
+void ThreadLauncher::_TestAPI_FailNextDetach() { failNextDetach.store(true); }
 
 namespace {
 
@@ -58,6 +61,9 @@ int ThreadLauncher::Create(void (*routine)(void*), void* argument) {
   bool started = false;
   if (result == 0) {
     result = Platform::createIdleThread(ThreadStartRoutine, record, &attributes);
+    if (result == 0 && failNextDetach.exchange(false)) {
+      result = kDetachFailed;
+    }
     // A thread whose detach failed is running all the same and owns the record.
     started = result == 0 || result == kDetachFailed;
   }

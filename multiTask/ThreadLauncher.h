@@ -41,6 +41,11 @@ class ThreadLauncher {
   // 0, or the failure met while setting up (or tearing down) the attributes.
   int Status() const { return status; }
 
+  // Makes the next Create of any launcher start and detach its thread as
+  // usual but answer kDetachFailed, as a refused detach would: lets tests
+  // check that callers keep a running thread's argument alive.
+  static void _TestAPI_FailNextDetach();
+
   // The calling thread's numeric id, as it appears in messages and logs.
   static unsigned GetCurrentThreadNumericId();
 
@@ -53,6 +58,7 @@ class ThreadLauncher {
   static std::atomic<long> stackSize;
 
  private:
+  static std::atomic<bool> failNextDetach;  // consumed by the next Create
   int status;             // set by the constructor and destructor; Create only reads it
   long appliedStackSize;  // stack size last handed to attributes
   pthread_attr_t attributes;

@@ -176,18 +176,38 @@ int Cnx::ReadLine(char* buffer, int size, int timeout) {
   if (buffer == nullptr || size <= 0) {
     return 0;
   }
-  memset(buffer, 0, static_cast<size_t>(size));
+  // Scans the receive buffer in place: a byte-by-byte read through
+  // ReadPacket cost a call and a clear per byte on every order line.
   int length = 0;
+  buffer[0] = '\0';
   while (length < size - 1) {
-    char c = 0;
-    if (record->ReadPacket(&c, 1, timeout) != 1) {
-      return 0;
+    if (record->bufferFill == 0) {
+      const int n = record->_ReadPacket(record->buffer.get(), record->bufferSize, timeout);
+      if (n <= 0) {
+        return 0;
+      }
+      record->bufferStart = 0;
+      record->bufferFill = n;
     }
-    if (c == '\n') {
+    const char* next = record->buffer.get() + record->bufferStart;
+    const char* const end = next + record->bufferFill;
+    bool lineFeed = false;
+    while (next < end && length < size - 1) {
+      const char c = *next++;
+      if (c == '\n') {
+        lineFeed = true;
+        break;
+      }
+      if (c != '\r') {
+        buffer[length++] = c;
+      }
+    }
+    buffer[length] = '\0';
+    record->bufferFill = static_cast<int>(end - next);
+    record->bufferStart =
+        record->bufferFill == 0 ? 0 : static_cast<int>(next - record->buffer.get());
+    if (lineFeed) {
       return 1;
-    }
-    if (c != '\r') {
-      buffer[length++] = c;
     }
   }
   return 1;

@@ -1,6 +1,8 @@
 #include "DaylightTable.h"
 
 #include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -77,6 +79,7 @@ DaylightTable::DaylightTable(const std::string& standardName, const std::string&
       shortDaylight(ShortName(daylightName)),
       standardBias(BiasText(timezoneWest)),
       daylightBias(BiasText(timezoneWest - 3600)),
+      standardWest(timezoneWest),
       observesDaylight(observes),
       inSection(false),
       zoneFound(false) {
@@ -127,6 +130,15 @@ int DaylightTable::Load(const std::string& path) {
     TreatLine(fullZoneName);
     TreatLine("0 3 1-7   4  1996-2037 0   " + shortDaylight + daylightBias);
     TreatLine("0 1 25-31 10 1996-2037 0   " + shortStandard + standardBias);
+  }
+  // Without any transition every local time would read as UTC; a zone that
+  // never changes gets its standard offset from the beginning of time.
+  if (!zoneFound && !observesDaylight) {
+    Transition standard = {};
+    standard.instant = INT32_MIN;
+    standard.bias = static_cast<int>(standardWest);
+    snprintf(standard.zone, sizeof standard.zone, "%s", shortStandard.c_str());
+    _Insert(standard);
   }
   inSection = false;
   return foundInFile;

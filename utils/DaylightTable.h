@@ -80,6 +80,7 @@ class DaylightTable {
   std::string standardBias;
   std::string daylightBias;
   std::string fullZoneName;
+  long standardWest;  // seconds west of UTC outside daylight saving
   bool observesDaylight;
   bool inSection;  // the lines being read belong to this zone's section
   bool zoneFound;

@@ -29,6 +29,9 @@ class LogDevice {
   // record, so buffered output should be pushed out now. False when the
   // record could not be written.
   virtual bool ProcessMessage(Handle<LogMessage>& record, bool flush) = 0;
+  // Waits, at most timeoutMs, until what the device accepted has left the
+  // process. True when it has; devices that write at once have nothing left.
+  virtual bool Drain(int /*timeoutMs*/) { return true; }
 
   // Longest line or datagram written whole, and what a longer one keeps.
   static constexpr size_t kMaxLineLength = 2047;

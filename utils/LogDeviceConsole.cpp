@@ -2,10 +2,21 @@
 
 #include <stdio.h>
 
-#include <iostream>
+#include <chrono>
+#include <utility>
 
 #include "LogSeverityCode.h"
 #include "Timestamp.h"
+
+LogDeviceConsole::LogDeviceConsole() : outWriter(DropNote), errWriter(DropNote) {}
+
+std::string LogDeviceConsole::DropNote(unsigned long count) {
+  LogMessage note(Warning);
+  note.append("[LogDeviceConsole] WARNING : ");
+  note.append(std::to_string(count).c_str());
+  note.append(" console lines dropped while the console took no output");
+  return FormatLine(note) + "\n";
+}
 
 std::string LogDeviceConsole::FormatLine(LogMessage& record) {
   // Printing fills the time's calendar cache, so print a copy rather than
@@ -38,8 +49,18 @@ bool LogDeviceConsole::ProcessMessage(Handle<LogMessage>& record, bool /*flush*/
   std::string line = FormatLine(*record);
   line += '\n';
   const int severity = record->severity;
-  std::ostream& out = (severity >= Fatal && severity <= Warning) ? std::cerr : std::cout;
-  out << line;
-  out.flush();
-  return true;
+  if (severity >= Fatal && severity <= Warning) {
+    return errWriter.Submit(2, std::move(line));
+  }
+  return outWriter.Submit(1, std::move(line));
+}
+
+bool LogDeviceConsole::Drain(int timeoutMs) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool errorsWritten = errWriter.Drain(timeoutMs);
+  const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+  const int left = spent < timeoutMs ? timeoutMs - static_cast<int>(spent) : 0;
+  return outWriter.Drain(left) && errorsWritten;
 }

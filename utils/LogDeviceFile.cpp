@@ -1,6 +1,7 @@
 #include "LogDeviceFile.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <list>
@@ -32,7 +33,8 @@ LogDeviceFile::LogDeviceFile()
       currentDay(0),
       failing(false),
       scratchTime(0L),
-      timeFieldsSecond(-1) {}
+      timeFieldsSecond(-1),
+      placeCheckedSecond(-1) {}
 
 LogDeviceFile::~LogDeviceFile() { CloseCurrentFile(); }
 
@@ -69,7 +71,15 @@ bool LogDeviceFile::ProcessMessage(Handle<LogMessage>& record, bool flush) {
 
 bool LogDeviceFile::CheckFile(int time) {
   if (currentFile != nullptr && time / kSecondsPerDay <= currentDay) {
-    return true;
+    if (time == placeCheckedSecond) {
+      return true;
+    }
+    placeCheckedSecond = time;
+    if (_StillInPlace()) {
+      return true;
+    }
+    // Records written on would go to a file nobody can reach any more.
+    return OpenFileFor(currentDay * kSecondsPerDay);
   }
   CloseCurrentFile();
   if (!OpenFileFor(time)) {
@@ -105,6 +115,12 @@ bool LogDeviceFile::OpenFileFor(int time) {
   }
   currentFileName = path;
   return true;
+}
+
+bool LogDeviceFile::_StillInPlace() const {
+  struct stat named, open;
+  return stat(currentFileName.chars(), &named) == 0 && fstat(fileno(currentFile), &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 void LogDeviceFile::CloseCurrentFile() {

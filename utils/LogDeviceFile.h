@@ -36,7 +36,10 @@ class LogDeviceFile : public LogDevice {
   bool ProcessMessage(Handle<LogMessage>& record, bool flush) override;
 
   // Makes sure a file fit for a record of time (seconds since the epoch) is
-  // open, moving to that day's file when it is later than the open one.
+  // open, moving to that day's file when it is later than the open one. Once
+  // per second of record time it also checks that the open file is still the
+  // one its path names; one removed (with its directory) or replaced is
+  // opened again, so logging resumes where an operator can read it.
   bool CheckFile(int time);
   // Opens the file of time's UTC day for appending (closing any open file).
   bool OpenFileFor(int time);
@@ -52,6 +55,8 @@ class LogDeviceFile : public LogDevice {
  private:
   // Fills `line` with the record's line, newline included.
   void _FormatLine(LogMessage& record);
+  // Whether the open file is still the one currentFileName names.
+  bool _StillInPlace() const;
   // Drops the open stream after a failed write or flush.
   bool _WriteFailed();
   // One stderr line per run of failures, so a broken disk does not flood it.
@@ -67,6 +72,7 @@ class LogDeviceFile : public LogDevice {
   Timestamp scratchTime;   // for breaking times down
   std::string line;        // reused between records to spare an allocation each
   long timeFieldsSecond;   // the second timeFields was printed for; -1: none
+  int placeCheckedSecond;  // record second of the last look at the open file's path
   std::string timeFields;  // "<seconds>\t<UTC time>\t" of that second
 };
 

@@ -1,6 +1,7 @@
 #include "LogServer.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <vector>
 
@@ -23,6 +24,12 @@ constexpr unsigned kFullQueuePauseMs = 1;
 // Pause between looks while waiting for the log thread to start or to stop.
 constexpr unsigned kThreadPollMs = 5;
 constexpr int kThreadStartWaitMs = 1000;
+
+long long MonotonicNowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // True while this thread runs repeater callbacks. A record such a callback
 // logs (a send trace, a send error) is written to the devices at once and
@@ -464,6 +471,22 @@ void LogServer::_Repeat(Handle<LogMessage>& record) {
 
 bool LogServer::Flush() { return ProcessQueue(); }
 
+bool LogServer::Drain(int timeoutMs) {
+  const long long deadline = MonotonicNowMs() + timeoutMs;
+  // The first load holds every record queued before this call; records
+  // queued since are not chased (under a stream of clients they never end).
+  _ProcessQueueUntil(0);
+  bool drained = true;
+  CriticalSection lock(&deliveryMutex);
+  for (LogDevice* device : {consoleDevice, fileDevice, udpDevice}) {
+    if (device != nullptr) {
+      const long long left = deadline - MonotonicNowMs();
+      drained = device->Drain(static_cast<int>(left > 0 ? left : 0)) && drained;
+    }
+  }
+  return drained;
+}
+
 bool LogServer::FirstInQueue(Handle<LogMessage>& record, bool& nowEmpty) {
   CriticalSection lock(&queueMutex);
   if (queue.empty()) {
@@ -485,8 +508,15 @@ void LogServer::_WriteQueued(Handle<LogMessage>& record, bool nowEmpty) {
   }
 }
 
-bool LogServer::ProcessQueue() {
-  for (;;) {
+bool LogServer::ProcessQueue() { return _ProcessQueueUntil(-1); }
+
+bool LogServer::_ProcessQueueUntil(long long deadlineMs) {
+  for (bool first = true;; first = false) {
+    // Producers may refill the queue as fast as it is written: past the
+    // deadline the records queued after the first load are left.
+    if (!first && deadlineMs >= 0 && MonotonicNowMs() >= deadlineMs) {
+      return false;
+    }
     std::deque<Handle<LogMessage>> batch;  // released after the lock below
     {
       CriticalSection lock(&deliveryMutex);

@@ -144,6 +144,11 @@ class LogServer {
   bool ProcessMessage(Handle<LogMessage>& record);
   // Writes every queued record before returning.
   bool Flush();
+  // Writes every record queued before the call (not those queued while it
+  // writes), then waits until the devices have passed on what they accepted
+  // (the console's queue is written), at most timeoutMs for that. False when
+  // something was still waiting at the deadline.
+  bool Drain(int timeoutMs);
   // Takes the queue a whole load at a time and writes each record in order
   // (the last one of a load with flush true), until the queue is empty.
   bool ProcessQueue();
@@ -169,6 +174,9 @@ class LogServer {
   bool _DeliverDescribed(Handle<LogMessage>& record, bool described, const String& description);
   // Logs the "SETLOGLEVEL" record of a level change.
   void _ReportLevel(unsigned level, const char* suffix);
+  // ProcessQueue that takes no load after the first once the monotonic
+  // clock reaches deadlineMs (-1: never); false when it stopped so.
+  bool _ProcessQueueUntil(long long deadlineMs);
   // REQUIRES: deliveryMutex held
   void _WriteQueued(Handle<LogMessage>& record, bool nowEmpty);
   // Hands record to every repeater and drops those that fail. Records

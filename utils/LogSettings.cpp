@@ -1,9 +1,8 @@
 #include "LogSettings.h"
 
-#include <stdlib.h>
-
 #include <string>
 
+#include "ConfigNumber.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -21,14 +20,12 @@ std::string ReadWithFallback(const char* key, const char* legacyKey) {
   return value;
 }
 
-// A missing key makes the plain getters throw the key.
-int IntOr(const char* key, int fallback) {
-  try {
-    return Store()->IntAt(key);
-  } catch (const std::string&) {
-    return fallback;
-  }
-}
+// Largest retention and debug level accepted; beyond them a value is a typo.
+constexpr long kMaxRetentionDays = 100000;
+constexpr long kMaxDebugLevel = 10;
+// The facility is the code a datagram's priority carries (facility number
+// times 8); the last facility, local7, is 23.
+constexpr long kMaxFacilityCode = 23 * 8;
 
 // Treats an empty value like a missing one.
 bool NonEmptyStringAt(const char* key, std::string& out) {
@@ -42,7 +39,10 @@ bool NonEmptyStringAt(const char* key, std::string& out) {
 
 }  // namespace
 
-int LogSettings::getStartDebugLevel() { return IntOr("LOGMANAGER.DEBUGLEVEL", 2); }
+int LogSettings::getStartDebugLevel() {
+  return static_cast<int>(
+      ConfigNumber::Read(*Store(), "LOGMANAGER.DEBUGLEVEL", 2, 0, kMaxDebugLevel));
+}
 
 String LogSettings::getStartDebugPath() {
   std::string path;
@@ -75,7 +75,12 @@ String LogSettings::getFilesPrefix() {
   return String(prefix.c_str());
 }
 
-int LogSettings::getMaxRetentionsDays() { return IntOr("LOGMANAGER.MAXFILERETENTIONDAYS", 9999); }
+// A value that cannot be read keeps every file: deleting on a guess could
+// remove logs nobody meant to lose.
+int LogSettings::getMaxRetentionsDays() {
+  return static_cast<int>(
+      ConfigNumber::Read(*Store(), "LOGMANAGER.MAXFILERETENTIONDAYS", 9999, 0, kMaxRetentionDays));
+}
 
 bool LogSettings::shouldDoUDPForward() {
   return !ReadWithFallback("LOGMANAGER.UDP.SERVER", "CMGR.LOG.SERVER").empty() &&
@@ -88,13 +93,17 @@ String LogSettings::getUDPServer() {
 
 int LogSettings::getUDPPort() {
   const std::string port = ReadWithFallback("LOGMANAGER.UDP.PORT", "CMGR.LOG.PORT");
-  return port.empty() ? 0 : atoi(port.c_str());
+  return port.empty()
+             ? 0
+             : static_cast<int>(ConfigNumber::Check("LOGMANAGER.UDP.PORT", port, 0, 1, 65535));
 }
 
 int LogSettings::getUDPFacilityNumber() {
   const std::string facility =
       ReadWithFallback("LOGMANAGER.UDP.FACILITY", "CMGR.LOG.SYSLOGFACILITY");
-  return facility.empty() ? 8 : atoi(facility.c_str());
+  return facility.empty() ? 8
+                          : static_cast<int>(ConfigNumber::Check("LOGMANAGER.UDP.FACILITY",
+                                                                 facility, 8, 0, kMaxFacilityCode));
 }
 
 String LogSettings::getFilter() {
@@ -104,8 +113,10 @@ String LogSettings::getFilter() {
   if (filter.empty()) {
     std::string level;
     Store()->StringAtIfMissing("LOGMANAGER.DEBUGLEVEL", level, "");
-    if (!level.empty()) {
-      const long letters = static_cast<long>(atoi(level.c_str())) + 1;
+    long number = 0;
+    // A level that is no number was reported where the level is read.
+    if (ConfigNumber::Parse(level, 0, kMaxDebugLevel, &number)) {
+      const long letters = number + 1;
       const long all = static_cast<long>(sizeof kLevelLetters) - 1;
       filter.assign(kLevelLetters, static_cast<size_t>(letters <= 0    ? 0
                                                        : letters < all ? letters

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,6 +217,59 @@ TEST_F(ListenPortTest, ThirtyThirdIsClosedAndThirtyTwoSendersLoseNoLineWhileOthe
   }
   EXPECT_EQ(sent, senderLines);
   EXPECT_GT(churnLines, 0u);  // served once the senders were gone
+}
+
+// A client thread whose detach was reported failed still runs and owns its
+// context: the listener must neither free it nor count the client out.
+TEST_F(ListenPortTest, ClientWhoseDetachFailedKeepsItsContextAndCount) {
+  Start();
+  ThreadLauncher::_TestAPI_FailNextDetach();
+  Cnx client = Client();
+  client.SendPacket("still served\n", 0, 0, true);
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count("still served") == 1; }, 5000));
+  EXPECT_EQ(1, listener.clientCount.load());
+  client.Disconnect();
+  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0, listener.clientCount.load());
+  EXPECT_EQ(0u, Logged("Callback function failed"));
+}
+
+// The kernel completes the handshake of every client of a burst before the
+// loop takes any: with a short accept queue the others' SYNs are dropped and
+// they stay unconnected for the seconds of their retransmissions.
+TEST_F(ListenPortTest, BurstOfSixtyFourConnectsCompletesBeforeAnyAccept) {
+  port = FreePort();
+  ASSERT_EQ(1, listener.Initialize(port, Serve));  // listening, no loop taking clients
+  constexpr int kBurst = 64;
+  std::vector<pollfd> pending;
+  for (int i = 0; i < kBurst; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    pending.push_back(pollfd{fd, POLLOUT, 0});
+  }
+  // Generous: the handshakes take microseconds, and a dropped SYN finds the
+  // queue still full at every retransmission.
+  int connected = 0;
+  const auto start = Clock::now();
+  while (connected < kBurst && MsSince(start) < 5000) {
+    connected = 0;
+    poll(pending.data(), pending.size(), 50);
+    for (pollfd& one : pending) {
+      int error = -1;
+      socklen_t length = sizeof error;
+      getsockopt(one.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      connected += (one.revents & POLLOUT) != 0 && error == 0 ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(kBurst, connected);
+  for (const pollfd& one : pending) {
+    close(one.fd);
+  }
 }
 
 }  // namespace

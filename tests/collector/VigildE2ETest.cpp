@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -97,6 +99,14 @@ size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
   return total;
 }
 
+[[maybe_unused]] size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -111,7 +121,9 @@ std::string WatchOrder(int pid) {
 // if still running when the object goes.
 class Daemon {
  public:
-  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env)
+  // stdoutFd, when not -1, is the daemon's standard output instead of a file.
+  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
+         int stdoutFd = -1)
       : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
     args.insert(args.begin(), VIGILD_BINARY);
     env.push_back("PATH=/usr/bin:/bin");
@@ -126,7 +138,9 @@ class Daemon {
       for (std::string& entry : env) {
         putenv(&entry[0]);
       }
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
+      dup2(stdoutFd >= 0 ? stdoutFd
+                         : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+           1);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
       std::vector<char*> argv;
       for (std::string& a : args) {
@@ -194,6 +208,22 @@ class VigildE2ETest : public ::testing::Test {
     int fd = -1;
     WaitUntil([&] { return (fd = Connect(port)) >= 0; }, 10000);
     return fd;
+  }
+
+  // The pid of a detached "sleep 300" (reaped by init once killed, so it
+  // never lingers as a zombie that looks alive); "" when it did not start.
+  std::string DetachedSleep() {
+    const std::string pidFile = home.Join("sleep.pid");
+    unlink(pidFile.c_str());
+    if (system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()) != 0) {
+      return "";
+    }
+    std::string pid;
+    WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000);
+    if (!pid.empty()) {
+      pid.pop_back();
+    }
+    return pid;
   }
 
   // Everything the daemon wrote into its dated log files so far.
@@ -481,14 +511,6 @@ std::string RestartableWatch(pid_t pid, const std::string& start, const std::str
          "\npsstop: " + stop + "\nmaxwset: 100\nEND;\n";
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 int OpenDescriptors(pid_t pid) {
   glob_t found{};
   glob(("/proc/" + std::to_string(pid) + "/fd/*").c_str(), 0, nullptr, &found);
@@ -657,10 +679,159 @@ TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) 
   EXPECT_FALSE(Has(local->Err(), kLoud));
 }
 
+// The log directory goes away, then cannot be written (a file stands where
+// it was; for a user other than root also a read-only directory), while the
+// daemon runs: supervision goes on, each run of failures gives one error
+// line, and the files come back with the directory.
+TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume) {
+  home.WriteFile("vigild.conf", "GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto daemon = Start({"-f", home.Join("vigild.conf")});
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  Send(fd, WatchOrder(getpid()));  // every pass logs a line about it
+  const std::string checked = "Checking item : e2e, pid=" + std::to_string(getpid());
+  const auto logging = [&] {
+    return WaitUntil([&] { return Has(LogFilesText(), checked); }, 10000);
+  };
+  ASSERT_TRUE(logging());
+  const std::string logDir = home.Join("log");
+  std::filesystem::remove_all(logDir);
+  EXPECT_TRUE(logging()) << "no file after the directory was removed";
+
+  struct Fault {
+    const char* name;
+    std::function<void()> make, undo;
+  };
+  std::vector<Fault> faults = {{"a file in its place",
+                                [&] {
+                                  std::filesystem::remove_all(logDir);
+                                  home.WriteFile("log", "");
+                                },
+                                [&] { unlink(logDir.c_str()); }}};
+  if (geteuid() != 0) {
+    faults.push_back({"read-only",
+                      [&] {
+                        std::filesystem::remove_all(logDir);
+                        mkdir(logDir.c_str(), 0555);
+                      },
+                      [&] { chmod(logDir.c_str(), 0755); }});
+  } else {
+    std::printf("read-only directory not tried: root writes into it all the same\n");
+  }
+  const std::string failure = "[LogDeviceFile::OpenFileFor] ERROR : open log file ";
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    const size_t before = Count(daemon->Err(), failure);
+    fault.make();
+    EXPECT_TRUE(WaitUntil([&] { return Count(daemon->Err(), failure) > before; }, 10000));
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // three more passes fail to log
+    EXPECT_EQ(Count(daemon->Err(), failure), before + 1) << daemon->Err();
+    fault.undo();
+    EXPECT_TRUE(logging()) << "no file once the directory was back";
+  }
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+  close(fd);
+}
+
+// Standard output is a full pipe nobody reads (a paused pager, a stuck
+// journal): the Error record of a process found wrong must not hold up the
+// pass, so the restart still comes on time.
+TEST_F(VigildE2ETest, ConsoleNobodyReadsNeverHoldsUpARestart) {
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(size, 0);
+  const std::string filler(static_cast<size_t>(size), '.');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), size);
+  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), ends[1]);
+  close(ends[1]);
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pid = DetachedSleep();
+  ASSERT_FALSE(pid.empty());
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  // A pass, up to two grace checks, the 10 s pause, the start.
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
+  EXPECT_TRUE(Has(daemon.Err(), "reachs Working Set uppper limit : 500 > 100"));
+  kill(std::stoi(pid), SIGKILL);
+  close(fd);
+  close(ends[0]);
+}
+
+// A stop signal while the pass sits in the 10 s pause of a restart, with a
+// client waiting for the table: the daemon ends with 0 within 2 s, every
+// record queued by then is in the day's file, and the start command never runs.
+TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
+  home.WriteFile("vigild.conf", "GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto daemon = Start({"-f", home.Join("vigild.conf")});
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pid = DetachedSleep();
+  ASSERT_FALSE(pid.empty());
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); }, 15000));
+  // Lines the daemon logs as it reads them, then an order that waits for the table.
+  std::string lines;
+  for (int i = 0; i < 50; ++i) {
+    lines += "queued-" + std::to_string(i) + "\n";
+  }
+  Send(fd, lines + "BEGINMSG\npid: " + pid + "\npswset: 5\nEND;\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto signalled = Clock::now();
+  kill(daemon->pid, SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(5000), 0);
+  EXPECT_LT(Clock::now() - signalled, std::chrono::milliseconds(2000));
+  const std::string logged = LogFilesText();
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_TRUE(Has(logged, "Read line : queued-" + std::to_string(i) + "\n")) << i;
+  }
+  EXPECT_TRUE(Has(logged, "INFO : signal 15 received, stopping")) << logged;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadAll(marker), "");
+  close(fd);
+}
+
 #else  // VIGILD_E2E_SLOW
 
 TEST_F(VigildE2ETest, TwentySignalsUnderStreamingClientsAllEndWithStatusZero) {
   SignalUnderStreamingClients(home, port, 20);
+}
+
+// A process that ignores SIGTERM outlives its stop command: it gets the
+// real grace wait (70 checks 2 s apart), then "kill -9", then the 10 s pause
+// and its start command.
+TEST_F(VigildE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pidFile = home.Join("deaf.pid");
+  ASSERT_EQ(
+      system(("(sh -c 'trap \"\" TERM; exec sleep 400' & echo $! > " + pidFile + ")").c_str()), 0);
+  std::string pid;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
+  pid.pop_back();
+  const std::string marker = home.Join("started");
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: deaf\npsstop: kill " + pid +
+               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + pid); }, 10000));
+  const auto stopped = Clock::now();
+  EXPECT_TRUE(WaitUntil([&] { return kill(std::stoi(pid), 0) != 0; }, 170000));
+  const auto killed = Clock::now();
+  EXPECT_GE(killed - stopped, std::chrono::seconds(135));
+  EXPECT_TRUE(Has(daemon->Out(), "INFO : KILLING process ID " + pid));
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 20000));
+  EXPECT_GE(Clock::now() - killed, std::chrono::seconds(9));
+  kill(std::stoi(pid), SIGKILL);
+  close(fd);
 }
 
 TEST_F(VigildE2ETest, DaemonNobodyTalksToEndsAfterAboutAMinute) {

@@ -314,3 +314,42 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnly
 }
 
 }  // namespace
+
+namespace {
+
+// A process that leaves at its stop command, or (deaf) only at "kill -9";
+// the time of every command is noted.
+class TimedProcesses : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int) override { return alive ? 1 : 0; }
+  int CommandLunch(String& command, int) override {
+    const std::string text = command.chars();
+    at[text.rfind("kill -9", 0) == 0 ? "kill" : text] = std::chrono::steady_clock::now();
+    if (!deaf || text.rfind("kill -9", 0) == 0) {
+      alive = false;
+    }
+    return 1;
+  }
+  bool alive = true, deaf = false;
+  std::map<std::string, std::chrono::steady_clock::time_point> at;
+};
+
+}  // namespace
+
+// The start command comes no sooner than the pause after the process left,
+// whether its stop command or "kill -9" made it leave.
+TEST_F(WatchedListTest, StartCommandWaitsThePauseAfterTheStopOrTheKill) {
+  constexpr unsigned kPauseMs = 300;
+  for (bool deaf : {false, true}) {
+    SCOPED_TRACE(deaf ? "kill" : "stop");
+    TimedProcesses timed;
+    timed.deaf = deaf;
+    WatchedList list(&timed, WatchedList::Waits{2, 1, 2, 1, kPauseMs, 0, 1});
+    WatchedItem item = Item(4242, true, "stop", "start");
+    list.CreateNewWatch(item);
+    EXPECT_EQ(1, list.ProcessBlock(&port));
+    ASSERT_EQ(deaf ? 3u : 2u, timed.at.size());
+    const auto left = timed.at[deaf ? "kill" : "stop"];
+    EXPECT_GE(timed.at["start"] - left, std::chrono::milliseconds(kPauseMs));
+  }
+}

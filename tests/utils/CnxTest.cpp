@@ -78,7 +78,8 @@ TEST_F(CnxTest, ReadsCleanLinesAndBufferedPacketsKeepBytesOnTimeOutAndEndOnPeerC
       {"watch\r\n", 64, {"watch"}},
       {"a\rb\r\rc\n\n", 64, {"abc", ""}},
       {"abcdefghij\n", 5, {"abcd", "efgh", "ij"}},
-      {"wxyz\n", 5, {"wxyz", ""}},  // exactly size - 1: the line feed comes next
+      {"wxyz\n", 5, {"wxyz", ""}},          // exactly size - 1: the line feed comes next
+      {"ab\r\rcd\n", 3, {"ab", "cd", ""}},  // carriage returns take no room
   };
   char buffer[256];
   for (const auto& [sent, size, lines] : cases) {
@@ -90,6 +91,18 @@ TEST_F(CnxTest, ReadsCleanLinesAndBufferedPacketsKeepBytesOnTimeOutAndEndOnPeerC
       EXPECT_EQ(line, buffer);
     }
   }
+  // A line that two receives bring, and bytes after a line feed that a
+  // packet read still finds in order.
+  peer.SendPacket("hel", 0, 0, true);
+  AwaitQueued(3);
+  ASSERT_EQ(1, client.ReadPacket(buffer, 1, 1));
+  peer.SendPacket("lo\r\nrest", 0, 0, true);
+  AwaitQueued(8);
+  ASSERT_EQ(1, client.ReadLine(buffer, sizeof buffer, 1));
+  EXPECT_STREQ("ello", buffer);
+  ASSERT_EQ(4, client.ReadPacket(buffer, 4, 1));
+  EXPECT_EQ("rest", std::string(buffer, 4));
+
   peer.SendPacket("abc", 0, 0, true);
   EXPECT_EQ(0, client.ReadLine(buffer, sizeof buffer, 1));
   EXPECT_STREQ("abc", buffer);

@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "LogDeviceConsole.h"
@@ -8,6 +13,17 @@
 #include "Timestamp.h"
 
 namespace {
+
+// The lines the drop reports in text count, all reports together.
+size_t DroppedCount(const std::string& text) {
+  const std::string tail = " console lines dropped while the console took no output";
+  size_t count = 0;
+  for (size_t end = text.find(tail); end != std::string::npos; end = text.find(tail, end + 1)) {
+    const size_t begin = text.rfind(' ', end - 1) + 1;
+    count += std::stoul(text.substr(begin, end - begin));
+  }
+  return count;
+}
 
 TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightStream) {
   Timestamp time;
@@ -28,12 +44,66 @@ TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightS
     StdoutCapture out;
     StderrCapture err;
     EXPECT_TRUE(console.ProcessMessage(record, false));
+    EXPECT_TRUE(console.Drain(5000));
     const std::string errText = err.Stop(), outText = out.Stop();
     EXPECT_EQ(onStderr ? errText : outText,
               "[" + std::string(stamp) + "] " + prefix +
                   "[ListenPort::StartBlock]\tWARNING : accept failed: \n");
     EXPECT_EQ(onStderr ? outText : errText, "");
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output is a pipe nobody reads: the caller must never wait; the
+// lines that did not fit are counted, and the count is written once the
+// reader is back. No line is lost without being counted.
+TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCaller) {
+  constexpr int kLines = 20000;
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  const int saved = dup(1);
+  dup2(ends[1], 1);
+  std::string text;
+  {
+    LogDeviceConsole console;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+      for (int i = 0; i < kLines; ++i) {
+        Handle<LogMessage> record(new LogMessage(Info, 1796379072u, "VIGILD-1:0", "", ""));
+        record->append(("[Test] line " + std::to_string(i)).c_str());
+        console.ProcessMessage(record, true);
+      }
+      done = true;
+    });
+    for (int waited = 0; !done && waited < 10000; waited += 10) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool finished = done;
+    std::thread reader([&] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+      }
+    });
+    producer.join();
+    EXPECT_TRUE(console.Drain(10000));
+    dup2(saved, 1);
+    EXPECT_TRUE(finished) << "the caller waited on the console";
+    close(saved);
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+  }
+  size_t written = 0;
+  for (size_t at = text.find("line "); at != std::string::npos; at = text.find("line ", at + 1)) {
+    ++written;
+  }
+  EXPECT_LT(written, static_cast<size_t>(kLines));
+  EXPECT_EQ(kLines - written, DroppedCount(text)) << "written " << written;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "DaylightTable.h"
 #include "LogDeviceFile.h"
 #include "LogServer.h"
 #include "StderrCapture.h"
@@ -41,8 +43,16 @@ std::set<std::string> Names(const std::string& dir) {
   return names;
 }
 
+// Local time is pinned nine hours ahead of UTC, so a file named after the
+// local day instead of the UTC day shows on every machine: the last second
+// of a UTC day is already the next day there.
 class LogDeviceFileTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    setenv("TZ", "JST-9", 1);
+    DaylightTable::ResetForTest();
+  }
+  static void TearDownTestSuite() { DaylightTable::ResetForTest(); }
   void TearDown() override {
     LogServer::DeleteInstance();
     TlConfigurationGlobal::DeleteInstance();

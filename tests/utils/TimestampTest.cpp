@@ -213,3 +213,21 @@ TEST_F(TimestampTest, TwoThreadsConstructingTheFirstTimestampBuildTheTableOnce) 
   EXPECT_EQ(1, DaylightTable::BuildCount());
   EXPECT_EQ("2008.07.01-08.00.00 2008.07.01-08.00.00", printed[0] + " " + printed[1]);
 }
+
+TEST_F(TimestampTest, ZonesWithoutDaylightSavingKeepTheirStandardOffsetAllYear) {
+  const long winter = Utc(2026, 1, 15, 12, 0, 0), summer = Utc(2026, 7, 15, 12, 0, 0);
+  // zone, local winter time, local summer time
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"JST-9", "2026.01.15-21.00.00", "2026.07.15-21.00.00"},
+      {"IST-5:30", "2026.01.15-17.30.00", "2026.07.15-17.30.00"},
+      {"HST10", "2026.01.15-02.00.00", "2026.07.15-02.00.00"},
+      {"UTC0", "2026.01.15-12.00.00", "2026.07.15-12.00.00"},
+      {"EST5EDT", "2026.01.15-07.00.00", "2026.07.15-08.00.00"}};
+  for (const auto& [zone, winterText, summerText] : cases) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    DaylightTable::ResetForTest();
+    EXPECT_EQ(winterText, Print(At(winter), &Timestamp::PrintLocalVex));
+    EXPECT_EQ(summerText, Print(At(summer), &Timestamp::PrintLocalVex));
+  }
+}

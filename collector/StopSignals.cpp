@@ -1,0 +1,111 @@
+#include "StopSignals.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "CriticalSection.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "TaskMutex.h"
+
+namespace {
+
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU};
+
+sigset_t StopSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int stop : kStopSignals) {
+    sigaddset(&set, stop);
+  }
+  return set;
+}
+
+// Never destroyed: the watcher may use them while the process exits.
+TaskMutex& Mutex() {
+  static TaskMutex* mutex = new TaskMutex();
+  return *mutex;
+}
+ListenPort* listener = nullptr;  // guarded by Mutex()
+bool disarmed = false;           // guarded by Mutex()
+std::atomic<bool> started{false};
+std::atomic<bool> stopping{false};
+
+long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+void StopSequence(int signal) {
+  CriticalSection lock(&Mutex());
+  if (disarmed) {
+    return;
+  }
+  stopping.store(true);
+  const auto start = std::chrono::steady_clock::now();
+  // Whatever holds up the sequence (an output that blocks), the process
+  // still ends on time.
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(StopSignals::kExitBudgetMs));
+    _exit(0);
+  }).detach();
+  LogServer::Report(
+      Debug1, nullptr,
+      "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");
+  if (listener != nullptr) {
+    listener->Stop();
+  }
+  const long long left = static_cast<long long>(StopSignals::kExitBudgetMs) - MsSince(start);
+  LogServer::Instance()->Drain(static_cast<int>(left > 0 ? left : 0));
+  _exit(0);
+}
+
+void Watch() {
+  const sigset_t set = StopSet();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) == 0) {
+      StopSequence(signal);
+    }
+  }
+}
+
+}  // namespace
+
+void StopSignals::Block() {
+  const sigset_t set = StopSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool StopSignals::Start() {
+  if (started.exchange(true)) {
+    return true;
+  }
+  try {
+    // Created with the five signals blocked (inherited), as sigwait needs.
+    std::thread(Watch).detach();
+  } catch (const std::system_error&) {
+    started.store(false);
+    return false;
+  }
+  return true;
+}
+
+void StopSignals::SetListener(ListenPort* port) {
+  CriticalSection lock(&Mutex());
+  listener = port;
+}
+
+void StopSignals::Disarm() {
+  CriticalSection lock(&Mutex());
+  disarmed = true;
+}
+
+bool StopSignals::Stopping() { return stopping.load(); }

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapturingLogDevice.h"
+#include "Cnx.h"
+#include "DaemonShutdown.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "TlConfigurationGlobal.h"
+#include "WatchMgrDaemon.h"
+#include "WatchedList.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The listener with the daemon's client routine, running; polled more often
+// than InitializeListenner does.
+bool StartListener(ListenPort* listener, int port) {
+  return listener->Initialize(port, WatchMgrProcessConnection) == 1 &&
+         listener->StartThread() == 1 &&
+         WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
+}
+
+int exitStatus = -1;  // what the shutdown passed to its exit function
+void RecordExit(int status) { exitStatus = status; }
+
+// The daemon's own client routine behind a real listener, with a table.
+class WatchMgrDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log = CapturingLogDevice::Install(LogServer::Instance());
+    pepoWatchedList = &list;
+    port = FreePort();
+    ASSERT_TRUE(StartListener(&listener, port));
+  }
+  void TearDown() override {
+    listener.Delete();
+    EXPECT_EQ(1, WatchMgrDaemon::DisconnectClients(&listener));
+    pepoWatchedList = nullptr;
+    LogServer::DeleteInstance();
+    TlConfigurationGlobal::DeleteInstance();
+  }
+  Cnx Client() {
+    Cnx client;
+    client.Establish("127.0.0.1", port, true);
+    return client;
+  }
+
+  std::shared_ptr<CapturingLogDevice::Log> log;
+  WatchedList list;
+  ListenPort listener;
+  int port = 0;
+};
+
+// A client that leaves must not stay in the served set: the clean-up would
+// shut down whatever descriptor later got its number.
+TEST_F(WatchMgrDaemonTest, CleanUpNeverShutsDownTheNumberOfAClientThatLeft) {
+  Cnx client = Client();
+  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 1; }, 5000));
+  client.Disconnect();  // the routine reads end of file and closes its socket
+  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
+  // The lowest free numbers: the one the client's socket had among them.
+  std::vector<int> pairs;
+  for (int i = 0; i < 4; ++i) {
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+    pairs.insert(pairs.end(), {ends[0], ends[1]});
+  }
+  EXPECT_EQ(1, WatchMgrDaemon::DisconnectClients(&listener));
+  for (size_t i = 0; i < pairs.size(); i += 2) {
+    char byte = 'x';
+    EXPECT_EQ(1, send(pairs[i], &byte, 1, MSG_NOSIGNAL)) << "descriptor " << pairs[i];
+    EXPECT_EQ(1, recv(pairs[i + 1], &byte, 1, MSG_DONTWAIT)) << "descriptor " << pairs[i + 1];
+    EXPECT_EQ(1, send(pairs[i + 1], &byte, 1, MSG_NOSIGNAL)) << "descriptor " << pairs[i + 1];
+    close(pairs[i]);
+    close(pairs[i + 1]);
+  }
+}
+
+// Every connection that ends gives its slot back: after more connections
+// than there are slots, one after another, a process still registers.
+TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRegister) {
+  for (int i = 0; i < 40; ++i) {
+    Cnx client = Client();
+    ASSERT_NE(-1, client.Socket());
+    client.SendPacket("BEGINMSG\npid: 1\nEND;\n", 0, 0, true);
+    client.Disconnect();
+    WaitUntil([&] { return listener.clientCount.load() == 0; }, 2000);
+  }
+  Cnx client = Client();
+  const std::string order = "BEGINWATCH\npid: " + std::to_string(getpid()) +
+                            "\npsname: last\npsstart: \npsstop: \nEND;\n";
+  client.SendPacket(order.c_str(), 0, 0, true);
+  EXPECT_TRUE(WaitUntil([&] { return list.Size() == 1; }, 5000));
+  client.Disconnect();
+}
+
+// A client routine that will not end (its order waits for the table) makes
+// the shutdown end the process early, with the status of the path it ends:
+// an error must never turn into status 0.
+TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStatus) {
+  for (int status : {1, 0}) {
+    SCOPED_TRACE(status);
+    ListenPort* ending = new ListenPort();
+    const int endingPort = FreePort();
+    ASSERT_TRUE(StartListener(ending, endingPort));
+    list.Lock();
+    Cnx client;
+    client.Establish("127.0.0.1", endingPort, true);
+    client.SendPacket("BEGINMSG\npid: 1\nEND;\n", 0, 0, true);
+    ASSERT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 1; }, 5000));
+    WatchedList* noList = nullptr;
+    exitStatus = -1;
+    EXPECT_EQ(0, DaemonShutdown::Run(ending, noList, status, 300, RecordExit));
+    EXPECT_EQ(status, exitStatus);
+    list.Unlock();
+    EXPECT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 0; }, 5000));
+    delete ending;
+    client.Disconnect();
+  }
+}
+
+}  // namespace
