@@ -11,6 +11,7 @@
 
 #include <new>
 
+#include "AccessPolicy.h"
 #include "ClientContext.h"
 #include "InheritedSocket.h"
 #include "LogServer.h"
@@ -45,6 +46,8 @@ ListenPort::ListenPort(int attempts, unsigned retryDelayMs)
       bindAttempts(attempts),
       bindRetryDelayMs(retryDelayMs),
       inherited(nullptr),
+      accessPolicy(nullptr),
+      bindAddress(INADDR_ANY),
       loopActive(false) {
   if (launcher.Status() != 0) {
     _ReportError("[ListenPort::ListenPort] ERROR : Can't create ThreadLauncher");
@@ -127,7 +130,7 @@ int ListenPort::_Initialize() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(bindAddress);
   const std::string portText = std::to_string(port);
   for (int attempt = 1;; ++attempt) {
     if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
@@ -297,6 +300,11 @@ void ListenPort::_AcceptOne() {
       _ReportError("[ListenPort::StartBlock] WARNING : accept failed: " + reason);
     }
     socketValid = 0;
+    return;
+  }
+  // A refused peer costs no client slot, no thread and no read.
+  if (accessPolicy != nullptr && !accessPolicy->AdmitPeer(ntohl(peer.sin_addr.s_addr))) {
+    close(client);
     return;
   }
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);

@@ -14,12 +14,15 @@
 #ifndef VIGILD_COLLECTOR_LISTENPORT_H
 #define VIGILD_COLLECTOR_LISTENPORT_H
 
+#include <stdint.h>
+
 #include <atomic>
 #include <string>
 
 #include "ThreadLauncher.h"
 
 class InheritedSocket;
+class AccessPolicy;
 
 class ListenPort {
  public:
@@ -65,6 +68,13 @@ class ListenPort {
   // true.
   static bool GetLastListennerError(std::string& text);
 
+  // The access rules the accept loop applies to every new connection before
+  // it takes a client slot or reads a byte (null: every peer is served), and
+  // the address (host byte order) the socket binds, INADDR_ANY by default.
+  // For the owner's thread before the loop runs; policy must outlive it.
+  void SetAccessPolicy(AccessPolicy* policy) { accessPolicy = policy; }
+  void SetBindAddress(uint32_t address) { bindAddress = address; }
+
   // Closes the listening socket and nothing else, as a broken socket would.
   void _TestAPI_CloseSocket();
 
@@ -104,6 +114,8 @@ class ListenPort {
   const int bindAttempts;
   const unsigned bindRetryDelayMs;
   const InheritedSocket* inherited;  // constant once the loop runs
+  AccessPolicy* accessPolicy;        // constant once the loop runs
+  uint32_t bindAddress;              // constant once the loop runs
   // True from StartThread until the loop's very last access to this object,
   // so Stop knows whether there is a loop to wait for.
   std::atomic<bool> loopActive;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "AccessPolicy.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
 #include "WatchedItem.h"
@@ -306,6 +307,12 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
         OrderCounters::Daemon().CountProtocolError();
         return 0;
       }
+      const AccessPolicy* policy = AccessPolicy::Current();
+      if (policy != nullptr &&
+          !policy->AdmitCommands(item.info.pid, item.settings.psStart, item.settings.psStop)) {
+        return 0;
+      }
+      item.ownerUid = clientUid;
       const int registered = list->CreateNewWatch(item);
       OrderCounters::Daemon().CountExecuted(OrderCounters::kWatch);
       return registered;

@@ -39,8 +39,13 @@ class WatchASCIIOrder : public SLList<String> {
   int ProcessLine(String& line);
   // Carries out the completed block on pepoWatchedList. 1 when the watch was
   // registered, the heartbeat found its pid, or the mgmt order ran; else 0
-  // (also when no table is published). connection is not used.
+  // (also when no table is published, or when the published access rules
+  // refuse a watch order's commands). connection is not used.
   int ExecuteOrder(Cnx& connection);
+  // The user owning the client end of the connection (-1: unknown), set by
+  // the client routine once the access rules admitted it; a watch order
+  // registers its process under this user, whose rights its commands get.
+  void SetClientUid(long uid) { clientUid = uid; }
   // Forgets the block; returns 1.
   int Reset();
 
@@ -72,6 +77,7 @@ class WatchASCIIOrder : public SLList<String> {
   ServiceType serviceType;  // ServiceNone also while an oversized block is swallowed
   int inBlock;              // 1 from a valid header to the end line
   int complete;             // 1 once the end line has been seen
+  long clientUid = -1;      // the connection's user, -1 when unknown
 };
 
 #endif  // VIGILD_COLLECTOR_WATCHASCIIORDER_H

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "AccessPolicy.h"
 #include "BError.h"
 #include "BuildVersion.h"
 #include "ClientContext.h"
@@ -101,6 +102,24 @@ void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* ow
   }
 }
 
+// Checks, before anything is read, that the user owning the client end may
+// give orders, and tells the order parser who that user is. Done here on the
+// client's own thread, so a slow owner lookup never holds up the accept loop.
+bool AdmitClientUser(Cnx& cnx, WatchASCIIOrder& order) {
+  AccessPolicy* policy = AccessPolicy::Current();
+  if (policy == nullptr) {
+    return true;
+  }
+  std::string name;
+  cnx.sockName(name);
+  long uid = AccessPolicy::kUnknownUid;
+  if (!policy->AdmitUser(cnx.Socket(), name.substr(name.rfind(' ') + 1), uid)) {
+    return false;
+  }
+  order.SetClientUid(uid);
+  return true;
+}
+
 }  // namespace
 
 int WatchMgrDaemon::TrackClient(int socket) {
@@ -183,6 +202,10 @@ void WatchMgrProcessConnection(void* argument) {
   const int tracked = WatchMgrDaemon::TrackClient(cnx.Socket());
   WatchASCIIOrder order;
   try {
+    if (!AdmitClientUser(cnx, order)) {
+      EndConnection(cnx, tracked, order, owner);
+      return;
+    }
     ServeConnection(cnx, order);
   } catch (BError& error) {
     // A client thread is a top level: an error passed further up would end

@@ -39,6 +39,9 @@ class WatchedItem {
   WatchState state;
   ProcessInfo info;
   WatchSettings settings;
+  // The user whose connection registered the process, -1 when unknown: when
+  // the daemon runs as root, a non-root owner's commands run as that user.
+  long ownerUid = -1;
 
  private:
   // Logs the failure line naming this process, followed by what failed,

@@ -1,6 +1,7 @@
 #include "WatchedList.h"
 
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "LogServer.h"
 #include "LogStream.h"
 #include "ProcessTools.h"
+#include "RunAs.h"
 #include "Sleep.h"
 #include "SupervisionObserver.h"
 #include "Timestamp.h"
@@ -38,6 +40,16 @@ int WatchedList::ProcessServices::CheckPID(int pid) { return ::CheckPID(pid); }
 int WatchedList::ProcessServices::CommandLunch(String& command, int mode) {
   return ::CommandLunch(command, mode);
 }
+
+int WatchedList::ProcessServices::CommandLunchAs(String& command, int mode, const RunAs* as) {
+  return as == nullptr ? CommandLunch(command, mode) : ::CommandLunch(command, mode, as);
+}
+
+bool WatchedList::ProcessServices::ProcessRealUid(int pid, uid_t& uid) {
+  return RunAs::ProcessRealUid(pid, uid);
+}
+
+uid_t WatchedList::ProcessServices::DaemonUid() { return geteuid(); }
 
 WatchedList::ProcessServices* WatchedList::ProcessServices::Default() {
   static ProcessServices real;
@@ -240,12 +252,19 @@ void WatchedList::_Restart(WatchedItem& item) {
     ReportDebug(Debug1, text);
   }
 
+  RunAs identity;
+  const RunAs* as = nullptr;
+  if (!_IdentityFor(item, identity, as)) {
+    item.state = ItemFinished;
+    return;
+  }
+
   if (services->CheckPID(pid) == 1) {
     if (!stop.empty()) {
       LogStream text;
       text << kPass << " INFO : STOPPING process with " << stop;
       ReportDebug(Debug1, text);
-      if (services->CommandLunch(stop, 0) == 0) {
+      if (services->CommandLunchAs(stop, 0, as) == 0) {
         LogStream failure;
         failure << kPass << " ERROR : Unable to STOP with " << stop;
         ReportFailure(failure);
@@ -255,7 +274,7 @@ void WatchedList::_Restart(WatchedItem& item) {
       LogStream text;
       text << kPass << " INFO : KILLING process ID " << pid;
       ReportDebug(Debug1, text);
-      if (StopProcess(pid, *services) != 0) {
+      if (_Kill(pid, as) != 0) {
         LogStream signaled;
         signaled << kPass << " INFO , process has benn signaled successfully";
         ReportDebug(Debug2, signaled);
@@ -280,11 +299,57 @@ void WatchedList::_Restart(WatchedItem& item) {
   ReportDebug(Debug2, text);
   // An empty start command is still handed to the shell: it only fails
   // there, and the attempt shows in the log.
-  if (services->CommandLunch(start, 0) == 0) {
+  if (services->CommandLunchAs(start, 0, as) == 0) {
     LogStream failure;
     failure << kPass << " ERROR : Unable to START " << start;
     ReportFailure(failure);
   }
+}
+
+bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as) {
+  as = nullptr;
+  if (services->DaemonUid() != 0 || item.ownerUid <= 0) {
+    return true;
+  }
+  std::string reason;
+  if (!RunAs::ForUid(static_cast<uid_t>(item.ownerUid), identity, reason)) {
+    LogStream failure;
+    failure << kPass << " ERROR : " << item.settings.psName << " (pid " << item.info.pid
+            << ") is neither stopped nor started, its owner's identity is unknown: "
+            << reason.c_str();
+    ReportFailure(failure);
+    return false;
+  }
+  as = &identity;
+  return true;
+}
+
+int WatchedList::_Kill(int pid, const RunAs* as) {
+  if (as == nullptr) {
+    return StopProcess(pid, *services);
+  }
+  uid_t owner = 0;
+  if (!services->ProcessRealUid(pid, owner)) {
+    return 1;  // gone meanwhile: nothing to kill
+  }
+  if (owner != as->uid) {
+    LogStream failure;
+    failure << kPass << " ERROR : process ID " << pid << " belongs to uid "
+            << static_cast<unsigned>(owner) << ", not to uid " << static_cast<unsigned>(as->uid)
+            << " who registered it: kill -9 not sent";
+    ReportFailure(failure);
+    return 0;
+  }
+  char buffer[32];
+  snprintf(buffer, sizeof buffer, "kill -9 %d", pid);
+  String command(buffer);
+  if (pid < 1 || services->CommandLunchAs(command, 1, as) == 0) {
+    LogStream text;
+    text << "[StopProcess] ERROR : Unable to kill process : " << command;
+    ReportFailure(text);
+    return 0;
+  }
+  return 1;
 }
 
 int WatchedList::_WaitGone(int pid, int attempts, unsigned stepMs) {

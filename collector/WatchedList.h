@@ -14,6 +14,7 @@
 #define VIGILD_COLLECTOR_WATCHEDLIST_H
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <map>
@@ -23,6 +24,7 @@
 #include "WatchedItem.h"
 
 class ListenPort;
+class RunAs;
 class SupervisionObserver;
 
 class WatchedList {
@@ -54,6 +56,15 @@ class WatchedList {
     // Runs command through the shell, in the foreground when mode is 1,
     // else in the background; 0 when nothing could be launched.
     virtual int CommandLunch(String& command, int mode);
+    // The same with the identity of `as`; null keeps the daemon's own and
+    // hands the command to CommandLunch. Every command of the cycle comes
+    // through here, so a double sees which identity each would run with.
+    virtual int CommandLunchAs(String& command, int mode, const RunAs* as);
+    // The real user id of the process; false when it cannot be read (gone).
+    virtual bool ProcessRealUid(int pid, uid_t& uid);
+    // The daemon's effective user id: only a root daemon runs commands under
+    // other identities.
+    virtual uid_t DaemonUid();
     // The real services, shared by every list that is given none.
     static ProcessServices* Default();
   };
@@ -104,6 +115,16 @@ class WatchedList {
   // Stops, kills if need be, and starts again the process of item.
   // REQUIRES: mutex held
   void _Restart(WatchedItem& item);
+  // The identity item's commands run with: null (the daemon's own) unless
+  // the daemon is root and a known non-root user registered the item, in
+  // which case that user's, resolved into identity. False, after logging,
+  // when that user's identity cannot be resolved.
+  // REQUIRES: mutex held
+  bool _IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as);
+  // "kill -9 <pid>" as `as`; with a user's identity only when the process
+  // belongs to that user. 1 when it was launched or the process is gone.
+  // REQUIRES: mutex held
+  int _Kill(int pid, const RunAs* as);
   // Up to attempts checks, stepMs apart, that pid has gone; 1 once it has.
   // REQUIRES: mutex held
   int _WaitGone(int pid, int attempts, unsigned stepMs);

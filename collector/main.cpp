@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "AccessPolicy.h"
 #include "ArgOpt.h"
 #include "BError.h"
 #include "CliParser.h"
@@ -34,6 +35,35 @@ int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
     level = atoi(value.c_str());
   }
   return level;
+}
+
+// The access rules of the order port, published for the client threads, or
+// null after an Error naming the bad key: a daemon that cannot read its
+// rules must not start more open than it was told to. Never destroyed:
+// client threads may still use it while the process exits.
+AccessPolicy* BuildAccessPolicy(const TlConfiguration& configuration) {
+  AccessPolicy* policy = new AccessPolicy(geteuid());
+  std::string error;
+  if (!policy->Configure(configuration, error)) {
+    LogServer::Report(Error, "DL30000", "[vigild::main] ERROR, " + error, "GENERIC", true);
+    delete policy;
+    return nullptr;
+  }
+  if (policy->OpenBeyondHost()) {
+    LogServer::Report(Warning, "DL30102",
+                      "[vigild::main] WARNING : the order port accepts peers beyond this host "
+                      "(WATCHMGR.ALLOWEDPEERS=" +
+                          policy->PeersText() + ")",
+                      "GENERIC", true);
+  }
+  if (policy->AnyUser()) {
+    LogServer::Report(Warning, "DL30102",
+                      "[vigild::main] WARNING : orders from every user are obeyed "
+                      "(WATCHMGR.ALLOWEDUSERS=any)",
+                      "GENERIC", true);
+  }
+  AccessPolicy::Publish(policy);
+  return policy;
 }
 
 }  // namespace
@@ -79,12 +109,19 @@ int main(int argc, char** argv) {
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());
     const int portNumber = static_cast<int>(
         ConfigNumber::Read(*configuration, "WATCHMGR.MANAGERPORT", 3003, 1, 65535));
+    AccessPolicy* policy = BuildAccessPolicy(*configuration);
+    if (policy == nullptr) {
+      LogServer::DeleteInstance();
+      return 1;
+    }
     list = new WatchedList();
     pepoWatchedList = list;
     port = new ListenPort();
     if (inherited.state() != InheritedSocket::kNone) {
       port->UseInheritedSocket(&inherited);
     }
+    port->SetAccessPolicy(policy);
+    port->SetBindAddress(policy->BindAddress());
     InitializeListenner(port, portNumber);
     StopSignals::SetListener(port);
     // The status and metrics files: a thread of their own, ended here once

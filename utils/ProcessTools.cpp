@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "LogServer.h"
+#include "RunAs.h"
 
 namespace {
 
@@ -128,7 +130,49 @@ struct ChildPlan {
   const std::string* failureTail;  // ") in <command text>\n"
   const struct sigaction* byDefault;
   const sigset_t* noSignals;
+  const RunAs* as;  // null: keep the daemon's identity
 };
+
+// Reports a failed identity step from the child, async-signal-safe.
+void ReportDropFailure(const char* step, uid_t uid) {
+  const int error = errno;
+  static const char kHead[] = "[CommandLaunch] ERROR : ";
+  static const char kUid[] = " failed for uid ";
+  static const char kErrno[] = ", command not run (errno=";
+  char digits[12];
+  WriteToStderr(kHead, sizeof kHead - 1);
+  WriteToStderr(step, strlen(step));
+  WriteToStderr(kUid, sizeof kUid - 1);
+  WriteToStderr(digits, FormatDecimal(static_cast<int>(uid), digits));
+  WriteToStderr(kErrno, sizeof kErrno - 1);
+  WriteToStderr(digits, FormatDecimal(error, digits));
+  WriteToStderr(")\n", 2);
+}
+
+// Groups first, then the group, then the user: once the user is dropped the
+// other two can no longer be changed. Each call is checked, and so is that
+// the old user cannot be taken back. False after reporting the failed step.
+bool DropIdentity(const RunAs& as) {
+  if (setgroups(as.groups.size(), as.groups.data()) != 0) {
+    ReportDropFailure("setgroups()", as.uid);
+    return false;
+  }
+  if (setgid(as.gid) != 0) {
+    ReportDropFailure("setgid()", as.uid);
+    return false;
+  }
+  if (setuid(as.uid) != 0) {
+    ReportDropFailure("setuid()", as.uid);
+    return false;
+  }
+  if (getuid() != as.uid || geteuid() != as.uid || getgid() != as.gid || getegid() != as.gid ||
+      (as.uid != 0 && setuid(0) != -1)) {
+    errno = EPERM;
+    ReportDropFailure("identity check", as.uid);
+    return false;
+  }
+  return true;
+}
 
 // The command gets a clean signal state whatever thread launched it: a
 // launched thread blocks nearly every signal and the daemon may ignore some,
@@ -138,6 +182,9 @@ struct ChildPlan {
     sigaction(sig, plan.byDefault, nullptr);
   }
   sigprocmask(SIG_SETMASK, plan.noSignals, nullptr);
+  if (plan.as != nullptr && !DropIdentity(*plan.as)) {
+    _exit(kExecFailedStatus);
+  }
   execve(kShell, plan.argv, environ);
   const int error = errno;
   static const char kHead[] = "[CommandLaunch] ERROR : execl() failed, (errno=";
@@ -162,7 +209,9 @@ void ReportForkFailure(int error, const std::string& text) {
 
 }  // namespace
 
-int CommandLunch(String& command, int mode) {
+int CommandLunch(String& command, int mode) { return CommandLunch(command, mode, nullptr); }
+
+int CommandLunch(String& command, int mode, const RunAs* as) {
   std::string text = command.chars();
   if (mode != 1) {
     text = "(" + text + ")&";
@@ -188,7 +237,7 @@ int CommandLunch(String& command, int mode) {
   sigemptyset(&byDefault.sa_mask);
   sigset_t noSignals;
   sigemptyset(&noSignals);
-  const ChildPlan plan{argv, &failureTail, &byDefault, &noSignals};
+  const ChildPlan plan{argv, &failureTail, &byDefault, &noSignals, as};
 
   const pid_t child = fork();
   if (child == 0) {

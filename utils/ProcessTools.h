@@ -11,6 +11,8 @@
 
 #include "String.h"
 
+class RunAs;
+
 // Runs command through "/usr/bin/sh -c". Mode 1 waits for the shell to end;
 // any other mode wraps the command as "(command)&" so that the shell returns
 // at once and the command runs on its own. Descriptors above 2 are marked
@@ -19,6 +21,12 @@
 // limit cannot be read (nothing is launched); 1 otherwise, also after a fork
 // failure, which is logged here.
 int CommandLunch(String& command, int mode);
+// The same with the identity of `as` (null: the daemon's own): the child
+// sets its supplementary groups, then its group, then its user, checks each
+// step and that the user cannot be taken back, and ends with status 255 and
+// one standard-error line instead of running the command if any step fails.
+// The daemon itself never changes identity.
+int CommandLunch(String& command, int mode, const RunAs* as);
 
 // 1 while a process with this id exists, also one of another user; 0 once it
 // is gone. Ids below 1 name process groups, not a process: 0.

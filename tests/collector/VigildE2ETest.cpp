@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -495,6 +496,240 @@ TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds)
 
 TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
   SignalUnderStreamingClients(home, port, 5);
+}
+
+// ---- Access to the order port
+
+constexpr uid_t kNobody = 65534;
+
+// Connects from `from` (as `uid` when it is not 0) to port; -1 on failure.
+int ConnectFrom(const char* from, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  const sockaddr_in address = Loopback(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A supervised client: a detached process (reparented to init, so once killed it is reaped and
+// never looks alive) that takes uid's identity, connects from `from`, registers itself with the
+// commands that `orders` makes of its own pid, reports over-limit memory and then waits. Returns
+// its pid once its orders are sent; the test kills what is left of it.
+pid_t Client(uid_t uid, const char* from, int port,
+             const std::function<std::string(pid_t)>& orders) {
+  int report[2];
+  if (pipe(report) != 0) {
+    return -1;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    if (fork() == 0) {
+      close(report[0]);
+      if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
+        _exit(2);
+      }
+      const int fd = ConnectFrom(from, port);
+      const std::string text =
+          orders(getpid()) + "BEGINMSG\npid: " + std::to_string(getpid()) + "\npswset: 500\nEND;\n";
+      send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+      const pid_t self = getpid();
+      if (write(report[1], &self, sizeof self) != sizeof self) {
+        _exit(3);
+      }
+      for (;;) {
+        pause();
+      }
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  waitpid(child, nullptr, 0);
+  pid_t pid = -1;
+  if (read(report[0], &pid, sizeof pid) != sizeof pid) {
+    pid = -1;
+  }
+  close(report[0]);
+  return pid;
+}
+
+// A watch order for pid whose working-set limit its next report passes.
+std::string RestartableWatch(pid_t pid, const std::string& start, const std::string& stop) {
+  return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: access\npsstart: " + start +
+         "\npsstop: " + stop + "\nmaxwset: 100\nEND;\n";
+}
+
+int OpenDescriptors(pid_t pid) {
+  glob_t found{};
+  glob(("/proc/" + std::to_string(pid) + "/fd/*").c_str(), 0, nullptr, &found);
+  const int count = static_cast<int>(found.gl_pathc);
+  globfree(&found);
+  return count;
+}
+
+class VigildAccessE2ETest : public VigildE2ETest {
+ protected:
+  VigildAccessE2ETest() : marks(home.Join("marks")) {
+    // The clients and the commands of another user write their marks here.
+    chmod(home.path().c_str(), 0755);
+    mkdir(marks.c_str(), 0777);
+    chmod(marks.c_str(), 0777);
+  }
+  ~VigildAccessE2ETest() override {
+    for (pid_t pid : clients) {
+      kill(pid, SIGKILL);
+    }
+  }
+  // A daemon on the fixture's port configured with these lines.
+  std::unique_ptr<Daemon> StartWith(const std::string& lines) {
+    home.WriteFile("access.conf", lines);
+    return Start({"-f", home.Join("access.conf")});
+  }
+  pid_t Track(pid_t pid) {
+    clients.push_back(pid);
+    return pid;
+  }
+  // A client whose start command touches marks/<name>.
+  pid_t Touching(uid_t uid, const char* from, const std::string& name) {
+    return Track(Client(uid, from, port, [&](pid_t pid) {
+      return RestartableWatch(pid, "touch " + Mark(name), "kill " + std::to_string(pid));
+    }));
+  }
+  std::string Mark(const std::string& name) const { return marks + "/" + name; }
+  bool Exists(const std::string& name) const { return access(Mark(name).c_str(), F_OK) == 0; }
+  static bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+  const std::string marks;
+  std::vector<pid_t> clients;
+};
+
+TEST_F(VigildAccessE2ETest, PeerOutsideTheListIsClosedUnreadAndABurstLogsOnceLeavingNoDescriptor) {
+  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=127.0.0.1\n");
+  const int keeper = ConnectWhenUp();  // an item never found wrong keeps the daemon running
+  ASSERT_GE(keeper, 0);
+  Send(keeper, WatchOrder(getpid()));
+  const pid_t outsider = Touching(0, "127.0.0.2", "outsider");
+  const pid_t insider = Touching(0, "127.0.0.1", "insider");
+  ASSERT_GT(outsider, 0);
+  ASSERT_GT(insider, 0);
+  // Both processes are over their limit from the start: one pass restarts every registered one.
+  ASSERT_TRUE(WaitUntil([&] { return Exists("insider"); }, 30000)) << daemon->Err();
+  EXPECT_FALSE(Exists("outsider"));
+  EXPECT_TRUE(Alive(outsider));
+  EXPECT_FALSE(Has(daemon->Out(), "pid=" + std::to_string(outsider)));
+  const std::string refusal =
+      "WARNING : Connection from 127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1)";
+  EXPECT_EQ(Count(daemon->Err(), refusal), 1u) << daemon->Err();
+
+  const int baseline = OpenDescriptors(daemon->pid);
+  const size_t linesBefore = Count(daemon->Err(), "\n");
+  std::vector<int> burst;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ConnectFrom("127.0.0.2", port);
+    if (fd >= 0) {
+      burst.push_back(fd);
+    }
+  }
+  EXPECT_EQ(burst.size(), 200u);
+  for (int fd : burst) {  // each closed by the daemon without a byte
+    bool closed = false;
+    EXPECT_EQ(BytesWithin(fd, 5000, &closed), 0u);
+    EXPECT_TRUE(closed || errno == ECONNRESET);
+    close(fd);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(daemon->pid) <= baseline; }, 10000))
+      << OpenDescriptors(daemon->pid) << " > " << baseline;
+  EXPECT_LE(Count(daemon->Err(), "\n") - linesBefore, 3u) << daemon->Err();
+  EXPECT_EQ(Count(daemon->Err(), refusal), 1u);
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+  close(keeper);
+}
+
+TEST_F(VigildAccessE2ETest, OnlyAllowedUsersRegisterAndTheirCommandsRunAsThem) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run clients as nobody";
+  }
+  {
+    auto daemon = Start();  // the default users: root and the daemon's own
+    ASSERT_TRUE(Accepts(port));
+    const pid_t stranger = Touching(kNobody, "127.0.0.1", "stranger");
+    Touching(0, "127.0.0.1", "root");
+    ASSERT_TRUE(WaitUntil([&] { return Exists("root"); }, 30000)) << daemon->Err();
+    EXPECT_FALSE(Exists("stranger"));
+    EXPECT_TRUE(Alive(stranger));
+    EXPECT_TRUE(Has(daemon->Err(), "WARNING : Orders from uid 65534 (peer 127.0.0.1:"))
+        << daemon->Err();
+    EXPECT_TRUE(Has(daemon->Err(), ") refused: user not in WATCHMGR.ALLOWEDUSERS"));
+  }
+  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDUSERS=nobody\n");
+  ASSERT_TRUE(Accepts(port));
+  const pid_t allowed = Track(Client(kNobody, "127.0.0.1", port, [&](pid_t pid) {
+    return RestartableWatch(pid, "id -u > " + Mark("started"),
+                            "id -u > " + Mark("stopped") + "; kill " + std::to_string(pid));
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(Mark("started")) == "65534\n"; }, 30000))
+      << daemon->Err();
+  EXPECT_EQ(ReadAll(Mark("stopped")), "65534\n");
+  for (const char* name : {"started", "stopped"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(Mark(name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, kNobody) << name;
+    EXPECT_EQ(info.st_gid, kNobody) << name;
+  }
+  EXPECT_FALSE(Alive(allowed));
+}
+
+TEST_F(VigildAccessE2ETest, WatchOrderWithACommandOutsideThePatternIsRefused) {
+  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=touch [-/.a-zA-Z0-9]+\\|kill [0-9]+\n");
+  ASSERT_TRUE(Accepts(port));
+  const pid_t bad = Track(Client(0, "127.0.0.1", port, [&](pid_t pid) {
+    return RestartableWatch(pid, "touch " + Mark("bad") + " && true",
+                            "kill " + std::to_string(pid));
+  }));
+  Touching(0, "127.0.0.1", "good");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("good"); }, 30000)) << daemon->Err();
+  EXPECT_FALSE(Exists("bad"));
+  EXPECT_TRUE(Alive(bad));
+  EXPECT_EQ(Count(daemon->Err(), "ERROR : Watch order for pid " + std::to_string(bad) +
+                                     " refused: command 'touch " + Mark("bad") +
+                                     " && true' does not match WATCHMGR.ALLOWEDCOMMANDS\n"),
+            1u)
+      << daemon->Err();
+}
+
+TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) {
+  const std::pair<const char*, const char*> kBad[] = {
+      {"WATCHMGR.ALLOWEDPEERS=local,10.0.0.0/33",
+       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.0/33'"},
+      {"WATCHMGR.ALLOWEDUSERS=root,no-such-user-here",
+       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'"},
+      {"WATCHMGR.ALLOWEDCOMMANDS=\\(", "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(' does not compile"},
+      {"WATCHMGR.BINDADDRESS=127.1", "WATCHMGR.BINDADDRESS: malformed address '127.1'"},
+  };
+  for (const auto& bad : kBad) {
+    auto daemon = StartWith(std::string("GLOBAL.") + bad.first + "\n");
+    EXPECT_EQ(daemon->WaitExit(10000), 1) << bad.first;
+    EXPECT_TRUE(Has(daemon->Err(), std::string("[vigild::main] ERROR, ") + bad.second))
+        << daemon->Err();
+    EXPECT_LT(Connect(port), 0);
+  }
+  const char kLoud[] = "WARNING : the order port accepts peers beyond this host";
+  auto open = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n");
+  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(Has(open->Err(), std::string(kLoud) + " (WATCHMGR.ALLOWEDPEERS=any)")) << open->Err();
+  open.reset();
+  // Bound to loopback, nobody beyond the host can reach it, whatever the list says.
+  auto bound =
+      StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\nGLOBAL.WATCHMGR.BINDADDRESS=127.0.0.1\n");
+  EXPECT_TRUE(Accepts(port));
+  EXPECT_FALSE(Has(bound->Err(), kLoud)) << bound->Err();
+  auto local = StartWith("");
+  EXPECT_FALSE(Has(local->Err(), kLoud));
 }
 
 // The log directory goes away, then cannot be written (a file stands where

@@ -18,6 +18,7 @@
 #include "Cnx.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "RunAs.h"
 #include "TempDir.h"
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
@@ -236,6 +237,80 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
     }
   }
   EXPECT_EQ(expected, actual);
+}
+
+}  // namespace
+
+namespace {
+
+// Plays one live process owned by `processOwner` until a "kill -9" reaches it, and records the
+// identity each command would run with ("-": the daemon's own).
+class IdentityProcesses : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int) override { return alive ? 1 : 0; }
+  int CommandLunch(String& command, int mode) override {
+    return CommandLunchAs(command, mode, nullptr);
+  }
+  int CommandLunchAs(String& command, int mode, const RunAs* as) override {
+    launched += (as == nullptr ? std::string("-")
+                               : std::to_string(as->uid) + "/" + std::to_string(as->gid)) +
+                " " + command.chars() + (mode == 1 ? " (fg)\n" : "\n");
+    alive = alive && std::string(command.chars()).rfind("kill -9 ", 0) != 0;
+    return 1;
+  }
+  bool ProcessRealUid(int, uid_t& uid) override {
+    uid = processOwner;
+    return alive;
+  }
+  uid_t DaemonUid() override { return daemonUid; }
+
+  bool alive = true;
+  uid_t processOwner = 65534;
+  uid_t daemonUid = 0;
+  std::string launched;
+};
+
+TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnlyItsProcesses) {
+  struct Case {
+    uid_t daemonUid;
+    long ownerUid;
+    uid_t processOwner;
+    const char* launched;
+    const char* error;  // part of the one Error record, "" when none
+  };
+  const Case kCases[] = {
+      {0, 65534, 65534, "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
+      {0, 65534, 0, "65534/65534 stop\n65534/65534 start\n",
+       "process ID 77 belongs to uid 0, not to uid 65534 who registered it: kill -9 not sent"},
+      {0, 0, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
+      {0, -1, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
+      {1000, 65534, 65534, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
+      {0, 424242, 424242, "",
+       "is neither stopped nor started, its owner's identity is unknown: "
+       "no account has uid 424242"},
+  };
+  for (const Case& c : kCases) {
+    IdentityProcesses processes;
+    processes.daemonUid = c.daemonUid;
+    processes.processOwner = c.processOwner;
+    WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0});
+    WatchedItem item = Item(77, true, "stop", "start");
+    item.ownerUid = c.ownerUid;
+    list.CreateNewWatch(item);
+    log->Clear();
+    list.ProcessBlock(&port);
+    EXPECT_EQ(processes.launched, c.launched) << c.daemonUid << " " << c.ownerUid;
+    std::string errors;  // those of the restart, not the health check's
+    for (const auto& record : log->Records()) {
+      const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
+      errors += record.severity == Error && restart ? record.message + "\n" : "";
+    }
+    if (std::string(c.error).empty()) {
+      EXPECT_EQ(errors, "") << c.ownerUid;
+    } else {
+      EXPECT_NE(errors.find(c.error), errors.npos) << errors;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+// AccessPolicy: who may use the order port and what they may ask for. It
+// holds the daemon's four access keys: the peers the listener admits
+// (WATCHMGR.ALLOWEDPEERS), the users whose orders are obeyed
+// (WATCHMGR.ALLOWEDUSERS), the pattern every start and stop command must
+// match (WATCHMGR.ALLOWEDCOMMANDS) and the address the listener binds
+// (WATCHMGR.BINDADDRESS). Every refusal is logged, rate-limited per peer.
+//
+// main builds one from the configuration before the listener starts,
+// publishes it with Publish and keeps it for the rest of the process. Thread
+// safety: constant after Configure, except AdmitPeer, which only the accept
+// loop calls (it may refresh the host's interface addresses); AdmitUser and
+// AdmitCommands are safe for concurrent use by client threads.
+#ifndef VIGILD_COLLECTOR_ACCESSPOLICY_H
+#define VIGILD_COLLECTOR_ACCESSPOLICY_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "AddressList.h"
+#include "RateLimiter.h"
+#include "Regex.h"
+#include "String.h"
+
+class TlConfiguration;
+
+class AccessPolicy {
+ public:
+  // A refusal about one peer address (or one user at one address) is logged
+  // at most once per period; the limiter remembers at most this many.
+  static constexpr long kWarningPeriodSeconds = 60;
+  static constexpr size_t kWarningMemory = 1024;
+  // What an unknown owner is reported as.
+  static constexpr long kUnknownUid = -1;
+
+  // daemonUid is the user the daemon runs as, allowed by default with root.
+  explicit AccessPolicy(uid_t daemonUid,
+                        AddressList::InterfaceReader interfaces = AddressList::ReadInterfaces);
+  AccessPolicy(const AccessPolicy&) = delete;
+  AccessPolicy& operator=(const AccessPolicy&) = delete;
+
+  // Reads the four keys (each optional). False, with error naming the key
+  // and the offending entry, when one is malformed: the daemon must then not
+  // start rather than run more open than configured.
+  bool Configure(const TlConfiguration& configuration, std::string& error);
+
+  // The accept loop's check of a new connection's peer (host byte order),
+  // before anything is read from it. A refusal is logged (rate-limited).
+  bool AdmitPeer(uint32_t address);
+  // The client routine's check of the user owning the client end of socket,
+  // before anything is read; peer is the "address:port" text for the log.
+  // uid gets the owner, or kUnknownUid. A refusal is logged (rate-limited).
+  bool AdmitUser(int socket, const std::string& peer, long& uid);
+  // The same decision for an owner already known (kUnknownUid: unknown).
+  bool UserAllowed(long uid) const;
+  // Whether a watch order's commands pass the command pattern; a refusal is
+  // logged as one Error line naming the pid and the refused command. An
+  // empty command runs nothing and is not checked.
+  bool AdmitCommands(int pid, const String& start, const String& stop) const;
+
+  // Host byte order; INADDR_ANY unless WATCHMGR.BINDADDRESS says otherwise.
+  uint32_t BindAddress() const { return bindAddress; }
+  // True when peers other than this host's own processes can connect: the
+  // peer list reaches beyond this host and the bound address is not a
+  // loopback one.
+  bool OpenBeyondHost() const;
+  const std::string& PeersText() const { return peersText; }
+  bool AnyUser() const { return anyUser; }
+
+  // The daemon's policy, null before main publishes one (no checks then).
+  static AccessPolicy* Current();
+  static void Publish(AccessPolicy* policy);
+
+ private:
+  bool _ConfigureUsers(const std::string& text, std::string& error);
+
+  const uid_t daemonUid;
+  AddressList peers;  // the accept loop's own once it runs
+  std::string peersText;
+  std::set<uid_t> users;  // constant after Configure
+  bool anyUser;
+  std::unique_ptr<Regex> commands;  // null: no filter; constant after Configure
+  std::string commandsText;
+  uint32_t bindAddress;
+  RateLimiter warnings;  // safe for concurrent use itself
+
+  static std::atomic<AccessPolicy*> current;
+};
+
+#endif  // VIGILD_COLLECTOR_ACCESSPOLICY_H

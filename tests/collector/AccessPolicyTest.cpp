@@ -1,0 +1,321 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AccessPolicy.h"
+#include "CapturingLogDevice.h"
+#include "ClientContext.h"
+#include "Cnx.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "TlConfiguration.h"
+#include "WatchASCIIOrder.h"
+#include "WatchedList.h"
+
+namespace {
+
+constexpr uid_t kDaemonUid = 4242;
+
+uint32_t Ip(const char* text) {
+  uint32_t address = 0;
+  EXPECT_TRUE(AddressList::ParseDotted(text, address)) << text;
+  return address;
+}
+
+// This host: loopback and 192.168.1.5.
+bool TwoInterfaces(std::vector<uint32_t>& out) {
+  out = {Ip("127.0.0.1"), Ip("192.168.1.5")};
+  return true;
+}
+
+class AccessPolicyTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    AccessPolicy::Publish(nullptr);
+    pepoWatchedList = nullptr;
+    LogServer::DeleteInstance();
+  }
+  // A policy configured from keys; error empty when it configured.
+  std::unique_ptr<AccessPolicy> Policy(const std::map<std::string, std::string>& keys,
+                                       std::string& error) {
+    Handle<TlConfiguration> store(new TlConfiguration());
+    for (const auto& [key, value] : keys) {
+      store->AtGlobalPut("GLOBAL." + key, value);
+    }
+    auto policy = std::make_unique<AccessPolicy>(kDaemonUid, TwoInterfaces);
+    error.clear();
+    if (!policy->Configure(*store, error)) {
+      EXPECT_FALSE(error.empty());
+    }
+    return policy;
+  }
+  std::vector<std::string> Messages(LogSeverityCode severity) const {
+    std::vector<std::string> out;
+    for (const auto& record : log->Records()) {
+      if (record.severity == severity) {
+        out.push_back(record.message);
+      }
+    }
+    return out;
+  }
+
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
+};
+
+TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
+  struct Case {
+    std::map<std::string, std::string> keys;
+    const char* error;              // part of the error, "" when it configures
+    std::vector<long> allowedUids;  // kUnknownUid stands for an unknown owner
+    std::vector<long> refusedUids;
+    uint32_t bind;
+  };
+  const long kUnknown = AccessPolicy::kUnknownUid;
+  const Case kCases[] = {
+      {{}, "", {0, kDaemonUid}, {65534, 1000, kUnknown}, INADDR_ANY},
+      {{{"WATCHMGR.ALLOWEDUSERS", "nobody, 1000"}},
+       "",
+       {65534, 1000},
+       {0, kDaemonUid, kUnknown},
+       0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "ANY"}}, "", {0, 65534, kUnknown}, {}, 0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "no-such-user-here"}},
+       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'",
+       {},
+       {},
+       0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "root,,nobody"}},
+       "WATCHMGR.ALLOWEDUSERS: empty entry",
+       {},
+       {},
+       0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "-1"}}, "WATCHMGR.ALLOWEDUSERS: unknown user '-1'", {}, {}, 0},
+      {{{"WATCHMGR.ALLOWEDPEERS", "10.0.0.300"}},
+       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.300'",
+       {},
+       {},
+       0},
+      {{{"WATCHMGR.ALLOWEDPEERS", ""}}, "WATCHMGR.ALLOWEDPEERS: empty entry", {}, {}, 0},
+      {{{"WATCHMGR.ALLOWEDCOMMANDS", "\\(kill"}},
+       "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(kill' does not compile",
+       {},
+       {},
+       0},
+      {{{"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, "", {0}, {}, 0x7F000001u},
+      {{{"WATCHMGR.BINDADDRESS", "localhost"}},
+       "WATCHMGR.BINDADDRESS: malformed address 'localhost'",
+       {},
+       {},
+       0},
+  };
+  for (const Case& c : kCases) {
+    std::string error;
+    auto policy = Policy(c.keys, error);
+    const std::string first = c.keys.empty() ? "none" : c.keys.begin()->second;
+    if (*c.error != '\0') {
+      EXPECT_NE(error.find(c.error), std::string::npos) << first << ": " << error;
+      continue;
+    }
+    EXPECT_EQ(error, "") << first;
+    for (long uid : c.allowedUids) {
+      EXPECT_TRUE(policy->UserAllowed(uid)) << first << " " << uid;
+    }
+    for (long uid : c.refusedUids) {
+      EXPECT_FALSE(policy->UserAllowed(uid)) << first << " " << uid;
+    }
+    EXPECT_EQ(policy->BindAddress(), c.bind) << first;
+  }
+}
+
+TEST_F(AccessPolicyTest, RefusedPeersAreLoggedOncePerAddress) {
+  std::string error;
+  auto policy = Policy({{"WATCHMGR.ALLOWEDPEERS", "127.0.0.1, 10.1.0.0/16"}}, error);
+  ASSERT_EQ(error, "");
+  EXPECT_TRUE(policy->AdmitPeer(Ip("127.0.0.1")));
+  EXPECT_TRUE(policy->AdmitPeer(Ip("10.1.200.3")));
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_FALSE(policy->AdmitPeer(Ip("127.0.0.2")));
+  }
+  EXPECT_FALSE(policy->AdmitPeer(Ip("192.168.1.5")));
+  const std::string tail = " refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1, 10.1.0.0/16)";
+  EXPECT_EQ(Messages(Warning),
+            (std::vector<std::string>{
+                "[ListenPort::StartBlock] WARNING : Connection from 127.0.0.2" + tail,
+                "[ListenPort::StartBlock] WARNING : Connection from 192.168.1.5" + tail}));
+}
+
+TEST_F(AccessPolicyTest, OpenBeyondHostWhenForeignPeersCanReachTheBoundAddress) {
+  struct Case {
+    const char* peers;
+    const char* bind;
+    bool open;
+  };
+  const Case kCases[] = {
+      {"local", "", false},        {"127.0.0.1,192.168.1.5", "", false},
+      {"any", "", true},           {"local,192.168.1.0/24", "", true},
+      {"any", "127.0.0.1", false}, {"10.0.0.0/8", "192.168.1.5", true},
+  };
+  for (const Case& c : kCases) {
+    std::string error;
+    auto policy =
+        Policy({{"WATCHMGR.ALLOWEDPEERS", c.peers}, {"WATCHMGR.BINDADDRESS", c.bind}}, error);
+    ASSERT_EQ(error, "") << c.peers;
+    EXPECT_EQ(policy->OpenBeyondHost(), c.open) << c.peers << " bound to '" << c.bind << "'";
+  }
+}
+
+// A watch order, as the client routine feeds it, for pid 77 with these commands.
+int Watch(long uid, const std::string& start, const std::string& stop) {
+  WatchASCIIOrder order;
+  order.SetClientUid(uid);
+  const std::string lines[] = {"BEGINWATCH", "pid: 77", "psstart: " + start, "psstop: " + stop,
+                               "END;"};
+  int complete = 0;
+  for (const std::string& text : lines) {
+    String line(text.c_str());
+    complete = order.ProcessLine(line);
+  }
+  Cnx connection;
+  return complete == 1 ? order.ExecuteOrder(connection) : -1;
+}
+
+TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatternWhole) {
+  std::string error;
+  auto policy = Policy(
+      {{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh\\( [0-9]+\\)?\\|kill [0-9]+"}}, error);
+  ASSERT_EQ(error, "");
+  WatchedList list;
+  pepoWatchedList = &list;
+  AccessPolicy::Publish(policy.get());
+  struct Case {
+    std::string start;
+    std::string stop;
+    const char* refused;  // the command named in the Error, "" when registered
+  };
+  const Case kCases[] = {
+      {"/opt/app/run.sh", "kill 77", ""},
+      {"/opt/app/run.sh 3", "", ""},  // an empty command runs nothing
+      {"/opt/app/run.sh; rm -rf /", "kill 77", "/opt/app/run.sh; rm -rf /"},
+      {"x/opt/app/run.sh", "kill 77", "x/opt/app/run.sh"},
+      {"/opt/app/run.sh", "kill 77 && reboot", "kill 77 && reboot"},
+      {"/opt/app/RUN.sh", "kill 77", "/opt/app/RUN.sh"},
+  };
+  for (const Case& c : kCases) {
+    list.DeleteWatch(77);
+    log->Clear();
+    const bool registered = *c.refused == '\0';
+    EXPECT_EQ(Watch(65534, c.start, c.stop), registered ? 1 : 0) << c.start << " | " << c.stop;
+    EXPECT_EQ(list.Size(), registered ? 1u : 0u) << c.start;
+    if (registered) {
+      EXPECT_EQ(list.Snapshot().at(77).ownerUid, 65534);
+      EXPECT_TRUE(Messages(Error).empty());
+    } else {
+      EXPECT_EQ(Messages(Error),
+                std::vector<std::string>{"[WatchASCIIOrder::ExecuteOrder] ERROR : Watch order for "
+                                         "pid 77 refused: command '" +
+                                         std::string(c.refused) +
+                                         "' does not match WATCHMGR.ALLOWEDCOMMANDS"});
+    }
+  }
+  // Without published rules every order registers, under its connection's user.
+  AccessPolicy::Publish(nullptr);
+  EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);
+  EXPECT_EQ(list.Snapshot().at(77).ownerUid, -1);
+}
+
+// The listener's client routine: holds the connection until the peer leaves.
+std::atomic<int> served{0};
+void Hold(void* argument) {
+  ClientContext* context = static_cast<ClientContext*>(argument);
+  Cnx connection = context->connection;
+  ListenPort* owner = context->owner;
+  delete context;
+  ++served;
+  char line[16];
+  while (connection.ReadLine(line, sizeof line, 1) == 1 || connection.Valid() == 1) {
+  }
+  connection.Disconnect();
+  owner->clientCount.fetch_sub(1);
+}
+
+// A socket from `from` connected to to:port, or -1.
+int ConnectFrom(const char* from, const char* to, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{}, remote{};
+  local.sin_family = remote.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  inet_pton(AF_INET, to, &remote.sin_addr);
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000 && !done(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsItsAddress) {
+  std::string error;
+  auto policy = Policy(
+      {{"WATCHMGR.ALLOWEDPEERS", "127.0.0.1"}, {"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, error);
+  ASSERT_EQ(error, "");
+  ListenPort listener(1, 0);
+  listener.SetAccessPolicy(policy.get());
+  listener.SetBindAddress(policy->BindAddress());
+  // A port nobody listens on: the kernel's pick for a socket bound to port 0.
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  const int port = ntohs(address.sin_port);
+  ASSERT_EQ(listener.Initialize(port, Hold), 1);
+  ASSERT_EQ(listener.StartThread(), 1);
+  ASSERT_TRUE(WaitFor([&] { return listener.state.load() == ListenPort::kRunning; }));
+  served = 0;
+  std::vector<int> held;  // every client slot taken
+  for (int i = 1; i <= 32; ++i) {
+    held.push_back(ConnectFrom("127.0.0.1", "127.0.0.1", port));
+    ASSERT_TRUE(WaitFor([&] { return listener.clientCount.load() == i; })) << i;
+  }
+  log->Clear();
+  const int refused = ConnectFrom("127.0.0.2", "127.0.0.1", port);
+  ASSERT_GE(refused, 0);
+  char byte = 0;
+  EXPECT_LE(recv(refused, &byte, 1, 0), 0);  // closed at once, nothing sent
+  close(refused);
+  EXPECT_EQ(ConnectFrom("127.0.0.1", "127.0.0.2", port), -1);  // bound to 127.0.0.1 only
+  EXPECT_TRUE(WaitFor([&] { return log->Count() >= 1; }));
+  EXPECT_EQ(Messages(Warning),
+            std::vector<std::string>{"[ListenPort::StartBlock] WARNING : Connection from "
+                                     "127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS "
+                                     "(127.0.0.1)"});
+  EXPECT_TRUE(WaitFor([] { return served.load() == 32; }));  // threads may start late
+  for (int fd : held) {
+    close(fd);
+  }
+  listener.Delete();
+  EXPECT_TRUE(WaitFor([&] { return listener.clientCount.load() == 0; }));
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "AddressList.h"
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  uint32_t address = 0;
+  EXPECT_TRUE(AddressList::ParseDotted(text, address)) << text;
+  return address;
+}
+
+// This "host" has two interface addresses; the reader counts its calls.
+struct FakeInterfaces {
+  std::vector<uint32_t> addresses{Ip("192.168.1.5"), Ip("127.0.0.1")};
+  int reads = 0;
+  AddressList::InterfaceReader Reader() {
+    return [this](std::vector<uint32_t>& out) {
+      ++reads;
+      out = addresses;
+      return true;
+    };
+  }
+};
+
+TEST(AddressListTest, ParsedListsAdmitExactlyTheirPeers) {
+  struct Case {
+    const char* list;
+    std::vector<const char*> in;
+    std::vector<const char*> out;
+  };
+  const Case kCases[] = {
+      {"10.1.2.3", {"10.1.2.3"}, {"10.1.2.2", "10.1.2.4", "127.0.0.1"}},
+      {"10.1.0.0/16", {"10.1.0.0", "10.1.255.255"}, {"10.0.255.255", "10.2.0.0"}},
+      {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "8.8.8.8"}, {}},
+      {"10.0.0.7/32", {"10.0.0.7"}, {"10.0.0.6"}},
+      {"10.0.0.6/31", {"10.0.0.6", "10.0.0.7"}, {"10.0.0.5", "10.0.0.8"}},
+      {"128.0.0.0/1", {"128.0.0.0", "255.1.2.3"}, {"127.255.255.255"}},
+      {" 10.0.0.1 ,\t10.0.0.3 ", {"10.0.0.1", "10.0.0.3"}, {"10.0.0.2"}},
+      {"local", {"127.0.0.1", "127.255.0.9", "192.168.1.5"}, {"192.168.1.6", "10.0.0.1"}},
+      {"LOCAL, 10.9.0.0/16", {"127.0.0.2", "10.9.3.4", "192.168.1.5"}, {"10.8.0.1"}},
+      {"any", {"1.2.3.4", "127.0.0.1"}, {}},
+      {"10.0.0.1,Any", {"1.2.3.4"}, {}},
+  };
+  for (const Case& c : kCases) {
+    FakeInterfaces host;
+    AddressList list(host.Reader());
+    std::string error;
+    ASSERT_TRUE(list.Parse(c.list, error)) << c.list << ": " << error;
+    for (const char* peer : c.in) {
+      EXPECT_TRUE(list.Contains(Ip(peer))) << c.list << " should admit " << peer;
+    }
+    for (const char* peer : c.out) {
+      EXPECT_FALSE(list.Contains(Ip(peer))) << c.list << " should refuse " << peer;
+    }
+  }
+}
+
+TEST(AddressListTest, MalformedListsAreErrorsNamingTheEntryAndMatchNothing) {
+  struct Case {
+    const char* list;
+    const char* named;  // part of the error text
+  };
+  const Case kCases[] = {
+      {"", "empty entry"},
+      {"10.0.0.1,", "empty entry"},
+      {"10.0.0.1,,10.0.0.2", "empty entry"},
+      {"  ", "empty entry"},
+      {"10.0.0.256", "'10.0.0.256'"},
+      {"10.0.0", "'10.0.0'"},
+      {"10.0.0.1.2", "'10.0.0.1.2'"},
+      {"010.0.0.1", "'010.0.0.1'"},
+      {"0x0A.0.0.1", "'0x0A.0.0.1'"},
+      {"10.0.0.1/33", "'10.0.0.1/33'"},
+      {"10.0.0.0/", "'10.0.0.0/'"},
+      {"10.0.0.0/-1", "'10.0.0.0/-1'"},
+      {"10.0.0.0/8/8", "'10.0.0.0/8/8'"},
+      {"10.0.0.1 10.0.0.2", "'10.0.0.1 10.0.0.2'"},
+      {"localhost", "'localhost'"},
+      {"10.1.2.3/16", "host bits set; the block is 10.1.0.0/16"},
+      {"10.0.0.7/31", "host bits set; the block is 10.0.0.6/31"},
+      {"1.0.0.0/0", "host bits set; the block is 0.0.0.0/0"},
+  };
+  for (const Case& c : kCases) {
+    FakeInterfaces host;
+    AddressList list(host.Reader());
+    std::string error;
+    EXPECT_FALSE(list.Parse(c.list, error)) << c.list;
+    EXPECT_NE(error.find(c.named), std::string::npos) << c.list << ": " << error;
+    EXPECT_FALSE(list.Contains(Ip("127.0.0.1"))) << c.list;
+    EXPECT_FALSE(list.Any() || list.Local()) << c.list;
+  }
+}
+
+TEST(AddressListTest, ReachesBeyondHostOnlyWithForeignPeers) {
+  const std::pair<const char*, bool> kCases[] = {
+      {"local", false},       {"127.0.0.1", false},
+      {"127.0.0.0/8", false}, {"127.1.0.0/16", false},
+      {"192.168.1.5", false}, {"local,192.168.1.5/32", false},
+      {"any", true},          {"192.168.1.0/24", true},
+      {"126.0.0.0/7", true},  {"local,10.0.0.1", true},
+      {"0.0.0.0/0", true},
+  };
+  for (const auto& c : kCases) {
+    FakeInterfaces host;
+    AddressList list(host.Reader());
+    std::string error;
+    ASSERT_TRUE(list.Parse(c.first, error)) << c.first;
+    EXPECT_EQ(list.ReachesBeyondHost(), c.second) << c.first;
+  }
+}
+
+TEST(AddressListTest, LocalListLearnsNewInterfaceAddressesAtMostEveryRefreshPeriod) {
+  FakeInterfaces host;
+  long now = 100;
+  AddressList list(host.Reader(), [&] { return now; });
+  std::string error;
+  ASSERT_TRUE(list.Parse("local", error));
+  const int readsAfterParse = host.reads;
+  host.addresses.push_back(Ip("10.7.7.7"));
+  // Within the refresh period a miss does not read the interfaces again, so a
+  // flood of foreign peers costs no system call each.
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_FALSE(list.Contains(Ip("10.7.7.7")));
+  }
+  EXPECT_EQ(host.reads, readsAfterParse);
+  EXPECT_TRUE(list.Contains(Ip("127.0.0.1")));
+  EXPECT_TRUE(list.Contains(Ip("192.168.1.5")));
+  now += AddressList::kInterfaceRefreshSeconds;
+  EXPECT_TRUE(list.Contains(Ip("10.7.7.7")));
+  EXPECT_EQ(host.reads, readsAfterParse + 1);
+  EXPECT_FALSE(list.Contains(Ip("10.7.7.8")));  // read again only a period later
+  EXPECT_EQ(host.reads, readsAfterParse + 1);
+
+  // A list without "local" never reads them on a miss.
+  AddressList plain(host.Reader(), [&] { return now; });
+  ASSERT_TRUE(plain.Parse("10.0.0.1", error));
+  const int readsPlain = host.reads;
+  now += 1000;
+  EXPECT_FALSE(plain.Contains(Ip("10.7.7.7")));
+  EXPECT_EQ(host.reads, readsPlain);
+}
+
+TEST(AddressListTest, RealInterfacesIncludeLoopback) {
+  std::vector<uint32_t> addresses;
+  ASSERT_TRUE(AddressList::ReadInterfaces(addresses));
+  bool loopback = false;
+  for (uint32_t a : addresses) {
+    loopback = loopback || (a >> 24) == 127;
+  }
+  EXPECT_TRUE(loopback);
+  EXPECT_EQ(AddressList::Dotted(Ip("1.20.255.0")), "1.20.255.0");
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+#include "PeerOwner.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// The kernel answers an exact lookup at once; the wait only bounds a kernel
+// that never answers.
+constexpr int kDiagWaitMs = 1000;
+
+bool Endpoints(const sockaddr_in& in, PeerOwner::Endpoint& out) {
+  if (in.sin_family != AF_INET) {
+    return false;
+  }
+  out.address = ntohl(in.sin_addr.s_addr);
+  out.port = ntohs(in.sin_port);
+  return true;
+}
+
+// Exactly `count` hexadecimal digits at text into value.
+bool ParseHex(const char* text, size_t count, unsigned long& value) {
+  value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : -1;
+    if (digit < 0) {
+      return false;
+    }
+    value = value * 16 + static_cast<unsigned long>(digit);
+  }
+  return true;
+}
+
+// "0100007F:0BB8": the address as the kernel prints the raw network-order
+// word, then the port in host order.
+bool ParseProcEndpoint(const std::string& text, PeerOwner::Endpoint& out) {
+  unsigned long word = 0;
+  unsigned long port = 0;
+  if (text.size() != 13 || text[8] != ':' || !ParseHex(text.data(), 8, word) ||
+      !ParseHex(text.data() + 9, 4, port)) {
+    return false;
+  }
+  out.address = ntohl(static_cast<uint32_t>(word));
+  out.port = static_cast<uint16_t>(port);
+  return true;
+}
+
+bool Same(const PeerOwner::Endpoint& a, const PeerOwner::Endpoint& b) {
+  return a.address == b.address && a.port == b.port;
+}
+
+// Closes the descriptor on every path out of the lookup.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+bool PeerOwner::OfAccepted(int socket, uid_t& uid) {
+  sockaddr_in peer{};
+  sockaddr_in local{};
+  socklen_t peerLength = sizeof peer;
+  socklen_t localLength = sizeof local;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+      getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return false;
+  }
+  Endpoint client{};
+  Endpoint server{};
+  if (!Endpoints(peer, client) || !Endpoints(local, server)) {
+    return false;
+  }
+  return Find(client, server, uid);
+}
+
+bool PeerOwner::Find(const Endpoint& client, const Endpoint& server, uid_t& uid) {
+  return FromSockDiag(client, server, uid) || FromProcNetTcp(client, server, uid);
+}
+
+bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid) {
+  Descriptor fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (fd.get() < 0) {
+    return false;
+  }
+  const timeval wait{kDiagWaitMs / 1000, (kDiagWaitMs % 1000) * 1000};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.header.nlmsg_seq = 1;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0u;
+  // The exact lookup finds the socket whose own end is src:sport.
+  request.body.id.idiag_sport = htons(client.port);
+  request.body.id.idiag_dport = htons(server.port);
+  request.body.id.idiag_src[0] = htonl(client.address);
+  request.body.id.idiag_dst[0] = htonl(server.address);
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                  sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(sizeof request)) {
+    return false;
+  }
+
+  alignas(nlmsghdr) char buffer[8192];
+  ssize_t received;
+  do {
+    received = recv(fd.get(), buffer, sizeof buffer, 0);
+  } while (received < 0 && errno == EINTR);
+  if (received <= 0) {
+    return false;
+  }
+  int remaining = static_cast<int>(received);
+  for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer);
+       NLMSG_OK(message, remaining); message = NLMSG_NEXT(message, remaining)) {
+    if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      // NLMSG_ERROR: no such socket, or the lookup is not supported.
+      return false;
+    }
+    const inet_diag_msg* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+    const Endpoint own{ntohl(found->id.idiag_src[0]), ntohs(found->id.idiag_sport)};
+    const Endpoint remote{ntohl(found->id.idiag_dst[0]), ntohs(found->id.idiag_dport)};
+    // A socket in TIME_WAIT is reported with uid 0 whoever owned it.
+    if (found->idiag_family == AF_INET && found->idiag_state != TCP_TIME_WAIT &&
+        Same(own, client) && Same(remote, server)) {
+      uid = found->idiag_uid;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PeerOwner::FromProcNetTcp(const Endpoint& client, const Endpoint& server, uid_t& uid) {
+  std::ifstream in("/proc/net/tcp");
+  if (!in) {
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return FromProcTable(text.str(), client, server, uid);
+}
+
+bool PeerOwner::FromProcTable(const std::string& table, const Endpoint& client,
+                              const Endpoint& server, uid_t& uid) {
+  std::istringstream lines(table);
+  std::string line;
+  std::getline(lines, line);  // the heading
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, owner;
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> owner)) {
+      continue;
+    }
+    Endpoint own{};
+    Endpoint other{};
+    // "06" is TIME_WAIT, listed with uid 0 whoever owned the socket.
+    if (state == "06" || !ParseProcEndpoint(local, own) || !ParseProcEndpoint(remote, other) ||
+        !Same(own, client) || !Same(other, server)) {
+      continue;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long number = strtoul(owner.c_str(), &end, 10);
+    if (owner.empty() || *end != '\0' || errno != 0 || owner[0] == '-' ||
+        number >= static_cast<unsigned long>(static_cast<uid_t>(-1))) {
+      continue;
+    }
+    uid = static_cast<uid_t>(number);
+    return true;
+  }
+  return false;
+}
