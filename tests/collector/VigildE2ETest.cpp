@@ -264,7 +264,7 @@ void SignalUnderStreamingClients(const TempDir& home, int port, int rounds) {
         close(fd);
       });
     }
-    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 30000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     kill(daemon.pid, round % 2 ? SIGINT : SIGTERM);
     EXPECT_EQ(daemon.WaitExit(10000), 0) << "round " << round;
