@@ -23,41 +23,12 @@
 
 #include "TempDir.h"
 #include "VigilClient.h"
+#include "TestWaits.h"
 #include "gtest/gtest.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() > end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -1,5 +1,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include "TestWaits.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -280,15 +282,7 @@ TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsIts
   ListenPort listener(1, 0);
   listener.SetAccessPolicy(policy.get());
   listener.SetBindAddress(policy->BindAddress());
-  // A port nobody listens on: the kernel's pick for a socket bound to port 0.
-  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  const int port = ntohs(address.sin_port);
+  const int port = FreePort();
   ASSERT_EQ(listener.Initialize(port, Hold), 1);
   ASSERT_EQ(listener.StartThread(), 1);
   ASSERT_TRUE(WaitFor([&] { return listener.state.load() == ListenPort::kRunning; }));

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "TestWaits.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,28 +33,6 @@ long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto start = Clock::now();
-  while (!done()) {
-    if (MsSince(start) > timeoutMs) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// A port nobody listens on: the kernel's pick for a socket bound to port 0.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 std::mutex linesMutex;             // guards lines
 std::map<std::string, int> lines;  // every line served, with how often it came

@@ -28,29 +28,12 @@
 
 #include "TempDir.h"
 #include "UsageText.h"
+#include "TestWaits.h"
 #include "gtest/gtest.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() > end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
 
 sockaddr_in Loopback(int port) {
   sockaddr_in address{};
@@ -58,16 +41,6 @@ sockaddr_in Loopback(int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
-}
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 // A connected loopback socket, or -1.

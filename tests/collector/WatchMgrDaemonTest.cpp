@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "TestWaits.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,28 +24,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // The listener with the daemon's client routine, running; polled more often
 // than InitializeListenner does.

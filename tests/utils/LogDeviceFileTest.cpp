@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "TestWaits.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -28,11 +30,6 @@ const std::string kHead = "1796428799\t2026.12.04-23.59.59\tvigild-7:0\tI\t";
 Handle<LogMessage> Record(unsigned seconds, const char* code, const std::string& message) {
   return Handle<LogMessage>(
       new LogMessage(Info, seconds, "vigild-7:0", code, "[T]", message.c_str()));
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::set<std::string> Names(const std::string& dir) {
