@@ -18,6 +18,7 @@
 
 #include "LogServer.h"
 #include "RunAs.h"
+#include "SystemError.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ constexpr size_t kKillCommandSize = sizeof "kill -9 -2147483648";
 
 // Every failure of a launch is reported the same way.
 void Warn(const std::string& text) { LogServer::Report(Warning, "DL30102", text, "GENERIC", true); }
-
-// The one place where an errno value becomes words.
-std::string ErrnoText(int error) {
-  char buffer[256];
-  return strerror_r(error, buffer, sizeof buffer);
-}
 
 void SetCloseOnExec(int fd) {
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1 && errno != EBADF) {
@@ -256,7 +251,7 @@ int CommandLunch(String& command, int mode, const RunAs* as) {
     waited = waitpid(child, &status, 0);
   } while (waited == -1 && errno == EINTR);
   if (waited != child && errno != ECHILD) {
-    Warn("[CommandLaunch] ERROR : waitpid() failed :" + ErrnoText(errno));
+    Warn("[CommandLaunch] ERROR : waitpid() failed :" + SystemError::Text(errno));
   }
   return 1;
 }

@@ -1,6 +1,6 @@
 // SystemError: turns an errno value into the C library's words, for messages
-// about failed system calls outside the process launcher (which keeps its own
-// copy next to code that must not allocate after fork).
+// about failed system calls. The one place where that happens (it allocates,
+// so it is never called between fork and exec).
 //
 // No objects: nothing is owned. Safe for concurrent use (strerror_r).
 #ifndef VIGILD_UTILS_SYSTEMERROR_H
