@@ -39,7 +39,11 @@ class StatusWriter : public SupervisionObserver {
     std::string statusFile;   // empty: no status file
     std::string metricsFile;  // empty: no metrics file
     int port = 0;
-    unsigned periodMs = 1000;  // between two rewrites when nothing new arrives
+    // Between two rewrites when no pass has ended meanwhile (a restart wait
+    // holds the passes for minutes): longer than a pass, so a quiet daemon
+    // writes once per pass and no more, shorter than the 5 s after which
+    // vigilctl takes the file for a dead daemon's.
+    unsigned periodMs = 2000;
   };
 
   StatusWriter(const Settings& settings, OrderCounters& counters);

@@ -17,7 +17,7 @@ namespace {
 
 // Pause between looks while a caller waits for the queue to empty.
 constexpr unsigned kDrainPollMs = 2;
-// How long the writer waits for a line before it looks at its owner again.
+// How long the writer waits for room on a console that does not take output.
 constexpr int kIdleWaitMs = 1000;
 
 struct Line {
@@ -96,7 +96,10 @@ void ConsoleWriter::State::Run() {
       }
     }
     if (!writing) {
-      wake.Wait(kIdleWaitMs);
+      // Every new line and the owner's end signal the event (a signal is
+      // never lost: it stays pending), so an idle writer needs no timer and
+      // costs nothing while the daemon is quiet.
+      wake.Wait(0);
       continue;
     }
     // The console took the line before this one, so it takes output again;
