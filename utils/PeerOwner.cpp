@@ -152,15 +152,24 @@ bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid
   if (received <= 0) {
     return false;
   }
-  int remaining = static_cast<int>(received);
-  for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer);
-       NLMSG_OK(message, remaining); message = NLMSG_NEXT(message, remaining)) {
+  // The reply is walked by hand rather than with the NLMSG_OK/NLMSG_NEXT
+  // macros, which cast away const and compare signed with unsigned.
+  size_t remaining = static_cast<size_t>(received);
+  const char* at = buffer;
+  while (remaining >= sizeof(nlmsghdr)) {
+    const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(at);
+    if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > remaining) {
+      return false;
+    }
     if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
         message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
       // NLMSG_ERROR: no such socket, or the lookup is not supported.
       return false;
     }
-    const inet_diag_msg* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+    const inet_diag_msg* found = reinterpret_cast<const inet_diag_msg*>(at + NLMSG_HDRLEN);
+    const size_t step = NLMSG_ALIGN(message->nlmsg_len);
+    at += step < remaining ? step : remaining;
+    remaining -= step < remaining ? step : remaining;
     const Endpoint own{ntohl(found->id.idiag_src[0]), ntohs(found->id.idiag_sport)};
     const Endpoint remote{ntohl(found->id.idiag_dst[0]), ntohs(found->id.idiag_dport)};
     // A socket in TIME_WAIT is reported with uid 0 whoever owned it.
