@@ -699,7 +699,10 @@ TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) 
   const char kLoud[] = "WARNING : the order port accepts peers beyond this host";
   auto open = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n");
   EXPECT_TRUE(Accepts(port));
-  EXPECT_TRUE(Has(open->Err(), std::string(kLoud) + " (WATCHMGR.ALLOWEDPEERS=any)")) << open->Err();
+  // The console is written by its own thread: the line may follow the listener's start.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Has(open->Err(), std::string(kLoud) + " (WATCHMGR.ALLOWEDPEERS=any)"); }, 10000))
+      << open->Err();
   open.reset();
   // Bound to loopback, nobody beyond the host can reach it, whatever the list says.
   auto bound =
