@@ -25,15 +25,12 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Writes one file; logs the first failure of a run and the recovery after it.
-void WriteOne(const std::string& path, const std::string& content, bool& failing) {
-  if (path.empty()) {
-    return;
-  }
+void WriteOne(AtomicFile& file, const std::string& content, bool& failing) {
   std::string error;
-  if (AtomicFile::Replace(path, content, kFileMode, &error)) {
+  if (file.Replace(content, &error)) {
     if (failing) {
-      LogServer::Report(Info, "DL31001", "[StatusWriter] INFO : writing '" + path + "' again",
-                        "GENERIC");
+      LogServer::Report(Info, "DL31001",
+                        "[StatusWriter] INFO : writing '" + file.Path() + "' again", "GENERIC");
     }
     failing = false;
     return;
@@ -50,7 +47,9 @@ StatusWriter::StatusWriter(const Settings& writerSettings, OrderCounters& orderC
     : settings(writerSettings),
       counters(orderCounters),
       daemonPid(static_cast<long>(getpid())),
-      started(static_cast<long>(time(nullptr))) {}
+      started(static_cast<long>(time(nullptr))),
+      statusFile(settings.statusFile, kFileMode),
+      metricsFile(settings.metricsFile, kFileMode) {}
 
 StatusWriter::~StatusWriter() { Stop(); }
 
@@ -106,6 +105,13 @@ void StatusWriter::Stop() {
     return;
   }
   _WriteFiles(false);
+  // The spares are only for the next write, and there will be none.
+  if (!settings.statusFile.empty()) {
+    statusFile.RemoveSpare();
+  }
+  if (!settings.metricsFile.empty()) {
+    metricsFile.RemoveSpare();
+  }
 }
 
 void StatusWriter::_Run(void* self) {
@@ -165,9 +171,9 @@ StatusSnapshot StatusWriter::Current(bool running) {
 void StatusWriter::_WriteFiles(bool running) {
   const StatusSnapshot snapshot = Current(running);
   if (!settings.statusFile.empty()) {
-    WriteOne(settings.statusFile, snapshot.ToJson(), statusFailing);
+    WriteOne(statusFile, snapshot.ToJson(), statusFailing);
   }
   if (!settings.metricsFile.empty()) {
-    WriteOne(settings.metricsFile, snapshot.ToMetrics(), metricsFailing);
+    WriteOne(metricsFile, snapshot.ToMetrics(), metricsFailing);
   }
 }

@@ -2,8 +2,9 @@
 // Prometheus text format) up to date. The supervision loop hands it a copy of
 // its table after every pass and just before every restart sequence (as a
 // SupervisionObserver: memory only, under the table's lock); its own thread
-// rewrites both files whole from the latest copy and the live order counters
-// once a second and at once after each new copy, so the files stay fresh
+// rewrites both files whole (AtomicFile) from the latest copy and the live
+// order counters at once after each new copy, and every `periodMs` when no
+// copy comes, so the files stay fresh
 // while a restart holds the table's lock for minutes, and the disk is never
 // touched under that lock. A failed write is logged once per run of failures
 // and never stops anything.
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "StatusSnapshot.h"
 #include "SupervisionObserver.h"
 #include "TaskEvent.h"
@@ -95,8 +97,10 @@ class StatusWriter : public SupervisionObserver {
   std::atomic<bool> threadRunning{false};  // from Start's launch to the thread's end
   std::atomic<bool> stopped{false};        // Stop has run
   ThreadLauncher launcher;                 // used by Start only
-  // Whether the last write of each file failed: one log line per run of
-  // failures. Used by whichever thread runs _WriteFiles.
+  // The files and whether the last write of each failed (one log line per
+  // run of failures). Used by whichever thread runs _WriteFiles.
+  AtomicFile statusFile;
+  AtomicFile metricsFile;
   bool statusFailing = false;
   bool metricsFailing = false;
 };

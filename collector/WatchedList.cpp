@@ -190,27 +190,36 @@ int WatchedList::ProcessBlock(ListenPort* port) {
 
 void WatchedList::_Pass(int& timeToLive) {
   int restarted = 0;
+  // The pass's own lines are built only when someone reads them: a quiet
+  // daemon's passes are most of its idle work.
+  const bool traced = LogServer::Instance()->isAcceptableSeverity(Debug3);
   if (!table.empty()) {
-    LogStream text;
-    text << kPass << " INFO : Checking ProcessList : " << static_cast<unsigned>(table.size())
-         << " items";
-    ReportDebug(Debug3, text);
+    if (traced) {
+      LogStream text;
+      text << kPass << " INFO : Checking ProcessList : " << static_cast<unsigned>(table.size())
+           << " items";
+      ReportDebug(Debug3, text);
+    }
     timeToLive = 1;
   } else {
-    LogStream text;
-    text << kPass << " INFO : Empty Process List (time to live " << timeToLive << " s)";
-    ReportDebug(Debug3, text);
+    if (traced) {
+      LogStream text;
+      text << kPass << " INFO : Empty Process List (time to live " << timeToLive << " s)";
+      ReportDebug(Debug3, text);
+    }
     --timeToLive;
   }
 
   for (auto& entry : table) {
     WatchedItem& item = entry.second;
-    Timestamp now;
-    now.SetNow();
-    LogStream text;
-    text << kPass << " INFO : Checking item : " << item.settings.psName << ", pid=" << item.info.pid
-         << ", last seen=" << (now - item.lastSeen);
-    ReportDebug(Debug3, text);
+    if (traced) {
+      Timestamp now;
+      now.SetNow();
+      LogStream text;
+      text << kPass << " INFO : Checking item : " << item.settings.psName
+           << ", pid=" << item.info.pid << ", last seen=" << (now - item.lastSeen);
+      ReportDebug(Debug3, text);
+    }
     if (item.state != ItemWatching || item.IsSomethingWrong() != 1) {
       continue;
     }
