@@ -1,21 +1,40 @@
 #include "OrderCounters.h"
 
-OrderCounters::OrderCounters() : executed{{0}, {0}, {0}}, protocolErrors(0) {}
-
-void OrderCounters::CountExecuted(Order order) {
-  if (order >= 0 && order < kOrderTypes) {
-    executed[order].fetch_add(1, std::memory_order_relaxed);
+OrderCounters::OrderCounters() {
+  for (Shard& shard : shards) {
+    for (std::atomic<uint64_t>& counter : shard.executed) {
+      counter.store(0, std::memory_order_relaxed);
+    }
+    shard.protocolErrors.store(0, std::memory_order_relaxed);
   }
 }
 
-void OrderCounters::CountProtocolError() { protocolErrors.fetch_add(1, std::memory_order_relaxed); }
+OrderCounters::Shard& OrderCounters::_Mine() {
+  // Threads take shard numbers in turn as they first count; the number is
+  // the same in every instance.
+  static std::atomic<unsigned> nextShard{0};
+  thread_local const unsigned mine = nextShard.fetch_add(1, std::memory_order_relaxed) % kShards;
+  return shards[mine];
+}
+
+void OrderCounters::CountExecuted(Order order) {
+  if (order >= 0 && order < kOrderTypes) {
+    _Mine().executed[order].fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void OrderCounters::CountProtocolError() {
+  _Mine().protocolErrors.fetch_add(1, std::memory_order_relaxed);
+}
 
 OrderCounters::Values OrderCounters::Read() const {
   Values values;
-  for (int i = 0; i < kOrderTypes; ++i) {
-    values.executed[i] = executed[i].load(std::memory_order_relaxed);
+  for (const Shard& shard : shards) {
+    for (int i = 0; i < kOrderTypes; ++i) {
+      values.executed[i] += shard.executed[i].load(std::memory_order_relaxed);
+    }
+    values.protocolErrors += shard.protocolErrors.load(std::memory_order_relaxed);
   }
-  values.protocolErrors = protocolErrors.load(std::memory_order_relaxed);
   return values;
 }
 

@@ -4,6 +4,9 @@
 //
 // One process-wide instance (Daemon()), never destroyed; tests may build
 // their own. Safe for concurrent use: every counter is a relaxed atomic.
+// Each counter is split into shards on cache lines of their own, a thread
+// counting in its own shard, so client threads on different cores do not
+// pass one line back and forth for every order; Read adds the shards up.
 //
 // A protocol error is an order block the daemon will not act on: an unknown
 // service name, a block over the body-line limit, or a watch, msg or mgmt
@@ -39,8 +42,19 @@ class OrderCounters {
   static OrderCounters& Daemon();
 
  private:
-  std::atomic<uint64_t> executed[kOrderTypes];
-  std::atomic<uint64_t> protocolErrors;
+  // Many more shards than cores, so threads that share one are rarely
+  // running at the same time.
+  static constexpr unsigned kShards = 32;
+
+  struct alignas(64) Shard {
+    std::atomic<uint64_t> executed[kOrderTypes];
+    std::atomic<uint64_t> protocolErrors;
+  };
+
+  // The calling thread's shard.
+  Shard& _Mine();
+
+  Shard shards[kShards];
 };
 
 #endif  // VIGILD_COLLECTOR_ORDERCOUNTERS_H

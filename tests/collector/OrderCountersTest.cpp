@@ -1,0 +1,52 @@
+#include "OrderCounters.h"
+
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// More threads than the counters have shards, each counting its own mix,
+// while a reader sums: no count is lost or counted twice, and a sum read
+// while they count never runs ahead of what was counted.
+TEST(OrderCountersTest, CountsFromManyThreadsAddUpExactly) {
+  OrderCounters counters;
+  constexpr int kThreads = 80;
+  constexpr int kRounds = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&counters, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        counters.CountExecuted(OrderCounters::kMsg);
+        if (i % 10 == 0) {
+          counters.CountExecuted(t % 2 == 0 ? OrderCounters::kWatch : OrderCounters::kMgmt);
+        }
+        if (i % 100 == 0) {
+          counters.CountProtocolError();
+        }
+      }
+    });
+  }
+  uint64_t seen = 0;
+  for (int i = 0; i < 100; ++i) {
+    const uint64_t now = counters.Read().executed[OrderCounters::kMsg];
+    EXPECT_GE(now, seen);
+    EXPECT_LE(now, static_cast<uint64_t>(kThreads) * kRounds);
+    seen = now;
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  const OrderCounters::Values values = counters.Read();
+  EXPECT_EQ(static_cast<uint64_t>(kThreads) * kRounds, values.executed[OrderCounters::kMsg]);
+  EXPECT_EQ(static_cast<uint64_t>(kThreads / 2) * (kRounds / 10),
+            values.executed[OrderCounters::kWatch]);
+  EXPECT_EQ(static_cast<uint64_t>(kThreads / 2) * (kRounds / 10),
+            values.executed[OrderCounters::kMgmt]);
+  EXPECT_EQ(static_cast<uint64_t>(kThreads) * (kRounds / 100), values.protocolErrors);
+  counters.CountExecuted(OrderCounters::kOrderTypes);  // not an order: ignored
+  EXPECT_EQ(values.executed[OrderCounters::kMsg], counters.Read().executed[OrderCounters::kMsg]);
+}
+
+}  // namespace
