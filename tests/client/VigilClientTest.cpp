@@ -1,8 +1,6 @@
 // The client's orders as the daemon's own parser reads them, its refusals,
 // its time-outs and its one reconnection.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "LogServer.h"
+#include "TestSockets.h"
 #include "VigilClient.h"
 #include "WatchASCIIOrder.h"
 
@@ -34,17 +33,7 @@ bool ParseBlock(const std::string& text, WatchASCIIOrder* order) {
 // A loopback listener on an ephemeral port.
 class Listener {
  public:
-  Listener() {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    listen(fd, 8);
-  }
+  Listener() : fd(ListenOnLoopback(&port, 8)) {}
   ~Listener() { close(fd); }
   // The next connection within timeoutMs, or -1.
   int Accept(int timeoutMs) {
@@ -65,8 +54,8 @@ class Listener {
     }
     return text;
   }
+  int port = 0;
   int fd;
-  int port;
 };
 
 VigilClient::WatchRequest Request() {
@@ -194,12 +183,7 @@ TEST(VigilClientTest, UnreachableDaemonIsReportedWithinTheTimeOut) {
   listen(full.fd, 0);
   std::vector<int> queued;
   for (int i = 0; i < 4; ++i) {
-    queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(full.port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    queued.push_back(ConnectTcp(full.port, "127.0.0.1", "127.0.0.1", false));
   }
   const auto begin = std::chrono::steady_clock::now();
   VigilClient silent("127.0.0.1", full.port, 300);

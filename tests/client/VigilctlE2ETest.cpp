@@ -1,9 +1,6 @@
 // vigilctl against the real vigild on a free loopback port with a temporary
 // TLMHOME. Compiled twice: the quick cases, and (with VIGILCTL_E2E_SLOW) the
 // ones that sit through the daemon's 10 s restart pause.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,64 +9,24 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <functional>
-#include <memory>
+#include <cstdio>
+#include <iostream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
-#include "VigilClient.h"
+#include "TestSockets.h"
 #include "TestWaits.h"
+#include "VigilClient.h"
 #include "gtest/gtest.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// Starts argv with env (plus PATH and the sanitizer settings), its output in
-// the files out and err; returns the pid.
-pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& out,
-            const std::string& err) {
-  env.push_back("PATH=/usr/bin:/bin");
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    if (getenv(name) != nullptr) {
-      env.push_back(std::string(name) + "=" + getenv(name));
-    }
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    clearenv();
-    for (std::string& entry : env) {
-      putenv(&entry[0]);
-    }
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
-    std::vector<char*> args;
-    for (std::string& a : argv) {
-      args.push_back(&a[0]);
-    }
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// The exit status (128 + signal), or -1 when pid has not ended in timeoutMs.
-int WaitExit(pid_t pid, int timeoutMs) {
-  int status = 0;
-  if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 struct Result {
@@ -103,7 +60,7 @@ class VigilctlE2ETest : public ::testing::Test {
   std::vector<std::string> Env() const { return {"TLMHOME=" + home.path()}; }
 
   void StartDaemon() {
-    daemon = Spawn(
+    daemon = SpawnClean(
         {VIGILD_BINARY, "-P", std::to_string(port), "-D", "2", "-f", home.Join("vigild.conf")},
         Env(), home.Join("vigild.out"), home.Join("vigild.err"));
     ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
@@ -121,14 +78,14 @@ class VigilctlE2ETest : public ::testing::Test {
     }
     static std::atomic<int> calls{0};
     const std::string tag = std::to_string(calls++);
-    const pid_t pid = Spawn(args, Env(), home.Join("ctl.out" + tag), home.Join("ctl.err" + tag));
+    const pid_t pid = SpawnClean(args, Env(), home.Join("ctl.out" + tag), home.Join("ctl.err" + tag));
     const int status = WaitExit(pid, 30000);
     return {status, ReadAll(home.Join("ctl.out" + tag)), ReadAll(home.Join("ctl.err" + tag))};
   }
   // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
   pid_t Run(std::vector<std::string> args, const std::string& tag) {
     args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
-    const pid_t pid = Spawn(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
+    const pid_t pid = SpawnClean(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
     owned.push_back(pid);
     return pid;
   }
@@ -164,7 +121,7 @@ class VigilctlE2ETest : public ::testing::Test {
   // A process that stays registered (so the daemon does not end when the
   // table empties) and is never found wrong: no limit at all.
   pid_t Keeper() {
-    const pid_t sleeper = Spawn({"/bin/sleep", "300"}, {}, "/dev/null", "/dev/null");
+    const pid_t sleeper = SpawnClean({"/bin/sleep", "300"}, {}, "/dev/null", "/dev/null");
     owned.push_back(sleeper);
     const std::string id = std::to_string(sleeper);
     EXPECT_EQ(0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
@@ -294,9 +251,6 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
       request.start = "true";
       request.stop = "true";
       request.wdfreq = 120;
-      // Spread out: with a short listen queue a burst of 32 connects saw
-      // some reset after their first orders went out.
-      std::this_thread::sleep_for(std::chrono::milliseconds(30 * c));
       failures += client.Watch(request) != VigilClient::kOk;
       for (int b = 0; b < kBeats; ++b) {
         failures += client.Beat(request.pid, b, 0, 0) != VigilClient::kOk;
@@ -341,12 +295,8 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
   VigilClient raw("127.0.0.1", port);
   ASSERT_EQ(VigilClient::kOk, raw.Forget(3000000));
   ASSERT_TRUE(WaitUntil([&] { return Number({"orders", "mgmt"}) == 1; }, 10000));
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const int fd = ConnectTcp(port);
+  ASSERT_GE(fd, 0);
   const std::string bogus = "BEGINBOGUS\nEND;\nBEGINMSG\npserrors: 1\nEND;\n";
   ASSERT_EQ(static_cast<ssize_t>(bogus.size()), send(fd, bogus.data(), bogus.size(), 0));
   EXPECT_TRUE(WaitUntil([&] { return Number({"protocol_errors"}) == 2; }, 10000))

@@ -1,18 +1,12 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include "TestWaits.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AccessPolicy.h"
@@ -21,6 +15,8 @@
 #include "Cnx.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"
@@ -251,29 +247,6 @@ void Hold(void* argument) {
   owner->clientCount.fetch_sub(1);
 }
 
-// A socket from `from` connected to to:port, or -1.
-int ConnectFrom(const char* from, const char* to, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{}, remote{};
-  local.sin_family = remote.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  inet_pton(AF_INET, to, &remote.sin_addr);
-  remote.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 1000 && !done(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
-
 TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsItsAddress) {
   std::string error;
   auto policy = Policy(
@@ -285,31 +258,31 @@ TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsIts
   const int port = FreePort();
   ASSERT_EQ(listener.Initialize(port, Hold), 1);
   ASSERT_EQ(listener.StartThread(), 1);
-  ASSERT_TRUE(WaitFor([&] { return listener.state.load() == ListenPort::kRunning; }));
+  ASSERT_TRUE(WaitUntil([&] { return listener.state.load() == ListenPort::kRunning; }, 10000));
   served = 0;
   std::vector<int> held;  // every client slot taken
   for (int i = 1; i <= 32; ++i) {
-    held.push_back(ConnectFrom("127.0.0.1", "127.0.0.1", port));
-    ASSERT_TRUE(WaitFor([&] { return listener.clientCount.load() == i; })) << i;
+    held.push_back(ConnectTcp(port));
+    ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == i; }, 10000)) << i;
   }
   log->Clear();
-  const int refused = ConnectFrom("127.0.0.2", "127.0.0.1", port);
+  const int refused = ConnectTcp(port, "127.0.0.2");
   ASSERT_GE(refused, 0);
   char byte = 0;
   EXPECT_LE(recv(refused, &byte, 1, 0), 0);  // closed at once, nothing sent
   close(refused);
-  EXPECT_EQ(ConnectFrom("127.0.0.1", "127.0.0.2", port), -1);  // bound to 127.0.0.1 only
-  EXPECT_TRUE(WaitFor([&] { return log->Count() >= 1; }));
+  EXPECT_EQ(ConnectTcp(port, "127.0.0.1", "127.0.0.2"), -1);  // bound to 127.0.0.1 only
+  EXPECT_TRUE(WaitUntil([&] { return log->Count() >= 1; }, 10000));
   EXPECT_EQ(Messages(Warning),
             std::vector<std::string>{"[ListenPort::StartBlock] WARNING : Connection from "
                                      "127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS "
                                      "(127.0.0.1)"});
-  EXPECT_TRUE(WaitFor([] { return served.load() == 32; }));  // threads may start late
+  EXPECT_TRUE(WaitUntil([] { return served.load() == 32; }, 10000));  // threads may start late
   for (int fd : held) {
     close(fd);
   }
   listener.Delete();
-  EXPECT_TRUE(WaitFor([&] { return listener.clientCount.load() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 10000));
 }
 
 }  // namespace

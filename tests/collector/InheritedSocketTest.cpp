@@ -135,22 +135,4 @@ TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsA
   }
 }
 
-TEST(InheritedSocketTest, SocketThatStopsListeningCanNoLongerBeTaken) {
-  int port = 0;
-  const int fd = Make(kTcpListening, &port);
-  const int handed = dup(fd);
-  setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-  setenv("LISTEN_FDS", "1", 1);
-  InheritedSocket inherited;
-  ASSERT_EQ(InheritedSocket::kAdopted, inherited.TakeFromEnvironment(handed));
-  std::string reason;
-  const int first = inherited.Take(reason);
-  EXPECT_GE(first, 0);
-  close(first);
-  shutdown(fd, SHUT_RDWR);  // as a broken socket: both copies stop listening
-  EXPECT_EQ(-1, inherited.Take(reason));
-  EXPECT_EQ("is not listening", reason);
-  close(fd);
-}
-
 }  // namespace

@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "CapturingLogDevice.h"
@@ -16,6 +14,7 @@
 #include "OrderCounters.h"
 #include "StatusWriter.h"
 #include "TempDir.h"
+#include "TestWaits.h"
 #include "WatchedList.h"
 
 namespace {
@@ -29,22 +28,7 @@ class NoProcesses : public WatchedList::ProcessServices {
 
 // The parsed file, or a discarded value while it is missing or unparsable.
 nlohmann::json ReadJson(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return nlohmann::json::parse(text.str(), nullptr, false);
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate done, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return nlohmann::json::parse(ReadAll(path), nullptr, false);
 }
 
 class StatusWriterTest : public ::testing::Test {
@@ -87,7 +71,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   // The pass holds the table's lock through the pause; the file still
   // shows the restart and its time of writing moves on.
   long firstUpdate = 0;
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(WaitUntil(
       [&] {
         const nlohmann::json doc = ReadJson(settings.statusFile);
         if (doc.is_discarded() || doc["processes"].empty() ||
@@ -103,7 +87,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   EXPECT_EQ(1, during["processes"][0]["restarts"]);
   EXPECT_EQ(4242, during["daemon"]["port"]);
   EXPECT_EQ(1, during["orders"]["watch"]);
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(WaitUntil(
       [&] {
         const nlohmann::json doc = ReadJson(settings.statusFile);
         return !doc.is_discarded() && doc["daemon"]["updated"] > firstUpdate &&
@@ -143,7 +127,7 @@ TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
   // The directory appears: writing resumes and says so once.
   ASSERT_EQ(0, unlink(blocker.c_str()));
   ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
-  EXPECT_TRUE(WaitFor([&] { return !ReadJson(settings.statusFile).is_discarded(); }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return !ReadJson(settings.statusFile).is_discarded(); }, 3000));
   writer.Stop();
   LogServer::Instance()->Flush();
   int again = 0;

@@ -10,7 +10,6 @@
 #include "TempDir.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
-#include "UsageText.h"
 
 namespace {
 
@@ -101,12 +100,6 @@ TEST_F(TlVigildConfigurationTest, ValidationReportsEachMissingKeyAndCompletesDir
   EXPECT_FALSE(TlVigildConfiguration::ValidateConfiguration(empty));
   EXPECT_EQ(kMissing + "ROOT_DIRECTORY\n" + kMissing + "WATCHMGR.MANAGERPORT\n", both.Stop());
   EXPECT_EQ("/var/l/", At("LOGMANAGER.LOGDIR", empty));
-}
-
-TEST_F(TlVigildConfigurationTest, UsageTextIsExact) {
-  StdoutCapture capture;
-  TlVigildConfiguration::showUsage();
-  EXPECT_EQ(kUsageText, capture.Stop());
 }
 
 }  // namespace

@@ -26,33 +26,16 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
-#include "UsageText.h"
+#include "TestSockets.h"
 #include "TestWaits.h"
+#include "UsageText.h"
 #include "gtest/gtest.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A connected loopback socket, or -1.
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in address = Loopback(port);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void Send(int fd, const std::string& text) {
   ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
@@ -88,48 +71,27 @@ std::string WatchOrder(int pid) {
   return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: e2e\npsstart: \npsstop: \nEND;\n";
 }
 
-// One vigild process with its output in files, started in a clean
-// environment that keeps the sanitizer settings (so that a report in the
-// daemon fails the test), and killed with every demo collector it restarted
-// if still running when the object goes. A handedSocket is passed on
-// descriptor 3 the way a service manager hands over a listening socket.
+// Registers pid with a working-set limit of 100 and reports 500: the next
+// pass finds it wrong and runs stop, then (after the pause) start.
+void SendOverLimit(int fd, const std::string& pid, const std::string& name,
+                   const std::string& stop, const std::string& start) {
+  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: " + name + "\npsstop: " + stop +
+               "\npsstart: " + start + "\nmaxwset: 100\nEND;\n");
+  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+}
+
+// One vigild process with its output in files, started by SpawnClean (so
+// that a sanitizer report in the daemon fails the test), and killed with
+// every demo collector it restarted if still running when the object goes.
 class Daemon {
  public:
-  // stdoutFd, when not -1, is the daemon's standard output instead of a file.
+  // stdoutFd, when not -1, is the daemon's standard output instead of a file;
+  // a handedSocket is passed over as a service manager does.
   Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
          int stdoutFd = -1, int handedSocket = -1)
       : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
     args.insert(args.begin(), VIGILD_BINARY);
-    env.push_back("PATH=/usr/bin:/bin");
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-      if (getenv(name) != nullptr) {
-        env.push_back(std::string(name) + "=" + getenv(name));
-      }
-    }
-    pid = fork();
-    if (pid == 0) {
-      clearenv();
-      for (std::string& entry : env) {
-        putenv(&entry[0]);
-      }
-      if (handedSocket >= 0) {
-        // dup2 onto itself would keep close-on-exec.
-        handedSocket == 3 ? fcntl(3, F_SETFD, 0) : dup2(handedSocket, 3);
-        setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-        setenv("LISTEN_FDS", "1", 1);
-      }
-      dup2(stdoutFd >= 0 ? stdoutFd
-                         : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-           1);
-      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
-      std::vector<char*> argv;
-      for (std::string& a : args) {
-        argv.push_back(&a[0]);
-      }
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    pid = SpawnClean(args, env, out, err, stdoutFd, handedSocket);
   }
   ~Daemon() {
     EXPECT_FALSE(Has(Err(), "Sanitizer")) << Err();
@@ -144,12 +106,9 @@ class Daemon {
   }
   // The exit status, or -1 when it has not ended within timeoutMs.
   int WaitExit(int timeoutMs) {
-    int status = 0;
-    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
-      return -1;
-    }
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int status = ::WaitExit(pid, timeoutMs);
+    pid = status == -1 ? pid : -1;
+    return status;
   }
   std::string Out() const { return ReadAll(out); }
   std::string Err() const { return ReadAll(err); }
@@ -180,22 +139,22 @@ class VigildE2ETest : public ::testing::Test {
   // Whether a client can connect (the listener is up within about a second).
   bool Accepts(int toPort, int timeoutMs = 10000) {
     int fd = -1;
-    WaitUntil([&] { return (fd = Connect(toPort)) >= 0; }, timeoutMs);
+    WaitUntil([&] { return (fd = ConnectTcp(toPort)) >= 0; }, timeoutMs);
     close(fd);
     return fd >= 0;
   }
   int ConnectWhenUp() {
     int fd = -1;
-    WaitUntil([&] { return (fd = Connect(port)) >= 0; }, 10000);
+    WaitUntil([&] { return (fd = ConnectTcp(port)) >= 0; }, 10000);
     return fd;
   }
 
-  // The pid of a detached "sleep 300" (reaped by init once killed, so it
-  // never lingers as a zombie that looks alive); "" when it did not start.
-  std::string DetachedSleep() {
+  // The pid of a detached command (reaped by init once killed, so it never
+  // lingers as a zombie that looks alive); "" when it did not start.
+  std::string DetachedSleep(const std::string& command = "sleep 300") {
     const std::string pidFile = home.Join("sleep.pid");
     unlink(pidFile.c_str());
-    if (system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()) != 0) {
+    if (system(("(" + command + " & echo $! > " + pidFile + ")").c_str()) != 0) {
       return "";
     }
     std::string pid;
@@ -221,39 +180,6 @@ class VigildE2ETest : public ::testing::Test {
   TempDir home;
   const int port;
 };
-
-// Each round costs about two seconds: the listen backlog is short, so some
-// of the 32 connects wait for a SYN retry.
-void SignalUnderStreamingClients(const TempDir& home, int port, int rounds) {
-  for (int round = 0; round < rounds; ++round) {
-    Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, {"TLMHOME=" + home.path()});
-    int first = -1;
-    ASSERT_TRUE(WaitUntil([&] { return (first = Connect(port)) >= 0; }, 10000));
-    close(first);
-    std::atomic<int> connected{0};
-    std::atomic<bool> done{false};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 32; ++i) {
-      clients.emplace_back([&, pid = 900000 + i] {
-        const int fd = Connect(port);
-        connected += fd >= 0 ? 1 : 0;
-        const std::string orders =
-            WatchOrder(pid) + "BEGINMSG\npid: " + std::to_string(pid) + "\nEND;\n";
-        while (fd >= 0 && !done && send(fd, orders.data(), orders.size(), MSG_NOSIGNAL) > 0) {
-        }
-        close(fd);
-      });
-    }
-    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 30000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kill(daemon.pid, round % 2 ? SIGINT : SIGTERM);
-    EXPECT_EQ(daemon.WaitExit(10000), 0) << "round " << round;
-    done = true;
-    for (std::thread& t : clients) {
-      t.join();
-    }
-  }
-}
 
 #if !VIGILD_E2E_SLOW
 
@@ -300,67 +226,15 @@ TEST_F(VigildE2ETest, MissingFileIsReportedAndTheDaemonStartsWithFileLogging) {
       << LogFilesText();
 }
 
-TEST_F(VigildE2ETest, CommandLinePortBeatsTheEnvironment) {
-  const int envPort = FreePort();
-  const std::string inEnv = "TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(envPort);
-  {
-    Daemon both(home, {"-P", std::to_string(port)}, Env(inEnv));
-    EXPECT_TRUE(Accepts(port));
-    EXPECT_LT(Connect(envPort), 0);
-  }
-  Daemon envOnly(home, {}, Env(inEnv));
-  EXPECT_TRUE(Accepts(envPort));
-}
-
-TEST_F(VigildE2ETest, FileAndRegistryLayersRankBelowTheEnvironment) {
-  const int envPort = FreePort();
-  home.WriteFile("vigild.conf", "GLOBAL.WATCHMGR.MANAGERPORT=" + std::to_string(port) + "\n");
-  {
-    Daemon fileAndEnv(home, {"-f", home.Join("vigild.conf")},
-                      Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(envPort)));
-    EXPECT_TRUE(Accepts(envPort));
-    EXPECT_LT(Connect(port), 0);
-  }
-  // Without the environment the registry is read: the daemon's own sections
-  // (here: file logging on), then the shared ones, whose port wins.
-  const int ownPort = FreePort();
-  home.WriteFile(
-      "conf/registry.conf",
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\WatchMgr]\n"
-      "\"ManagerPort\"=\"" +
-          std::to_string(ownPort) +
-          "\"\n"
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\LogManager]\n"
-          "\"CreateFiles\"=\"1\"\n"
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-Common\\WatchMgr\\WatchMgr]\n"
-          "\"ManagerPort\"=\"" +
-          std::to_string(port) + "\"\n");
-  Daemon fromRegistry(home, {"-D", "5"}, Env());
+// The real binary reads its environment (here: the port) and the registry
+// under TLMHOME (here: file logging on). Which layer wins is a unit test's.
+TEST_F(VigildE2ETest, EnvironmentAndRegistryConfigureTheDaemon) {
+  home.WriteFile("conf/registry.conf",
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\LogManager]\n"
+                 "\"CreateFiles\"=\"1\"\n");
+  Daemon daemon(home, {"-D", "5"}, Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(port)));
   EXPECT_TRUE(Accepts(port));
-  EXPECT_LT(Connect(ownPort), 0);
   EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "LISTENNER_OK"); }, 5000));
-}
-
-TEST_F(VigildE2ETest, ProcessOverItsWorkingSetLimitIsStoppedAndStartedAgain) {
-  auto daemon = Start();
-  const int fd = ConnectWhenUp();
-  ASSERT_GE(fd, 0);
-  // A detached sleep, so that once killed it is reaped by init, not left a
-  // zombie of this test that would still look alive.
-  const std::string pidFile = home.Join("sleep.pid");
-  ASSERT_EQ(system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()), 0);
-  std::string pid;
-  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
-  pid.pop_back();
-  const std::string marker = home.Join("started");
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
-               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
-  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
-  ASSERT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
-  EXPECT_NE(kill(std::stoi(pid), 0), 0);
-  EXPECT_TRUE(
-      Has(daemon->Err(), "process #" + pid + " big, reachs Working Set uppper limit : 500 > 100"));
-  close(fd);
 }
 
 TEST_F(VigildE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
@@ -373,7 +247,7 @@ TEST_F(VigildE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
   ASSERT_TRUE(
       WaitUntil([&] { return Has(daemon->Out(), "Checking item : e2e, pid=" + pid); }, 5000));
   kill(daemon->pid, SIGPIPE);
-  EXPECT_EQ(daemon->WaitExit(2500), -1);  // an item keeps it running, SIGPIPE does not end it
+  EXPECT_EQ(daemon->WaitExit(1000), -1);  // an item keeps it running, SIGPIPE does not end it
   Send(fd, "BEGINMGMT\nstop: " + pid + "\nEND;\n");
   EXPECT_EQ(daemon->WaitExit(5000), 0);
   bool closed = false;
@@ -427,13 +301,9 @@ TEST_F(VigildE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
 }
 
 TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds) {
-  const int managers = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(managers, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(listen(managers, 16), 0);
-  getsockname(managers, reinterpret_cast<sockaddr*>(&address), &length);
-  const int handedPort = ntohs(address.sin_port);
+  int handedPort = 0;
+  const int managers = ListenOnLoopback(&handedPort);
+  ASSERT_GE(managers, 0);
   Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), -1, managers);
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -441,20 +311,14 @@ TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds)
       },
       10000))
       << daemon.Out();
-  const int fd = Connect(handedPort);
+  const int fd = ConnectTcp(handedPort);
   ASSERT_GE(fd, 0);
-  EXPECT_LT(Connect(port), 0) << "the configured port was bound too";
+  EXPECT_LT(ConnectTcp(port), 0) << "the configured port was bound too";
   // A process over its limit: its stop command shows what a started command inherits.
-  const std::string pidFile = home.Join("sleep.pid");
-  ASSERT_EQ(system(("(sleep 300 & echo $! > " + pidFile + ")").c_str()), 0);
-  std::string pid;
-  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
-  pid.pop_back();
+  const std::string pid = DetachedSleep();
+  ASSERT_FALSE(pid.empty());
   const std::string seen = home.Join("seen");
-  const std::string stop = "(env; ls -l /proc/$$/fd) > " + seen + "; kill " + pid;
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: " + stop +
-               "\npsstart: \nmaxwset: 100\nEND;\n");
-  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  SendOverLimit(fd, pid, "big", "(env; ls -l /proc/$$/fd) > " + seen + "; kill " + pid, "");
   close(fd);
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(seen), "PATH="); }, 10000));
   EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_")) << ReadAll(seen);
@@ -466,34 +330,45 @@ TEST_F(VigildE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds)
   socklen_t size = sizeof listening;
   getsockopt(managers, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size);
   EXPECT_EQ(listening, 1);
-  const int queued = Connect(handedPort);
+  const int queued = ConnectTcp(handedPort);
   EXPECT_GE(queued, 0);
   close(queued);
   close(managers);
 }
 
+// Stop signals while 32 clients stream orders: every round ends with 0.
 TEST_F(VigildE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
-  SignalUnderStreamingClients(home, port, 5);
+  for (int round = 0; round < 5; ++round) {
+    Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env());
+    ASSERT_TRUE(Accepts(port));
+    std::atomic<int> connected{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 32; ++i) {
+      clients.emplace_back([&, pid = 900000 + i] {
+        const int fd = ConnectTcp(port);
+        connected += fd >= 0 ? 1 : 0;
+        const std::string orders =
+            WatchOrder(pid) + "BEGINMSG\npid: " + std::to_string(pid) + "\nEND;\n";
+        while (fd >= 0 && !done && send(fd, orders.data(), orders.size(), MSG_NOSIGNAL) > 0) {
+        }
+        close(fd);
+      });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 30000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(daemon.pid, round % 2 ? SIGINT : SIGTERM);
+    EXPECT_EQ(daemon.WaitExit(10000), 0) << "round " << round;
+    done = true;
+    for (std::thread& t : clients) {
+      t.join();
+    }
+  }
 }
 
 // ---- Access to the order port
 
 constexpr uid_t kNobody = 65534;
-
-// Connects from `from` (as `uid` when it is not 0) to port; -1 on failure.
-int ConnectFrom(const char* from, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  const sockaddr_in address = Loopback(port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // A supervised client: a detached process (reparented to init, so once killed it is reaped and
 // never looks alive) that takes uid's identity, connects from `from`, registers itself with the
@@ -512,7 +387,7 @@ pid_t Client(uid_t uid, const char* from, int port,
       if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
         _exit(2);
       }
-      const int fd = ConnectFrom(from, port);
+      const int fd = ConnectTcp(port, from);
       const std::string text =
           orders(getpid()) + "BEGINMSG\npid: " + std::to_string(getpid()) + "\npswset: 500\nEND;\n";
       send(fd, text.data(), text.size(), MSG_NOSIGNAL);
@@ -572,10 +447,12 @@ class VigildAccessE2ETest : public VigildE2ETest {
     clients.push_back(pid);
     return pid;
   }
-  // A client whose start command touches marks/<name>.
+  // A client whose stop command touches marks/<name>: the mark shows the
+  // order was taken without waiting for the restart pause.
   pid_t Touching(uid_t uid, const char* from, const std::string& name) {
     return Track(Client(uid, from, port, [&](pid_t pid) {
-      return RestartableWatch(pid, "touch " + Mark(name), "kill " + std::to_string(pid));
+      return RestartableWatch(pid, "touch " + Mark(name + ".started"),
+                              "touch " + Mark(name) + " && kill " + std::to_string(pid));
     }));
   }
   std::string Mark(const std::string& name) const { return marks + "/" + name; }
@@ -595,20 +472,23 @@ TEST_F(VigildAccessE2ETest, PeerOutsideTheListIsClosedUnreadAndABurstLogsOnceLea
   const pid_t insider = Touching(0, "127.0.0.1", "insider");
   ASSERT_GT(outsider, 0);
   ASSERT_GT(insider, 0);
-  // Both processes are over their limit from the start: one pass restarts every registered one.
+  // Both processes are over their limit from the start: one pass stops every registered one.
   ASSERT_TRUE(WaitUntil([&] { return Exists("insider"); }, 30000)) << daemon->Err();
   EXPECT_FALSE(Exists("outsider"));
   EXPECT_TRUE(Alive(outsider));
   EXPECT_FALSE(Has(daemon->Out(), "pid=" + std::to_string(outsider)));
   const std::string refusal =
       "WARNING : Connection from 127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1)";
+  // The console has its own writer thread: wait for the pass's Error line too.
+  EXPECT_TRUE(WaitUntil([&] { return Has(daemon->Err(), "reachs Working Set uppper limit"); },
+                        10000));
   EXPECT_EQ(Count(daemon->Err(), refusal), 1u) << daemon->Err();
 
   const int baseline = OpenDescriptors(daemon->pid);
   const size_t linesBefore = Count(daemon->Err(), "\n");
   std::vector<int> burst;
   for (int i = 0; i < 200; ++i) {
-    const int fd = ConnectFrom("127.0.0.2", port);
+    const int fd = ConnectTcp(port, "127.0.0.2");
     if (fd >= 0) {
       burst.push_back(fd);
     }
@@ -663,15 +543,16 @@ TEST_F(VigildAccessE2ETest, OnlyAllowedUsersRegisterAndTheirCommandsRunAsThem) {
 }
 
 TEST_F(VigildAccessE2ETest, WatchOrderWithACommandOutsideThePatternIsRefused) {
-  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=touch [-/.a-zA-Z0-9]+\\|kill [0-9]+\n");
+  auto daemon = StartWith(
+      "GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=touch [-/.a-zA-Z0-9]+\\( && kill [0-9]+\\)?\n");
   ASSERT_TRUE(Accepts(port));
   const pid_t bad = Track(Client(0, "127.0.0.1", port, [&](pid_t pid) {
     return RestartableWatch(pid, "touch " + Mark("bad") + " && true",
-                            "kill " + std::to_string(pid));
+                            "touch " + Mark("bad.stopped") + " && kill " + std::to_string(pid));
   }));
   Touching(0, "127.0.0.1", "good");
   ASSERT_TRUE(WaitUntil([&] { return Exists("good"); }, 30000)) << daemon->Err();
-  EXPECT_FALSE(Exists("bad"));
+  EXPECT_FALSE(Exists("bad") || Exists("bad.stopped"));
   EXPECT_TRUE(Alive(bad));
   EXPECT_EQ(Count(daemon->Err(), "ERROR : Watch order for pid " + std::to_string(bad) +
                                      " refused: command 'touch " + Mark("bad") +
@@ -694,7 +575,7 @@ TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) 
     EXPECT_EQ(daemon->WaitExit(10000), 1) << bad.first;
     EXPECT_TRUE(Has(daemon->Err(), std::string("[vigild::main] ERROR, ") + bad.second))
         << daemon->Err();
-    EXPECT_LT(Connect(port), 0);
+    EXPECT_LT(ConnectTcp(port), 0);
   }
   const char kLoud[] = "WARNING : the order port accepts peers beyond this host";
   auto open = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n");
@@ -758,7 +639,7 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
     const size_t before = Count(daemon->Err(), failure);
     fault.make();
     EXPECT_TRUE(WaitUntil([&] { return Count(daemon->Err(), failure) > before; }, 10000));
-    std::this_thread::sleep_for(std::chrono::seconds(3));  // three more passes fail to log
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // two more passes fail to log
     EXPECT_EQ(Count(daemon->Err(), failure), before + 1) << daemon->Err();
     fault.undo();
     EXPECT_TRUE(logging()) << "no file once the directory was back";
@@ -767,10 +648,11 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
   close(fd);
 }
 
-// Standard output is a full pipe nobody reads (a paused pager, a stuck
-// journal): the Error record of a process found wrong must not hold up the
-// pass, so the restart still comes on time.
-TEST_F(VigildE2ETest, ConsoleNobodyReadsNeverHoldsUpARestart) {
+// A process over its working-set limit is stopped and, after the pause,
+// started again. Standard output is meanwhile a full pipe nobody reads (a
+// paused pager, a stuck journal): the Error record of the process found
+// wrong must not hold up the pass, so the restart still comes on time.
+TEST_F(VigildE2ETest, ProcessOverItsLimitIsRestartedOnTimeThoughNobodyReadsTheConsole) {
   int ends[2];
   ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
   const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
@@ -784,12 +666,12 @@ TEST_F(VigildE2ETest, ConsoleNobodyReadsNeverHoldsUpARestart) {
   const std::string pid = DetachedSleep();
   ASSERT_FALSE(pid.empty());
   const std::string marker = home.Join("started");
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
-               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
-  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  SendOverLimit(fd, pid, "big", "kill " + pid, "echo again > " + marker);
   // A pass, up to two grace checks, the 10 s pause, the start.
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
-  EXPECT_TRUE(Has(daemon.Err(), "reachs Working Set uppper limit : 500 > 100"));
+  EXPECT_NE(kill(std::stoi(pid), 0), 0);
+  EXPECT_TRUE(
+      Has(daemon.Err(), "process #" + pid + " big, reachs Working Set uppper limit : 500 > 100"));
   kill(std::stoi(pid), SIGKILL);
   close(fd);
   close(ends[0]);
@@ -806,9 +688,7 @@ TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoS
   const std::string pid = DetachedSleep();
   ASSERT_FALSE(pid.empty());
   const std::string marker = home.Join("started");
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: big\npsstop: kill " + pid +
-               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
-  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  SendOverLimit(fd, pid, "big", "kill " + pid, "echo again > " + marker);
   ASSERT_TRUE(
       WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); }, 15000));
   // Lines the daemon logs as it reads them, then an order that waits for the table.
@@ -834,10 +714,6 @@ TEST_F(VigildE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoS
 
 #else  // VIGILD_E2E_SLOW
 
-TEST_F(VigildE2ETest, TwentySignalsUnderStreamingClientsAllEndWithStatusZero) {
-  SignalUnderStreamingClients(home, port, 20);
-}
-
 // A process that ignores SIGTERM outlives its stop command: it gets the
 // real grace wait (70 checks 2 s apart), then "kill -9", then the 10 s pause
 // and its start command.
@@ -845,16 +721,10 @@ TEST_F(VigildE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
   auto daemon = Start();
   const int fd = ConnectWhenUp();
   ASSERT_GE(fd, 0);
-  const std::string pidFile = home.Join("deaf.pid");
-  ASSERT_EQ(
-      system(("(sh -c 'trap \"\" TERM; exec sleep 400' & echo $! > " + pidFile + ")").c_str()), 0);
-  std::string pid;
-  ASSERT_TRUE(WaitUntil([&] { return (pid = ReadAll(pidFile)).size() > 1; }, 5000));
-  pid.pop_back();
+  const std::string pid = DetachedSleep("sh -c 'trap \"\" TERM; exec sleep 400'");
+  ASSERT_FALSE(pid.empty());
   const std::string marker = home.Join("started");
-  Send(fd, "BEGINWATCH\npid: " + pid + "\npsname: deaf\npsstop: kill " + pid +
-               "\npsstart: echo again > " + marker + "\nmaxwset: 100\nEND;\n");
-  Send(fd, "BEGINMSG\npid: " + pid + "\npswset: 500\nEND;\n");
+  SendOverLimit(fd, pid, "deaf", "kill " + pid, "echo again > " + marker);
   ASSERT_TRUE(
       WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + pid); }, 10000));
   const auto stopped = Clock::now();
@@ -881,7 +751,7 @@ TEST_F(VigildE2ETest, MuteClientSurvivesTheFirstTimeOutAndIsDroppedBySecond) {
   const int keeper = ConnectWhenUp();
   ASSERT_GE(keeper, 0);
   Send(keeper, WatchOrder(getpid()));  // keeps the table, and so the daemon, alive
-  const int mute = Connect(port);
+  const int mute = ConnectTcp(port);
   ASSERT_GE(mute, 0);
   bool closed = false;
   EXPECT_EQ(BytesWithin(mute, 70000, &closed), 0u);

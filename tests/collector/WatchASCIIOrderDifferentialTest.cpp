@@ -352,6 +352,8 @@ class LineMaker {
       char c = kAlphabet[Pick(sizeof kAlphabet - 1)];
       if (Pick(30) == 0) {
         c = '\0';
+      } else if (Pick(10) == 0) {
+        c = static_cast<char>(Pick(256));  // any byte at all
       }
       switch (Pick(3)) {
         case 0:

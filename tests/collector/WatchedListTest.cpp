@@ -20,6 +20,7 @@
 #include "LogServer.h"
 #include "RunAs.h"
 #include "TempDir.h"
+#include "TestWaits.h"
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"
@@ -147,10 +148,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirPass) {
     const std::string id = std::to_string(pid);
     launched += (pid == gone ? "" : "kill " + id + "\n") +
                 (pid == deaf ? "kill -9 " + id + " (fg)\n" : "") + "echo > " + dir.Join(id) + "\n";
-    for (int wait = 0; wait < 400 && access(dir.Join(id).c_str(), F_OK) != 0; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(0, access(dir.Join(id).c_str(), F_OK)) << "no start for " << id;
+    EXPECT_TRUE(WaitUntil([&] { return access(dir.Join(id).c_str(), F_OK) == 0; }, 2000))
+        << "no start for " << id;
   }
   EXPECT_EQ(launched, services.launched);
   const std::string lines = PassLines(), deafId = std::to_string(deaf);

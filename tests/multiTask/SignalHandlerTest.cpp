@@ -9,9 +9,9 @@
 
 #include "Platform.h"
 #include "SignalHandler.h"
-#include "Sleep.h"
 #include "StderrCapture.h"
 #include "TaskEvent.h"
+#include "TestWaits.h"
 #include "ThreadLauncher.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -94,10 +94,7 @@ TEST(SignalHandlerTest, FaultOnThreadWithSEGVfuncEndsOnlyThatThreadAfterTheTrace
   const auto start = std::chrono::steady_clock::now();
   const std::string thread = std::to_string(probe.threadId);
   const std::string task = "/proc/self/task/" + thread;
-  for (int i = 0; i < 500 && access(task.c_str(), F_OK) == 0; ++i) {
-    Sleep(10);
-  }
-  ASSERT_NE(0, access(task.c_str(), F_OK));
+  ASSERT_TRUE(WaitUntil([&] { return access(task.c_str(), F_OK) != 0; }, 5000));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
   EXPECT_EQ("Received signal 11 on thread " + thread + "\nCalling handler in thread " + thread +
                 "\nDefault SIGSEGV handler invoked!  Throwing exception.\n"

@@ -1,5 +1,5 @@
-// The daemon's usage text, character for character: the one copy that the
-// unit and the end-to-end tests compare what vigild prints with.
+// The daemon's usage text, character for character, as the end-to-end
+// tests expect vigild to print it.
 #ifndef VIGILD_TESTS_SUPPORT_USAGETEXT_H
 #define VIGILD_TESTS_SUPPORT_USAGETEXT_H
 

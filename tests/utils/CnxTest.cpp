@@ -18,6 +18,7 @@
 #include "Cnx.h"
 #include "LogServer.h"
 #include "StderrCapture.h"  // CountOpenDescriptors
+#include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -135,13 +136,12 @@ TEST_F(CnxTest, SendPacketCutsLongDataAndNeverRaisesSigpipe) {
                                      ", output buffer is greater than 31744 bytes, truncating ..."},
             log->Messages());
   peer.Disconnect();
-  int valid = 1;
-  for (int i = 0; i < 200 && valid; ++i) {
-    client.SendPacket("ping", 0, 0, true);
-    valid = client.Valid();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(0, valid);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        client.SendPacket("ping", 0, 0, true);
+        return client.Valid() == 0;
+      },
+      1000, 5));
 }
 
 // Small buffers, a peer that does not read and a non-blocking client force a partial send.

@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,18 +7,11 @@
 #include <string>
 
 #include "PeerOwner.h"
+#include "TestSockets.h"
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
-
-sockaddr_in Address(const char* ip, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &address.sin_addr);
-  return address;
-}
 
 PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   sockaddr_in address{};
@@ -35,26 +27,12 @@ PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
 class PeerOwnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in any = Address("127.0.0.1", 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    int port = 0;
+    listener = ListenOnLoopback(&port, 4);
+    ASSERT_GE(listener, 0);
     server = EndpointOf(listener, false);
   }
   void TearDown() override { close(listener); }
-
-  // A client socket from `from` to the listener; -1 on failure.
-  int ConnectFrom(const char* from) const {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in local = Address(from, 0);
-    const sockaddr_in to = Address("127.0.0.1", server.port);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
 
   // Every way of asking, for the client end of the accepted connection.
   static void ExpectOwner(int accepted, uid_t expected) {
@@ -80,7 +58,7 @@ class PeerOwnerTest : public ::testing::Test {
 };
 
 TEST_F(PeerOwnerTest, OwnerOfOurOwnLoopbackClientIsUs) {
-  const int client = ConnectFrom("127.0.0.2");
+  const int client = ConnectTcp(server.port, "127.0.0.2");
   ASSERT_GE(client, 0);
   const int accepted = accept(listener, nullptr, nullptr);
   ASSERT_GE(accepted, 0);
@@ -114,7 +92,7 @@ TEST_F(PeerOwnerTest, SocketCreatedByAnotherUserReportsThatUser) {
     if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
       _exit(2);
     }
-    const int fd = ConnectFrom("127.0.0.1");
+    const int fd = ConnectTcp(server.port);
     const char ok = fd >= 0 ? 'y' : 'n';
     char ignored;
     if (write(ready[1], &ok, 1) != 1 || read(release[0], &ignored, 1) < 0) {

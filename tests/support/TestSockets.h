@@ -1,0 +1,16 @@
+// TestSockets: the loopback TCP sockets that tests of listeners, clients and
+// the daemon open by hand: a listener on a port the kernel picks, and a
+// client bound to a chosen loopback address (127.0.0.2 plays a foreign peer).
+// Free functions, safe for concurrent use.
+#ifndef VIGILD_TESTS_SUPPORT_TESTSOCKETS_H
+#define VIGILD_TESTS_SUPPORT_TESTSOCKETS_H
+
+// A socket listening on 127.0.0.1 at a port the kernel picks (*port), with
+// close-on-exec; -1 on failure.
+int ListenOnLoopback(int* port, int backlog = 16);
+// A socket from `from` connected to `to`:port, or -1. Non-blocking, it is
+// returned as soon as the handshake is under way.
+int ConnectTcp(int port, const char* from = "127.0.0.1", const char* to = "127.0.0.1",
+               bool blocking = true);
+
+#endif  // VIGILD_TESTS_SUPPORT_TESTSOCKETS_H
