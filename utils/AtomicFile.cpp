@@ -56,22 +56,6 @@ std::string HiddenBeside(const std::string& path, const char* suffix) {
   return directory + "." + name + suffix;
 }
 
-// Closes fd on every way out of a scope.
-class FdCloser {
- public:
-  explicit FdCloser(int descriptor) : fd(descriptor) {}
-  ~FdCloser() {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  const int fd;
-};
-
 }  // namespace
 
 AtomicFile::AtomicFile(std::string target, mode_t bits, std::chrono::milliseconds rest)
@@ -80,22 +64,36 @@ AtomicFile::AtomicFile(std::string target, mode_t bits, std::chrono::millisecond
       mode(bits),
       spareRest(rest) {}
 
+AtomicFile::~AtomicFile() { _DropAll(); }
+
 bool AtomicFile::Replace(const std::string& content, std::string* error) {
   const Outcome outcome = _ReplaceThroughSpare(content, error);
   if (outcome != Outcome::kNotHere) {
     return outcome == Outcome::kDone;
   }
+  // A new file takes the target's name: the one held there is gone from it.
+  _Drop(current);
   return Replace(path, content, mode, error);
 }
 
-void AtomicFile::RemoveSpare() { unlink(sparePath.c_str()); }
+void AtomicFile::RemoveSpare() {
+  _DropAll();
+  unlink(sparePath.c_str());
+}
 
-AtomicFile::Outcome AtomicFile::_ReplaceThroughSpare(const std::string& content,
-                                                     std::string* error) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!exchangeWorks || now - lastExchange < spareRest) {
-    return Outcome::kNotHere;
+void AtomicFile::_Drop(Held& held) {
+  if (held.fd >= 0) {
+    close(held.fd);
   }
+  held = Held();
+}
+
+void AtomicFile::_DropAll() {
+  _Drop(spare);
+  _Drop(current);
+}
+
+bool AtomicFile::_TakeSpare() {
   // O_NOFOLLOW: whatever sits at the spare's name is written only if it is
   // a plain file of its own.
   const int fd = open(sparePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -103,25 +101,50 @@ AtomicFile::Outcome AtomicFile::_ReplaceThroughSpare(const std::string& content,
     if (errno == ELOOP) {
       unlink(sparePath.c_str());
     }
-    return Outcome::kNotHere;
-  }
-  FdCloser closer(fd);
-  // Another writer of this target rewrites the spare now: leave it to it.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return Outcome::kNotHere;
+    return false;
   }
   struct stat opened;
   struct stat named;
-  if (fstat(fd, &opened) != 0) {
+  // Another writer of this target holds the spare: leave it to it. Locked,
+  // it may still have been swapped to the target's name between the open
+  // and the lock: then it is the file readers open.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &opened) != 0 ||
+      fstatat(AT_FDCWD, sparePath.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+    close(fd);
+    return false;
+  }
+  spare.fd = fd;
+  spare.dev = opened.st_dev;
+  spare.ino = opened.st_ino;
+  return true;
+}
+
+AtomicFile::Outcome AtomicFile::_ReplaceThroughSpare(const std::string& content,
+                                                     std::string* error) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!exchangeWorks || now - lastExchange < spareRest) {
     return Outcome::kNotHere;
   }
-  // Locked, but perhaps swapped to the target's name between the open and
-  // the lock by another writer: then it is the file readers open.
-  if (fstatat(AT_FDCWD, sparePath.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+  // The spare is kept open (and locked) from one write to the next; one look
+  // at the name tells whether it is still the file there.
+  if (spare.fd >= 0) {
+    struct stat named;
+    if (fstatat(AT_FDCWD, sparePath.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != spare.dev || named.st_ino != spare.ino) {
+      _DropAll();
+    }
+  }
+  if (spare.fd < 0 && !_TakeSpare()) {
+    return Outcome::kNotHere;
+  }
+  struct stat opened;
+  if (fstat(spare.fd, &opened) != 0) {
+    _DropAll();
     return Outcome::kNotHere;
   }
   if (!S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+    _Drop(spare);
     unlink(sparePath.c_str());
     return Outcome::kNotHere;
   }
@@ -130,37 +153,42 @@ AtomicFile::Outcome AtomicFile::_ReplaceThroughSpare(const std::string& content,
   if (WallAgeMs(opened.st_ctim) < spareRest.count()) {
     return Outcome::kNotHere;
   }
-  if ((opened.st_mode & 07777) != mode && fchmod(fd, mode) != 0) {
+  if ((opened.st_mode & 07777) != mode && fchmod(spare.fd, mode) != 0) {
     return Outcome::kNotHere;
   }
   const auto failed = [&](const char* step, int code) {
     Fail(step, path, code, error);
     return Outcome::kFailed;
   };
-  const int failure = WriteAll(fd, content);
+  const int failure = WriteAll(spare.fd, content);
   if (failure != 0) {
     return failed("cannot write", failure);
   }
   // Cut only what the old content left beyond the new: a truncate costs the
   // filesystem more than the write itself.
   if (opened.st_size > static_cast<off_t>(content.size()) &&
-      ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
+      ftruncate(spare.fd, static_cast<off_t>(content.size())) != 0) {
     return failed("cannot write", errno);
   }
   if (renameat2(AT_FDCWD, sparePath.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
     lastExchange = now;
+    // The file held as the target's is the spare now (checked before use).
+    std::swap(spare, current);
     return Outcome::kDone;
   }
   const int refused = errno;
   if (refused == ENOENT) {
     // No target yet: the spare becomes it, and the next write makes a new spare.
     if (rename(sparePath.c_str(), path.c_str()) == 0) {
+      _Drop(current);
+      std::swap(spare, current);
       return Outcome::kDone;
     }
     return failed("cannot rename a temporary file over", errno);
   }
   if (refused == EINVAL || refused == ENOSYS || refused == EOPNOTSUPP) {
     exchangeWorks = false;
+    _DropAll();
     unlink(sparePath.c_str());
     return Outcome::kNotHere;
   }

@@ -16,8 +16,10 @@
 // new-temporary-file way, which never touches a file a reader may hold.
 //
 // The static Replace owns nothing and is safe for concurrent use. An object
-// is used by one thread at a time; two objects (or processes) writing one
-// target each leave whole files, the last exchange or rename winning.
+// owns up to two open descriptors (the spare and the file it last swapped
+// in, both locked with flock) until RemoveSpare or its end, and is used by
+// one thread at a time; two objects (or processes) writing one target each
+// leave whole files, the last exchange or rename winning.
 #ifndef VIGILD_UTILS_ATOMICFILE_H
 #define VIGILD_UTILS_ATOMICFILE_H
 
@@ -34,6 +36,7 @@ class AtomicFile {
 
   AtomicFile(std::string path, mode_t mode,
              std::chrono::milliseconds spareRest = kSpareRest);
+  ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
@@ -57,9 +60,20 @@ class AtomicFile {
 
  private:
   enum class Outcome { kDone, kFailed, kNotHere };
+  // An open, locked file and which one it is.
+  struct Held {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+
   // The spare way; kNotHere when the caller must take the other way, with
   // the target untouched.
   Outcome _ReplaceThroughSpare(const std::string& content, std::string* error);
+  // Opens and locks the file at the spare's name into `spare`.
+  bool _TakeSpare();
+  void _Drop(Held& held);
+  void _DropAll();
 
   const std::string path;       // constant after construction
   const std::string sparePath;  // constant after construction
@@ -69,6 +83,11 @@ class AtomicFile {
   // none has yet.
   std::chrono::steady_clock::time_point lastExchange;
   bool exchangeWorks = true;  // false once the filesystem refused an exchange
+  // The files believed to be at the spare's and at the target's names, kept
+  // open between writes: an open per write was a third of its cost. Each is
+  // checked against the name before it is written.
+  Held spare;
+  Held current;
 };
 
 #endif  // VIGILD_UTILS_ATOMICFILE_H

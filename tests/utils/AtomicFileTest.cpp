@@ -101,6 +101,17 @@ TEST_F(AtomicFileTest, WhatSitsAtTheSparesNameIsNeverWrittenThrough) {
   dir.WriteFile("victim", "keep me");
   std::string error;
 
+  // Swapped in behind the writer's back while it holds the spare open.
+  ASSERT_TRUE(file.Replace("zero", &error)) << error;
+  ASSERT_TRUE(file.Replace("one", &error)) << error;
+  ASSERT_EQ(0, rename(file.SparePath().c_str(), dir.Join("moved").c_str()));
+  ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), file.SparePath().c_str()));
+  ASSERT_TRUE(file.Replace("two", &error)) << error;
+  EXPECT_EQ("two", ReadAll(file.Path()));
+  EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
+  unlink(file.SparePath().c_str());
+  unlink(dir.Join("moved").c_str());
+
   ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), file.SparePath().c_str()));
   ASSERT_TRUE(file.Replace("first", &error)) << error;
   ASSERT_TRUE(file.Replace("second", &error)) << error;
