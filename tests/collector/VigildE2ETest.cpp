@@ -594,6 +594,19 @@ TEST_F(VigildAccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) 
   EXPECT_FALSE(Has(local->Err(), kLoud));
 }
 
+// Removes a directory the daemon writes into meanwhile: a file it renames
+// or removes between the listing and the removal is not an error.
+void RemoveWhileWritten(const std::string& path) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (!error) {
+      return;
+    }
+  }
+  ADD_FAILURE() << "cannot remove " << path;
+}
+
 // The log directory goes away, then cannot be written (a file stands where
 // it was; for a user other than root also a read-only directory), while the
 // daemon runs: supervision goes on, each run of failures gives one error
@@ -610,7 +623,7 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
   };
   ASSERT_TRUE(logging());
   const std::string logDir = home.Join("log");
-  std::filesystem::remove_all(logDir);
+  RemoveWhileWritten(logDir);
   EXPECT_TRUE(logging()) << "no file after the directory was removed";
 
   struct Fault {
@@ -619,14 +632,14 @@ TEST_F(VigildE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume)
   };
   std::vector<Fault> faults = {{"a file in its place",
                                 [&] {
-                                  std::filesystem::remove_all(logDir);
+                                  RemoveWhileWritten(logDir);
                                   home.WriteFile("log", "");
                                 },
                                 [&] { unlink(logDir.c_str()); }}};
   if (geteuid() != 0) {
     faults.push_back({"read-only",
                       [&] {
-                        std::filesystem::remove_all(logDir);
+                        RemoveWhileWritten(logDir);
                         mkdir(logDir.c_str(), 0555);
                       },
                       [&] { chmod(logDir.c_str(), 0755); }});
