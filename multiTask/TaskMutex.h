@@ -1,5 +1,6 @@
-// TaskMutex: a plain (non-recursive) mutex over pthread_mutex_t that reports
-// failures as small integer codes instead of throwing.
+// TaskMutex: a plain (non-recursive) mutex over pthread_mutex_t, of the
+// adaptive kind, that reports failures as small integer codes instead of
+// throwing.
 //
 // Owned by whoever declares it; it is usually held for a scope through
 // CriticalSection. Safe for concurrent use, provided the thread that locks a
