@@ -59,16 +59,27 @@ namespace {
 
 // Standard output is a pipe nobody reads: the caller must never wait; the
 // lines that did not fit are counted, and the count is written once the
-// reader is back. No line is lost without being counted.
+// reader is back. No line is lost without being counted, and a drain is not
+// over while the writer still holds a line it could not write.
 TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCaller) {
   constexpr int kLines = 20000;
   int ends[2];
   ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  // The pipe starts full, so the first line stays in the writer's hands.
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  const std::string filler(4096, 'z');
+  while (write(ends[1], filler.data(), filler.size()) > 0) {
+  }
+  fcntl(ends[1], F_SETFL, 0);
   const int saved = dup(1);
   dup2(ends[1], 1);
   std::string text;
   {
     LogDeviceConsole console;
+    Handle<LogMessage> first(new LogMessage(Info, 1796379072u, "VIGILD-1:0", "", ""));
+    first->append("[Test] first");
+    console.ProcessMessage(first, true);
+    EXPECT_FALSE(console.Drain(300)) << "drained while the writer held an unwritten line";
     std::atomic<bool> done{false};
     std::thread producer([&] {
       for (int i = 0; i < kLines; ++i) {
