@@ -54,7 +54,10 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
     EXPECT_FALSE(outcome.ok) << c.error;
     EXPECT_EQ(c.error, outcome.error);
   }
-  EXPECT_EQ("invalid TLM_SNMP_COLL_VIGILDPORT 'abc'", Parse({"status"}, "abc").error);
+  for (const char* port : {"abc", "0", "65536", "-1", "3003x"}) {
+    EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
+              Parse({"status"}, port).error);
+  }
 }
 
 TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
