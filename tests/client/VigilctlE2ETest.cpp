@@ -235,6 +235,23 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_up 0"));
 }
 
+// A daemon that was killed and started again knows nothing; the wrapper's
+// next heartbeat finds its connection broken and must register again first.
+TEST_F(VigilctlE2ETest, RunRegistersAgainWithADaemonStartedAfresh) {
+  StartDaemon();
+  const pid_t wrapper = Run({"--name", "phoenix", "--wdfreq", "2", "--", "/bin/sleep", "300"}, "p");
+  ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000)) << DaemonLog();
+  const long child = Entry("phoenix")["pid"].get<long>();
+  kill(daemon, SIGKILL);
+  waitpid(daemon, nullptr, 0);
+  unlink(home.Join("log/vigild.status.json").c_str());
+  StartDaemon();
+  ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000))
+      << ReadAll(home.Join("run.errp"));
+  EXPECT_EQ(child, Entry("phoenix")["pid"].get<long>());
+  EXPECT_EQ(0, waitpid(wrapper, nullptr, WNOHANG)) << "the wrapper ended";
+}
+
 TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
   StartDaemon();
   constexpr int kClients = 32;
