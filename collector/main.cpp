@@ -79,13 +79,14 @@ int main(int argc, char** argv) {
   // Taken while this is the only thread: it changes the environment.
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
-  // Before any thread exists, so that only the watcher ever takes them.
   // Client threads come and go by the dozen; left to itself the allocator
   // grows one arena per contended thread and keeps their pages, so the
   // resident size creeps up for hours under bursts of clients. Two arenas
   // are plenty for two cores' worth of order parsing.
   mallopt(M_ARENA_MAX, kMallocArenas);
   mallopt(M_MMAP_THRESHOLD, kMallocMmapThreshold);
+  // The stop signals are blocked before any thread exists, so that every
+  // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();
   StopSignals::Start();
   ArgOpt arguments(argc, argv);
