@@ -11,9 +11,9 @@ std::string Bytes(const char* data, int count) {
 }  // namespace
 
 Diag_3002Recv::Diag_3002Recv(int result_, int socket_, const char* data_, int size_)
-    : result(result_), socket(socket_), data(Bytes(data_, result_)), size(size_) {}
+    : result(result_), socket(socket_), data(data_), size(size_) {}
 void Diag_3002Recv::v_getResult(std::ostringstream& out) const {
-  out << result << " <- recv(" << socket << ", '" << data << "', " << size << " )";
+  out << result << " <- recv(" << socket << ", '" << Bytes(data, result) << "', " << size << " )";
 }
 const char* Diag_3002Recv::v_getConfigIdentifier() const { return "DIAG.CNX.RECV"; }
 

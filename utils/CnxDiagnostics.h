@@ -1,7 +1,8 @@
 // CnxDiagnostics: the traced events of a TCP connection, one Diagnostic
 // subclass per kind of event, each with its own switch "DIAG.CNX.…" (all of
 // them reached by the alias "DIAG.CNX"). Each object copies the event's data
-// when it is made, so it may outlive the buffers it was given.
+// when it is made, so it may outlive the buffers it was given, except the
+// receive trace, which reads its caller's buffer only when it is logged.
 //
 // Short-lived values on the stack of the connection's thread; one thread at a
 // time.
@@ -13,7 +14,9 @@
 
 #include "Diagnostic.h"
 
-// A successful recv: the `result` bytes of `data` are kept, line ends included.
+// A successful recv: the `result` bytes of `data`, line ends included. It
+// runs for every read of every connection, so it keeps only a pointer and
+// copies the bytes when its switch is on: log it before the buffer changes.
 class Diag_3002Recv : public Diagnostic {
  public:
   Diag_3002Recv(int result, int socket, const char* data, int size);
@@ -23,7 +26,7 @@ class Diag_3002Recv : public Diagnostic {
  private:
   int result;
   int socket;
-  std::string data;
+  const char* data;  // the caller's buffer
   int size;
 };
 
