@@ -66,14 +66,6 @@ void Cnx::_SetPeer(const char* host, int port, bool isIncoming) {
 
 int Cnx::Establish(int socket, const char* host, int port) {
   _SetPeer(host, port, true);
-  if (socket >= 0) {
-    // The listener should already have asked for this; a shell command run
-    // for a supervised process must never inherit a client's socket.
-    const int flags = fcntl(socket, F_GETFD);
-    if (flags >= 0) {
-      fcntl(socket, F_SETFD, flags | FD_CLOEXEC);
-    }
-  }
   item = Handle<CnxItem>(new CnxItem(socket));
   return 1;
 }

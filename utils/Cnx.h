@@ -34,7 +34,8 @@ class Cnx {
 
   Cnx();
 
-  // Adopts a socket accepted by a listener (incoming). Returns 1.
+  // Adopts a socket accepted by a listener (incoming), which the listener
+  // made close-on-exec when it accepted it. Returns 1.
   int Establish(int socket, const char* host, int port);
   // Blocking outgoing connection to a dotted IPv4 address (no name lookup);
   // `silent` suppresses the error records. 1 or 0.
