@@ -25,12 +25,12 @@ bool Number(const std::string& text, long minimum, long maximum, int* out) {
 
 // The options each verb accepts, besides --host, --port and --help.
 const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
-  static const std::set<std::string> watch{"pid",     "name",    "start",    "stop",     "wdfreq",
-                                           "maxwset", "minwset", "wsetincr", "maxerrors"};
-  static const std::set<std::string> beat{"pid", "wset", "nomwset", "errors"};
-  static const std::set<std::string> forget{"pid"};
+  static const std::set<std::string> watch{"pid",     "name",     "start",     "stop",  "wdfreq",
+                                           "maxwset", "minwset", "wsetincr", "maxerrors", "socket"};
+  static const std::set<std::string> beat{"pid", "wset", "nomwset", "errors", "socket"};
+  static const std::set<std::string> forget{"pid", "socket"};
   static const std::set<std::string> run{"name",     "wdfreq",  "maxwset", "minwset",
-                                         "wsetincr", "nomwset", "restart"};
+                                         "wsetincr", "nomwset", "restart", "socket"};
   static const std::set<std::string> status{"json", "status-file"};
   static const std::set<std::string> none;
   switch (verb) {
@@ -56,6 +56,17 @@ bool Fail(std::string* error, const std::string& text) {
 
 }  // namespace
 
+std::string CtlArguments::DefaultSocket(const char* tlmhome) {
+  if (tlmhome != nullptr && *tlmhome != '\0') {
+    std::string home(tlmhome);
+    if (home.back() != '/') {
+      home += '/';
+    }
+    return home + "run/vigild.sock";
+  }
+  return "/run/vigild/vigild.sock";
+}
+
 const char* CtlArguments::RestartName(Restart restart) {
   return restart == kAlways ? "always" : "on-failure";
 }
@@ -70,7 +81,9 @@ std::string CtlArguments::Usage() {
          "                    [--restart on-failure|always] -- CMD [ARGS...]\n"
          "       vigilctl status [--json] [--status-file FILE]\n"
          "every verb also takes --host HOST (default 127.0.0.1), --port PORT (default\n"
-         "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help\n";
+         "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help; watch, beat, forget and run\n"
+         "take --socket PATH (default $TLMHOME/run/vigild.sock, else\n"
+         "/run/vigild/vigild.sock; used when it exists, else TCP; empty: TCP only)\n";
 }
 
 bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort, CtlArguments* out,
@@ -179,6 +192,7 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
         return Fail(error, "--host needs a value");
       }
       parsed.host = value;
+      parsed.hostGiven = true;
     } else if (name == "name") {
       parsed.name = value;
     } else if (name == "start") {
@@ -187,6 +201,9 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       parsed.stop = value;
     } else if (name == "status-file") {
       parsed.statusFile = value;
+    } else if (name == "socket") {
+      parsed.socketPath = value;
+      parsed.socketGiven = true;
     } else if (name == "restart") {
       if (value == "on-failure") {
         parsed.restart = kOnFailure;

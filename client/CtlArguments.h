@@ -25,6 +25,9 @@ class CtlArguments {
   static std::string Usage();
   // "on-failure" or "always".
   static const char* RestartName(Restart restart);
+  // The daemon's local socket: $TLMHOME/run/vigild.sock, else the
+  // packaged place.
+  static std::string DefaultSocket(const char* tlmhome);
 
   Verb verb = kNone;
   bool help = false;
@@ -46,6 +49,9 @@ class CtlArguments {
   Restart restart = kOnFailure;
   bool json = false;
   std::string statusFile;            // status: empty means the default place
+  std::string socketPath;            // the local socket; empty: TCP only
+  bool socketGiven = false;          // --socket was given (an empty one too)
+  bool hostGiven = false;            // --host was given
   std::vector<std::string> command;  // run: the program and its arguments
 };
 

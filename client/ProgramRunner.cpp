@@ -145,7 +145,7 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
     return 127;
   }
 
-  VigilClient client(arguments.host, arguments.port);
+  VigilClient client(arguments.host, arguments.port, 5000, arguments.socketPath);
   if (client.Connect() != VigilClient::kOk) {
     err << "vigilctl: " << client.LastError() << "\n";
     return 2;

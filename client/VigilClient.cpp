@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -39,8 +41,9 @@ void Item(std::string& text, const char* keyword, int value) {
 
 }  // namespace
 
-VigilClient::VigilClient(const std::string& daemonHost, int daemonPort, int timeout)
-    : host(daemonHost), port(daemonPort), timeoutMs(timeout) {}
+VigilClient::VigilClient(const std::string& daemonHost, int daemonPort, int timeout,
+                         const std::string& localPath)
+    : host(daemonHost), port(daemonPort), timeoutMs(timeout), socketPath(localPath) {}
 
 VigilClient::~VigilClient() { Close(); }
 
@@ -49,6 +52,52 @@ void VigilClient::Close() {
     close(fd);
     fd = -1;
   }
+  local = false;
+}
+
+void VigilClient::Finish() {
+  if (fd < 0) {
+    return;
+  }
+  shutdown(fd, SHUT_WR);
+  // The daemon never writes: anything but its end of file is drained.
+  char buffer[256];
+  pollfd waiting{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&waiting, 1, timeoutMs);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0 || recv(fd, buffer, sizeof buffer, 0) <= 0) {
+      break;
+    }
+  }
+  Close();
+}
+
+bool VigilClient::_ConnectLocal() {
+  struct stat info {};
+  sockaddr_un address{};
+  if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path ||
+      stat(socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+    return false;
+  }
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  // A local connect either completes or fails at once.
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    Close();
+    return false;
+  }
+  const timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  local = true;
+  ++connections;
+  return true;
 }
 
 std::string VigilClient::CheckText(const std::string& what, const std::string& value) {
@@ -108,6 +157,9 @@ std::string VigilClient::ForgetText(int pid) {
 
 VigilClient::Result VigilClient::Connect() {
   Close();
+  if (_ConnectLocal()) {
+    return kOk;
+  }
   const std::string where = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
   addrinfo hints{};
   hints.ai_family = AF_INET;

@@ -1,7 +1,9 @@
 // VigilClient: a client of vigild's order port. It writes the watch, msg
 // (heartbeat) and mgmt (forget) order blocks exactly as the daemon reads
-// them, over one TCP connection opened with a time-out and sent to with a
-// time-out, so no call blocks for ever. The daemon never answers; a
+// them, over one connection opened with a time-out and sent to with a
+// time-out, so no call blocks for ever: the daemon's local socket when its
+// path exists and answers (the kernel then names the user to the daemon),
+// else TCP. The daemon never answers; a
 // connection the daemon has closed is noticed before sending (any readable
 // byte or end of file means it went away) or by the send failing, and the
 // order is sent again once on a fresh connection.
@@ -37,7 +39,9 @@ class VigilClient {
     int maxerrors = -1;
   };
 
-  VigilClient(const std::string& host, int port, int timeoutMs = 5000);
+  // socketPath: the daemon's local socket, tried first; empty for TCP only.
+  VigilClient(const std::string& host, int port, int timeoutMs = 5000,
+              const std::string& socketPath = "");
   ~VigilClient();
   VigilClient(const VigilClient&) = delete;
   VigilClient& operator=(const VigilClient&) = delete;
@@ -48,6 +52,12 @@ class VigilClient {
   Result Beat(int pid, int wset, int nomwset, int errors);
   Result Forget(int pid);
   void Close();
+  // The end of a one-shot client: shuts the sending side down and waits (at
+  // most the time-out) for the daemon to close, so the connection is never
+  // left ownerless before the daemon has identified its user.
+  void Finish();
+  // Whether the open connection is the local socket.
+  bool Local() const { return local; }
 
   // Why the last call failed: "cannot connect to HOST:PORT: <reason>", or
   // what was wrong with a text.
@@ -70,11 +80,15 @@ class VigilClient {
   bool _SendOnce(const std::string& text);
   // True when the daemon has closed the connection (it never writes).
   bool _Broken() const;
+  // Connects fd to the local socket; false (fd closed) when it does not answer.
+  bool _ConnectLocal();
 
   const std::string host;
   const int port;
   const int timeoutMs;
+  const std::string socketPath;
   int fd = -1;
+  bool local = false;
   int connections = 0;
   std::string lastError;
 };

@@ -20,7 +20,7 @@ constexpr int kUsage = 1;
 constexpr int kNotRunning = 3;
 
 int Send(const CtlArguments& arguments) {
-  VigilClient client(arguments.host, arguments.port);
+  VigilClient client(arguments.host, arguments.port, 5000, arguments.socketPath);
   VigilClient::Result result = VigilClient::kOk;
   switch (arguments.verb) {
     case CtlArguments::kWatch: {
@@ -56,6 +56,8 @@ int Send(const CtlArguments& arguments) {
   }
   if (result != VigilClient::kOk) {
     std::cerr << "vigilctl: " << client.LastError() << "\n";
+  } else {
+    client.Finish();
   }
   return static_cast<int>(result);
 }
@@ -88,6 +90,11 @@ int main(int argc, char** argv) {
   if (arguments.help) {
     std::cout << CtlArguments::Usage();
     return 0;
+  }
+  // A daemon named by --host is reached over TCP; this host's own daemon
+  // through its local socket whenever that exists.
+  if (!arguments.socketGiven && !arguments.hostGiven) {
+    arguments.socketPath = CtlArguments::DefaultSocket(getenv("TLMHOME"));
   }
   switch (arguments.verb) {
     case CtlArguments::kRun:

@@ -37,6 +37,7 @@ AccessPolicy::AccessPolicy(uid_t ownUid, AddressList::InterfaceReader interfaces
     : daemonUid(ownUid),
       peers(std::move(interfaces)),
       anyUser(false),
+      remoteUid(static_cast<uid_t>(-1)),
       bindAddress(INADDR_ANY),
       warnings(kWarningPeriodSeconds, kWarningMemory) {}
 
@@ -59,6 +60,14 @@ bool AccessPolicy::Configure(const TlConfiguration& configuration, std::string& 
     anyUser = false;
   } else if (!_ConfigureUsers(text, reason)) {
     error = "WATCHMGR.ALLOWEDUSERS: " + reason;
+    return false;
+  }
+
+  text.clear();
+  const std::string remoteName =
+      configuration._At("WATCHMGR.REMOTEUSER", text) ? Trimmed(text) : "nobody";
+  if (remoteName.empty() || !RunAs::ResolveUser(remoteName, remoteUid, reason)) {
+    error = "WATCHMGR.REMOTEUSER: " + (remoteName.empty() ? "empty user name" : reason);
     return false;
   }
 
@@ -139,10 +148,18 @@ bool AccessPolicy::UserAllowed(long uid) const {
 
 bool AccessPolicy::AdmitUser(int socket, const std::string& peer, long& uid) {
   uid_t owner = 0;
-  uid = PeerOwner::OfAccepted(socket, owner) ? static_cast<long>(owner) : kUnknownUid;
-  if (UserAllowed(uid)) {
+  return AdmitOwner(PeerOwner::OfAccepted(socket, owner) ? static_cast<long>(owner) : kUnknownUid,
+                    peer, uid);
+}
+
+bool AccessPolicy::AdmitOwner(long owner, const std::string& peer, long& uid) {
+  // An unknown owner never counts as a user in the list, nor as root: it
+  // acts as the remote user, and only when every user is admitted.
+  if (owner == kUnknownUid ? anyUser : UserAllowed(owner)) {
+    uid = owner == kUnknownUid ? static_cast<long>(remoteUid) : owner;
     return true;
   }
+  uid = owner;
   const std::string who = uid == kUnknownUid ? "unknown uid" : "uid " + std::to_string(uid);
   const std::string address = peer.substr(0, peer.find(':'));
   bool overflowed = false;

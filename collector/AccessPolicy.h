@@ -1,15 +1,16 @@
 // AccessPolicy: who may use the order port and what they may ask for. It
 // holds the daemon's four access keys: the peers the listener admits
 // (WATCHMGR.ALLOWEDPEERS), the users whose orders are obeyed
-// (WATCHMGR.ALLOWEDUSERS), the pattern every start and stop command must
+// (WATCHMGR.ALLOWEDUSERS) and the user that orders without a known local
+// owner act as (WATCHMGR.REMOTEUSER), the pattern every start and stop command must
 // match (WATCHMGR.ALLOWEDCOMMANDS) and the address the listener binds
 // (WATCHMGR.BINDADDRESS). Every refusal is logged, rate-limited per peer.
 //
 // main builds one from the configuration before the listener starts,
 // publishes it with Publish and keeps it for the rest of the process. Thread
 // safety: constant after Configure, except AdmitPeer, which only the accept
-// loop calls (it may refresh the host's interface addresses); AdmitUser and
-// AdmitCommands are safe for concurrent use by client threads.
+// loop calls (it may refresh the host's interface addresses); AdmitUser,
+// AdmitOwner and AdmitCommands are safe for concurrent use.
 #ifndef VIGILD_COLLECTOR_ACCESSPOLICY_H
 #define VIGILD_COLLECTOR_ACCESSPOLICY_H
 
@@ -43,7 +44,7 @@ class AccessPolicy {
   AccessPolicy(const AccessPolicy&) = delete;
   AccessPolicy& operator=(const AccessPolicy&) = delete;
 
-  // Reads the four keys (each optional). False, with error naming the key
+  // Reads the access keys (each optional). False, with error naming the key
   // and the offending entry, when one is malformed: the daemon must then not
   // start rather than run more open than configured.
   bool Configure(const TlConfiguration& configuration, std::string& error);
@@ -51,10 +52,20 @@ class AccessPolicy {
   // The accept loop's check of a new connection's peer (host byte order),
   // before anything is read from it. A refusal is logged (rate-limited).
   bool AdmitPeer(uint32_t address);
-  // The client routine's check of the user owning the client end of socket,
-  // before anything is read; peer is the "address:port" text for the log.
-  // uid gets the owner, or kUnknownUid. A refusal is logged (rate-limited).
+  // The accept loop's check of the user owning the client end of a TCP
+  // socket, before anything is read; peer is the "address:port" text for the
+  // log. uid gets the user the connection's orders act as (see AdmitOwner).
+  // A refusal is logged (rate-limited).
   bool AdmitUser(int socket, const std::string& peer, long& uid);
+  // The same decision for an owner found by other means (the credentials of
+  // a local socket), kUnknownUid when there is none. A known owner acts as
+  // itself. Without one (a remote peer, a client gone before it was
+  // identified) the connection is admitted only with ALLOWEDUSERS=any, and
+  // acts as the REMOTEUSER.
+  bool AdmitOwner(long owner, const std::string& peer, long& uid);
+  // The user orders without a known owner act as.
+  uid_t RemoteUid() const { return remoteUid; }
+
   // The same decision for an owner already known (kUnknownUid: unknown).
   bool UserAllowed(long uid) const;
   // Whether a watch order's commands pass the command pattern; a refusal is
@@ -83,6 +94,7 @@ class AccessPolicy {
   std::string peersText;
   std::set<uid_t> users;  // constant after Configure
   bool anyUser;
+  uid_t remoteUid;  // constant after Configure
   std::unique_ptr<Regex> commands;  // null: no filter; constant after Configure
   std::string commandsText;
   uint32_t bindAddress;

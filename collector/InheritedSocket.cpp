@@ -38,16 +38,21 @@ std::string ErrnoText() {
 
 }  // namespace
 
-InheritedSocket::InheritedSocket() : state_(kNone), reserve_(-1), port_(0) {}
+InheritedSocket::InheritedSocket() : state_(kNone), reserve_(-1), local_(-1), port_(0) {}
 
 InheritedSocket::~InheritedSocket() {
-  if (reserve_ >= 0) {
-    close(reserve_);
+  for (int held : {reserve_, local_}) {
+    if (held >= 0) {
+      close(held);
+    }
   }
 }
 
 InheritedSocket::State InheritedSocket::Refuse(const std::string& why) {
   problem_ = why;
+  reserve_ = -1;
+  local_ = -1;
+  port_ = 0;
   state_ = kRefused;
   return state_;
 }
@@ -72,45 +77,64 @@ InheritedSocket::State InheritedSocket::TakeFromEnvironment(int firstDescriptor)
   if (count == 0) {
     return state_;
   }
-  if (count != 1) {
-    // Whatever was handed must not reach the commands the daemon starts.
-    for (long d = 0; d < count && d < kMaxHandedDescriptors; ++d) {
-      fcntl(firstDescriptor + static_cast<int>(d), F_SETFD, FD_CLOEXEC);
-    }
+  // Whatever was handed must not reach the commands the daemon starts.
+  for (long d = 0; d < count && d < kMaxHandedDescriptors; ++d) {
+    fcntl(firstDescriptor + static_cast<int>(d), F_SETFD, FD_CLOEXEC);
+  }
+  if (count > 2) {
     return Refuse(std::to_string(count) +
-                  " descriptors handed over, one listening socket expected");
+                  " descriptors handed over, one listening TCP socket and at most one local "
+                  "socket expected");
   }
-  fcntl(firstDescriptor, F_SETFD, FD_CLOEXEC);
-  const std::string why = Unusable(firstDescriptor);
-  if (!why.empty()) {
-    return Refuse("descriptor " + std::to_string(firstDescriptor) + " " + why);
+  for (int d = firstDescriptor; d < firstDescriptor + count; ++d) {
+    const std::string name = "descriptor " + std::to_string(d);
+    int domain = 0;
+    socklen_t domainLength = sizeof domain;
+    const bool local = getsockopt(d, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) == 0 &&
+                       domain == AF_UNIX;
+    if (local ? local_ >= 0 : reserve_ >= 0) {
+      return Refuse(name + " is a second " + (local ? "local" : "TCP") + " socket");
+    }
+    const std::string why = Unusable(d, local);
+    if (!why.empty()) {
+      return Refuse(name + " " + why);
+    }
+    const int flags = fcntl(d, F_GETFL);
+    if (flags == -1 || fcntl(d, F_SETFL, flags | O_NONBLOCK) == -1) {
+      return Refuse(name + " cannot be made non-blocking: " + ErrnoText());
+    }
+    if (local) {
+      local_ = d;
+      continue;
+    }
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(d, reinterpret_cast<sockaddr*>(&address), &length) == -1) {
+      return Refuse(name + " has no local address: " + ErrnoText());
+    }
+    port_ = ntohs(address.ss_family == AF_INET6
+                      ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
+                      : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    reserve_ = d;
   }
-  const int flags = fcntl(firstDescriptor, F_GETFL);
-  if (flags == -1 || fcntl(firstDescriptor, F_SETFL, flags | O_NONBLOCK) == -1) {
-    return Refuse("descriptor " + std::to_string(firstDescriptor) +
-                  " cannot be made non-blocking: " + ErrnoText());
+  if (reserve_ < 0) {
+    return Refuse("no listening TCP socket among the descriptors handed over");
   }
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (getsockname(firstDescriptor, reinterpret_cast<sockaddr*>(&address), &length) == -1) {
-    return Refuse("descriptor " + std::to_string(firstDescriptor) +
-                  " has no local address: " + ErrnoText());
-  }
-  port_ = ntohs(address.sin_port);
-  reserve_ = firstDescriptor;
   state_ = kAdopted;
   return state_;
 }
 
-std::string InheritedSocket::Unusable(int descriptor) {
+std::string InheritedSocket::Unusable(int descriptor, bool local) {
   const struct {
     int option;
     int expected;
+    int alternative;
     const char* otherwise;
   } kChecks[] = {
-      {SO_DOMAIN, AF_INET, "is not an IPv4 socket"},
-      {SO_TYPE, SOCK_STREAM, "is not a stream socket"},
-      {SO_ACCEPTCONN, 1, "is not listening"},
+      {SO_DOMAIN, local ? AF_UNIX : AF_INET, local ? AF_UNIX : AF_INET6,
+       "is not an IPv4, IPv6 or local socket"},
+      {SO_TYPE, SOCK_STREAM, SOCK_STREAM, "is not a stream socket"},
+      {SO_ACCEPTCONN, 1, 1, "is not listening"},
   };
   for (const auto& check : kChecks) {
     int value = 0;
@@ -118,25 +142,31 @@ std::string InheritedSocket::Unusable(int descriptor) {
     if (getsockopt(descriptor, SOL_SOCKET, check.option, &value, &length) == -1) {
       return "is not a usable socket: " + ErrnoText();
     }
-    if (value != check.expected) {
+    if (value != check.expected && value != check.alternative) {
       return check.otherwise;
     }
   }
   return "";
 }
 
-int InheritedSocket::Take(std::string& reason) const {
-  if (reserve_ < 0) {
+int InheritedSocket::Take(std::string& reason) const { return Duplicate(reserve_, false, reason); }
+
+int InheritedSocket::TakeLocal(std::string& reason) const {
+  return Duplicate(local_, true, reason);
+}
+
+int InheritedSocket::Duplicate(int held, bool local, std::string& reason) {
+  if (held < 0) {
     reason = "no socket was handed over";
     return -1;
   }
-  reason = Unusable(reserve_);
+  reason = Unusable(held, local);
   if (!reason.empty()) {
     return -1;
   }
   // Above the standard descriptors, close-on-exec from birth: another thread
   // may fork a command at any moment.
-  const int descriptor = fcntl(reserve_, F_DUPFD_CLOEXEC, kFirstDescriptor);
+  const int descriptor = fcntl(held, F_DUPFD_CLOEXEC, kFirstDescriptor);
   if (descriptor == -1) {
     reason = "cannot be duplicated: " + ErrnoText();
   }

@@ -1,5 +1,6 @@
-// InheritedSocket: the listening socket a service manager opened for the
-// daemon and handed over at start (socket activation: LISTEN_PID names the
+// InheritedSocket: the listening sockets a service manager opened for the
+// daemon and handed over at start (one TCP socket, IPv4 or IPv6, and at most
+// one local socket, told apart by their family) (socket activation: LISTEN_PID names the
 // process, LISTEN_FDS counts the descriptors passed from 3 on). It checks the
 // handover, keeps the handed descriptor as a reserve for the whole run, and
 // gives the listener fresh duplicates of it: the manager keeps listening on
@@ -19,7 +20,7 @@ class InheritedSocket {
  public:
   enum State {
     kNone,     // nothing handed to this process: the listener binds its port
-    kAdopted,  // one listening IPv4 TCP socket, held as the reserve
+    kAdopted,  // one listening TCP socket (and maybe a local one), held
     kRefused,  // a handover for this process that cannot be used; see Problem
   };
   // Where a service manager puts the first handed descriptor.
@@ -34,9 +35,10 @@ class InheritedSocket {
   // Reads LISTEN_PID and LISTEN_FDS and removes them (and LISTEN_FDNAMES)
   // from the environment whatever they hold, so no command the daemon starts
   // ever believes a socket was handed to it. A handover counts only when
-  // LISTEN_PID is this process; then exactly one descriptor, at
-  // firstDescriptor, must be a listening AF_INET stream socket, which is
-  // made close-on-exec and non-blocking. Returns the new state.
+  // LISTEN_PID is this process; then the one or two descriptors from
+  // firstDescriptor on must be a listening AF_INET or AF_INET6 stream socket
+  // and, optionally, a listening AF_UNIX one; they are made close-on-exec and
+  // non-blocking. Returns the new state.
   State TakeFromEnvironment(int firstDescriptor = kFirstDescriptor);
 
   State state() const { return state_; }
@@ -48,15 +50,21 @@ class InheritedSocket {
   // A new close-on-exec descriptor for the adopted socket, or -1 with
   // `reason` filled when there is none or the socket no longer listens.
   int Take(std::string& reason) const;
+  // The same for the local socket; -1 when none was handed over.
+  int TakeLocal(std::string& reason) const;
+  bool HasLocal() const { return local_ >= 0; }
 
  private:
-  // Why `descriptor` is not a listening AF_INET stream socket; empty when it is.
-  static std::string Unusable(int descriptor);
+  // Why `descriptor` is not a listening stream socket of the TCP families
+  // (or, when local, AF_UNIX); empty when it is.
+  static std::string Unusable(int descriptor, bool local);
+  static int Duplicate(int held, bool local, std::string& reason);
   State Refuse(const std::string& why);
 
   State state_;
   std::string problem_;
-  int reserve_;  // the handed descriptor while adopted, else -1
+  int reserve_;  // the handed TCP descriptor while adopted, else -1
+  int local_;    // the handed local descriptor while adopted, else -1
   int port_;
 };
 

@@ -6,17 +6,23 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "AccessPolicy.h"
 #include "ClientContext.h"
+#include "CriticalSection.h"
+#include "PeerOwner.h"
 #include "InheritedSocket.h"
 #include "LogServer.h"
 #include "LogStream.h"
 #include "Sleep.h"
+#include "SystemError.h"
 
 namespace {
 
@@ -31,6 +37,15 @@ constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kMaxClients = 32;
 // A stop polls the loop this often.
 constexpr unsigned kStopPollMs = 200;
+// A refusal about one key is logged at most once per period; the limiter
+// remembers at most this many keys.
+constexpr long kRefusalPeriodSeconds = 60;
+constexpr size_t kRefusalMemory = 256;
+
+void ReportLocalError(const std::string& text) {
+  LogServer::Report(Error, "DL30000", "[ListenPort::_Initialize] ERROR : Local socket " + text,
+                    "GENERIC", true);
+}
 
 }  // namespace
 
@@ -48,13 +63,20 @@ ListenPort::ListenPort(int attempts, unsigned retryDelayMs)
       inherited(nullptr),
       accessPolicy(nullptr),
       bindAddress(INADDR_ANY),
+      localSocket(-1),
+      localInode(0),
+      maxClientsPerUser(kMaxClientsPerUser),
+      refusals(kRefusalPeriodSeconds, kRefusalMemory),
       loopActive(false) {
   if (launcher.Status() != 0) {
     _ReportError("[ListenPort::ListenPort] ERROR : Can't create ThreadLauncher");
   }
 }
 
-ListenPort::~ListenPort() { _CloseSocket(false); }
+ListenPort::~ListenPort() {
+  _CloseSocket(false);
+  _CloseLocal();
+}
 
 void ListenPort::_ReportError(const std::string& text) {
   LogServer::Report(Warning, "DL30102", text, "GENERIC", true);
@@ -90,7 +112,111 @@ void ListenPort::UseInheritedSocket(const InheritedSocket* socketHandedOver) {
 int ListenPort::Initialize(int portNumber, void (*routine)(void*)) {
   port = portNumber;
   callback = routine;
-  return _Initialize();
+  if (_Initialize() != 1) {
+    return 0;
+  }
+  _OpenLocal();
+  return 1;
+}
+
+void ListenPort::_OpenLocal() {
+  if (localSocket.load() >= 0) {
+    return;
+  }
+  if (inherited != nullptr && inherited->HasLocal()) {
+    std::string reason;
+    const int descriptor = inherited->TakeLocal(reason);
+    if (descriptor < 0) {
+      ReportLocalError("handed over by the service manager " + reason);
+      return;
+    }
+    localSocket.store(descriptor);
+    LogServer::Report(Info, "DL31021", "Listenner started on the local socket handed over",
+                      "LISTENNER_OK");
+    return;
+  }
+  if (localPath.empty()) {
+    return;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (localPath.size() >= sizeof address.sun_path) {
+    ReportLocalError(localPath + " not created: the path is too long");
+    return;
+  }
+  memcpy(address.sun_path, localPath.c_str(), localPath.size() + 1);
+  // The directory decides who can put another file in the socket's place:
+  // one that others may write to would let them swap it under the clients.
+  const size_t slash = localPath.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
+  struct stat info {};
+  if (stat(directory.c_str(), &info) != 0) {
+    if (errno != ENOENT || mkdir(directory.c_str(), 0755) != 0 ||
+        stat(directory.c_str(), &info) != 0) {
+      ReportLocalError(localPath + " not created: directory " + directory + ": " +
+                       SystemError::Text(errno));
+      return;
+    }
+  }
+  if (!S_ISDIR(info.st_mode) || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+      (info.st_uid != 0 && info.st_uid != geteuid())) {
+    ReportLocalError(localPath + " not created: directory " + directory +
+                     " is not a directory owned by root or this daemon's user and writable "
+                     "only by its owner");
+    return;
+  }
+  const int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (descriptor < 0) {
+    ReportLocalError(localPath + " not created: " + SystemError::Text(errno));
+    return;
+  }
+  if (lstat(localPath.c_str(), &info) == 0) {
+    // Only a socket nobody answers on any more is a leftover of this
+    // daemon; anything else at the path is left for the operator.
+    const int probe = S_ISSOCK(info.st_mode) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const bool stale =
+        probe >= 0 &&
+        connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno == ECONNREFUSED;
+    if (probe >= 0) {
+      close(probe);
+    }
+    if (!stale || unlink(localPath.c_str()) != 0) {
+      ReportLocalError(localPath + " not created: " +
+                       (S_ISSOCK(info.st_mode) ? "another process listens on it"
+                                               : "a file that is not a socket is in the way"));
+      close(descriptor);
+      return;
+    }
+  }
+  if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      lstat(localPath.c_str(), &info) != 0 ||
+      // Every local user may connect: the kernel's credentials of the
+      // client, not the file's mode, decide who is obeyed.
+      chmod(localPath.c_str(), 0666) != 0 || listen(descriptor, kListenBacklog) != 0) {
+    ReportLocalError(localPath + " not created: " + SystemError::Text(errno));
+    close(descriptor);
+    return;
+  }
+  localInode = static_cast<unsigned long>(info.st_ino);
+  localSocket.store(descriptor);
+  LogServer::Report(Info, "DL31021", "Listenner started on local socket " + localPath,
+                    "LISTENNER_OK");
+}
+
+void ListenPort::_CloseLocal() {
+  const int descriptor = localSocket.exchange(-1);
+  if (descriptor < 0) {
+    return;
+  }
+  close(descriptor);
+  struct stat info {};
+  if (localInode != 0 && lstat(localPath.c_str(), &info) == 0 &&
+      static_cast<unsigned long>(info.st_ino) == localInode) {
+    unlink(localPath.c_str());
+  }
+  localInode = 0;
 }
 
 int ListenPort::_Initialize() {
@@ -248,15 +374,21 @@ int ListenPort::StartBlock() {
 }
 
 void ListenPort::_AcceptOne() {
-  pollfd waited{socket.load(), POLLIN, 0};
+  pollfd waited[2] = {{socket.load(), POLLIN, 0}, {localSocket.load(), POLLIN, 0}};
   int ready = -1;
-  if (waited.fd < 0) {
+  if (waited[0].fd < 0) {
     errno = EBADF;
   } else {
-    ready = poll(&waited, 1, kSelectPeriodMs);
-    if (ready == 1 && (waited.revents & POLLNVAL) != 0) {
+    ready = poll(waited, waited[1].fd >= 0 ? 2 : 1, kSelectPeriodMs);
+    if (ready > 0 && (waited[0].revents & POLLNVAL) != 0) {
       ready = -1;
       errno = EBADF;
+    }
+  }
+  if (ready > 0 && waited[1].revents != 0 && state.load() == kRunning) {
+    _AcceptLocal();
+    if (waited[0].revents == 0) {
+      return;
     }
   }
   if (ready == 0 || (ready < 0 && errno == EINTR)) {
@@ -278,7 +410,7 @@ void ListenPort::_AcceptOne() {
   // Reloaded: the socket may have been closed (and its number reused) while
   // the loop waited.
   const int listening = socket.load();
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   int client = -1;
   if (listening < 0) {
@@ -302,21 +434,103 @@ void ListenPort::_AcceptOne() {
     socketValid = 0;
     return;
   }
-  // A refused peer costs no client slot, no thread and no read.
-  if (accessPolicy != nullptr && !accessPolicy->AdmitPeer(ntohl(peer.sin_addr.s_addr))) {
+  // An IPv6 socket handed over by the service manager shows IPv4 clients
+  // with mapped addresses: they are the IPv4 address for every check.
+  PeerOwner::Endpoint end{};
+  if (!PeerOwner::FromSockaddr(reinterpret_cast<const sockaddr*>(&peer), end)) {
+    _RefuseLimited("ipv6", "[ListenPort::StartBlock] WARNING : Connection from an IPv6 address "
+                           "refused: WATCHMGR.ALLOWEDPEERS lists IPv4 peers only");
     close(client);
     return;
   }
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
   char address[16];
-  snprintf(address, sizeof address, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
-  _Serve(client, address, ntohs(peer.sin_port));
+  snprintf(address, sizeof address, "%u.%u.%u.%u", end.address >> 24, (end.address >> 16) & 0xFF,
+           (end.address >> 8) & 0xFF, end.address & 0xFF);
+  // A refused peer or user costs no client slot, no thread and no read.
+  long uid = AccessPolicy::kUnknownUid;
+  if (accessPolicy != nullptr &&
+      (!accessPolicy->AdmitPeer(end.address) ||
+       !accessPolicy->AdmitUser(client, std::string(address) + ":" + std::to_string(end.port),
+                                uid))) {
+    close(client);
+    return;
+  }
+  _Serve(client, address, end.port, uid);
 }
 
-void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort) {
+void ListenPort::_AcceptLocal() {
+  int client;
+  do {
+    client = accept4(localSocket.load(), nullptr, nullptr, SOCK_CLOEXEC);
+  } while (client < 0 && errno == EINTR);
+  if (client < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
+      _ReportError("[ListenPort::StartBlock] WARNING : accept on the local socket failed: " +
+                   SystemError::Text(errno) + "; the local socket is closed");
+      _CloseLocal();
+    }
+    return;
+  }
+  // The credentials the kernel took when the client connected: they cannot
+  // be changed by the client afterwards, nor by passing the descriptor on.
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  const long owner = getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0
+                         ? static_cast<long>(credentials.uid)
+                         : AccessPolicy::kUnknownUid;
+  long uid = owner;
+  if (accessPolicy != nullptr && !accessPolicy->AdmitOwner(owner, "local:0", uid)) {
+    close(client);
+    return;
+  }
+  _Serve(client, "local", 0, uid);
+}
+
+void ListenPort::_RefuseLimited(const std::string& key, const std::string& text) {
+  bool overflowed = false;
+  if (refusals.Allow(key, &overflowed)) {
+    _ReportError(text + (overflowed ? "; more such refusals are not logged this minute" : ""));
+  }
+}
+
+bool ListenPort::_TakeUserSlot(long uid) {
+  if (uid == AccessPolicy::kUnknownUid) {
+    return true;
+  }
+  CriticalSection lock(&usersMutex);
+  int& held = perUser[uid];
+  if (uid != 0 && held >= maxClientsPerUser) {
+    if (held == 0) {
+      perUser.erase(uid);
+    }
+    return false;
+  }
+  ++held;
+  return true;
+}
+
+void ListenPort::ClientEnded(long uid) {
+  if (uid != AccessPolicy::kUnknownUid) {
+    CriticalSection lock(&usersMutex);
+    auto found = perUser.find(uid);
+    if (found != perUser.end() && --found->second <= 0) {
+      perUser.erase(found);
+    }
+  }
+  clientCount.fetch_sub(1);
+}
+
+int ListenPort::ClientsOf(long uid) {
+  CriticalSection lock(&usersMutex);
+  auto found = perUser.find(uid);
+  return found == perUser.end() ? 0 : found->second;
+}
+
+void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort, long uid) {
   if (clientCount.load() >= maxClients) {
-    _ReportError("[ListenPort::StartBlock] : Too many clients at the same time, no more than " +
-                 std::to_string(maxClients) + " allowed");
+    _RefuseLimited("too many clients",
+                   "[ListenPort::StartBlock] : Too many clients at the same time, no more than " +
+                       std::to_string(maxClients) + " allowed");
     close(descriptor);
     return;
   }
@@ -325,9 +539,18 @@ void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort) {
     close(descriptor);
     return;
   }
+  if (!_TakeUserSlot(uid)) {
+    _RefuseLimited("user " + std::to_string(uid),
+                   "[ListenPort::StartBlock] WARNING : Connection of uid " + std::to_string(uid) +
+                       " refused: it holds " + std::to_string(maxClientsPerUser) +
+                       " connections (WATCHMGR.MAXCLIENTSPERUSER)");
+    close(descriptor);
+    return;
+  }
   ClientContext* context = new (std::nothrow) ClientContext;
   if (context != nullptr) {
     context->owner = this;
+    context->uid = uid;
     context->connection.Establish(descriptor, peerAddress, peerPort);
     // Counted before the thread exists, so its decrement can never come first.
     clientCount.fetch_add(1);
@@ -340,7 +563,10 @@ void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort) {
       _ReportError("[ListenPort::StartBlock] WARNING : client thread started but not detached");
       return;
     }
-    clientCount.fetch_sub(1);
+    ClientEnded(uid);
+  } else {
+    clientCount.fetch_add(1);
+    ClientEnded(uid);
   }
   _ReportError("[ListenPort::StartBlock] ERROR : Callback function failed ...");
   // Nobody else will ever serve or close this connection.
@@ -368,6 +594,7 @@ int ListenPort::Stop() {
   }
   // The socket of a loop that never ran, or one a rebuild made meanwhile.
   _CloseSocket(false);
+  _CloseLocal();
   int created = kCreated;
   state.compare_exchange_strong(created, kStopped);
   LogServer::Report(Debug1, nullptr, "[ListenPort::Stop] INFO : Listen Port Stopped.");

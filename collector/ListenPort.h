@@ -1,8 +1,11 @@
-// ListenPort: the daemon's TCP listener. It binds one port on all local
-// addresses, runs an accept loop on a thread of its own and starts one
-// detached thread per accepted client (at most maxClients at a time), which
-// runs the client routine on a ClientContext. A listening socket that breaks
-// under the loop is closed and built again; a stop request ends the loop.
+// ListenPort: the daemon's order listener. It binds one TCP port on all
+// local addresses and, when given a path, a local (Unix-domain) socket
+// beside it; it runs one accept loop over both on a thread of its own and
+// starts one detached thread per admitted client (at most maxClients at a
+// time, and maxClientsPerUser for each user but root), which runs the client
+// routine on a ClientContext. Peer and user are checked before a client takes
+// a slot. A TCP socket that breaks under the loop is closed and built again;
+// a stop request ends the loop and removes the local socket it created.
 //
 // Owned by the daemon's main routine, which calls Initialize and StartThread,
 // polls `state`, and calls Delete before destroying the object. Client
@@ -17,8 +20,11 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 
+#include "RateLimiter.h"
+#include "TaskMutex.h"
 #include "ThreadLauncher.h"
 
 class InheritedSocket;
@@ -34,6 +40,8 @@ class ListenPort {
   // keeps these.
   static constexpr int kBindAttempts = 300;
   static constexpr unsigned kBindRetryDelayMs = 1000;
+  // Connections at a time for one user other than root, unless set.
+  static constexpr int kMaxClientsPerUser = 256;
 
   explicit ListenPort(int bindAttempts = kBindAttempts,
                       unsigned bindRetryDelayMs = kBindRetryDelayMs);
@@ -74,6 +82,18 @@ class ListenPort {
   // For the owner's thread before the loop runs; policy must outlive it.
   void SetAccessPolicy(AccessPolicy* policy) { accessPolicy = policy; }
   void SetBindAddress(uint32_t address) { bindAddress = address; }
+  // Before Initialize: the path of the local socket to create beside the TCP
+  // port (empty, the default: none). A socket handed over by the service
+  // manager takes its place. A local socket that cannot be made safely is
+  // logged as an Error and the port serves TCP alone.
+  void SetLocalSocket(const std::string& path) { localPath = path; }
+  // Before the loop runs: connections one user other than root may hold.
+  void SetMaxClientsPerUser(int limit) { maxClientsPerUser = limit; }
+  // The client routine's last call on the listener: frees the client slot
+  // and the user's share of them taken for a connection acting as uid.
+  void ClientEnded(long uid);
+  // Connections now held by uid.
+  int ClientsOf(long uid);
 
   // Closes the listening socket and nothing else, as a broken socket would.
   void _TestAPI_CloseSocket();
@@ -96,7 +116,19 @@ class ListenPort {
   // either clears socketValid.
   void _AcceptOne();
   // Hands one accepted descriptor to a new client thread, or closes it.
-  void _Serve(int descriptor, const char* peerAddress, int peerPort);
+  void _Serve(int descriptor, const char* peerAddress, int peerPort, long uid);
+  // Takes one waiting local connection, checks its credentials and serves it.
+  void _AcceptLocal();
+  // The local socket: handed over, or created at localPath. Failures are
+  // logged; the TCP port is served all the same.
+  void _OpenLocal();
+  // Closes the local socket and removes the file it created, if still its.
+  void _CloseLocal();
+  // Whether uid may take one more client slot; takes it when so.
+  // REQUIRES: not called with usersMutex held.
+  bool _TakeUserSlot(long uid);
+  // A refusal line, at most once a minute per key.
+  void _RefuseLimited(const std::string& key, const std::string& text);
   // _Initialize on the handed-over socket: a fresh duplicate of it, never a
   // bind.
   int _TakeInherited();
@@ -116,6 +148,17 @@ class ListenPort {
   const InheritedSocket* inherited;  // constant once the loop runs
   AccessPolicy* accessPolicy;        // constant once the loop runs
   uint32_t bindAddress;              // constant once the loop runs
+  // Local listening descriptor, -1 when none; atomic for the same reason as
+  // socket.
+  std::atomic<int> localSocket;
+  std::string localPath;  // constant once the loop runs
+  // The inode of the socket file this object created, 0 when none: only
+  // that file is removed at the end, never one put in its place since.
+  unsigned long localInode;  // constant once the loop runs
+  int maxClientsPerUser;     // constant once the loop runs
+  TaskMutex usersMutex;      // guards perUser; taken by no other lock's holder
+  std::map<long, int> perUser;  // connections held per acting uid
+  RateLimiter refusals;         // safe for concurrent use itself
   // True from StartThread until the loop's very last access to this object,
   // so Stop knows whether there is a loop to wait for.
   std::atomic<bool> loopActive;

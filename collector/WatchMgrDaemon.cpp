@@ -8,7 +8,6 @@
 #include <set>
 #include <string>
 
-#include "AccessPolicy.h"
 #include "BError.h"
 #include "BuildVersion.h"
 #include "ClientContext.h"
@@ -93,31 +92,13 @@ void ServeConnection(Cnx& cnx, WatchASCIIOrder& order) {
 // The end of a client routine, on every path. The connection may have closed
 // its socket already (end of file, read error) and set its number to -1, so
 // the handle recorded at the start is the one that leaves the served set.
-void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* owner) {
+void EndConnection(Cnx& cnx, int tracked, WatchASCIIOrder& order, ListenPort* owner, long uid) {
   order.Reset();
   WatchMgrDaemon::UntrackClient(tracked);
   cnx.Disconnect();
   if (owner != nullptr) {
-    owner->clientCount.fetch_sub(1);
+    owner->ClientEnded(uid);
   }
-}
-
-// Checks, before anything is read, that the user owning the client end may
-// give orders, and tells the order parser who that user is. Done here on the
-// client's own thread, so a slow owner lookup never holds up the accept loop.
-bool AdmitClientUser(Cnx& cnx, WatchASCIIOrder& order) {
-  AccessPolicy* policy = AccessPolicy::Current();
-  if (policy == nullptr) {
-    return true;
-  }
-  std::string name;
-  cnx.sockName(name);
-  long uid = AccessPolicy::kUnknownUid;
-  if (!policy->AdmitUser(cnx.Socket(), name.substr(name.rfind(' ') + 1), uid)) {
-    return false;
-  }
-  order.SetClientUid(uid);
-  return true;
 }
 
 }  // namespace
@@ -198,19 +179,19 @@ void WatchMgrProcessConnection(void* argument) {
   ClientContext* context = static_cast<ClientContext*>(argument);
   Cnx cnx = context->connection;
   ListenPort* owner = context->owner;
+  const long uid = context->uid;
   delete context;
   const int tracked = WatchMgrDaemon::TrackClient(cnx.Socket());
   WatchASCIIOrder order;
   try {
-    if (!AdmitClientUser(cnx, order)) {
-      EndConnection(cnx, tracked, order, owner);
-      return;
-    }
+    // The listener has admitted the connection's user before it took a
+    // slot; every order on it acts as that user.
+    order.SetClientUid(uid);
     ServeConnection(cnx, order);
   } catch (BError& error) {
     // A client thread is a top level: an error passed further up would end
     // the whole daemon, so it is logged here and only this client ends.
-    EndConnection(cnx, tracked, order, owner);
+    EndConnection(cnx, tracked, order, owner, uid);
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
@@ -219,5 +200,5 @@ void WatchMgrProcessConnection(void* argument) {
                       "GENERIC", true);
     return;
   }
-  EndConnection(cnx, tracked, order, owner);
+  EndConnection(cnx, tracked, order, owner, uid);
 }

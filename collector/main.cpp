@@ -136,6 +136,15 @@ int main(int argc, char** argv) {
     }
     port->SetAccessPolicy(policy);
     port->SetBindAddress(policy->BindAddress());
+    port->SetMaxClientsPerUser(static_cast<int>(ConfigNumber::Read(
+        *configuration, "WATCHMGR.MAXCLIENTSPERUSER", ListenPort::kMaxClientsPerUser, 1, 1000000)));
+    // Beside the TCP port, for local users whom the kernel names: an empty
+    // value leaves the daemon on TCP alone.
+    std::string root;
+    std::string localSocket;
+    configuration->AtIfMissing("ROOT_DIRECTORY", root, "");
+    configuration->AtIfMissing("WATCHMGR.LOCALSOCKET", localSocket, root + "run/vigild.sock");
+    port->SetLocalSocket(localSocket);
     InitializeListenner(port, portNumber);
     StopSignals::SetListener(port);
     // The status and metrics files: a thread of their own, ended here once

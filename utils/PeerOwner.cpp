@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -22,13 +23,27 @@ namespace {
 // that never answers.
 constexpr int kDiagWaitMs = 1000;
 
-bool Endpoints(const sockaddr_in& in, PeerOwner::Endpoint& out) {
-  if (in.sin_family != AF_INET) {
+// The states of a client end that its owner still holds: connected, or
+// with its sending side shut down while it waits for the daemon's answer.
+// Any other state, and any socket no longer bound to a file (inode 0, an
+// orphan or a time-wait mini-socket the kernel lists with uid 0), has no
+// owner to speak of.
+bool HeldState(unsigned state) {
+  return state == TCP_ESTABLISHED || state == TCP_FIN_WAIT1 || state == TCP_FIN_WAIT2;
+}
+
+// The IPv4 address inside an IPv4-mapped IPv6 address (::ffff:a.b.c.d),
+// host byte order; false for every other IPv6 address.
+bool MappedAddress(const uint32_t words[4], uint32_t& address) {
+  if (words[0] != 0 || words[1] != 0 || words[2] != htonl(0xFFFFu)) {
     return false;
   }
-  out.address = ntohl(in.sin_addr.s_addr);
-  out.port = ntohs(in.sin_port);
+  address = ntohl(words[3]);
   return true;
+}
+
+bool Endpoints(const sockaddr_storage& in, PeerOwner::Endpoint& out) {
+  return PeerOwner::FromSockaddr(reinterpret_cast<const sockaddr*>(&in), out);
 }
 
 // Exactly `count` hexadecimal digits at text into value.
@@ -85,9 +100,26 @@ class Descriptor {
 
 }  // namespace
 
+bool PeerOwner::FromSockaddr(const sockaddr* address, Endpoint& out) {
+  if (address->sa_family == AF_INET) {
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(address);
+    out.address = ntohl(in->sin_addr.s_addr);
+    out.port = ntohs(in->sin_port);
+    return true;
+  }
+  if (address->sa_family == AF_INET6) {
+    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+    uint32_t words[4];
+    memcpy(words, &in6->sin6_addr, sizeof words);
+    out.port = ntohs(in6->sin6_port);
+    return MappedAddress(words, out.address);
+  }
+  return false;
+}
+
 bool PeerOwner::OfAccepted(int socket, uid_t& uid) {
-  sockaddr_in peer{};
-  sockaddr_in local{};
+  sockaddr_storage peer{};
+  sockaddr_storage local{};
   socklen_t peerLength = sizeof peer;
   socklen_t localLength = sizeof local;
   if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
@@ -152,30 +184,45 @@ bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid
   if (received <= 0) {
     return false;
   }
+  return FromDiagReply(buffer, static_cast<size_t>(received), client, server, uid);
+}
+
+bool PeerOwner::FromDiagReply(const char* reply, size_t length, const Endpoint& client,
+                              const Endpoint& server, uid_t& uid) {
   // The reply is walked by hand rather than with the NLMSG_OK/NLMSG_NEXT
   // macros, which cast away const and compare signed with unsigned.
-  size_t remaining = static_cast<size_t>(received);
-  const char* at = buffer;
+  size_t remaining = length;
+  const char* at = reply;
   while (remaining >= sizeof(nlmsghdr)) {
-    const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(at);
-    if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > remaining) {
+    nlmsghdr message;
+    memcpy(&message, at, sizeof message);
+    if (message.nlmsg_len < sizeof(nlmsghdr) || message.nlmsg_len > remaining) {
       return false;
     }
-    if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-        message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+    if (message.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        message.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
       // NLMSG_ERROR: no such socket, or the lookup is not supported.
       return false;
     }
-    const inet_diag_msg* found = reinterpret_cast<const inet_diag_msg*>(at + NLMSG_HDRLEN);
-    const size_t step = NLMSG_ALIGN(message->nlmsg_len);
+    inet_diag_msg found;
+    memcpy(&found, at + NLMSG_HDRLEN, sizeof found);
+    const size_t step = NLMSG_ALIGN(message.nlmsg_len);
     at += step < remaining ? step : remaining;
     remaining -= step < remaining ? step : remaining;
-    const Endpoint own{ntohl(found->id.idiag_src[0]), ntohs(found->id.idiag_sport)};
-    const Endpoint remote{ntohl(found->id.idiag_dst[0]), ntohs(found->id.idiag_dport)};
-    // A socket in TIME_WAIT is reported with uid 0 whoever owned it.
-    if (found->idiag_family == AF_INET && found->idiag_state != TCP_TIME_WAIT &&
-        Same(own, client) && Same(remote, server)) {
-      uid = found->idiag_uid;
+    Endpoint own{ntohl(found.id.idiag_src[0]), ntohs(found.id.idiag_sport)};
+    Endpoint remote{ntohl(found.id.idiag_dst[0]), ntohs(found.id.idiag_dport)};
+    // A client of an IPv6 socket speaking to an IPv4 address is listed
+    // with both ends mapped.
+    if (found.idiag_family == AF_INET6 && (!MappedAddress(found.id.idiag_src, own.address) ||
+                                           !MappedAddress(found.id.idiag_dst, remote.address))) {
+      continue;
+    }
+    if (found.idiag_family != AF_INET && found.idiag_family != AF_INET6) {
+      continue;
+    }
+    if (HeldState(found.idiag_state) && found.idiag_inode != 0 && Same(own, client) &&
+        Same(remote, server)) {
+      uid = found.idiag_uid;
       return true;
     }
   }
@@ -199,14 +246,19 @@ bool PeerOwner::FromProcTable(const std::string& table, const Endpoint& client,
   std::getline(lines, line);  // the heading
   while (std::getline(lines, line)) {
     std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, owner;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> owner)) {
+    std::string slot, local, remote, state, queues, timer, retransmits, owner, timeout, inode;
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> owner >>
+          timeout >> inode)) {
       continue;
     }
     Endpoint own{};
     Endpoint other{};
-    // "06" is TIME_WAIT, listed with uid 0 whoever owned the socket.
-    if (state == "06" || !ParseProcEndpoint(local, own) || !ParseProcEndpoint(remote, other) ||
+    unsigned long stateNumber = 0;
+    if (state.size() != 2 || !ParseHex(state.data(), 2, stateNumber) ||
+        !HeldState(static_cast<unsigned>(stateNumber)) ||
+        inode.find_first_not_of('0') == std::string::npos ||
+        inode.find_first_not_of("0123456789") != std::string::npos ||
+        !ParseProcEndpoint(local, own) || !ParseProcEndpoint(remote, other) ||
         !Same(own, client) || !Same(other, server)) {
       continue;
     }

@@ -3,13 +3,19 @@
 // socket of this host's kernel, which knows its owner: the answer comes from
 // the NETLINK_SOCK_DIAG inet-diag exact lookup, or, where that is not
 // available, from the /proc/net/tcp table, in both cases matched on both
-// ends' address and port. A peer on another host has no owner here.
+// ends' address and port. Only a socket its owner still holds answers: one
+// bound to a file (inode not 0), connected or half-closed by its owner. An
+// orphan or a time-wait mini-socket, which the kernel lists with uid 0, has
+// no owner. IPv4-mapped IPv6 addresses count as the IPv4 address. A peer on
+// another host has no owner here.
 //
 // No objects: static functions only. Safe for concurrent use.
 #ifndef VIGILD_UTILS_PEEROWNER_H
 #define VIGILD_UTILS_PEEROWNER_H
 
 #include <stdint.h>
+#include <stddef.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
@@ -31,6 +37,12 @@ class PeerOwner {
   static bool Find(const Endpoint& client, const Endpoint& server, uid_t& uid);
   static bool FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid);
   static bool FromProcNetTcp(const Endpoint& client, const Endpoint& server, uid_t& uid);
+  // The same match in one inet-diag reply as the kernel sends it.
+  static bool FromDiagReply(const char* reply, size_t length, const Endpoint& client,
+                            const Endpoint& server, uid_t& uid);
+  // The endpoint of an AF_INET address, or of an IPv4-mapped AF_INET6 one;
+  // false for any other.
+  static bool FromSockaddr(const sockaddr* address, Endpoint& out);
   // The same match in the text of a /proc/net/tcp table; malformed rows are
   // skipped.
   static bool FromProcTable(const std::string& table, const Endpoint& client,

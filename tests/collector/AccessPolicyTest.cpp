@@ -136,6 +136,39 @@ TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
   }
 }
 
+TEST_F(AccessPolicyTest, UnknownOwnersActAsTheRemoteUserOnlyWhenAnyUserIsAllowed) {
+  const long kUnknown = AccessPolicy::kUnknownUid;
+  struct Case {
+    std::map<std::string, std::string> keys;
+    long owner;
+    bool admitted;
+    long actsAs;
+  } kCases[] = {
+      {{}, kUnknown, false, kUnknown},
+      {{}, 0, true, 0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "nobody"}}, kUnknown, false, kUnknown},
+      {{{"WATCHMGR.ALLOWEDUSERS", "any"}}, kUnknown, true, 65534},
+      {{{"WATCHMGR.ALLOWEDUSERS", "any"}}, 1000, true, 1000},
+      {{{"WATCHMGR.ALLOWEDUSERS", "any"}, {"WATCHMGR.REMOTEUSER", "root"}}, kUnknown, true, 0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "any"}, {"WATCHMGR.REMOTEUSER", "1000"}}, kUnknown, true, 1000},
+  };
+  for (const Case& c : kCases) {
+    std::string error;
+    auto policy = Policy(c.keys, error);
+    ASSERT_EQ(error, "");
+    long uid = 4242;
+    EXPECT_EQ(c.admitted, policy->AdmitOwner(c.owner, "10.1.2.3:5000", uid)) << c.owner;
+    if (c.admitted) {
+      EXPECT_EQ(c.actsAs, uid) << c.owner;
+    }
+  }
+  for (const char* bad : {"no-such-user-here", " "}) {
+    std::string error;
+    Policy({{"WATCHMGR.REMOTEUSER", bad}}, error);
+    EXPECT_NE(error.find("WATCHMGR.REMOTEUSER: "), std::string::npos) << bad << ": " << error;
+  }
+}
+
 TEST_F(AccessPolicyTest, RefusedPeersAreLoggedOncePerAddress) {
   std::string error;
   auto policy = Policy({{"WATCHMGR.ALLOWEDPEERS", "127.0.0.1, 10.1.0.0/16"}}, error);

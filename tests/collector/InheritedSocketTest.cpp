@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "InheritedSocket.h"
 
@@ -58,7 +59,7 @@ void SetOrUnset(const char* name, const char* value) {
   }
 }
 
-TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsAdopted) {
+TEST(InheritedSocketTest, OnlyOneListeningTcpStreamSocketHandedToThisProcessIsAdopted) {
   const std::string self = std::to_string(getpid());
   const std::string other = std::to_string(getpid() + 1);
   struct Case {
@@ -76,13 +77,13 @@ TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsA
       {"self", "0", kTcpListening, InheritedSocket::kNone, ""},
       {"self", "1", kTcpListening, InheritedSocket::kAdopted, ""},
       {"self", "01", kTcpListening, InheritedSocket::kAdopted, ""},
-      {"self", "2", kTcpListening, InheritedSocket::kRefused, "2 descriptors handed over"},
+      {"self", "3", kTcpListening, InheritedSocket::kRefused, "3 descriptors handed over"},
       {"self", "-1", kTcpListening, InheritedSocket::kRefused, "not a number"},
       {"self", "1x", kTcpListening, InheritedSocket::kRefused, "not a number"},
       {"self", "99999999999999999999", kTcpListening, InheritedSocket::kRefused, "not a number"},
       {"self", "1", kTcpNotListening, InheritedSocket::kRefused, "is not listening"},
       {"self", "1", kUdp, InheritedSocket::kRefused, "is not a stream socket"},
-      {"self", "1", kUnixListening, InheritedSocket::kRefused, "is not an IPv4 socket"},
+      {"self", "1", kUnixListening, InheritedSocket::kRefused, "no listening TCP socket"},
       {"self", "1", kPipe, InheritedSocket::kRefused, "ENOTSOCK"},
       {"self", "1", kClosed, InheritedSocket::kRefused, "EBADF"},
   };
@@ -131,6 +132,86 @@ TEST(InheritedSocketTest, OnlyOneListeningIpv4StreamSocketHandedToThisProcessIsA
     EXPECT_EQ(c.state == InheritedSocket::kAdopted || c.kind == kClosed, fcntl(fd, F_GETFD) == -1);
     if (c.state != InheritedSocket::kAdopted) {
       close(fd);
+    }
+  }
+}
+
+// A listening IPv6 TCP socket on the loopback address, *port its port.
+int ListeningIpv6(int* port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin6_port);
+  listen(fd, 4);
+  return fd;
+}
+
+TEST(InheritedSocketTest, TcpAndLocalSocketsAreToldApartByFamily) {
+  constexpr int kFirst = 200;
+  struct Case {
+    const char* what;
+    std::vector<int> kinds;  // -1: IPv6 listening TCP; otherwise a Kind
+    InheritedSocket::State state;
+    bool local;
+    const char* problem;
+  } kCases[] = {
+      {"TCP then local", {kTcpListening, kUnixListening}, InheritedSocket::kAdopted, true, ""},
+      {"local then TCP", {kUnixListening, kTcpListening}, InheritedSocket::kAdopted, true, ""},
+      {"IPv6 alone", {-1}, InheritedSocket::kAdopted, false, ""},
+      {"IPv6 and local", {-1, kUnixListening}, InheritedSocket::kAdopted, true, ""},
+      {"two TCP", {kTcpListening, -1}, InheritedSocket::kRefused, false, "second TCP socket"},
+      {"two local", {kUnixListening, kUnixListening}, InheritedSocket::kRefused, false,
+       "second local socket"},
+      {"local not TCP", {kUnixListening, kUdp}, InheritedSocket::kRefused, false,
+       "is not a stream socket"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    int tcpPort = 0;
+    for (size_t i = 0; i < c.kinds.size(); ++i) {
+      int port = 0;
+      const int fd = c.kinds[i] < 0 ? ListeningIpv6(&port) : Make(Kind(c.kinds[i]), &port);
+      ASSERT_EQ(kFirst + static_cast<int>(i), dup2(fd, kFirst + static_cast<int>(i)));
+      close(fd);
+      if (c.kinds[i] == kTcpListening || c.kinds[i] < 0) {
+        tcpPort = port;
+      }
+    }
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", std::to_string(c.kinds.size()).c_str(), 1);
+    {
+      InheritedSocket inherited;
+      EXPECT_EQ(c.state, inherited.TakeFromEnvironment(kFirst));
+      EXPECT_NE(std::string::npos, inherited.Problem().find(c.problem)) << inherited.Problem();
+      EXPECT_EQ(c.local, inherited.HasLocal());
+      std::string reason;
+      const int tcp = inherited.Take(reason);
+      const int local = inherited.TakeLocal(reason);
+      EXPECT_EQ(c.state == InheritedSocket::kAdopted, tcp >= 0);
+      EXPECT_EQ(c.local, local >= 0);
+      if (tcp >= 0) {
+        EXPECT_EQ(tcpPort, inherited.Port());
+        int domain = 0;
+        socklen_t length = sizeof domain;
+        getsockopt(tcp, SOL_SOCKET, SO_DOMAIN, &domain, &length);
+        EXPECT_TRUE(domain == AF_INET || domain == AF_INET6);
+        close(tcp);
+      }
+      if (local >= 0) {
+        int domain = 0;
+        socklen_t length = sizeof domain;
+        getsockopt(local, SOL_SOCKET, SO_DOMAIN, &domain, &length);
+        EXPECT_EQ(AF_UNIX, domain);
+        EXPECT_NE(0, fcntl(local, F_GETFD) & FD_CLOEXEC);
+        close(local);
+      }
+    }
+    for (size_t i = 0; i < c.kinds.size(); ++i) {
+      close(kFirst + static_cast<int>(i));
     }
   }
 }

@@ -250,7 +250,7 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndLeftListening) {
 
   // A refused handover never falls back to a bind.
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-  setenv("LISTEN_FDS", "2", 1);
+  setenv("LISTEN_FDS", "3", 1);
   InheritedSocket refused;
   refused.TakeFromEnvironment(-5);
   ListenPort refusing(1, 10);
@@ -258,7 +258,7 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndLeftListening) {
   EXPECT_EQ(0, refusing.Initialize(configured, Serve));
   EXPECT_EQ(ListenPort::kStopped, refusing.state.load());
   EXPECT_EQ(1u, Logged("[ListenPort::_Initialize] : Socket handed over by the service manager "
-                       "refused: 2 descriptors handed over, one listening socket expected"));
+                       "refused: 3 descriptors handed over"));
   EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
 }
 

@@ -1,10 +1,18 @@
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stddef.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "PeerOwner.h"
 #include "TestSockets.h"
@@ -141,6 +149,113 @@ TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipTimeWaitAndGarbage) {
   EXPECT_TRUE(PeerOwner::FromProcTable(heading + timeWait + garbage + owned, client, server, uid));
   EXPECT_EQ(uid, 1000u);
   EXPECT_FALSE(PeerOwner::FromProcTable(owned, client, server, uid)) << "first line is a heading";
+}
+
+// One row of either source: the client end's state, inode and owner.
+struct OwnerRow {
+  const char* what;
+  unsigned state;
+  unsigned inode;
+  uid_t uid;
+  bool owner;
+};
+
+const OwnerRow kOwnerRows[] = {
+    {"established and held", TCP_ESTABLISHED, 4711, 1000, true},
+    {"half-closed by its owner, still held", TCP_FIN_WAIT2, 4711, 1000, true},
+    {"sending side shut, not yet acknowledged", TCP_FIN_WAIT1, 4711, 1000, true},
+    {"orphan closed by its owner", TCP_FIN_WAIT2, 0, 0, false},
+    {"time-wait mini-socket", TCP_TIME_WAIT, 0, 0, false},
+    {"time-wait even with an inode", TCP_TIME_WAIT, 4711, 0, false},
+    {"established but no longer a file", TCP_ESTABLISHED, 0, 0, false},
+    {"closing", TCP_CLOSING, 4711, 1000, false},
+    {"close-wait", TCP_CLOSE_WAIT, 4711, 1000, false},
+};
+
+const PeerOwner::Endpoint kClient{0x7F000002u, 40000};
+const PeerOwner::Endpoint kServer{0x7F000001u, 3003};
+
+std::string ProcRow(const OwnerRow& row, const char* local = "0200007F:9C40") {
+  char text[200];
+  snprintf(text, sizeof text,
+           "   6: %s 0100007F:0BBB %02X 00000000:00000000 00:00000000 00000000  %u 0 %u\n",
+           local, row.state, static_cast<unsigned>(row.uid), row.inode);
+  return text;
+}
+
+void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_INET) {
+  struct {
+    nlmsghdr header;
+    inet_diag_msg body;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.body.idiag_family = static_cast<uint8_t>(family);
+  message.body.idiag_state = static_cast<uint8_t>(row.state);
+  message.body.idiag_uid = row.uid;
+  message.body.idiag_inode = row.inode;
+  message.body.id.idiag_sport = htons(kClient.port);
+  message.body.id.idiag_dport = htons(kServer.port);
+  if (family == AF_INET) {
+    message.body.id.idiag_src[0] = htonl(kClient.address);
+    message.body.id.idiag_dst[0] = htonl(kServer.address);
+  } else {
+    message.body.id.idiag_src[2] = message.body.id.idiag_dst[2] = htonl(0xFFFFu);
+    message.body.id.idiag_src[3] = htonl(kClient.address);
+    message.body.id.idiag_dst[3] = htonl(kServer.address);
+  }
+  const char* bytes = reinterpret_cast<const char*>(&message);
+  reply.insert(reply.end(), bytes, bytes + sizeof message);
+}
+
+TEST(PeerOwnerTableTest, OnlyAHeldConnectedSocketHasAnOwnerInBothSources) {
+  const std::string heading = "  sl  local_address rem_address   st ...\n";
+  for (const OwnerRow& row : kOwnerRows) {
+    for (int family : {AF_INET, AF_INET6}) {
+      std::vector<char> reply;
+      AppendDiag(reply, row, family);
+      uid_t uid = 77;
+      EXPECT_EQ(PeerOwner::FromDiagReply(reply.data(), reply.size(), kClient, kServer, uid),
+                row.owner)
+          << row.what << " family " << family;
+      EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
+    }
+    uid_t uid = 77;
+    EXPECT_EQ(PeerOwner::FromProcTable(heading + ProcRow(row), kClient, kServer, uid), row.owner)
+        << row.what;
+    EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
+  }
+  // A mini-socket listed before the real owner does not hide it, nor
+  // stand in for it.
+  uid_t uid = 77;
+  EXPECT_TRUE(PeerOwner::FromProcTable(heading + ProcRow(kOwnerRows[4]) + ProcRow(kOwnerRows[0]),
+                                       kClient, kServer, uid));
+  EXPECT_EQ(uid, 1000u);
+  // Truncated or mismatched replies are no answer.
+  std::vector<char> reply;
+  AppendDiag(reply, kOwnerRows[0]);
+  EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size() - 1, kClient, kServer, uid));
+  EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size(), kServer, kClient, uid));
+  reply[offsetof(nlmsghdr, nlmsg_type)] = NLMSG_ERROR;
+  EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size(), kClient, kServer, uid));
+  const std::string badInode = ProcRow(kOwnerRows[0]);
+  EXPECT_FALSE(PeerOwner::FromProcTable(heading + badInode.substr(0, badInode.size() - 2) + "x\n",
+                                        kClient, kServer, uid));
+}
+
+TEST(PeerOwnerTableTest, MappedAddressesCountAsTheirIPv4Address) {
+  sockaddr_in6 mapped{};
+  mapped.sin6_family = AF_INET6;
+  mapped.sin6_port = htons(3003);
+  inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr);
+  PeerOwner::Endpoint end{};
+  ASSERT_TRUE(PeerOwner::FromSockaddr(reinterpret_cast<sockaddr*>(&mapped), end));
+  EXPECT_EQ(end.address, 0x7F000001u);
+  EXPECT_EQ(end.port, 3003);
+  inet_pton(AF_INET6, "::1", &mapped.sin6_addr);
+  EXPECT_FALSE(PeerOwner::FromSockaddr(reinterpret_cast<sockaddr*>(&mapped), end));
+  inet_pton(AF_INET6, "::fffe:127.0.0.1", &mapped.sin6_addr);
+  EXPECT_FALSE(PeerOwner::FromSockaddr(reinterpret_cast<sockaddr*>(&mapped), end));
 }
 
 }  // namespace
