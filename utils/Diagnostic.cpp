@@ -1,8 +1,15 @@
 #include "Diagnostic.h"
 
-#include "LogServer.h"
-#include "LogSeverityCode.h"
+#include <atomic>
+
 #include "TlConfigurationGlobal.h"
+
+namespace {
+
+// Set once while the program loads and read by any thread that traces.
+std::atomic<Diagnostic::Reporter> reporter{nullptr};
+
+}  // namespace
 
 void Diagnostic::log() const {
   if (!turnedOn()) {
@@ -32,5 +39,10 @@ std::string Diagnostic::toLogMarker(const std::string& key) {
 }
 
 void Diagnostic::logDiag(const std::string& code, const std::string& text) {
-  LogServer::Report(Info, code.c_str(), text, "", false);
+  const Reporter report = reporter.load();
+  if (report != nullptr) {
+    report(code, text);
+  }
 }
+
+void Diagnostic::SetReporter(Reporter newReporter) { reporter.store(newReporter); }

@@ -31,9 +31,15 @@ class Diagnostic {
 
   // The key with every '.' turned into '_': the message code of its traces.
   static std::string toLogMarker(const std::string& key);
-  // Hands the text to the log server as an Info record with `code`, an empty
-  // tag and no flush, when the server accepts Info records.
+  // Hands the text to the reporter (the log server's: an Info record with
+  // `code`, an empty tag and no flush, when the server accepts Info records).
+  // Without a reporter the text is dropped.
   static void logDiag(const std::string& code, const std::string& text);
+
+  // Receives every trace text. This class sits below the log server, so the
+  // server installs its reporter here rather than being called by name.
+  typedef void (*Reporter)(const std::string& code, const std::string& text);
+  static void SetReporter(Reporter reporter);
 };
 
 #endif  // VIGILD_UTILS_DIAGNOSTIC_H

@@ -49,6 +49,17 @@ class Handle {
     }
   }
 
+  // A handle on a derived object converts to one on its base and shares its
+  // count, so that a list of base handles holds objects of several kinds.
+  template <class U, class = typename std::enable_if<std::is_base_of<T, U>::value &&
+                                                     !std::is_same<T, U>::value>::type>
+  Handle(const Handle<U>& other) : p(other.get()) {
+    if (p != nullptr) {
+      CriticalSection lock(globalHandleMutex::_pMutex());
+      _CounterOf(p)->count++;
+    }
+  }
+
   Handle<T>& operator=(const Handle<T>& other) {
     if (p == other.p) {
       return *this;

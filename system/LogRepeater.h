@@ -13,12 +13,12 @@
 
 #include "Cnx.h"
 #include "Handle.h"
+#include "LogForwarder.h"
 #include "LogMessage.h"
-#include "RefCounter.h"
 #include "String.h"
 #include "TaskMutex.h"
 
-class LogRepeater : public RefCounter {
+class LogRepeater : public LogForwarder {
  public:
   // Receives one record; false means the repeater must stop. It runs on the
   // thread that delivers the record and must not wait for the log server to
@@ -37,7 +37,7 @@ class LogRepeater : public RefCounter {
   bool setMessageCallback(Callback callback, const Cnx& connection, const String& context);
   // False while inactive. Otherwise the callback's result; a false result
   // makes the repeater inactive.
-  bool ProcessMessage(Handle<LogMessage> record);
+  bool ProcessMessage(Handle<LogMessage> record) override;
 
  private:
   Callback callback;  // guarded by callMutex

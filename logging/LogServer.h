@@ -31,9 +31,9 @@
 #include "Handle.h"
 #include "LogChannelTable.h"
 #include "LogDevice.h"
+#include "LogForwarder.h"
 #include "LogMessage.h"
 #include "LogOnceCounters.h"
-#include "LogRepeater.h"
 #include "LogSeverityCode.h"
 #include "LogSeverityFilter.h"
 #include "String.h"
@@ -103,7 +103,7 @@ class LogServer {
   void setConsoleDevice(LogDevice* device);
   // Adds a forwarder that gets every record after the devices, until its
   // ProcessMessage returns false. Returns true.
-  bool registerLogRepeater(Handle<LogRepeater> repeater);
+  bool registerLogRepeater(Handle<LogForwarder> repeater);
 
   // ---- Configuration readers (global configuration store; each has a
   // default for a missing key)
@@ -203,7 +203,7 @@ class LogServer {
   std::atomic<int> state;
   TaskMutex queueMutex;  // guards queue and repeaters
   // Registered forwarders, guarded by queueMutex.
-  std::list<Handle<LogRepeater>> repeaters;
+  std::list<Handle<LogForwarder>> repeaters;
   // repeaters.size(), written under queueMutex and read without it.
   std::atomic<size_t> repeaterCount{0};
   ThreadLauncher launcher;

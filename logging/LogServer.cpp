@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CriticalSection.h"
+#include "Diagnostic.h"
 #include "LogDeviceConsole.h"
 #include "LogDeviceFile.h"
 #include "LogDeviceUDP.h"
@@ -36,6 +37,18 @@ long long MonotonicNowMs() {
 // never repeated: repeating it would feed the callback its own output, and
 // in queued mode a drain would never end.
 thread_local bool inRepeater = false;
+
+// The diagnostic switches and the configuration store's traces sit below the
+// log server and reach it through this reporter. It is installed when the
+// program loads, not when the server is made: a trace met while the
+// configuration is assembled comes before the server's first use, and Report
+// makes the server on demand.
+void ReportDiagnostic(const std::string& code, const std::string& text) {
+  LogServer::Report(Info, code.c_str(), text, "", false);
+}
+struct DiagnosticReporterInstaller {
+  DiagnosticReporterInstaller() { Diagnostic::SetReporter(ReportDiagnostic); }
+} diagnosticReporterInstaller;
 
 // Guards the creation of the singleton: first use may happen on any thread,
 // even if the daemon makes it on its main thread first. Never destroyed, so
@@ -255,7 +268,7 @@ void LogServer::setConsoleDevice(LogDevice* device) {
   _ReplaceDevice(consoleDevice, device);
 }
 
-bool LogServer::registerLogRepeater(Handle<LogRepeater> repeater) {
+bool LogServer::registerLogRepeater(Handle<LogForwarder> repeater) {
   CriticalSection lock(&queueMutex);
   repeaters.push_back(repeater);
   repeaterCount.store(repeaters.size());
@@ -437,18 +450,18 @@ void LogServer::_Repeat(Handle<LogMessage>& record) {
   if (inRepeater || repeaterCount.load() == 0) {
     return;
   }
-  std::vector<Handle<LogRepeater>> current;
+  std::vector<Handle<LogForwarder>> current;
   {
     CriticalSection lock(&queueMutex);
     current.assign(repeaters.begin(), repeaters.end());
   }
-  std::vector<LogRepeater*> failed;
+  std::vector<LogForwarder*> failed;
   {
     inRepeater = true;
     struct Flag {
       ~Flag() { inRepeater = false; }
     } running;
-    for (Handle<LogRepeater>& repeater : current) {
+    for (Handle<LogForwarder>& repeater : current) {
       bool forwarded = false;
       try {
         forwarded = repeater->ProcessMessage(record);
@@ -462,8 +475,8 @@ void LogServer::_Repeat(Handle<LogMessage>& record) {
   }
   if (!failed.empty()) {
     CriticalSection lock(&queueMutex);
-    for (LogRepeater* gone : failed) {
-      repeaters.remove_if([gone](const Handle<LogRepeater>& r) { return r.get() == gone; });
+    for (LogForwarder* gone : failed) {
+      repeaters.remove_if([gone](const Handle<LogForwarder>& r) { return r.get() == gone; });
     }
     repeaterCount.store(repeaters.size());
   }
