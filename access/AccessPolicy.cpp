@@ -1,6 +1,7 @@
 #include "AccessPolicy.h"
 
 #include <netinet/in.h>
+#include <string.h>
 
 #include "LogServer.h"
 #include "PeerOwner.h"
@@ -25,6 +26,21 @@ std::string Trimmed(const std::string& text) {
 bool IsAnyWord(const std::string& text) {
   return text.size() == 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 'n' &&
          (text[2] | 0x20) == 'y';
+}
+
+// With a command filter set, a command is one program and its words: a
+// byte that makes the shell run a second command, substitute one, redirect
+// or continue on another line would let text the pattern never saw run.
+// Control bytes other than TAB have no place in such a command either.
+bool HasShellSyntax(const std::string& command) {
+  for (const char c : command) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f ||
+        strchr(";&|`$<>()\\", c) != nullptr) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void Refused(const std::string& text) {
@@ -76,8 +92,11 @@ bool AccessPolicy::Configure(const TlConfiguration& configuration, std::string& 
   commandsText.clear();
   if (configuration._At("WATCHMGR.ALLOWEDCOMMANDS", text) && !Trimmed(text).empty()) {
     commandsText = text;
-    commands.reset(new Regex(commandsText.c_str()));
-    if (commands->OK() != 1) {
+    // The pattern is checked alone first: wrapped, an unbalanced one could
+    // otherwise pair with the wrapping and move the anchors.
+    const bool alone = Regex(commandsText.c_str(), Regex::kExtended).OK() == 1;
+    commands.reset(new Regex(("^(" + commandsText + ")$").c_str(), Regex::kExtended));
+    if (!alone || commands->OK() != 1) {
       commands.reset();
       error = "WATCHMGR.ALLOWEDCOMMANDS: pattern '" + text + "' does not compile";
       return false;
@@ -177,15 +196,33 @@ bool AccessPolicy::AdmitCommands(int pid, const String& start, const String& sto
   }
   for (const String* command : {&start, &stop}) {
     const int length = command->length();
-    if (length == 0 || commands->match(command->chars(), length, 0) == length) {
+    if (length == 0) {
       continue;
     }
-    LogServer::Report(Error, "DL30000",
-                      "[WatchASCIIOrder::ExecuteOrder] ERROR : Watch order for pid " +
-                          std::to_string(pid) + " refused: command '" +
-                          std::string(command->chars()) +
-                          "' does not match WATCHMGR.ALLOWEDCOMMANDS",
-                      "GENERIC", true);
+    const std::string text(command->chars(), static_cast<size_t>(length));
+    const bool shellSyntax = HasShellSyntax(text);
+    if (!shellSyntax && commands->match(command->chars(), length, 0) == length) {
+      continue;
+    }
+    // A client can repeat a refused order at will: one line per command
+    // text and period, with the limiter's own bound on distinct texts.
+    bool overflowed = false;
+    if (!warnings.Allow("command " + text, &overflowed)) {
+      return false;
+    }
+    const std::string more =
+        overflowed ? "; more refused commands are not named this minute" : "";
+    const std::string head = "[WatchASCIIOrder::ExecuteOrder] " +
+                             std::string(shellSyntax ? "WARNING" : "ERROR") +
+                             " : Watch order for pid " + std::to_string(pid) +
+                             " refused: command '" + text + "' ";
+    if (shellSyntax) {
+      Refused(head + "holds shell syntax, which WATCHMGR.ALLOWEDCOMMANDS does not admit" +
+              more);
+    } else {
+      LogServer::Report(Error, "DL30000", head + "does not match WATCHMGR.ALLOWEDCOMMANDS" + more,
+                        "GENERIC", true);
+    }
     return false;
   }
   return true;

@@ -68,9 +68,12 @@ class AccessPolicy {
 
   // The same decision for an owner already known (kUnknownUid: unknown).
   bool UserAllowed(long uid) const;
-  // Whether a watch order's commands pass the command pattern; a refusal is
-  // logged as one Error line naming the pid and the refused command. An
-  // empty command runs nothing and is not checked.
+  // Whether a watch order's commands pass the command filter: with a
+  // pattern set, each must match it whole (POSIX extended syntax) and hold
+  // no shell syntax. A refusal is logged as one line naming the pid and the
+  // refused command (an Error for a mismatch, a Warning for shell syntax),
+  // rate-limited per command text. An empty command runs nothing and is not
+  // checked.
   bool AdmitCommands(int pid, const String& start, const String& stop) const;
 
   // Host byte order; INADDR_ANY unless WATCHMGR.BINDADDRESS says otherwise.
@@ -98,7 +101,9 @@ class AccessPolicy {
   std::unique_ptr<Regex> commands;  // null: no filter; constant after Configure
   std::string commandsText;
   uint32_t bindAddress;
-  RateLimiter warnings;  // safe for concurrent use itself
+  // Safe for concurrent use itself; mutable because refusing a command is
+  // a const decision that still notes what it logged.
+  mutable RateLimiter warnings;
 
   static std::atomic<AccessPolicy*> current;
 };

@@ -74,6 +74,7 @@ bool StatusWriter::Start() {
     const std::string directory = DirectoryOf(path);
     if (!path.empty() && !directory.empty()) {
       Directory(directory).CheckPath();
+      Directory(directory).WarnIfOpenToOthers("status");
     }
   }
   _WriteFiles(true);
@@ -105,13 +106,6 @@ void StatusWriter::Stop() {
     return;
   }
   _WriteFiles(false);
-  // The spares are only for the next write, and there will be none.
-  if (!settings.statusFile.empty()) {
-    statusFile.RemoveSpare();
-  }
-  if (!settings.metricsFile.empty()) {
-    metricsFile.RemoveSpare();
-  }
 }
 
 void StatusWriter::_Run(void* self) {

@@ -16,6 +16,7 @@
 #include "InheritedSocket.h"
 #include "ConfigNumber.h"
 #include "DaemonShutdown.h"
+#include "Directory.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
@@ -119,6 +120,9 @@ int main(int argc, char** argv) {
     logServer->initForConfiguration(uniqueName.c_str());
     logServer->StartProcessingThread();
     logServer->setDebugLevelNumber(static_cast<unsigned>(StartDebugLevel(parser, *global)));
+    if (LogServer::shouldCreateFiles()) {
+      Directory(LogServer::getStartDebugPath().chars()).WarnIfOpenToOthers("log");
+    }
 
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());
     const int portNumber = static_cast<int>(

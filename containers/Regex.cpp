@@ -32,7 +32,10 @@ TaskMutex* RegexMutex() {
 }
 
 // Emacs syntax is the engine's default; the named classes must be asked for.
-const reg_syntax_t kSyntax = RE_SYNTAX_EMACS | RE_CHAR_CLASSES;
+const reg_syntax_t kEmacsSyntax = RE_SYNTAX_EMACS | RE_CHAR_CLASSES;
+// An unmatched ")" is refused rather than read as a literal, so that a
+// pattern wrapped in a group by its user cannot close that group early.
+const reg_syntax_t kExtendedSyntax = RE_SYNTAX_POSIX_EXTENDED & ~RE_UNMATCHED_RIGHT_PAREN_ORD;
 
 // REQUIRES: mutex held
 void ClearRegisters(regoff_t* start, regoff_t* end) {
@@ -54,9 +57,25 @@ bool Span(long start, long end, int& startpos, int& length) {
 }  // namespace
 
 Regex::Regex(const char* pattern, int fast, int bufsize, const char* transtable)
-    : pattern_(nullptr), fast_(fast), bufsize_(bufsize), transtable_(nullptr), engine_(nullptr) {
+    : pattern_(nullptr),
+      fast_(fast),
+      bufsize_(bufsize),
+      transtable_(nullptr),
+      syntax_(kEmacs),
+      engine_(nullptr) {
   CriticalSection lock(RegexMutex());
   _Compile(pattern, transtable);
+}
+
+Regex::Regex(const char* pattern, Syntax syntax)
+    : pattern_(nullptr),
+      fast_(0),
+      bufsize_(40),
+      transtable_(nullptr),
+      syntax_(syntax),
+      engine_(nullptr) {
+  CriticalSection lock(RegexMutex());
+  _Compile(pattern, nullptr);
 }
 
 Regex::~Regex() {
@@ -97,7 +116,7 @@ void Regex::_Compile(const char* pattern, const char* transtable) const {
     }
   }
   reg_syntax_t saved = re_syntax_options;
-  re_syntax_options = kSyntax;
+  re_syntax_options = syntax_ == kExtended ? kExtendedSyntax : kEmacsSyntax;
   const char* error = re_compile_pattern(pattern, length, &e->buf);
   re_syntax_options = saved;
   if (error != nullptr) {

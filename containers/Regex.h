@@ -1,6 +1,8 @@
 // Regex: a compiled regular expression over the C library's GNU engine, in
 // Emacs syntax with the named character classes ([:alpha:], [:digit:], ...):
-// \( \) group, \| alternates, * + ? repeat, ^ and $ anchor.
+// \( \) group, \| alternates, * + ? repeat, ^ and $ anchor. Operators'
+// patterns take POSIX extended syntax instead, as `grep -E` reads them:
+// ( ) group, | alternates, {m,n} repeats, and an unmatched ")" is an error.
 //
 // Owned by whoever declares it; the predefined expressions at the end live for
 // the whole program. Safe for concurrent use: every operation, construction
@@ -24,10 +26,13 @@ class Regex {
     bool info(int& startpos, int& length, int nth = 0) const;
   };
 
+  enum Syntax { kEmacs, kExtended };
+
   // Compiles at once; a bad pattern is reported on stderr and the object
   // then never matches.
   explicit Regex(const char* pattern, int fast = 0, int bufsize = 40,
                  const char* transtable = nullptr);
+  Regex(const char* pattern, Syntax syntax);
 
   // Compiles on first use instead, so that a process-wide expression is
   // ready before any static initialiser of any file runs. pattern and
@@ -39,6 +44,7 @@ class Regex {
         fast_(fast),
         bufsize_(bufsize),
         transtable_(transtable),
+        syntax_(kEmacs),
         engine_(nullptr) {}
 
   ~Regex();
@@ -78,6 +84,7 @@ class Regex {
   int fast_;
   int bufsize_;
   const char* transtable_;
+  Syntax syntax_;
   // Compiled pattern and registers; guarded by the process-wide regex mutex.
   // Mutable because matching updates the engine's state even for a const
   // expression.

@@ -1,7 +1,9 @@
 #include "LogDeviceFile.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <list>
@@ -9,19 +11,59 @@
 
 #include "Directory.h"
 #include "File.h"
+#include "LogDeviceConsole.h"
 #include "Regex.h"
 
 namespace {
 
 constexpr int kSecondsPerDay = 86400;
 
-FILE* OpenForAppend(const char* path) {
-  FILE* file = nullptr;
+// Opens path for appending, close-on-exec (the daemon starts shell commands,
+// which must not inherit the log file). The directory may be open to other
+// users, so only a plain file of the daemon's own, with no other name, is
+// taken: never a link planted at the day's name (it would have the daemon
+// append to any file), nor a file another user owns (its owner could read
+// and rewrite the log), nor a pipe or device (non-blocking, so that opening
+// a pipe nobody reads cannot hang). Null with errno set on a failure; null
+// with *refusal saying why for a file found but not taken.
+FILE* OpenForAppend(const char* path, std::string* refusal) {
+  refusal->clear();
+  int fd;
   do {
-    // Close-on-exec: the daemon starts shell commands, which must not inherit
-    // the log file.
-    file = fopen(path, "ae");
-  } while (file == nullptr && errno == EINTR);
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ELOOP) {
+      *refusal = "it is a symbolic link";
+    } else if (errno == ENXIO) {
+      *refusal = "it is not a regular file";
+    }
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return nullptr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *refusal = "it is not a regular file";
+  } else if (info.st_uid != geteuid()) {
+    *refusal = "it is owned by uid " + std::to_string(info.st_uid) + ", not by the daemon's uid " +
+               std::to_string(geteuid());
+  } else if (info.st_nlink != 1) {
+    *refusal = "it has other names (hard links)";
+  }
+  FILE* file = nullptr;
+  if (refusal->empty() && fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) == 0) {
+    file = fdopen(fd, "a");
+  }
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
   return file;
 }
 
@@ -34,7 +76,8 @@ LogDeviceFile::LogDeviceFile()
       failing(false),
       scratchTime(0L),
       timeFieldsSecond(-1),
-      placeCheckedSecond(-1) {}
+      placeCheckedSecond(-1),
+      refusedReported(false) {}
 
 LogDeviceFile::~LogDeviceFile() { CloseCurrentFile(); }
 
@@ -56,8 +99,9 @@ bool LogDeviceFile::ProcessMessage(Handle<LogMessage>& record, bool flush) {
     return true;
   }
   if (!CheckFile(static_cast<int>(record->time.GMTCount()))) {
-    return false;
+    return refusedNote.empty() ? false : _ToConsole(record);
   }
+  refusedReported = false;
   _FormatLine(*record);
   if (fwrite(line.data(), 1, line.size(), currentFile) != line.size()) {
     return _WriteFailed();
@@ -98,13 +142,21 @@ bool LogDeviceFile::OpenFileFor(int time) {
   snprintf(date, sizeof date, "%04d.%02d.%02d", scratchTime.Year(), scratchTime.Month(),
            scratchTime.Day());
   const String path = directory + "/" + date + filePrefix + ".log";
-  currentFile = OpenForAppend(path.chars());
-  if (currentFile == nullptr && errno == ENOENT) {
+  std::string refusal;
+  currentFile = OpenForAppend(path.chars(), &refusal);
+  if (currentFile == nullptr && refusal.empty() && errno == ENOENT) {
     // The directory went away (or could never be made): try to make it again
     // so that logging resumes by itself once that is possible.
     Directory(directory.chars()).CheckPath();
-    currentFile = OpenForAppend(path.chars());
+    currentFile = OpenForAppend(path.chars(), &refusal);
   }
+  if (!refusal.empty()) {
+    refusedNote = "[LogDeviceFile::OpenFileFor] ERROR : log file " + std::string(path.chars()) +
+                  " refused: " + refusal + "; records go to the console";
+    currentFileName = "";
+    return false;
+  }
+  refusedNote.clear();
   if (currentFile == nullptr) {
     const int error = errno;
     _ReportFailure("[LogDeviceFile::OpenFileFor] ERROR : open log file " +
@@ -118,8 +170,9 @@ bool LogDeviceFile::OpenFileFor(int time) {
 }
 
 bool LogDeviceFile::_StillInPlace() const {
+  // lstat: a link put in the file's place is not the file.
   struct stat named, open;
-  return stat(currentFileName.chars(), &named) == 0 && fstat(fileno(currentFile), &open) == 0 &&
+  return lstat(currentFileName.chars(), &named) == 0 && fstat(fileno(currentFile), &open) == 0 &&
          named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
@@ -194,6 +247,25 @@ void LogDeviceFile::_FormatLine(LogMessage& record) {
   std::replace(line.begin(), line.end(), '\n', ' ');
   line += '\n';
 }
+
+bool LogDeviceFile::_ToConsole(Handle<LogMessage>& record) {
+  if (!console) {
+    console.reset(new LogDeviceConsole);
+  }
+  if (!refusedReported) {
+    // Once per run of refusals, not once per record.
+    refusedReported = true;
+    Handle<LogMessage> note(new LogMessage(Error, "DL30000"));
+    note->append(refusedNote.c_str());
+    note->errorString = "GENERIC";
+    note->facility = record->facility;
+    note->EscapeControlBytes();
+    console->ProcessMessage(note, true);
+  }
+  return console->ProcessMessage(record, true);
+}
+
+bool LogDeviceFile::Drain(int timeoutMs) { return console ? console->Drain(timeoutMs) : true; }
 
 bool LogDeviceFile::_WriteFailed() {
   const int error = errno;

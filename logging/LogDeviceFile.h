@@ -3,6 +3,11 @@
 // files only move forward in time, and each new file trims the directory to
 // the newest `retentionDays` files of the prefix.
 //
+// The directory may be open to other users: a day's file that is a link,
+// not a plain file, owned by another user or linked elsewhere is refused;
+// records then go to a console output of the device's own, after one Error
+// there, until the file can be opened again.
+//
 // Owned by the log server. One thread at a time; the owner locks: the server
 // calls every device under its delivery mutex, which is what serialises the
 // log thread and a flushing thread, so the device adds no lock of its own.
@@ -11,6 +16,7 @@
 
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 
 #include "LogDevice.h"
@@ -34,6 +40,8 @@ class LogDeviceFile : public LogDevice {
   // is then closed and the next record opens it again. Only flush pushes the
   // stream's buffer out.
   bool ProcessMessage(Handle<LogMessage>& record, bool flush) override;
+  // Waits for the console output a refused file sent records to.
+  bool Drain(int timeoutMs) override;
 
   // Makes sure a file fit for a record of time (seconds since the epoch) is
   // open, moving to that day's file when it is later than the open one. Once
@@ -57,6 +65,8 @@ class LogDeviceFile : public LogDevice {
   void _FormatLine(LogMessage& record);
   // Whether the open file is still the one currentFileName names.
   bool _StillInPlace() const;
+  // Writes record to the console fallback, after the refusal's one Error.
+  bool _ToConsole(Handle<LogMessage>& record);
   // Drops the open stream after a failed write or flush.
   bool _WriteFailed();
   // One stderr line per run of failures, so a broken disk does not flood it.
@@ -74,6 +84,9 @@ class LogDeviceFile : public LogDevice {
   long timeFieldsSecond;   // the second timeFields was printed for; -1: none
   int placeCheckedSecond;  // record second of the last look at the open file's path
   std::string timeFields;  // "<seconds>\t<UTC time>\t" of that second
+  std::string refusedNote;   // why the day's file was refused; "" when it was not
+  bool refusedReported;      // the note went to the console in this run of refusals
+  std::unique_ptr<LogDevice> console;  // made on the first refusal
 };
 
 #endif  // VIGILD_UTILS_LOGDEVICEFILE_H

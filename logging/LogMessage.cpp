@@ -1,10 +1,17 @@
 #include "LogMessage.h"
 
+#include <algorithm>
+
 namespace {
 
 const char* const kUndefinedFacility = "UNDEF";
 
 const char* TextOrEmpty(const char* text) { return text == nullptr ? "" : text; }
+
+bool IsControlByte(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
 
 }  // namespace
 
@@ -86,4 +93,32 @@ void LogMessage::ExpandBufferToMessages() {
       errorMessage += c;
     }
   }
+}
+
+void LogMessage::EscapeControlBytes() {
+  getErrorString();
+  getErrorMessage();
+  for (std::string* field : {&facility, &errorString, &errorMessage}) {
+    // Nearly every record has nothing to escape: it keeps its strings.
+    if (std::any_of(field->begin(), field->end(), IsControlByte)) {
+      *field = Escaped(*field);
+    }
+  }
+}
+
+std::string LogMessage::Escaped(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (!IsControlByte(c)) {
+      out += c;
+      continue;
+    }
+    const unsigned char byte = static_cast<unsigned char>(c);
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0f];
+  }
+  return out;
 }

@@ -6,7 +6,9 @@
 // Created on the heap and owned jointly by the Handle<LogMessage> copies that
 // carry it through the log server. One thread at a time: the creator fills
 // it, then the thread that drains the server's queue reads it; the first
-// getErrorString/getErrorMessage caches the split and must not race another.
+// getErrorString/getErrorMessage caches the split and must not race another;
+// the log server escapes a record's control bytes before any device, queue
+// or repeater sees it.
 #ifndef VIGILD_UTILS_LOGMESSAGE_H
 #define VIGILD_UTILS_LOGMESSAGE_H
 
@@ -46,6 +48,15 @@ class LogMessage : public LogStream, public RefCounter {
   // the text around it, without the blanks and colons that follow the tag
   // and without any newline.
   void ExpandBufferToMessages();
+
+  // Splits the text when that is still to do, then writes every byte below
+  // 0x20 and 0x7f of the facility, tag and message as "\xHH" (TAB and line
+  // breaks included), so that no output device passes a terminal escape, a
+  // forged line or a false field separator on from whatever a client sent.
+  // Idempotent: the escaped form holds no such byte.
+  void EscapeControlBytes();
+  // text with those bytes written as "\xHH".
+  static std::string Escaped(const std::string& text);
 
   std::string facility;      // "UNDEF" until the log server stamps it
   LogSeverityCode severity;  // may be re-graded by the server's repeat rule

@@ -415,6 +415,9 @@ bool LogServer::ProcessMessage(Handle<LogMessage>& record) {
   if (state.load() != 0 || record.IsNull()) {
     return false;
   }
+  // Here, once, rather than in each device: every output and every
+  // repeater then shows the same escaped text.
+  record->EscapeControlBytes();
   if (!threaded.load() || inRepeater) {
     bool written = true;
     {

@@ -1,6 +1,5 @@
 #include "ProcessTools.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -15,6 +14,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "LogServer.h"
 #include "RunAs.h"
@@ -31,65 +31,10 @@ constexpr size_t kKillCommandSize = sizeof "kill -9 -2147483648";
 // Every failure of a launch is reported the same way.
 void Warn(const std::string& text) { LogServer::Report(Warning, "DL30102", text, "GENERIC", true); }
 
-void SetCloseOnExec(int fd) {
-  if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1 && errno != EBADF) {
-    const int error = errno;
-    Warn("[CommandLaunch] ERROR : fcntl() : Cannot set close_on_exec on the fd " +
-         std::to_string(fd) + " errno=" + std::to_string(error));
-  }
-}
-
-// Marks only the descriptors that exist, as /proc lists them. False when the
-// listing cannot be read to its end.
-bool MarkListedDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return false;
-  }
-  const int own = dirfd(dir);
-  bool complete = true;
-  for (;;) {
-    errno = 0;
-    const struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      complete = errno == 0;
-      break;
-    }
-    char* end = nullptr;
-    const long fd = strtol(entry->d_name, &end, 10);
-    if (end != entry->d_name && *end == '\0' && fd >= 3 && fd <= INT_MAX && fd != own) {
-      SetCloseOnExec(static_cast<int>(fd));
-    }
-  }
-  closedir(dir);
-  return complete;
-}
-
-// Makes sure no descriptor above 2 survives into an exec'd command. The
-// descriptor limit can be a million on Linux, and one fcntl per possible
-// number would cost far more than the launch itself; so the kernel marks the
-// whole range in one call when it can, else the descriptors /proc lists are
-// marked, and only without /proc is every number from 3 to limit tried. The
-// first two also cover descriptors above a limit lowered after they opened.
-void MarkDescriptorsCloseOnExec(long limit) {
-#ifdef CLOSE_RANGE_CLOEXEC
-  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
-    return;
-  }
-#endif
-  if (MarkListedDescriptors()) {
-    return;
-  }
-  const long last = std::min<long>(limit, INT_MAX);
-  for (long fd = 3; fd <= last; ++fd) {
-    SetCloseOnExec(static_cast<int>(fd));
-  }
-}
-
-// Writes all of it to descriptor 2, async-signal-safe.
-void WriteToStderr(const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t written = write(2, data, length);
+// Writes all of it to descriptor fd, async-signal-safe; nothing when fd is -1.
+void WriteTo(int fd, const char* data, size_t length) {
+  while (fd >= 0 && length > 0) {
+    const ssize_t written = write(fd, data, length);
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -117,16 +62,108 @@ size_t FormatDecimal(int value, char* buffer) {
   return count;
 }
 
+void WriteToStderr(const char* data, size_t length) { WriteTo(2, data, length); }
+
 // Everything the child needs, prepared before fork: a child of a threaded
 // process may make only async-signal-safe calls, so no allocation, no locks
 // and no stdio after fork.
 struct ChildPlan {
   char* const* argv;
+  char* const* envp;
+  const char* home;
   const std::string* failureTail;  // ") in <command text>\n"
   const struct sigaction* byDefault;
   const sigset_t* noSignals;
   const RunAs* as;  // null: keep the daemon's identity
+  int devNull;      // open on /dev/null, above 2, close-on-exec
+  long limit;       // the descriptor limit, for closing without close_range
 };
+
+// The command's own context, built before fork from the account it runs
+// as: a fixed search path and that account's names, nothing inherited from
+// the daemon, whose environment may hold what its service manager or its
+// operator gave it alone.
+class CleanContext {
+ public:
+  explicit CleanContext(const RunAs& account) : home(account.home) {
+    entries = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + account.home,
+               "SHELL=" + account.shell};
+    if (!account.name.empty()) {
+      entries.push_back("USER=" + account.name);
+      entries.push_back("LOGNAME=" + account.name);
+    }
+    for (std::string& entry : entries) {
+      pointers.push_back(&entry[0]);
+    }
+    pointers.push_back(nullptr);
+  }
+  char* const* Envp() { return pointers.data(); }
+  const char* Home() const { return home.c_str(); }
+
+ private:
+  std::string home;
+  std::vector<std::string> entries;
+  std::vector<char*> pointers;  // into entries, null-terminated
+};
+
+// The account a command without an identity of its own runs as: the
+// daemon's. One without an entry in the user database still gets a home
+// and a shell, but no user name.
+RunAs DaemonAccount() {
+  RunAs account;
+  std::string reason;
+  if (!RunAs::ForUid(geteuid(), account, reason)) {
+    account = RunAs();
+    account.uid = geteuid();
+    account.home = "/";
+    account.shell = "/bin/sh";
+  }
+  return account;
+}
+
+// /dev/null above descriptor 2 and close-on-exec, for the command's
+// standard streams; -1 after logging when it cannot be opened.
+int OpenDevNull() {
+  int fd;
+  do {
+    fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 && fd < 3) {
+    // A daemon started with a standard stream closed gets it back here;
+    // moved up, it cannot be one of the three the child points at it.
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    fd = moved;
+  }
+  if (fd < 0) {
+    LogServer::Report(Warning, "DL30102",
+                      "[CommandLaunch] ERROR : cannot open /dev/null: " + SystemError::Text(errno),
+                      "GENERIC", true);
+  }
+  return fd;
+}
+
+// Closes every descriptor above 2 but keep (-1: none), async-signal-safe:
+// in one or two calls where the kernel can, else one number at a time up
+// to the limit read before fork.
+void CloseDescriptorsAbove2(int keep, long limit) {
+#ifdef CLOSE_RANGE_CLOEXEC
+  if (keep < 3) {
+    if (close_range(3, ~0U, 0) == 0) {
+      return;
+    }
+  } else if ((keep == 3 || close_range(3, static_cast<unsigned>(keep) - 1, 0) == 0) &&
+             close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  const long last = std::min<long>(limit, INT_MAX);
+  for (long fd = 3; fd <= last; ++fd) {
+    if (fd != keep) {
+      close(static_cast<int>(fd));
+    }
+  }
+}
 
 // Reports a failed identity step from the child, async-signal-safe.
 void ReportDropFailure(const char* step, uid_t uid) {
@@ -171,7 +208,10 @@ bool DropIdentity(const RunAs& as) {
 
 // The command gets a clean signal state whatever thread launched it: a
 // launched thread blocks nearly every signal and the daemon may ignore some,
-// and both would otherwise pass through exec to the supervised process.
+// and both would otherwise pass through exec to the supervised process. Its
+// standard streams are /dev/null, so that it can neither read the daemon's
+// input nor write lines into the daemon's own output, and no other
+// descriptor of the daemon reaches it.
 [[noreturn]] void RunChild(const ChildPlan& plan) {
   for (int sig = 1; sig < NSIG; ++sig) {
     sigaction(sig, plan.byDefault, nullptr);
@@ -180,14 +220,31 @@ bool DropIdentity(const RunAs& as) {
   if (plan.as != nullptr && !DropIdentity(*plan.as)) {
     _exit(kExecFailedStatus);
   }
-  execve(kShell, plan.argv, environ);
-  const int error = errno;
-  static const char kHead[] = "[CommandLaunch] ERROR : execl() failed, (errno=";
+  // The daemon's standard error, kept aside (and closed by exec) for a
+  // failure to report.
+  const int report = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  static const char kHead[] = "[CommandLaunch] ERROR : ";
   char digits[12];
-  WriteToStderr(kHead, sizeof kHead - 1);
-  WriteToStderr(digits, FormatDecimal(error, digits));
-  WriteToStderr(plan.failureTail->data(), plan.failureTail->size());
-  _exit(kExecFailedStatus);
+  const auto fail = [&](const char* step) {
+    const int error = errno;
+    WriteTo(report, kHead, sizeof kHead - 1);
+    WriteTo(report, step, strlen(step));
+    WriteTo(report, digits, FormatDecimal(error, digits));
+    WriteTo(report, plan.failureTail->data(), plan.failureTail->size());
+    _exit(kExecFailedStatus);
+  };
+  if (dup2(plan.devNull, 0) < 0 || dup2(plan.devNull, 1) < 0 || dup2(plan.devNull, 2) < 0) {
+    fail("dup2() failed, (errno=");
+  }
+  CloseDescriptorsAbove2(report, plan.limit);
+  // Its own home, or the root when that is gone: never the daemon's
+  // directory.
+  if (chdir(plan.home) != 0 && chdir("/") != 0) {
+    fail("chdir() failed, (errno=");
+  }
+  execve(kShell, plan.argv, plan.envp);
+  fail("execl() failed, (errno=");
+  _exit(kExecFailedStatus);  // not reached: fail ends the child
 }
 
 void ReportForkFailure(int error, const std::string& text) {
@@ -220,7 +277,12 @@ int CommandLunch(String& command, int mode, const RunAs* as) {
          std::to_string(error));
     return 0;
   }
-  MarkDescriptorsCloseOnExec(limit);
+  const RunAs account = as != nullptr ? *as : DaemonAccount();
+  CleanContext context(account);
+  const int devNull = OpenDevNull();
+  if (devNull < 0) {
+    return 0;
+  }
 
   char shellName[] = "sh";
   char commandFlag[] = "-c";
@@ -232,14 +294,17 @@ int CommandLunch(String& command, int mode, const RunAs* as) {
   sigemptyset(&byDefault.sa_mask);
   sigset_t noSignals;
   sigemptyset(&noSignals);
-  const ChildPlan plan{argv, &failureTail, &byDefault, &noSignals, as};
+  const ChildPlan plan{argv,       context.Envp(), context.Home(), &failureTail, &byDefault,
+                       &noSignals, as,             devNull,        limit};
 
   const pid_t child = fork();
   if (child == 0) {
     RunChild(plan);
   }
+  const int forkError = errno;
+  close(devNull);
   if (child == -1) {
-    ReportForkFailure(errno, text);
+    ReportForkFailure(forkError, text);
     return 1;
   }
 

@@ -3,9 +3,7 @@
 // probe whether a process id still exists, kill a process with "kill -9" and
 // give the daemon's own process id.
 //
-// No objects: nothing is owned. Safe for concurrent use; a descriptor that
-// another thread opens without close-on-exec while a launch is between its
-// descriptor sweep and its fork may still reach that one command.
+// No objects: nothing is owned. Safe for concurrent use.
 #ifndef VIGILD_UTILS_PROCESSTOOLS_H
 #define VIGILD_UTILS_PROCESSTOOLS_H
 
@@ -15,13 +13,17 @@ class RunAs;
 
 // Runs command through "/usr/bin/sh -c". Mode 1 waits for the shell to end;
 // any other mode wraps the command as "(command)&" so that the shell returns
-// at once and the command runs on its own. Descriptors above 2 are marked
-// close-on-exec in the daemon first, so the command inherits only 0, 1 and 2.
-// The command's exit status is never examined. 0 only when the descriptor
-// limit cannot be read (nothing is launched); 1 otherwise, also after a fork
-// failure, which is logged here.
+// at once and the command runs on its own. The command runs in a clean
+// context: an environment of PATH=/usr/local/bin:/usr/bin:/bin and the HOME,
+// SHELL, USER and LOGNAME of the account it runs as, that account's home as
+// its directory ("/" when that cannot be entered), /dev/null as standard
+// input, output and error, and no other descriptor of the daemon. The
+// command's exit status is never examined. 0 when nothing is launched (the
+// descriptor limit or /dev/null cannot be had, logged here); 1 otherwise,
+// also after a fork failure, which is logged here.
 int CommandLunch(String& command, int mode);
-// The same with the identity of `as` (null: the daemon's own): the child
+// The same with the identity of `as` (null: the daemon's own, whose account
+// then gives the environment): the child
 // sets its supplementary groups, then its group, then its user, checks each
 // step and that the user cannot be taken back, and ends with status 255 and
 // one standard-error line instead of running the command if any step fails.

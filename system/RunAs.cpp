@@ -61,6 +61,9 @@ bool RunAs::ForUid(uid_t uid, RunAs& out, std::string& error) {
   }
   groups.resize(static_cast<size_t>(count));
   out.name = entry.pw_name;
+  // The password file's own conventions for fields left empty.
+  out.home = entry.pw_dir != nullptr && entry.pw_dir[0] != '\0' ? entry.pw_dir : "/";
+  out.shell = entry.pw_shell != nullptr && entry.pw_shell[0] != '\0' ? entry.pw_shell : "/bin/sh";
   out.uid = entry.pw_uid;
   out.gid = entry.pw_gid;
   out.groups = groups;

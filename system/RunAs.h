@@ -17,8 +17,8 @@
 
 class RunAs {
  public:
-  // The account of uid: its name, primary group and every group it belongs
-  // to. False, with error saying why, when the user database has no entry
+  // The account of uid: its name, home, shell, primary group and every
+  // group it belongs to. False, with error saying why, when the user database has no entry
   // for uid or cannot be read.
   static bool ForUid(uid_t uid, RunAs& out, std::string& error);
   // A user name (looked up) or a decimal user id (taken as it is; it need
@@ -30,6 +30,8 @@ class RunAs {
   static bool ProcessRealUid(int pid, uid_t& uid);
 
   std::string name;
+  std::string home;   // the account's home directory, "/" when it names none
+  std::string shell;  // its login shell, "/bin/sh" when it names none
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;  // supplementary groups, the primary one included

@@ -1,5 +1,6 @@
 // Directory: a thin wrapper over one directory path: listing its regular
-// files and creating the path when it is missing.
+// files, creating the path when it is missing, and warning when others may
+// write to it.
 //
 // A value owned by whoever declares it; one thread at a time per object
 // (separate objects may be used from separate threads).
@@ -24,6 +25,12 @@ class Directory {
   // separate components) with mode 0777, less the umask. False when a
   // component cannot be created or exists and is not a directory.
   bool CheckPath();
+
+  // Logs one Warning when others than the owner may write to the directory
+  // (group or other write bits): a local user could then plant files or
+  // links at the names the daemon writes. purpose names the directory's
+  // use in the line ("log", "status"). Nothing when it cannot be read.
+  void WarnIfOpenToOthers(const char* purpose) const;
 
  private:
   std::string path;

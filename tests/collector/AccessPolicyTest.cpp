@@ -105,8 +105,15 @@ TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
        {},
        0},
       {{{"WATCHMGR.ALLOWEDPEERS", ""}}, "WATCHMGR.ALLOWEDPEERS: empty entry", {}, {}, 0},
-      {{{"WATCHMGR.ALLOWEDCOMMANDS", "\\(kill"}},
-       "WATCHMGR.ALLOWEDCOMMANDS: pattern '\\(kill' does not compile",
+      {{{"WATCHMGR.ALLOWEDCOMMANDS", "(kill"}},
+       "WATCHMGR.ALLOWEDCOMMANDS: pattern '(kill' does not compile",
+       {},
+       {},
+       0},
+      // Alone it does not compile; wrapped, it would pair with the group
+      // that anchors it.
+      {{{"WATCHMGR.ALLOWEDCOMMANDS", "x)|(.*"}},
+       "WATCHMGR.ALLOWEDCOMMANDS: pattern 'x)|(.*' does not compile",
        {},
        {},
        0},
@@ -223,8 +230,8 @@ int Watch(long uid, const std::string& start, const std::string& stop) {
 
 TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatternWhole) {
   std::string error;
-  auto policy = Policy(
-      {{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh\\( [0-9]+\\)?\\|kill [0-9]+"}}, error);
+  auto policy =
+      Policy({{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh( [0-9]+)?|kill [0-9]{1,7}"}}, error);
   ASSERT_EQ(error, "");
   WatchedList list;
   pepoWatchedList = &list;
@@ -237,9 +244,9 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
   const Case kCases[] = {
       {"/opt/app/run.sh", "kill 77", ""},
       {"/opt/app/run.sh 3", "", ""},  // an empty command runs nothing
-      {"/opt/app/run.sh; rm -rf /", "kill 77", "/opt/app/run.sh; rm -rf /"},
       {"x/opt/app/run.sh", "kill 77", "x/opt/app/run.sh"},
-      {"/opt/app/run.sh", "kill 77 && reboot", "kill 77 && reboot"},
+      {"/opt/app/run.sh 3 4", "kill 77", "/opt/app/run.sh 3 4"},
+      {"/opt/app/run.sh", "kill 12345678", "kill 12345678"},
       {"/opt/app/RUN.sh", "kill 77", "/opt/app/RUN.sh"},
   };
   for (const Case& c : kCases) {
@@ -263,6 +270,61 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
   AccessPolicy::Publish(nullptr);
   EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);
   EXPECT_EQ(list.Snapshot().at(77).ownerUid, -1);
+}
+
+// A pattern that admits every byte still refuses a command that could make
+// the shell run something besides the one program it names.
+TEST_F(AccessPolicyTest, CommandsHoldingShellSyntaxAreRefusedOnceEachWhenAFilterIsSet) {
+  std::string error;
+  auto policy = Policy({{"WATCHMGR.ALLOWEDCOMMANDS", "/usr/local/bin/.*"}}, error);
+  ASSERT_EQ(error, "");
+  struct Case {
+    const char* command;
+    bool admitted;
+    const char* shown = nullptr;  // as the log shows it, when that differs
+  };
+  const Case kCases[] = {
+      {"/usr/local/bin/x", true},
+      {"/usr/local/bin/x --port=80 -v 'quoted words' \"x\"\targ", true},
+      {"/usr/local/bin/x; id > f", false},
+      {"/usr/local/bin/x $(id)", false},
+      {"/usr/local/bin/x ${HOME}", false},
+      {"/usr/local/bin/x `id`", false},
+      {"/usr/local/bin/x | sh", false},
+      {"/usr/local/bin/x || id", false},
+      {"/usr/local/bin/x && id", false},
+      {"/usr/local/bin/x & id", false},
+      {"/usr/local/bin/x\nid", false, "/usr/local/bin/x\\x0aid"},
+      {"/usr/local/bin/x\rid", false, "/usr/local/bin/x\\x0did"},
+      {"/usr/local/bin/x < /etc/shadow", false},
+      {"/usr/local/bin/x >> /etc/passwd", false},
+      {"/usr/local/bin/x (id)", false},
+      {"/usr/local/bin/x \\; id", false},
+      {"/usr/local/bin/x \x1b[2J", false, "/usr/local/bin/x \\x1b[2J"},
+      {"/usr/local/bin/x \x7f", false, "/usr/local/bin/x \\x7f"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.command);
+    log->Clear();
+    const String command(c.command);
+    // Once as the start command, once as the stop command.
+    EXPECT_EQ(policy->AdmitCommands(5, command, String("")), c.admitted);
+    EXPECT_EQ(policy->AdmitCommands(5, String(""), command), c.admitted);
+    if (c.admitted) {
+      EXPECT_TRUE(log->Records().empty());
+      continue;
+    }
+    EXPECT_EQ(Messages(Warning),
+              std::vector<std::string>{
+                  "[WatchASCIIOrder::ExecuteOrder] WARNING : Watch order for pid 5 refused: "
+                  "command '" +
+                  std::string(c.shown != nullptr ? c.shown : c.command) +
+                  "' holds shell syntax, which WATCHMGR.ALLOWEDCOMMANDS does not admit"});
+    EXPECT_TRUE(Messages(Error).empty());
+  }
+  // Without a filter, commands are shell text and pass as they are.
+  auto open = Policy({}, error);
+  EXPECT_TRUE(open->AdmitCommands(5, String("/usr/local/bin/x; id > f"), String("")));
 }
 
 // The listener's client routine: holds the connection until the peer leaves.

@@ -106,6 +106,35 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   EXPECT_GE(after["daemon"]["passes"], 1);
 }
 
+// Others who may write to the directory can plant files at the names the
+// writer uses: the operator hears of it once, at start, for each such one.
+TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
+  OrderCounters counters;
+  // mode of the status file's directory, Warnings expected
+  const std::pair<mode_t, size_t> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
+  for (const auto& [mode, warnings] : kCases) {
+    const std::string sub = dir.Join("m" + std::to_string(mode));
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
+    ASSERT_EQ(0, chmod(sub.c_str(), mode));
+    StatusWriter::Settings settings;
+    settings.statusFile = sub + "/status.json";
+    settings.periodMs = 1000;
+    log->Clear();
+    {
+      StatusWriter writer(settings, counters);
+      ASSERT_TRUE(writer.Start());
+      writer.Stop();
+    }
+    LogServer::Instance()->Flush();
+    size_t found = 0;
+    for (const std::string& message : log->Messages()) {
+      found += message.find("the status directory " + sub) != std::string::npos &&
+               message.find("is writable by group or others") != std::string::npos;
+    }
+    EXPECT_EQ(found, warnings) << std::oct << mode;
+  }
+}
+
 TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
   OrderCounters counters;
   StatusWriter::Settings settings;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <atomic>
 #include <string>
@@ -83,4 +84,24 @@ TEST(RegexTest, ThreadsSharingOneRegexEachGetTheirOwnMatch) {
     thread.join();
   }
   EXPECT_EQ(0, wrong.load());
+}
+
+TEST(RegexTest, ExtendedSyntaxReadsOperatorsUnescapedAndRefusesAnUnmatchedParenthesis) {
+  // pattern, text, match length from 0 in extended syntax, and in Emacs syntax
+  const std::tuple<const char*, const char*, int, int> cases[] = {
+      {"(ab)+", "ababx", 4, -1},          {"(ab)+", "(ab)))", -1, 6},
+      {"cat|dog", "dog", 3, -1},          {"cat|dog", "cat|dog", 3, 7},
+      {"a{2,3}", "aaaa", 3, -1},          {"a{2,3}", "a{2,3}", -1, 6},
+      {"[[:digit:]]+x", "42x", 3, 3},     {"^(a|ab)$", "ab", 2, -1},
+  };
+  for (const auto& [pattern, text, extended, emacs] : cases) {
+    const int length = static_cast<int>(strlen(text));
+    EXPECT_EQ(extended, Regex(pattern, Regex::kExtended).match(text, length)) << pattern;
+    EXPECT_EQ(emacs, Regex(pattern).match(text, length)) << pattern;
+  }
+  StderrCapture capture;
+  EXPECT_EQ(0, Regex("a)", Regex::kExtended).OK());
+  EXPECT_EQ(0, Regex("(a", Regex::kExtended).OK());
+  EXPECT_EQ(1, Regex("a)").OK());  // a literal in Emacs syntax
+  capture.Stop();
 }

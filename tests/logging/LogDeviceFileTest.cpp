@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
-
-#include "TestWaits.h"
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -20,6 +22,7 @@
 #include "LogServer.h"
 #include "StderrCapture.h"
 #include "TempDir.h"
+#include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -113,14 +116,80 @@ TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTh
   EXPECT_FALSE(device.ProcessMessage(record, true));
   ASSERT_EQ(unlink(dir.Join("blocker").c_str()), 0);
   EXPECT_TRUE(device.ProcessMessage(record, true));
-  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);  // the next day's file is on a full device
-  EXPECT_FALSE(device.ProcessMessage(nextDay, true));
+  {
+    // The next day's file takes no byte: its write fails.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit none = saved;
+    none.rlim_cur = 0;
+    const sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    EXPECT_FALSE(device.ProcessMessage(nextDay, true));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+  }
   EXPECT_EQ(device.getCurrentFileName(), "");
-  ASSERT_EQ(unlink(full.c_str()), 0);
   EXPECT_TRUE(device.ProcessMessage(nextDay, true));
   EXPECT_EQ(ReadAll(logs + "/2026.12.04debug.log"), kHead + "[DL31001]\t[T]\tretried\n");
   EXPECT_EQ(ReadAll(full),
             "1796428800\t2026.12.05-00.00.00\tvigild-7:0\tI\t[DL31001]\t[T]\tretried\n");
+}
+
+// The log directory may be open to other users: whatever they put at the
+// day's name is not appended to; the records go to the console after one
+// Error, and to the file again once a plain file of the daemon's own can be
+// made there.
+TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheConsole) {
+  const std::string day = dir.Join("2026.12.04debug.log");
+  dir.WriteFile("victim", "keep me\n");
+  const auto plantLink = [&] { return symlink(dir.Join("victim").c_str(), day.c_str()) == 0; };
+  const auto plantHardLink = [&] { return link(dir.Join("victim").c_str(), day.c_str()) == 0; };
+  const auto plantFifo = [&] { return mkfifo(day.c_str(), 0666) == 0; };
+  const auto plantForeign = [&] {
+    dir.WriteFile("2026.12.04debug.log", "");
+    return chown(day.c_str(), 65534, 65534) == 0;
+  };
+  // what is planted, and the reason the Error gives
+  const std::pair<std::function<bool()>, const char*> kPlanted[] = {
+      {plantLink, "it is a symbolic link"},
+      {plantHardLink, "it has other names (hard links)"},
+      {plantFifo, "it is not a regular file"},
+      {plantForeign, "it is owned by uid 65534, not by the daemon's uid 0"},
+  };
+  for (const auto& [plant, reason] : kPlanted) {
+    SCOPED_TRACE(reason);
+    if (geteuid() != 0 && std::string(reason).find("65534") != std::string::npos) {
+      continue;  // only root can give a file away
+    }
+    LogDeviceFile refusing;
+    ASSERT_TRUE(refusing.Init(dir.path().c_str(), "debug", 9999));
+    ASSERT_TRUE(plant());
+    StdoutCapture out;
+    StderrCapture errors;
+    for (const char* text : {"first", "second", "third"}) {
+      auto record = Record(kLastSecondOfDec4, "DL31001", text);
+      EXPECT_TRUE(refusing.ProcessMessage(record, true));
+      EXPECT_EQ(refusing.getCurrentFileName(), "");
+    }
+    EXPECT_TRUE(refusing.Drain(2000));
+    const std::string shownErrors = errors.Stop();
+    const std::string shownOut = out.Stop();
+    EXPECT_EQ(ReadAll(dir.Join("victim")), "keep me\n");
+    const std::string error = "FATAL:  GENERIC\t[LogDeviceFile::OpenFileFor] ERROR : log file " +
+                              day + " refused: " + reason + "; records go to the console\n";
+    EXPECT_NE(shownErrors.find(error), std::string::npos) << shownErrors;
+    EXPECT_EQ(shownErrors.find(error), shownErrors.rfind(error)) << shownErrors;
+    for (const char* text : {"first", "second", "third"}) {
+      EXPECT_NE(shownOut.find(std::string("[T]\t") + text + "\n"), std::string::npos) << shownOut;
+    }
+    // Removed: the day's file is made, and records go there again.
+    ASSERT_EQ(unlink(day.c_str()), 0);
+    auto record = Record(kLastSecondOfDec4, "DL31001", "back");
+    EXPECT_TRUE(refusing.ProcessMessage(record, true));
+    EXPECT_EQ(ReadAll(day), kHead + "[DL31001]\t[T]\tback\n");
+    refusing.CloseCurrentFile();
+    ASSERT_EQ(unlink(day.c_str()), 0);
+  }
 }
 
 TEST_F(LogDeviceFileTest, EightQueuedProducersAndAFlusherWriteEveryRecordOnceInOrder) {

@@ -1,8 +1,11 @@
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -11,6 +14,7 @@
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "TempDir.h"
+#include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -152,6 +156,39 @@ TEST_F(LogServerTest, LogThreadWritesWithinAboutASecondAndDeleteWritesTheRest) {
   LogServer::DeleteInstance();
   EXPECT_EQ(log->Count(), 500u);
   EXPECT_EQ(log->Messages().back(), "499");
+}
+
+// A client can put any byte into a name the daemon logs: none of those below
+// 0x20 or 0x7f may reach an output raw, where it would drive a terminal,
+// forge a line or shift the file's tab-separated fields.
+TEST_F(LogServerTest, ControlBytesReachEveryDeviceEscaped) {
+  TempDir dir;
+  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
+  ASSERT_TRUE(server->MakeFileLogger());
+  log = CapturingLogDevice::Install(server);
+  const std::string name = "a\x1b]0;owned\ab\tc\rd\ne\x7f";
+  const std::string shown = "a\\x1b]0;owned\\x07b\\x09c\\x0dd\\x0ae\\x7f";
+  LogServer::Report(Warning, "DL30102", "[Order] name " + name, "GENERIC", true);
+  LogServer::Report(Warning, "DL30102", "[Order\x1b] split " + name, nullptr, true);
+  ASSERT_EQ(log->Count(), 2u);
+  EXPECT_EQ(log->Records()[0].message, "[Order] name " + shown);
+  EXPECT_EQ(log->Records()[1].tag, "[Order\\x1b]");
+  // The split drops line feeds before anything is escaped.
+  EXPECT_EQ(log->Records()[1].message, "split a\\x1b]0;owned\\x07b\\x09c\\x0dde\\x7f");
+  LogServer::DeleteInstance();
+  glob_t found{};
+  ASSERT_EQ(glob((dir.path() + "/*.log").c_str(), 0, nullptr, &found), 0);
+  const std::string file = ReadAll(found.gl_pathv[0]);
+  globfree(&found);
+  // seconds, time, facility, severity, code, tag, message: six tabs a line.
+  std::vector<std::string> lines;
+  std::istringstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6) << line;
+    lines.push_back(line.substr(line.rfind('\t') + 1));
+  }
+  EXPECT_EQ(lines, Lines({"[Order] name " + shown,
+                          "split a\\x1b]0;owned\\x07b\\x09c\\x0dde\\x7f"}));
 }
 
 // Defaults, then the LOGMANAGER. keys, then the older CMGR.LOG. keys read by their full name.

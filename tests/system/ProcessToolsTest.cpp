@@ -2,17 +2,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "ProcessTools.h"
+#include "RunAs.h"
 #include "StderrCapture.h"
 #include "TempDir.h"
+#include "TestWaits.h"
 
 namespace {
 
@@ -44,6 +49,59 @@ TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundIgnoresStatusAndPassesOnNoDesc
     std::getline(in, fds, '\0');
   }
   EXPECT_EQ("0 1 2 3\n", fds);
+  close(high);
+}
+
+// The command records what it was given: its environment, where its
+// descriptors lead, and its working directory; what it prints must not
+// reach the daemon's own streams.
+TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
+  TempDir dir;
+  chmod(dir.path().c_str(), 0777);
+  setenv("VIGILD_DAEMON_SECRET", "leaked", 1);
+  const int high = fcntl(1, F_DUPFD, 100);  // not close-on-exec
+  ASSERT_GE(high, 100);
+  RunAs nobody;
+  std::string error;
+  ASSERT_TRUE(RunAs::ForUid(65534, nobody, error)) << error;
+  RunAs own;
+  ASSERT_TRUE(RunAs::ForUid(geteuid(), own, error)) << error;
+  struct Case {
+    const RunAs* as;
+    const RunAs& account;
+  };
+  const Case kCases[] = {{nullptr, own}, {&nobody, nobody}};
+  for (const Case& c : kCases) {
+    if (c.as != nullptr && geteuid() != 0) {
+      continue;  // only root can run a command as another user
+    }
+    SCOPED_TRACE(c.account.name);
+    const std::string out = dir.Join(c.account.name);
+    // The descriptors are listed by the shell itself, which holds one more
+    // (3) for the listing: "0 1 2 3" means nothing of the daemon came through.
+    String command(("echo forged line; echo forged error >&2; pwd > " + out + ".cwd; env > " +
+                    out + ".env; n=; for f in 0 1 2; do [ /proc/self/fd/$f -ef /dev/null ] && " +
+                    "n=$n$f; done; cd /proc/self/fd && set -- * && echo \"$* null:$n\" > " + out +
+                    ".fds")
+                       .c_str());
+    StderrCapture daemonStderr;
+    StdoutCapture daemonStdout;
+    ASSERT_EQ(CommandLunch(command, 1, c.as), 1);
+    EXPECT_EQ(daemonStdout.Stop() + daemonStderr.Stop(), "");
+    std::ifstream envFile(out + ".env");
+    std::set<std::string> env;
+    for (std::string line; std::getline(envFile, line);) {
+      env.insert(line);
+    }
+    env.erase("PWD=" + ReadAll(out + ".cwd").substr(0, ReadAll(out + ".cwd").size() - 1));
+    EXPECT_EQ(env, (std::set<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin",
+                                          "HOME=" + c.account.home, "SHELL=" + c.account.shell,
+                                          "USER=" + c.account.name, "LOGNAME=" + c.account.name}));
+    EXPECT_EQ(ReadAll(out + ".fds"), "0 1 2 3 null:012\n");
+    const bool homeExists = access(c.account.home.c_str(), X_OK) == 0;
+    EXPECT_EQ(ReadAll(out + ".cwd"), (homeExists ? c.account.home : std::string("/")) + "\n");
+  }
+  unsetenv("VIGILD_DAEMON_SECRET");
   close(high);
 }
 

@@ -50,43 +50,46 @@ class AtomicFileTest : public ::testing::Test {
   TempDir dir;
 };
 
-// Through the spare, whose old bytes must never show past a shorter text,
-// and whatever umask the daemon was started with.
+// Whatever umask the daemon was started with, and leaving no other file.
 TEST_F(AtomicFileTest, EveryRewriteLeavesExactlyTheNewContentWithTheGivenMode) {
   const mode_t saved = umask(077);
-  AtomicFile file(dir.Join("status.json"), 0644, milliseconds(0));
+  const AtomicFile file(dir.Join("status.json"), 0644);
   std::string error;
   for (const std::string& text :
-       {std::string(5000, 'a'), std::string("short"), std::string(""), std::string(70, 'c'),
-        std::string(9000, 'd'), std::string("{}\n")}) {
+       {std::string(5000, 'a'), std::string("short"), std::string(""), std::string("{}\n")}) {
     ASSERT_TRUE(file.Replace(text, &error)) << error;
     EXPECT_EQ(text, ReadAll(file.Path()));
     EXPECT_EQ(0644u, ModeOf(file.Path()));
   }
   umask(saved);
-  EXPECT_EQ((std::set<std::string>{"status.json", ".status.json.spare"}), Names());
-  EXPECT_EQ(0644u, ModeOf(file.SparePath()));
-
-  file.RemoveSpare();
   EXPECT_EQ(std::set<std::string>{"status.json"}, Names());
-  EXPECT_EQ("{}\n", ReadAll(file.Path()));
 
   ASSERT_TRUE(AtomicFile::Replace(file.Path(), "one-off", 0600, &error)) << error;
   EXPECT_EQ("one-off", ReadAll(file.Path()));
   EXPECT_EQ(0600u, ModeOf(file.Path()));
-  EXPECT_EQ(std::set<std::string>{"status.json"}, Names());
+
+  // A directory that cannot exist: the error names the target and the cause.
+  dir.WriteFile("plain", "x");
+  const AtomicFile lost(dir.Join("plain/status.json"), 0644);
+  EXPECT_FALSE(lost.Replace("text", &error));
+  EXPECT_NE(std::string::npos, error.find(dir.Join("plain/status.json"))) << error;
+  EXPECT_NE(std::string::npos, error.find("Not a directory")) << error;
+  EXPECT_EQ("x", ReadAll(dir.Join("plain")));
 }
 
-// A reader that opened the file just before a burst of writes (a pass's
-// write and a restart's, moments apart) still holds the whole old text.
-TEST_F(AtomicFileTest, AFileJustReplacedIsNotRewrittenUnderItsReader) {
-  AtomicFile file(dir.Join("status.json"), 0644, milliseconds(60000));
+// A reader that opened the file keeps its whole text, however long it reads
+// and however many writes come meanwhile, quick or spaced.
+TEST_F(AtomicFileTest, AFileAReaderHoldsIsNeverRewritten) {
+  const AtomicFile file(dir.Join("status.json"), 0644);
   std::string error;
   ASSERT_TRUE(file.Replace(std::string(3000, 'a'), &error)) << error;
   ASSERT_TRUE(file.Replace(std::string(3000, 'b'), &error)) << error;
   const int reader = open(file.Path().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(reader, 0);
   for (char fill : {'c', 'd', 'e', 'f'}) {
+    if (fill == 'e' || fill == 'f') {
+      std::this_thread::sleep_for(milliseconds(700));
+    }
     ASSERT_TRUE(file.Replace(std::string(2000, fill), &error)) << error;
     EXPECT_EQ(std::string(2000, fill), ReadAll(file.Path()));
     EXPECT_EQ(std::string(3000, 'b'), ReadFd(reader));
@@ -94,57 +97,46 @@ TEST_F(AtomicFileTest, AFileJustReplacedIsNotRewrittenUnderItsReader) {
   close(reader);
 }
 
-// The spare's name is in a directory others may write to: a link planted
-// there must not make the writer write through it.
-TEST_F(AtomicFileTest, WhatSitsAtTheSparesNameIsNeverWrittenThrough) {
-  AtomicFile file(dir.Join("status.json"), 0644, milliseconds(0));
+// The directory may be open to other users: what they plant beside the
+// target, at a temporary-looking name or at the target's own, is never
+// written through and never becomes the published file.
+TEST_F(AtomicFileTest, PlantedFilesAndLinksNeverBecomeTheFileNorAreWrittenThrough) {
+  const AtomicFile file(dir.Join("status.json"), 0644);
   dir.WriteFile("victim", "keep me");
   std::string error;
-
-  // Swapped in behind the writer's back while it holds the spare open.
-  ASSERT_TRUE(file.Replace("zero", &error)) << error;
-  ASSERT_TRUE(file.Replace("one", &error)) << error;
-  ASSERT_EQ(0, rename(file.SparePath().c_str(), dir.Join("moved").c_str()));
-  ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), file.SparePath().c_str()));
-  ASSERT_TRUE(file.Replace("two", &error)) << error;
-  EXPECT_EQ("two", ReadAll(file.Path()));
+  const std::string planted[] = {".status.json.spare", ".status.json.AAAAAA", ".status.json.tmp"};
+  for (const std::string& name : planted) {
+    dir.WriteFile(name, "forged");
+  }
+  ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), dir.Join(".status.json.link").c_str()));
+  // Planted a while before the writes, as an attacker would.
+  std::this_thread::sleep_for(milliseconds(700));
+  struct stat before[3];
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(0, lstat(dir.Join(planted[i]).c_str(), &before[i]));
+  }
+  for (const char* text : {"one", "two", "three"}) {
+    ASSERT_TRUE(file.Replace(text, &error)) << error;
+    EXPECT_EQ(text, ReadAll(file.Path()));
+    struct stat published {};
+    ASSERT_EQ(0, lstat(file.Path().c_str(), &published));
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_NE(published.st_ino, before[i].st_ino) << planted[i];
+      EXPECT_EQ("forged", ReadAll(dir.Join(planted[i]))) << planted[i];
+    }
+  }
+  // A link put at the target's own name is replaced, not followed.
+  ASSERT_EQ(0, unlink(file.Path().c_str()));
+  ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), file.Path().c_str()));
+  ASSERT_TRUE(file.Replace("four", &error)) << error;
+  struct stat published {};
+  ASSERT_EQ(0, lstat(file.Path().c_str(), &published));
+  EXPECT_TRUE(S_ISREG(published.st_mode));
+  EXPECT_EQ("four", ReadAll(file.Path()));
   EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
-  unlink(file.SparePath().c_str());
-  unlink(dir.Join("moved").c_str());
-
-  ASSERT_EQ(0, symlink(dir.Join("victim").c_str(), file.SparePath().c_str()));
-  ASSERT_TRUE(file.Replace("first", &error)) << error;
-  ASSERT_TRUE(file.Replace("second", &error)) << error;
-  EXPECT_EQ("second", ReadAll(file.Path()));
-  EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
-
-  // Nor create a file where a dangling link points.
-  unlink(file.SparePath().c_str());
-  ASSERT_EQ(0, symlink(dir.Join("made-through-link").c_str(), file.SparePath().c_str()));
-  ASSERT_TRUE(file.Replace("third", &error)) << error;
-  EXPECT_EQ("third", ReadAll(file.Path()));
-  EXPECT_NE(0, access(dir.Join("made-through-link").c_str(), F_OK));
-
-  unlink(file.SparePath().c_str());
-  ASSERT_EQ(0, link(dir.Join("victim").c_str(), file.SparePath().c_str()));
-  ASSERT_TRUE(file.Replace("third", &error)) << error;
-  ASSERT_TRUE(file.Replace("fourth", &error)) << error;
-  EXPECT_EQ("fourth", ReadAll(file.Path()));
-  EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
-
-  unlink(file.SparePath().c_str());
-  ASSERT_EQ(0, mkdir(file.SparePath().c_str(), 0700));
-  ASSERT_TRUE(file.Replace("fifth", &error)) << error;
-  EXPECT_EQ("fifth", ReadAll(file.Path()));
-  rmdir(file.SparePath().c_str());
-
-  // A directory that cannot exist: the error names the target and the cause.
-  dir.WriteFile("plain", "x");
-  AtomicFile lost(dir.Join("plain/status.json"), 0644, milliseconds(0));
-  EXPECT_FALSE(lost.Replace("text", &error));
-  EXPECT_NE(std::string::npos, error.find(dir.Join("plain/status.json"))) << error;
-  EXPECT_NE(std::string::npos, error.find("Not a directory")) << error;
-  EXPECT_EQ("x", ReadAll(dir.Join("plain")));
+  EXPECT_EQ((std::set<std::string>{"status.json", "victim", ".status.json.link", planted[0],
+                                   planted[1], planted[2]}),
+            Names());
 }
 
 // Two writers of one file (two daemons given the same status file) and a
@@ -156,7 +148,7 @@ TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   auto writer = [&](char fill) {
-    AtomicFile file(path, 0644, milliseconds(50));
+    const AtomicFile file(path, 0644);
     const std::string text(65536, fill);
     std::string problem;
     for (int i = 0; i < 400 && !done.load(); ++i) {
