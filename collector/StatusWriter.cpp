@@ -1,5 +1,6 @@
 #include "StatusWriter.h"
 
+#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ bool StatusWriter::Start() {
     const std::string directory = DirectoryOf(path);
     if (!path.empty() && !directory.empty()) {
       Directory(directory).CheckPath();
-      Directory(directory).WarnIfOpenToOthers("status");
+      WarnIfOpenToOthers(directory, "status");
     }
   }
   _WriteFiles(true);
@@ -170,4 +171,18 @@ void StatusWriter::_WriteFiles(bool running) {
   if (!settings.metricsFile.empty()) {
     WriteOne(metricsFile, snapshot.ToMetrics(), metricsFailing);
   }
+}
+
+void WarnIfOpenToOthers(const std::string& path, const char* purpose) {
+  unsigned mode = 0;
+  if (!Directory(path).OpenToOthers(mode)) {
+    return;
+  }
+  char bits[8];
+  snprintf(bits, sizeof bits, "%04o", mode);
+  LogServer::Report(Warning, "DL30102",
+                    std::string("[vigild::main] WARNING : the ") + purpose + " directory " + path +
+                        " (mode " + bits +
+                        ") is writable by group or others: a local user can plant files there",
+                    "GENERIC", true);
 }

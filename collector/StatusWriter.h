@@ -105,4 +105,9 @@ class StatusWriter : public SupervisionObserver {
   bool metricsFailing = false;
 };
 
+// Logs one Warning when group or others may write to the directory at path,
+// naming its use ("log", "status"): a local user could plant files or links
+// at the names the daemon writes there. Nothing when it is not a directory.
+void WarnIfOpenToOthers(const std::string& path, const char* purpose);
+
 #endif  // VIGILD_COLLECTOR_STATUSWRITER_H

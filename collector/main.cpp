@@ -16,7 +16,6 @@
 #include "InheritedSocket.h"
 #include "ConfigNumber.h"
 #include "DaemonShutdown.h"
-#include "Directory.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
@@ -121,7 +120,7 @@ int main(int argc, char** argv) {
     logServer->StartProcessingThread();
     logServer->setDebugLevelNumber(static_cast<unsigned>(StartDebugLevel(parser, *global)));
     if (LogServer::shouldCreateFiles()) {
-      Directory(LogServer::getStartDebugPath().chars()).WarnIfOpenToOthers("log");
+      WarnIfOpenToOthers(LogServer::getStartDebugPath().chars(), "log");
     }
 
     Handle<TlConfiguration> configuration(TlConfigurationGlobal::Instance());

@@ -2,13 +2,10 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstring>
-
-#include "LogServer.h"
 
 namespace {
 
@@ -68,17 +65,11 @@ bool Directory::CheckPath() {
   return !path.empty();
 }
 
-void Directory::WarnIfOpenToOthers(const char* purpose) const {
+bool Directory::OpenToOthers(unsigned& mode) const {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
-    return;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return false;
   }
-  char bits[8];
-  snprintf(bits, sizeof bits, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-  LogServer::Report(Warning, "DL30102",
-                    std::string("[vigild::main] WARNING : the ") + purpose + " directory " + path +
-                        " (mode " + bits +
-                        ") is writable by group or others: a local user can plant files there",
-                    "GENERIC", true);
+  mode = static_cast<unsigned>(info.st_mode & 07777);
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }

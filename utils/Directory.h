@@ -1,6 +1,6 @@
 // Directory: a thin wrapper over one directory path: listing its regular
-// files, creating the path when it is missing, and warning when others may
-// write to it.
+// files, creating the path when it is missing, and telling whether others
+// may write to it.
 //
 // A value owned by whoever declares it; one thread at a time per object
 // (separate objects may be used from separate threads).
@@ -26,11 +26,10 @@ class Directory {
   // component cannot be created or exists and is not a directory.
   bool CheckPath();
 
-  // Logs one Warning when others than the owner may write to the directory
-  // (group or other write bits): a local user could then plant files or
-  // links at the names the daemon writes. purpose names the directory's
-  // use in the line ("log", "status"). Nothing when it cannot be read.
-  void WarnIfOpenToOthers(const char* purpose) const;
+  // True when the directory has the group or other write bit: a local user
+  // could then plant files or links at the names the daemon writes. mode
+  // gets its permission bits. False when it is not a readable directory.
+  bool OpenToOthers(unsigned& mode) const;
 
  private:
   std::string path;
