@@ -9,8 +9,9 @@
 // pass one line back and forth for every order; Read adds the shards up.
 //
 // A protocol error is an order block the daemon will not act on: an unknown
-// service name, a block over the body-line limit, or a watch, msg or mgmt
-// order without a usable (non-zero) pid. A heartbeat for a pid that is not in
+// service name, a block over the body-line limit, a watch, msg or mgmt
+// order without a usable (non-zero) pid, or one refused because the item,
+// the process or the user's quota says it is not the client's to give. A heartbeat for a pid that is not in
 // the table is an executed msg: during a restart that is normal.
 #ifndef VIGILD_COLLECTOR_ORDERCOUNTERS_H
 #define VIGILD_COLLECTOR_ORDERCOUNTERS_H

@@ -300,6 +300,11 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
   if (list == nullptr) {
     return 0;
   }
+  const AccessPolicy* policy = AccessPolicy::Current();
+  // Under access rules every admitted client has a known user; should one
+  // still arrive unknown, it acts on nothing rather than on whatever was
+  // registered as unknown.
+  const bool stranger = policy != nullptr && clientUid < 0;
   switch (serviceType) {
     case ServiceWatch: {
       WatchedItem item;
@@ -307,29 +312,46 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
         OrderCounters::Daemon().CountProtocolError();
         return 0;
       }
-      const AccessPolicy* policy = AccessPolicy::Current();
+      if (stranger) {
+        list->Refuse("watch", item.info.pid, clientUid, WatchedList::UnknownUser);
+        return 0;
+      }
       if (policy != nullptr &&
           !policy->AdmitCommands(item.info.pid, item.settings.psStart, item.settings.psStop)) {
         return 0;
       }
-      item.ownerUid = clientUid;
-      const int registered = list->CreateNewWatch(item);
+      if (list->Watch(item, clientUid) != WatchedList::Done) {
+        return 0;
+      }
       OrderCounters::Daemon().CountExecuted(OrderCounters::kWatch);
-      return registered;
+      return 1;
     }
     case ServiceMsg: {
       ProcessInfo info;
       // A heartbeat without a pid cannot find its process; it is still
       // handed on, and counted as refused.
       const int usable = ProcessInfoFromBody(info);
-      const int found = list->UpdateWatchedItem(info);
+      if (stranger) {
+        list->Refuse("msg", info.pid, clientUid, WatchedList::UnknownUser);
+        return 0;
+      }
+      const WatchedList::Verdict verdict = list->Beat(info, clientUid);
+      if (verdict == WatchedList::OtherUsersItem) {
+        return 0;
+      }
       Count(usable, OrderCounters::kMsg);
-      return found;
+      return verdict == WatchedList::Done ? 1 : 0;
     }
     case ServiceMgmt: {
       ProcessInfo info;
       const int usable = WatchStopFromBody(info);
-      list->DeleteWatch(info.pid);
+      if (stranger) {
+        list->Refuse("mgmt", info.pid, clientUid, WatchedList::UnknownUser);
+        return 0;
+      }
+      if (list->Forget(info.pid, clientUid) == WatchedList::OtherUsersItem) {
+        return 0;
+      }
       Count(usable, OrderCounters::kMgmt);
       return 1;
     }

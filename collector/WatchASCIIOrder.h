@@ -37,14 +37,18 @@ class WatchASCIIOrder : public SLList<String> {
   // Feeds one line (without its line feed). 1 when this line completed a
   // block that the caller should now execute, else 0.
   int ProcessLine(String& line);
-  // Carries out the completed block on pepoWatchedList. 1 when the watch was
-  // registered, the heartbeat found its pid, or the mgmt order ran; else 0
-  // (also when no table is published, or when the published access rules
-  // refuse a watch order's commands). connection is not used.
+  // Carries out the completed block on pepoWatchedList as the client's user
+  // (see WatchedList::Watch, Beat and Forget for who may do what). 1 when the
+  // watch was registered, the heartbeat found its pid, or the mgmt order ran;
+  // else 0 (also when no table is published, when the published access rules
+  // refuse a watch order's commands, when the item or process is another
+  // user's, or when access rules are published and the user is unknown).
+  // connection is not used.
   int ExecuteOrder(Cnx& connection);
   // The user owning the client end of the connection (-1: unknown), set by
   // the client routine once the access rules admitted it; a watch order
-  // registers its process under this user, whose rights its commands get.
+  // registers its process under this user, whose rights its commands get,
+  // and only this user (or root) beats for the item or forgets it.
   void SetClientUid(long uid) { clientUid = uid; }
   // Forgets the block; returns 1.
   int Reset();

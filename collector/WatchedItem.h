@@ -39,9 +39,14 @@ class WatchedItem {
   WatchState state;
   ProcessInfo info;
   WatchSettings settings;
-  // The user whose connection registered the process, -1 when unknown: when
+  // The user whose connection registered the process, -1 when unknown. Only
+  // this user and root may beat for the item, forget it or replace it; when
   // the daemon runs as root, a non-root owner's commands run as that user.
   long ownerUid = -1;
+  // The process's start time (clock ticks since boot) read at registration,
+  // -1 when it could not be read. The pid stands for this process only: one
+  // that holds the pid with another start time is a stranger, never signalled.
+  long long startTime = -1;
 
  private:
   // Logs the failure line naming this process, followed by what failed,

@@ -10,6 +10,8 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "LogStream.h"
+#include "OrderCounters.h"
+#include "ProcessStartTime.h"
 #include "ProcessTools.h"
 #include "RunAs.h"
 #include "Sleep.h"
@@ -34,9 +36,35 @@ void ReportFailure(const LogStream& text) {
 
 const char kPass[] = "[WatchedList::ProcessBlock]";
 
+// Root acts on every item; anyone else only on its own.
+bool MayActOn(long uid, long owner) { return uid == 0 || uid == owner; }
+
+const char* RefusalText(WatchedList::Verdict why) {
+  switch (why) {
+    case WatchedList::BadPid:
+      return "a pid below 1 names no single process";
+    case WatchedList::NoSuchProcess:
+      return "no such process";
+    case WatchedList::NotOwnProcess:
+      return "the process belongs to another user";
+    case WatchedList::OtherUsersItem:
+      return "the item was registered by another user";
+    case WatchedList::OverCap:
+      return "the user holds as many items as WATCHMGR.MAXWATCHESPERUSER allows";
+    case WatchedList::UnknownUser:
+      return "the client's user is unknown";
+    default:
+      return "refused";
+  }
+}
+
 }  // namespace
 
 int WatchedList::ProcessServices::CheckPID(int pid) { return ::CheckPID(pid); }
+
+bool WatchedList::ProcessServices::StartTime(int pid, unsigned long long& ticks) {
+  return ProcessStartTime::Read(pid, ticks);
+}
 
 int WatchedList::ProcessServices::CommandLunch(String& command, int mode) {
   return ::CommandLunch(command, mode);
@@ -102,8 +130,129 @@ int WatchedList::Unlock() {
   return 1;
 }
 
+WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
+  const int pid = item.info.pid;
+  if (pid < 1) {
+    return Refuse("watch", pid, uid, BadPid);
+  }
+  // The process is looked at before the table is locked: reading /proc
+  // must not add to the time a supervision pass keeps clients waiting.
+  unsigned long long started = 0;
+  if (services->CheckPID(pid) != 1 || !services->StartTime(pid, started)) {
+    return Refuse("watch", pid, uid, NoSuchProcess);
+  }
+  if (uid > 0) {
+    uid_t real = 0;
+    if (!services->ProcessRealUid(pid, real)) {
+      return Refuse("watch", pid, uid, NoSuchProcess);
+    }
+    if (static_cast<long>(real) != uid) {
+      return Refuse("watch", pid, uid, NotOwnProcess);
+    }
+  }
+  Verdict verdict = Done;
+  Lock();
+  try {
+    auto it = table.find(pid);
+    const bool replacesOwn = it != table.end() && it->second.ownerUid == uid;
+    const long cap = maxWatchesPerUser.load();
+    if (it != table.end() && !MayActOn(uid, it->second.ownerUid)) {
+      verdict = OtherUsersItem;
+    } else if (uid > 0 && cap >= 0 && !replacesOwn &&
+               _CountOwnedBy(uid) >= static_cast<size_t>(cap)) {
+      verdict = OverCap;
+    } else {
+      if (it != table.end()) {
+        table.erase(it);
+      }
+      item.ownerUid = uid;
+      item.startTime = static_cast<long long>(started);
+      item.lastSeen.SetNow();
+      item.state = ItemWatching;
+      table.emplace(pid, item);
+    }
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::Watch");
+    throw BError(error);
+  }
+  Unlock();
+  return verdict == Done ? Done : Refuse("watch", pid, uid, verdict);
+}
+
+WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid) {
+  Verdict verdict = NotFound;
+  Lock();
+  try {
+    auto it = table.find(info.pid);
+    if (it != table.end()) {
+      if (!MayActOn(uid, it->second.ownerUid)) {
+        verdict = OtherUsersItem;
+      } else {
+        it->second.info = info;
+        it->second.lastSeen.SetNow();
+        verdict = Done;
+      }
+    }
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::Beat");
+    throw BError(error);
+  }
+  Unlock();
+  return verdict == OtherUsersItem ? Refuse("msg", info.pid, uid, verdict) : verdict;
+}
+
+WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
+  Verdict verdict = NotFound;
+  Lock();
+  try {
+    auto it = table.find(pid);
+    if (it != table.end()) {
+      if (!MayActOn(uid, it->second.ownerUid)) {
+        verdict = OtherUsersItem;
+      } else {
+        table.erase(it);
+        verdict = Done;
+      }
+    }
+  } catch (BError& error) {
+    Unlock();
+    error.AddErrorLine(1, "WatchedList::Forget");
+    throw BError(error);
+  }
+  Unlock();
+  return verdict == OtherUsersItem ? Refuse("mgmt", pid, uid, verdict) : verdict;
+}
+
+WatchedList::Verdict WatchedList::Refuse(const char* order, int pid, long uid, Verdict why) {
+  // A refused order is a protocol error whether or not its line is logged.
+  OrderCounters::Daemon().CountProtocolError();
+  const std::string who = std::to_string(uid);
+  bool overflowed = false;
+  if (refusals.Allow(who + " " + order + " " + std::to_string(static_cast<int>(why)),
+                     &overflowed)) {
+    LogStream text;
+    text << "[WatchedList] WARNING : " << order << " order for pid " << pid << " from uid "
+         << who.c_str() << " refused: " << RefusalText(why)
+         << (overflowed ? " (and refusals of other users)" : "");
+    LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);
+  }
+  return why;
+}
+
+size_t WatchedList::_CountOwnedBy(long uid) const {
+  size_t count = 0;
+  for (const auto& entry : table) {
+    count += entry.second.ownerUid == uid ? 1 : 0;
+  }
+  return count;
+}
+
 int WatchedList::CreateNewWatch(WatchedItem& item) {
   const int pid = item.info.pid;
+  unsigned long long started = 0;
+  item.startTime = services->StartTime(pid, started) ? static_cast<long long>(started) : -1;
   Lock();
   try {
     table.erase(pid);
@@ -281,7 +430,7 @@ void WatchedList::_Restart(WatchedItem& item) {
     return;
   }
 
-  if (services->CheckPID(pid) == 1) {
+  if (_Alive(item)) {
     if (!stop.empty()) {
       LogStream text;
       text << kPass << " INFO : STOPPING process with " << stop;
@@ -292,11 +441,11 @@ void WatchedList::_Restart(WatchedItem& item) {
         ReportFailure(failure);
       }
     }
-    if (_WaitGone(pid, waits.graceAttempts, waits.graceStepMs) == 0) {
+    if (_WaitGone(item, waits.graceAttempts, waits.graceStepMs) == 0) {
       LogStream text;
       text << kPass << " INFO : KILLING process ID " << pid;
       ReportDebug(Debug1, text);
-      if (_Kill(pid, as) != 0) {
+      if (_Kill(item, as) != 0) {
         LogStream signaled;
         signaled << kPass << " INFO , process has benn signaled successfully";
         ReportDebug(Debug2, signaled);
@@ -305,7 +454,7 @@ void WatchedList::_Restart(WatchedItem& item) {
         failure << kPass << " ERROR : Unable to Kill PID " << item.settings.psName;
         ReportFailure(failure);
       }
-      if (_WaitGone(pid, waits.killAttempts, waits.killStepMs) == 0) {
+      if (_WaitGone(item, waits.killAttempts, waits.killStepMs) == 0) {
         LogStream failure;
         failure << kPass << " ERROR : Process is still alive after Kill sequence";
         ReportFailure(failure);
@@ -346,7 +495,13 @@ bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const R
   return true;
 }
 
-int WatchedList::_Kill(int pid, const RunAs* as) {
+int WatchedList::_Kill(const WatchedItem& item, const RunAs* as) {
+  const int pid = item.info.pid;
+  // Checked again right before the signal: the stop command's grace wait
+  // gives the pid time to change hands.
+  if (!_Alive(item)) {
+    return 1;  // gone meanwhile: nothing to kill
+  }
   if (as == nullptr) {
     return StopProcess(pid, *services);
   }
@@ -374,9 +529,22 @@ int WatchedList::_Kill(int pid, const RunAs* as) {
   return 1;
 }
 
-int WatchedList::_WaitGone(int pid, int attempts, unsigned stepMs) {
+bool WatchedList::_Alive(const WatchedItem& item) {
+  const int pid = item.info.pid;
+  if (services->CheckPID(pid) != 1) {
+    return false;
+  }
+  if (item.startTime < 0) {
+    return true;  // registered without a readable start time: the pid is all there is
+  }
+  unsigned long long started = 0;
+  return services->StartTime(pid, started) &&
+         static_cast<long long>(started) == item.startTime;
+}
+
+int WatchedList::_WaitGone(const WatchedItem& item, int attempts, unsigned stepMs) {
   for (int i = 0; i < attempts; ++i) {
-    if (services->CheckPID(pid) == 0) {
+    if (!_Alive(item)) {
       LogStream text;
       text << kPass << " INFO , process pid has been removed.";
       ReportDebug(Debug2, text);

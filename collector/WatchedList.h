@@ -5,6 +5,11 @@
 // expected to register itself again. The loop ends when the listener stops
 // running or when the table has stayed empty for its time to live.
 //
+// Clients' orders go through Watch, Beat and Forget, which keep every user
+// to the items it registered: only the registering user and root act on an
+// item, a user other than root registers only its own processes, and at most
+// a configured number of them.
+//
 // main owns the list and publishes it in pepoWatchedList; client threads
 // reach it through that pointer. Safe for concurrent use: every table access
 // takes the list's own mutex, and a supervision pass holds it for the whole
@@ -19,6 +24,7 @@
 #include <atomic>
 #include <map>
 
+#include "RateLimiter.h"
 #include "String.h"
 #include "TaskMutex.h"
 #include "WatchedItem.h"
@@ -47,13 +53,17 @@ class WatchedList {
 
   // What the cycle asks of the operating system. This base class is the
   // real thing; tests derive a double that records commands and plays a
-  // process's life without starting any. Called only by the thread that
-  // runs ProcessBlock, with the list's mutex held.
+  // process's life without starting any. Called by the thread that runs
+  // ProcessBlock, with the list's mutex held; CheckPID, StartTime and
+  // ProcessRealUid also by client threads registering a process, without
+  // it, so those three must be safe for concurrent use.
   class ProcessServices {
    public:
     virtual ~ProcessServices() = default;
     // 1 while a process with that id exists, 0 once it is gone.
     virtual int CheckPID(int pid);
+    // The start time of the process holding pid; false when it is gone.
+    virtual bool StartTime(int pid, unsigned long long& ticks);
     // Runs command through the shell, in the foreground when mode is 1,
     // else in the background; 0 when nothing could be launched.
     virtual int CommandLunch(String& command, int mode);
@@ -85,8 +95,52 @@ class WatchedList {
   int Lock();
   int Unlock();
 
-  // Registers item.info.pid, replacing any item under that pid. The caller's
-  // record gets the fresh lastSeen and the state ItemWatching. Returns 1.
+  // The outcome of a client's order.
+  enum Verdict {
+    Done,            // carried out
+    NotFound,        // no item under that pid: nothing to do
+    BadPid,          // below 1: a process group, not a process
+    NoSuchProcess,   // no process holds the pid
+    NotOwnProcess,   // the process is another user's
+    OtherUsersItem,  // the item is another user's
+    OverCap,         // the user has as many items as it may
+    UnknownUser,     // the client's user is unknown where it must be known
+  };
+  // Items a user other than root may hold unless the configuration says
+  // otherwise.
+  static constexpr long kDefaultMaxWatchesPerUser = 1024;
+  // How long a refusal of one order for one reason from one user stays
+  // unrepeated in the log, and how many of those the log remembers.
+  static constexpr long kRefusalPeriodSeconds = 60;
+  static constexpr size_t kRefusalMemory = 1024;
+
+  // A client's watch order from user uid (0: root; -1: unknown, kept to
+  // items registered as unknown, with no check of the process's owner). The
+  // pid must name a live process, which for a user other than root must be
+  // that user's own (real uid); an item already under the pid must be the
+  // user's own unless the user is root; and a known user other than root
+  // may hold at most the per-user cap. Then item, stamped with uid, the process's
+  // start time, a fresh lastSeen and ItemWatching, replaces any item under
+  // the pid. A refusal is logged (rate-limited) and leaves the table alone.
+  Verdict Watch(WatchedItem& item, long uid);
+  // A client's heartbeat: replaces the whole info of the item under info.pid
+  // and renews its lastSeen, when the item is uid's or uid is root.
+  Verdict Beat(ProcessInfo& info, long uid);
+  // A client's mgmt order: forgets the item under pid when it is uid's or
+  // uid is root.
+  Verdict Forget(int pid, long uid);
+  // Logs that the order ("watch", "msg", "mgmt") for pid from uid is refused
+  // for reason why: one Warning per user, order and reason per period.
+  // Returns why.
+  Verdict Refuse(const char* order, int pid, long uid, Verdict why);
+  // The cap Watch applies to users other than root (negative: none); set by
+  // main from the configuration before clients connect.
+  void SetMaxWatchesPerUser(long cap) { maxWatchesPerUser = cap; }
+
+  // Registers item.info.pid with no check, replacing any item under that
+  // pid; for the daemon's own use and tests, never for a client's order.
+  // The caller's record gets the process's start time (when it can be read),
+  // the fresh lastSeen and the state ItemWatching. Returns 1.
   int CreateNewWatch(WatchedItem& item);
   // Forgets pid if it is there. Returns 1 in both cases.
   int DeleteWatch(int pid);
@@ -126,18 +180,27 @@ class WatchedList {
   // REQUIRES: mutex held
   bool _IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as);
   // "kill -9 <pid>" as `as`; with a user's identity only when the process
-  // belongs to that user. 1 when it was launched or the process is gone.
+  // belongs to that user. 1 when it was launched or item's process is gone.
   // REQUIRES: mutex held
-  int _Kill(int pid, const RunAs* as);
-  // Up to attempts checks, stepMs apart, that pid has gone; 1 once it has.
+  int _Kill(const WatchedItem& item, const RunAs* as);
+  // Whether item's own process still holds its pid: one that exists with
+  // another start time reads as gone.
+  bool _Alive(const WatchedItem& item);
+  // Up to attempts checks, stepMs apart, that item's process has gone; 1
+  // once it has.
   // REQUIRES: mutex held
-  int _WaitGone(int pid, int attempts, unsigned stepMs);
+  int _WaitGone(const WatchedItem& item, int attempts, unsigned stepMs);
+  // Items registered by uid.
+  // REQUIRES: mutex held
+  size_t _CountOwnedBy(long uid) const;
 
   std::map<int, WatchedItem> table;  // guarded by mutex; ascending by pid
   TaskMutex mutex;                   // guards table
   ProcessServices* const services;   // constant after construction
   const Waits waits;                 // constant after construction
   std::atomic<SupervisionObserver*> observer{nullptr};
+  std::atomic<long> maxWatchesPerUser{kDefaultMaxWatchesPerUser};
+  RateLimiter refusals{kRefusalPeriodSeconds, kRefusalMemory};  // safe for concurrent use
 };
 
 // "kill -9 <pid>" in the foreground through services; 1 when it was

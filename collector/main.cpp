@@ -132,6 +132,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     list = new WatchedList();
+    list->SetMaxWatchesPerUser(ConfigNumber::Read(*configuration, "WATCHMGR.MAXWATCHESPERUSER",
+                                                  WatchedList::kDefaultMaxWatchesPerUser, 0,
+                                                  1000000));
     pepoWatchedList = list;
     port = new ListenPort();
     if (inherited.state() != InheritedSocket::kNone) {

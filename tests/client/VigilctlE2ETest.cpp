@@ -256,6 +256,28 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
   StartDaemon();
   constexpr int kClients = 32;
   constexpr int kBeats = 40;
+  // Live processes to register: the daemon refuses pids with none. With a
+  // two-minute heartbeat none of them is ever stopped.
+  std::vector<pid_t> sleepers;
+  for (int c = 0; c < kClients; ++c) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (;;) {
+        pause();
+      }
+    }
+    ASSERT_GT(pid, 0);
+    sleepers.push_back(pid);
+  }
+  struct Reap {
+    std::vector<pid_t>& pids;
+    ~Reap() {
+      for (pid_t pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } reap{sleepers};
   std::atomic<int> failures{0};
   std::atomic<bool> done{false};
   std::vector<std::thread> clients;
@@ -263,7 +285,7 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
     clients.emplace_back([&, c] {
       VigilClient client("127.0.0.1", port, 10000);
       VigilClient::WatchRequest request;
-      request.pid = 3000000 + c;  // no such process: none of them is ever stopped
+      request.pid = sleepers[static_cast<size_t>(c)];
       request.name = "load" + std::to_string(c);
       request.start = "true";
       request.stop = "true";

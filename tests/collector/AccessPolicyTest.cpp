@@ -228,12 +228,27 @@ int Watch(long uid, const std::string& start, const std::string& stop) {
   return complete == 1 ? order.ExecuteOrder(connection) : -1;
 }
 
+// Pid 77 is a live process of user 65534.
+class Process77 : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int pid) override { return pid == 77 ? 1 : 0; }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    ticks = 1;
+    return pid == 77;
+  }
+  bool ProcessRealUid(int pid, uid_t& uid) override {
+    uid = 65534;
+    return pid == 77;
+  }
+};
+
 TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatternWhole) {
   std::string error;
   auto policy =
       Policy({{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh( [0-9]+)?|kill [0-9]{1,7}"}}, error);
   ASSERT_EQ(error, "");
-  WatchedList list;
+  Process77 processes;
+  WatchedList list(&processes);
   pepoWatchedList = &list;
   AccessPolicy::Publish(policy.get());
   struct Case {
@@ -266,6 +281,9 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
                                          "' does not match WATCHMGR.ALLOWEDCOMMANDS"});
     }
   }
+  // Under published rules a client whose user is unknown registers nothing.
+  EXPECT_EQ(Watch(-1, "/opt/app/run.sh", "kill 77"), 0);
+  EXPECT_EQ(list.Size(), 0u);
   // Without published rules every order registers, under its connection's user.
   AccessPolicy::Publish(nullptr);
   EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);

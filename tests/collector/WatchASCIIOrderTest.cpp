@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,23 @@ const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "p
                             "wdfreq: abc", "minwset:\t 12", "maxwset: -17", "wsetincr: - 3",
                             "MaxErrors: 2147483648", "pids: 9", "pid 42", "pid  :42", "END;"});
 
+// A process table: pid -> real uid; each process's start time is its pid.
+class ProcessTable : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int pid) override { return owners.count(pid); }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    ticks = static_cast<unsigned long long>(pid);
+    return owners.count(pid) == 1;
+  }
+  bool ProcessRealUid(int pid, uid_t& uid) override {
+    const auto it = owners.find(pid);
+    uid = it != owners.end() ? it->second : 0;
+    return it != owners.end();
+  }
+  std::map<int, uid_t> owners = {{4712, 0}, {100, 1000}, {101, 1000}, {102, 1000},
+                                 {200, 1001}, {300, 0},   {301, 0},   {302, 0}};
+};
+
 class WatchASCIIOrderTest : public ::testing::Test {
  protected:
   void SetUp() override { pepoWatchedList = &list; }
@@ -55,8 +73,39 @@ class WatchASCIIOrderTest : public ::testing::Test {
     return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
   }
 
+  // One order from uid on a connection of its own: "watch", "msg" or "mgmt" for pid.
+  static int Order(long uid, const std::string& kind, int pid) {
+    WatchASCIIOrder order;
+    order.SetClientUid(uid);
+    Cnx connection;
+    const std::string n = std::to_string(pid);
+    const Lines lines = kind == "watch" ? Lines{"BEGINWATCH", "pid: " + n, "psname: by" + n, "END;"}
+                        : kind == "msg" ? Lines{"BEGINMSG", "pid: " + n, "pswset: 7", "END;"}
+                                        : Lines{"BEGINMGMT", "stop: " + n, "END;"};
+    return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
+  }
+
+  // "pid:owner:pswset" of every item.
+  std::string Owners() {
+    std::string text;
+    for (const auto& [pid, item] : list.Snapshot()) {
+      text += std::to_string(pid) + ":" + std::to_string(item.ownerUid) + ":" +
+              std::to_string(item.info.psWSet) + " ";
+    }
+    return text;
+  }
+
+  size_t Warnings() {
+    size_t count = 0;
+    for (const auto& record : log->Records()) {
+      count += record.severity == Warning ? 1 : 0;
+    }
+    return count;
+  }
+
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
-  WatchedList list;
+  ProcessTable processes;
+  WatchedList list{&processes};
 };
 
 TEST_F(WatchASCIIOrderTest, HeaderIsBeginGluedToAKnownServiceNameAndEndNeedsPunctuation) {
@@ -114,6 +163,72 @@ TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
   EXPECT_GE(beaten.lastSeen - item.lastSeen, 99);
   EXPECT_EQ(1, Execute({"BEGINMGMT", "stop: 4712", "END;"}));
   EXPECT_EQ(0u, list.Size());
+}
+
+// Each step is one order from one user on a new connection, applied in turn; the Warnings column
+// counts the lines it adds, one per user, order and reason per minute.
+TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActsOnAll) {
+  const struct {
+    long uid;
+    const char* kind;
+    int pid;
+    int result;
+    const char* table;
+    size_t warnings;
+  } steps[] = {
+      {1000, "watch", 100, 1, "100:1000:0 ", 0},
+      {1001, "watch", 100, 0, "100:1000:0 ", 1},  // 1000's process
+      {1001, "watch", 200, 1, "100:1000:0 200:1001:0 ", 0},
+      {1000, "msg", 200, 0, "100:1000:0 200:1001:0 ", 1},
+      {1000, "msg", 200, 0, "100:1000:0 200:1001:0 ", 0},  // the same refusal again
+      {1000, "mgmt", 200, 0, "100:1000:0 200:1001:0 ", 1},
+      {1000, "watch", 300, 0, "100:1000:0 200:1001:0 ", 1},  // root's process
+      {0, "watch", 300, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},
+      {1000, "msg", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 0},
+      {1001, "mgmt", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 1},
+      {1000, "msg", 100, 1, "100:1000:7 200:1001:0 300:0:0 ", 0},  // its own, reconnected
+      {1000, "watch", 100, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},  // replaces its own
+      {0, "msg", 200, 1, "100:1000:0 200:1001:7 300:0:0 ", 0},
+      {0, "watch", 200, 1, "100:1000:0 200:0:0 300:0:0 ", 0},
+      {0, "mgmt", 100, 1, "200:0:0 300:0:0 ", 0},
+      {1000, "watch", -5, 0, "200:0:0 300:0:0 ", 1},  // a process group, not a process
+      {0, "watch", -5, 0, "200:0:0 300:0:0 ", 1},
+      {1000, "watch", 999, 0, "200:0:0 300:0:0 ", 1},  // no such process
+      {0, "watch", 999, 0, "200:0:0 300:0:0 ", 1},
+  };
+  size_t warnings = 0;
+  for (const auto& step : steps) {
+    const std::string what = std::to_string(step.uid) + " " + step.kind + " " +
+                             std::to_string(step.pid);
+    EXPECT_EQ(step.result, Order(step.uid, step.kind, step.pid)) << what;
+    EXPECT_EQ(step.table, Owners()) << what;
+    EXPECT_EQ(step.warnings, Warnings() - warnings) << what;
+    warnings = Warnings();
+  }
+  EXPECT_EQ(Lines{"[WatchedList] WARNING : watch order for pid 100 from uid 1001 refused: the "
+                  "process belongs to another user"},
+            Lines{log->Messages().at(0)});
+}
+
+// A user other than root holds at most the cap; replacing its own item adds none, and root
+// is bound by no cap.
+TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
+  list.SetMaxWatchesPerUser(2);
+  const struct {
+    long uid;
+    const char* kind;
+    int pid;
+    int result;
+  } steps[] = {{1000, "watch", 100, 1}, {1000, "watch", 101, 1}, {1000, "watch", 102, 0},
+               {1000, "watch", 101, 1}, {1001, "watch", 200, 1}, {0, "watch", 300, 1},
+               {0, "watch", 301, 1},    {0, "watch", 302, 1},    {1000, "mgmt", 100, 1},
+               {1000, "watch", 102, 1}, {1000, "watch", 100, 0}};
+  for (const auto& step : steps) {
+    EXPECT_EQ(step.result, Order(step.uid, step.kind, step.pid))
+        << step.uid << " " << step.kind << " " << step.pid;
+  }
+  EXPECT_EQ("101:1000:0 102:1000:0 200:1001:0 300:0:0 301:0:0 302:0:0 ", Owners());
+  EXPECT_EQ(1u, Warnings());  // the second refusal of the same kind is held back
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -37,6 +39,10 @@ class RecordingProcesses : public WatchedList::ProcessServices {
       endedBy[pid] = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
     }
     return real ? ProcessServices::CheckPID(pid) : 0;
+  }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    ticks = 1;
+    return real ? ProcessServices::StartTime(pid, ticks) : false;
   }
   int CommandLunch(String& command, int mode) override {
     launched += std::string(command.chars()) + (mode == 1 ? " (fg)\n" : "\n");
@@ -196,13 +202,39 @@ TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLo
 
 // 32 clients order 1,000 pids while the passes run: every seventh pid is wrong (restarted and
 // dropped), every third forgotten by its client, every fifth registered again under another name.
+// Every pid is a live process, its pid for a start time, until a "kill -9" reaches it.
+class LivingProcesses : public RecordingProcesses {
+ public:
+  int CheckPID(int pid) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    return killed.count(pid) == 0 ? 1 : 0;
+  }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    ticks = static_cast<unsigned long long>(pid);
+    return CheckPID(pid) == 1;
+  }
+  int CommandLunch(String& command, int mode) override {
+    int pid = 0;
+    if (sscanf(command.chars(), "kill -9 %d", &pid) == 1) {
+      std::lock_guard<std::mutex> hold(mutex);
+      killed.insert(pid);
+    }
+    return RecordingProcesses::CommandLunch(command, mode);
+  }
+
+  std::mutex mutex;  // guards killed: client threads register while the pass kills
+  std::set<int> killed;
+};
+
 TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  WatchedList list(&services, WatchedList::Waits{1, 0, 100, 0, 0, 1});
+  LivingProcesses living;
+  WatchedList list(&living, WatchedList::Waits{1, 0, 100, 0, 0, 1});
+  living.list = &list;
   pepoWatchedList = &list;
   WatchedItem anchor = Item(1001, false);  // keeps the table from emptying
   list.CreateNewWatch(anchor);
-  services.onLaunch = [&](const std::string& command) {
+  living.onLaunch = [&](const std::string& command) {
     port.state = command == "last" ? ListenPort::kStopping : ListenPort::kRunning;
   };
   std::thread pass([&] { list.ProcessBlock(&port); });
@@ -258,6 +290,10 @@ namespace {
 class IdentityProcesses : public WatchedList::ProcessServices {
  public:
   int CheckPID(int) override { return alive ? 1 : 0; }
+  bool StartTime(int, unsigned long long& ticks) override {
+    ticks = 1;
+    return alive;
+  }
   int CommandLunch(String& command, int mode) override {
     return CommandLunchAs(command, mode, nullptr);
   }
@@ -332,6 +368,10 @@ namespace {
 class TimedProcesses : public WatchedList::ProcessServices {
  public:
   int CheckPID(int) override { return alive ? 1 : 0; }
+  bool StartTime(int, unsigned long long& ticks) override {
+    ticks = 1;
+    return alive;
+  }
   int CommandLunch(String& command, int) override {
     const std::string text = command.chars();
     at[text.rfind("kill -9", 0) == 0 ? "kill" : text] = std::chrono::steady_clock::now();
@@ -362,4 +402,80 @@ TEST_F(WatchedListTest, StartCommandWaitsThePauseAfterTheStopOrTheKill) {
     const auto left = timed.at[deaf ? "kill" : "stop"];
     EXPECT_GE(timed.at["start"] - left, std::chrono::milliseconds(kPauseMs));
   }
+}
+
+namespace {
+
+// Pid 77 always holds some process; `started` tells which. The registered one (start time 1)
+// ignores its stop command and leaves at "kill -9"; reuseAt names the command at which
+// another process takes the pid ("" never, "register" before the first pass).
+class ReusedPid : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int) override { return gone ? 0 : 1; }
+  bool StartTime(int, unsigned long long& ticks) override {
+    ticks = started;
+    return !gone;
+  }
+  int CommandLunch(String& command, int mode) override {
+    const std::string text = command.chars();
+    launched += text + (mode == 1 ? " (fg)\n" : "\n");
+    started = text == reuseAt ? 2 : started;
+    gone = gone || (text.rfind("kill -9", 0) == 0 && started == 1);
+    return 1;
+  }
+  uid_t DaemonUid() override { return 0; }
+
+  unsigned long long started = 1;
+  bool gone = false;
+  std::string reuseAt;
+  std::string launched;
+};
+
+}  // namespace
+
+// A pid that another process took over reads as gone: that process gets no stop command and
+// no "kill -9", wherever in the cycle the pid changed hands.
+TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverStoppedOrKilled) {
+  const struct {
+    const char* reuseAt;
+    const char* launched;
+  } kCases[] = {
+      {"", "stop\nkill -9 77 (fg)\nstart\n"},
+      {"register", "start\n"},
+      {"stop", "stop\nstart\n"},
+  };
+  for (const auto& c : kCases) {
+    ReusedPid processes;
+    processes.reuseAt = c.reuseAt;
+    WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0});
+    WatchedItem item = Item(77, true, "stop", "start");
+    ASSERT_EQ(WatchedList::Done, list.Watch(item, 0));
+    EXPECT_EQ(1, list.Snapshot().at(77).startTime);
+    if (std::string(c.reuseAt) == "register") {
+      processes.started = 2;
+    }
+    list.ProcessBlock(&port);
+    EXPECT_EQ(c.launched, processes.launched) << c.reuseAt;
+  }
+}
+
+// A pid below 1 names a process group ("kill -9 -5" would hit every member): no one may
+// register one, so no pass can ever stall on it or signal it.
+TEST_F(WatchedListTest, PidsBelowOneAndGoneProcessesAreNeverRegistered) {
+  services.real = true;
+  WatchedList list(&services);
+  pid_t gone = StartSleep(false);
+  kill(gone, SIGKILL);
+  ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
+  for (int pid : {-5, -1, 0, static_cast<int>(gone)}) {
+    for (long uid : {0L, 65534L, -1L}) {
+      WatchedItem item = Item(pid, true, "stop", "start");
+      EXPECT_NE(WatchedList::Done, list.Watch(item, uid)) << pid << " by " << uid;
+    }
+  }
+  EXPECT_EQ(0u, list.Size());
+  WatchedItem mine = Item(getpid(), false);
+  EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(mine, 65534));  // ours runs as root
+  EXPECT_EQ(WatchedList::Done, list.Watch(mine, static_cast<long>(getuid())));
+  EXPECT_EQ(1u, list.Size());
 }
