@@ -66,7 +66,7 @@ for _ in $(seq 50); do
 done
 env -i TLMHOME="$home" "$root/usr/bin/vigild" -P "$port" -D 2 > "$work/daemon.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   grep -qs "Listenner started on TCP port $port" "$work"/logs/*-vigild.log && break
   sleep 0.1
 done
