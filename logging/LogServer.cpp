@@ -18,10 +18,6 @@ std::atomic<LogServer*> LogServer::oLogServer{nullptr};
 
 namespace {
 
-// A producer that finds the queue full wakes the log thread and looks again
-// after this pause; short, so that a burst is not held to one queue per drain
-// period.
-constexpr unsigned kFullQueuePauseMs = 1;
 // Pause between looks while waiting for the log thread to start or to stop.
 constexpr unsigned kThreadPollMs = 5;
 constexpr int kThreadStartWaitMs = 1000;
@@ -79,7 +75,7 @@ LogServer::LogServer()
       logThreadStarted(false) {
   setRootFacilityName("default.1");
   makeConsoleBasedLogger();
-  if (queueMutex.Status() != 0 || wakeEvent.Status() != 0) {
+  if (queue.Status() != 0 || repeatersMutex.Status() != 0) {
     state.store(3);
   }
   // Last, so that a thread that finds the pointer finds a finished server.
@@ -93,7 +89,7 @@ LogServer::~LogServer() {
     // The thread drains what is left and sets 2 as its very last access to
     // this object; only then may the members go.
     while (state.load() != 2) {
-      wakeEvent.Signal();
+      queue.Wake();
       Sleep(kThreadPollMs);
     }
   }
@@ -269,7 +265,7 @@ void LogServer::setConsoleDevice(LogDevice* device) {
 }
 
 bool LogServer::registerLogRepeater(Handle<LogForwarder> repeater) {
-  CriticalSection lock(&queueMutex);
+  CriticalSection lock(&repeatersMutex);
   repeaters.push_back(repeater);
   repeaterCount.store(repeaters.size());
   return true;
@@ -431,21 +427,8 @@ bool LogServer::ProcessMessage(Handle<LogMessage>& record) {
     _Repeat(record);
     return written;
   }
-  for (;;) {
-    {
-      CriticalSection lock(&queueMutex);
-      if (queue.size() < kQueueCapacity) {
-        queue.push_back(record);
-        return true;
-      }
-    }
-    // Full: have the log thread drain now instead of at its next period.
-    wakeEvent.Signal();
-    Sleep(kFullQueuePauseMs);
-    if (state.load() != 0) {
-      return false;  // stopping: nobody will make room any more
-    }
-  }
+  // Stopping: nobody will make room any more.
+  return queue.Push(record, [this] { return state.load() != 0; });
 }
 
 void LogServer::_Repeat(Handle<LogMessage>& record) {
@@ -455,7 +438,7 @@ void LogServer::_Repeat(Handle<LogMessage>& record) {
   }
   std::vector<Handle<LogForwarder>> current;
   {
-    CriticalSection lock(&queueMutex);
+    CriticalSection lock(&repeatersMutex);
     current.assign(repeaters.begin(), repeaters.end());
   }
   std::vector<LogForwarder*> failed;
@@ -477,7 +460,7 @@ void LogServer::_Repeat(Handle<LogMessage>& record) {
     }
   }
   if (!failed.empty()) {
-    CriticalSection lock(&queueMutex);
+    CriticalSection lock(&repeatersMutex);
     for (LogForwarder* gone : failed) {
       repeaters.remove_if([gone](const Handle<LogForwarder>& r) { return r.get() == gone; });
     }
@@ -504,15 +487,7 @@ bool LogServer::Drain(int timeoutMs) {
 }
 
 bool LogServer::FirstInQueue(Handle<LogMessage>& record, bool& nowEmpty) {
-  CriticalSection lock(&queueMutex);
-  if (queue.empty()) {
-    nowEmpty = true;
-    return false;
-  }
-  record = queue.front();
-  queue.pop_front();
-  nowEmpty = queue.empty();
-  return true;
+  return queue.TakeFirst(record, nowEmpty);
 }
 
 void LogServer::_WriteQueued(Handle<LogMessage>& record, bool nowEmpty) {
@@ -533,15 +508,12 @@ bool LogServer::_ProcessQueueUntil(long long deadlineMs) {
     if (!first && deadlineMs >= 0 && MonotonicNowMs() >= deadlineMs) {
       return false;
     }
-    std::deque<Handle<LogMessage>> batch;  // released after the lock below
+    LogQueue::Records batch;  // released after the lock below
     {
       CriticalSection lock(&deliveryMutex);
-      {
-        // The whole queue at once: one short hold of the lock the producers
-        // need, and room for a full queue-load while this one is written.
-        CriticalSection queueLock(&queueMutex);
-        batch.swap(queue);
-      }
+      // The whole queue at once: room for a full queue-load while this one
+      // is written.
+      queue.TakeAll(batch);
       if (batch.empty()) {
         return true;
       }
@@ -605,7 +577,7 @@ void LogServer::_RunLogThread() {
   logThreadStarted.store(true);
   if (state.load() == 0) {
     for (;;) {
-      const int waited = wakeEvent.Wait(wakePeriod * 1000);
+      const int waited = queue.WaitForWork(wakePeriod * 1000);
       if (waited != 0 && waited != TaskEvent::kTimedOut) {
         Sleep(static_cast<unsigned>(wakePeriod) * 1000);  // a broken event must not spin
       }

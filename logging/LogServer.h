@@ -12,11 +12,12 @@
 // DeleteInstance() must not race any other use, and device replacement
 // (initForConfiguration and the Make*Logger functions) is for start-up.
 //
-// Locks, never held two at a time except deliveryMutex -> queueMutex:
-// the channel table's and the once counters' own mutexes, queueMutex
-// (queue and repeaters), deliveryMutex (device pointers; one drainer at a
-// time takes a queue-load and writes it, so records reach the devices in
-// queue order even when the log thread and a Flush caller drain together).
+// Locks, never held two at a time except deliveryMutex -> the queue's own:
+// the channel table's and the once counters' own mutexes, the queue's
+// (LogQueue), repeatersMutex (the repeaters), deliveryMutex (device
+// pointers; one drainer at a time takes a queue-load and writes it, so
+// records reach the devices in queue order even when the log thread and a
+// Flush caller drain together).
 // Devices must not log through the server: they are called with
 // deliveryMutex held. Repeaters are called with no lock of the server held,
 // since their callbacks may send on a connection and log.
@@ -24,7 +25,6 @@
 #define VIGILD_UTILS_LOGSERVER_H
 
 #include <atomic>
-#include <deque>
 #include <list>
 #include <string>
 
@@ -34,10 +34,10 @@
 #include "LogForwarder.h"
 #include "LogMessage.h"
 #include "LogOnceCounters.h"
+#include "LogQueue.h"
 #include "LogSeverityCode.h"
 #include "LogSeverityFilter.h"
 #include "String.h"
-#include "TaskEvent.h"
 #include "TaskMutex.h"
 #include "ThreadLauncher.h"
 
@@ -46,7 +46,7 @@ class LogServer {
   // The queue never holds more records than this; producers wait meanwhile.
   // A load taken out for writing no longer counts, so at most twice this
   // many records wait in memory.
-  static constexpr size_t kQueueCapacity = 1001;
+  static constexpr size_t kQueueCapacity = LogQueue::kCapacity;
 
   // Stores itself in oLogServer; logs to the console with the filter "FWI".
   LogServer();
@@ -201,16 +201,15 @@ class LogServer {
   std::atomic<bool> threaded;
   const int wakePeriod;  // seconds between drains of the log thread
   std::atomic<int> state;
-  TaskMutex queueMutex;  // guards queue and repeaters
-  // Registered forwarders, guarded by queueMutex.
+  TaskMutex repeatersMutex;  // guards repeaters
   std::list<Handle<LogForwarder>> repeaters;
-  // repeaters.size(), written under queueMutex and read without it.
+  // repeaters.size(), written under repeatersMutex and read without it.
   std::atomic<size_t> repeaterCount{0};
   ThreadLauncher launcher;
-  // The log thread waits on it; a producer that finds the queue full and the
-  // destructor signal it so the thread drains at once.
-  TaskEvent wakeEvent;
-  std::deque<Handle<LogMessage>> queue;  // guarded by queueMutex; oldest first
+  // The records waiting for the log thread or a Flush; the thread waits on
+  // it, and a producer that finds it full and the destructor wake it so the
+  // thread drains at once. Safe for concurrent use by itself.
+  LogQueue queue;
   LogOnceCounters onceCounters;          // safe for concurrent use by itself
   LogSeverityFilter acceptance;          // safe for concurrent use by itself
   // Guards the three device pointers and makes taking a queue-load and
