@@ -11,8 +11,8 @@
 // safety: constant after Configure, except AdmitPeer, which only the accept
 // loop calls (it may refresh the host's interface addresses); AdmitUser,
 // AdmitOwner and AdmitCommands are safe for concurrent use.
-#ifndef VIGILD_COLLECTOR_ACCESSPOLICY_H
-#define VIGILD_COLLECTOR_ACCESSPOLICY_H
+#ifndef VIGILD_ACCESS_ACCESSPOLICY_H
+#define VIGILD_ACCESS_ACCESSPOLICY_H
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -108,4 +108,4 @@ class AccessPolicy {
   static std::atomic<AccessPolicy*> current;
 };
 
-#endif  // VIGILD_COLLECTOR_ACCESSPOLICY_H
+#endif  // VIGILD_ACCESS_ACCESSPOLICY_H

@@ -7,8 +7,8 @@
 //
 // A value owned by whoever parsed it (the daemon's access rules). One thread
 // at a time; the owner locks: Contains may refresh the interface addresses.
-#ifndef VIGILD_UTILS_ADDRESSLIST_H
-#define VIGILD_UTILS_ADDRESSLIST_H
+#ifndef VIGILD_ACCESS_ADDRESSLIST_H
+#define VIGILD_ACCESS_ADDRESSLIST_H
 
 #include <stdint.h>
 
@@ -75,4 +75,4 @@ class AddressList {
   bool local;
 };
 
-#endif  // VIGILD_UTILS_ADDRESSLIST_H
+#endif  // VIGILD_ACCESS_ADDRESSLIST_H

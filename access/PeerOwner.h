@@ -10,8 +10,8 @@
 // another host has no owner here.
 //
 // No objects: static functions only. Safe for concurrent use.
-#ifndef VIGILD_UTILS_PEEROWNER_H
-#define VIGILD_UTILS_PEEROWNER_H
+#ifndef VIGILD_ACCESS_PEEROWNER_H
+#define VIGILD_ACCESS_PEEROWNER_H
 
 #include <stdint.h>
 #include <stddef.h>
@@ -49,4 +49,4 @@ class PeerOwner {
                             const Endpoint& server, uid_t& uid);
 };
 
-#endif  // VIGILD_UTILS_PEEROWNER_H
+#endif  // VIGILD_ACCESS_PEEROWNER_H

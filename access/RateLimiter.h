@@ -6,8 +6,8 @@
 //
 // Owned by whoever logs through it. Safe for concurrent use: the remembered
 // keys are guarded by the limiter's own mutex.
-#ifndef VIGILD_UTILS_RATELIMITER_H
-#define VIGILD_UTILS_RATELIMITER_H
+#ifndef VIGILD_ACCESS_RATELIMITER_H
+#define VIGILD_ACCESS_RATELIMITER_H
 
 #include <stddef.h>
 
@@ -45,4 +45,4 @@ class RateLimiter {
   bool overflowUsed;
 };
 
-#endif  // VIGILD_UTILS_RATELIMITER_H
+#endif  // VIGILD_ACCESS_RATELIMITER_H

@@ -6,8 +6,8 @@
 //
 // Static functions only. Safe for concurrent use (the store and the log
 // server are).
-#ifndef VIGILD_UTILS_CONFIGNUMBER_H
-#define VIGILD_UTILS_CONFIGNUMBER_H
+#ifndef VIGILD_LOGGING_CONFIGNUMBER_H
+#define VIGILD_LOGGING_CONFIGNUMBER_H
 
 #include <string>
 
@@ -28,4 +28,4 @@ class ConfigNumber {
                    long high);
 };
 
-#endif  // VIGILD_UTILS_CONFIGNUMBER_H
+#endif  // VIGILD_LOGGING_CONFIGNUMBER_H

@@ -8,8 +8,8 @@
 // and ends once its owner is gone and the queue is empty; a thread blocked on
 // a console nobody reads stays blocked until the process ends, holding only
 // its own share of the state. Safe for concurrent use.
-#ifndef VIGILD_UTILS_CONSOLEWRITER_H
-#define VIGILD_UTILS_CONSOLEWRITER_H
+#ifndef VIGILD_LOGGING_CONSOLEWRITER_H
+#define VIGILD_LOGGING_CONSOLEWRITER_H
 
 #include <stddef.h>
 
@@ -45,4 +45,4 @@ class ConsoleWriter {
   std::shared_ptr<State> state;
 };
 
-#endif  // VIGILD_UTILS_CONSOLEWRITER_H
+#endif  // VIGILD_LOGGING_CONSOLEWRITER_H

@@ -5,8 +5,8 @@
 //
 // Owned by the log server. Safe for concurrent use: every member is guarded
 // by channelMutex, taken alone for each operation.
-#ifndef VIGILD_UTILS_LOGCHANNELTABLE_H
-#define VIGILD_UTILS_LOGCHANNELTABLE_H
+#ifndef VIGILD_LOGGING_LOGCHANNELTABLE_H
+#define VIGILD_LOGGING_LOGCHANNELTABLE_H
 
 #include <map>
 #include <string>
@@ -58,4 +58,4 @@ class LogChannelTable {
   bool _TakeDescription(int channel, String& out);
 };
 
-#endif  // VIGILD_UTILS_LOGCHANNELTABLE_H
+#endif  // VIGILD_LOGGING_LOGCHANNELTABLE_H

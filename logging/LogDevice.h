@@ -8,8 +8,8 @@
 // only needs a lock for state it shares with something else. A device must
 // not log through the server: it is called with the server's delivery lock
 // held.
-#ifndef VIGILD_UTILS_LOGDEVICE_H
-#define VIGILD_UTILS_LOGDEVICE_H
+#ifndef VIGILD_LOGGING_LOGDEVICE_H
+#define VIGILD_LOGGING_LOGDEVICE_H
 
 #include <stddef.h>
 
@@ -44,4 +44,4 @@ class LogDevice {
   static void ApplyLengthRule(std::string& text);
 };
 
-#endif  // VIGILD_UTILS_LOGDEVICE_H
+#endif  // VIGILD_LOGGING_LOGDEVICE_H

@@ -9,8 +9,8 @@
 //
 // Owned by the log server. Safe for concurrent use: each line is queued
 // whole and written whole, in the order the lines of a stream were queued.
-#ifndef VIGILD_UTILS_LOGDEVICECONSOLE_H
-#define VIGILD_UTILS_LOGDEVICECONSOLE_H
+#ifndef VIGILD_LOGGING_LOGDEVICECONSOLE_H
+#define VIGILD_LOGGING_LOGDEVICECONSOLE_H
 
 #include <string>
 
@@ -38,4 +38,4 @@ class LogDeviceConsole : public LogDevice {
   ConsoleWriter errWriter;  // standard error
 };
 
-#endif  // VIGILD_UTILS_LOGDEVICECONSOLE_H
+#endif  // VIGILD_LOGGING_LOGDEVICECONSOLE_H

@@ -11,8 +11,8 @@
 // Owned by the log server. One thread at a time; the owner locks: the server
 // calls every device under its delivery mutex, which is what serialises the
 // log thread and a flushing thread, so the device adds no lock of its own.
-#ifndef VIGILD_UTILS_LOGDEVICEFILE_H
-#define VIGILD_UTILS_LOGDEVICEFILE_H
+#ifndef VIGILD_LOGGING_LOGDEVICEFILE_H
+#define VIGILD_LOGGING_LOGDEVICEFILE_H
 
 #include <stdio.h>
 
@@ -89,4 +89,4 @@ class LogDeviceFile : public LogDevice {
   std::unique_ptr<LogDevice> console;  // made on the first refusal
 };
 
-#endif  // VIGILD_UTILS_LOGDEVICEFILE_H
+#endif  // VIGILD_LOGGING_LOGDEVICEFILE_H

@@ -8,8 +8,8 @@
 // Owned by the log server. Safe for concurrent use once Init has returned:
 // each record is one sendto, and the records themselves are serialised by
 // the server.
-#ifndef VIGILD_UTILS_LOGDEVICEUDP_H
-#define VIGILD_UTILS_LOGDEVICEUDP_H
+#ifndef VIGILD_LOGGING_LOGDEVICEUDP_H
+#define VIGILD_LOGGING_LOGDEVICEUDP_H
 
 #include <string>
 
@@ -45,4 +45,4 @@ class LogDeviceUDP : public LogDevice {
   int facilityCode;  // written by Init and setFacilityNumber before use
 };
 
-#endif  // VIGILD_UTILS_LOGDEVICEUDP_H
+#endif  // VIGILD_LOGGING_LOGDEVICEUDP_H

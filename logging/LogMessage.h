@@ -9,8 +9,8 @@
 // getErrorString/getErrorMessage caches the split and must not race another;
 // the log server escapes a record's control bytes before any device, queue
 // or repeater sees it.
-#ifndef VIGILD_UTILS_LOGMESSAGE_H
-#define VIGILD_UTILS_LOGMESSAGE_H
+#ifndef VIGILD_LOGGING_LOGMESSAGE_H
+#define VIGILD_LOGGING_LOGMESSAGE_H
 
 #include <string>
 
@@ -67,4 +67,4 @@ class LogMessage : public LogStream, public RefCounter {
   int channel;               // the emitting thread's channel; 0 until stamped
 };
 
-#endif  // VIGILD_UTILS_LOGMESSAGE_H
+#endif  // VIGILD_LOGGING_LOGMESSAGE_H

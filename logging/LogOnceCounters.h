@@ -4,8 +4,8 @@
 //
 // Owned by the log server. Safe for concurrent use: the counts are guarded
 // by onceMutex.
-#ifndef VIGILD_UTILS_LOGONCECOUNTERS_H
-#define VIGILD_UTILS_LOGONCECOUNTERS_H
+#ifndef VIGILD_LOGGING_LOGONCECOUNTERS_H
+#define VIGILD_LOGGING_LOGONCECOUNTERS_H
 
 #include <map>
 
@@ -33,4 +33,4 @@ class LogOnceCounters {
 // null reads as "".
 unsigned checksumFromBuffer(const char* text);
 
-#endif  // VIGILD_UTILS_LOGONCECOUNTERS_H
+#endif  // VIGILD_LOGGING_LOGONCECOUNTERS_H

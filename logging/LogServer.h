@@ -21,8 +21,8 @@
 // Devices must not log through the server: they are called with
 // deliveryMutex held. Repeaters are called with no lock of the server held,
 // since their callbacks may send on a connection and log.
-#ifndef VIGILD_UTILS_LOGSERVER_H
-#define VIGILD_UTILS_LOGSERVER_H
+#ifndef VIGILD_LOGGING_LOGSERVER_H
+#define VIGILD_LOGGING_LOGSERVER_H
 
 #include <atomic>
 #include <list>
@@ -224,4 +224,4 @@ class LogServer {
 // The log thread's routine; server is the LogServer to drain.
 void HandleLogServer(void* server);
 
-#endif  // VIGILD_UTILS_LOGSERVER_H
+#endif  // VIGILD_LOGGING_LOGSERVER_H

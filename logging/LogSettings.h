@@ -6,8 +6,8 @@
 //
 // Never instantiated; safe for concurrent use (each read is one lookup
 // serialised by the store).
-#ifndef VIGILD_UTILS_LOGSETTINGS_H
-#define VIGILD_UTILS_LOGSETTINGS_H
+#ifndef VIGILD_LOGGING_LOGSETTINGS_H
+#define VIGILD_LOGGING_LOGSETTINGS_H
 
 #include "String.h"
 
@@ -32,4 +32,4 @@ class LogSettings {
   static String getFilter();
 };
 
-#endif  // VIGILD_UTILS_LOGSETTINGS_H
+#endif  // VIGILD_LOGGING_LOGSETTINGS_H

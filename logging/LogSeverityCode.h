@@ -5,8 +5,8 @@
 // the scale is shown as NoSeverity is.
 //
 // Constants only: safe for concurrent use.
-#ifndef VIGILD_UTILS_LOGSEVERITYCODE_H
-#define VIGILD_UTILS_LOGSEVERITYCODE_H
+#ifndef VIGILD_LOGGING_LOGSEVERITYCODE_H
+#define VIGILD_LOGGING_LOGSEVERITYCODE_H
 
 enum LogSeverityCode {
   Fatal = 0,
@@ -46,4 +46,4 @@ const char* LogSeverityDefaultCode(int severity);
 // The enumerator's own name ("Fatal" ... "Debug8", "NoSeverity").
 const char* LogSeverityName(int severity);
 
-#endif  // VIGILD_UTILS_LOGSEVERITYCODE_H
+#endif  // VIGILD_LOGGING_LOGSEVERITYCODE_H

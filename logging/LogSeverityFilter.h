@@ -7,8 +7,8 @@
 // atomics, read on every log call without a lock; the channel tables are
 // guarded by their own mutex, which is only taken when at least one channel
 // table exists.
-#ifndef VIGILD_UTILS_LOGSEVERITYFILTER_H
-#define VIGILD_UTILS_LOGSEVERITYFILTER_H
+#ifndef VIGILD_LOGGING_LOGSEVERITYFILTER_H
+#define VIGILD_LOGGING_LOGSEVERITYFILTER_H
 
 #include <array>
 #include <atomic>
@@ -72,4 +72,4 @@ class LogSeverityFilter {
   std::map<int, Table> acceptByTask;
 };
 
-#endif  // VIGILD_UTILS_LOGSEVERITYFILTER_H
+#endif  // VIGILD_LOGGING_LOGSEVERITYFILTER_H

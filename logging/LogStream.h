@@ -5,8 +5,8 @@
 // A value owned by whoever built it (for a record, the record's handles).
 // One thread at a time; the owner locks. The trace level is an atomic and
 // safe for concurrent use.
-#ifndef VIGILD_UTILS_LOGSTREAM_H
-#define VIGILD_UTILS_LOGSTREAM_H
+#ifndef VIGILD_LOGGING_LOGSTREAM_H
+#define VIGILD_LOGGING_LOGSTREAM_H
 
 #include <atomic>
 #include <string>
@@ -74,4 +74,4 @@ extern std::atomic<int> iLogStreamTrace;
 int SetTraceLevel(int level);
 int GetTraceLevel();
 
-#endif  // VIGILD_UTILS_LOGSTREAM_H
+#endif  // VIGILD_LOGGING_LOGSTREAM_H

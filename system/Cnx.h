@@ -12,8 +12,8 @@
 // time; the owner locks: a connection and all its copies belong to one
 // thread at a time. No send raises SIGPIPE and every socket it opens is
 // close-on-exec.
-#ifndef VIGILD_UTILS_CNX_H
-#define VIGILD_UTILS_CNX_H
+#ifndef VIGILD_SYSTEM_CNX_H
+#define VIGILD_SYSTEM_CNX_H
 
 #include <atomic>
 #include <string>
@@ -113,4 +113,4 @@ class Cnx {
   bool incoming;  // accepted by a listener, not opened here
 };
 
-#endif  // VIGILD_UTILS_CNX_H
+#endif  // VIGILD_SYSTEM_CNX_H

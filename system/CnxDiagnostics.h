@@ -6,8 +6,8 @@
 //
 // Short-lived values on the stack of the connection's thread; one thread at a
 // time.
-#ifndef VIGILD_UTILS_CNXDIAGNOSTICS_H
-#define VIGILD_UTILS_CNXDIAGNOSTICS_H
+#ifndef VIGILD_SYSTEM_CNXDIAGNOSTICS_H
+#define VIGILD_SYSTEM_CNXDIAGNOSTICS_H
 
 #include <sstream>
 #include <string>
@@ -150,4 +150,4 @@ class Diag_3002IDRequestProcessed : public Diagnostic {
   const char* v_getConfigIdentifier() const override;
 };
 
-#endif  // VIGILD_UTILS_CNXDIAGNOSTICS_H
+#endif  // VIGILD_SYSTEM_CNXDIAGNOSTICS_H

@@ -7,8 +7,8 @@
 // through Handle<CnxItem>; the last of them deletes it. Destruction frees the
 // buffer but never closes the socket: closing is always explicit. One thread
 // at a time; the owner locks (a connection belongs to one client thread).
-#ifndef VIGILD_UTILS_CNXITEM_H
-#define VIGILD_UTILS_CNXITEM_H
+#ifndef VIGILD_SYSTEM_CNXITEM_H
+#define VIGILD_SYSTEM_CNXITEM_H
 
 #include <memory>
 
@@ -76,4 +76,4 @@ class CnxItem : public RefCounter {
 // "[Cnx] { Socket=<socket>, Opened at <openningTime> } "
 LogStream& operator<<(LogStream& stream, const CnxItem& item);
 
-#endif  // VIGILD_UTILS_CNXITEM_H
+#endif  // VIGILD_SYSTEM_CNXITEM_H

@@ -8,8 +8,8 @@
 // server's list holds one handle). Safe for concurrent use: the log server
 // may deliver from several threads, and callMutex makes the callback run one
 // call at a time, which also keeps the connection to one thread at a time.
-#ifndef VIGILD_UTILS_LOGREPEATER_H
-#define VIGILD_UTILS_LOGREPEATER_H
+#ifndef VIGILD_SYSTEM_LOGREPEATER_H
+#define VIGILD_SYSTEM_LOGREPEATER_H
 
 #include "Cnx.h"
 #include "Handle.h"
@@ -48,4 +48,4 @@ class LogRepeater : public LogForwarder {
   TaskMutex callMutex;
 };
 
-#endif  // VIGILD_UTILS_LOGREPEATER_H
+#endif  // VIGILD_SYSTEM_LOGREPEATER_H

@@ -4,8 +4,8 @@
 // give the daemon's own process id.
 //
 // No objects: nothing is owned. Safe for concurrent use.
-#ifndef VIGILD_UTILS_PROCESSTOOLS_H
-#define VIGILD_UTILS_PROCESSTOOLS_H
+#ifndef VIGILD_SYSTEM_PROCESSTOOLS_H
+#define VIGILD_SYSTEM_PROCESSTOOLS_H
 
 #include "String.h"
 
@@ -41,4 +41,4 @@ int KillProcess(int pid);
 
 int GetPID();
 
-#endif  // VIGILD_UTILS_PROCESSTOOLS_H
+#endif  // VIGILD_SYSTEM_PROCESSTOOLS_H

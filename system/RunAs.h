@@ -7,8 +7,8 @@
 // A value owned by whoever resolved it; the launcher only reads it. One
 // thread at a time; the owner locks. The static functions are safe for
 // concurrent use (reentrant database calls).
-#ifndef VIGILD_UTILS_RUNAS_H
-#define VIGILD_UTILS_RUNAS_H
+#ifndef VIGILD_SYSTEM_RUNAS_H
+#define VIGILD_SYSTEM_RUNAS_H
 
 #include <sys/types.h>
 
@@ -37,4 +37,4 @@ class RunAs {
   std::vector<gid_t> groups;  // supplementary groups, the primary one included
 };
 
-#endif  // VIGILD_UTILS_RUNAS_H
+#endif  // VIGILD_SYSTEM_RUNAS_H

@@ -6,8 +6,8 @@
 // Never instantiated. Safe for concurrent use: dispositions are process-wide
 // and the last call wins; Mask and Wait act on the calling thread's mask and
 // pending signals.
-#ifndef VIGILD_UTILS_SIGHANDLE_H
-#define VIGILD_UTILS_SIGHANDLE_H
+#ifndef VIGILD_SYSTEM_SIGHANDLE_H
+#define VIGILD_SYSTEM_SIGHANDLE_H
 
 #include <signal.h>
 
@@ -33,4 +33,4 @@ class SigHandle {
   static int Wait(const sigset_t& set, int& received);
 };
 
-#endif  // VIGILD_UTILS_SIGHANDLE_H
+#endif  // VIGILD_SYSTEM_SIGHANDLE_H
