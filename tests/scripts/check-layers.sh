@@ -18,11 +18,11 @@ case_() {
   mkdir -p "$tree"/{utils,logging,collector,client,tests/support,tests/utils}
   touch "$tree/utils/Low.h" "$tree/logging/Mid.h" "$tree/collector/Top.h" \
     "$tree/client/Ctl.h" "$tree/tests/support/Help.h"
-  local spec file
-  for spec in "$@"; do
-    file=$tree/${spec%%=*}
+  local entry file
+  for entry in "$@"; do
+    file=$tree/${entry%%=*}
     mkdir -p "$(dirname "$file")"
-    printf '// first line\n#include "%s"\n' "${spec#*=}" >>"$file"
+    printf '// first line\n#include "%s"\n' "${entry#*=}" >>"$file"
   done
   local output status
   output=$("$check" "$tree" 2>&1)
