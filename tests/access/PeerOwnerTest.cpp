@@ -137,7 +137,10 @@ TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipTimeWaitAndGarbage) {
       "   1: 0200007F:9C40 0100007F:0BBB 06 00000000:00000000 03:00000000 00000000     0 0 0\n";
   const std::string otherPort =
       "   2: 0200007F:9C41 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1001 0 2\n";
-  const std::string garbage = "   3: zz 0100007F:0BBB 01\n   4: 0200007F:9C40\n";
+  // Rows cut short, and an endpoint with a digit too many that would read as the client.
+  const std::string garbage =
+      "   3: zz 0100007F:0BBB 01\n   4: 0200007F:9C40\n"
+      "   7: 0200007F:9C401 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1002 0 5\n";
   const std::string negative =
       "   5: 0200007F:9C40 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000    -1 0 3\n";
   const std::string owned =

@@ -17,31 +17,15 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "TempDir.h"
+#include "DaemonHarness.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
 #include "VigilClient.h"
-#include "gtest/gtest.h"
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-class VigilctlE2ETest : public ::testing::Test {
+class VigilctlE2ETest : public DaemonHarness {
  protected:
-  VigilctlE2ETest() : port(FreePort()) {
-    mkdir(home.Join("log").c_str(), 0755);
-    mkdir(home.Join("conf").c_str(), 0755);
-    home.WriteFile("vigild.conf", "GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n");
-  }
   ~VigilctlE2ETest() override {
     // Only children not reaped yet: a reaped pid may belong to someone else.
     for (pid_t pid : owned) {
@@ -50,38 +34,21 @@ class VigilctlE2ETest : public ::testing::Test {
         waitpid(pid, nullptr, 0);
       }
     }
-    if (daemon > 0) {
-      EXPECT_FALSE(Has(ReadAll(home.Join("vigild.err")), "Sanitizer"));
-      kill(daemon, SIGKILL);
-      waitpid(daemon, nullptr, 0);
-    }
   }
 
-  std::vector<std::string> Env() const { return {"TLMHOME=" + home.path()}; }
-
   void StartDaemon() {
-    daemon = SpawnClean(
-        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "2", "-f", home.Join("vigild.conf")},
-        Env(), home.Join("vigild.out"), home.Join("vigild.err"));
+    daemon = StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n", {}, "2");
     ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
   }
   // The console log: errors and warnings go to standard error.
-  std::string DaemonLog() const {
-    return ReadAll(home.Join("vigild.out")) + ReadAll(home.Join("vigild.err"));
+  std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
+  // The daemon's exit status within timeoutMs; the daemon is gone after it.
+  int DaemonExit(int timeoutMs) {
+    const int status = daemon->WaitExit(timeoutMs);
+    daemon.reset();
+    return status;
   }
 
-  // vigilctl with args, on this test's port, to its end.
-  Result Ctl(std::vector<std::string> args, bool withPort = true) {
-    args.insert(args.begin(), VIGILCTL_BINARY);
-    if (withPort && args.size() > 1) {
-      args.insert(args.begin() + 2, {"--port", std::to_string(port)});
-    }
-    static std::atomic<int> calls{0};
-    const std::string tag = std::to_string(calls++);
-    const pid_t pid = SpawnClean(args, Env(), home.Join("ctl.out" + tag), home.Join("ctl.err" + tag));
-    const int status = WaitExit(pid, 30000);
-    return {status, ReadAll(home.Join("ctl.out" + tag)), ReadAll(home.Join("ctl.err" + tag))};
-  }
   // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
   pid_t Run(std::vector<std::string> args, const std::string& tag) {
     args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
@@ -121,8 +88,7 @@ class VigilctlE2ETest : public ::testing::Test {
   // A process that stays registered (so the daemon does not end when the
   // table empties) and is never found wrong: no limit at all.
   pid_t Keeper() {
-    const pid_t sleeper = SpawnClean({"/bin/sleep", "300"}, {}, "/dev/null", "/dev/null");
-    owned.push_back(sleeper);
+    const pid_t sleeper = Process();
     const std::string id = std::to_string(sleeper);
     EXPECT_EQ(0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
                       "kill " + id})
@@ -130,9 +96,7 @@ class VigilctlE2ETest : public ::testing::Test {
     return sleeper;
   }
 
-  TempDir home;
-  const int port;
-  pid_t daemon = -1;
+  std::unique_ptr<Daemon> daemon;
   std::vector<pid_t> owned;
   // Programs the daemon starts again are not this test's children: every
   // test ends (killing the daemon) before a restart it did not wait for, and
@@ -227,8 +191,7 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
 
   // Forgetting the last process ends the daemon; status then says so.
   EXPECT_EQ(0, Ctl({"forget", "--pid", id}).status);
-  EXPECT_EQ(0, WaitExit(daemon, 15000));
-  daemon = -1;
+  EXPECT_EQ(0, DaemonExit(15000));
   const Result after = Status();
   EXPECT_EQ(3, after.status);
   EXPECT_TRUE(Has(after.err, "vigild")) << after.err;
@@ -242,8 +205,7 @@ TEST_F(VigilctlE2ETest, RunRegistersAgainWithADaemonStartedAfresh) {
   const pid_t wrapper = Run({"--name", "phoenix", "--wdfreq", "2", "--", "/bin/sleep", "300"}, "p");
   ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000)) << DaemonLog();
   const long child = Entry("phoenix")["pid"].get<long>();
-  kill(daemon, SIGKILL);
-  waitpid(daemon, nullptr, 0);
+  daemon.reset();
   unlink(home.Join("log/vigild.status.json").c_str());
   StartDaemon();
   ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000))
@@ -260,24 +222,9 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
   // two-minute heartbeat none of them is ever stopped.
   std::vector<pid_t> sleepers;
   for (int c = 0; c < kClients; ++c) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      for (;;) {
-        pause();
-      }
-    }
-    ASSERT_GT(pid, 0);
-    sleepers.push_back(pid);
+    sleepers.push_back(Process());
+    ASSERT_GT(sleepers.back(), 0);
   }
-  struct Reap {
-    std::vector<pid_t>& pids;
-    ~Reap() {
-      for (pid_t pid : pids) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
-  } reap{sleepers};
   std::atomic<int> failures{0};
   std::atomic<bool> done{false};
   std::vector<std::thread> clients;
@@ -344,9 +291,8 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
 
   // A stop signal marks the files as ended, so monitoring that reads them
   // never sees a stopped daemon as running.
-  ASSERT_EQ(0, kill(daemon, SIGTERM));
-  EXPECT_EQ(0, WaitExit(daemon, 5000));
-  daemon = -1;
+  ASSERT_EQ(0, kill(daemon->pid, SIGTERM));
+  EXPECT_EQ(0, DaemonExit(5000));
   EXPECT_EQ(false, StatusJson()["daemon"]["running"]);
   EXPECT_EQ(3, Status().status);
 }

@@ -1,0 +1,342 @@
+// End-to-end tests of the real vigild's life: its switches and sources of
+// configuration, a forgotten process, a silent collector restarted, a
+// handed-over socket, stop signals, and a log directory or console that
+// fails while it supervises.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DaemonHarness.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
+#include "UsageText.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class LifecycleE2ETest : public DaemonHarness {};
+
+TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStarting) {
+  for (const char* sw : {"-?", "-help", "-usage"}) {
+    Daemon d(home, {sw, "-P", "1"}, Env());
+    EXPECT_EQ(d.WaitExit(10000), 1) << sw;
+    EXPECT_EQ(d.Out(), kUsageText) << sw;
+  }
+  Daemon version(home, {"-help", "-v", "-P", "1"}, {});
+  EXPECT_EQ(version.WaitExit(10000), 0);
+  const std::string out = version.Out();
+  EXPECT_EQ(out.rfind("Version:  ", 0), 0u) << out;
+  EXPECT_TRUE(Has(out, "\nComment:  ") && Has(out, "\nCompiled: ")) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);
+  EXPECT_EQ(version.Err(), "");
+
+  Daemon noHome(home, {}, {});
+  EXPECT_EQ(noHome.WaitExit(10000), 1);
+  EXPECT_EQ(noHome.Err(),
+            "[TlVigildConfiguration::ValidateConfiguration] ERROR, missing required "
+            "configuration: ROOT_DIRECTORY\n"
+            "[vigild::main] ERROR, incorrect, or incomplete configuration.\n");
+}
+
+// The real binary reads a file (-f), its environment (here: the port) and
+// the registry under TLMHOME (here: file logging on). Which layer wins is a
+// unit test's.
+TEST_F(LifecycleE2ETest, FileEnvironmentAndRegistryConfigureTheDaemon) {
+  auto missing = Start({"-f", home.Join("nope.conf")});
+  EXPECT_TRUE(Accepts());
+  EXPECT_TRUE(Has(missing->Err(), "[vigild::main] ERROR, missing or invalid configuration file '" +
+                                      home.Join("nope.conf") + "'\n"));
+  missing.reset();
+
+  // -c and -l name the daemon, and so the facility of every record.
+  auto fromFile = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n", {"-c", "3", "-l", "7"});
+  EXPECT_TRUE(Accepts());
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string text = LogFilesText();
+        return Has(text, "\tVIGILD.3.7-") &&
+               Has(text, "\tLISTENNER_OK\tListenner started on TCP port " + std::to_string(port));
+      },
+      5000))
+      << LogFilesText();
+  fromFile.reset();
+
+  std::filesystem::remove_all(home.Join("log"));
+  mkdir(home.Join("log").c_str(), 0755);
+  home.WriteFile("conf/registry.conf",
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\LogManager]\n"
+                 "\"CreateFiles\"=\"1\"\n");
+  const int other = FreePort();
+  Daemon daemon(home, {"-D", "5"}, Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(other)));
+  EXPECT_TRUE(Accepts(other));
+  EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "LISTENNER_OK"); }, 5000));
+}
+
+TEST_F(LifecycleE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const std::string pid = std::to_string(getpid());  // never found wrong: no test is switched on
+  Send(fd, Watch(getpid(), "e2e") + Beat(getpid(), 5));
+  // With -D 5 the pass reports each item it checks.
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(daemon->Out(), "Checking item : e2e, pid=" + pid); }, 5000));
+  kill(daemon->pid, SIGPIPE);
+  EXPECT_EQ(daemon->WaitExit(1000), -1);  // an item keeps it running, SIGPIPE does not end it
+  Send(fd, "BEGINMGMT\nstop: " + pid + "\nEND;\n");
+  EXPECT_EQ(daemon->WaitExit(5000), 0);
+  bool closed = false;
+  EXPECT_EQ(BytesWithin(fd, 2000, &closed), 0u);
+  EXPECT_TRUE(closed);
+  close(fd);
+}
+
+TEST_F(LifecycleE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
+  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  // A process that is never judged keeps the table from emptying between
+  // the restart and the new collector's registration, which on a loaded
+  // machine can take longer than the pass that would otherwise end the daemon.
+  const int anchor = ConnectWhenUp();
+  ASSERT_GE(anchor, 0);
+  Send(anchor, Watch(getpid(), "e2e"));
+  const std::string state = home.Join("state");
+  const std::string first =
+      std::string("(") + DEMO_COLLECTOR + " " + std::to_string(port) + " " + state + " 2)&";
+  ASSERT_EQ(system(first.c_str()), 0);
+  std::string firstPid;
+  ASSERT_TRUE(WaitUntil([&] { return (firstPid = ReadAll(state + "/started")) != ""; }, 5000));
+  firstPid.pop_back();
+  const auto seen = [&](const std::string& pid) {
+    return Has(LogFilesText(), "pid=" + pid + ", last seen=");
+  };
+  ASSERT_TRUE(WaitUntil([&] { return seen(firstPid); }, 5000));
+  home.WriteFile("state/mute", "");
+  // Silence of more than 2 s, the stop, the 10 s pause, then the start command.
+  ASSERT_TRUE(WaitUntil([&] { return Count(ReadAll(state + "/started"), "\n") == 2; }, 25000));
+  EXPECT_FALSE(Alive(std::stoi(firstPid)));
+  std::istringstream started(ReadAll(state + "/started"));
+  std::string secondPid;
+  started >> secondPid >> secondPid;
+  EXPECT_TRUE(WaitUntil([&] { return seen(secondPid); }, 5000));
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+  // The day's file holds the failure and the restart steps in its own format.
+  const std::string logged = LogFilesText();
+  EXPECT_TRUE(
+      Has(logged, "\t[DL30000]\tGENERIC\t[WatchedItem::IsSomethingWrong] : ERROR : process #" +
+                      firstPid + " demo-collector, failed to reset watchdog. No signal since "))
+      << logged;
+  EXPECT_TRUE(Has(logged, "\tINFO : STOPPING process with kill " + firstPid + "\n"));
+  EXPECT_TRUE(Has(logged, "\tINFO , Starting new Process : " + std::string(DEMO_COLLECTOR)));
+}
+
+TEST_F(LifecycleE2ETest, HandedOverSocketIsServedAndStillListensAfterTheDaemonEnds) {
+  int handedPort = 0;
+  const int managers = ListenOnLoopback(&handedPort);
+  ASSERT_GE(managers, 0);
+  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), -1, managers);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Has(daemon.Out(), "Listenner started on TCP port " + std::to_string(handedPort));
+      },
+      10000))
+      << daemon.Out();
+  const int fd = ConnectTcp(handedPort);
+  ASSERT_GE(fd, 0);
+  EXPECT_LT(ConnectTcp(port), 0) << "the configured port was bound too";
+  // A process over its limit: its stop command shows what a started command inherits.
+  const pid_t pid = Process();
+  ASSERT_GT(pid, 0);
+  const std::string seen = home.Join("seen");
+  Send(fd, Watch(pid, "big", "(env; ls -l /proc/$$/fd) > " + seen + "; kill " + std::to_string(pid),
+                 "", 100) +
+               Beat(pid, 500));
+  close(fd);
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(seen), "PATH="); }, 10000));
+  EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_")) << ReadAll(seen);
+  EXPECT_FALSE(Has(ReadAll(seen), "socket:")) << ReadAll(seen);
+  // Restarted and forgotten, the process leaves the table empty: the daemon
+  // ends, and the manager's socket goes on listening for the next start.
+  EXPECT_EQ(daemon.WaitExit(30000), 0);
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  getsockopt(managers, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size);
+  EXPECT_EQ(listening, 1);
+  const int queued = ConnectTcp(handedPort);
+  EXPECT_GE(queued, 0);
+  close(queued);
+  close(managers);
+}
+
+// Stop signals while 32 clients stream orders: every round ends with 0.
+TEST_F(LifecycleE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
+  for (int round = 0; round < 5; ++round) {
+    auto daemon = Start();
+    ASSERT_TRUE(Accepts());
+    std::atomic<int> connected{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 32; ++i) {
+      clients.emplace_back([&, pid = 900000 + i] {
+        const int fd = ConnectTcp(port);
+        connected += fd >= 0 ? 1 : 0;
+        const std::string orders = Watch(pid, "e2e") + Beat(pid, 5);
+        while (fd >= 0 && !done && send(fd, orders.data(), orders.size(), MSG_NOSIGNAL) > 0) {
+        }
+        close(fd);
+      });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return connected == 32; }, 30000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(daemon->pid, round % 2 ? SIGINT : SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(10000), 0) << "round " << round;
+    done = true;
+    for (std::thread& t : clients) {
+      t.join();
+    }
+  }
+}
+
+// Removes a directory the daemon writes into meanwhile: a file it renames
+// or removes between the listing and the removal is not an error.
+void RemoveWhileWritten(const std::string& path) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (!error) {
+      return;
+    }
+  }
+  ADD_FAILURE() << "cannot remove " << path;
+}
+
+// The log directory goes away, then cannot be written (a file stands where
+// it was; for a user other than root also a read-only directory), while the
+// daemon runs: supervision goes on, each run of failures gives one error
+// line, and the files come back with the directory.
+TEST_F(LifecycleE2ETest, LogDirectoryRemovedOrUnwritableStopsNothingAndFilesResume) {
+  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  Send(fd, Watch(getpid(), "e2e"));  // every pass logs a line about it
+  const std::string checked = "Checking item : e2e, pid=" + std::to_string(getpid());
+  const auto logging = [&] {
+    return WaitUntil([&] { return Has(LogFilesText(), checked); }, 10000);
+  };
+  ASSERT_TRUE(logging());
+  const std::string logDir = home.Join("log");
+  RemoveWhileWritten(logDir);
+  EXPECT_TRUE(logging()) << "no file after the directory was removed";
+
+  struct Fault {
+    const char* name;
+    std::function<void()> make, undo;
+  };
+  std::vector<Fault> faults = {{"a file in its place",
+                                [&] {
+                                  RemoveWhileWritten(logDir);
+                                  home.WriteFile("log", "");
+                                },
+                                [&] { unlink(logDir.c_str()); }}};
+  if (geteuid() != 0) {
+    faults.push_back({"read-only",
+                      [&] {
+                        RemoveWhileWritten(logDir);
+                        mkdir(logDir.c_str(), 0555);
+                      },
+                      [&] { chmod(logDir.c_str(), 0755); }});
+  } else {
+    std::printf("read-only directory not tried: root writes into it all the same\n");
+  }
+  const std::string failure = "[LogDeviceFile::OpenFileFor] ERROR : open log file ";
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    const size_t before = Count(daemon->Err(), failure);
+    fault.make();
+    EXPECT_TRUE(WaitUntil([&] { return Count(daemon->Err(), failure) > before; }, 10000));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // two more passes fail to log
+    EXPECT_EQ(Count(daemon->Err(), failure), before + 1) << daemon->Err();
+    fault.undo();
+    EXPECT_TRUE(logging()) << "no file once the directory was back";
+  }
+  EXPECT_EQ(daemon->WaitExit(0), -1);
+  close(fd);
+}
+
+// A process over its working-set limit is stopped and, after the pause,
+// started again. Standard output is meanwhile a full pipe nobody reads (a
+// paused pager, a stuck journal): the Error record of the process found
+// wrong must not hold up the pass, so the restart still comes on time.
+TEST_F(LifecycleE2ETest, ProcessOverItsLimitIsRestartedOnTimeThoughNobodyReadsTheConsole) {
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(size, 0);
+  const std::string filler(static_cast<size_t>(size), '.');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), size);
+  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"}, Env(), ends[1]);
+  close(ends[1]);
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const pid_t pid = Process();
+  ASSERT_GT(pid, 0);
+  const std::string marker = home.Join("started");
+  Send(fd, Watch(pid, "big", "kill " + std::to_string(pid), "echo again > " + marker, 100) +
+               Beat(pid, 500));
+  // A pass, up to two grace checks, the 10 s pause, the start.
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
+  EXPECT_FALSE(Alive(pid));
+  EXPECT_TRUE(Has(daemon.Err(), "process #" + std::to_string(pid) +
+                                    " big, reachs Working Set uppper limit : 500 > 100"));
+  close(fd);
+  close(ends[0]);
+}
+
+// A stop signal while the pass sits in the 10 s pause of a restart, with a
+// client waiting for the table: the daemon ends with 0 within 2 s, every
+// record queued by then is in the day's file, and the start command never runs.
+TEST_F(LifecycleE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
+  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  const pid_t pid = Process();
+  ASSERT_GT(pid, 0);
+  const std::string marker = home.Join("started");
+  Send(fd, Watch(pid, "big", "kill " + std::to_string(pid), "echo again > " + marker, 100) +
+               Beat(pid, 500));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(LogFilesText(), "process pid has been removed."); }, 15000));
+  // Lines the daemon logs as it reads them, then an order that waits for the table.
+  std::string lines;
+  for (int i = 0; i < 50; ++i) {
+    lines += "queued-" + std::to_string(i) + "\n";
+  }
+  Send(fd, lines + Beat(pid, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto signalled = Clock::now();
+  kill(daemon->pid, SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(5000), 0);
+  EXPECT_LT(Clock::now() - signalled, std::chrono::milliseconds(2000));
+  const std::string logged = LogFilesText();
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_TRUE(Has(logged, "Read line : queued-" + std::to_string(i) + "\n")) << i;
+  }
+  EXPECT_TRUE(Has(logged, "INFO : signal 15 received, stopping")) << logged;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadAll(marker), "");
+  close(fd);
+}
+
+}  // namespace

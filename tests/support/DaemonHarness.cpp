@@ -1,0 +1,220 @@
+#include "DaemonHarness.h"
+
+#include <glob.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+
+#include "ChildProcess.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+void Send(int fd, const std::string& text) {
+  ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
+  const timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char buffer[256];
+  size_t total = 0;
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    total += static_cast<size_t>(n);
+  }
+  *closed = n == 0;
+  return total;
+}
+
+static bool BecomeUser(uid_t uid) {
+  return uid == 0 || (setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0);
+}
+
+int AsUser(uid_t uid, const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(!BecomeUser(uid) ? 2 : body() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Watch(long pid, const std::string& name, const std::string& stop,
+                  const std::string& start, int maxwset) {
+  return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: " + name + "\npsstart: " + start +
+         "\npsstop: " + stop + (maxwset ? "\nmaxwset: " + std::to_string(maxwset) : "") +
+         "\nEND;\n";
+}
+
+std::string Beat(long pid, int wset) {
+  return "BEGINMSG\npid: " + std::to_string(pid) + "\npswset: " + std::to_string(wset) + "\nEND;\n";
+}
+
+Daemon::Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
+               int stdoutFd, int handedSocket)
+    : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
+  args.insert(args.begin(), VIGILD_BINARY);
+  pid = SpawnClean(args, env, out, err, stdoutFd, handedSocket);
+}
+
+Daemon::~Daemon() {
+  EXPECT_FALSE(Has(Err(), "Sanitizer")) << Err();
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  std::istringstream pids(ReadAll(pidsFile));
+  for (int child; pids >> child;) {
+    kill(child, SIGKILL);
+  }
+}
+
+int Daemon::WaitExit(int timeoutMs) {
+  const int status = ::WaitExit(pid, timeoutMs);
+  pid = status == -1 ? pid : -1;
+  return status;
+}
+
+std::string Daemon::Out() const { return ReadAll(out); }
+std::string Daemon::Err() const { return ReadAll(err); }
+
+DaemonHarness::DaemonHarness() : port(FreePort()), marks(home.Join("marks")) {
+  // Clients and commands of another user write their marks here.
+  chmod(home.path().c_str(), 0755);
+  for (const char* dir : {"log", "conf", "run"}) {
+    mkdir(home.Join(dir).c_str(), 0755);
+  }
+  mkdir(marks.c_str(), 0777);
+  chmod(marks.c_str(), 0777);
+}
+
+DaemonHarness::~DaemonHarness() {
+  for (pid_t pid : processes) {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+    }
+  }
+}
+
+std::vector<std::string> DaemonHarness::Env(const std::string& extra) const {
+  std::vector<std::string> env{"TLMHOME=" + home.path()};
+  if (!extra.empty()) {
+    env.push_back(extra);
+  }
+  return env;
+}
+
+std::unique_ptr<Daemon> DaemonHarness::Start(std::vector<std::string> args, const char* level) {
+  args.insert(args.end(), {"-P", std::to_string(port), "-D", level});
+  return std::make_unique<Daemon>(home, args, Env());
+}
+
+std::unique_ptr<Daemon> DaemonHarness::StartWith(const std::string& lines,
+                                                 std::vector<std::string> args,
+                                                 const char* level) {
+  home.WriteFile("conf/vigild.conf", lines);
+  args.insert(args.end(), {"-f", home.Join("conf/vigild.conf")});
+  return Start(args, level);
+}
+
+bool DaemonHarness::Accepts(int toPort, int timeoutMs) {
+  int fd = -1;
+  WaitUntil([&] { return (fd = ConnectTcp(toPort ? toPort : port)) >= 0; }, timeoutMs);
+  close(fd);
+  return fd >= 0;
+}
+
+int DaemonHarness::ConnectWhenUp() {
+  int fd = -1;
+  WaitUntil([&] { return (fd = ConnectTcp(port)) >= 0; }, 10000);
+  return fd;
+}
+
+std::string DaemonHarness::LogFilesText() const {
+  glob_t found{};
+  glob(home.Join("log/*").c_str(), 0, nullptr, &found);
+  std::string text;
+  for (size_t i = 0; i < found.gl_pathc; ++i) {
+    text += ReadAll(found.gl_pathv[i]);
+  }
+  globfree(&found);
+  return text;
+}
+
+DaemonHarness::Result DaemonHarness::Ctl(std::vector<std::string> args, bool withPort) {
+  args.insert(args.begin(), VIGILCTL_BINARY);
+  if (withPort && args.size() > 1) {
+    args.insert(args.begin() + 2, {"--port", std::to_string(port)});
+  }
+  static std::atomic<int> calls{0};
+  const std::string out = home.Join("ctl.out" + std::to_string(calls)),
+                    err = home.Join("ctl.err" + std::to_string(calls++));
+  const int status = WaitExit(SpawnClean(args, Env(), out, err), 30000);
+  return {status, ReadAll(out), ReadAll(err)};
+}
+
+pid_t DaemonHarness::Process(uid_t uid, const std::function<std::string(pid_t)>& orders,
+                             const char* from) {
+  int report[2];
+  if (pipe(report) != 0) {
+    return -1;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    if (fork() == 0) {
+      close(report[0]);
+      if (!BecomeUser(uid)) {
+        _exit(2);
+      }
+      if (orders) {
+        const std::string text = orders(getpid());
+        const int fd = text.empty() ? -2 : ConnectTcp(port, from);
+        if (fd == -1 || (fd >= 0 && send(fd, text.data(), text.size(), MSG_NOSIGNAL) < 0)) {
+          _exit(3);
+        }
+      }
+      const pid_t self = getpid();
+      if (write(report[1], &self, sizeof self) != sizeof self) {
+        _exit(4);
+      }
+      for (;;) {
+        pause();
+      }
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  waitpid(child, nullptr, 0);
+  pid_t pid = -1;
+  if (read(report[0], &pid, sizeof pid) != sizeof pid) {
+    pid = -1;
+  }
+  close(report[0]);
+  processes.push_back(pid);
+  return pid;
+}
+
+bool DaemonHarness::Exists(const std::string& name) const {
+  return access(Mark(name).c_str(), F_OK) == 0;
+}
+
+bool DaemonHarness::Alive(pid_t pid) { return kill(pid, 0) == 0; }

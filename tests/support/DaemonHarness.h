@@ -1,0 +1,94 @@
+// DaemonHarness: the fixture of the end-to-end tests. Each test gets a
+// temporary TLMHOME (log/, conf/, run/, and marks/ that any user may write),
+// a free loopback port, the real vigild and vigilctl, and processes to
+// register, all of them gone when the test ends.
+// One thread at a time; the owning test uses it.
+#ifndef VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
+#define VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "gtest/gtest.h"
+
+constexpr uid_t kNobody = 65534;
+
+bool Has(const std::string& text, const std::string& part);
+size_t Count(const std::string& text, const std::string& part);
+// Sends all of text on fd, or fails the test.
+void Send(int fd, const std::string& text);
+// Bytes received on fd until the peer closes (*closed) or nothing comes for timeoutMs.
+size_t BytesWithin(int fd, int timeoutMs, bool* closed);
+// Runs body in a child as uid (root stays root); its exit status, 0 when body returns true.
+int AsUser(uid_t uid, const std::function<bool()>& body);
+// A watch order; a maxwset of 0 switches the working-set test off.
+std::string Watch(long pid, const std::string& name, const std::string& stop = "",
+                  const std::string& start = "", int maxwset = 0);
+// A heartbeat that reports wset kilobytes.
+std::string Beat(long pid, int wset);
+
+// One vigild process with its output in files, started by SpawnClean (so
+// that a sanitizer report in the daemon fails the test), and killed with
+// every demo collector it restarted if still running when the object goes.
+class Daemon {
+ public:
+  // stdoutFd, when not -1, is the daemon's standard output instead of a file;
+  // a handedSocket is passed over as a service manager does.
+  Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
+         int stdoutFd = -1, int handedSocket = -1);
+  ~Daemon();
+  // The exit status, or -1 when it has not ended within timeoutMs.
+  int WaitExit(int timeoutMs);
+  std::string Out() const;
+  std::string Err() const;
+
+  pid_t pid;
+  const std::string out, err, pidsFile;
+};
+
+class DaemonHarness : public ::testing::Test {
+ protected:
+  struct Result {
+    int status;
+    std::string out, err;
+  };
+
+  DaemonHarness();
+  ~DaemonHarness() override;
+
+  std::vector<std::string> Env(const std::string& extra = "") const;
+  // A daemon on `port` with these arguments and debug level.
+  std::unique_ptr<Daemon> Start(std::vector<std::string> args = {}, const char* level = "5");
+  // The same, configured with these lines in conf/vigild.conf.
+  std::unique_ptr<Daemon> StartWith(const std::string& lines, std::vector<std::string> args = {},
+                                    const char* level = "5");
+  // Whether a client can connect to toPort (0: `port`) within timeoutMs.
+  bool Accepts(int toPort = 0, int timeoutMs = 10000);
+  int ConnectWhenUp();
+  // Everything the daemon wrote into its dated log files so far.
+  std::string LogFilesText() const;
+  // vigilctl with args (the port inserted after the verb) to its end.
+  Result Ctl(std::vector<std::string> args, bool withPort = true);
+
+  // A process of uid, reparented to init (so it is reaped once killed and
+  // never lingers looking alive), that waits to be killed. With orders it
+  // first connects as uid from `from` and sends orders(its pid) unless
+  // empty, keeping the connection open. -1 when it did not start.
+  pid_t Process(uid_t uid = 0, const std::function<std::string(pid_t)>& orders = nullptr,
+                const char* from = "127.0.0.1");
+  std::string Mark(const std::string& name) const { return marks + "/" + name; }
+  bool Exists(const std::string& name) const;
+  static bool Alive(pid_t pid);
+
+  TempDir home;
+  const int port;
+  const std::string marks;
+  std::vector<pid_t> processes;
+};
+
+#endif  // VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
