@@ -30,10 +30,6 @@
 namespace {
 
 constexpr int kMallocArenas = 2;
-// Blocks this large are a connection's buffers and the longest order lines:
-// they live as long as a connection, so they get pages of their own that go
-// back to the system when it ends, instead of holes in the shared heaps.
-constexpr int kMallocMmapThreshold = 8 * 1024;
 
 int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
   int level = static_cast<int>(ConfigNumber::Read(global, "LOGMANAGER.DEBUGLEVEL", 1, 0, 10));
@@ -84,7 +80,6 @@ int main(int argc, char** argv) {
   // resident size creeps up for hours under bursts of clients. Two arenas
   // are plenty for two cores' worth of order parsing.
   mallopt(M_ARENA_MAX, kMallocArenas);
-  mallopt(M_MMAP_THRESHOLD, kMallocMmapThreshold);
   // The stop signals are blocked before any thread exists, so that every
   // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();
@@ -136,6 +131,8 @@ int main(int argc, char** argv) {
     }
     port->SetAccessPolicy(policy);
     port->SetBindAddress(policy->BindAddress());
+    port->SetMaxClients(static_cast<int>(ConfigNumber::Read(
+        *configuration, "WATCHMGR.MAXCLIENTS", ListenPort::kMaxClients, 1, 1000000)));
     port->SetMaxClientsPerUser(static_cast<int>(ConfigNumber::Read(
         *configuration, "WATCHMGR.MAXCLIENTSPERUSER", ListenPort::kMaxClientsPerUser, 1, 1000000)));
     // Beside the TCP port, for local users whom the kernel names: an empty
