@@ -161,12 +161,12 @@ void ListenPort::_RaiseDescriptorLimit() {
     }
   }
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-    _ReportError("[ListenPort::_Initialize] WARNING : The descriptor limit (" +
-                 std::to_string(limit.rlim_cur) + ", hard limit " +
-                 (limit.rlim_max == RLIM_INFINITY ? std::string("none")
-                                                  : std::to_string(limit.rlim_max)) +
-                 ") leaves room for fewer than WATCHMGR.MAXCLIENTS=" +
-                 std::to_string(maxClients) + " clients");
+    _ReportError(
+        "[ListenPort::_Initialize] WARNING : The descriptor limit (" +
+        std::to_string(limit.rlim_cur) + ", hard limit " +
+        (limit.rlim_max == RLIM_INFINITY ? std::string("none") : std::to_string(limit.rlim_max)) +
+        ") leaves room for fewer than WATCHMGR.MAXCLIENTS=" + std::to_string(maxClients) +
+        " clients");
   }
 }
 
@@ -199,8 +199,9 @@ void ListenPort::_OpenLocal() {
   // The directory decides who can put another file in the socket's place:
   // one that others may write to would let them swap it under the clients.
   const size_t slash = localPath.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : localPath.substr(0, slash);
   struct stat info {};
   if (stat(directory.c_str(), &info) != 0) {
     if (errno != ENOENT || mkdir(directory.c_str(), 0755) != 0 ||
@@ -225,7 +226,8 @@ void ListenPort::_OpenLocal() {
   if (lstat(localPath.c_str(), &info) == 0) {
     // Only a socket nobody answers on any more is a leftover of this
     // daemon; anything else at the path is left for the operator.
-    const int probe = S_ISSOCK(info.st_mode) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const int probe =
+        S_ISSOCK(info.st_mode) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     const bool stale =
         probe >= 0 &&
         connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
@@ -341,7 +343,6 @@ int ListenPort::_Initialize() {
   return 1;
 }
 
-
 int ListenPort::StartThread() {
   if (loopActive.exchange(true)) {
     _ReportError(
@@ -389,8 +390,8 @@ int ListenPort::StartBlock() {
   spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
   std::unique_ptr<char[]> scratch(new char[kReadChunk]);
   {
-    ClientConnections clients(epoll, factory, [this](long uid) { _ClientEnded(uid); },
-                              readTimeoutMs);
+    ClientConnections clients(
+        epoll, factory, [this](long uid) { _ClientEnded(uid); }, readTimeoutMs);
     int watched = -1;  // the TCP descriptor in the epoll set
     epoll_event events[kEventBatch];
     int64_t nextDeadline = -1;
@@ -506,8 +507,7 @@ void ListenPort::_AcceptTcp(ClientConnections& clients) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
         return;
       }
-      _ReportError("[ListenPort::StartBlock] WARNING : accept failed: " +
-                   SystemError::Text(errno));
+      _ReportError("[ListenPort::StartBlock] WARNING : accept failed: " + SystemError::Text(errno));
       socketValid = 0;
       return;
     }
@@ -515,14 +515,15 @@ void ListenPort::_AcceptTcp(ClientConnections& clients) {
     // with mapped addresses: they are the IPv4 address for every check.
     PeerOwner::Endpoint end{};
     if (!PeerOwner::FromSockaddr(reinterpret_cast<const sockaddr*>(&peer), end)) {
-      _RefuseLimited("ipv6", "[ListenPort::StartBlock] WARNING : Connection from an IPv6 address "
-                             "refused: WATCHMGR.ALLOWEDPEERS lists IPv4 peers only");
+      _RefuseLimited("ipv6",
+                     "[ListenPort::StartBlock] WARNING : Connection from an IPv6 address "
+                     "refused: WATCHMGR.ALLOWEDPEERS lists IPv4 peers only");
       close(client);
       continue;
     }
     char address[16];
-    snprintf(address, sizeof address, "%u.%u.%u.%u", end.address >> 24,
-             (end.address >> 16) & 0xFF, (end.address >> 8) & 0xFF, end.address & 0xFF);
+    snprintf(address, sizeof address, "%u.%u.%u.%u", end.address >> 24, (end.address >> 16) & 0xFF,
+             (end.address >> 8) & 0xFF, end.address & 0xFF);
     // A refused peer or user costs no client slot and no read.
     long uid = AccessPolicy::kUnknownUid;
     if (accessPolicy != nullptr &&

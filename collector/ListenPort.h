@@ -150,11 +150,11 @@ class ListenPort {
   // it from another thread; it is swapped to -1 before the close, so the loop
   // notices that the number it waits on is no longer its socket.
   std::atomic<int> socket;
-  int port;                  // constant once the loop runs
-  SessionFactory factory;    // constant once the loop runs
-  int socketValid;           // the loop's own, once it runs
-  ThreadLauncher launcher;   // used by StartThread alone
-  int maxClients;            // constant once the loop runs
+  int port;                 // constant once the loop runs
+  SessionFactory factory;   // constant once the loop runs
+  int socketValid;          // the loop's own, once it runs
+  ThreadLauncher launcher;  // used by StartThread alone
+  int maxClients;           // constant once the loop runs
   const int bindAttempts;
   const unsigned bindRetryDelayMs;
   const InheritedSocket* inherited;  // constant once the loop runs
@@ -170,7 +170,7 @@ class ListenPort {
   int maxClientsPerUser;     // constant once the loop runs
   // A descriptor held back for the moment the process has no other: it is
   // given up to accept and close one client that could not be served.
-  int spareDescriptor;       // the loop's own
+  int spareDescriptor;  // the loop's own
   // Written by Stop to wake the loop; constant after construction.
   int wakeDescriptor;
   TaskMutex usersMutex;         // guards perUser; taken by no other lock's holder

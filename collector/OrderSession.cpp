@@ -52,10 +52,10 @@ bool OrderSession::Line(String& line) {
     error.AddErrorLine(1, "WatchMgrProcessConnection");
     String text;
     error.GetMsg(text);
-    LogServer::Report(Warning, "DL30102",
-                      std::string("[WatchMgrProcessConnection] ERROR : ") +
-                          static_cast<const char*>(text),
-                      "GENERIC", true);
+    LogServer::Report(
+        Warning, "DL30102",
+        std::string("[WatchMgrProcessConnection] ERROR : ") + static_cast<const char*>(text),
+        "GENERIC", true);
     return false;
   }
   return true;

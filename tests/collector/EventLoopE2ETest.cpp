@@ -62,9 +62,9 @@ class EventLoopE2ETest : public ::testing::Test {
   }
   void Start(const std::string& lines) {
     home.WriteFile("loop.conf", lines);
-    pid = SpawnClean({VIGILD_BINARY, "-P", std::to_string(port), "-D", "1", "-f",
-                      home.Join("loop.conf")},
-                     {"TLMHOME=" + home.path()}, home.Join("stdout"), home.Join("stderr"), -1);
+    pid = SpawnClean(
+        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "1", "-f", home.Join("loop.conf")},
+        {"TLMHOME=" + home.path()}, home.Join("stdout"), home.Join("stderr"), -1);
   }
   std::string Err() const { return ReadAll(home.Join("stderr")); }
   // A real process to register; killed at the end.
@@ -82,8 +82,8 @@ class EventLoopE2ETest : public ::testing::Test {
     const int fd = ConnectTcp(port);
     const std::string order = "BEGINWATCH\npid: " + std::to_string(target) +
                               "\npsname: scale\npsstart: \npsstop: \nwdfreq: 300\nEND;\n";
-    if (fd < 0 || send(fd, order.data(), order.size(), MSG_NOSIGNAL) !=
-                      static_cast<ssize_t>(order.size())) {
+    if (fd < 0 ||
+        send(fd, order.data(), order.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(order.size())) {
       if (fd >= 0) {
         close(fd);
       }
@@ -134,7 +134,8 @@ TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
     ASSERT_GE(Register(Sleeper()), 0) << "connection " << i << "\n" << Err();
   }
   EXPECT_TRUE(WaitUntil([&] { return Registered() == kPrograms; }, 20000))
-      << Registered() << " registered\n" << Err();
+      << Registered() << " registered\n"
+      << Err();
   EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count(), 20);
   // One loop serves them all: no thread per connection.
   EXPECT_LE(Threads(), 8);

@@ -1,9 +1,9 @@
-#include "LineAssembler.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "LineAssembler.h"
 
 namespace {
 
@@ -31,7 +31,10 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
   } cases[] = {
       {"plain", {"one\ntwo\n"}, {"one", "two"}, 0},
       {"carriage returns anywhere", {"wa\rtch\r\n\r\rbe\rta\n"}, {"watch", "beta"}, 0},
-      {"split across reads", {"be", "gin", "watch\nps", "name: x\n"}, {"beginwatch", "psname: x"}, 0},
+      {"split across reads",
+       {"be", "gin", "watch\nps", "name: x\n"},
+       {"beginwatch", "psname: x"},
+       0},
       {"partial tail waits", {"a\nbc"}, {"a"}, 2},
       {"empty lines", {"\n\n"}, {"", ""}, 0},
       {"first NUL ends the line", {std::string("ab\0cd\nef\n", 9)}, {"ab", "ef"}, 0},
@@ -55,7 +58,8 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
 TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFeed) {
   const long before = LineAssembler::BuffersHeld();
   LineAssembler lines;
-  EXPECT_EQ(std::vector<std::string>{}, Cut(lines, {std::string(LineAssembler::kInlineBytes, 'i')}));
+  EXPECT_EQ(std::vector<std::string>{},
+            Cut(lines, {std::string(LineAssembler::kInlineBytes, 'i')}));
   EXPECT_FALSE(lines.HoldsBuffer());
   Cut(lines, {"j"});
   EXPECT_TRUE(lines.HoldsBuffer());
