@@ -15,7 +15,8 @@ ClientConnections::ClientConnections(int epoll, SessionFactory factory, EndFunct
     : epoll_(epoll),
       factory_(std::move(factory)),
       ended_(std::move(ended)),
-      readTimeoutMs_(readTimeoutMs) {}
+      readTimeoutMs_(readTimeoutMs),
+      scratch_(new char[kReadChunk]) {}
 
 ClientConnections::~ClientConnections() {
   while (!fresh_.empty()) {
@@ -34,7 +35,7 @@ bool ClientConnections::Add(int descriptor, long uid, int64_t nowMs) {
   connection.uid = uid;
   connection.lastActivityMs = nowMs;
   epoll_event event{};
-  event.events = EPOLLIN;
+  event.events = EPOLLIN | EPOLLRDHUP;
   event.data.ptr = &connection;
   if (factory_) {
     connection.session = factory_(uid);
@@ -43,6 +44,7 @@ bool ClientConnections::Add(int descriptor, long uid, int64_t nowMs) {
     _Close(connection);
     return false;
   }
+  Readable(&connection, nowMs, true);
   return true;
 }
 
@@ -54,19 +56,30 @@ void ClientConnections::_Close(Connection& connection) {
   ended_(uid);
 }
 
-void ClientConnections::Readable(void* token, char* scratch, size_t size, int64_t nowMs) {
+void ClientConnections::Readable(void* token, int64_t nowMs, bool peerDone) {
   Connection& connection = *static_cast<Connection*>(token);
+  // Bounded, so that one peer's flood does not hold the others up.
+  constexpr int kReadsOfAPeerThatIsDone = 8;
+  for (int reads = peerDone ? kReadsOfAPeerThatIsDone : 1; reads > 0; --reads) {
+    if (!_ReadOnce(connection, nowMs)) {
+      return;
+    }
+  }
+}
+
+bool ClientConnections::_ReadOnce(Connection& connection, int64_t nowMs) {
+  char* scratch = scratch_.get();
   ssize_t n;
   do {
-    n = recv(connection.descriptor, scratch, size, 0);
+    n = recv(connection.descriptor, scratch, kReadChunk, 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    return;
+    return false;
   }
   // End of file or a failed read: a partial line goes with the connection.
   if (n <= 0) {
     _Close(connection);
-    return;
+    return false;
   }
   connection.lastActivityMs = nowMs;
   fresh_.splice(fresh_.end(), connection.quiet ? quiet_ : fresh_, connection.self);
@@ -79,6 +92,7 @@ void ClientConnections::Readable(void* token, char* scratch, size_t size, int64_
   if (!more) {
     _Close(connection);
   }
+  return more;
 }
 
 int64_t ClientConnections::Expire(int64_t nowMs) {

@@ -39,13 +39,18 @@ class ClientConnections {
   ClientConnections(const ClientConnections&) = delete;
   ClientConnections& operator=(const ClientConnections&) = delete;
 
+  // Bytes read from one connection per wake-up.
+  static constexpr size_t kReadChunk = 64 * 1024;
+
   // Takes descriptor (non-blocking, close-on-exec) for a connection acting as
-  // uid. On failure the descriptor is closed, the end reported, and false
-  // returned.
+  // uid and serves what it has sent already: a client that connects, sends
+  // and leaves frees its slot at once. On failure the descriptor is closed,
+  // the end reported, and false returned.
   bool Add(int descriptor, long uid, int64_t nowMs);
   // The loop's event for token (the epoll data of a connection): reads once
-  // into scratch and serves what came.
-  void Readable(void* token, char* scratch, size_t size, int64_t nowMs);
+  // and serves what came. When the peer has stopped sending (peerDone), reads
+  // on to its end of file, so the connection is closed at once.
+  void Readable(void* token, int64_t nowMs, bool peerDone);
   // Ends what has been silent too long; returns the milliseconds until the
   // next deadline, -1 when there is none.
   int64_t Expire(int64_t nowMs);
@@ -64,11 +69,15 @@ class ClientConnections {
   };
 
   void _Close(Connection& connection);
+  // One read into the scratch buffer, served; false once the connection is
+  // closed or has nothing more to read.
+  bool _ReadOnce(Connection& connection, int64_t nowMs);
 
   const int epoll_;
   const SessionFactory factory_;
   const EndFunction ended_;
   const int64_t readTimeoutMs_;
+  std::unique_ptr<char[]> scratch_;  // what one read brings, cut in place
   std::list<Connection> fresh_;  // silent less than one time-out, oldest first
   std::list<Connection> quiet_;  // silent one to two time-outs, oldest first
 };

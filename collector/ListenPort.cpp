@@ -43,9 +43,8 @@ constexpr rlim_t kReservedDescriptors = 64;
 // Clients taken per wake-up of one listening socket, so that a burst of
 // connections does not starve the reads of those already connected.
 constexpr int kAcceptBatch = 64;
-// Events taken per wait, and bytes read per readable connection per wake-up.
+// Events taken per wait.
 constexpr int kEventBatch = 64;
-constexpr size_t kReadChunk = 64 * 1024;
 // A stop looks at the loop this often while it waits for its end.
 constexpr unsigned kStopPollMs = 5;
 // A refusal about one key is logged at most once per period; the limiter
@@ -388,7 +387,6 @@ int ListenPort::StartBlock() {
     _CloseLocal();
   }
   spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  std::unique_ptr<char[]> scratch(new char[kReadChunk]);
   {
     ClientConnections clients(
         epoll, factory, [this](long uid) { _ClientEnded(uid); }, readTimeoutMs);
@@ -446,7 +444,8 @@ int ListenPort::StartBlock() {
         } else if (token == &localToken) {
           _AcceptLocal(clients);
         } else {
-          clients.Readable(token, scratch.get(), kReadChunk, NowMs());
+          clients.Readable(token, NowMs(),
+                           (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
         }
       }
       nextDeadline = clients.Expire(NowMs());

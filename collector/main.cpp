@@ -1,6 +1,5 @@
 // vigild: builds its configuration, starts the log server and the order
 // listener, then runs the supervision cycle on the main thread until it ends.
-#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,8 +27,6 @@
 #include "WatchedList.h"
 
 namespace {
-
-constexpr int kMallocArenas = 2;
 
 int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
   int level = static_cast<int>(ConfigNumber::Read(global, "LOGMANAGER.DEBUGLEVEL", 1, 0, 10));
@@ -75,11 +72,6 @@ int main(int argc, char** argv) {
   // Taken while this is the only thread: it changes the environment.
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
-  // Client threads come and go by the dozen; left to itself the allocator
-  // grows one arena per contended thread and keeps their pages, so the
-  // resident size creeps up for hours under bursts of clients. Two arenas
-  // are plenty for two cores' worth of order parsing.
-  mallopt(M_ARENA_MAX, kMallocArenas);
   // The stop signals are blocked before any thread exists, so that every
   // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();

@@ -304,6 +304,27 @@ TEST_F(ListenPortTest, BurstOfSixtyFourConnectsCompletesBeforeAnyAccept) {
   }
 }
 
+// Clients that connected, sent and left while the loop was busy are served
+// and counted out as they are accepted: a backlog larger than the client
+// limit costs no refusal.
+TEST_F(ListenPortTest, BacklogOfClientsThatAlreadyLeftIsServedWithoutRefusal) {
+  port = FreePort();
+  listener.SetMaxClients(32);
+  ASSERT_EQ(1, listener.Initialize(port, Serve));  // listening, no loop taking clients yet
+  constexpr int kQueued = 48;
+  for (int i = 0; i < kQueued; ++i) {
+    const int fd = ConnectTcp(port);
+    ASSERT_GE(fd, 0);
+    const std::string line = "q" + std::to_string(i) + "\n";
+    ASSERT_EQ(static_cast<ssize_t>(line.size()), send(fd, line.data(), line.size(), 0));
+    close(fd);
+  }
+  ASSERT_EQ(1, listener.StartThread());
+  EXPECT_TRUE(WaitUntil([&] { return lineCount.load() == kQueued; }, 5000)) << lineCount.load();
+  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
+  EXPECT_EQ(0u, Logged("Too many clients"));
+}
+
 // Idle connections hold no line buffer; a long partial line takes one until
 // it completes. A time-out of silence drops a partial line, two end the
 // connection with the mute warning, and a client that talks stays.
