@@ -135,10 +135,16 @@ bool PeerOwner::OfAccepted(int socket, uid_t& uid) {
 }
 
 bool PeerOwner::Find(const Endpoint& client, const Endpoint& server, uid_t& uid) {
-  return FromSockDiag(client, server, uid) || FromProcNetTcp(client, server, uid);
+  // The /proc table is read whole for every lookup: under a burst of
+  // clients that leave at once, scanning it for each would grow with the
+  // square of the burst. It is read only where the kernel cannot answer.
+  bool answered = false;
+  return FromSockDiag(client, server, uid, &answered) ||
+         (!answered && FromProcNetTcp(client, server, uid));
 }
 
-bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid) {
+bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid,
+                             bool* answered) {
   Descriptor fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (fd.get() < 0) {
     return false;
@@ -183,6 +189,19 @@ bool PeerOwner::FromSockDiag(const Endpoint& client, const Endpoint& server, uid
   } while (received < 0 && errno == EINTR);
   if (received <= 0) {
     return false;
+  }
+  if (answered != nullptr && static_cast<size_t>(received) >= sizeof(nlmsghdr)) {
+    // A socket listed, or "no such socket"; any other error means the lookup
+    // itself is not supported.
+    nlmsghdr first;
+    memcpy(&first, buffer, sizeof first);
+    int error = 0;
+    if (first.nlmsg_type == NLMSG_ERROR &&
+        static_cast<size_t>(received) >= NLMSG_HDRLEN + sizeof error) {
+      memcpy(&error, buffer + NLMSG_HDRLEN, sizeof error);
+    }
+    *answered = first.nlmsg_type == SOCK_DIAG_BY_FAMILY ||
+                (first.nlmsg_type == NLMSG_ERROR && error == -ENOENT);
   }
   return FromDiagReply(buffer, static_cast<size_t>(received), client, server, uid);
 }

@@ -35,7 +35,11 @@ class PeerOwner {
   // The owner of the socket whose local end is client and whose remote end
   // is server: the inet-diag lookup first, then /proc/net/tcp.
   static bool Find(const Endpoint& client, const Endpoint& server, uid_t& uid);
-  static bool FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid);
+  // `answered` (when given) tells whether the kernel answered the lookup,
+  // found or not: only a kernel that cannot answer leaves the /proc scan
+  // anything to find.
+  static bool FromSockDiag(const Endpoint& client, const Endpoint& server, uid_t& uid,
+                           bool* answered = nullptr);
   static bool FromProcNetTcp(const Endpoint& client, const Endpoint& server, uid_t& uid);
   // The same match in one inet-diag reply as the kernel sends it.
   static bool FromDiagReply(const char* reply, size_t length, const Endpoint& client,

@@ -12,6 +12,14 @@
 //   burst    --port P [--clients N]          N connects at once: ms until all up
 //   detect   --port P --pid X --stamp FILE [--wdfreq S]
 //   idle     --daemon D [--seconds S]        CPU share and resident size
+//   scale    --port P --daemon D --status FILE [--count N] [--seconds S]
+//            [--hung H] [--wdfreq W] [--limit L]
+//                                             N `sleep` processes, each on its
+//            own connection held open and beating every 5 s: time until all
+//            are registered, the daemon's threads, resident size and CPU over
+//            S s, then the time from one silent item's last heartbeat to its
+//            stop command (wdfreq W), alone and while H items' stop commands
+//            hang for 100 s; a stop not seen within L s prints -1
 //   freeport                                  a loopback port free right now
 //
 // Drained throughput: the orders a run sent count once the daemon has read
@@ -35,7 +43,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -533,6 +543,176 @@ int Idle(const Options& options) {
   return 0;
 }
 
+// The processes listed in a status file ("processes": [{"pid": ...}, ...]),
+// -1 when it cannot be read.
+long StatusProcesses(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string json = text.str();
+  const size_t list = json.find("\"processes\"");
+  if (list == std::string::npos) {
+    return -1;
+  }
+  long count = 0;
+  for (size_t at = json.find("\"pid\"", list); at != std::string::npos;
+       at = json.find("\"pid\"", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+long Threads(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 8, "Threads:") == 0) {
+      return strtol(line.c_str() + 8, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+pid_t StartSleeper() {
+  const pid_t child = fork();
+  if (child == 0) {
+    execlp("sleep", "sleep", "3600", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
+std::string Watch(long pid, const std::string& name, const std::string& stop, long wdfreq) {
+  return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: " + name +
+         "\npsstart: true\npsstop: " + stop + "\nwdfreq: " + std::to_string(wdfreq) + "\nEND;\n";
+}
+
+// One silent item: registered, beaten every second for 3 s, then left
+// silent; seconds from its last heartbeat to its stop command, -1 when the
+// stop did not come within limit seconds.
+double SilentItemStop(int port, long wdfreq, long limit, const std::string& stamp) {
+  unlink(stamp.c_str());
+  const pid_t victim = StartSleeper();
+  const int fd = ConnectLoopback(port, false);
+  if (fd < 0 || !SendAll(fd, Watch(victim, "silent", "date +%s.%N > " + stamp, wdfreq))) {
+    Fail("scale: cannot reach the daemon");
+  }
+  double lastBeat = WallNow();
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    SendAll(fd, Heartbeat(victim));
+    lastBeat = WallNow();
+  }
+  double stopped = -1;
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < limit) {
+    std::ifstream in(stamp);
+    double value = 0;
+    if (in >> value && value > 0) {
+      stopped = value;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  close(fd);
+  kill(victim, SIGKILL);
+  waitpid(victim, nullptr, 0);
+  return stopped > 0 ? stopped - lastBeat : -1.0;
+}
+
+int Scale(const Options& options) {
+  const int port = static_cast<int>(options.Number("port", 0));
+  const long daemon = options.Number("daemon", 0);
+  const long count = options.Number("count", 1000);
+  const long seconds = options.Number("seconds", 60);
+  const long hung = options.Number("hung", 50);
+  const long wdfreq = options.Number("wdfreq", 5);
+  const long limit = options.Number("limit", 60);
+  const std::string status = options.Get("status", "");
+  if (status.empty() || daemon <= 0) {
+    Fail("scale: --daemon and --status are required");
+  }
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  const long before = StatusProcesses(status);
+  std::vector<pid_t> sleepers;
+  std::vector<int> connections;
+  const Clock::time_point start = Clock::now();
+  for (long i = 0; i < count; ++i) {
+    sleepers.push_back(StartSleeper());
+    const int fd = ConnectLoopback(port, false);
+    if (fd < 0 || !SendAll(fd, Watch(sleepers.back(), "scale", "true", 60))) {
+      Fail("scale: connection " + std::to_string(i) + " refused");
+    }
+    connections.push_back(fd);
+  }
+  double registered = -1;
+  while (SecondsSince(start) < 60) {
+    if (StatusProcesses(status) - before >= count) {
+      registered = SecondsSince(start);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  // Every connection beats every 5 s, spread over the period.
+  std::atomic<bool> beating{true};
+  std::thread beater([&] {
+    while (beating.load()) {
+      const Clock::time_point round = Clock::now();
+      for (size_t i = 0; i < connections.size() && beating.load(); ++i) {
+        SendAll(connections[i], Heartbeat(sleepers[i]));
+        const auto due = round + std::chrono::milliseconds(5000 * (i + 1) / connections.size());
+        std::this_thread::sleep_until(due);
+      }
+    }
+  });
+  const long long cpuBefore = CpuNanos(daemon);
+  const Clock::time_point cpuStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double cpu = static_cast<double>(CpuNanos(daemon) - cpuBefore) / 1e9 /
+                     SecondsSince(cpuStart) * 100.0;
+  const long rss = ResidentKiB(daemon);
+  const long threads = Threads(daemon);
+  const std::string stamp = "/tmp/vigild-scale-stamp." + std::to_string(getpid());
+  const double alone = SilentItemStop(port, wdfreq, limit, stamp);
+  // Items whose stop commands hang: registered, never beaten.
+  std::vector<pid_t> stuck;
+  std::vector<int> stuckConnections;
+  for (long i = 0; i < hung; ++i) {
+    stuck.push_back(StartSleeper());
+    const int fd = ConnectLoopback(port, false);
+    if (fd >= 0) {
+      SendAll(fd, Watch(stuck.back(), "hung", "sleep 100", 2));
+      stuckConnections.push_back(fd);
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double withHung = SilentItemStop(port, wdfreq, limit, stamp);
+  beating.store(false);
+  beater.join();
+  printf("count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
+         "stop_with_hung_s=%.2f wdfreq=%ld\n",
+         count, registered, rss, threads, cpu, alone, withHung, wdfreq);
+  for (int fd : connections) {
+    close(fd);
+  }
+  for (int fd : stuckConnections) {
+    close(fd);
+  }
+  for (const auto* group : {&sleepers, &stuck}) {
+    for (pid_t one : *group) {
+      kill(one, SIGKILL);
+    }
+    for (pid_t one : *group) {
+      waitpid(one, nullptr, 0);
+    }
+  }
+  unlink(stamp.c_str());
+  return registered >= 0 ? 0 : 1;
+}
+
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -586,6 +766,9 @@ int main(int argc, char** argv) {
   }
   if (verb == "idle") {
     return Idle(options);
+  }
+  if (verb == "scale") {
+    return Scale(options);
   }
   Fail("unknown verb " + verb);
 }

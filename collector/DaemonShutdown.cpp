@@ -10,8 +10,7 @@
 int DaemonShutdown::Run(ListenPort*& port, WatchedList*& list, int status, unsigned drainMs,
                         ExitFunction exitNow) {
   if (port != nullptr) {
-    port->Delete();
-    if (WatchMgrDaemon::DisconnectClients(port, drainMs) == 0) {
+    if (port->Stop(drainMs) == 0) {
       LogServer::Instance()->Drain(kLogDrainMs);
       fflush(stdout);
       exitNow(status);

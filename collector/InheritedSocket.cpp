@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "ListenPort.h"
+#include <string>
+
+#include "LogServer.h"
+#include "SystemError.h"
 
 namespace {
 
@@ -30,11 +33,7 @@ long DecimalValue(const char* text) {
   return value;
 }
 
-std::string ErrnoText() {
-  std::string text;
-  ListenPort::GetLastListennerError(text);
-  return text;
-}
+std::string ErrnoText() { return SystemError::Text(errno); }
 
 }  // namespace
 
@@ -169,6 +168,32 @@ int InheritedSocket::Duplicate(int held, bool local, std::string& reason) {
   const int descriptor = fcntl(held, F_DUPFD_CLOEXEC, kFirstDescriptor);
   if (descriptor == -1) {
     reason = "cannot be duplicated: " + ErrnoText();
+  }
+  return descriptor;
+}
+
+int InheritedSocket::TakeListening(int configuredPort, std::string& failure) const {
+  if (state_ == kRefused) {
+    failure = "[ListenPort::_Initialize] : Socket handed over by the service manager refused: " +
+              problem_;
+    return -1;
+  }
+  const std::string portText = std::to_string(port_);
+  std::string reason;
+  const int descriptor = Take(reason);
+  if (descriptor < 0) {
+    // The port belongs to the manager's socket unit, which decides its
+    // address and options: binding it here would compete with the manager.
+    failure = "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
+              portText + " " + reason + ".";
+    return -1;
+  }
+  if (configuredPort != port_) {
+    LogServer::Report(Info, "DL31021",
+                      "[ListenPort::_Initialize] INFO : Listening on the socket handed over by the "
+                      "service manager, port " +
+                          portText + "; the configured port " + std::to_string(configuredPort) +
+                          " is not used.");
   }
   return descriptor;
 }

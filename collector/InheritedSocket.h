@@ -50,6 +50,11 @@ class InheritedSocket {
   // A new close-on-exec descriptor for the adopted socket, or -1 with
   // `reason` filled when there is none or the socket no longer listens.
   int Take(std::string& reason) const;
+  // The listener's TCP socket from the handover: a fresh duplicate, never a
+  // bind. Logs, as Info, that configuredPort goes unused when the handed
+  // port differs. -1, with `failure` set to the whole log text, when the
+  // handover was refused or the socket no longer listens.
+  int TakeListening(int configuredPort, std::string& failure) const;
   // The same for the local socket; -1 when none was handed over.
   int TakeLocal(std::string& reason) const;
   bool HasLocal() const { return local_ >= 0; }

@@ -3,48 +3,75 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <new>
+#include <algorithm>
+#include <memory>
 
 #include "AccessPolicy.h"
-#include "ClientContext.h"
+#include "ClientConnections.h"
 #include "CriticalSection.h"
-#include "PeerOwner.h"
 #include "InheritedSocket.h"
 #include "LogServer.h"
-#include "LogStream.h"
+#include "PeerOwner.h"
 #include "Sleep.h"
 #include "SystemError.h"
 
 namespace {
 
-// Every wait for a client is this long, so a stop or a broken socket is seen
-// within one period even when no client connects.
+// The longest wait of the loop: a listening socket closed under it is noticed
+// within this period even when nothing else happens.
 constexpr int kSelectPeriodMs = 3000;
 // The kernel's accept queue holds every connection the loop has not taken
 // yet. A short queue makes the kernel drop the SYNs of a burst (collectors
 // reconnecting after a restart), and each drop costs its client a 1 s, then
 // 3 s... retransmission. The client limit below is what bounds the load.
 constexpr int kListenBacklog = SOMAXCONN;
-constexpr int kMaxClients = 32;
-// A stop polls the loop this often.
-constexpr unsigned kStopPollMs = 200;
+// Descriptors the daemon needs besides its clients: log files, listeners,
+// the pipes of commands being launched.
+constexpr rlim_t kReservedDescriptors = 64;
+// Clients taken per wake-up of one listening socket, so that a burst of
+// connections does not starve the reads of those already connected.
+constexpr int kAcceptBatch = 64;
+// Events taken per wait.
+constexpr int kEventBatch = 64;
+// A stop looks at the loop this often while it waits for its end.
+constexpr unsigned kStopPollMs = 5;
 // A refusal about one key is logged at most once per period; the limiter
 // remembers at most this many keys.
 constexpr long kRefusalPeriodSeconds = 60;
 constexpr size_t kRefusalMemory = 256;
 
+// The epoll tokens of the loop's own descriptors; every other token is a
+// connection.
+char wakeToken;
+char tcpToken;
+char localToken;
+
 void ReportLocalError(const std::string& text) {
   LogServer::Report(Error, "DL30000", "[ListenPort::_Initialize] ERROR : Local socket " + text,
                     "GENERIC", true);
+}
+
+int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void ListenPortRunThreadInternal(void* listener) {
+  // The listener may be destroyed as soon as StartBlock returns.
+  static_cast<ListenPort*>(listener)->StartBlock();
 }
 
 }  // namespace
@@ -54,53 +81,52 @@ ListenPort::ListenPort(int attempts, unsigned retryDelayMs)
       clientCount(0),
       socket(-1),
       port(0),
-      callback(nullptr),
       socketValid(1),
-      threadRoutine(nullptr),
       maxClients(kMaxClients),
       bindAttempts(attempts),
       bindRetryDelayMs(retryDelayMs),
       inherited(nullptr),
       accessPolicy(nullptr),
       bindAddress(INADDR_ANY),
+      readTimeoutMs(static_cast<int64_t>(kReadTimeoutSeconds) * 1000),
       localSocket(-1),
       localInode(0),
       maxClientsPerUser(kMaxClientsPerUser),
+      spareDescriptor(-1),
+      wakeDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       refusals(kRefusalPeriodSeconds, kRefusalMemory),
       loopActive(false) {
   if (launcher.Status() != 0) {
     _ReportError("[ListenPort::ListenPort] ERROR : Can't create ThreadLauncher");
   }
+  if (wakeDescriptor < 0) {
+    _ReportError("[ListenPort::ListenPort] ERROR : Can't create the wake-up event: " +
+                 SystemError::Text(errno));
+  }
 }
 
 ListenPort::~ListenPort() {
-  _CloseSocket(false);
+  _CloseSocket();
   _CloseLocal();
+  if (wakeDescriptor >= 0) {
+    close(wakeDescriptor);
+  }
 }
 
 void ListenPort::_ReportError(const std::string& text) {
   LogServer::Report(Warning, "DL30102", text, "GENERIC", true);
 }
 
-void ListenPort::_CloseSocket(bool wakeWaiters) {
+void ListenPort::_CloseSocket() {
   const int descriptor = socket.exchange(-1);
-  if (descriptor < 0) {
-    return;
+  if (descriptor >= 0) {
+    close(descriptor);
   }
-  // A close alone does not wake a thread already waiting on the descriptor;
-  // a shutdown does, so the loop sees the stop at once instead of after its
-  // wait period. A handed-over socket is shared with the service manager,
-  // which must go on listening on it: the loop then sees the stop at the end
-  // of its wait period.
-  if (wakeWaiters && inherited == nullptr) {
-    shutdown(descriptor, SHUT_RDWR);
-  }
-  close(descriptor);
 }
 
 int ListenPort::_FailInitialize(const std::string& text) {
   _ReportError(text);
-  _CloseSocket(false);
+  _CloseSocket();
   state.store(kStopped);
   return 0;
 }
@@ -109,9 +135,10 @@ void ListenPort::UseInheritedSocket(const InheritedSocket* socketHandedOver) {
   inherited = socketHandedOver;
 }
 
-int ListenPort::Initialize(int portNumber, void (*routine)(void*)) {
+int ListenPort::Initialize(int portNumber, SessionFactory sessions) {
   port = portNumber;
-  callback = routine;
+  factory = std::move(sessions);
+  _RaiseDescriptorLimit();
   if (_Initialize() != 1) {
     return 0;
   }
@@ -119,8 +146,31 @@ int ListenPort::Initialize(int portNumber, void (*routine)(void*)) {
   return 1;
 }
 
+void ListenPort::_RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return;
+  }
+  const rlim_t needed = static_cast<rlim_t>(maxClients) + kReservedDescriptors;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    }
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    _ReportError(
+        "[ListenPort::_Initialize] WARNING : The descriptor limit (" +
+        std::to_string(limit.rlim_cur) + ", hard limit " +
+        (limit.rlim_max == RLIM_INFINITY ? std::string("none") : std::to_string(limit.rlim_max)) +
+        ") leaves room for fewer than WATCHMGR.MAXCLIENTS=" + std::to_string(maxClients) +
+        " clients");
+  }
+}
+
 void ListenPort::_OpenLocal() {
-  if (localSocket.load() >= 0) {
+  if (localSocket >= 0) {
     return;
   }
   if (inherited != nullptr && inherited->HasLocal()) {
@@ -130,7 +180,7 @@ void ListenPort::_OpenLocal() {
       ReportLocalError("handed over by the service manager " + reason);
       return;
     }
-    localSocket.store(descriptor);
+    localSocket = descriptor;
     LogServer::Report(Info, "DL31021", "Listenner started on the local socket handed over",
                       "LISTENNER_OK");
     return;
@@ -148,8 +198,9 @@ void ListenPort::_OpenLocal() {
   // The directory decides who can put another file in the socket's place:
   // one that others may write to would let them swap it under the clients.
   const size_t slash = localPath.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : localPath.substr(0, slash);
   struct stat info {};
   if (stat(directory.c_str(), &info) != 0) {
     if (errno != ENOENT || mkdir(directory.c_str(), 0755) != 0 ||
@@ -174,7 +225,8 @@ void ListenPort::_OpenLocal() {
   if (lstat(localPath.c_str(), &info) == 0) {
     // Only a socket nobody answers on any more is a leftover of this
     // daemon; anything else at the path is left for the operator.
-    const int probe = S_ISSOCK(info.st_mode) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const int probe =
+        S_ISSOCK(info.st_mode) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     const bool stale =
         probe >= 0 &&
         connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
@@ -200,13 +252,14 @@ void ListenPort::_OpenLocal() {
     return;
   }
   localInode = static_cast<unsigned long>(info.st_ino);
-  localSocket.store(descriptor);
+  localSocket = descriptor;
   LogServer::Report(Info, "DL31021", "Listenner started on local socket " + localPath,
                     "LISTENNER_OK");
 }
 
 void ListenPort::_CloseLocal() {
-  const int descriptor = localSocket.exchange(-1);
+  const int descriptor = localSocket;
+  localSocket = -1;
   if (descriptor < 0) {
     return;
   }
@@ -221,37 +274,40 @@ void ListenPort::_CloseLocal() {
 
 int ListenPort::_Initialize() {
   // A rebuild, or a second initialisation, never leaves the old socket open.
-  _CloseSocket(false);
+  _CloseSocket();
   if (inherited != nullptr) {
-    return _TakeInherited();
+    std::string failure;
+    const int descriptor = inherited->TakeListening(port, failure);
+    if (descriptor < 0) {
+      return _FailInitialize(failure);
+    }
+    socket.store(descriptor);
+    LogServer::Report(Info, "DL31021",
+                      "Listenner started on TCP port " + std::to_string(inherited->Port()),
+                      "LISTENNER_OK");
+    socketValid = 1;
+    return 1;
   }
   // Close-on-exec from birth: another thread may fork a shell command at any
   // moment. Non-blocking, so an accept after a wake-up that a vanished client
   // or a stop caused never blocks the loop.
   const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (descriptor < 0) {
-    std::string reason;
-    GetLastListennerError(reason);
-    return _FailInitialize("[ListenPort::_Initialize] : Socket declaration failed:" + reason);
+    return _FailInitialize("[ListenPort::_Initialize] : Socket declaration failed:" +
+                           SystemError::Text(errno));
   }
   socket.store(descriptor);
-  if (fcntl(descriptor, F_SETFD, FD_CLOEXEC) == -1) {
-    return _FailInitialize(
-        "[ListenPort::_Initialize] : Socket configuration failed (FD_CLOEXEC, errno=" +
-        std::to_string(errno) + ").");
-  }
   const int on = 1;
   if (setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1) {
     return _FailInitialize(
-        "[ListenPort::_Initialize] : Socket configuration failed (SO_REUSEADDR, errno=" +
-        std::to_string(errno) + ").");
+        "[ListenPort::_Initialize] : Socket configuration failed (SO_REUSEADDR, " +
+        SystemError::Text(errno) + ").");
   }
   // A number outside the TCP range would be silently cut to another port.
   if (port <= 0 || port > 65535) {
     return _FailInitialize(
         "[ListenPort::_Initialize] : Invalid peiPort number, bad configuration.");
   }
-  threadRoutine = callback;
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -264,7 +320,7 @@ int ListenPort::_Initialize() {
     }
     if (errno != EADDRINUSE) {
       return _FailInitialize("[ListenPort::_Initialize] : Socket bind to " + portText +
-                             " failed:" + std::to_string(errno));
+                             " failed:" + SystemError::Text(errno));
     }
     _ReportError("[ListenPort::_Initialize] WARNING : Socket bind to " + portText +
                  " failed: (Address already in use).");
@@ -286,36 +342,6 @@ int ListenPort::_Initialize() {
   return 1;
 }
 
-int ListenPort::_TakeInherited() {
-  if (inherited->state() == InheritedSocket::kRefused) {
-    return _FailInitialize(
-        "[ListenPort::_Initialize] : Socket handed over by the service manager refused: " +
-        inherited->Problem());
-  }
-  const std::string portText = std::to_string(inherited->Port());
-  std::string reason;
-  const int descriptor = inherited->Take(reason);
-  if (descriptor < 0) {
-    // The port belongs to the manager's socket unit, which decides its
-    // address and options: binding it here would compete with the manager.
-    return _FailInitialize(
-        "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
-        portText + " " + reason + ".");
-  }
-  if (port != inherited->Port()) {
-    LogServer::Report(Info, "DL31021",
-                      "[ListenPort::_Initialize] INFO : Listening on the socket handed over by the "
-                      "service manager, port " +
-                          portText + "; the configured port " + std::to_string(port) +
-                          " is not used.");
-  }
-  socket.store(descriptor);
-  threadRoutine = callback;
-  LogServer::Report(Info, "DL31021", "Listenner started on TCP port " + portText, "LISTENNER_OK");
-  socketValid = 1;
-  return 1;
-}
-
 int ListenPort::StartThread() {
   if (loopActive.exchange(true)) {
     _ReportError(
@@ -331,159 +357,210 @@ int ListenPort::StartThread() {
   return 1;
 }
 
-void ListenPortRunThreadInternal(void* listener) {
-  if (GetTraceLevel() >= 1) {
-    fputs(" ** Start ListenPortInternal thread\n", stdout);
-    fflush(stdout);
-  }
-  // The listener may be destroyed as soon as StartBlock returns.
-  static_cast<ListenPort*>(listener)->StartBlock();
-  if (GetTraceLevel() >= 1) {
-    fputs(" ** Finish ListenPortInternal thread\n", stdout);
-    fflush(stdout);
-  }
+bool ListenPort::_Watch(int epoll, int descriptor, void* token) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = token;
+  // A handed-over socket is a duplicate of one the service manager's
+  // descriptor keeps open: the registration of a closed duplicate with the
+  // same number outlives the close, and is taken over.
+  return epoll_ctl(epoll, EPOLL_CTL_ADD, descriptor, &event) == 0 ||
+         (errno == EEXIST && epoll_ctl(epoll, EPOLL_CTL_MOD, descriptor, &event) == 0);
 }
 
 int ListenPort::StartBlock() {
   loopActive.store(true);
-  state.store(kRunning);
+  // A stop that came before the loop started wins.
+  int created = kCreated;
+  state.compare_exchange_strong(created, kRunning);
   LogServer::Report(Debug2, nullptr,
                     "[ListenPort::StartBlock] INFO : Starting Listener service ...");
-  while (state.load() == kRunning) {
-    while (socketValid == 1 && state.load() == kRunning) {
-      _AcceptOne();
-    }
-    if (state.load() == kRunning && socketValid != 1) {
-      if (_Initialize() == 1) {
-        _ReportError("[ListenPort::StartBlock] INFO : Listenner socket re-activated");
-      } else {
-        _ReportError(
-            "[ListenPort::StartBlock] ERROR : Unable to re-initialize the Listenner socket, "
-            "aborting service and collector ...");
-        state.store(kStopping);
-      }
-    }
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0 || wakeDescriptor < 0 || !_Watch(epoll, wakeDescriptor, &wakeToken)) {
+    _ReportError("[ListenPort::StartBlock] ERROR : Unable to start the event loop: " +
+                 SystemError::Text(errno));
+    state.store(kStopping);
   }
-  LogServer::Report(Debug1, nullptr,
-                    "[ListenPort::StartBlock] INFO : Listener is processing termination sequence "
-                    "... ");
+  if (localSocket >= 0 && state.load() == kRunning && !_Watch(epoll, localSocket, &localToken)) {
+    _ReportError("[ListenPort::StartBlock] WARNING : the local socket cannot be watched: " +
+                 SystemError::Text(errno) + "; the local socket is closed");
+    _CloseLocal();
+  }
+  spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  {
+    ClientConnections clients(
+        epoll, factory, [this](long uid) { _ClientEnded(uid); }, readTimeoutMs);
+    int watched = -1;  // the TCP descriptor in the epoll set
+    epoll_event events[kEventBatch];
+    int64_t nextDeadline = -1;
+    while (state.load() == kRunning) {
+      // The test hook, or a broken socket found by an accept, takes the
+      // listening socket away: the loop builds it again.
+      if (socketValid == 1 && socket.load() != watched && watched >= 0) {
+        _ReportError("[ListenPort::StartBlock] WARNING : Select failed: " +
+                     SystemError::Text(EBADF));
+        socketValid = 0;
+      }
+      if (socketValid != 1) {
+        if (_Initialize() == 1) {
+          _ReportError("[ListenPort::StartBlock] INFO : Listenner socket re-activated");
+        } else {
+          _ReportError(
+              "[ListenPort::StartBlock] ERROR : Unable to re-initialize the Listenner socket, "
+              "aborting service and collector ...");
+          int running = kRunning;
+          state.compare_exchange_strong(running, kStopping);
+          break;
+        }
+        watched = -1;
+      }
+      if (watched < 0) {
+        watched = socket.load();
+        if (!_Watch(epoll, watched, &tcpToken)) {
+          _ReportError("[ListenPort::StartBlock] WARNING : Select failed: " +
+                       SystemError::Text(errno));
+          socketValid = 0;
+          continue;
+        }
+      }
+      const int waitMs = static_cast<int>(
+          nextDeadline < 0 ? kSelectPeriodMs : std::min<int64_t>(nextDeadline, kSelectPeriodMs));
+      const int ready = epoll_wait(epoll, events, kEventBatch, waitMs);
+      if (ready < 0 && errno != EINTR) {
+        _ReportError("[ListenPort::StartBlock] ERROR : Unable to wait for events: " +
+                     SystemError::Text(errno) + ", aborting service and collector ...");
+        int running = kRunning;
+        state.compare_exchange_strong(running, kStopping);
+        break;
+      }
+      for (int i = 0; i < ready && state.load() == kRunning; ++i) {
+        void* token = events[i].data.ptr;
+        if (token == &wakeToken) {
+          uint64_t count;
+          while (read(wakeDescriptor, &count, sizeof count) > 0) {
+          }
+        } else if (token == &tcpToken) {
+          _AcceptTcp(clients);
+        } else if (token == &localToken) {
+          _AcceptLocal(clients);
+        } else {
+          clients.Readable(token, NowMs(),
+                           (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+        }
+      }
+      nextDeadline = clients.Expire(NowMs());
+    }
+    LogServer::Report(Debug1, nullptr,
+                      "[ListenPort::StartBlock] INFO : Listener is processing termination "
+                      "sequence ... ");
+  }  // every connection closes here
+  if (epoll >= 0) {
+    close(epoll);
+  }
+  if (spareDescriptor >= 0) {
+    close(spareDescriptor);
+    spareDescriptor = -1;
+  }
   state.store(kStopped);
   // Last access to this object: Stop returns once it sees this.
   loopActive.store(false);
   return 1;
 }
 
-void ListenPort::_AcceptOne() {
-  pollfd waited[2] = {{socket.load(), POLLIN, 0}, {localSocket.load(), POLLIN, 0}};
-  int ready = -1;
-  if (waited[0].fd < 0) {
-    errno = EBADF;
-  } else {
-    ready = poll(waited, waited[1].fd >= 0 ? 2 : 1, kSelectPeriodMs);
-    if (ready > 0 && (waited[0].revents & POLLNVAL) != 0) {
-      ready = -1;
-      errno = EBADF;
-    }
-  }
-  if (ready > 0 && waited[1].revents != 0 && state.load() == kRunning) {
-    _AcceptLocal();
-    if (waited[0].revents == 0) {
-      return;
-    }
-  }
-  if (ready == 0 || (ready < 0 && errno == EINTR)) {
-    return;
-  }
-  if (ready < 0) {
-    if (state.load() == kRunning) {
-      std::string reason;
-      GetLastListennerError(reason);
-      _ReportError("[ListenPort::StartBlock] WARNING : Select failed: " + reason);
-    }
-    socketValid = 0;
-    return;
-  }
-  // A stop wakes the wait on purpose; the socket is being closed.
-  if (state.load() != kRunning) {
-    return;
-  }
-  // Reloaded: the socket may have been closed (and its number reused) while
-  // the loop waited.
-  const int listening = socket.load();
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  int client = -1;
-  if (listening < 0) {
-    errno = EBADF;
-  } else {
-    do {
-      length = sizeof peer;
-      client = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    } while (client < 0 && errno == EINTR);
-  }
-  if (client < 0) {
-    // The client left between the wake-up and the accept: nothing is broken.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return;
-    }
-    if (state.load() == kRunning) {
-      std::string reason;
-      GetLastListennerError(reason);
-      _ReportError("[ListenPort::StartBlock] WARNING : accept failed: " + reason);
-    }
-    socketValid = 0;
-    return;
-  }
-  // An IPv6 socket handed over by the service manager shows IPv4 clients
-  // with mapped addresses: they are the IPv4 address for every check.
-  PeerOwner::Endpoint end{};
-  if (!PeerOwner::FromSockaddr(reinterpret_cast<const sockaddr*>(&peer), end)) {
-    _RefuseLimited("ipv6", "[ListenPort::StartBlock] WARNING : Connection from an IPv6 address "
-                           "refused: WATCHMGR.ALLOWEDPEERS lists IPv4 peers only");
-    close(client);
-    return;
-  }
-  char address[16];
-  snprintf(address, sizeof address, "%u.%u.%u.%u", end.address >> 24, (end.address >> 16) & 0xFF,
-           (end.address >> 8) & 0xFF, end.address & 0xFF);
-  // A refused peer or user costs no client slot, no thread and no read.
-  long uid = AccessPolicy::kUnknownUid;
-  if (accessPolicy != nullptr &&
-      (!accessPolicy->AdmitPeer(end.address) ||
-       !accessPolicy->AdmitUser(client, std::string(address) + ":" + std::to_string(end.port),
-                                uid))) {
-    close(client);
-    return;
-  }
-  _Serve(client, address, end.port, uid);
-}
-
-void ListenPort::_AcceptLocal() {
+int ListenPort::_Accept(int listening, sockaddr* peer, socklen_t* length) {
+  const socklen_t size = length != nullptr ? *length : 0;
   int client;
   do {
-    client = accept4(localSocket.load(), nullptr, nullptr, SOCK_CLOEXEC);
-  } while (client < 0 && errno == EINTR);
-  if (client < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-      _ReportError("[ListenPort::StartBlock] WARNING : accept on the local socket failed: " +
-                   SystemError::Text(errno) + "; the local socket is closed");
-      _CloseLocal();
+    if (length != nullptr) {
+      *length = size;
     }
-    return;
+    client = accept4(listening, peer, length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (client < 0 && errno == EINTR);
+  if (client < 0 && (errno == EMFILE || errno == ENFILE) && spareDescriptor >= 0) {
+    const int error = errno;
+    close(spareDescriptor);
+    const int refused = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    if (refused >= 0) {
+      close(refused);
+    }
+    spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    _RefuseLimited("descriptors", "[ListenPort::StartBlock] WARNING : Connection refused: " +
+                                      SystemError::Text(error));
+    errno = EAGAIN;
   }
-  // The credentials the kernel took when the client connected: they cannot
-  // be changed by the client afterwards, nor by passing the descriptor on.
-  ucred credentials{};
-  socklen_t length = sizeof credentials;
-  const long owner = getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0
-                         ? static_cast<long>(credentials.uid)
-                         : AccessPolicy::kUnknownUid;
-  long uid = owner;
-  if (accessPolicy != nullptr && !accessPolicy->AdmitOwner(owner, "local:0", uid)) {
-    close(client);
-    return;
+  return client;
+}
+
+void ListenPort::_AcceptTcp(ClientConnections& clients) {
+  for (int taken = 0; taken < kAcceptBatch && socketValid == 1; ++taken) {
+    const int listening = socket.load();
+    if (listening < 0) {
+      return;  // taken away: the loop notices and builds it again
+    }
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int client = _Accept(listening, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (client < 0) {
+      // Nothing more waiting, or the client left between the wake-up and
+      // the accept: nothing is broken.
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+        return;
+      }
+      _ReportError("[ListenPort::StartBlock] WARNING : accept failed: " + SystemError::Text(errno));
+      socketValid = 0;
+      return;
+    }
+    // An IPv6 socket handed over by the service manager shows IPv4 clients
+    // with mapped addresses: they are the IPv4 address for every check.
+    PeerOwner::Endpoint end{};
+    if (!PeerOwner::FromSockaddr(reinterpret_cast<const sockaddr*>(&peer), end)) {
+      _RefuseLimited("ipv6",
+                     "[ListenPort::StartBlock] WARNING : Connection from an IPv6 address "
+                     "refused: WATCHMGR.ALLOWEDPEERS lists IPv4 peers only");
+      close(client);
+      continue;
+    }
+    char address[16];
+    snprintf(address, sizeof address, "%u.%u.%u.%u", end.address >> 24, (end.address >> 16) & 0xFF,
+             (end.address >> 8) & 0xFF, end.address & 0xFF);
+    // A refused peer or user costs no client slot and no read.
+    long uid = AccessPolicy::kUnknownUid;
+    if (accessPolicy != nullptr &&
+        (!accessPolicy->AdmitPeer(end.address) ||
+         !accessPolicy->AdmitUser(client, std::string(address) + ":" + std::to_string(end.port),
+                                  uid))) {
+      close(client);
+      continue;
+    }
+    _Serve(clients, client, uid);
   }
-  _Serve(client, "local", 0, uid);
+}
+
+void ListenPort::_AcceptLocal(ClientConnections& clients) {
+  for (int taken = 0; taken < kAcceptBatch && localSocket >= 0; ++taken) {
+    const int client = _Accept(localSocket, nullptr, nullptr);
+    if (client < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
+        _ReportError("[ListenPort::StartBlock] WARNING : accept on the local socket failed: " +
+                     SystemError::Text(errno) + "; the local socket is closed");
+        _CloseLocal();
+      }
+      return;
+    }
+    // The credentials the kernel took when the client connected: they cannot
+    // be changed by the client afterwards, nor by passing the descriptor on.
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    const long owner = getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0
+                           ? static_cast<long>(credentials.uid)
+                           : AccessPolicy::kUnknownUid;
+    long uid = owner;
+    if (accessPolicy != nullptr && !accessPolicy->AdmitOwner(owner, "local:0", uid)) {
+      close(client);
+      continue;
+    }
+    _Serve(clients, client, uid);
+  }
 }
 
 void ListenPort::_RefuseLimited(const std::string& key, const std::string& text) {
@@ -509,7 +586,7 @@ bool ListenPort::_TakeUserSlot(long uid) {
   return true;
 }
 
-void ListenPort::ClientEnded(long uid) {
+void ListenPort::_ClientEnded(long uid) {
   if (uid != AccessPolicy::kUnknownUid) {
     CriticalSection lock(&usersMutex);
     auto found = perUser.find(uid);
@@ -526,16 +603,11 @@ int ListenPort::ClientsOf(long uid) {
   return found == perUser.end() ? 0 : found->second;
 }
 
-void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort, long uid) {
+void ListenPort::_Serve(ClientConnections& clients, int descriptor, long uid) {
   if (clientCount.load() >= maxClients) {
     _RefuseLimited("too many clients",
                    "[ListenPort::StartBlock] : Too many clients at the same time, no more than " +
                        std::to_string(maxClients) + " allowed");
-    close(descriptor);
-    return;
-  }
-  if (threadRoutine == nullptr) {
-    _ReportError("[ListenPort::StartBlock] ERROR : no callback function defined.");
     close(descriptor);
     return;
   }
@@ -547,108 +619,42 @@ void ListenPort::_Serve(int descriptor, const char* peerAddress, int peerPort, l
     close(descriptor);
     return;
   }
-  ClientContext* context = new (std::nothrow) ClientContext;
-  if (context != nullptr) {
-    context->owner = this;
-    context->uid = uid;
-    context->connection.Establish(descriptor, peerAddress, peerPort);
-    // Counted before the thread exists, so its decrement can never come first.
-    clientCount.fetch_add(1);
-    const int started = launcher.Create(threadRoutine, context);
-    if (started == 0) {
-      return;
-    }
-    // The thread runs all the same: the context and the count are its own.
-    if (started == ThreadLauncher::kDetachFailed) {
-      _ReportError("[ListenPort::StartBlock] WARNING : client thread started but not detached");
-      return;
-    }
-    ClientEnded(uid);
-  } else {
-    clientCount.fetch_add(1);
-    ClientEnded(uid);
-  }
-  _ReportError("[ListenPort::StartBlock] ERROR : Callback function failed ...");
-  // Nobody else will ever serve or close this connection.
-  if (context != nullptr) {
-    context->connection.Disconnect();
-    delete context;
-  } else {
-    close(descriptor);
+  // Counted first: a connection that cannot be added is counted out again.
+  clientCount.fetch_add(1);
+  if (!clients.Add(descriptor, uid, NowMs())) {
+    _ReportError("[ListenPort::StartBlock] ERROR : Callback function failed ...");
   }
 }
 
-int ListenPort::Stop() {
+int ListenPort::Stop(unsigned waitMs) {
   LogServer::Report(Debug1, nullptr, "[ListenPort::Stop] INFO : Signaling stop ...");
-  // Polled rather than decided once: a loop started just before the stop
-  // may not have announced itself yet.
-  while (true) {
-    int running = kRunning;
-    if (state.compare_exchange_strong(running, kStopping)) {
-      _CloseSocket(true);
-    }
-    if (!loopActive.load()) {
-      break;
+  int expected = kRunning;
+  if (!state.compare_exchange_strong(expected, kStopping)) {
+    expected = kCreated;
+    state.compare_exchange_strong(expected, kStopping);
+  }
+  if (wakeDescriptor >= 0) {
+    const uint64_t one = 1;
+    ssize_t written;
+    do {
+      written = write(wakeDescriptor, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+  }
+  for (unsigned waited = 0; loopActive.load(); waited += kStopPollMs) {
+    if (waited >= waitMs) {
+      _ReportError("[ListenPort::Stop] WARNING : the event loop is still busy after " +
+                   std::to_string(waitMs) + " ms");
+      return 0;
     }
     Sleep(kStopPollMs);
   }
-  // The socket of a loop that never ran, or one a rebuild made meanwhile.
-  _CloseSocket(false);
+  _CloseSocket();
   _CloseLocal();
-  int created = kCreated;
-  state.compare_exchange_strong(created, kStopped);
+  state.store(kStopped);
   LogServer::Report(Debug1, nullptr, "[ListenPort::Stop] INFO : Listen Port Stopped.");
   return 1;
 }
 
-int ListenPort::Delete() {
-  Stop();
-  return 1;
-}
+int ListenPort::Delete() { return Stop(); }
 
-void ListenPort::_TestAPI_CloseSocket() {
-  const int descriptor = socket.exchange(-1);
-  if (descriptor >= 0) {
-    close(descriptor);
-  }
-}
-
-bool ListenPort::GetLastListennerError(std::string& text) {
-  const int error = errno;
-  struct Entry {
-    int number;
-    const char* text;
-  };
-  static const Entry kTexts[] = {
-      {EBADF, "EBADF Bad file number"},
-      {ENOTSOCK, "ENOTSOCK Socket operation on non-socket"},
-      {EDESTADDRREQ, "EDESTADDRREQ Destination address required"},
-      {EMSGSIZE, "EMSGSIZE Message too long"},
-      {EPROTOTYPE, "EPROTOTYPE Protocol wrong type for socket"},
-      {ENOPROTOOPT, "ENOPROTOOPT Protocol not available"},
-      {EPROTONOSUPPORT, "EPROTONOSUPPORT Protocol not supported"},
-      {ESOCKTNOSUPPORT, "ESOCKTNOSUPPORT Socket type not supported"},
-      {EOPNOTSUPP, "EOPNOTSUPP Operation not supported on socket"},
-      {EPFNOSUPPORT, "EPFNOSUPPORT Protocol family not supported"},
-      {EAFNOSUPPORT, "EAFNOSUPPORT Address family not supported by protocol family"},
-      {EADDRINUSE, "EADDRINUSE Address already in use"},
-      {EADDRNOTAVAIL, "EADDRNOTAVAIL Can't assign requested address"},
-      {ENETDOWN, "ENETDOWN Network is down"},
-      {ENETUNREACH, "ENETUNREACH Network is unreachable"},
-      {ENETRESET, "ENETRESET Network dropped connection because of reset"},
-      {ECONNABORTED, "ECONNABORTED Software caused connection abort"},
-      {ECONNRESET, "ECONNRESET Connection reset by peer"},
-      {ENOBUFS, "ENOBUFS No buffer space available"},
-      {EISCONN, "EISCONN Socket is already connected"},
-      {ENOTCONN, "ENOTCONN Socket is not connected"},
-  };
-  text = "<unknown, errno=" + std::to_string(error) + ">";
-  for (const Entry& entry : kTexts) {
-    if (entry.number == error) {
-      text = entry.text;
-      break;
-    }
-  }
-  errno = error;
-  return true;
-}
+void ListenPort::_TestAPI_CloseSocket() { _CloseSocket(); }

@@ -1,6 +1,5 @@
 #include "WatchedList.h"
 
-#include <malloc.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -79,13 +78,6 @@ bool WatchedList::ProcessServices::ProcessRealUid(int pid, uid_t& uid) {
 }
 
 uid_t WatchedList::ProcessServices::DaemonUid() { return geteuid(); }
-
-void WatchedList::ProcessServices::ReleaseFreeMemory() {
-  // Client threads come and go by the dozen, each with buffers of tens of
-  // kilobytes: a burst leaves free holes in the allocator's heaps that it
-  // never returns by itself, and the resident size steps up for good.
-  malloc_trim(0);
-}
 
 WatchedList::ProcessServices* WatchedList::ProcessServices::Default() {
   static ProcessServices real;
@@ -318,7 +310,6 @@ int WatchedList::ProcessBlock(ListenPort* port) {
   runState = ListRunning;
   int timeToLive = waits.timeToLive;
   bool locked = false;
-  int passesSinceTrim = 0;
   try {
     while (timeToLive > 0 && runState == ListRunning) {
       if (port == nullptr || port->state.load() != ListenPort::kRunning) {
@@ -332,10 +323,6 @@ int WatchedList::ProcessBlock(ListenPort* port) {
       }
       locked = false;
       Unlock();
-      if (++passesSinceTrim >= waits.passesPerTrim) {
-        passesSinceTrim = 0;
-        services->ReleaseFreeMemory();
-      }
       Sleep(waits.passSleepMs);
     }
   } catch (BError& error) {

@@ -48,7 +48,6 @@ class WatchedList {
     unsigned restartPauseMs = 10000;  // between the end of a stop and the start command
     unsigned passSleepMs = 1000;      // between two passes, taken without the lock
     int timeToLive = 60;              // empty passes before the loop ends by itself
-    int passesPerTrim = 60;           // passes between two ReleaseFreeMemory calls
   };
 
   // What the cycle asks of the operating system. This base class is the
@@ -76,9 +75,6 @@ class WatchedList {
     // The daemon's effective user id: only a root daemon runs commands under
     // other identities.
     virtual uid_t DaemonUid();
-    // Hands the allocator's free pages back to the system. The one call
-    // made without the list's mutex, so client threads are not held up.
-    virtual void ReleaseFreeMemory();
     // The real services, shared by every list that is given none.
     static ProcessServices* Default();
   };

@@ -1,6 +1,5 @@
 // vigild: builds its configuration, starts the log server and the order
 // listener, then runs the supervision cycle on the main thread until it ends.
-#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,12 +27,6 @@
 #include "WatchedList.h"
 
 namespace {
-
-constexpr int kMallocArenas = 2;
-// Blocks this large are a connection's buffers and the longest order lines:
-// they live as long as a connection, so they get pages of their own that go
-// back to the system when it ends, instead of holes in the shared heaps.
-constexpr int kMallocMmapThreshold = 8 * 1024;
 
 int StartDebugLevel(CliParser& parser, TlConfiguration& global) {
   int level = static_cast<int>(ConfigNumber::Read(global, "LOGMANAGER.DEBUGLEVEL", 1, 0, 10));
@@ -79,12 +72,6 @@ int main(int argc, char** argv) {
   // Taken while this is the only thread: it changes the environment.
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
-  // Client threads come and go by the dozen; left to itself the allocator
-  // grows one arena per contended thread and keeps their pages, so the
-  // resident size creeps up for hours under bursts of clients. Two arenas
-  // are plenty for two cores' worth of order parsing.
-  mallopt(M_ARENA_MAX, kMallocArenas);
-  mallopt(M_MMAP_THRESHOLD, kMallocMmapThreshold);
   // The stop signals are blocked before any thread exists, so that every
   // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();
@@ -142,6 +129,8 @@ int main(int argc, char** argv) {
     }
     port->SetAccessPolicy(policy);
     port->SetBindAddress(policy->BindAddress());
+    port->SetMaxClients(static_cast<int>(ConfigNumber::Read(
+        *configuration, "WATCHMGR.MAXCLIENTS", ListenPort::kMaxClients, 1, 1000000)));
     port->SetMaxClientsPerUser(static_cast<int>(ConfigNumber::Read(
         *configuration, "WATCHMGR.MAXCLIENTSPERUSER", ListenPort::kMaxClientsPerUser, 1, 1000000)));
     // Beside the TCP port, for local users whom the kernel names: an empty

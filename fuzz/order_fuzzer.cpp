@@ -1,5 +1,5 @@
 // Feeds a client's byte stream to the order-line reader, cut into lines as
-// the connection reader cuts them, executes every completed order on a
+// the connections cut them, executes every completed order on a
 // private table, then judges what the orders registered and runs the
 // supervision pass on the processes found wrong, through process services
 // that never start or signal anything.
@@ -11,10 +11,10 @@
 
 #include "Cnx.h"
 #include "FuzzLog.h"
+#include "LineAssembler.h"
 #include "ListenPort.h"
 #include "String.h"
 #include "WatchASCIIOrder.h"
-#include "WatchMgrDaemon.h"
 #include "WatchedList.h"
 
 namespace {
@@ -46,27 +46,20 @@ WatchedList::Waits NoWaits() {
   return waits;
 }
 
-// One line as ServeConnection sees it: '\r' dropped, cut at the line
-// buffer's size, and ending at the first NUL (the buffer is a C string).
+// The stream cut into lines by the connections' own line assembler; a
+// stream that just stops leaves its partial last line unread, as a connection
+// that ends does.
 void FeedLines(const uint8_t* data, size_t size, WatchASCIIOrder& order, Cnx& cnx) {
-  const size_t limit = static_cast<size_t>(WatchMgrDaemon::kLineBufferSize) - 1;
-  std::string buffer;
-  for (size_t i = 0; i <= size; ++i) {
-    const bool end = i == size;
-    if (!end && data[i] != '\n' && data[i] != '\r') {
-      buffer.push_back(static_cast<char>(data[i]));
+  std::string scratch(reinterpret_cast<const char*>(data), size);
+  LineAssembler lines;
+  lines.Feed(&scratch[0], scratch.size(), [&](const char* text) {
+    String line(text);
+    if (order.ProcessLine(line) == 1) {
+      order.ExecuteOrder(cnx);
+      order.Reset();
     }
-    // The connection reader hands over a partial last line only when the
-    // buffer is full; a stream that just stops is dropped, as here.
-    if ((!end && data[i] == '\n') || buffer.size() == limit) {
-      String line(buffer.c_str());
-      if (order.ProcessLine(line) == 1) {
-        order.ExecuteOrder(cnx);
-        order.Reset();
-      }
-      buffer.clear();
-    }
-  }
+    return true;
+  });
 }
 
 }  // namespace

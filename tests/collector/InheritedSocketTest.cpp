@@ -84,8 +84,8 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpStreamSocketHandedToThisProcessIsAd
       {"self", "1", kTcpNotListening, InheritedSocket::kRefused, "is not listening"},
       {"self", "1", kUdp, InheritedSocket::kRefused, "is not a stream socket"},
       {"self", "1", kUnixListening, InheritedSocket::kRefused, "no listening TCP socket"},
-      {"self", "1", kPipe, InheritedSocket::kRefused, "ENOTSOCK"},
-      {"self", "1", kClosed, InheritedSocket::kRefused, "EBADF"},
+      {"self", "1", kPipe, InheritedSocket::kRefused, "Socket operation on non-socket"},
+      {"self", "1", kClosed, InheritedSocket::kRefused, "Bad file descriptor"},
   };
   for (const Case& c : kCases) {
     const std::string pid = c.pid == nullptr                ? ""

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include <vector>
 
 #include "CapturingLogDevice.h"
-#include "ClientContext.h"
+#include "ClientSession.h"
+#include "Cnx.h"
+#include "LineAssembler.h"
 #include "InheritedSocket.h"
 #include "ListenPort.h"
 #include "LogServer.h"
@@ -42,24 +46,18 @@ std::map<std::string, int> Lines() {
   return lines;
 }
 
-// The client routine: counts every line Cnx::ReadLine gives it.
-void Serve(void* argument) {
-  ClientContext* context = static_cast<ClientContext*>(argument);
-  Cnx connection = context->connection;
-  ListenPort* owner = context->owner;
-  delete context;
-  char line[64];
-  while (true) {
-    if (connection.ReadLine(line, sizeof line, 1) == 1) {
-      std::lock_guard<std::mutex> lock(linesMutex);
-      ++lines[line];
-      ++lineCount;
-    } else if (connection.Valid() != 1) {
-      break;
-    }
+// The session of every test client: counts every line it is given.
+class CountingSession : public ClientSession {
+ public:
+  bool Line(String& line) override {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    ++lines[line.chars()];
+    ++lineCount;
+    return true;
   }
-  connection.Disconnect();
-  owner->clientCount.fetch_sub(1);
+};
+std::unique_ptr<ClientSession> Serve(long) {
+  return std::unique_ptr<ClientSession>(new CountingSession);
 }
 
 class ListenPortTest : public ::testing::Test {
@@ -82,6 +80,7 @@ class ListenPortTest : public ::testing::Test {
 
   void Start() {
     port = FreePort();
+    listener.SetReadTimeoutMs(readTimeoutMs);
     ASSERT_EQ(1, listener.Initialize(port, Serve));
     ASSERT_EQ(1, listener.StartThread());
     ASSERT_TRUE(WaitUntil([&] { return listener.state.load() == ListenPort::kRunning; }, 2000));
@@ -103,6 +102,7 @@ class ListenPortTest : public ::testing::Test {
   ListenPort listener;
   int port = 0;
   int descriptors = 0;
+  int64_t readTimeoutMs = 60000;
 };
 
 TEST_F(ListenPortTest, PortZeroIsRefusedAndABusyPortRetriedUntilGivenUp) {
@@ -137,10 +137,21 @@ TEST_F(ListenPortTest, BrokenListeningSocketIsRebuiltAndStopEndsTheLoopPromptly)
   const std::map<std::string, int> expected = {{"watch", 1}, {"beta", 1}};
   EXPECT_TRUE(WaitUntil([&] { return Lines() == expected; }, 5000));
   client.Disconnect();
+  std::vector<int> held;
+  for (int i = 0; i < 20; ++i) {
+    held.push_back(ConnectTcp(port));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 20; }, 5000));
   log->Clear();
   const auto start = Clock::now();
   EXPECT_EQ(1, listener.Stop());
-  EXPECT_LT(MsSince(start), 3200);
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_EQ(0, listener.clientCount.load());
+  for (int fd : held) {
+    char byte;
+    EXPECT_EQ(0, recv(fd, &byte, 1, 0)) << "the stop left a connection open";
+    close(fd);
+  }
   EXPECT_EQ(1u, Logged("Listen Port Stopped."));
   EXPECT_EQ(0u, Logged("Select failed") + Logged("accept failed"));
   EXPECT_EQ(0, client.Establish("127.0.0.1", port, true));
@@ -150,6 +161,7 @@ TEST_F(ListenPortTest, BrokenListeningSocketIsRebuiltAndStopEndsTheLoopPromptly)
 // that cut lines apart, while others connect, send one line and leave.
 TEST_F(ListenPortTest, ThirtyThirdIsClosedAndThirtyTwoSendersLoseNoLineWhileOthersComeAndGo) {
   constexpr int kSenders = 32, kLines = 10000;
+  listener.SetMaxClients(32);
   Start();
   const auto start = Clock::now();
   std::vector<Cnx> senders;
@@ -262,22 +274,6 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndLeftListening) {
   EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
 }
 
-// A client thread whose detach was reported failed still runs and owns its
-// context: the listener must neither free it nor count the client out.
-TEST_F(ListenPortTest, ClientWhoseDetachFailedKeepsItsContextAndCount) {
-  Start();
-  ThreadLauncher::_TestAPI_FailNextDetach();
-  Cnx client = Client();
-  client.SendPacket("still served\n", 0, 0, true);
-  EXPECT_TRUE(WaitUntil([&] { return Lines().count("still served") == 1; }, 5000));
-  EXPECT_EQ(1, listener.clientCount.load());
-  client.Disconnect();
-  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(0, listener.clientCount.load());
-  EXPECT_EQ(0u, Logged("Callback function failed"));
-}
-
 // The kernel completes the handshake of every client of a burst before the
 // loop takes any: with a short accept queue the others' SYNs are dropped and
 // they stay unconnected for the seconds of their retransmissions.
@@ -307,6 +303,152 @@ TEST_F(ListenPortTest, BurstOfSixtyFourConnectsCompletesBeforeAnyAccept) {
   for (const pollfd& one : pending) {
     close(one.fd);
   }
+}
+
+// Clients that connected, sent and left while the loop was busy are served
+// and counted out as they are accepted: a backlog larger than the client
+// limit costs no refusal.
+TEST_F(ListenPortTest, BacklogOfClientsThatAlreadyLeftIsServedWithoutRefusal) {
+  port = FreePort();
+  listener.SetMaxClients(32);
+  ASSERT_EQ(1, listener.Initialize(port, Serve));  // listening, no loop taking clients yet
+  constexpr int kQueued = 48;
+  for (int i = 0; i < kQueued; ++i) {
+    const int fd = ConnectTcp(port);
+    ASSERT_GE(fd, 0);
+    const std::string line = "q" + std::to_string(i) + "\n";
+    ASSERT_EQ(static_cast<ssize_t>(line.size()), send(fd, line.data(), line.size(), 0));
+    close(fd);
+  }
+  ASSERT_EQ(1, listener.StartThread());
+  EXPECT_TRUE(WaitUntil([&] { return lineCount.load() == kQueued; }, 5000)) << lineCount.load();
+  EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
+  EXPECT_EQ(0u, Logged("Too many clients"));
+}
+
+// Idle connections hold no line buffer; a long partial line takes one until
+// it completes. A time-out of silence drops a partial line, two end the
+// connection with the mute warning, and a client that talks stays.
+TEST_F(ListenPortTest, IdleConnectionsHoldNoBufferAndSilenceDropsThePartialLineThenCloses) {
+  readTimeoutMs = 1000;
+  Start();
+  constexpr int kIdle = 200;
+  std::vector<int> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    idle.push_back(ConnectTcp(port));
+  }
+  const auto idleSince = Clock::now();
+  const int talker = ConnectTcp(port);
+  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == kIdle + 1; }, 5000));
+  EXPECT_EQ(0, LineAssembler::BuffersHeld());
+  const std::string longPart(100, 'x');
+  ASSERT_EQ(100, send(talker, longPart.data(), longPart.size(), 0));
+  EXPECT_TRUE(WaitUntil([] { return LineAssembler::BuffersHeld() == 1; }, 5000));
+  ASSERT_EQ(2, send(talker, "y\n", 2, 0));
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count(longPart + "y") == 1; }, 5000));
+  EXPECT_EQ(0, LineAssembler::BuffersHeld());
+
+  ASSERT_EQ(2, send(talker, "ab", 2, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  ASSERT_EQ(2, send(talker, "c\n", 2, 0));
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count("c") == 1; }, 5000));
+  EXPECT_EQ(0u, Lines().count("abc"));
+
+  // The talker beats; the idle ones go after two time-outs, not sooner.
+  while (listener.clientCount.load() > 1 && MsSince(idleSince) < 6000) {
+    ASSERT_EQ(5, send(talker, "beat\n", 5, MSG_NOSIGNAL));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_GE(MsSince(idleSince), 1900);
+  EXPECT_EQ(1, listener.clientCount.load());
+  EXPECT_EQ(static_cast<size_t>(kIdle), Logged("WARNING : Socket is mute for long time (more "
+                                               "than 1 sec), connection will be closed"));
+  for (int fd : idle) {
+    char byte;
+    EXPECT_EQ(0, recv(fd, &byte, 1, 0));
+    close(fd);
+  }
+  close(talker);
+}
+
+// The soft descriptor limit is raised to what the client limit needs; a
+// hard limit too low for it is used whole and warned about.
+TEST_F(ListenPortTest, DescriptorLimitIsRaisedForTheClientLimitOrWarnedAbout) {
+  rlimit original{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &original));
+  if (original.rlim_max != RLIM_INFINITY && original.rlim_max < 2000) {
+    GTEST_SKIP() << "hard descriptor limit too low to test";
+  }
+  struct Case {
+    int maxClients;
+    bool warned;
+  } cases[] = {{1024, false}, {1900, false}, {0, true}};
+  for (const Case& c : cases) {
+    const int clients = c.maxClients != 0 ? c.maxClients
+                        : original.rlim_max == RLIM_INFINITY ? 1 << 30
+                                                               : static_cast<int>(original.rlim_max);
+    SCOPED_TRACE(clients);
+    rlimit low = original;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    log->Clear();
+    ListenPort limited(1, 0);
+    limited.SetMaxClients(clients);
+    ASSERT_EQ(1, limited.Initialize(FreePort(), Serve));
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(c.warned ? 1u : 0u,
+              Logged("leaves room for fewer than WATCHMGR.MAXCLIENTS=" + std::to_string(clients)));
+    if (c.warned) {
+      EXPECT_EQ(original.rlim_max, now.rlim_cur);
+    } else {
+      EXPECT_GE(now.rlim_cur, static_cast<rlim_t>(clients));
+    }
+    limited.Delete();
+  }
+  setrlimit(RLIMIT_NOFILE, &original);
+}
+
+// A process out of descriptors refuses the waiting client with a warning
+// instead of leaving it queued (which would wake the loop again and again),
+// and serves clients again once descriptors are free.
+TEST_F(ListenPortTest, ClientBeyondTheDescriptorLimitIsRefusedAndServiceResumes) {
+  Start();
+  // The test's own sockets exist before the limit is tightened.
+  const int first = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int refused = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  rlimit original{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &original));
+  const int lowestFree = dup(0);
+  close(lowestFree);
+  rlimit tight = original;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree + 1);  // room for one accept
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+  ASSERT_EQ(0, connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 1; }, 5000));
+  ASSERT_EQ(0, connect(refused, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  pollfd closed{refused, POLLIN, 0};
+  EXPECT_EQ(1, poll(&closed, 1, 5000));
+  char byte;
+  EXPECT_EQ(0, recv(refused, &byte, 1, MSG_DONTWAIT));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Logged("[ListenPort::StartBlock] WARNING : Connection refused: Too many open "
+                      "files") == 1;
+      },
+      5000));
+  EXPECT_EQ(1, listener.clientCount.load());
+  setrlimit(RLIMIT_NOFILE, &original);
+  close(refused);
+  close(first);
+  Cnx client = Client();
+  client.SendPacket("after\n", 0, 0, true);
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count("after") == 1; }, 5000));
+  client.Disconnect();
 }
 
 }  // namespace

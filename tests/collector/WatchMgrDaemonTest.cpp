@@ -18,7 +18,7 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "TlConfigurationGlobal.h"
-#include "WatchMgrDaemon.h"
+#include "OrderSession.h"
 #include "WatchedList.h"
 
 namespace {
@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // The listener with the daemon's client routine, running; polled more often
 // than InitializeListenner does.
 bool StartListener(ListenPort* listener, int port) {
-  return listener->Initialize(port, WatchMgrProcessConnection) == 1 &&
+  return listener->Initialize(port, OrderSession::Make) == 1 &&
          listener->StartThread() == 1 &&
          WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
 }
@@ -43,11 +43,12 @@ class WatchMgrDaemonTest : public ::testing::Test {
     log = CapturingLogDevice::Install(LogServer::Instance());
     pepoWatchedList = &list;
     port = FreePort();
+    listener.SetMaxClients(32);
     ASSERT_TRUE(StartListener(&listener, port));
   }
   void TearDown() override {
-    listener.Delete();
-    EXPECT_EQ(1, WatchMgrDaemon::DisconnectClients(&listener));
+    EXPECT_EQ(1, listener.Delete());
+    EXPECT_EQ(0, listener.clientCount.load());
     pepoWatchedList = nullptr;
     LogServer::DeleteInstance();
     TlConfigurationGlobal::DeleteInstance();
@@ -63,31 +64,6 @@ class WatchMgrDaemonTest : public ::testing::Test {
   ListenPort listener;
   int port = 0;
 };
-
-// A client that leaves must not stay in the served set: the clean-up would
-// shut down whatever descriptor later got its number.
-TEST_F(WatchMgrDaemonTest, CleanUpNeverShutsDownTheNumberOfAClientThatLeft) {
-  Cnx client = Client();
-  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 1; }, 5000));
-  client.Disconnect();  // the routine reads end of file and closes its socket
-  ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
-  // The lowest free numbers: the one the client's socket had among them.
-  std::vector<int> pairs;
-  for (int i = 0; i < 4; ++i) {
-    int ends[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
-    pairs.insert(pairs.end(), {ends[0], ends[1]});
-  }
-  EXPECT_EQ(1, WatchMgrDaemon::DisconnectClients(&listener));
-  for (size_t i = 0; i < pairs.size(); i += 2) {
-    char byte = 'x';
-    EXPECT_EQ(1, send(pairs[i], &byte, 1, MSG_NOSIGNAL)) << "descriptor " << pairs[i];
-    EXPECT_EQ(1, recv(pairs[i + 1], &byte, 1, MSG_DONTWAIT)) << "descriptor " << pairs[i + 1];
-    EXPECT_EQ(1, send(pairs[i + 1], &byte, 1, MSG_NOSIGNAL)) << "descriptor " << pairs[i + 1];
-    close(pairs[i]);
-    close(pairs[i + 1]);
-  }
-}
 
 // Every connection that ends gives its slot back: after more connections
 // than there are slots, one after another, a process still registers.
@@ -107,7 +83,7 @@ TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRe
   client.Disconnect();
 }
 
-// A client routine that will not end (its order waits for the table) makes
+// An event loop that will not end (its order waits for the table) makes
 // the shutdown end the process early, with the status of the path it ends:
 // an error must never turn into status 0.
 TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStatus) {
@@ -121,12 +97,15 @@ TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStat
     client.Establish("127.0.0.1", endingPort, true);
     client.SendPacket("BEGINMSG\npid: 1\nEND;\n", 0, 0, true);
     ASSERT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 1; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the order reaches the lock
     WatchedList* noList = nullptr;
     exitStatus = -1;
     EXPECT_EQ(0, DaemonShutdown::Run(ending, noList, status, 300, RecordExit));
     EXPECT_EQ(status, exitStatus);
     list.Unlock();
-    EXPECT_TRUE(WaitUntil([&] { return ending->clientCount.load() == 0; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return ending->state.load() == ListenPort::kStopped; }, 5000));
+    EXPECT_EQ(1, ending->Stop());
+    EXPECT_EQ(0, ending->clientCount.load());
     delete ending;
     client.Disconnect();
   }

@@ -52,18 +52,11 @@ class RecordingProcesses : public WatchedList::ProcessServices {
     return real ? ProcessServices::CommandLunch(command, mode) : 1;
   }
 
-  // Counts the trims that found the table free for a client thread to take.
-  void ReleaseFreeMemory() override {
-    auto size = std::async(std::launch::async, [this] { return list->Size(); });
-    trims += size.wait_for(std::chrono::seconds(2)) == std::future_status::ready ? 1 : 0;
-  }
-
   bool real = false;
   std::map<int, int> endedBy;
   std::string launched;
   std::function<void(const std::string&)> onLaunch;
   WatchedList* list = nullptr;
-  int trims = 0;
 };
 
 // A wrong item has made one error more than it may, so every pass finds it wrong at once.
@@ -170,12 +163,10 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirPass) {
 }
 
 // An error object from below passes through the loop unchanged and leaves the table unlocked.
-// Every seventh pass hands free memory back, outside the table's lock.
 TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLockReleased) {
-  WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 0, 0, 60, 7});
+  WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 0, 0, 60});
   services.list = &list;
   EXPECT_EQ(1, list.ProcessBlock(&port));
-  EXPECT_EQ(60 / 7, services.trims);
   std::string countdown;
   for (int ttl = 60; ttl >= 1; --ttl) {
     countdown += "INFO : Empty Process List (time to live " + std::to_string(ttl) + " s)\n";

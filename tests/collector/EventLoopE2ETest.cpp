@@ -1,0 +1,179 @@
+// End-to-end tests of the daemon's event loop at scale: a thousand real
+// processes registered over a thousand connections held open, and the client
+// limit set back to 32. The real vigild runs as root on a free loopback port
+// with a temporary TLMHOME.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class EventLoopE2ETest : public ::testing::Test {
+ protected:
+  EventLoopE2ETest() : port(FreePort()) {
+    chmod(home.path().c_str(), 0755);
+    for (const char* dir : {"log", "conf", "run"}) {
+      mkdir(home.Join(dir).c_str(), 0755);
+    }
+  }
+  void SetUp() override {
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "needs root: the orders act as root and the test holds 1000 sockets";
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4096) {
+      limit.rlim_max = 4096;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 4096 : limit.rlim_max;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+  }
+  ~EventLoopE2ETest() override {
+    for (int fd : connections) {
+      close(fd);
+    }
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    for (pid_t sleeper : sleepers) {
+      kill(sleeper, SIGKILL);
+    }
+    for (pid_t sleeper : sleepers) {
+      waitpid(sleeper, nullptr, 0);
+    }
+  }
+  void Start(const std::string& lines) {
+    home.WriteFile("loop.conf", lines);
+    pid = SpawnClean(
+        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "1", "-f", home.Join("loop.conf")},
+        {"TLMHOME=" + home.path()}, home.Join("stdout"), home.Join("stderr"), -1);
+  }
+  std::string Err() const { return ReadAll(home.Join("stderr")); }
+  // A real process to register; killed at the end.
+  pid_t Sleeper() {
+    const pid_t child = fork();
+    if (child == 0) {
+      execlp("sleep", "sleep", "600", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    sleepers.push_back(child);
+    return child;
+  }
+  // Connects and registers target, keeping the connection; -1 on failure.
+  int Register(pid_t target) {
+    const int fd = ConnectTcp(port);
+    const std::string order = "BEGINWATCH\npid: " + std::to_string(target) +
+                              "\npsname: scale\npsstart: \npsstop: \nwdfreq: 300\nEND;\n";
+    if (fd < 0 ||
+        send(fd, order.data(), order.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(order.size())) {
+      if (fd >= 0) {
+        close(fd);
+      }
+      return -1;
+    }
+    connections.push_back(fd);
+    return fd;
+  }
+  // Processes in the status file; -1 while it cannot be read whole.
+  int Registered() const {
+    const std::string text = ReadAll(home.Join("log/vigild.status.json"));
+    const auto document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.contains("processes")) {
+      return -1;
+    }
+    return static_cast<int>(document["processes"].size());
+  }
+  // The daemon's threads, from /proc.
+  int Threads() const {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Threads:", 0) == 0) {
+        return std::stoi(line.substr(8));
+      }
+    }
+    return -1;
+  }
+  // Whether the daemon closed fd (end of file waiting), without waiting.
+  static bool ClosedByPeer(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  }
+
+  TempDir home;
+  const int port;
+  pid_t pid = -1;
+  std::vector<pid_t> sleepers;
+  std::vector<int> connections;
+};
+
+TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
+  constexpr int kPrograms = 1000;
+  Start("");
+  ASSERT_TRUE(WaitUntil([&] { return Registered() == 0; }, 10000)) << Err();
+  const auto start = Clock::now();
+  for (int i = 0; i < kPrograms; ++i) {
+    ASSERT_GE(Register(Sleeper()), 0) << "connection " << i << "\n" << Err();
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Registered() == kPrograms; }, 20000))
+      << Registered() << " registered\n"
+      << Err();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count(), 20);
+  // One loop serves them all: no thread per connection.
+  EXPECT_LE(Threads(), 8);
+  int closed = 0;
+  for (int fd : connections) {
+    closed += ClosedByPeer(fd) ? 1 : 0;
+  }
+  EXPECT_EQ(0, closed);
+  EXPECT_EQ(std::string::npos, Err().find("Too many clients")) << Err();
+}
+
+// With the client limit at 32, the 33rd connection is closed unread and the
+// refusal logged; once one of the 32 leaves, the next client is served.
+TEST_F(EventLoopE2ETest, ThirtyThirdClientIsClosedWithTheLimitAtThirtyTwo) {
+  Start("GLOBAL.WATCHMGR.MAXCLIENTS=32\n");
+  ASSERT_TRUE(WaitUntil([&] { return Registered() == 0; }, 10000)) << Err();
+  for (int i = 0; i < 32; ++i) {
+    ASSERT_GE(Register(Sleeper()), 0) << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Registered() == 32; }, 10000)) << Err();
+  const int refused = ConnectTcp(port);
+  ASSERT_GE(refused, 0);
+  const timeval wait{5, 0};
+  setsockopt(refused, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char byte;
+  EXPECT_EQ(0, recv(refused, &byte, 1, 0));
+  close(refused);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Err().find("Too many clients at the same time, no more than 32 allowed") !=
+               std::string::npos;
+      },
+      5000))
+      << Err();
+  close(connections.back());
+  connections.pop_back();
+  ASSERT_GE(Register(Sleeper()), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Registered() == 33; }, 10000)) << Err();
+}
+
+}  // namespace

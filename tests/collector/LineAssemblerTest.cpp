@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "LineAssembler.h"
+
+namespace {
+
+// Feeds each piece in turn, as separate reads would bring them.
+std::vector<std::string> Cut(LineAssembler& lines, const std::vector<std::string>& pieces) {
+  std::vector<std::string> out;
+  for (const std::string& piece : pieces) {
+    std::string scratch = piece;
+    lines.Feed(&scratch[0], scratch.size(), [&](const char* line) {
+      out.emplace_back(line);
+      return true;
+    });
+  }
+  return out;
+}
+
+TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
+  const size_t max = LineAssembler::kMaxLine;
+  const std::string full(max, 'a');
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::vector<std::string> lines;
+    size_t pending;
+  } cases[] = {
+      {"plain", {"one\ntwo\n"}, {"one", "two"}, 0},
+      {"carriage returns anywhere", {"wa\rtch\r\n\r\rbe\rta\n"}, {"watch", "beta"}, 0},
+      {"split across reads",
+       {"be", "gin", "watch\nps", "name: x\n"},
+       {"beginwatch", "psname: x"},
+       0},
+      {"partial tail waits", {"a\nbc"}, {"a"}, 2},
+      {"empty lines", {"\n\n"}, {"", ""}, 0},
+      {"first NUL ends the line", {std::string("ab\0cd\nef\n", 9)}, {"ab", "ef"}, 0},
+      {"exactly the longest line", {full + "\n"}, {full, ""}, 0},
+      {"longest line in pieces", {full.substr(0, 100), full.substr(100) + "\n"}, {full, ""}, 0},
+      {"longer line is cut", {full + "bcd\n"}, {full, "bcd"}, 0},
+      {"carriage return after a cut", {full + "\r\n"}, {full, ""}, 0},
+      {"two cuts in one read", {full + full + "z"}, {full, full}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineAssembler lines;
+    EXPECT_EQ(c.lines, Cut(lines, c.pieces));
+    EXPECT_EQ(c.pending, lines.Pending());
+  }
+}
+
+// The heap buffer is taken only by a partial line longer than the inline
+// part and given back when the line completes or is dropped; a session that
+// refuses a line stops the feed.
+TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFeed) {
+  const long before = LineAssembler::BuffersHeld();
+  LineAssembler lines;
+  EXPECT_EQ(std::vector<std::string>{},
+            Cut(lines, {std::string(LineAssembler::kInlineBytes, 'i')}));
+  EXPECT_FALSE(lines.HoldsBuffer());
+  Cut(lines, {"j"});
+  EXPECT_TRUE(lines.HoldsBuffer());
+  EXPECT_EQ(before + 1, LineAssembler::BuffersHeld());
+  EXPECT_EQ(std::vector<std::string>{std::string(LineAssembler::kInlineBytes, 'i') + "jk"},
+            Cut(lines, {"k\n"}));
+  EXPECT_FALSE(lines.HoldsBuffer());
+  Cut(lines, {std::string(500, 'p')});
+  EXPECT_TRUE(lines.HoldsBuffer());
+  lines.Drop();
+  EXPECT_FALSE(lines.HoldsBuffer());
+  EXPECT_EQ(0u, lines.Pending());
+  EXPECT_EQ(before, LineAssembler::BuffersHeld());
+
+  std::string scratch = "first\nsecond\nthird\n";
+  std::vector<std::string> seen;
+  EXPECT_FALSE(lines.Feed(&scratch[0], scratch.size(), [&](const char* line) {
+    seen.emplace_back(line);
+    return seen.size() < 2;
+  }));
+  EXPECT_EQ((std::vector<std::string>{"first", "second"}), seen);
+  EXPECT_EQ(0u, lines.Pending());
+}
+
+}  // namespace
