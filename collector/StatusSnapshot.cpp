@@ -10,6 +10,8 @@ const char* StateName(WatchState state) {
   switch (state) {
     case ItemWatching:
       return "watching";
+    case ItemWaiting:
+      return "waiting";
     case ItemRestarting:
       return "restarting";
     case ItemFinished:
