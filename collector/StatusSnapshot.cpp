@@ -12,10 +12,11 @@ const char* StateName(WatchState state) {
       return "watching";
     case ItemWaiting:
       return "waiting";
+    // An operator sees one restart from the stop command to the start
+    // command; the stopped process's pause is part of it.
     case ItemRestarting:
-      return "restarting";
     case ItemFinished:
-      return "finished";
+      return "restarting";
     default:
       return "created";
   }

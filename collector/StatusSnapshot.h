@@ -25,7 +25,7 @@ class StatusSnapshot {
   struct Process {
     int pid = 0;
     std::string name;
-    std::string state;  // "watching", "waiting", "restarting", "finished" or "created"
+    std::string state;  // "watching", "waiting", "restarting" or "created"
     long lastHeartbeat = 0;  // UTC seconds of the last registration or heartbeat
     int wdfreq = -1;
     int minwset = -1;
