@@ -91,6 +91,25 @@ StatusSnapshot::Process StatusSnapshot::FromItem(const WatchedItem& item) {
   return process;
 }
 
+bool StatusSnapshot::Process::operator==(const Process& other) const {
+  return pid == other.pid && name == other.name && state == other.state &&
+         lastHeartbeat == other.lastHeartbeat && wdfreq == other.wdfreq &&
+         minwset == other.minwset && maxwset == other.maxwset && wsetincr == other.wsetincr &&
+         maxerrors == other.maxerrors && wset == other.wset && nomwset == other.nomwset &&
+         errors == other.errors;
+}
+
+bool StatusSnapshot::ShowsSameAs(const StatusSnapshot& other) const {
+  for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
+    if (orders.executed[i] != other.orders.executed[i]) {
+      return false;
+    }
+  }
+  return pid == other.pid && started == other.started && port == other.port &&
+         running == other.running && orders.protocolErrors == other.orders.protocolErrors &&
+         restarts == other.restarts && processes == other.processes;
+}
+
 std::string StatusSnapshot::ToJson() const {
   nlohmann::json document;
   document["daemon"] = {{"pid", pid},   {"started", started}, {"updated", updated},

@@ -35,6 +35,8 @@ class StatusSnapshot {
     int wset = 0;
     int nomwset = 0;
     int errors = 0;
+
+    bool operator==(const Process& other) const;
   };
 
   // The entry for one item of the watched table.
@@ -49,6 +51,11 @@ class StatusSnapshot {
   // The metrics file, every family with its HELP and TYPE lines; heartbeat
   // ages are counted from `updated`.
   std::string ToMetrics() const;
+
+  // Whether both files would show the same but for the time of writing, the
+  // heartbeat ages it gives and the pass count: what tells a reader that
+  // something happened.
+  bool ShowsSameAs(const StatusSnapshot& other) const;
 
   // A label value as the exposition format wants it: backslash, double quote
   // and line feed escaped, bytes that are not UTF-8 replaced by U+FFFD.

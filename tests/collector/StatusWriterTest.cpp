@@ -1,6 +1,7 @@
 // The status writer fed by a real supervision loop whose process services
-// are played: the file stays fresh while a restart holds the table's lock,
-// and a write failure is logged once per run of failures.
+// are played: the file stays fresh through a restart's pause, it is written
+// when what it shows changes and not after every pass, and a write failure is
+// logged once per run of failures.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -68,8 +69,8 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   port.state = ListenPort::kRunning;
   std::thread loop([&] { list.ProcessBlock(&port); });
 
-  // The pass holds the table's lock through the pause; the file still
-  // shows the restart and its time of writing moves on.
+  // Through the pause the file shows the restart, and its time of writing
+  // moves on.
   long firstUpdate = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {
