@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,6 +27,24 @@
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"
+
+// Allocations this thread may still make before the next one fails with std::bad_alloc; -1:
+// never fails. Lets a test make a table operation fail halfway, with its lock held.
+thread_local int allocationsBeforeFailure = -1;
+
+void* operator new(size_t size) {
+  if (allocationsBeforeFailure == 0) {
+    allocationsBeforeFailure = -1;
+    throw std::bad_alloc();
+  }
+  allocationsBeforeFailure -= allocationsBeforeFailure > 0 ? 1 : 0;
+  if (void* block = malloc(size > 0 ? size : 1)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { free(block); }
+void operator delete(void* block, size_t) noexcept { free(block); }
 
 namespace {
 
@@ -699,4 +718,32 @@ TEST_F(WatchedListTest, OrdersForAnItemUnderRestartLeaveItToItsSequence) {
   loop.join();
   EXPECT_FALSE(processes.Launched("kill -9 77"));
   EXPECT_EQ((std::map<int, WatchState>{{77, ItemWatching}}), States(list));
+}
+
+// A registration whose insertion runs out of memory fails as a whole: the table is as it was
+// and its lock is free for the next order.
+TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUnchanged) {
+  SharedProcesses processes;
+  WatchedList list(&processes);
+  WatchedItem kept = Scripted(5, false);
+  list.CreateNewWatch(kept);
+  const std::function<void(WatchedItem&)> kOrders[] = {
+      [&](WatchedItem& item) { list.Watch(item, 0); },
+      [&](WatchedItem& item) { list.CreateNewWatch(item); },
+  };
+  for (const auto& order : kOrders) {
+    WatchedItem item = Scripted(6, false);
+    bool thrown = false;
+    allocationsBeforeFailure = 0;  // the table's new node
+    try {
+      order(item);
+    } catch (const std::bad_alloc&) {
+      thrown = true;
+    }
+    allocationsBeforeFailure = -1;
+    EXPECT_TRUE(thrown);
+    auto table = std::async(std::launch::async, [&] { return States(list); });
+    ASSERT_EQ(std::future_status::ready, table.wait_for(std::chrono::seconds(2))) << list.Unlock();
+    EXPECT_EQ((std::map<int, WatchState>{{5, ItemWatching}}), table.get());
+  }
 }
