@@ -10,10 +10,13 @@ const char* StateName(WatchState state) {
   switch (state) {
     case ItemWatching:
       return "watching";
+    case ItemWaiting:
+      return "waiting";
+    // An operator sees one restart from the stop command to the start
+    // command; the stopped process's pause is part of it.
     case ItemRestarting:
-      return "restarting";
     case ItemFinished:
-      return "finished";
+      return "restarting";
     default:
       return "created";
   }
@@ -86,6 +89,25 @@ StatusSnapshot::Process StatusSnapshot::FromItem(const WatchedItem& item) {
   process.nomwset = item.info.psNomWSet;
   process.errors = item.info.psErrors;
   return process;
+}
+
+bool StatusSnapshot::Process::operator==(const Process& other) const {
+  return pid == other.pid && name == other.name && state == other.state &&
+         lastHeartbeat == other.lastHeartbeat && wdfreq == other.wdfreq &&
+         minwset == other.minwset && maxwset == other.maxwset && wsetincr == other.wsetincr &&
+         maxerrors == other.maxerrors && wset == other.wset && nomwset == other.nomwset &&
+         errors == other.errors;
+}
+
+bool StatusSnapshot::ShowsSameAs(const StatusSnapshot& other) const {
+  for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
+    if (orders.executed[i] != other.orders.executed[i]) {
+      return false;
+    }
+  }
+  return pid == other.pid && started == other.started && port == other.port &&
+         running == other.running && orders.protocolErrors == other.orders.protocolErrors &&
+         restarts == other.restarts && processes == other.processes;
 }
 
 std::string StatusSnapshot::ToJson() const {

@@ -25,7 +25,7 @@ class StatusSnapshot {
   struct Process {
     int pid = 0;
     std::string name;
-    std::string state;       // "watching", "restarting", "finished" or "created"
+    std::string state;  // "watching", "waiting", "restarting" or "created"
     long lastHeartbeat = 0;  // UTC seconds of the last registration or heartbeat
     int wdfreq = -1;
     int minwset = -1;
@@ -35,6 +35,8 @@ class StatusSnapshot {
     int wset = 0;
     int nomwset = 0;
     int errors = 0;
+
+    bool operator==(const Process& other) const;
   };
 
   // The entry for one item of the watched table.
@@ -49,6 +51,11 @@ class StatusSnapshot {
   // The metrics file, every family with its HELP and TYPE lines; heartbeat
   // ages are counted from `updated`.
   std::string ToMetrics() const;
+
+  // Whether both files would show the same but for the time of writing, the
+  // heartbeat ages it gives and the pass count: what tells a reader that
+  // something happened.
+  bool ShowsSameAs(const StatusSnapshot& other) const;
 
   // A label value as the exposition format wants it: backslash, double quote
   // and line feed escaped, bytes that are not UTF-8 replaced by U+FFFD.

@@ -112,13 +112,27 @@ void StatusWriter::Stop() {
 void StatusWriter::_Run(void* self) {
   StatusWriter* writer = static_cast<StatusWriter*>(self);
   while (!writer->stopping.load()) {
-    writer->wake.Wait(static_cast<int>(writer->settings.periodMs));
+    // Woken by a new copy, or when the period since the last write is up.
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - writer->writtenAt);
+    const long long left = static_cast<long long>(writer->settings.periodMs) - since.count();
+    writer->wake.Wait(left > 0 ? static_cast<int>(left) : 1);  // 0 would wait for ever
     if (writer->stopping.load()) {
       break;
     }
-    writer->_WriteFiles(true);
+    writer->_WriteIfDue();
   }
   writer->threadRunning = false;
+}
+
+void StatusWriter::_WriteIfDue() {
+  const StatusSnapshot snapshot = Current(true);
+  const bool due = std::chrono::steady_clock::now() - writtenAt >=
+                   std::chrono::milliseconds(settings.periodMs);
+  if (!due && snapshot.ShowsSameAs(written)) {
+    return;
+  }
+  _Write(snapshot);
 }
 
 void StatusWriter::_Copy(const std::map<int, WatchedItem>& table) {
@@ -163,8 +177,11 @@ StatusSnapshot StatusWriter::Current(bool running) {
   return snapshot;
 }
 
-void StatusWriter::_WriteFiles(bool running) {
-  const StatusSnapshot snapshot = Current(running);
+void StatusWriter::_WriteFiles(bool running) { _Write(Current(running)); }
+
+void StatusWriter::_Write(const StatusSnapshot& snapshot) {
+  written = snapshot;
+  writtenAt = std::chrono::steady_clock::now();
   if (!settings.statusFile.empty()) {
     WriteOne(statusFile, snapshot.ToJson(), statusFailing);
   }

@@ -1,13 +1,12 @@
 // StatusWriter: keeps the status file (JSON) and the metrics file (the
 // Prometheus text format) up to date. The supervision loop hands it a copy of
-// its table after every pass and just before every restart sequence (as a
+// its table after every pass and as every restart sequence begins (as a
 // SupervisionObserver: memory only, under the table's lock); its own thread
 // rewrites both files whole (AtomicFile) from the latest copy and the live
-// order counters at once after each new copy, and every `periodMs` when no
-// copy comes, so the files stay fresh
-// while a restart holds the table's lock for minutes, and the disk is never
-// touched under that lock. A failed write is logged once per run of failures
-// and never stops anything.
+// order counters when what they show has changed, and at least every
+// `periodMs` when nothing has, so that a reader still sees a live daemon. The
+// disk is never touched under the table's lock. A failed write is logged
+// once per run of failures and never stops anything.
 //
 // Owned by main, which starts the thread after the listener and stops it
 // (Stop, or the destructor) after the supervision loop has ended; Stop writes
@@ -20,6 +19,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,10 +41,10 @@ class StatusWriter : public SupervisionObserver {
     std::string statusFile;   // empty: no status file
     std::string metricsFile;  // empty: no metrics file
     int port = 0;
-    // Between two rewrites when no pass has ended meanwhile (a restart wait
-    // holds the passes for minutes): longer than a pass, so a quiet daemon
-    // writes once per pass and no more, shorter than the 5 s after which
-    // vigilctl takes the file for a dead daemon's.
+    // The longest time between two rewrites when nothing shown changes:
+    // longer than a pass, so a quiet daemon does not write after every one,
+    // shorter than the 5 s after which vigilctl takes the file for a dead
+    // daemon's.
     unsigned periodMs = 2000;
   };
 
@@ -76,9 +76,15 @@ class StatusWriter : public SupervisionObserver {
 
  private:
   static void _Run(void* self);
-  // Renders and writes both files. Called by the writer thread, or by Stop
-  // once the thread has ended: never by two threads at once.
+  // Renders and writes both files. Called by Start before the thread
+  // begins, by the writer thread, or by Stop once the thread has ended:
+  // never by two threads at once.
   void _WriteFiles(bool running);
+  // Writes when what the files show differs from the last write, or when
+  // the period has passed since it. Called by the writer thread only.
+  void _WriteIfDue();
+  // Writes both files from snapshot and notes it as the last write.
+  void _Write(const StatusSnapshot& snapshot);
   // REQUIRES: mutex held
   void _Copy(const std::map<int, WatchedItem>& table);
 
@@ -103,6 +109,10 @@ class StatusWriter : public SupervisionObserver {
   AtomicFile metricsFile;
   bool statusFailing = false;
   bool metricsFailing = false;
+  // The last snapshot written and when; used by whichever thread runs
+  // _WriteFiles.
+  StatusSnapshot written;
+  std::chrono::steady_clock::time_point writtenAt;
 };
 
 // Logs one Warning when group or others may write to the directory at path,

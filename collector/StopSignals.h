@@ -4,8 +4,8 @@
 // watcher thread takes them with sigwait. On a signal the watcher stops the
 // listener, writes every queued log record into every output and ends the
 // process with status 0, within kExitBudgetMs whatever the other threads
-// are doing (a supervision pass waiting through a restart holds the table's
-// lock for minutes; a client routine may be in the middle of an order).
+// are doing (a restart worker may be in a wait of minutes; a client routine
+// may be in the middle of an order).
 // Supervised processes are left alone.
 //
 // Static functions only. The watcher is started by main (Start) and never

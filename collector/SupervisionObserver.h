@@ -1,13 +1,14 @@
 // SupervisionObserver: what the supervision loop tells an onlooker (the
 // status writer) about its table: the table as each pass leaves it, and the
-// table just before a process's restart sequence begins, with that process
-// already marked as restarting.
+// table as a process's restart sequence begins, with that process already
+// marked as restarting.
 //
 // Owned by main, which hands it to the WatchedList before the loop runs and
-// destroys it after the loop has ended. Both calls come from the supervision
-// thread with the table's mutex held: an implementation copies what it needs
-// into memory and returns; it never touches the disk, never blocks for long
-// and never calls back into the list.
+// destroys it after the loop has ended (and with it every restart worker).
+// PassEnded comes from the supervision thread, RestartBegins from a restart
+// worker, both with the table's mutex held, so never two at once: an
+// implementation copies what it needs into memory and returns; it never
+// touches the disk, never blocks for long and never calls back into the list.
 #ifndef VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H
 #define VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H
 

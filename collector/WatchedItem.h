@@ -18,8 +18,9 @@ class LogStream;
 enum WatchState : int {
   ItemCreated = 96,     // built, not yet in the table
   ItemWatching = 97,    // in the table, tested on every pass
+  ItemWaiting = 98,     // found wrong; its sequence waits for a free restart worker
   ItemRestarting = 99,  // its stop-and-restart sequence runs
-  ItemFinished = 100,   // restarted; leaves the table at the end of the pass
+  ItemFinished = 100,   // stopped; leaves the table once its start command is launched
 };
 
 class WatchedItem {
@@ -47,6 +48,10 @@ class WatchedItem {
   // -1 when it could not be read. The pid stands for this process only: one
   // that holds the pid with another start time is a stranger, never signalled.
   long long startTime = -1;
+  // The restart sequence that owns the item, 0 while none does: a sequence
+  // removes the item at its end only if it is still its own, not a new
+  // registration that took the pid meanwhile.
+  unsigned long long sequence = 0;
 
  private:
   // Logs the failure line naming this process, followed by what failed,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "BError.h"
+#include "CriticalSection.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "LogStream.h"
@@ -35,6 +36,9 @@ void ReportFailure(const LogStream& text) {
 
 const char kPass[] = "[WatchedList::ProcessBlock]";
 
+// An item whose restart sequence waits or runs belongs to that sequence.
+bool InSequence(const WatchedItem& item) { return item.state != ItemWatching; }
+
 // Root acts on every item; anyone else only on its own.
 bool MayActOn(long uid, long owner) { return uid == 0 || uid == owner; }
 
@@ -52,6 +56,8 @@ const char* RefusalText(WatchedList::Verdict why) {
       return "the user holds as many items as WATCHMGR.MAXWATCHESPERUSER allows";
     case WatchedList::UnknownUser:
       return "the client's user is unknown";
+    case WatchedList::UnderRestart:
+      return "the process is being restarted";
     default:
       return "refused";
   }
@@ -85,19 +91,9 @@ WatchedList::ProcessServices* WatchedList::ProcessServices::Default() {
 }
 
 int StopProcess(int pid, WatchedList::ProcessServices& services) {
-  // Room for "kill -9 " and the longest int with its sign.
-  char buffer[32];
-  snprintf(buffer, sizeof buffer, "kill -9 %d", pid);
-  String command(buffer);
-  // "kill -9" of 0 or of a negative number signals a whole process group,
-  // the daemon's own included: such a pid is refused like a failed launch.
-  if (pid < 1 || services.CommandLunch(command, 1) == 0) {
-    LogStream text;
-    text << "[StopProcess] ERROR : Unable to kill process : " << command;
-    ReportFailure(text);
-    return 0;
-  }
-  return 1;
+  return KillProcess(pid, [&services](String& command) {
+    return services.CommandLunchAs(command, 1, nullptr);
+  });
 }
 
 int StopProcess(int pid) { return StopProcess(pid, *WatchedList::ProcessServices::Default()); }
@@ -110,7 +106,10 @@ WatchedList::WatchedList(ProcessServices* processServices, const Waits& cycleWai
       services(processServices != nullptr ? processServices : ProcessServices::Default()),
       waits(cycleWaits) {}
 
-WatchedList::~WatchedList() = default;
+WatchedList::~WatchedList() {
+  // No worker may touch the table once it goes.
+  workers.Close();
+}
 
 int WatchedList::Lock() {
   mutex.Lock();
@@ -143,13 +142,17 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
     }
   }
   Verdict verdict = Done;
-  Lock();
-  try {
+  {
+    CriticalSection hold(&mutex);
     auto it = table.find(pid);
     const bool replacesOwn = it != table.end() && it->second.ownerUid == uid;
     const long cap = maxWatchesPerUser.load();
     if (it != table.end() && !MayActOn(uid, it->second.ownerUid)) {
       verdict = OtherUsersItem;
+    } else if (it != table.end() && InSequence(it->second) &&
+               (it->second.startTime < 0 ||
+                it->second.startTime == static_cast<long long>(started))) {
+      verdict = UnderRestart;
     } else if (uid > 0 && cap >= 0 && !replacesOwn &&
                _CountOwnedBy(uid) >= static_cast<size_t>(cap)) {
       verdict = OverCap;
@@ -161,23 +164,19 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
       item.startTime = static_cast<long long>(started);
       item.lastSeen.SetNow();
       item.state = ItemWatching;
+      item.sequence = 0;
       table.emplace(pid, item);
     }
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::Watch");
-    throw BError(error);
   }
-  Unlock();
   return verdict == Done ? Done : Refuse("watch", pid, uid, verdict);
 }
 
 WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid) {
   Verdict verdict = NotFound;
-  Lock();
-  try {
+  {
+    CriticalSection hold(&mutex);
     auto it = table.find(info.pid);
-    if (it != table.end()) {
+    if (it != table.end() && !InSequence(it->second)) {
       if (!MayActOn(uid, it->second.ownerUid)) {
         verdict = OtherUsersItem;
       } else {
@@ -186,21 +185,16 @@ WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid) {
         verdict = Done;
       }
     }
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::Beat");
-    throw BError(error);
   }
-  Unlock();
   return verdict == OtherUsersItem ? Refuse("msg", info.pid, uid, verdict) : verdict;
 }
 
 WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
   Verdict verdict = NotFound;
-  Lock();
-  try {
+  {
+    CriticalSection hold(&mutex);
     auto it = table.find(pid);
-    if (it != table.end()) {
+    if (it != table.end() && !InSequence(it->second)) {
       if (!MayActOn(uid, it->second.ownerUid)) {
         verdict = OtherUsersItem;
       } else {
@@ -208,12 +202,7 @@ WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
         verdict = Done;
       }
     }
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::Forget");
-    throw BError(error);
   }
-  Unlock();
   return verdict == OtherUsersItem ? Refuse("mgmt", pid, uid, verdict) : verdict;
 }
 
@@ -245,100 +234,101 @@ int WatchedList::CreateNewWatch(WatchedItem& item) {
   const int pid = item.info.pid;
   unsigned long long started = 0;
   item.startTime = services->StartTime(pid, started) ? static_cast<long long>(started) : -1;
-  Lock();
-  try {
-    table.erase(pid);
-    item.lastSeen.SetNow();
-    item.state = ItemWatching;
-    table.emplace(pid, item);
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::CreateNewWatch");
-    throw BError(error);
-  }
-  Unlock();
+  CriticalSection hold(&mutex);
+  table.erase(pid);
+  item.lastSeen.SetNow();
+  item.state = ItemWatching;
+  item.sequence = 0;
+  table.emplace(pid, item);
   return 1;
 }
 
 int WatchedList::DeleteWatch(int pid) {
-  Lock();
-  try {
-    table.erase(pid);
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::DeleteWatch");
-    throw BError(error);
-  }
-  Unlock();
+  CriticalSection hold(&mutex);
+  table.erase(pid);
   return 1;
 }
 
 int WatchedList::UpdateWatchedItem(ProcessInfo& info) {
-  int found = 0;
-  Lock();
-  try {
-    auto it = table.find(info.pid);
-    if (it != table.end()) {
-      it->second.info = info;
-      it->second.lastSeen.SetNow();
-      found = 1;
-    }
-  } catch (BError& error) {
-    Unlock();
-    error.AddErrorLine(1, "WatchedList::UpdateWatchedItem");
-    throw BError(error);
+  CriticalSection hold(&mutex);
+  auto it = table.find(info.pid);
+  if (it == table.end()) {
+    return 0;
   }
-  Unlock();
-  return found;
+  it->second.info = info;
+  it->second.lastSeen.SetNow();
+  return 1;
 }
 
 std::map<int, WatchedItem> WatchedList::Snapshot() {
-  Lock();
-  std::map<int, WatchedItem> copy(table);
-  Unlock();
-  return copy;
+  CriticalSection hold(&mutex);
+  return table;
 }
 
 size_t WatchedList::Size() {
-  Lock();
-  const size_t size = table.size();
-  Unlock();
-  return size;
+  CriticalSection hold(&mutex);
+  return table.size();
 }
 
 int WatchedList::ProcessBlock(ListenPort* port) {
   runState = ListRunning;
+  workers.Open();
+  // Whichever way the loop ends, no sequence goes on after it: the caller
+  // may destroy the listener, the observer and the list right away.
+  struct CloseWorkers {
+    ~CloseWorkers() { list->workers.Close(); }
+    WatchedList* list;
+  } closeWorkers{this};
   int timeToLive = waits.timeToLive;
-  bool locked = false;
   try {
     while (timeToLive > 0 && runState == ListRunning) {
       if (port == nullptr || port->state.load() != ListenPort::kRunning) {
         break;
       }
-      Lock();
-      locked = true;
-      _Pass(timeToLive);
-      if (SupervisionObserver* onlooker = observer.load()) {
-        onlooker->PassEnded(table);
+      std::vector<Restart> found;
+      {
+        CriticalSection hold(&mutex);
+        _Pass(timeToLive, found);
+        if (SupervisionObserver* onlooker = observer.load()) {
+          onlooker->PassEnded(table);
+        }
       }
-      locked = false;
-      Unlock();
+      // Handed over once the table is free again: a job may begin at once,
+      // and it takes the table's mutex first thing.
+      for (const Restart& restart : found) {
+        workers.Post([this, restart] { _RunRestart(restart); });
+      }
+      _RethrowSequenceFailure();
       Sleep(waits.passSleepMs);
     }
+    workers.Close();
+    _RethrowSequenceFailure();
   } catch (BError& error) {
-    if (locked) {
-      Unlock();
-    }
     runState = ListEnded;
     error.AddErrorLine(1, "WatchedList::ProcessBlock");
     throw BError(error);
+  } catch (...) {
+    runState = ListEnded;
+    throw;
   }
   runState = ListEnded;
   return 1;
 }
 
-void WatchedList::_Pass(int& timeToLive) {
-  int restarted = 0;
+void WatchedList::_RethrowSequenceFailure() {
+  BError first;
+  {
+    CriticalSection hold(&failureMutex);
+    if (!failed) {
+      return;
+    }
+    failed = false;
+    first = sequenceError;
+  }
+  throw first;
+}
+
+void WatchedList::_Pass(int& timeToLive, std::vector<Restart>& found) {
   // The pass's own lines are built only when someone reads them: a quiet
   // daemon's passes are most of its idle work.
   const bool traced = LogServer::Instance()->isAcceptableSeverity(Debug3);
@@ -372,31 +362,66 @@ void WatchedList::_Pass(int& timeToLive) {
     if (item.state != ItemWatching || item.IsSomethingWrong() != 1) {
       continue;
     }
-    _Restart(item);
-    ++restarted;
-  }
-
-  // Restarted items stay in the table until the walk is over, so the walk
-  // never steps on an erased entry.
-  for (int i = 0; i < restarted; ++i) {
-    for (auto it = table.begin(); it != table.end(); ++it) {
-      if (it->second.state == ItemFinished) {
-        table.erase(it);
-        break;
-      }
-    }
+    item.lastSeen.SetNow();
+    item.state = ItemWaiting;
+    item.sequence = ++sequences;
+    found.push_back(Restart{entry.first, item.sequence});
   }
 }
 
-void WatchedList::_Restart(WatchedItem& item) {
-  const int pid = item.info.pid;
-  item.lastSeen.SetNow();
-  item.state = ItemRestarting;
-  // Shown before the waits begin, so an onlooker sees the restart while the
-  // table stays locked for minutes.
-  if (SupervisionObserver* onlooker = observer.load()) {
-    onlooker->RestartBegins(table, item);
+bool WatchedList::_SetState(const Restart& restart, WatchState state, WatchedItem* copy) {
+  CriticalSection hold(&mutex);
+  auto it = table.find(restart.pid);
+  if (it == table.end() || it->second.sequence != restart.sequence) {
+    return false;
   }
+  WatchedItem& item = it->second;
+  item.state = state;
+  if (state == ItemRestarting) {
+    item.lastSeen.SetNow();
+    if (SupervisionObserver* onlooker = observer.load()) {
+      onlooker->RestartBegins(table, item);
+    }
+  }
+  if (copy != nullptr) {
+    *copy = item;
+  }
+  return true;
+}
+
+void WatchedList::_RunRestart(Restart restart) {
+  try {
+    WatchedItem item;
+    // Gone already when a new registration or the daemon's own DeleteWatch
+    // took its place while it waited: nothing left to restart.
+    if (!workers.Closing() && _SetState(restart, ItemRestarting, &item) &&
+        !_Restart(restart, item)) {
+      LogStream text;
+      text << kPass << " WARNING : restart of " << item.settings.psName << " (pid "
+           << restart.pid << ") abandoned: the supervision loop ends";
+      LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);
+    }
+  } catch (BError& error) {
+    CriticalSection hold(&failureMutex);
+    if (!failed) {
+      failed = true;
+      sequenceError = error;
+    }
+  } catch (const std::exception& error) {
+    LogStream text;
+    text << kPass << " ERROR : restart of pid " << restart.pid << " failed: " << error.what();
+    ReportFailure(text);
+  }
+  // The item leaves the table with its sequence, whichever way that ended.
+  CriticalSection hold(&mutex);
+  auto it = table.find(restart.pid);
+  if (it != table.end() && it->second.sequence == restart.sequence) {
+    table.erase(it);
+  }
+}
+
+bool WatchedList::_Restart(const Restart& restart, const WatchedItem& item) {
+  const int pid = item.info.pid;
   String stop(item.settings.psStop);
   String start(item.settings.psStart);
   {
@@ -413,8 +438,8 @@ void WatchedList::_Restart(WatchedItem& item) {
   RunAs identity;
   const RunAs* as = nullptr;
   if (!_IdentityFor(item, identity, as)) {
-    item.state = ItemFinished;
-    return;
+    _SetState(restart, ItemFinished, nullptr);
+    return true;
   }
 
   if (_Alive(item)) {
@@ -428,7 +453,8 @@ void WatchedList::_Restart(WatchedItem& item) {
         ReportFailure(failure);
       }
     }
-    if (_WaitGone(item, waits.graceAttempts, waits.graceStepMs) == 0) {
+    int gone = _WaitGone(item, waits.graceAttempts, waits.graceStepMs);
+    if (gone == 0) {
       LogStream text;
       text << kPass << " INFO : KILLING process ID " << pid;
       ReportDebug(Debug1, text);
@@ -441,16 +467,22 @@ void WatchedList::_Restart(WatchedItem& item) {
         failure << kPass << " ERROR : Unable to Kill PID " << item.settings.psName;
         ReportFailure(failure);
       }
-      if (_WaitGone(item, waits.killAttempts, waits.killStepMs) == 0) {
+      gone = _WaitGone(item, waits.killAttempts, waits.killStepMs);
+      if (gone == 0) {
         LogStream failure;
         failure << kPass << " ERROR : Process is still alive after Kill sequence";
         ReportFailure(failure);
       }
     }
+    if (gone < 0) {
+      return false;
+    }
   }
 
-  item.state = ItemFinished;
-  Sleep(waits.restartPauseMs);
+  _SetState(restart, ItemFinished, nullptr);
+  if (!workers.Pause(waits.restartPauseMs)) {
+    return false;
+  }
 
   LogStream text;
   text << kPass << " INFO , Starting new Process : " << start;
@@ -462,6 +494,7 @@ void WatchedList::_Restart(WatchedItem& item) {
     failure << kPass << " ERROR : Unable to START " << start;
     ReportFailure(failure);
   }
+  return true;
 }
 
 bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as) {
@@ -489,14 +522,11 @@ int WatchedList::_Kill(const WatchedItem& item, const RunAs* as) {
   if (!_Alive(item)) {
     return 1;  // gone meanwhile: nothing to kill
   }
-  if (as == nullptr) {
-    return StopProcess(pid, *services);
-  }
   uid_t owner = 0;
-  if (!services->ProcessRealUid(pid, owner)) {
+  if (as != nullptr && !services->ProcessRealUid(pid, owner)) {
     return 1;  // gone meanwhile: nothing to kill
   }
-  if (owner != as->uid) {
+  if (as != nullptr && owner != as->uid) {
     LogStream failure;
     failure << kPass << " ERROR : process ID " << pid << " belongs to uid "
             << static_cast<unsigned>(owner) << ", not to uid " << static_cast<unsigned>(as->uid)
@@ -504,16 +534,9 @@ int WatchedList::_Kill(const WatchedItem& item, const RunAs* as) {
     ReportFailure(failure);
     return 0;
   }
-  char buffer[32];
-  snprintf(buffer, sizeof buffer, "kill -9 %d", pid);
-  String command(buffer);
-  if (pid < 1 || services->CommandLunchAs(command, 1, as) == 0) {
-    LogStream text;
-    text << "[StopProcess] ERROR : Unable to kill process : " << command;
-    ReportFailure(text);
-    return 0;
-  }
-  return 1;
+  return KillProcess(pid, [this, as](String& command) {
+    return services->CommandLunchAs(command, 1, as);
+  });
 }
 
 bool WatchedList::_Alive(const WatchedItem& item) {
@@ -540,7 +563,9 @@ int WatchedList::_WaitGone(const WatchedItem& item, int attempts, unsigned stepM
     LogStream text;
     text << kPass << " INFO , process pid is still in list ...";
     ReportDebug(Debug3, text);
-    Sleep(stepMs);
+    if (!workers.Pause(stepMs)) {
+      return -1;
+    }
   }
   return 0;
 }

@@ -1,20 +1,29 @@
 // WatchedList: the daemon's table of supervised processes, ordered by pid, and
 // the supervision loop that judges them once a second. A process found wrong
-// is stopped (its stop command, a grace wait, then "kill -9"), started again
-// with its start command and dropped from the table; the restarted process is
-// expected to register itself again. The loop ends when the listener stops
-// running or when the table has stayed empty for its time to live.
+// is handed to a restart worker, which stops it (its stop command, a grace
+// wait, then "kill -9"), starts it again with its start command and drops it
+// from the table; the restarted process is expected to register itself
+// again. The loop ends when the listener stops running or when the table has
+// stayed empty for its time to live; an item whose sequence waits or runs is
+// in the table, so it keeps the loop going.
 //
 // Clients' orders go through Watch, Beat and Forget, which keep every user
 // to the items it registered: only the registering user and root act on an
 // item, a user other than root registers only its own processes, and at most
 // a configured number of them.
 //
+// An item under restart belongs to its sequence: a heartbeat or a mgmt order
+// for it finds nothing to act on, a watch order for the same process is
+// refused, and a new process that holds the pid meanwhile registers at once,
+// the sequence leaving it alone.
+//
 // main owns the list and publishes it in pepoWatchedList; client threads
 // reach it through that pointer. Safe for concurrent use: every table access
-// takes the list's own mutex, and a supervision pass holds it for the whole
-// pass, restarts and their waits included, so orders that arrive meanwhile
-// are applied after the pass.
+// takes the list's own mutex for that one operation, never across a wait or
+// a command; the supervision pass holds it while it judges the table, and a
+// restart worker while it moves its item from one state to the next. Lock
+// order: the table's mutex, then the observer's (StatusWriter), then the log
+// server's; the restart workers' mutex is never held with the table's.
 #ifndef VIGILD_COLLECTOR_WATCHEDLIST_H
 #define VIGILD_COLLECTOR_WATCHEDLIST_H
 
@@ -23,8 +32,11 @@
 
 #include <atomic>
 #include <map>
+#include <vector>
 
+#include "BError.h"
 #include "RateLimiter.h"
+#include "RestartWorkers.h"
 #include "String.h"
 #include "TaskMutex.h"
 #include "WatchedItem.h"
@@ -52,10 +64,10 @@ class WatchedList {
 
   // What the cycle asks of the operating system. This base class is the
   // real thing; tests derive a double that records commands and plays a
-  // process's life without starting any. Called by the thread that runs
-  // ProcessBlock, with the list's mutex held; CheckPID, StartTime and
-  // ProcessRealUid also by client threads registering a process, without
-  // it, so those three must be safe for concurrent use.
+  // process's life without starting any. Called by the restart workers, by
+  // the thread that runs ProcessBlock and by client threads registering a
+  // process, never with the list's mutex held: every function must be safe
+  // for concurrent use.
   class ProcessServices {
    public:
     virtual ~ProcessServices() = default;
@@ -101,6 +113,7 @@ class WatchedList {
     OtherUsersItem,  // the item is another user's
     OverCap,         // the user has as many items as it may
     UnknownUser,     // the client's user is unknown where it must be known
+    UnderRestart,    // the item's process is being restarted
   };
   // Items a user other than root may hold unless the configuration says
   // otherwise.
@@ -114,16 +127,19 @@ class WatchedList {
   // items registered as unknown, with no check of the process's owner). The
   // pid must name a live process, which for a user other than root must be
   // that user's own (real uid); an item already under the pid must be the
-  // user's own unless the user is root; and a known user other than root
-  // may hold at most the per-user cap. Then item, stamped with uid, the process's
-  // start time, a fresh lastSeen and ItemWatching, replaces any item under
-  // the pid. A refusal is logged (rate-limited) and leaves the table alone.
+  // user's own unless the user is root, and not one whose very process is
+  // under restart; and a known user other than root may hold at most the
+  // per-user cap. Then item, stamped with uid, the process's start time, a
+  // fresh lastSeen and ItemWatching, replaces any item under the pid. A
+  // refusal is logged (rate-limited) and leaves the table alone.
   Verdict Watch(WatchedItem& item, long uid);
   // A client's heartbeat: replaces the whole info of the item under info.pid
-  // and renews its lastSeen, when the item is uid's or uid is root.
+  // and renews its lastSeen, when the item is uid's or uid is root. An item
+  // under restart reads as NotFound and is left alone.
   Verdict Beat(ProcessInfo& info, long uid);
   // A client's mgmt order: forgets the item under pid when it is uid's or
-  // uid is root.
+  // uid is root. An item under restart reads as NotFound and is left to its
+  // sequence.
   Verdict Forget(int pid, long uid);
   // Logs that the order ("watch", "msg", "mgmt") for pid from uid is refused
   // for reason why: one Warning per user, order and reason per period.
@@ -132,6 +148,11 @@ class WatchedList {
   // The cap Watch applies to users other than root (negative: none); set by
   // main from the configuration before clients connect.
   void SetMaxWatchesPerUser(long cap) { maxWatchesPerUser = cap; }
+  // How many restart sequences run at once (at least 1); the others wait in
+  // state ItemWaiting. Set by main from the configuration.
+  void SetMaxParallelRestarts(long count) {
+    workers.SetLimit(count > 0 ? static_cast<size_t>(count) : 1);
+  }
 
   // Registers item.info.pid with no check, replacing any item under that
   // pid; for the daemon's own use and tests, never for a client's order.
@@ -145,12 +166,15 @@ class WatchedList {
   int UpdateWatchedItem(ProcessInfo& info);
 
   // The supervision loop, run by main until it ends; returns 1. A null
-  // listener counts as one that is not running.
+  // listener counts as one that is not running. When it ends, sequences that
+  // still wait or run are abandoned where they stand (no start command) and
+  // their workers joined before it returns. An error object raised in a
+  // sequence ends the loop as one raised in a pass does.
   int ProcessBlock(ListenPort* port);
 
-  // Who is told of every pass's result and of every restart before it
-  // begins (null: nobody). Set before ProcessBlock runs; the observer must
-  // outlive the loop.
+  // Who is told of every pass's result and of every restart as it begins
+  // (null: nobody). Set before ProcessBlock runs; the observer must outlive
+  // the loop.
   void SetObserver(SupervisionObserver* onlooker) { observer = onlooker; }
 
   // A copy of the table, taken under the mutex.
@@ -163,40 +187,56 @@ class WatchedList {
   std::atomic<int> runState;
 
  private:
-  // One pass over the table; timeToLive is the loop's counter.
+  // A sequence handed to a worker: the item's pid and its sequence number.
+  struct Restart {
+    int pid;
+    unsigned long long sequence;
+  };
+  // One pass over the table; timeToLive is the loop's counter. Wrong items
+  // are marked ItemWaiting and added to found.
   // REQUIRES: mutex held
-  void _Pass(int& timeToLive);
-  // Stops, kills if need be, and starts again the process of item.
-  // REQUIRES: mutex held
-  void _Restart(WatchedItem& item);
+  void _Pass(int& timeToLive, std::vector<Restart>& found);
+  // The worker's job: the whole sequence of one item, then its removal.
+  void _RunRestart(Restart restart);
+  // Stops, kills if need be, and starts again the process of item, a copy
+  // of the table's taken when the sequence began. False when the workers
+  // closed and the sequence stopped where it stood.
+  bool _Restart(const Restart& restart, const WatchedItem& item);
+  // Sets the state of the item the sequence owns, if it is still there; the
+  // observer hears of ItemRestarting. False when the item is gone.
+  bool _SetState(const Restart& restart, WatchState state, WatchedItem* copy);
+  // The first error object a sequence raised, thrown on by the loop.
+  void _RethrowSequenceFailure();
   // The identity item's commands run with: null (the daemon's own) unless
   // the daemon is root and a known non-root user registered the item, in
   // which case that user's, resolved into identity. False, after logging,
   // when that user's identity cannot be resolved.
-  // REQUIRES: mutex held
   bool _IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as);
   // "kill -9 <pid>" as `as`; with a user's identity only when the process
   // belongs to that user. 1 when it was launched or item's process is gone.
-  // REQUIRES: mutex held
   int _Kill(const WatchedItem& item, const RunAs* as);
   // Whether item's own process still holds its pid: one that exists with
   // another start time reads as gone.
   bool _Alive(const WatchedItem& item);
-  // Up to attempts checks, stepMs apart, that item's process has gone; 1
-  // once it has.
-  // REQUIRES: mutex held
+  // Up to attempts checks, stepMs apart, that item's process has gone: 1
+  // once it has, 0 when it stays, -1 when the workers closed meanwhile.
   int _WaitGone(const WatchedItem& item, int attempts, unsigned stepMs);
   // Items registered by uid.
   // REQUIRES: mutex held
   size_t _CountOwnedBy(long uid) const;
 
   std::map<int, WatchedItem> table;  // guarded by mutex; ascending by pid
-  TaskMutex mutex;                   // guards table
+  unsigned long long sequences = 0;  // guarded by mutex; the last sequence number given
+  TaskMutex mutex;                   // guards table and sequences
   ProcessServices* const services;   // constant after construction
   const Waits waits;                 // constant after construction
   std::atomic<SupervisionObserver*> observer{nullptr};
   std::atomic<long> maxWatchesPerUser{kDefaultMaxWatchesPerUser};
   RateLimiter refusals{kRefusalPeriodSeconds, kRefusalMemory};  // safe for concurrent use
+  TaskMutex failureMutex;  // guards sequenceError and failed
+  BError sequenceError;    // the first error object a sequence raised
+  bool failed = false;
+  RestartWorkers workers;  // safe for concurrent use; joined before the members above go
 };
 
 // "kill -9 <pid>" in the foreground through services; 1 when it was

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
     list->SetMaxWatchesPerUser(ConfigNumber::Read(*configuration, "WATCHMGR.MAXWATCHESPERUSER",
                                                   WatchedList::kDefaultMaxWatchesPerUser, 0,
                                                   1000000));
+    list->SetMaxParallelRestarts(ConfigNumber::Read(*configuration,
+                                                    "WATCHMGR.MAXPARALLELRESTARTS",
+                                                    RestartWorkers::kDefaultLimit, 1, 1024));
     pepoWatchedList = list;
     port = new ListenPort();
     if (inherited.state() != InheritedSocket::kNone) {

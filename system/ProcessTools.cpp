@@ -328,17 +328,21 @@ int CheckPID(int pid) {
   return kill(pid, 0) == 0 || errno == EPERM ? 1 : 0;
 }
 
-int KillProcess(int pid) {
+int KillProcess(int pid, const std::function<int(String& command)>& launch) {
   char text[kKillCommandSize];
   snprintf(text, sizeof text, "kill -9 %d", pid);
   String command(text);
-  if (pid < 1 || CommandLunch(command, 1) == 0) {
+  if (pid < 1 || launch(command) == 0) {
     LogServer::Report(Error, "DL30000",
                       std::string("[StopProcess] ERROR : Unable to kill process : ") + text,
                       "GENERIC", true);
     return 0;
   }
   return 1;
+}
+
+int KillProcess(int pid) {
+  return KillProcess(pid, [](String& command) { return CommandLunch(command, 1); });
 }
 
 int GetPID() { return getpid(); }

@@ -7,6 +7,8 @@
 #ifndef VIGILD_SYSTEM_PROCESSTOOLS_H
 #define VIGILD_SYSTEM_PROCESSTOOLS_H
 
+#include <functional>
+
 #include "String.h"
 
 class RunAs;
@@ -38,6 +40,11 @@ int CheckPID(int pid);
 // could not be launched or pid is below 1 (which would signal a whole process
 // group); 1 otherwise, whether or not the process was there.
 int KillProcess(int pid);
+// The same through launch, which runs the command it is handed in the
+// foreground (as CommandLunch(command, 1) does, possibly as another user) and
+// answers as CommandLunch does. The one place that builds, runs and logs the
+// forced kill.
+int KillProcess(int pid, const std::function<int(String& command)>& launch);
 
 int GetPID();
 

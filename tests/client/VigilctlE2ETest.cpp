@@ -335,7 +335,7 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
   EXPECT_EQ(0, WaitExit(fine, 15000));
 
   // The restart: marked before its 10 s pause, and the file keeps being
-  // rewritten while the pass holds the table.
+  // rewritten through the pause.
   long markedAt = 0;
   ASSERT_TRUE(WaitUntil(
       [&] {

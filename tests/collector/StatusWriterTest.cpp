@@ -1,10 +1,15 @@
 // The status writer fed by a real supervision loop whose process services
-// are played: the file stays fresh while a restart holds the table's lock,
-// and a write failure is logged once per run of failures.
+// are played: the file stays fresh through a restart's pause, it is written
+// when what it shows changes and not after every pass, and a write failure is
+// logged once per run of failures.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -68,8 +73,8 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   port.state = ListenPort::kRunning;
   std::thread loop([&] { list.ProcessBlock(&port); });
 
-  // The pass holds the table's lock through the pause; the file still
-  // shows the restart and its time of writing moves on.
+  // Through the pause the file shows the restart, and its time of writing
+  // moves on.
   long firstUpdate = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {
@@ -164,4 +169,71 @@ TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
     again += message.find("again") != std::string::npos;
   }
   EXPECT_EQ(1, again);
+}
+
+// A pass that changes nothing shown leaves both files alone; a change in the table or in the
+// order counters is written at the next pass, and a quiet daemon still writes once a period.
+TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPeriodOtherwise) {
+  OrderCounters counters;
+  StatusWriter::Settings settings;
+  settings.statusFile = dir.Join("status.json");
+  settings.metricsFile = dir.Join("metrics.prom");
+  settings.periodMs = 700;
+  StatusWriter writer(settings, counters);
+  std::map<int, WatchedItem> table;
+  table[11].info.pid = 11;
+  writer.PassEnded(table);
+  ASSERT_TRUE(writer.Start());
+  // Every file once published is a new inode; holding the last one open keeps its number from
+  // being taken by a later file.
+  int held = -1;
+  const auto rewritten = [&](const std::string& path) {
+    struct stat now {}, before {};
+    if (stat(path.c_str(), &now) != 0 || (held >= 0 && fstat(held, &before) == 0 &&
+                                          before.st_ino == now.st_ino)) {
+      return false;
+    }
+    close(held);
+    held = open(path.c_str(), O_RDONLY);
+    return true;
+  };
+  rewritten(settings.statusFile);
+  const auto passes = [&](int count, std::function<void()> between) {
+    int writes = 0;
+    for (int i = 0; i < count; ++i) {
+      between();
+      writer.PassEnded(table);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      writes += rewritten(settings.statusFile) ? 1 : 0;
+    }
+    return writes;
+  };
+  // About 1.5 s of identical passes: the period's writes only.
+  const int quiet = passes(150, [] {});
+  EXPECT_GE(quiet, 1);
+  EXPECT_LE(quiet, 3);
+  // A heartbeat, a new item, an order: each is on disk after the pass that brings it.
+  const std::function<void()> kChanges[] = {
+      [&] { table[11].info.psWSet = 5; },
+      [&] { table[12].info.pid = 12; },
+      [&] { counters.CountExecuted(OrderCounters::kMsg); },
+  };
+  for (const auto& change : kChanges) {
+    bool first = true;
+    EXPECT_GE(passes(3,
+                     [&] {
+                       if (first) {
+                         change();
+                       }
+                       first = false;
+                     }),
+              1);
+    EXPECT_LE(passes(12, [] {}), 1);
+  }
+  const nlohmann::json doc = ReadJson(settings.statusFile);
+  EXPECT_EQ(2u, doc["processes"].size());
+  EXPECT_EQ(5, doc["processes"][0]["wset"]);
+  EXPECT_EQ(1, doc["orders"]["msg"]);
+  EXPECT_NE(std::string::npos, ReadAll(settings.metricsFile).find("vigild_watched_processes 2"));
+  close(held);
 }

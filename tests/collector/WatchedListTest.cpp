@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,6 +27,24 @@
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"
+
+// Allocations this thread may still make before the next one fails with std::bad_alloc; -1:
+// never fails. Lets a test make a table operation fail halfway, with its lock held.
+thread_local int allocationsBeforeFailure = -1;
+
+void* operator new(size_t size) {
+  if (allocationsBeforeFailure == 0) {
+    allocationsBeforeFailure = -1;
+    throw std::bad_alloc();
+  }
+  allocationsBeforeFailure -= allocationsBeforeFailure > 0 ? 1 : 0;
+  if (void* block = malloc(size > 0 ? size : 1)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { free(block); }
+void operator delete(void* block, size_t) noexcept { free(block); }
 
 namespace {
 
@@ -107,15 +126,18 @@ class WatchedListTest : public ::testing::Test {
 };
 
 // Of three real processes one obeys its stop command, one ignores it until "kill -9" and one is
-// gone already; each start command leaves a file named after the pid.
-TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirPass) {
+// gone already; each start command leaves a file named after the pid. With one worker the
+// sequences run one after the other in pid order, and each item leaves the table with its own.
+TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   TempDir dir;
   const pid_t polite = StartSleep(false), deaf = StartSleep(true), gone = StartSleep(false);
   kill(gone, SIGKILL);
   ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
   services.real = true;
   // Grace checks, step in ms, kill checks, step, pause before a start, pause between passes.
-  WatchedList list(&services, WatchedList::Waits{40, 20, 100, 10, 0, 0});
+  WatchedList list(&services, WatchedList::Waits{40, 20, 100, 10, 0, 5});
+  list.SetMaxParallelRestarts(1);
+  services.list = &list;
   Timestamp::controlledTimeAdd(-10);  // registered ten seconds ago, with a heartbeat every second
   const std::set<pid_t> pids = {polite, deaf, gone};
   for (auto pid = pids.rbegin(); pid != pids.rend(); ++pid) {  // the highest first
@@ -126,20 +148,31 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirPass) {
     list.CreateNewWatch(item);
   }
   Timestamp::controlledTimeResume();
-  // A heartbeat sent during a restart waits for the end of the pass, which has dropped its pid.
-  std::future<int> beat;
+  // Orders sent while a sequence runs are carried out at once: one for a healthy bystander is
+  // obeyed, a heartbeat for an item under restart changes nothing.
+  WatchedItem bystander = Item(getpid(), false);
+  list.CreateNewWatch(bystander);
+  std::vector<WatchedList::Verdict> verdicts;
   services.onLaunch = [&](const std::string& command) {
-    if (command == "kill " + std::to_string(polite)) {
-      beat = std::async(std::launch::async, [&] {
-        ProcessInfo info;
-        info.pid = deaf;
-        return list.UpdateWatchedItem(info);
-      });
-      EXPECT_EQ(std::future_status::timeout, beat.wait_for(std::chrono::milliseconds(50)));
+    if (command != "kill " + std::to_string(polite)) {
+      return;
     }
+    auto orders = std::async(std::launch::async, [&] {
+      ProcessInfo info;
+      info.pid = deaf;
+      std::vector<WatchedList::Verdict> got = {list.Beat(info, 0)};
+      info.pid = getpid();
+      got.push_back(list.Beat(info, 0));
+      got.push_back(list.Forget(getpid(), 0));
+      return got;
+    });
+    ASSERT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
+    verdicts = orders.get();
   };
   EXPECT_EQ(1, list.ProcessBlock(&port));
-  EXPECT_EQ(0, beat.get());
+  EXPECT_EQ((std::vector<WatchedList::Verdict>{WatchedList::NotFound, WatchedList::Done,
+                                                WatchedList::Done}),
+            verdicts);
   EXPECT_EQ(0u, list.Size());
   EXPECT_EQ((std::map<int, int>{{polite, SIGTERM}, {deaf, SIGKILL}}), services.endedBy);
   std::string launched;
@@ -156,7 +189,15 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirPass) {
   for (int i = 0; i < 40; ++i) {
     grace += "INFO , process pid is still in list ...\n";
   }
-  EXPECT_NE(lines.npos, lines.find(grace + "INFO : KILLING process ID " + deafId + "\n"));
+  // Passes go on meanwhile, so other lines may come between the grace checks' own.
+  std::string graceOnly;
+  for (size_t at = lines.find(grace.substr(0, grace.find('\n'))), end; at != lines.npos &&
+       (end = lines.find('\n', at)) != lines.npos && graceOnly.size() < grace.size() + 100;
+       at = end + 1) {
+    const std::string line = lines.substr(at, end + 1 - at);
+    graceOnly += line.find("Checking") == line.npos ? line : "";
+  }
+  EXPECT_EQ(0u, graceOnly.find(grace + "INFO : KILLING process ID " + deafId + "\n")) << graceOnly;
   // The emptied table ends the loop at the next pass: one empty pass, the last line.
   const std::string last = "INFO : Empty Process List (time to live 1 s)\n";
   EXPECT_EQ(lines.size() - last.size(), lines.find("INFO : Empty"));
@@ -175,6 +216,7 @@ TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLo
   EXPECT_EQ(0, StopProcess(-1, services));  // "kill -9 -1" would hit every process we may signal
   EXPECT_EQ("", services.launched);
 
+  // Raised in a restart sequence, on a worker: the item leaves with its sequence.
   services.onLaunch = [](const std::string&) { throw BError("RecordingProcesses", "test"); };
   WatchedItem item = Item(3, true);
   list.CreateNewWatch(item);
@@ -188,7 +230,7 @@ TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLo
   auto size = std::async(std::launch::async, [&] { return list.Size(); });
   // On failure the lock is released by hand, or the waiting thread would never end.
   ASSERT_EQ(std::future_status::ready, size.wait_for(std::chrono::seconds(2))) << list.Unlock();
-  EXPECT_EQ(1u, size.get());
+  EXPECT_EQ(0u, size.get());
 }
 
 // 32 clients order 1,000 pids while the passes run: every seventh pid is wrong (restarted and
@@ -226,7 +268,9 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
   WatchedItem anchor = Item(1001, false);  // keeps the table from emptying
   list.CreateNewWatch(anchor);
   living.onLaunch = [&](const std::string& command) {
-    port.state = command == "last" ? ListenPort::kStopping : ListenPort::kRunning;
+    if (command == "last") {
+      port.state = ListenPort::kStopping;
+    }
   };
   std::thread pass([&] { list.ProcessBlock(&port); });
   std::vector<std::future<void>> clients;
@@ -469,4 +513,228 @@ TEST_F(WatchedListTest, PidsBelowOneAndGoneProcessesAreNeverRegistered) {
   EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(mine, 65534));  // ours runs as root
   EXPECT_EQ(WatchedList::Done, list.Watch(mine, static_cast<long>(getuid())));
   EXPECT_EQ(1u, list.Size());
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Safe for the concurrent calls of several restart workers. Every pid lives until "kill -9 <pid>"
+// or its stop command "stop <pid>", unless it is deaf to that; then it stays through the whole
+// grace wait. The time of every command is noted, and how many items were at once between
+// their stop command and their start command ("start <pid>").
+class SharedProcesses : public WatchedList::ProcessServices {
+ public:
+  int CheckPID(int pid) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    return dead.count(pid) == 0 ? 1 : 0;
+  }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    ticks = startTime;
+    return dead.count(pid) == 0;
+  }
+  int CommandLunch(String& command, int) override {
+    const std::string text = command.chars();
+    std::lock_guard<std::mutex> hold(mutex);
+    at[text] = Clock::now();
+    int pid = 0;
+    if (sscanf(text.c_str(), "stop %d", &pid) == 1) {
+      maxStopping = std::max(maxStopping, ++stopping);
+      if (deaf.count(pid) == 0) {
+        dead.insert(pid);
+      }
+    } else if (sscanf(text.c_str(), "kill -9 %d", &pid) == 1) {
+      dead.insert(pid);
+    } else if (sscanf(text.c_str(), "start %d", &pid) == 1) {
+      --stopping;
+    }
+    return 1;
+  }
+  // When command was launched; false while it was not.
+  bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
+    std::lock_guard<std::mutex> hold(mutex);
+    const auto found = at.find(command);
+    if (found != at.end() && when != nullptr) {
+      *when = found->second;
+    }
+    return found != at.end();
+  }
+
+  std::mutex mutex;  // guards everything below: workers and the test thread meet here
+  std::set<int> dead, deaf;
+  unsigned long long startTime = 1;
+  std::map<std::string, Clock::time_point> at;
+  int stopping = 0, maxStopping = 0;
+};
+
+// Wrong at once: one error more than it may make.
+WatchedItem Scripted(int pid, bool wrong = true) {
+  WatchedItem item = Item(pid, wrong, "stop " + std::to_string(pid), "start " + std::to_string(pid));
+  item.settings.errorsOn = 1;
+  item.info.psErrors = wrong ? 1 : 0;
+  return item;
+}
+
+std::map<int, WatchState> States(WatchedList& list) {
+  std::map<int, WatchState> states;
+  for (const auto& [pid, item] : list.Snapshot()) {
+    states[pid] = item.state;
+  }
+  return states;
+}
+
+}  // namespace
+
+// Item 10 ignores its stop command and sits in a 3 s grace wait. Meanwhile item 20 goes wrong:
+// it is judged at the next pass and restarted from start to end before 10 is even killed.
+TEST_F(WatchedListTest, AStopThatHangsDelaysNeitherTheJudgementNorTheRestartOfAnother) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+  SharedProcesses processes;
+  processes.deaf = {10};
+  WatchedList list(&processes, WatchedList::Waits{300, 10, 5, 10, 50, 20});
+  for (int pid : {10, 20}) {
+    WatchedItem item = Scripted(pid, pid == 10);
+    list.CreateNewWatch(item);
+  }
+  std::thread loop([&] { list.ProcessBlock(&port); });
+  ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 10"); }, 2000));
+  ProcessInfo wrong;
+  wrong.pid = 20;
+  wrong.psErrors = 1;
+  const auto beat = Clock::now();
+  EXPECT_EQ(WatchedList::Done, list.Beat(wrong, 0));
+  EXPECT_LT(Clock::now() - beat, std::chrono::milliseconds(200)) << "the heartbeat waited";
+  Clock::time_point stopped, started;
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20", &started); }, 2000));
+  ASSERT_TRUE(processes.Launched("stop 20", &stopped));
+  EXPECT_LT(stopped - beat, std::chrono::milliseconds(500));
+  EXPECT_FALSE(processes.Launched("kill -9 10")) << "20 waited for 10's sequence";
+  EXPECT_EQ((std::map<int, WatchState>{{10, ItemRestarting}}), States(list));
+  loop.join();  // 10's sequence ends, and the empty table ends the loop
+  EXPECT_TRUE(processes.Launched("start 10"));
+  EXPECT_EQ(0u, list.Size());
+}
+
+// Five items go wrong at once with room for two sequences: the other three show as waiting,
+// then run in their turn; never more than two at once.
+TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+  SharedProcesses processes;
+  processes.deaf = {1, 2, 3, 4, 5};
+  WatchedList list(&processes, WatchedList::Waits{20, 10, 5, 10, 0, 10});
+  list.SetMaxParallelRestarts(2);
+  for (int pid = 1; pid <= 5; ++pid) {
+    WatchedItem item = Scripted(pid);
+    list.CreateNewWatch(item);
+  }
+  std::thread loop([&] { list.ProcessBlock(&port); });
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return States(list) == std::map<int, WatchState>{{1, ItemRestarting},
+                                                         {2, ItemRestarting},
+                                                         {3, ItemWaiting},
+                                                         {4, ItemWaiting},
+                                                         {5, ItemWaiting}};
+      },
+      2000, 1));
+  loop.join();
+  for (int pid = 1; pid <= 5; ++pid) {
+    EXPECT_TRUE(processes.Launched("kill -9 " + std::to_string(pid))) << pid;
+    EXPECT_TRUE(processes.Launched("start " + std::to_string(pid))) << pid;
+  }
+  EXPECT_EQ(2, processes.maxStopping);
+  EXPECT_EQ(0u, list.Size());
+}
+
+// The only item is under restart: it keeps the loop going until its start command, and only a
+// listener that stops ends the loop early, without waiting out the pause or starting anything.
+TEST_F(WatchedListTest, ItemsUnderRestartKeepTheLoopGoingUntilTheListenerStops) {
+  constexpr unsigned kPauseMs = 1500;
+  for (bool listenerStops : {false, true}) {
+    SCOPED_TRACE(listenerStops ? "listener stops" : "table empties");
+    port.state = ListenPort::kRunning;
+    log->Clear();
+    SharedProcesses processes;
+    WatchedList list(&processes, WatchedList::Waits{5, 10, 5, 10, kPauseMs, 10});
+    WatchedItem item = Scripted(7);
+    list.CreateNewWatch(item);
+    const auto begun = Clock::now();
+    std::thread stopper([&] {
+      if (listenerStops && WaitUntil([&] { return processes.Launched("stop 7"); }, 2000)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        port.state = ListenPort::kStopping;
+      }
+    });
+    EXPECT_EQ(1, list.ProcessBlock(&port));
+    stopper.join();
+    const auto took = Clock::now() - begun;
+    EXPECT_EQ(!listenerStops, processes.Launched("start 7"));
+    EXPECT_EQ(listenerStops, took < std::chrono::milliseconds(kPauseMs)) << took.count();
+    EXPECT_EQ(0u, list.Size());
+    LogServer::Instance()->Flush();
+    bool abandoned = false;
+    for (const std::string& message : log->Messages()) {
+      abandoned = abandoned || message.find("restart of  (pid 7) abandoned") != message.npos;
+    }
+    EXPECT_EQ(listenerStops, abandoned);
+  }
+}
+
+// While 77's sequence runs, orders for 77 find it in the hands of the sequence; a new process
+// that takes the pid registers at once and outlives the sequence, which never signals it.
+TEST_F(WatchedListTest, OrdersForAnItemUnderRestartLeaveItToItsSequence) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+  SharedProcesses processes;
+  processes.deaf = {77};
+  WatchedList list(&processes, WatchedList::Waits{100, 10, 5, 10, 0, 10});
+  WatchedItem item = Scripted(77);
+  ASSERT_EQ(WatchedList::Done, list.Watch(item, 0));
+  std::thread loop([&] { list.ProcessBlock(&port); });
+  ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 77"); }, 2000));
+  ProcessInfo beat;
+  beat.pid = 77;
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(beat, 0));
+  EXPECT_EQ(WatchedList::NotFound, list.Forget(77, 0));
+  WatchedItem again = Scripted(77, false);
+  EXPECT_EQ(WatchedList::UnderRestart, list.Watch(again, 0));
+  EXPECT_EQ((std::map<int, WatchState>{{77, ItemRestarting}}), States(list));
+  {
+    std::lock_guard<std::mutex> hold(processes.mutex);
+    processes.startTime = 2;  // another process holds 77 from now on
+  }
+  EXPECT_EQ(WatchedList::Done, list.Watch(again, 0));
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 77"); }, 2000));
+  port.state = ListenPort::kStopping;
+  loop.join();
+  EXPECT_FALSE(processes.Launched("kill -9 77"));
+  EXPECT_EQ((std::map<int, WatchState>{{77, ItemWatching}}), States(list));
+}
+
+// A registration whose insertion runs out of memory fails as a whole: the table is as it was
+// and its lock is free for the next order.
+TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUnchanged) {
+  SharedProcesses processes;
+  WatchedList list(&processes);
+  WatchedItem kept = Scripted(5, false);
+  list.CreateNewWatch(kept);
+  const std::function<void(WatchedItem&)> kOrders[] = {
+      [&](WatchedItem& item) { list.Watch(item, 0); },
+      [&](WatchedItem& item) { list.CreateNewWatch(item); },
+  };
+  for (const auto& order : kOrders) {
+    WatchedItem item = Scripted(6, false);
+    bool thrown = false;
+    allocationsBeforeFailure = 0;  // the table's new node
+    try {
+      order(item);
+    } catch (const std::bad_alloc&) {
+      thrown = true;
+    }
+    allocationsBeforeFailure = -1;
+    EXPECT_TRUE(thrown);
+    auto table = std::async(std::launch::async, [&] { return States(list); });
+    ASSERT_EQ(std::future_status::ready, table.wait_for(std::chrono::seconds(2))) << list.Unlock();
+    EXPECT_EQ((std::map<int, WatchState>{{5, ItemWatching}}), table.get());
+  }
 }
