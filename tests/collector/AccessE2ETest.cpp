@@ -54,14 +54,21 @@ class AccessE2ETest : public DaemonHarness {
     const pid_t target = Process();
     const int fd = ConnectTcp(port);
     const std::string text = Watch(target, "peer", "touch " + Mark(mark), "", 100) + Beat(target, 500);
-    const bool sent = fd >= 0 && send(fd, text.data(), text.size(), MSG_NOSIGNAL) ==
-                                     static_cast<ssize_t>(text.size());
-    const bool done = sent && WaitUntil([&] { return Exists(mark); }, 30000);
+    Send(fd, text);
+    const bool done = WaitUntil([&] { return Exists(mark); }, 30000);
     close(fd);
     return done;
   }
-  // Clients run as nobody only when the test runs as root.
-  static bool NeedsRoot() { return geteuid() != 0; }
+};
+
+// Tests whose clients run as nobody, which only root can arrange.
+class AccessAsNobodyE2ETest : public AccessE2ETest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "needs root to run clients as nobody";
+    }
+  }
 };
 
 TEST_F(AccessE2ETest, PeerOutsideTheListIsClosedUnreadAndABurstLogsOnceLeavingNoDescriptor) {
@@ -108,10 +115,7 @@ TEST_F(AccessE2ETest, PeerOutsideTheListIsClosedUnreadAndABurstLogsOnceLeavingNo
   close(keeper);
 }
 
-TEST_F(AccessE2ETest, OnlyAllowedUsersRegisterAndTheirCommandsRunAsThem) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, OnlyAllowedUsersRegisterAndTheirCommandsRunAsThem) {
   {
     auto daemon = Start();  // the default users: root and the daemon's own
     ASSERT_TRUE(Accepts());
@@ -199,10 +203,7 @@ TEST_F(AccessE2ETest, MalformedAccessKeysStopTheStartAndAnOpenPortIsLoud) {
   EXPECT_FALSE(Has(local->Err(), kLoud));
 }
 
-TEST_F(AccessE2ETest, CorkedOrderClosedAtOnceByNobodyNeverRunsAsRoot) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, CorkedOrderClosedAtOnceByNobodyNeverRunsAsRoot) {
   auto daemon = Start();  // the default access: root and the daemon's own user
   ASSERT_TRUE(Accepts()) << daemon->Err();
   const pid_t target = Process(kNobody);
@@ -230,10 +231,7 @@ TEST_F(AccessE2ETest, CorkedOrderClosedAtOnceByNobodyNeverRunsAsRoot) {
   EXPECT_FALSE(Has(daemon->Out(), "pid=" + std::to_string(target)));
 }
 
-TEST_F(AccessE2ETest, VigilctlUsesTheLocalSocketAndFallsBackToTcp) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, VigilctlUsesTheLocalSocketAndFallsBackToTcp) {
   // TCP from 127.0.0.1 is refused: only the local socket can carry an order.
   auto daemon =
       StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=127.0.0.2\nGLOBAL.WATCHMGR.ALLOWEDUSERS=nobody\n");
@@ -295,10 +293,7 @@ TEST_F(AccessE2ETest, LocalSocketPathHeldByAFileOrALinkIsLeftAlone) {
   }
 }
 
-TEST_F(AccessE2ETest, RefusedUserResettingInALoopLeavesTheLogSmallAndRootServed) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, RefusedUserResettingInALoopLeavesTheLogSmallAndRootServed) {
   auto daemon = Start();  // nobody is refused
   ASSERT_TRUE(Accepts()) << daemon->Err();
   const size_t before = Count(daemon->Err(), "\n");
@@ -326,10 +321,7 @@ TEST_F(AccessE2ETest, RefusedUserResettingInALoopLeavesTheLogSmallAndRootServed)
   EXPECT_FALSE(Has(daemon->Err(), "Too many clients"));
 }
 
-TEST_F(AccessE2ETest, ClientsPerUserAreCappedButRootIsNot) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, ClientsPerUserAreCappedButRootIsNot) {
   auto daemon =
       StartWith("GLOBAL.WATCHMGR.ALLOWEDUSERS=nobody,root\nGLOBAL.WATCHMGR.MAXCLIENTSPERUSER=2\n");
   ASSERT_TRUE(Accepts()) << daemon->Err();
@@ -379,10 +371,7 @@ TEST_F(AccessE2ETest, MappedClientOnAHandedOverIpv6SocketIsItsIpv4Self) {
 
 // Nobody registers itself, then tries to forget and beat for root's item and
 // to register root's other process; root then acts on nobody's item.
-TEST_F(AccessE2ETest, NobodyCannotTouchRootsItemsWhileRootActsOnNobodys) {
-  if (NeedsRoot()) {
-    GTEST_SKIP() << "needs root to run clients as nobody";
-  }
+TEST_F(AccessAsNobodyE2ETest, NobodyCannotTouchRootsItemsWhileRootActsOnNobodys) {
   auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDUSERS=root,nobody\n", {}, "2");
   const int root = ConnectWhenUp();
   ASSERT_GE(root, 0);

@@ -58,15 +58,6 @@ class AccessPolicyTest : public ::testing::Test {
     }
     return policy;
   }
-  std::vector<std::string> Messages(LogSeverityCode severity) const {
-    std::vector<std::string> out;
-    for (const auto& record : log->Records()) {
-      if (record.severity == severity) {
-        out.push_back(record.message);
-      }
-    }
-    return out;
-  }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
 };
@@ -187,7 +178,7 @@ TEST_F(AccessPolicyTest, RefusedPeersAreLoggedOncePerAddress) {
   }
   EXPECT_FALSE(policy->AdmitPeer(Ip("192.168.1.5")));
   const std::string tail = " refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1, 10.1.0.0/16)";
-  EXPECT_EQ(Messages(Warning),
+  EXPECT_EQ(log->Messages(Warning),
             (std::vector<std::string>{
                 "[ListenPort::StartBlock] WARNING : Connection from 127.0.0.2" + tail,
                 "[ListenPort::StartBlock] WARNING : Connection from 192.168.1.5" + tail}));
@@ -272,9 +263,9 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
     EXPECT_EQ(list.Size(), registered ? 1u : 0u) << c.start;
     if (registered) {
       EXPECT_EQ(list.Snapshot().at(77).ownerUid, 65534);
-      EXPECT_TRUE(Messages(Error).empty());
+      EXPECT_TRUE(log->Messages(Error).empty());
     } else {
-      EXPECT_EQ(Messages(Error),
+      EXPECT_EQ(log->Messages(Error),
                 std::vector<std::string>{"[WatchASCIIOrder::ExecuteOrder] ERROR : Watch order for "
                                          "pid 77 refused: command '" +
                                          std::string(c.refused) +
@@ -332,13 +323,13 @@ TEST_F(AccessPolicyTest, CommandsHoldingShellSyntaxAreRefusedOnceEachWhenAFilter
       EXPECT_TRUE(log->Records().empty());
       continue;
     }
-    EXPECT_EQ(Messages(Warning),
+    EXPECT_EQ(log->Messages(Warning),
               std::vector<std::string>{
                   "[WatchASCIIOrder::ExecuteOrder] WARNING : Watch order for pid 5 refused: "
                   "command '" +
                   std::string(c.shown != nullptr ? c.shown : c.command) +
                   "' holds shell syntax, which WATCHMGR.ALLOWEDCOMMANDS does not admit"});
-    EXPECT_TRUE(Messages(Error).empty());
+    EXPECT_TRUE(log->Messages(Error).empty());
   }
   // Without a filter, commands are shell text and pass as they are.
   auto open = Policy({}, error);
@@ -383,7 +374,7 @@ TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckAndBindsIts
   close(refused);
   EXPECT_EQ(ConnectTcp(port, "127.0.0.1", "127.0.0.2"), -1);  // bound to 127.0.0.1 only
   EXPECT_TRUE(WaitUntil([&] { return log->Count() >= 1; }, 10000));
-  EXPECT_EQ(Messages(Warning),
+  EXPECT_EQ(log->Messages(Warning),
             std::vector<std::string>{"[ListenPort::StartBlock] WARNING : Connection from "
                                      "127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS "
                                      "(127.0.0.1)"});

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "InheritedSocket.h"
+#include "TestSockets.h"
 
 namespace {
 
-enum Kind { kTcpListening, kTcpNotListening, kUdp, kUnixListening, kPipe, kClosed };
+enum Kind { kTcpListening, kTcp6Listening, kTcpNotListening, kUdp, kUnixListening, kPipe, kClosed };
 
 // A descriptor of the given kind, without close-on-exec (as a service
 // manager hands it over); *port gets the TCP port where there is one.
@@ -37,18 +38,31 @@ int Make(Kind kind, int* port) {
     listen(fd, 1);
     return fd;
   }
-  const int fd = socket(AF_INET, kind == kUdp ? SOCK_DGRAM : SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
+  if (kind == kTcp6Listening) {
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin6_port);
+    listen(fd, 4);
+    return fd;
+  }
+  const int fd = BindLoopback(kind == kUdp ? SOCK_DGRAM : SOCK_STREAM, port);
+  fcntl(fd, F_SETFD, 0);
   if (kind == kTcpListening) {
     listen(fd, 4);
   }
   return fd;
+}
+
+int Domain(int fd) {
+  int domain = 0;
+  socklen_t length = sizeof domain;
+  getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length);
+  return domain;
 }
 
 void SetOrUnset(const char* name, const char* value) {
@@ -136,37 +150,33 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpStreamSocketHandedToThisProcessIsAd
   }
 }
 
-// A listening IPv6 TCP socket on the loopback address, *port its port.
-int ListeningIpv6(int* port) {
-  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin6_port);
-  listen(fd, 4);
-  return fd;
-}
-
 TEST(InheritedSocketTest, TcpAndLocalSocketsAreToldApartByFamily) {
   constexpr int kFirst = 200;
   struct Case {
     const char* what;
-    std::vector<int> kinds;  // -1: IPv6 listening TCP; otherwise a Kind
+    std::vector<Kind> kinds;
     InheritedSocket::State state;
     bool local;
     const char* problem;
   } kCases[] = {
       {"TCP then local", {kTcpListening, kUnixListening}, InheritedSocket::kAdopted, true, ""},
       {"local then TCP", {kUnixListening, kTcpListening}, InheritedSocket::kAdopted, true, ""},
-      {"IPv6 alone", {-1}, InheritedSocket::kAdopted, false, ""},
-      {"IPv6 and local", {-1, kUnixListening}, InheritedSocket::kAdopted, true, ""},
-      {"two TCP", {kTcpListening, -1}, InheritedSocket::kRefused, false, "second TCP socket"},
-      {"two local", {kUnixListening, kUnixListening}, InheritedSocket::kRefused, false,
+      {"IPv6 alone", {kTcp6Listening}, InheritedSocket::kAdopted, false, ""},
+      {"IPv6 and local", {kTcp6Listening, kUnixListening}, InheritedSocket::kAdopted, true, ""},
+      {"two TCP",
+       {kTcpListening, kTcp6Listening},
+       InheritedSocket::kRefused,
+       false,
+       "second TCP socket"},
+      {"two local",
+       {kUnixListening, kUnixListening},
+       InheritedSocket::kRefused,
+       false,
        "second local socket"},
-      {"local not TCP", {kUnixListening, kUdp}, InheritedSocket::kRefused, false,
+      {"local not TCP",
+       {kUnixListening, kUdp},
+       InheritedSocket::kRefused,
+       false,
        "is not a stream socket"},
   };
   for (const Case& c : kCases) {
@@ -174,10 +184,10 @@ TEST(InheritedSocketTest, TcpAndLocalSocketsAreToldApartByFamily) {
     int tcpPort = 0;
     for (size_t i = 0; i < c.kinds.size(); ++i) {
       int port = 0;
-      const int fd = c.kinds[i] < 0 ? ListeningIpv6(&port) : Make(Kind(c.kinds[i]), &port);
+      const int fd = Make(c.kinds[i], &port);
       ASSERT_EQ(kFirst + static_cast<int>(i), dup2(fd, kFirst + static_cast<int>(i)));
       close(fd);
-      if (c.kinds[i] == kTcpListening || c.kinds[i] < 0) {
+      if (c.kinds[i] == kTcpListening || c.kinds[i] == kTcp6Listening) {
         tcpPort = port;
       }
     }
@@ -195,17 +205,11 @@ TEST(InheritedSocketTest, TcpAndLocalSocketsAreToldApartByFamily) {
       EXPECT_EQ(c.local, local >= 0);
       if (tcp >= 0) {
         EXPECT_EQ(tcpPort, inherited.Port());
-        int domain = 0;
-        socklen_t length = sizeof domain;
-        getsockopt(tcp, SOL_SOCKET, SO_DOMAIN, &domain, &length);
-        EXPECT_TRUE(domain == AF_INET || domain == AF_INET6);
+        EXPECT_TRUE(Domain(tcp) == AF_INET || Domain(tcp) == AF_INET6);
         close(tcp);
       }
       if (local >= 0) {
-        int domain = 0;
-        socklen_t length = sizeof domain;
-        getsockopt(local, SOL_SOCKET, SO_DOMAIN, &domain, &length);
-        EXPECT_EQ(AF_UNIX, domain);
+        EXPECT_EQ(AF_UNIX, Domain(local));
         EXPECT_NE(0, fcntl(local, F_GETFD) & FD_CLOEXEC);
         close(local);
       }

@@ -8,9 +8,13 @@
 // overlong lines and random byte edits that clients get wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CapturingLogDevice.h"
@@ -24,39 +28,22 @@ namespace {
 
 std::string Str(const String& s) { return std::string(s.chars(), static_cast<size_t>(s.length())); }
 
+// The escapes of the session files: a letter after the backslash, or xHH.
+const std::pair<char, char> kEscapes[] = {{'\\', '\\'}, {'t', '\t'}, {'r', '\r'}, {'n', '\n'}};
+
 std::string Escape(const std::string& text) {
   std::string out;
   for (const char c : text) {
+    const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                      [c](const auto& e) { return e.second == c; });
     const unsigned char byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (byte < 0x20 || byte >= 0x7f) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\x";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 15];
-        } else {
-          out += c;
-        }
-    }
+    char hex[5];
+    snprintf(hex, sizeof hex, "\\x%02x", byte);
+    out += escape != std::end(kEscapes)  ? std::string{'\\', escape->first}
+           : byte < 0x20 || byte >= 0x7f ? std::string(hex)
+                                         : std::string(1, c);
   }
   return out;
-}
-
-int HexDigit(char c) {
-  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 // The inverse of Escape; false on an escape Escape never writes.
@@ -67,37 +54,17 @@ bool Unescape(const std::string& text, std::string& out) {
       out += text[i];
       continue;
     }
-    if (++i == text.size()) {
+    const char letter = i + 1 < text.size() ? text[++i] : '\0';
+    const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                      [letter](const auto& e) { return e.first == letter; });
+    const std::string hex = letter == 'x' ? text.substr(i + 1, 2) : "";
+    if (escape != std::end(kEscapes)) {
+      out += escape->second;
+    } else if (hex.size() == 2 && hex.find_first_not_of("0123456789abcdef") == std::string::npos) {
+      out += static_cast<char>(std::stoi(hex, nullptr, 16));
+      i += 2;
+    } else {
       return false;
-    }
-    switch (text[i]) {
-      case '\\':
-        out += '\\';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'x': {
-        if (i + 2 >= text.size()) {
-          return false;
-        }
-        const int high = HexDigit(text[i + 1]);
-        const int low = HexDigit(text[i + 2]);
-        if (high < 0 || low < 0) {
-          return false;
-        }
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-        break;
-      }
-      default:
-        return false;
     }
   }
   return true;

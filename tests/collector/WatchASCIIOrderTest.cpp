@@ -95,13 +95,7 @@ class WatchASCIIOrderTest : public ::testing::Test {
     return text;
   }
 
-  size_t Warnings() {
-    size_t count = 0;
-    for (const auto& record : log->Records()) {
-      count += record.severity == Warning ? 1 : 0;
-    }
-    return count;
-  }
+  size_t Warnings() { return log->Messages(Warning).size(); }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   ProcessTable processes;

@@ -53,10 +53,6 @@ TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightS
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Standard output is a pipe nobody reads: the caller must never wait; the
 // lines that did not fit are counted, and the count is written once the
 // reader is back. No line is lost without being counted, and a drain is not

@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,27 +7,22 @@
 
 #include "LogDeviceUDP.h"
 #include "StderrCapture.h"
+#include "TestSockets.h"
 
 namespace {
 
 class LogDeviceUDPTest : public ::testing::Test {
  protected:
   // A datagram socket on an ephemeral loopback port stands for the collector.
-  LogDeviceUDPTest() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port = ntohs(address.sin_port);
+  LogDeviceUDPTest() : fd(BindLoopback(SOCK_DGRAM, &port)) {
+    EXPECT_GE(fd, 0);
     const timeval timeout{0, 500000};  // how long a receive waits
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
   ~LogDeviceUDPTest() override { close(fd); }
 
+  int port = 0;
   int fd;
-  unsigned short port = 0;
   char buffer[65536];
 };
 

@@ -9,12 +9,13 @@ std::vector<CapturingLogDevice::Captured> CapturingLogDevice::Log::Records() con
   return records;
 }
 
-std::vector<std::string> CapturingLogDevice::Log::Messages() const {
+std::vector<std::string> CapturingLogDevice::Log::Messages(int severity) const {
   std::lock_guard<std::mutex> lock(mutex);
   std::vector<std::string> messages;
-  messages.reserve(records.size());
   for (const Captured& record : records) {
-    messages.push_back(record.message);
+    if (severity == -1 || record.severity == severity) {
+      messages.push_back(record.message);
+    }
   }
   return messages;
 }

@@ -36,7 +36,8 @@ class CapturingLogDevice : public LogDevice {
   class Log {
    public:
     std::vector<Captured> Records() const;
-    std::vector<std::string> Messages() const;
+    // The messages of the records of one severity, or of all (-1), in order.
+    std::vector<std::string> Messages(int severity = -1) const;
     size_t Count() const;
     // Waits until at least count records arrived; false after timeoutMs.
     bool WaitForCount(size_t count, int timeoutMs) const;

@@ -20,16 +20,25 @@ sockaddr_in Address(const char* ip, int port) {
 
 }  // namespace
 
-int ListenOnLoopback(int* port, int backlog) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int BindLoopback(int type, int* port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   sockaddr_in address = Address("127.0.0.1", 0);
   socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0 ||
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(fd);
     return -1;
   }
   *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int ListenOnLoopback(int* port, int backlog) {
+  const int fd = BindLoopback(SOCK_STREAM, port);
+  if (fd >= 0 && listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

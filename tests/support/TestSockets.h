@@ -5,8 +5,10 @@
 #ifndef VIGILD_TESTS_SUPPORT_TESTSOCKETS_H
 #define VIGILD_TESTS_SUPPORT_TESTSOCKETS_H
 
-// A socket listening on 127.0.0.1 at a port the kernel picks (*port), with
-// close-on-exec; -1 on failure.
+// A socket of type (SOCK_STREAM or SOCK_DGRAM) with close-on-exec, bound to
+// 127.0.0.1 at a port the kernel picks (*port); -1 on failure.
+int BindLoopback(int type, int* port);
+// The same for a stream socket, listening.
 int ListenOnLoopback(int* port, int backlog = 16);
 // A socket from `from` connected to `to`:port, or -1. Non-blocking, it is
 // returned as soon as the handshake is under way.

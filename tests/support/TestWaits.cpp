@@ -1,7 +1,5 @@
 #include "TestWaits.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "TestSockets.h"
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -22,15 +22,9 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
 }
 
 int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  int port = 0;
+  close(BindLoopback(SOCK_STREAM, &port));
+  return port;
 }
 
 std::string ReadAll(const std::string& path) {

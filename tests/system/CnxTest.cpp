@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -18,6 +17,7 @@
 #include "Cnx.h"
 #include "LogServer.h"
 #include "StderrCapture.h"  // CountOpenDescriptors
+#include "TestSockets.h"
 #include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
@@ -42,16 +42,9 @@ class CnxTest : public ::testing::Test {
 
   // client: connected to a loopback listener; peer: its accepted end.
   void Connect(int receiveBuffer = 1 << 20) {
-    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int listening = BindLoopback(SOCK_STREAM, &port);
     setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listening, reinterpret_cast<sockaddr*>(&address), length);
     listen(listening, 1);
-    getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
     EXPECT_EQ(1, client.Establish("127.0.0.1", port, false));
     peer.Establish(accept(listening, nullptr, nullptr), "127.0.0.1", 1);
     close(listening);
