@@ -104,6 +104,38 @@ TEST_F(LifecycleE2ETest, ForgottenProcessLetsTheDaemonEndAndNothingIsSentBack) {
   close(fd);
 }
 
+// The status file is replaced whole, never rewritten: a reader that holds
+// it open reads, however slowly, the content it opened, while the daemon
+// publishes new ones at the same name.
+TEST_F(LifecycleE2ETest, AReaderHoldingTheStatusFileNeverSeesItChange) {
+  const std::string status = home.Join("log/vigild.status.json");
+  auto daemon = Start();
+  const int fd = ConnectWhenUp();
+  ASSERT_GE(fd, 0);
+  Send(fd, Watch(getpid(), "held") + Beat(getpid(), 1000));
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(status), "\"held\""); }, 10000));
+  const int held = open(status.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const auto content = [held] {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = pread(held, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+  };
+  const std::string opened = content();
+  for (int wset = 2000; wset <= 4000; wset += 1000) {
+    Send(fd, Beat(getpid(), wset));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(status), "4000"); }, 10000));
+  EXPECT_NE(opened, ReadAll(status));
+  EXPECT_EQ(opened, content()) << "the file a reader held was written again";
+  close(held);
+  close(fd);
+}
+
 TEST_F(LifecycleE2ETest, SilentCollectorIsStoppedRestartedAndRegistersAgain) {
   auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
   // A process that is never judged keeps the table from emptying between
