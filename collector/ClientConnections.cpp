@@ -49,7 +49,11 @@ bool ClientConnections::Add(int descriptor, long uid, int64_t nowMs) {
 }
 
 void ClientConnections::_Close(Connection& connection) {
-  // Closing removes the descriptor from the epoll set: it is never shared.
+  // Out of the epoll set before the close: a close alone leaves the socket
+  // registered while a command's child, between its fork and its exec, still
+  // holds a copy of the descriptor, and an event would then come back with
+  // the token of a connection already freed.
+  epoll_ctl(epoll_, EPOLL_CTL_DEL, connection.descriptor, nullptr);
   close(connection.descriptor);
   const long uid = connection.uid;
   (connection.quiet ? quiet_ : fresh_).erase(connection.self);

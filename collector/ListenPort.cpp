@@ -394,6 +394,9 @@ int ListenPort::StartBlock() {
     epoll_event events[kEventBatch];
     int64_t nextDeadline = -1;
     while (state.load() == kRunning) {
+      if (closeRequested.exchange(false)) {
+        _CloseSocket();
+      }
       // The test hook, or a broken socket found by an accept, takes the
       // listening socket away: the loop builds it again.
       if (socketValid == 1 && socket.load() != watched && watched >= 0) {
@@ -633,13 +636,7 @@ int ListenPort::Stop(unsigned waitMs) {
     expected = kCreated;
     state.compare_exchange_strong(expected, kStopping);
   }
-  if (wakeDescriptor >= 0) {
-    const uint64_t one = 1;
-    ssize_t written;
-    do {
-      written = write(wakeDescriptor, &one, sizeof one);
-    } while (written < 0 && errno == EINTR);
-  }
+  _Wake();
   for (unsigned waited = 0; loopActive.load(); waited += kStopPollMs) {
     if (waited >= waitMs) {
       _ReportError("[ListenPort::Stop] WARNING : the event loop is still busy after " +
@@ -657,4 +654,24 @@ int ListenPort::Stop(unsigned waitMs) {
 
 int ListenPort::Delete() { return Stop(); }
 
-void ListenPort::_TestAPI_CloseSocket() { _CloseSocket(); }
+void ListenPort::_Wake() {
+  if (wakeDescriptor < 0) {
+    return;
+  }
+  const uint64_t one = 1;
+  ssize_t written;
+  do {
+    written = write(wakeDescriptor, &one, sizeof one);
+  } while (written < 0 && errno == EINTR);
+}
+
+void ListenPort::_TestAPI_CloseSocket() {
+  // The loop's own thread closes it, as it would find a broken socket: a
+  // close from here could race the loop's use of the descriptor.
+  if (!loopActive.load()) {
+    _CloseSocket();
+    return;
+  }
+  closeRequested.store(true);
+  _Wake();
+}

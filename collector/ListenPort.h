@@ -101,7 +101,8 @@ class ListenPort {
   // Connections now held by uid.
   int ClientsOf(long uid);
 
-  // Closes the listening socket and nothing else, as a broken socket would.
+  // Closes the listening socket and nothing else, as a broken socket would;
+  // once the loop runs, the loop closes it at the request.
   void _TestAPI_CloseSocket();
 
   // Written by the loop and by Stop, polled by the owner.
@@ -117,6 +118,8 @@ class ListenPort {
   int _FailInitialize(const std::string& text);
   // Closes the listening socket if one is held.
   void _CloseSocket();
+  // Wakes the loop's wait through the eventfd.
+  void _Wake();
   // Raises the soft descriptor limit to what maxClients needs, up to the
   // hard limit; a Warning when the hard limit is too low.
   void _RaiseDescriptorLimit();
@@ -171,8 +174,11 @@ class ListenPort {
   // A descriptor held back for the moment the process has no other: it is
   // given up to accept and close one client that could not be served.
   int spareDescriptor;  // the loop's own
-  // Written by Stop to wake the loop; constant after construction.
+  // Written by Stop and the test hook to wake the loop; constant after
+  // construction.
   int wakeDescriptor;
+  // Set by the test hook, taken by the loop, which then closes its socket.
+  std::atomic<bool> closeRequested{false};
   TaskMutex usersMutex;         // guards perUser; taken by no other lock's holder
   std::map<long, int> perUser;  // connections held per acting uid
   RateLimiter refusals;         // used by the loop alone
