@@ -196,16 +196,20 @@ long long CpuNanos(long pid) {
   return total;
 }
 
-long ResidentKiB(long pid) {
+// The number after field ("VmRSS:", "Threads:") in /proc/<pid>/status; -1
+// when it is not there.
+long StatusNumber(long pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.compare(0, 6, "VmRSS:") == 0) {
-      return strtol(line.c_str() + 6, nullptr, 10);
+    if (line.compare(0, field.size(), field) == 0) {
+      return strtol(line.c_str() + field.size(), nullptr, 10);
     }
   }
   return -1;
 }
+
+long ResidentKiB(long pid) { return StatusNumber(pid, "VmRSS:"); }
 
 // The executed heartbeat orders of a status file ("orders": {"msg": N}), -1
 // when there is no such file or figure.
@@ -562,16 +566,7 @@ long StatusProcesses(const std::string& path) {
   return count;
 }
 
-long Threads(long pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 8, "Threads:") == 0) {
-      return strtol(line.c_str() + 8, nullptr, 10);
-    }
-  }
-  return -1;
-}
+long Threads(long pid) { return StatusNumber(pid, "Threads:"); }
 
 pid_t StartSleeper() {
   const pid_t child = fork();
