@@ -449,6 +449,10 @@ TEST_F(ListenPortTest, DescriptorLimitIsRaisedForTheClientLimitOrWarnedAbout) {
 // instead of leaving it queued (which would wake the loop again and again),
 // and serves clients again once descriptors are free.
 TEST_F(ListenPortTest, ClientBeyondTheDescriptorLimitIsRefusedAndServiceResumes) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer's runtime takes descriptors of its own, so a limit "
+                  "that leaves exactly one free cannot be held to here";
+#endif
   Start();
   // The test's own sockets exist before the limit is tightened.
   const int first = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -55,6 +55,7 @@ class RecordingProcesses : public WatchedList::ProcessServices {
   int CheckPID(int pid) override {
     int status = 0;
     if (real && waitpid(pid, &status, WNOHANG) == pid) {
+      std::lock_guard<std::mutex> hold(records);
       endedBy[pid] = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
     }
     return real ? ProcessServices::CheckPID(pid) : 0;
@@ -64,7 +65,10 @@ class RecordingProcesses : public WatchedList::ProcessServices {
     return real ? ProcessServices::StartTime(pid, ticks) : false;
   }
   int CommandLunch(String& command, int mode) override {
-    launched += std::string(command.chars()) + (mode == 1 ? " (fg)\n" : "\n");
+    {
+      std::lock_guard<std::mutex> hold(records);
+      launched += std::string(command.chars()) + (mode == 1 ? " (fg)\n" : "\n");
+    }
     if (onLaunch) {
       onLaunch(command.chars());
     }
@@ -72,6 +76,8 @@ class RecordingProcesses : public WatchedList::ProcessServices {
   }
 
   bool real = false;
+  // Restart workers launch and check at once: the records are guarded.
+  std::mutex records;  // guards endedBy and launched while the loop runs
   std::map<int, int> endedBy;
   std::string launched;
   std::function<void(const std::string&)> onLaunch;
