@@ -43,8 +43,13 @@ void* operator new(size_t size) {
   }
   throw std::bad_alloc();
 }
+// The optimiser sees free() on memory from operator new and warns; both
+// operators here are the replacements above, which use malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { free(block); }
 void operator delete(void* block, size_t) noexcept { free(block); }
+#pragma GCC diagnostic pop
 
 namespace {
 
