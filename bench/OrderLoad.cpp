@@ -67,6 +67,21 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The wall time a stop command wrote into stamp, polled every 20 ms for at
+// most limitSeconds; -1 when none came.
+double WaitForStamp(const std::string& stamp, double limitSeconds) {
+  const Clock::time_point start = Clock::now();
+  while (SecondsSince(start) < limitSeconds) {
+    std::ifstream in(stamp);
+    double value = 0;
+    if (in >> value && value > 0) {
+      return value;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
 double WallNow() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -515,17 +530,7 @@ int Detect(const Options& options) {
     }
     lastBeat = WallNow();
   }
-  const Clock::time_point start = Clock::now();
-  double stopped = -1;
-  while (SecondsSince(start) < 30) {
-    std::ifstream in(stamp);
-    double value = 0;
-    if (in >> value && value > 0) {
-      stopped = value;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const double stopped = WaitForStamp(stamp, 30);
   close(fd);
   printf("wdfreq=%ld detection_s=%.3f\n", wdfreq, stopped > 0 ? stopped - lastBeat : -1.0);
   return stopped > 0 ? 0 : 1;
@@ -598,17 +603,7 @@ double SilentItemStop(int port, long wdfreq, long limit, const std::string& stam
     SendAll(fd, Heartbeat(victim));
     lastBeat = WallNow();
   }
-  double stopped = -1;
-  const Clock::time_point start = Clock::now();
-  while (SecondsSince(start) < limit) {
-    std::ifstream in(stamp);
-    double value = 0;
-    if (in >> value && value > 0) {
-      stopped = value;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const double stopped = WaitForStamp(stamp, limit);
   close(fd);
   kill(victim, SIGKILL);
   waitpid(victim, nullptr, 0);
