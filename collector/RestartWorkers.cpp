@@ -1,6 +1,5 @@
 #include "RestartWorkers.h"
 
-#include <chrono>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -24,6 +23,43 @@ size_t RestartWorkers::Limit() {
 void RestartWorkers::Post(Job job) {
   std::unique_lock<std::mutex> hold(mutex);
   _Reap();
+  _Ready(std::move(job), hold);
+}
+
+void RestartWorkers::PostAfter(unsigned ms, Job job) {
+  std::unique_lock<std::mutex> hold(mutex);
+  _Reap();
+  if (closing || ms == 0) {
+    _Ready(std::move(job), hold);
+    return;
+  }
+  timers.emplace(Clock::now() + std::chrono::milliseconds(ms), std::move(job));
+  if (clockRunning) {
+    changed.notify_all();  // the new timer may be the first due
+    return;
+  }
+  if (clock.joinable()) {
+    clock.join();  // ended: its last act was under this mutex
+  }
+  try {
+    clock = std::thread(&RestartWorkers::_Tick, this);
+    clockRunning = true;
+  } catch (const std::system_error& error) {
+    // Without a clock the delay is lost, not the job: it runs at once.
+    auto last = std::prev(timers.end());
+    Job now = std::move(last->second);
+    timers.erase(last);
+    hold.unlock();
+    LogServer::Report(Warning, "DL30102",
+                      std::string("[RestartWorkers] WARNING : no thread to time a restart (") +
+                          error.what() + "): its wait is cut short",
+                      "GENERIC", true);
+    hold.lock();
+    _Ready(std::move(now), hold);
+  }
+}
+
+void RestartWorkers::_Ready(Job job, std::unique_lock<std::mutex>& hold) {
   queue.push_back(std::move(job));
   if (running >= limit) {
     return;  // a running worker takes it when its turn comes
@@ -33,7 +69,6 @@ void RestartWorkers::Post(Job job) {
   try {
     worker->thread = std::thread(&RestartWorkers::_Run, this, worker);
     ++running;
-    return;
   } catch (const std::system_error& error) {
     workers.pop_back();
     if (running > 0) {
@@ -46,7 +81,13 @@ void RestartWorkers::Post(Job job) {
                       std::string("[RestartWorkers] WARNING : no thread for a restart (") +
                           error.what() + "): it runs on the supervision thread",
                       "GENERIC", true);
-    now();
+    try {
+      now();
+    } catch (...) {
+      LogServer::Report(Error, "DL30000", "[RestartWorkers] ERROR : a restart job failed",
+                        "GENERIC", true);
+    }
+    hold.lock();
   }
 }
 
@@ -76,6 +117,22 @@ void RestartWorkers::_Run(RestartWorkers* self, Worker* worker) {
   self->changed.notify_all();
 }
 
+void RestartWorkers::_Tick(RestartWorkers* self) {
+  std::unique_lock<std::mutex> hold(self->mutex);
+  while (!self->timers.empty()) {
+    const auto first = self->timers.begin();
+    if (!self->closing && first->first > Clock::now()) {
+      self->changed.wait_until(hold, first->first);
+      continue;  // woken early by a new timer or Close, or on time: look again
+    }
+    Job job = std::move(first->second);
+    self->timers.erase(first);
+    self->_Ready(std::move(job), hold);
+  }
+  self->clockRunning = false;
+  self->changed.notify_all();
+}
+
 void RestartWorkers::_Reap() {
   for (auto it = workers.begin(); it != workers.end();) {
     if (it->ended) {
@@ -96,18 +153,19 @@ void RestartWorkers::Close() {
   std::unique_lock<std::mutex> hold(mutex);
   closing = true;
   changed.notify_all();
-  changed.wait(hold, [this] { return running == 0; });
+  // A job that runs may post another; the clock hands over what remains.
+  changed.wait(hold, [this] {
+    return running == 0 && !clockRunning && timers.empty() && queue.empty();
+  });
   _Reap();
+  if (clock.joinable()) {
+    clock.join();
+  }
 }
 
 bool RestartWorkers::Closing() {
   std::lock_guard<std::mutex> hold(mutex);
   return closing;
-}
-
-bool RestartWorkers::Pause(unsigned ms) {
-  std::unique_lock<std::mutex> hold(mutex);
-  return !changed.wait_for(hold, std::chrono::milliseconds(ms), [this] { return closing; });
 }
 
 size_t RestartWorkers::Waiting() {
@@ -118,4 +176,9 @@ size_t RestartWorkers::Waiting() {
 size_t RestartWorkers::Running() {
   std::lock_guard<std::mutex> hold(mutex);
   return busy;
+}
+
+size_t RestartWorkers::Delayed() {
+  std::lock_guard<std::mutex> hold(mutex);
+  return timers.size();
 }

@@ -1,36 +1,43 @@
-// RestartWorkers: the threads that run restart sequences, so that a stop
-// command, its grace wait, "kill -9" and the pause before a start command
-// never hold up the supervision pass or the clients' orders. Jobs run in the
-// order they were posted, at most `limit` at once; the others wait their
-// turn in a queue. A worker thread is started when a job finds no free one
-// and ends as soon as the queue is empty, so a daemon with no restart to run
-// has no worker thread.
+// RestartWorkers: the threads that run the steps of restart sequences, so that
+// a stop command, its grace wait, "kill -9" and the delay before a start
+// command never hold up the supervision pass or the clients' orders.
+//
+// A sequence is a chain of short jobs: a job that must wait (for a process to
+// leave, for the delay before a start) posts its continuation with PostAfter
+// and returns, so a waiting sequence holds no thread. Ready jobs run in the
+// order they became ready, at most `limit` at once; the others wait their
+// turn in a queue. A worker thread is started when a ready job finds no free
+// one and ends as soon as the queue is empty; one clock thread exists while
+// delayed jobs do, and moves each to the queue when its time comes. A daemon
+// with no restart under way has no worker and no clock thread.
 //
 // Owned by the WatchedList, which posts a job for every item its pass finds
 // wrong, opens the workers when its loop starts and closes them when the loop
-// ends: Close wakes every Pause, lets the remaining jobs run (each sees
-// Closing() and ends at once) and joins every worker, so that no worker
+// ends: Close makes every delayed job ready at once, lets every job run (each
+// sees Closing() and ends its sequence) and joins every thread, so that none
 // outlives the loop or touches the list afterwards. Safe for concurrent use:
-// one mutex guards the queue, the worker records and the closing flag; it is
-// never held while a job runs, and a job never takes it except through Pause
-// and Closing.
+// one mutex guards the queue, the timers, the thread records and the closing
+// flag; it is never held while a job runs.
 #ifndef VIGILD_COLLECTOR_RESTARTWORKERS_H
 #define VIGILD_COLLECTOR_RESTARTWORKERS_H
 
 #include <stddef.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 
 class RestartWorkers {
  public:
   using Job = std::function<void()>;
+  using Clock = std::chrono::steady_clock;
 
-  // Restarts that run at once unless the configuration says otherwise.
+  // Jobs that run at once unless the configuration says otherwise.
   static constexpr long kDefaultLimit = 16;
 
   explicit RestartWorkers(size_t limit = kDefaultLimit);
@@ -48,23 +55,25 @@ class RestartWorkers {
   // run. When no thread can be started and none runs, it runs here, on the
   // caller's thread, after a Warning: late is better than never.
   void Post(Job job);
+  // Queues job once ms milliseconds have passed, or at once when the workers
+  // are closing or Close begins meanwhile.
+  void PostAfter(unsigned ms, Job job);
 
   // Accepts jobs again after a Close.
   void Open();
-  // Wakes every Pause, waits for every queued job to have run and for every
-  // worker thread to have ended. Jobs posted meanwhile run too, and see
-  // Closing().
+  // Makes every delayed job ready, waits for every job to have run (those
+  // posted meanwhile too; they see Closing()) and for every thread to have
+  // ended.
   void Close();
-  // Whether Close has begun: a job that sees it stops where it stands.
+  // Whether Close has begun: a job that sees it ends its sequence where it
+  // stands.
   bool Closing();
 
-  // Sleeps ms milliseconds, or less when Close begins; true when the whole
-  // time has passed and the workers are not closing.
-  bool Pause(unsigned ms);
-
-  // Jobs queued and not yet begun, and jobs running.
+  // Jobs ready and not yet begun, jobs running, and jobs whose time has not
+  // come.
   size_t Waiting();
   size_t Running();
+  size_t Delayed();
 
  private:
   struct Worker {
@@ -72,14 +81,21 @@ class RestartWorkers {
     bool ended = false;  // guarded by mutex: set by the thread's last act
   };
   static void _Run(RestartWorkers* self, Worker* worker);
+  static void _Tick(RestartWorkers* self);
+  // Queues job and starts a worker for it when fewer than the limit run; may
+  // unlock hold to run it on this thread when no thread can be had.
+  void _Ready(Job job, std::unique_lock<std::mutex>& hold);
   // Joins the threads that have ended and forgets them.
   // REQUIRES: mutex held
   void _Reap();
 
-  std::mutex mutex;  // guards queue, workers, running, limit and closing
-  std::condition_variable changed;  // a worker ended, or Close began
+  std::mutex mutex;  // guards every member below
+  std::condition_variable changed;  // a thread ended, a timer was added, or Close began
   std::deque<Job> queue;
+  std::multimap<Clock::time_point, Job> timers;  // delayed jobs by due time
   std::list<Worker> workers;  // started and not yet joined
+  std::thread clock;          // moves due timers to the queue while any exist
+  bool clockRunning = false;  // the clock thread has not ended
   size_t running = 0;         // workers that have not ended
   size_t busy = 0;            // jobs running
   size_t limit;

@@ -296,7 +296,8 @@ int WatchedList::ProcessBlock(ListenPort* port) {
       // Handed over once the table is free again: a job may begin at once,
       // and it takes the table's mutex first thing.
       for (const Restart& restart : found) {
-        workers.Post([this, restart] { _RunRestart(restart); });
+        const SequencePtr sequence = std::make_shared<Sequence>(restart);
+        workers.Post([this, sequence] { _RunStep(sequence, &WatchedList::_StepBegin); });
       }
       _RethrowSequenceFailure();
       Sleep(waits.passSleepMs);
@@ -389,112 +390,143 @@ bool WatchedList::_SetState(const Restart& restart, WatchState state, WatchedIte
   return true;
 }
 
-void WatchedList::_RunRestart(Restart restart) {
+void WatchedList::_RunStep(const SequencePtr& sequence, Step step) {
+  StepOutcome outcome = SequenceEnds;
   try {
-    WatchedItem item;
-    // Gone already when a new registration or the daemon's own DeleteWatch
-    // took its place while it waited: nothing left to restart.
-    if (!workers.Closing() && _SetState(restart, ItemRestarting, &item) &&
-        !_Restart(restart, item)) {
+    outcome = workers.Closing() ? SequenceAbandoned : (this->*step)(sequence);
+    if (outcome == SequenceAbandoned && sequence->begun) {
       LogStream text;
-      text << kPass << " WARNING : restart of " << item.settings.psName << " (pid "
-           << restart.pid << ") abandoned: the supervision loop ends";
+      text << kPass << " WARNING : restart of " << sequence->item.settings.psName << " (pid "
+           << sequence->restart.pid << ") abandoned: the supervision loop ends";
       LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);
     }
   } catch (BError& error) {
+    outcome = SequenceEnds;
     CriticalSection hold(&failureMutex);
     if (!failed) {
       failed = true;
       sequenceError = error;
     }
   } catch (const std::exception& error) {
+    outcome = SequenceEnds;
     LogStream text;
-    text << kPass << " ERROR : restart of pid " << restart.pid << " failed: " << error.what();
+    text << kPass << " ERROR : restart of pid " << sequence->restart.pid
+         << " failed: " << error.what();
     ReportFailure(text);
+  }
+  if (outcome == SequenceGoesOn) {
+    return;
   }
   // The item leaves the table with its sequence, whichever way that ended.
   CriticalSection hold(&mutex);
-  auto it = table.find(restart.pid);
-  if (it != table.end() && it->second.sequence == restart.sequence) {
+  auto it = table.find(sequence->restart.pid);
+  if (it != table.end() && it->second.sequence == sequence->restart.sequence) {
     table.erase(it);
   }
 }
 
-bool WatchedList::_Restart(const Restart& restart, const WatchedItem& item) {
-  const int pid = item.info.pid;
+WatchedList::StepOutcome WatchedList::_After(const SequencePtr& sequence, unsigned ms, Step step) {
+  workers.PostAfter(ms, [this, sequence, step] { _RunStep(sequence, step); });
+  return SequenceGoesOn;
+}
+
+WatchedList::StepOutcome WatchedList::_StepBegin(const SequencePtr& sequence) {
+  // Gone already when a new registration or the daemon's own DeleteWatch
+  // took its place while it waited: nothing left to restart.
+  if (!_SetState(sequence->restart, ItemRestarting, &sequence->item)) {
+    return SequenceEnds;
+  }
+  sequence->begun = true;
+  const WatchedItem& item = sequence->item;
+  {
+    LogStream text;
+    text << kPass << " : Stop  Cmd = '" << item.settings.psStop << "'";
+    ReportDebug(Debug1, text);
+  }
+  {
+    LogStream text;
+    text << kPass << " : Start Cmd = '" << item.settings.psStart << "'";
+    ReportDebug(Debug1, text);
+  }
+  if (!_IdentityFor(item, sequence->identity, sequence->as)) {
+    _SetState(sequence->restart, ItemFinished, nullptr);
+    return SequenceEnds;
+  }
+  if (!_Alive(item)) {
+    return _Stopped(sequence);
+  }
   String stop(item.settings.psStop);
-  String start(item.settings.psStart);
-  {
+  if (!stop.empty()) {
     LogStream text;
-    text << kPass << " : Stop  Cmd = '" << stop << "'";
+    text << kPass << " INFO : STOPPING process with " << stop;
     ReportDebug(Debug1, text);
+    if (services->CommandLunchAs(stop, 0, sequence->as) == 0) {
+      LogStream failure;
+      failure << kPass << " ERROR : Unable to STOP with " << stop;
+      ReportFailure(failure);
+    }
   }
-  {
+  return _StepCheck(sequence);
+}
+
+WatchedList::StepOutcome WatchedList::_StepCheck(const SequencePtr& sequence) {
+  const WatchedItem& item = sequence->item;
+  const int attempts = sequence->killing ? waits.killAttempts : waits.graceAttempts;
+  if (sequence->attempt >= attempts) {
+    if (sequence->killing) {
+      LogStream failure;
+      failure << kPass << " ERROR : Process is still alive after Kill sequence";
+      ReportFailure(failure);
+      return _Stopped(sequence);
+    }
     LogStream text;
-    text << kPass << " : Start Cmd = '" << start << "'";
+    text << kPass << " INFO : KILLING process ID " << item.info.pid;
     ReportDebug(Debug1, text);
-  }
-
-  RunAs identity;
-  const RunAs* as = nullptr;
-  if (!_IdentityFor(item, identity, as)) {
-    _SetState(restart, ItemFinished, nullptr);
-    return true;
-  }
-
-  if (_Alive(item)) {
-    if (!stop.empty()) {
-      LogStream text;
-      text << kPass << " INFO : STOPPING process with " << stop;
-      ReportDebug(Debug1, text);
-      if (services->CommandLunchAs(stop, 0, as) == 0) {
-        LogStream failure;
-        failure << kPass << " ERROR : Unable to STOP with " << stop;
-        ReportFailure(failure);
-      }
+    if (_Kill(item, sequence->as) != 0) {
+      LogStream signaled;
+      signaled << kPass << " INFO , process has benn signaled successfully";
+      ReportDebug(Debug2, signaled);
+    } else {
+      LogStream failure;
+      failure << kPass << " ERROR : Unable to Kill PID " << item.settings.psName;
+      ReportFailure(failure);
     }
-    int gone = _WaitGone(item, waits.graceAttempts, waits.graceStepMs);
-    if (gone == 0) {
-      LogStream text;
-      text << kPass << " INFO : KILLING process ID " << pid;
-      ReportDebug(Debug1, text);
-      if (_Kill(item, as) != 0) {
-        LogStream signaled;
-        signaled << kPass << " INFO , process has benn signaled successfully";
-        ReportDebug(Debug2, signaled);
-      } else {
-        LogStream failure;
-        failure << kPass << " ERROR : Unable to Kill PID " << item.settings.psName;
-        ReportFailure(failure);
-      }
-      gone = _WaitGone(item, waits.killAttempts, waits.killStepMs);
-      if (gone == 0) {
-        LogStream failure;
-        failure << kPass << " ERROR : Process is still alive after Kill sequence";
-        ReportFailure(failure);
-      }
-    }
-    if (gone < 0) {
-      return false;
-    }
+    sequence->killing = true;
+    sequence->attempt = 0;
+    return _StepCheck(sequence);
   }
-
-  _SetState(restart, ItemFinished, nullptr);
-  if (!workers.Pause(waits.restartPauseMs)) {
-    return false;
+  if (!_Alive(item)) {
+    LogStream text;
+    text << kPass << " INFO , process pid has been removed.";
+    ReportDebug(Debug2, text);
+    return _Stopped(sequence);
   }
+  LogStream text;
+  text << kPass << " INFO , process pid is still in list ...";
+  ReportDebug(Debug3, text);
+  ++sequence->attempt;
+  return _After(sequence, sequence->killing ? waits.killStepMs : waits.graceStepMs,
+                &WatchedList::_StepCheck);
+}
 
+WatchedList::StepOutcome WatchedList::_Stopped(const SequencePtr& sequence) {
+  _SetState(sequence->restart, ItemFinished, nullptr);
+  return _After(sequence, waits.restartPauseMs, &WatchedList::_StepStart);
+}
+
+WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
+  String start(sequence->item.settings.psStart);
   LogStream text;
   text << kPass << " INFO , Starting new Process : " << start;
   ReportDebug(Debug2, text);
   // An empty start command is still handed to the shell: it only fails
   // there, and the attempt shows in the log.
-  if (services->CommandLunchAs(start, 0, as) == 0) {
+  if (services->CommandLunchAs(start, 0, sequence->as) == 0) {
     LogStream failure;
     failure << kPass << " ERROR : Unable to START " << start;
     ReportFailure(failure);
   }
-  return true;
+  return SequenceEnds;
 }
 
 bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as) {
@@ -550,22 +582,4 @@ bool WatchedList::_Alive(const WatchedItem& item) {
   unsigned long long started = 0;
   return services->StartTime(pid, started) &&
          static_cast<long long>(started) == item.startTime;
-}
-
-int WatchedList::_WaitGone(const WatchedItem& item, int attempts, unsigned stepMs) {
-  for (int i = 0; i < attempts; ++i) {
-    if (!_Alive(item)) {
-      LogStream text;
-      text << kPass << " INFO , process pid has been removed.";
-      ReportDebug(Debug2, text);
-      return 1;
-    }
-    LogStream text;
-    text << kPass << " INFO , process pid is still in list ...";
-    ReportDebug(Debug3, text);
-    if (!workers.Pause(stepMs)) {
-      return -1;
-    }
-  }
-  return 0;
 }

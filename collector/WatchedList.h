@@ -32,17 +32,18 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "BError.h"
 #include "RateLimiter.h"
 #include "RestartWorkers.h"
+#include "RunAs.h"
 #include "String.h"
 #include "TaskMutex.h"
 #include "WatchedItem.h"
 
 class ListenPort;
-class RunAs;
 class SupervisionObserver;
 
 class WatchedList {
@@ -196,12 +197,35 @@ class WatchedList {
   // are marked ItemWaiting and added to found.
   // REQUIRES: mutex held
   void _Pass(int& timeToLive, std::vector<Restart>& found);
-  // The worker's job: the whole sequence of one item, then its removal.
-  void _RunRestart(Restart restart);
-  // Stops, kills if need be, and starts again the process of item, a copy
-  // of the table's taken when the sequence began. False when the workers
-  // closed and the sequence stopped where it stood.
-  bool _Restart(const Restart& restart, const WatchedItem& item);
+  // One item's sequence as it goes from step to step: what the steps share.
+  struct Sequence {
+    Restart restart;
+    WatchedItem item;         // the table's copy, taken as the sequence begins
+    RunAs identity;           // the registrant's, when its commands run as that user
+    const RunAs* as = nullptr;  // &identity or null: the daemon's own
+    bool begun = false;       // the item was taken over: an end on closing is logged
+    bool killing = false;     // past the grace wait, waiting for "kill -9" to work
+    int attempt = 0;          // checks made in the current wait
+    explicit Sequence(const Restart& r) : restart(r) {}
+  };
+  using SequencePtr = std::shared_ptr<Sequence>;
+  // What a step leaves: the sequence ends, ends early because the workers
+  // close, or goes on in a step it posted.
+  enum StepOutcome { SequenceEnds, SequenceAbandoned, SequenceGoesOn };
+  using Step = StepOutcome (WatchedList::*)(const SequencePtr&);
+  // Runs step for sequence on a worker, catching what it throws; when the
+  // sequence ends, removes its item from the table.
+  void _RunStep(const SequencePtr& sequence, Step step);
+  // Posts step to run after ms milliseconds; returns SequenceGoesOn.
+  StepOutcome _After(const SequencePtr& sequence, unsigned ms, Step step);
+  // The steps: take the item over and launch its stop command; check that
+  // its process left, waiting between checks, and "kill -9" it once the
+  // grace wait has passed; mark it stopped and wait for the delay; launch
+  // its start command.
+  StepOutcome _StepBegin(const SequencePtr& sequence);
+  StepOutcome _StepCheck(const SequencePtr& sequence);
+  StepOutcome _Stopped(const SequencePtr& sequence);
+  StepOutcome _StepStart(const SequencePtr& sequence);
   // Sets the state of the item the sequence owns, if it is still there; the
   // observer hears of ItemRestarting. False when the item is gone.
   bool _SetState(const Restart& restart, WatchState state, WatchedItem* copy);
@@ -218,9 +242,6 @@ class WatchedList {
   // Whether item's own process still holds its pid: one that exists with
   // another start time reads as gone.
   bool _Alive(const WatchedItem& item);
-  // Up to attempts checks, stepMs apart, that item's process has gone: 1
-  // once it has, 0 when it stays, -1 when the workers closed meanwhile.
-  int _WaitGone(const WatchedItem& item, int attempts, unsigned stepMs);
   // Items registered by uid.
   // REQUIRES: mutex held
   size_t _CountOwnedBy(long uid) const;
