@@ -46,6 +46,8 @@ const char* OrderCounters::Name(Order order) {
       return "msg";
     case kMgmt:
       return "mgmt";
+    case kReset:
+      return "reset";
     default:
       return "unknown";
   }

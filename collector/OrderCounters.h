@@ -22,10 +22,10 @@
 
 class OrderCounters {
  public:
-  enum Order { kWatch, kMsg, kMgmt, kOrderTypes };
+  enum Order { kWatch, kMsg, kMgmt, kReset, kOrderTypes };
 
   struct Values {
-    uint64_t executed[kOrderTypes] = {0, 0, 0};
+    uint64_t executed[kOrderTypes] = {0, 0, 0, 0};
     uint64_t protocolErrors = 0;
   };
 

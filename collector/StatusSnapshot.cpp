@@ -1,5 +1,7 @@
 #include "StatusSnapshot.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "WatchedItem.h"
@@ -99,6 +101,48 @@ bool StatusSnapshot::Process::operator==(const Process& other) const {
          errors == other.errors;
 }
 
+bool StatusSnapshot::Program::operator==(const Program& other) const {
+  return name == other.name && state == other.state && startAt == other.startAt &&
+         lastExit == other.lastExit && lastReason == other.lastReason && since == other.since &&
+         restarts == other.restarts;
+}
+
+std::vector<StatusSnapshot::Program> StatusSnapshot::ProgramsFrom(
+    const std::map<int, WatchedItem>& table, const ProgramTable& programs, int64_t nowMs,
+    long nowUtc) {
+  // The most pressing state of each name's items: a restart under way, then
+  // one waiting, then one watched.
+  std::map<std::string, int> rank;
+  for (const auto& entry : table) {
+    const WatchState state = entry.second.state;
+    const int level = state == ItemRestarting ? 3 : state == ItemWatching ? 1 : 2;
+    int& best = rank[entry.second.settings.psName.chars()];
+    best = std::max(best, level);
+  }
+  std::vector<Program> list;
+  list.reserve(programs.Records().size());
+  for (const auto& [name, record] : programs.Records()) {
+    Program program;
+    program.name = name;
+    const auto found = rank.find(name);
+    const int level = found == rank.end() ? 3 : found->second;
+    program.state = record.failed ? "failed"
+                    : level == 3  ? "restarting"
+                    : level == 2  ? "waiting"
+                                  : "watching";
+    if (!record.failed && level == 2 && record.startAtMs >= 0) {
+      const int64_t left = record.startAtMs > nowMs ? record.startAtMs - nowMs : 0;
+      program.startAt = nowUtc + static_cast<long>((left + 999) / 1000);
+    }
+    program.lastExit = record.lastExit;
+    program.lastReason = ProgramTable::ReasonName(record.lastReason);
+    program.since = record.watchingSince;
+    program.restarts = record.restarts;
+    list.push_back(program);
+  }
+  return list;
+}
+
 bool StatusSnapshot::ShowsSameAs(const StatusSnapshot& other) const {
   for (int i = 0; i < OrderCounters::kOrderTypes; ++i) {
     if (orders.executed[i] != other.orders.executed[i]) {
@@ -107,7 +151,8 @@ bool StatusSnapshot::ShowsSameAs(const StatusSnapshot& other) const {
   }
   return pid == other.pid && started == other.started && port == other.port &&
          running == other.running && orders.protocolErrors == other.orders.protocolErrors &&
-         restarts == other.restarts && processes == other.processes;
+         restarts == other.restarts && processes == other.processes &&
+         programs == other.programs;
 }
 
 std::string StatusSnapshot::ToJson() const {
@@ -142,6 +187,20 @@ std::string StatusSnapshot::ToJson() const {
                     {"restarts", found == restarts.end() ? 0 : found->second}});
   }
   document["processes"] = list;
+  document["programs"] = nlohmann::json::object();
+  for (const Program& program : programs) {
+    const bool waiting = program.state == "waiting";
+    const bool watching = program.state == "watching";
+    document["programs"][program.name] = {
+        {"state", program.state},
+        {"seconds_left", waiting && program.startAt > updated ? program.startAt - updated : 0},
+        {"last_exit", program.lastExit.empty() ? nlohmann::json(nullptr)
+                                               : nlohmann::json(program.lastExit)},
+        {"last_reason", program.lastReason.empty() ? nlohmann::json(nullptr)
+                                                   : nlohmann::json(program.lastReason)},
+        {"uptime_seconds", watching && updated > program.since ? updated - program.since : 0},
+        {"restarts", program.restarts}};
+  }
   // Names come from the network: bytes that are not UTF-8 must not make the
   // writer throw.
   return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -195,15 +254,37 @@ std::string StatusSnapshot::ToMetrics() const {
   out += "vigild_protocol_errors_total " + std::to_string(orders.protocolErrors) + "\n";
   Family(out, "vigild_restarts_total", "counter",
          "Restart sequences begun since start, by process name.");
-  for (const auto& entry : restarts) {
+  // A name has its series from its registration on, at 0 until it restarts,
+  // and keeps it after it failed.
+  std::map<std::string, uint64_t> counted = restarts;
+  for (const Program& program : programs) {
+    counted.emplace(program.name, 0);
+  }
+  for (const auto& entry : counted) {
     out += "vigild_restarts_total{name=\"" + EscapeLabel(entry.first) + "\"} " +
            std::to_string(entry.second) + "\n";
   }
-  Family(out, "vigild_process_working_set_kilobytes", "gauge",
-         "Last working set a watched process reported.");
+  Family(out, "vigild_program_state", "gauge",
+         "1 for the state a program name is in (watching, restarting, waiting, failed), else 0.");
+  for (const Program& program : programs) {
+    for (const char* state : {"watching", "restarting", "waiting", "failed"}) {
+      out += "vigild_program_state{name=\"" + EscapeLabel(program.name) + "\",state=\"" + state +
+             "\"} " + (program.state == state ? "1" : "0") + "\n";
+    }
+  }
+  Family(out, "vigild_program_uptime_seconds", "gauge",
+         "Seconds since a watched program's current process registered; 0 when not watching.");
+  for (const Program& program : programs) {
+    const long uptime =
+        program.state == "watching" && updated > program.since ? updated - program.since : 0;
+    out += "vigild_program_uptime_seconds{name=\"" + EscapeLabel(program.name) + "\"} " +
+           std::to_string(uptime) + "\n";
+  }
+  Family(out, "vigild_process_working_set_bytes", "gauge",
+         "Last working set a watched process reported, in bytes (reported in kB).");
   for (const Process& process : processes) {
-    out += "vigild_process_working_set_kilobytes" + ProcessLabels(process) + " " +
-           std::to_string(process.wset) + "\n";
+    out += "vigild_process_working_set_bytes" + ProcessLabels(process) + " " +
+           std::to_string(static_cast<int64_t>(process.wset) * 1024) + "\n";
   }
   Family(out, "vigild_process_heartbeat_age_seconds", "gauge",
          "Seconds since a watched process last registered or sent a heartbeat.");

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "OrderCounters.h"
+#include "ProgramTable.h"
 
-class WatchedItem;
 
 class StatusSnapshot {
  public:
@@ -39,12 +39,35 @@ class StatusSnapshot {
     bool operator==(const Process& other) const;
   };
 
+  // One program name, as operators follow it across its processes.
+  struct Program {
+    std::string name;
+    std::string state;       // "watching", "restarting", "waiting" or "failed"
+    long startAt = 0;        // UTC seconds of a waiting program's start; 0: none
+    std::string lastExit;    // "exit 3", "signal 9" or empty
+    std::string lastReason;  // "no heartbeat", "probe", "exit"... or empty
+    long since = 0;          // UTC seconds its current process registered
+    uint64_t restarts = 0;   // restart sequences begun since it was first registered
+
+    bool operator==(const Program& other) const;
+  };
+
   // The entry for one item of the watched table.
   static Process FromItem(const WatchedItem& item);
+  // The entries for every name of programs, in name order, their states read
+  // from the table: failed when the name has failed; else restarting while
+  // one of its items is, waiting while one waits for a worker or for its
+  // delay, watching while one is watched, and restarting when none is left
+  // (its start command ran and the new process has not registered yet).
+  static std::vector<Program> ProgramsFrom(const std::map<int, WatchedItem>& table,
+                                           const ProgramTable& programs, int64_t nowMs,
+                                           long nowUtc);
 
   // The status file: an object with "daemon" (pid, started, updated, port,
   // passes, running), "orders" (by type), "protocol_errors", "restarts" (by
-  // process name) and "processes" (each with its name's restart count).
+  // process name), "processes" (each with its name's restart count) and
+  // "programs" (by name: state, seconds_left, last_exit, last_reason,
+  // uptime_seconds, restarts).
   // Text that is not valid UTF-8 is written with replacement characters.
   std::string ToJson() const;
 
@@ -70,6 +93,7 @@ class StatusSnapshot {
   OrderCounters::Values orders;
   std::map<std::string, uint64_t> restarts;  // by process name, since start
   std::vector<Process> processes;            // ascending by pid
+  std::vector<Program> programs;             // ascending by name
 };
 
 #endif  // VIGILD_COLLECTOR_STATUSSNAPSHOT_H

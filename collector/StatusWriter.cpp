@@ -151,6 +151,19 @@ void StatusWriter::PassEnded(const std::map<int, WatchedItem>& table) {
   wake.Signal();
 }
 
+void StatusWriter::ProgramsChanged(const std::map<int, WatchedItem>& table,
+                                   const ProgramTable& names) {
+  const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+  std::vector<StatusSnapshot::Program> list =
+      StatusSnapshot::ProgramsFrom(table, names, nowMs, static_cast<long>(time(nullptr)));
+  mutex.Lock();
+  programs.swap(list);
+  mutex.Unlock();
+  wake.Signal();
+}
+
 void StatusWriter::RestartBegins(const std::map<int, WatchedItem>& table,
                                  const WatchedItem& restarting) {
   mutex.Lock();
@@ -173,6 +186,7 @@ StatusSnapshot StatusWriter::Current(bool running) {
   snapshot.passes = passes;
   snapshot.restarts = restarts;
   snapshot.processes = processes;
+  snapshot.programs = programs;
   mutex.Unlock();
   return snapshot;
 }

@@ -68,6 +68,8 @@ class StatusWriter : public SupervisionObserver {
   void Stop();
 
   void PassEnded(const std::map<int, WatchedItem>& table) override;
+  void ProgramsChanged(const std::map<int, WatchedItem>& table,
+                       const ProgramTable& programs) override;
   void RestartBegins(const std::map<int, WatchedItem>& table,
                      const WatchedItem& restarting) override;
 
@@ -93,10 +95,11 @@ class StatusWriter : public SupervisionObserver {
   const long daemonPid;     // constant after construction
   const long started;       // constant after construction
 
-  TaskMutex mutex;  // guards processes, passes and restarts
+  TaskMutex mutex;  // guards processes, passes, restarts and programs
   std::vector<StatusSnapshot::Process> processes;
   uint64_t passes = 0;
   std::map<std::string, uint64_t> restarts;
+  std::vector<StatusSnapshot::Program> programs;
 
   TaskEvent wake;                          // a new copy arrived, or Stop was called
   std::atomic<bool> stopping{false};       // set by Stop

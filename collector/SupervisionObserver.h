@@ -1,7 +1,7 @@
 // SupervisionObserver: what the supervision loop tells an onlooker (the
 // status writer) about its table: the table as each pass leaves it, and the
 // table as a process's restart sequence begins, with that process already
-// marked as restarting.
+// marked as restarting, and the program names' records whenever one changes.
 //
 // Owned by main, which hands it to the WatchedList before the loop runs and
 // destroys it after the loop has ended (and with it every restart worker).
@@ -14,6 +14,7 @@
 
 #include <map>
 
+#include "ProgramTable.h"
 #include "WatchedItem.h"
 
 class SupervisionObserver {
@@ -24,6 +25,11 @@ class SupervisionObserver {
   // REQUIRES: the table's mutex held.
   virtual void RestartBegins(const std::map<int, WatchedItem>& table,
                              const WatchedItem& restarting) = 0;
+  // A program's state changed: registered, found wrong, stopped, waiting for
+  // its start, started, failed, reset or forgotten.
+  // REQUIRES: the table's mutex held.
+  virtual void ProgramsChanged(const std::map<int, WatchedItem>& /*table*/,
+                               const ProgramTable& /*programs*/) {}
 };
 
 #endif  // VIGILD_COLLECTOR_SUPERVISIONOBSERVER_H

@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "AccessPolicy.h"
 #include "LogServer.h"
@@ -210,6 +212,9 @@ int WatchASCIIOrder::ServiceTypeFromName(String& name) {
   if (IsWord(name.chars(), name.length(), "mgmt")) {
     return ServiceMgmt;
   }
+  if (IsWord(name.chars(), name.length(), "reset")) {
+    return ServiceReset;
+  }
   ReportProtocolError("[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name '" +
                       std::string(name.chars()) + "'");
   return ServiceNone;
@@ -283,6 +288,45 @@ int WatchASCIIOrder::WatchSettingsFromBody(WatchSettings& settings) {
   return 1;
 }
 
+int WatchASCIIOrder::EndReportFromBody(WatchedList::EndReport& end) {
+  int wellFormed = 1;
+  for (Pix p = first(); p != nullptr; next(p)) {
+    const String& line = (*this)(p);
+    ItemSpans spans;
+    if (!DecodeItem(line.chars(), line.length(), spans) ||
+        !IsWord(line.chars(), spans.itemLength, "psdown")) {
+      continue;
+    }
+    const std::string value(line.chars() + spans.valueStart, spans.valueEnd - spans.valueStart);
+    wellFormed = 0;
+    if (value == "probe") {
+      end.reason = Probe;
+      end.exitText = std::string();
+      wellFormed = 1;
+      continue;
+    }
+    for (const auto& [word, most] : {std::pair<const char*, long>{"exit ", 255},
+                                     std::pair<const char*, long>{"signal ", 64}}) {
+      const size_t length = strlen(word);
+      const std::string number = value.substr(std::min(length, value.size()));
+      if (value.compare(0, length, word) != 0 || number.empty() || number.size() > 3 ||
+          number.find_first_not_of("0123456789") != std::string::npos) {
+        continue;
+      }
+      const long code = strtol(number.c_str(), nullptr, 10);
+      if (code <= most && (code > 0 || word[0] == 'e')) {
+        end.reason = Exit;
+        end.exitText = word + std::to_string(code);
+        wellFormed = 1;
+      }
+    }
+    if (wellFormed == 0) {
+      return 0;
+    }
+  }
+  return wellFormed;
+}
+
 int WatchASCIIOrder::WatchStopFromBody(ProcessInfo& info) {
   for (Pix p = first(); p != nullptr; next(p)) {
     const String& line = (*this)(p);
@@ -335,7 +379,16 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
         list->Refuse("msg", info.pid, clientUid, WatchedList::UnknownUser);
         return 0;
       }
-      const WatchedList::Verdict verdict = list->Beat(info, clientUid);
+      // A malformed end report is refused as a whole: acting on half of it
+      // would restart a program nobody asked to restart, or miss one.
+      WatchedList::EndReport end;
+      if (EndReportFromBody(end) != 1) {
+        ReportProtocolError("[WatchASCIIOrder::ExecuteOrder] ERROR : msg order for pid " +
+                            std::to_string(info.pid) + " refused: psdown is not 'exit N', "
+                            "'signal N' or 'probe'");
+        return 0;
+      }
+      const WatchedList::Verdict verdict = list->Beat(info, clientUid, &end);
       if (verdict == WatchedList::OtherUsersItem) {
         return 0;
       }
@@ -354,6 +407,32 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
       }
       Count(usable, OrderCounters::kMgmt);
       return 1;
+    }
+    case ServiceReset: {
+      std::string name;
+      bool named = false;
+      for (Pix p = first(); p != nullptr; next(p)) {
+        const String& line = (*this)(p);
+        ItemSpans spans;
+        if (DecodeItem(line.chars(), line.length(), spans) &&
+            IsWord(line.chars(), spans.itemLength, "psname")) {
+          name.assign(line.chars() + spans.valueStart, spans.valueEnd - spans.valueStart);
+          named = true;
+        }
+      }
+      if (!named) {
+        OrderCounters::Daemon().CountProtocolError();
+        return 0;
+      }
+      if (stranger) {
+        list->Refuse("reset", 0, clientUid, WatchedList::UnknownUser);
+        return 0;
+      }
+      const WatchedList::Verdict verdict = list->Reset(name, clientUid);
+      if (verdict == WatchedList::Done) {
+        OrderCounters::Daemon().CountExecuted(OrderCounters::kReset);
+      }
+      return verdict == WatchedList::Done ? 1 : 0;
     }
     default:
       return 0;

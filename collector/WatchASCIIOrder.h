@@ -3,7 +3,8 @@
 // collects one order block (a header "begin<service>", item lines
 // "keyword: value", an end line "end." / "end;" / "end,") and, once the block
 // is complete, turns it into one call on the table of watched processes:
-// register (watch), heartbeat (msg) or forget (mgmt). Nothing is sent back.
+// register (watch), heartbeat (msg), forget (mgmt) or reset a program name
+// (reset). Nothing is sent back.
 //
 // The list part holds the body lines of the block being collected, in arrival
 // order, at most kMaxBodyLines of them. Owned by the routine serving one
@@ -18,12 +19,19 @@
 #include "SLList.h"
 #include "String.h"
 #include "WatchSettings.h"
+#include "WatchedList.h"
 
 class Cnx;
 
 class WatchASCIIOrder : public SLList<String> {
  public:
-  enum ServiceType { ServiceNone = 64, ServiceWatch = 65, ServiceMsg = 66, ServiceMgmt = 67 };
+  enum ServiceType {
+    ServiceNone = 64,
+    ServiceWatch = 65,
+    ServiceMsg = 66,
+    ServiceMgmt = 67,
+    ServiceReset = 68,
+  };
 
   // A complete order needs a dozen item lines; this leaves room for repeats
   // while capping what one connection can make the daemon hold (about 2 MB
@@ -64,6 +72,10 @@ class WatchASCIIOrder : public SLList<String> {
   // "wsetincr", "maxerrors" into settings, switching on the tests they
   // configure; returns 1.
   int WatchSettingsFromBody(WatchSettings& settings);
+  // "psdown" into end: "exit N" (0..255) and "signal N" (1..64) as Exit with
+  // that text, "probe" as Probe. 1 when there is none or it is well formed,
+  // 0 (end left alone) when its value is anything else.
+  int EndReportFromBody(WatchedList::EndReport& end);
   // "stop" into info.pid; 1 when it is non-zero.
   int WatchStopFromBody(ProcessInfo& info);
   // Splits "keyword: value" into item and value, with the blanks around the

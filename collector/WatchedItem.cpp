@@ -6,19 +6,23 @@
 
 WatchedItem::WatchedItem() : state(ItemCreated) {}
 
-int WatchedItem::IsSomethingWrong() const {
+int WatchedItem::IsSomethingWrong(RestartReason* why) const {
+  RestartReason ignored = NoReason;
+  RestartReason& reason = why != nullptr ? *why : ignored;
   Timestamp now;
   now.SetNow();
 
   if (settings.heartbeatOn == 1 && now - lastSeen > settings.wdFreq) {
     LogStream what;
     what << ", failed to reset watchdog. No signal since " << lastSeen;
+    reason = NoHeartbeat;
     return _Fail(what);
   }
   if (settings.wsetOn == 1) {
     if (settings.maxWSet != -1 && info.psWSet > settings.maxWSet) {
       LogStream what;
       what << ", reachs Working Set uppper limit : " << info.psWSet << " > " << settings.maxWSet;
+      reason = WorkingSet;
       return _Fail(what);
     }
     if (settings.minWSet != -1 && info.psWSet > settings.minWSet) {
@@ -31,6 +35,7 @@ int WatchedItem::IsSomethingWrong() const {
         LogStream what;
         what << ", increases than more than " << settings.wsetIncr
              << "%, compared to nominal value : " << info.psNomWSet;
+        reason = Growth;
         return _Fail(what);
       }
     }
@@ -38,6 +43,7 @@ int WatchedItem::IsSomethingWrong() const {
   if (settings.errorsOn == 1 && info.psErrors > settings.maxErrors) {
     LogStream what;
     what << ", commited too much errors. " << info.psErrors << " > " << settings.maxErrors;
+    reason = Errors;
     return _Fail(what);
   }
   return 0;

@@ -23,6 +23,17 @@ enum WatchState : int {
   ItemFinished = 100,   // stopped; leaves the table once its start command is launched
 };
 
+// Why an item's restart began.
+enum RestartReason : int {
+  NoReason = 0,
+  NoHeartbeat,  // silent longer than its wdfreq
+  WorkingSet,   // working set above its maximum
+  Growth,       // working set grown past its share of the nominal size
+  Errors,       // more errors than it may make
+  Probe,        // its wrapper found it unhealthy
+  Exit,         // its wrapper saw it end
+};
+
 class WatchedItem {
  public:
   // Never seen, ItemCreated, default report and settings.
@@ -32,9 +43,9 @@ class WatchedItem {
   // silent longer than wdFreq seconds, its working set passed maxWSet or grew
   // beyond wsetIncr percent of its nominal size, or its error count passed
   // maxErrors. Only the first failing test, in that order, is logged. 0 when
-  // every test that is switched on passes. An error object raised while
-  // logging is passed on.
-  int IsSomethingWrong() const;
+  // every test that is switched on passes. The failing test goes into *why
+  // when why is given. An error object raised while logging is passed on.
+  int IsSomethingWrong(RestartReason* why = nullptr) const;
 
   Timestamp lastSeen;  // last registration or heartbeat; also the restart's start
   WatchState state;

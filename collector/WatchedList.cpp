@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <string>
 
 #include "BError.h"
@@ -104,7 +107,28 @@ WatchedList::WatchedList(ProcessServices* processServices)
 WatchedList::WatchedList(ProcessServices* processServices, const Waits& cycleWaits)
     : runState(0),
       services(processServices != nullptr ? processServices : ProcessServices::Default()),
-      waits(cycleWaits) {}
+      waits(cycleWaits) {
+  ProgramTable::Settings settings;
+  settings.firstDelayMs = static_cast<long>(waits.restartPauseMs);
+  programs.SetSettings(settings);
+}
+
+void WatchedList::SetRestartSettings(const ProgramTable::Settings& settings) {
+  CriticalSection hold(&mutex);
+  programs.SetSettings(settings);
+}
+
+int64_t WatchedList::_NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void WatchedList::_ProgramsChanged() {
+  if (SupervisionObserver* onlooker = observer.load()) {
+    onlooker->ProgramsChanged(table, programs);
+  }
+}
 
 WatchedList::~WatchedList() {
   // No worker may touch the table once it goes.
@@ -166,13 +190,17 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
       item.state = ItemWatching;
       item.sequence = 0;
       table.emplace(pid, item);
+      programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
+      _ProgramsChanged();
     }
   }
   return verdict == Done ? Done : Refuse("watch", pid, uid, verdict);
 }
 
-WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid) {
+WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid, const EndReport* end) {
   Verdict verdict = NotFound;
+  SequencePtr begun;
+  String name;
   {
     CriticalSection hold(&mutex);
     auto it = table.find(info.pid);
@@ -180,13 +208,67 @@ WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid) {
       if (!MayActOn(uid, it->second.ownerUid)) {
         verdict = OtherUsersItem;
       } else {
-        it->second.info = info;
-        it->second.lastSeen.SetNow();
+        WatchedItem& item = it->second;
+        item.info = info;
+        item.lastSeen.SetNow();
+        verdict = Done;
+        if (end != nullptr && end->reason != NoReason) {
+          // Acted on at once: the process is gone or useless, and the pass
+          // would only find out when its heartbeats stop.
+          item.state = ItemWaiting;
+          item.sequence = ++sequences;
+          name = item.settings.psName;
+          begun = std::make_shared<Sequence>(
+              Restart{info.pid, item.sequence, end->reason, end->exitText});
+          _ProgramsChanged();
+        }
+      }
+    }
+  }
+  if (begun) {
+    LogStream text;
+    text << "[WatchedList] ERROR : process #" << info.pid << " " << name
+         << (end->reason == Exit ? " ended: " : " is unhealthy: ")
+         << (end->reason == Exit ? end->exitText.c_str() : "its probe failed");
+    ReportFailure(text);
+    workers.Post([this, begun] { _RunStep(begun, &WatchedList::_StepBegin); });
+  }
+  return verdict == OtherUsersItem ? Refuse("msg", info.pid, uid, verdict) : verdict;
+}
+
+WatchedList::Verdict WatchedList::Reset(const std::string& name, long uid) {
+  Verdict verdict = NotFound;
+  SequencePtr again;
+  {
+    CriticalSection hold(&mutex);
+    const ProgramTable::Record* record = programs.Find(name);
+    if (record != nullptr) {
+      if (!MayActOn(uid, record->last.ownerUid)) {
+        verdict = OtherUsersItem;
+      } else {
+        WatchedItem start;
+        if (programs.Reset(name, &start)) {
+          again = std::make_shared<Sequence>(Restart{0, 0, NoReason, std::string()});
+          again->item = start;
+        }
+        _ProgramsChanged();
         verdict = Done;
       }
     }
   }
-  return verdict == OtherUsersItem ? Refuse("msg", info.pid, uid, verdict) : verdict;
+  if (verdict == OtherUsersItem) {
+    return Refuse("reset", 0, uid, verdict);
+  }
+  if (verdict == Done) {
+    LogStream text;
+    text << "[WatchedList] INFO : " << name.c_str() << " reset"
+         << (again ? ": it starts again" : ": its restart history is cleared");
+    LogServer::Report(Info, "DL31001", text.getText().chars(), "GENERIC", true);
+  }
+  if (again) {
+    workers.Post([this, again] { _RunStep(again, &WatchedList::_StepStartAgain); });
+  }
+  return verdict;
 }
 
 WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
@@ -198,7 +280,16 @@ WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
       if (!MayActOn(uid, it->second.ownerUid)) {
         verdict = OtherUsersItem;
       } else {
+        const String name = it->second.settings.psName;
         table.erase(it);
+        bool named = false;
+        for (const auto& entry : table) {
+          named = named || entry.second.settings.psName == name;
+        }
+        if (!named) {
+          programs.Forget(name.chars());
+        }
+        _ProgramsChanged();
         verdict = Done;
       }
     }
@@ -240,6 +331,8 @@ int WatchedList::CreateNewWatch(WatchedItem& item) {
   item.state = ItemWatching;
   item.sequence = 0;
   table.emplace(pid, item);
+  programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
+  _ProgramsChanged();
   return 1;
 }
 
@@ -291,6 +384,9 @@ int WatchedList::ProcessBlock(ListenPort* port) {
         _Pass(timeToLive, found);
         if (SupervisionObserver* onlooker = observer.load()) {
           onlooker->PassEnded(table);
+        }
+        if (!found.empty()) {
+          _ProgramsChanged();
         }
       }
       // Handed over once the table is free again: a job may begin at once,
@@ -360,13 +456,14 @@ void WatchedList::_Pass(int& timeToLive, std::vector<Restart>& found) {
            << ", pid=" << item.info.pid << ", last seen=" << (now - item.lastSeen);
       ReportDebug(Debug3, text);
     }
-    if (item.state != ItemWatching || item.IsSomethingWrong() != 1) {
+    RestartReason why = NoReason;
+    if (item.state != ItemWatching || item.IsSomethingWrong(&why) != 1) {
       continue;
     }
     item.lastSeen.SetNow();
     item.state = ItemWaiting;
     item.sequence = ++sequences;
-    found.push_back(Restart{entry.first, item.sequence});
+    found.push_back(Restart{entry.first, item.sequence, why, std::string()});
   }
 }
 
@@ -380,10 +477,12 @@ bool WatchedList::_SetState(const Restart& restart, WatchState state, WatchedIte
   item.state = state;
   if (state == ItemRestarting) {
     item.lastSeen.SetNow();
+    programs.RestartBegins(item, restart.why, restart.exitText, _NowMs());
     if (SupervisionObserver* onlooker = observer.load()) {
       onlooker->RestartBegins(table, item);
     }
   }
+  _ProgramsChanged();
   if (copy != nullptr) {
     *copy = item;
   }
@@ -510,8 +609,26 @@ WatchedList::StepOutcome WatchedList::_StepCheck(const SequencePtr& sequence) {
 }
 
 WatchedList::StepOutcome WatchedList::_Stopped(const SequencePtr& sequence) {
+  ProgramTable::Decision decision;
+  size_t limit = 0;
+  long windowSeconds = 0;
+  {
+    CriticalSection hold(&mutex);
+    decision = programs.Stopped(sequence->item, _NowMs());
+    limit = static_cast<size_t>(programs.CurrentSettings().limit);
+    windowSeconds = programs.CurrentSettings().windowMs / 1000;
+  }
   _SetState(sequence->restart, ItemFinished, nullptr);
-  return _After(sequence, waits.restartPauseMs, &WatchedList::_StepStart);
+  if (decision.failed) {
+    LogStream failure;
+    failure << kPass << " ERROR : " << sequence->item.settings.psName << " has failed: "
+            << static_cast<unsigned>(limit) << " restarts within " << windowSeconds
+            << " s; it is not started again until 'vigilctl reset "
+            << sequence->item.settings.psName << "' or a new registration";
+    ReportFailure(failure);
+    return SequenceEnds;
+  }
+  return _After(sequence, static_cast<unsigned>(decision.delayMs), &WatchedList::_StepStart);
 }
 
 WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
@@ -526,7 +643,17 @@ WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
     failure << kPass << " ERROR : Unable to START " << start;
     ReportFailure(failure);
   }
+  CriticalSection hold(&mutex);
+  programs.Started(sequence->item.settings.psName.chars());
+  _ProgramsChanged();
   return SequenceEnds;
+}
+
+WatchedList::StepOutcome WatchedList::_StepStartAgain(const SequencePtr& sequence) {
+  if (!_IdentityFor(sequence->item, sequence->identity, sequence->as)) {
+    return SequenceEnds;
+  }
+  return _StepStart(sequence);
 }
 
 bool WatchedList::_IdentityFor(const WatchedItem& item, RunAs& identity, const RunAs*& as) {

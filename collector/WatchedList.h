@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "BError.h"
+#include "ProgramTable.h"
 #include "RateLimiter.h"
 #include "RestartWorkers.h"
 #include "RunAs.h"
@@ -134,10 +135,22 @@ class WatchedList {
   // fresh lastSeen and ItemWatching, replaces any item under the pid. A
   // refusal is logged (rate-limited) and leaves the table alone.
   Verdict Watch(WatchedItem& item, long uid);
+  // What a heartbeat may add: the program's wrapper saw it end (Exit, with
+  // its exit text such as "exit 3" or "signal 9") or found it unhealthy
+  // (Probe).
+  struct EndReport {
+    RestartReason reason = NoReason;
+    std::string exitText;
+  };
   // A client's heartbeat: replaces the whole info of the item under info.pid
   // and renews its lastSeen, when the item is uid's or uid is root. An item
-  // under restart reads as NotFound and is left alone.
-  Verdict Beat(ProcessInfo& info, long uid);
+  // under restart reads as NotFound and is left alone. With an end report
+  // the item's restart begins at once, without waiting for a pass.
+  Verdict Beat(ProcessInfo& info, long uid, const EndReport* end = nullptr);
+  // A client's reset order for a program name: clears its restart history
+  // and, when it had failed, runs its last start command at once. Only the
+  // name's registrant and root may; NotFound when the name is unknown.
+  Verdict Reset(const std::string& name, long uid);
   // A client's mgmt order: forgets the item under pid when it is uid's or
   // uid is root. An item under restart reads as NotFound and is left to its
   // sequence.
@@ -154,6 +167,10 @@ class WatchedList {
   void SetMaxParallelRestarts(long count) {
     workers.SetLimit(count > 0 ? static_cast<size_t>(count) : 1);
   }
+
+  // The restart delays and limit, set by main from the configuration. Until
+  // then the first delay is the waits' restartPauseMs.
+  void SetRestartSettings(const ProgramTable::Settings& settings);
 
   // Registers item.info.pid with no check, replacing any item under that
   // pid; for the daemon's own use and tests, never for a client's order.
@@ -192,6 +209,8 @@ class WatchedList {
   struct Restart {
     int pid;
     unsigned long long sequence;
+    RestartReason why;
+    std::string exitText;  // with Exit: as the program's wrapper reported it
   };
   // One pass over the table; timeToLive is the loop's counter. Wrong items
   // are marked ItemWaiting and added to found.
@@ -226,6 +245,14 @@ class WatchedList {
   StepOutcome _StepCheck(const SequencePtr& sequence);
   StepOutcome _Stopped(const SequencePtr& sequence);
   StepOutcome _StepStart(const SequencePtr& sequence);
+  // A reset's start of a failed name: the registrant's identity, then the
+  // start command.
+  StepOutcome _StepStartAgain(const SequencePtr& sequence);
+  // Tells the observer the programs' state changed.
+  // REQUIRES: mutex held
+  void _ProgramsChanged();
+  // Milliseconds on the monotonic clock the program table's times use.
+  static int64_t _NowMs();
   // Sets the state of the item the sequence owns, if it is still there; the
   // observer hears of ItemRestarting. False when the item is gone.
   bool _SetState(const Restart& restart, WatchState state, WatchedItem* copy);
@@ -247,8 +274,9 @@ class WatchedList {
   size_t _CountOwnedBy(long uid) const;
 
   std::map<int, WatchedItem> table;  // guarded by mutex; ascending by pid
+  ProgramTable programs;             // guarded by mutex; by program name
   unsigned long long sequences = 0;  // guarded by mutex; the last sequence number given
-  TaskMutex mutex;                   // guards table and sequences
+  TaskMutex mutex;                   // guards table, programs and sequences
   ProcessServices* const services;   // constant after construction
   const Waits waits;                 // constant after construction
   std::atomic<SupervisionObserver*> observer{nullptr};

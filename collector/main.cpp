@@ -125,6 +125,20 @@ int main(int argc, char** argv) {
     list->SetMaxParallelRestarts(ConfigNumber::Read(*configuration,
                                                     "WATCHMGR.MAXPARALLELRESTARTS",
                                                     RestartWorkers::kDefaultLimit, 1, 1024));
+    // The back-off: RESTARTDELAY at 10000 with MAXRESTARTDELAY at 10000 and
+    // RESTARTLIMIT at 0 gives a fixed 10 s pause and no giving up.
+    RestartSettings restart;
+    restart.firstDelayMs = ConfigNumber::Read(*configuration, "WATCHMGR.RESTARTDELAY",
+                                              restart.firstDelayMs, 0, 3600L * 1000);
+    restart.windowMs = ConfigNumber::Read(*configuration, "WATCHMGR.RESTARTWINDOW",
+                                          restart.windowMs / 1000, 1, 7L * 24 * 3600) *
+                       1000;
+    restart.maxDelayMs = ConfigNumber::Read(*configuration, "WATCHMGR.MAXRESTARTDELAY",
+                                            restart.maxDelayMs / 1000, 0, 24L * 3600) *
+                         1000;
+    restart.limit = ConfigNumber::Read(*configuration, "WATCHMGR.RESTARTLIMIT", restart.limit,
+                                       0, 1000000);
+    list->SetRestartSettings(restart);
     pepoWatchedList = list;
     port = new ListenPort();
     if (inherited.state() != InheritedSocket::kNone) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "ProgramTable.h"
 #include "StatusSnapshot.h"
 #include "WatchedItem.h"
 
@@ -168,7 +169,7 @@ TEST(StatusSnapshotTest, MetricsParseWithEveryNameEscapedAndEveryFamilyTyped) {
   EXPECT_EQ(6, byKey["vigild_watched_processes"]);
   EXPECT_EQ(17, byKey["vigild_orders_total,type=msg"]);
   EXPECT_EQ(2, byKey["vigild_protocol_errors_total"]);
-  EXPECT_EQ(5101, byKey["vigild_process_working_set_kilobytes,name=web,pid=100"]);
+  EXPECT_EQ(5101 * 1024, byKey["vigild_process_working_set_bytes,name=web,pid=100"]);
   EXPECT_EQ(3, byKey["vigild_process_heartbeat_age_seconds,name=web,pid=100"]);
   EXPECT_EQ(2, byKey["vigild_restarts_total,name=say \"hi\""]);
   EXPECT_EQ(2, byKey["vigild_restarts_total,name=two\nlines"]);
@@ -182,4 +183,89 @@ TEST(StatusSnapshotTest, MetricsParseWithEveryNameEscapedAndEveryFamilyTyped) {
   ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples));
   EXPECT_EQ("vigild_up", samples[0].name);
   EXPECT_EQ(0, samples[0].value);
+}
+
+// Five names in every state a program can be in, read from a real table and its program records,
+// then shown in both files: the failed one keeps its series, a waiting one counts down to its
+// start, and only a watched one has an uptime.
+TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
+  RestartSettings settings;
+  settings.firstDelayMs = 5000;
+  settings.limit = 1;
+  ProgramTable programs(settings, [] { return 0.0; });
+  std::map<int, WatchedItem> table;
+  const long nowUtc = 2000;
+  auto add = [&](int pid, const char* name, WatchState state) {
+    WatchedItem item;
+    item.info.pid = pid;
+    item.settings.psName = name;
+    item.state = state;
+    programs.Registered(item, 0, nowUtc - 30);
+    if (state != ItemCreated) {
+      table[pid] = item;
+    }
+    return item;
+  };
+  add(1, "web", ItemWatching);
+  const WatchedItem slow = add(2, "slow", ItemFinished);
+  programs.RestartBegins(slow, NoHeartbeat, "", 0);
+  ASSERT_FALSE(programs.Stopped(slow, 0).failed);
+  const WatchedItem crashy = add(3, "crashy", ItemCreated);
+  programs.RestartBegins(crashy, Exit, "exit 1", 0);
+  ASSERT_FALSE(programs.Stopped(crashy, 0).failed);
+  programs.RestartBegins(crashy, Exit, "signal 9", 10);
+  ASSERT_TRUE(programs.Stopped(crashy, 10).failed);
+  const WatchedItem gone = add(4, "gone", ItemCreated);
+  programs.RestartBegins(gone, Probe, "", 0);
+  programs.Started("gone");
+  const WatchedItem hung = add(5, "hung", ItemRestarting);
+  programs.RestartBegins(hung, WorkingSet, "", 0);
+
+  StatusSnapshot snapshot = Sample();
+  snapshot.updated = nowUtc;
+  snapshot.programs = StatusSnapshot::ProgramsFrom(table, programs, 0, nowUtc);
+  const nlohmann::json shown = nlohmann::json::parse(snapshot.ToJson())["programs"];
+  const std::map<std::string, nlohmann::json> expected = {
+      {"web", {{"state", "watching"}, {"seconds_left", 0}, {"last_exit", nullptr},
+               {"last_reason", nullptr}, {"uptime_seconds", 30}, {"restarts", 0}}},
+      {"slow", {{"state", "waiting"}, {"seconds_left", 5}, {"last_exit", nullptr},
+                {"last_reason", "no heartbeat"}, {"uptime_seconds", 0}, {"restarts", 1}}},
+      {"crashy", {{"state", "failed"}, {"seconds_left", 0}, {"last_exit", "signal 9"},
+                  {"last_reason", "exit"}, {"uptime_seconds", 0}, {"restarts", 2}}},
+      {"gone", {{"state", "restarting"}, {"seconds_left", 0}, {"last_exit", nullptr},
+                {"last_reason", "probe"}, {"uptime_seconds", 0}, {"restarts", 1}}},
+      {"hung", {{"state", "restarting"}, {"seconds_left", 0}, {"last_exit", nullptr},
+                {"last_reason", "working set"}, {"uptime_seconds", 0}, {"restarts", 1}}}};
+  ASSERT_EQ(expected.size(), shown.size()) << shown.dump();
+  for (const auto& [name, fields] : expected) {
+    EXPECT_EQ(fields, shown[name]) << name;
+  }
+
+  std::vector<Sample_> samples;
+  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples)) << snapshot.ToMetrics();
+  std::map<std::string, double> byKey;
+  for (const Sample_& sample : samples) {
+    std::string key = sample.name;
+    for (const auto& label : sample.labels) {
+      key += "," + label.first + "=" + label.second;
+    }
+    byKey[key] = sample.value;
+  }
+  for (const auto& [name, fields] : expected) {
+    for (const char* state : {"watching", "restarting", "waiting", "failed"}) {
+      EXPECT_EQ(fields.at("state") == state ? 1 : 0,
+                byKey.at("vigild_program_state,name=" + name + ",state=" + state))
+          << name << " " << state;
+    }
+    EXPECT_EQ(fields.at("uptime_seconds").get<int>(),
+              byKey.at("vigild_program_uptime_seconds,name=" + name));
+    // Names unknown to the restart counts still have their series, at 0.
+    EXPECT_EQ(name == "web" ? 2 : 0, byKey.at("vigild_restarts_total,name=" + name)) << name;
+  }
+  // What the files show changes with a program's state, not with the clock.
+  StatusSnapshot later = snapshot;
+  later.updated += 60;
+  EXPECT_TRUE(later.ShowsSameAs(snapshot));
+  later.programs.back().state = "failed";
+  EXPECT_FALSE(later.ShowsSameAs(snapshot));
 }

@@ -771,3 +771,82 @@ TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUncha
     EXPECT_EQ((std::map<int, WatchState>{{5, ItemWatching}}), table.get());
   }
 }
+
+// A program that dies at once, again and again: each end it reports starts its restart without a
+// pass (the passes are 10 s apart), each start comes later than the one before, and once the limit
+// is reached the name fails: no start, one Error. Only its registrant (or root) may reset it, and
+// the reset starts it again.
+TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFailsAndAResetStarts) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+  SharedProcesses processes;
+  WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
+  RestartSettings settings;
+  settings.firstDelayMs = 100;
+  settings.limit = 3;
+  list.SetRestartSettings(settings);
+  std::vector<std::chrono::milliseconds> delays;
+  for (int pid = 100; pid < 104; ++pid) {
+    WatchedItem item = Scripted(pid, false);
+    item.settings.psName = "crashy";
+    list.CreateNewWatch(item);
+    {
+      std::lock_guard<std::mutex> hold(processes.mutex);
+      processes.dead.insert(pid);  // it exited: no stop command, no kill
+    }
+    ProcessInfo info;
+    info.pid = pid;
+    WatchedList::EndReport end{Exit, "exit 1"};
+    const auto reported = Clock::now();
+    ASSERT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+    Clock::time_point started;
+    const std::string start = "start " + std::to_string(pid);
+    if (pid < 103) {
+      ASSERT_TRUE(WaitUntil([&] { return processes.Launched(start, &started); }, 3000)) << pid;
+      delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(started - reported));
+      EXPECT_FALSE(processes.Launched("stop " + std::to_string(pid)));
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return list.Size() == 0; }, 3000));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      EXPECT_FALSE(processes.Launched(start)) << "a failed name started";
+    }
+  }
+  ASSERT_EQ(3u, delays.size());
+  EXPECT_GE(delays[0].count(), 100);
+  EXPECT_LT(delays[0].count(), 1000) << "the first restart waited for something";
+  EXPECT_GE(delays[1].count(), 180);
+  EXPECT_GE(delays[2].count(), 360);
+  LogServer::Instance()->Flush();
+  int failures = 0;
+  for (const std::string& message : log->Messages()) {
+    failures += message.find("crashy has failed: 3 restarts within 600 s") != message.npos;
+  }
+  EXPECT_EQ(1, failures);
+
+  EXPECT_EQ(WatchedList::NotFound, list.Reset("nobody", 0));
+  EXPECT_EQ(WatchedList::OtherUsersItem, list.Reset("crashy", 5));
+  EXPECT_FALSE(processes.Launched("start 103"));
+  EXPECT_EQ(WatchedList::Done, list.Reset("crashy", -1));
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 103"); }, 2000));
+}
+
+// A malformed end report is refused as a whole; a well formed one is taken whatever its case.
+TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
+  const struct {
+    const char* line;
+    int accepted;
+  } cases[] = {{"psdown: exit 0", 1},     {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
+               {"psdown: probe", 1},      {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
+               {"psdown: signal 0", 0},   {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
+               {"psdown: exit 1x", 0},    {"psdown: exit", 0},      {"psdown: crash", 0},
+               {"psdown: exit 0001", 0},  {"psdown: ", 0}};
+  for (const auto& c : cases) {
+    WatchASCIIOrder order;
+    for (const char* text : {"BEGINMSG", "pid: 7", c.line, "END;"}) {
+      String line(text);
+      order.ProcessLine(line);
+    }
+    WatchedList::EndReport end;
+    EXPECT_EQ(c.accepted, order.EndReportFromBody(end)) << c.line;
+    EXPECT_EQ(c.accepted == 1, end.reason != NoReason) << c.line;
+  }
+}
