@@ -340,7 +340,8 @@ TEST_F(LifecycleE2ETest, ProcessOverItsLimitIsRestartedOnTimeThoughNobodyReadsTh
 // client waiting for the table: the daemon ends with 0 within 2 s, every
 // record queued by then is in the day's file, and the start command never runs.
 TEST_F(LifecycleE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
-  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
+  auto daemon =
+      StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\nGLOBAL.WATCHMGR.RESTARTDELAY=10000\n");
   const int fd = ConnectWhenUp();
   ASSERT_GE(fd, 0);
   const pid_t pid = Process();

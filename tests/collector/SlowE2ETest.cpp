@@ -20,7 +20,10 @@ class SlowE2ETest : public DaemonHarness {};
 // real grace wait (70 checks 2 s apart), then "kill -9", then the 10 s pause
 // and its start command.
 TEST_F(SlowE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
-  auto daemon = Start();
+  // The fixed 10 s pause before the start command, as the back-off keys give it.
+  auto daemon = StartWith(
+      "GLOBAL.WATCHMGR.RESTARTDELAY=10000\nGLOBAL.WATCHMGR.MAXRESTARTDELAY=10\n"
+      "GLOBAL.WATCHMGR.RESTARTLIMIT=0\n");
   const int fd = ConnectWhenUp();
   ASSERT_GE(fd, 0);
   const pid_t pid = Process(0, [](pid_t) {
