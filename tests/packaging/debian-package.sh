@@ -73,6 +73,9 @@ done
 grep -qs "Listenner started on TCP port $port" "$work"/logs/*-vigild.log ||
   fail "the packaged registry.conf does not log to LogDir: $(ls "$work/logs"; cat "$work/daemon.out")"
 kill "${pids[@]}"
+wait "${pids[@]}" || true
+# The files replace the console: nothing reaches standard output or error.
+[ ! -s "$work/daemon.out" ] || fail "file logging also wrote to the console: $(cat "$work/daemon.out")"
 
 # Maintainer scripts against a scratch root, with stand-ins for the account tools.
 sys=$work/sys
