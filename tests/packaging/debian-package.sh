@@ -2,7 +2,8 @@
 # Builds the Debian package with CPack and checks it as an operator meets it:
 # control fields, conffile and maintainer scripts, the exact file list, the
 # unpacked program, the packaged configuration in use, and the maintainer
-# scripts run twice, then on remove and purge, against a scratch root.
+# scripts run twice, then on remove and purge, against a scratch root where
+# the operator enabled both units: purge must leave no enable link.
 # Leaves the package at OUTPUT for the lintian test.
 #   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT
 set -euo pipefail
@@ -77,9 +78,11 @@ wait "${pids[@]}" || true
 # The files replace the console: nothing reaches standard output or error.
 [ ! -s "$work/daemon.out" ] || fail "file logging also wrote to the console: $(cat "$work/daemon.out")"
 
-# Maintainer scripts against a scratch root, with stand-ins for the account tools.
+# Maintainer scripts against a scratch root holding the unpacked package, as
+# dpkg runs them there, with stand-ins for the account tools.
 sys=$work/sys
 mkdir -p "$sys" "$work/bin"
+dpkg-deb -x "$deb" "$sys"
 cat > "$work/bin/getent" <<STUB
 #!/bin/sh
 [ -e "$work/user-exists" ]
@@ -90,9 +93,34 @@ echo "\$*" >> "$work/adduser.calls"
 touch "$work/user-exists"
 STUB
 chmod +x "$work/bin/getent" "$work/bin/adduser"
-maint() { env PATH="$work/bin:$PATH" DPKG_ROOT="$sys" sh "$work/control/$1" "${@:2}"; }
+maint() {
+  env PATH="$work/bin:$PATH" DPKG_ROOT="$sys" DPKG_MAINTSCRIPT_PACKAGE=vigild \
+    sh "$work/control/$1" "${@:2}"
+}
+# The units' enable links, wherever systemd or deb-systemd-helper put them.
+enable_links() { find "$sys/etc/systemd" -name 'vigild.*' 2>/dev/null | sort; }
+# The operator's `systemctl enable`, made offline in the scratch root.
+operator_enables() {
+  if command -v systemctl >/dev/null; then
+    systemctl --root="$sys" --quiet enable "$@"
+  else
+    for unit in "$@"; do
+      case $unit in
+        *.socket) target=sockets.target ;;
+        *) target=multi-user.target ;;
+      esac
+      mkdir -p "$sys/etc/systemd/system/$target.wants"
+      ln -sf "/lib/systemd/system/$unit" "$sys/etc/systemd/system/$target.wants/$unit"
+    done
+  fi
+}
 maint postinst configure
+[ -z "$(enable_links)" ] || fail "install enabled a unit: $(enable_links)"
+operator_enables vigild.socket vigild.service
+enabled=$(enable_links)
+[ "$(printf '%s\n' "$enabled" | wc -l)" -eq 2 ] || fail "systemctl enable made: $enabled"
 maint postinst configure 1.0.0
+[ "$(enable_links)" = "$enabled" ] || fail "upgrade changed the enable links: $(enable_links)"
 [ "$(wc -l < "$work/adduser.calls")" -eq 1 ] || fail "adduser calls: $(cat "$work/adduser.calls")"
 grep -q -- "--system .*vigild$" "$work/adduser.calls" || fail "adduser: $(cat "$work/adduser.calls")"
 [ "$(readlink "$sys/var/lib/vigild/conf")" = /etc/vigild ] || fail "conf link"
@@ -105,11 +133,17 @@ maint postinst configure 1.0.0
   fail "postinst replaced the operator's conf directory"
 touch "$sys/var/log/vigild/2026.01.01-vigild.log"
 maint prerm remove
+# dpkg removes the package's files between prerm and postrm.
+(cd "$root" && find . -type f) | (cd "$sys" && xargs rm -f)
 maint postrm remove
 [ -e "$sys/var/log/vigild/2026.01.01-vigild.log" ] || fail "remove deleted the logs"
 [ -d "$sys/var/lib/vigild" ] || fail "remove deleted the home"
+[ "$(enable_links)" = "$enabled" ] || fail "remove changed the enable links: $(enable_links)"
 maint postrm purge
 [ ! -e "$sys/var/log/vigild" ] && [ ! -e "$sys/var/lib/vigild" ] || fail "purge left the logs or home"
+[ -z "$(enable_links)" ] || fail "purge left enable links: $(enable_links)"
+[ -z "$(find "$sys/var/lib/systemd" -name 'vigild.*' 2>/dev/null)" ] ||
+  fail "purge left deb-systemd-helper state: $(find "$sys/var/lib/systemd" -name 'vigild.*')"
 
 cp "$deb" "$output"
 [ $status -eq 0 ] && echo "debian package: $(basename "$deb") checked"
