@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack and checks it as an operator meets it:
 # control fields, conffile and maintainer scripts, the exact file list, the
-# unpacked program, the packaged configuration in use, and the maintainer
-# scripts run twice, then on remove and purge, against a scratch root where
-# the operator enabled both units: purge must leave no enable link.
+# copyright file and its licence, the unpacked program, the packaged
+# configuration in use, and the maintainer scripts run twice, then on remove
+# and purge, against a scratch root where the operator enabled both units:
+# purge must leave no enable link.
 # Leaves the package at OUTPUT for the lintian test.
-#   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT
+#   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT SOURCE_DIR
 set -euo pipefail
-config=$1 version=$2 listed=$3 built=$4 output=$5
+config=$1 version=$2 listed=$3 built=$4 output=$5 source=$6
 if ! command -v dpkg-shlibdeps >/dev/null; then
   echo "SKIP: dpkg-shlibdeps is not installed (Debian package dpkg-dev)"
   exit 77
@@ -42,6 +43,19 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 diff "$listed" <(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) ||
   fail "package files differ (< expected, > packaged)"
+# The copyright file in Debian's machine-readable format, under the project's
+# licence: the licence text of its License paragraph is that of LICENSE.
+copyright=$root/usr/share/doc/vigild/copyright
+[ "$(head -n1 "$copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+  fail "copyright is not machine-readable: $(head -n1 "$copyright")"
+grep -qx "Copyright: 2026 the vigild developers" "$copyright" || fail "copyright holder or year"
+[ "$(grep -c '^License: Expat$' "$copyright")" -eq 2 ] ||
+  fail "copyright lacks the Expat (MIT) licence of Files: * and its text: $(grep '^License:' "$copyright")"
+words() { tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+licence=$(sed -n '/^License: Expat$/,/^$/{/^ /p}' "$copyright" | sed 's/^ //; s/^\.$//' | words)
+expected=$(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" | words)
+[ -n "$expected" ] && [ "$licence" = "$expected" ] ||
+  fail "the licence text in copyright differs from LICENSE"
 out=$(env -i "$root/usr/bin/vigild" -v) || fail "unpacked vigild -v exited $?"
 [[ $out == "Version:  "*$'\n'"Comment:  "*$'\n'"Compiled: "* ]] || fail "unpacked vigild -v printed: $out"
 code=0
