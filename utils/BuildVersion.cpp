@@ -1,5 +1,7 @@
 #include "BuildVersion.h"
 
+#include <sys/utsname.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -51,6 +53,18 @@ bool ReadVersionLine(int index, std::string& out) {
   return true;
 }
 
+// The system and machine the program runs on, as `uname -s` and `uname -m`
+// print them ("Linux.x86_64"). Asked at run time: the build's own host is on
+// the "Compiled:" line, and a program built in one place is often run in
+// another.
+std::string PlatformName() {
+  struct utsname names;
+  if (uname(&names) != 0) {
+    return "unknown.unknown";
+  }
+  return std::string(names.sysname) + "." + names.machine;
+}
+
 }  // namespace
 
 void setForcedVersion(const char* v) { forcedVersion = v == nullptr ? "" : v; }
@@ -92,7 +106,7 @@ bool getBuildVersionString(std::string& out, bool full) {
     if (!out.empty()) {
       out += ' ';
     }
-    out += "SunOS.sparc";
+    out += PlatformName();
     out += " (";
     getComponentBuildString(out);
     out += " build)";

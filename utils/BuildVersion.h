@@ -23,8 +23,9 @@ bool whichVersionFile(std::string& path);
 bool locateVersionFileForRead(std::ifstream& in);
 
 // out = the first line of the version file (at most 511 characters), empty
-// without one; `full` adds "SunOS.sparc (" + component text + " build)",
-// after a blank when out is not empty. True when out is not empty.
+// without one; `full` adds the platform (`uname -s` "." `uname -m`, for
+// example "Linux.x86_64"), " (", the component text and " build)", after a
+// blank when out is not empty. True when out is not empty.
 bool getBuildVersionString(std::string& out, bool full);
 // Appends "App " + forced version + "; Lib " + release text when a version
 // is forced, else the release text alone.

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack and checks it as an operator meets it:
 # control fields, conffile and maintainer scripts, the exact file list, the
-# unpacked program, the packaged configuration in use, and the maintainer
-# scripts run twice, then on remove and purge, against a scratch root.
+# copyright file and its licence, the unpacked program, the packaged
+# configuration in use, and the maintainer scripts run twice, then on remove
+# and purge, against a scratch root where the operator enabled both units:
+# purge must leave no enable link.
 # Leaves the package at OUTPUT for the lintian test.
-#   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT
+#   debian-package.sh CPACK_CONFIG VERSION PACKAGE_FILES BUILT_VIGILD OUTPUT SOURCE_DIR
 set -euo pipefail
-config=$1 version=$2 listed=$3 built=$4 output=$5
+config=$1 version=$2 listed=$3 built=$4 output=$5 source=$6
 if ! command -v dpkg-shlibdeps >/dev/null; then
   echo "SKIP: dpkg-shlibdeps is not installed (Debian package dpkg-dev)"
   exit 77
@@ -41,6 +43,19 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 diff "$listed" <(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) ||
   fail "package files differ (< expected, > packaged)"
+# The copyright file in Debian's machine-readable format, under the project's
+# licence: the licence text of its License paragraph is that of LICENSE.
+copyright=$root/usr/share/doc/vigild/copyright
+[ "$(head -n1 "$copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+  fail "copyright is not machine-readable: $(head -n1 "$copyright")"
+grep -qx "Copyright: 2026 the vigild developers" "$copyright" || fail "copyright holder or year"
+[ "$(grep -c '^License: Expat$' "$copyright")" -eq 2 ] ||
+  fail "copyright lacks the Expat (MIT) licence of Files: * and its text: $(grep '^License:' "$copyright")"
+words() { tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+licence=$(sed -n '/^License: Expat$/,/^$/{/^ /p}' "$copyright" | sed 's/^ //; s/^\.$//' | words)
+expected=$(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" | words)
+[ -n "$expected" ] && [ "$licence" = "$expected" ] ||
+  fail "the licence text in copyright differs from LICENSE"
 out=$(env -i "$root/usr/bin/vigild" -v) || fail "unpacked vigild -v exited $?"
 [[ $out == "Version:  "*$'\n'"Comment:  "*$'\n'"Compiled: "* ]] || fail "unpacked vigild -v printed: $out"
 code=0
@@ -73,10 +88,15 @@ done
 grep -qs "Listenner started on TCP port $port" "$work"/logs/*-vigild.log ||
   fail "the packaged registry.conf does not log to LogDir: $(ls "$work/logs"; cat "$work/daemon.out")"
 kill "${pids[@]}"
+wait "${pids[@]}" || true
+# The files replace the console: nothing reaches standard output or error.
+[ ! -s "$work/daemon.out" ] || fail "file logging also wrote to the console: $(cat "$work/daemon.out")"
 
-# Maintainer scripts against a scratch root, with stand-ins for the account tools.
+# Maintainer scripts against a scratch root holding the unpacked package, as
+# dpkg runs them there, with stand-ins for the account tools.
 sys=$work/sys
 mkdir -p "$sys" "$work/bin"
+dpkg-deb -x "$deb" "$sys"
 cat > "$work/bin/getent" <<STUB
 #!/bin/sh
 [ -e "$work/user-exists" ]
@@ -87,9 +107,34 @@ echo "\$*" >> "$work/adduser.calls"
 touch "$work/user-exists"
 STUB
 chmod +x "$work/bin/getent" "$work/bin/adduser"
-maint() { env PATH="$work/bin:$PATH" DPKG_ROOT="$sys" sh "$work/control/$1" "${@:2}"; }
+maint() {
+  env PATH="$work/bin:$PATH" DPKG_ROOT="$sys" DPKG_MAINTSCRIPT_PACKAGE=vigild \
+    sh "$work/control/$1" "${@:2}"
+}
+# The units' enable links, wherever systemd or deb-systemd-helper put them.
+enable_links() { find "$sys/etc/systemd" -name 'vigild.*' 2>/dev/null | sort; }
+# The operator's `systemctl enable`, made offline in the scratch root.
+operator_enables() {
+  if command -v systemctl >/dev/null; then
+    systemctl --root="$sys" --quiet enable "$@"
+  else
+    for unit in "$@"; do
+      case $unit in
+        *.socket) target=sockets.target ;;
+        *) target=multi-user.target ;;
+      esac
+      mkdir -p "$sys/etc/systemd/system/$target.wants"
+      ln -sf "/lib/systemd/system/$unit" "$sys/etc/systemd/system/$target.wants/$unit"
+    done
+  fi
+}
 maint postinst configure
+[ -z "$(enable_links)" ] || fail "install enabled a unit: $(enable_links)"
+operator_enables vigild.socket vigild.service
+enabled=$(enable_links)
+[ "$(printf '%s\n' "$enabled" | wc -l)" -eq 2 ] || fail "systemctl enable made: $enabled"
 maint postinst configure 1.0.0
+[ "$(enable_links)" = "$enabled" ] || fail "upgrade changed the enable links: $(enable_links)"
 [ "$(wc -l < "$work/adduser.calls")" -eq 1 ] || fail "adduser calls: $(cat "$work/adduser.calls")"
 grep -q -- "--system .*vigild$" "$work/adduser.calls" || fail "adduser: $(cat "$work/adduser.calls")"
 [ "$(readlink "$sys/var/lib/vigild/conf")" = /etc/vigild ] || fail "conf link"
@@ -102,11 +147,17 @@ maint postinst configure 1.0.0
   fail "postinst replaced the operator's conf directory"
 touch "$sys/var/log/vigild/2026.01.01-vigild.log"
 maint prerm remove
+# dpkg removes the package's files between prerm and postrm.
+(cd "$root" && find . -type f) | (cd "$sys" && xargs rm -f)
 maint postrm remove
 [ -e "$sys/var/log/vigild/2026.01.01-vigild.log" ] || fail "remove deleted the logs"
 [ -d "$sys/var/lib/vigild" ] || fail "remove deleted the home"
+[ "$(enable_links)" = "$enabled" ] || fail "remove changed the enable links: $(enable_links)"
 maint postrm purge
 [ ! -e "$sys/var/log/vigild" ] && [ ! -e "$sys/var/lib/vigild" ] || fail "purge left the logs or home"
+[ -z "$(enable_links)" ] || fail "purge left enable links: $(enable_links)"
+[ -z "$(find "$sys/var/lib/systemd" -name 'vigild.*' 2>/dev/null)" ] ||
+  fail "purge left deb-systemd-helper state: $(find "$sys/var/lib/systemd" -name 'vigild.*')"
 
 cp "$deb" "$output"
 [ $status -eq 0 ] && echo "debian package: $(basename "$deb") checked"

@@ -2,8 +2,9 @@
 # `cmake --install` honours the prefix and DESTDIR: the files the package
 # lists land under --prefix DIR (usr/ becoming DIR, /etc and the units
 # inside DIR), or exactly as in the package under DESTDIR with the prefix
-# /usr; the installed program answers -v without any configuration, and
-# the unit starts the installed program.
+# /usr; the installed program answers -v without any configuration, naming
+# the system and machine it runs on, and the unit starts the installed
+# program.
 #   install-tree.sh BUILD_DIR PACKAGE_FILES
 set -euo pipefail
 build=$1 listed=$2
@@ -21,7 +22,7 @@ diff <(printf '%s\n' "$expected") <(files_under "$prefix") || fail "files under 
 grep -qx "ExecStart=$prefix/bin/vigild" "$prefix/lib/systemd/system/vigild.service" ||
   fail "the unit does not start $prefix/bin/vigild"
 out=$(env -i "$prefix/bin/vigild" -v) || fail "installed vigild -v exited $?"
-[[ $out == "Version:  "* ]] || fail "installed vigild -v printed: $out"
+[[ $out == "Version:  "*"$(uname -s).$(uname -m) ("* ]] || fail "installed vigild -v printed: $out"
 out=$(env -i TLMHOME="$prefix/share/vigild/tlmhome" "$prefix/bin/vigild" -v)
 [[ $out == "Version:  vigild "* ]] || fail "the example home's version file is not read: $out"
 

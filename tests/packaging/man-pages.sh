@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Lints every manual page under packaging/man and checks vigild.8 against
+# Lints every manual page under packaging/man, checks that its quotes
+# render in pairs, and checks vigild.8 against
 # the program and the README: the synopsis against `vigild -usage`, and
 # every switch, environment variable and configuration key of the README's
 # tables (with its default where it is a single value) against the page.
@@ -14,9 +15,23 @@ fi
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
+# Quotes that open inside a quote are macros swallowing their neighbours
+# (".Pq Ql a , Ql b" renders "(‘a, ‘b’’)"), which lint does not report.
+nested_quotes() {
+  perl -CSD -0777 -ne 's/.\x08//g;
+    for my $pair (["\x{2018}", "\x{2019}"], ["\x{201C}", "\x{201D}"]) {
+      my ($open, $close) = @$pair;
+      for my $line (split /\n/) { print "$line\n" if $line =~ /$open[^$close]*$open/; }
+      (my $quotes = $_) =~ s/[^$open$close]//g;
+      $quotes =~ s/$open$close//g;
+      print "unmatched quotes: $quotes\n" if length $quotes;
+    }'
+}
 for page in "$mandir"/*.[1-9]; do
   out=$(mandoc -Tlint -W warning "$page" 2>&1) || fail "$page: mandoc -Tlint failed"
   [ -z "$out" ] || fail "$page: lint messages:"$'\n'"$out"
+  out=$(mandoc -Tutf8 "$page" | nested_quotes)
+  [ -z "$out" ] || fail "$page: renders nested or unmatched quotes:"$'\n'"$out"
 done
 
 # The page as plain text (overstrike removed), all on one line.

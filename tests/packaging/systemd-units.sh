@@ -1,27 +1,51 @@
 #!/usr/bin/env bash
-# The installed systemd units pass `systemd-analyze verify` without a single
-# message. Skipped, with the reason, where the tool is missing or cannot
-# verify even a trivial unit on this machine.
-#   systemd-units.sh BUILD_DIR
+# The installed systemd units: every sandboxing option of vigild.service
+# binds the supervised programs as well, so each one the unit sets must be
+# named where operators read (vigild(8)'s "The packaged service" and the
+# README), and while the unit runs as root it must not change what those
+# programs see of the file system. Then the units pass `systemd-analyze
+# verify` without a single message; that part is skipped, with the reason,
+# where the tool is missing or cannot verify even a trivial unit here.
+#   systemd-units.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
+build=$1 source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+units=$work/prefix/lib/systemd/system
+service=$units/vigild.service
+options=$(grep -oE '^(Protect|Private|Restrict|Lock|NoNewPrivileges|Capability|MemoryDeny|SystemCall|ReadOnly|ReadWrite|Inaccessible|Device)[A-Za-z]*=' \
+  "$service" | tr -d '=' | sort -u)
+[ -n "$options" ] || fail "vigild.service sets no sandboxing option"
+if ! grep -q '^User=' "$service"; then
+  for option in ProtectSystem ProtectHome PrivateTmp; do
+    ! grep -qx "$option" <<< "$options" || fail "vigild.service runs as root with $option"
+  done
+fi
+documented=$(sed -n '/^\.Ss The packaged service$/,/^\.S[sh] /p' "$source/packaging/man/vigild.8")
+for option in $options; do
+  grep -qE "^\.It Cm $option\$" <<< "$documented" ||
+    fail "vigild(8) does not list $option under 'The packaged service'"
+  grep -qF "\`$option\`" "$source/README.md" || fail "README.md does not name $option"
+done
+[ $status -eq 0 ] || exit $status
+
 if ! command -v systemd-analyze >/dev/null; then
   echo "SKIP: systemd-analyze is not installed (Debian package systemd)"
   exit 77
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 printf '[Unit]\nDescription=probe\n[Service]\nExecStart=/bin/true\n' > "$work/probe.service"
 if ! probe=$(systemd-analyze verify --man=no "$work/probe.service" 2>&1) || [ -n "$probe" ]; then
   echo "SKIP: systemd-analyze cannot verify units here: $probe"
   exit 77
 fi
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-units=$work/prefix/lib/systemd/system
-if ! out=$(systemd-analyze verify --man=no "$units/vigild.socket" "$units/vigild.service" 2>&1) ||
+if ! out=$(systemd-analyze verify --man=no "$units/vigild.socket" "$service" 2>&1) ||
    [ -n "$out" ]; then
   echo "FAIL: systemd-analyze verify:"
   printf '%s\n' "$out"
   exit 1
 fi
-echo "systemd units: verified"
+echo "systemd units: sandboxing documented, verified"

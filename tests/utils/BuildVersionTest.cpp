@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,7 +28,10 @@ TEST(BuildVersionTest, VersionFileIsSearchedInOrderAndShapesTheStrings) {
   EXPECT_EQ(".89.1", release.substr(release.size() - 5));
   setForcedVersion("7.0");
   EXPECT_TRUE(getBuildVersionString(version, true));
-  EXPECT_EQ("5.2.1 patch 3 SunOS.sparc (App 7.0; Lib " + release + " build)", version);
+  struct utsname names;
+  ASSERT_EQ(0, uname(&names));
+  const std::string platform = std::string(names.sysname) + "." + names.machine;
+  EXPECT_EQ("5.2.1 patch 3 " + platform + " (App 7.0; Lib " + release + " build)", version);
   getBuildCommentString(comment, true);
   EXPECT_EQ(0u, comment.rfind("nightly ", 0));
   StdoutCapture capture;
