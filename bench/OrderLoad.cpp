@@ -242,6 +242,23 @@ long long ExecutedHeartbeats(const std::string& path) {
   return strtoll(json.c_str() + colon + 1, nullptr, 10);
 }
 
+// How often text occurs in the "processes" list of the status file at path
+// (its keys are sorted, so "programs" follows); 0 when it cannot be read.
+long StatusCount(const std::string& path, const std::string& text) {
+  std::ifstream in(path);
+  std::stringstream content;
+  content << in.rdbuf();
+  const std::string whole = content.str();
+  const size_t begin = whole.find("\"processes\"");
+  const size_t end = whole.find("\"programs\"");
+  long count = 0;
+  for (size_t at = whole.find(text, begin); begin != std::string::npos && at < end;
+       at = whole.find(text, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 // Waits until the daemon's CPU time has not moved for quietMs, at most
 // limitSeconds; returns the moment of the last movement seen.
 Clock::time_point WaitForIdle(long pid, int quietMs, int limitSeconds) {
@@ -667,24 +684,32 @@ int Scale(const Options& options) {
   const long threads = Threads(daemon);
   const std::string stamp = "/tmp/vigild-scale-stamp." + std::to_string(getpid());
   const double alone = SilentItemStop(port, wdfreq, limit, stamp);
-  // Items whose stop commands hang: registered, never beaten.
+  // Items whose stop commands hang: registered, never beaten. One connection
+  // carries them all, so the N connections above and these stay within the
+  // daemon's default connection limit (1024) with room for the silent item's.
   std::vector<pid_t> stuck;
   std::vector<int> stuckConnections;
-  for (long i = 0; i < hung; ++i) {
+  const int hungFd = ConnectLoopback(port, false);
+  for (long i = 0; i < hung && hungFd >= 0; ++i) {
     stuck.push_back(StartSleeper());
-    const int fd = ConnectLoopback(port, false);
-    if (fd >= 0) {
-      SendAll(fd, Watch(stuck.back(), "hung", "sleep 100", 2));
-      stuckConnections.push_back(fd);
-    }
+    SendAll(hungFd, Watch(stuck.back(), "hung", "sleep 100", 2));
   }
-  std::this_thread::sleep_for(std::chrono::seconds(3));
-  const double withHung = SilentItemStop(port, wdfreq, limit, stamp);
+  if (hungFd >= 0) {
+    stuckConnections.push_back(hungFd);
+  }
+  // Measured only once every hung item is under restart: its stop command
+  // launched and its grace wait begun.
+  long underRestart = 0;
+  for (int i = 0; i < 100 && underRestart < hung; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    underRestart = StatusCount(status, "\"restarting\"");
+  }
+  const double withHung = underRestart >= hung ? SilentItemStop(port, wdfreq, limit, stamp) : -2.0;
   beating.store(false);
   beater.join();
   printf("count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
-         "stop_with_hung_s=%.2f wdfreq=%ld\n",
-         count, registered, rss, threads, cpu, alone, withHung, wdfreq);
+         "stop_with_hung_s=%.2f hung_restarting=%ld wdfreq=%ld\n",
+         count, registered, rss, threads, cpu, alone, withHung, underRestart, wdfreq);
   for (int fd : connections) {
     close(fd);
   }
