@@ -256,7 +256,9 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
         "exec:echo x >> " + counts + "transient; if [ -e " + counts +
             "transient.flag ]; then rm " + counts + "transient.flag; exit 1; fi",
         "--check-failures", "2", "--check-grace", "0"}},
-      {"grace", {"--check", "exec:exit 1", "--check-failures", "1", "--check-grace", "3"}},
+      {"grace",
+       {"--check", "exec:echo x >> " + counts + "grace; exit 1", "--check-failures", "1",
+        "--check-grace", "3"}},
       {"stopped",
        {"--check", "tcp://127.0.0.1:" + std::to_string(served), "--check-failures", "2",
         "--check-grace", "0"}},
@@ -280,14 +282,15 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
     ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(Err(c.tag));
   }
 
+  // Within the grace nothing counts, though the checks run and fail.
+  ASSERT_TRUE(fakes["grace"]->WaitFor("psdown: probe", 10000));
+  EXPECT_GE(NowMs() - begin, 3000);
+  EXPECT_GE(Count(ReadAll(counts + "grace"), "x"), 3u);
+
   // Three failures in a row, then the report, then no more checks.
   ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000)) << ReadAll(Err("failing"));
   EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
   EXPECT_TRUE(Has(ReadAll(Err("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
-
-  // Within the grace nothing counts.
-  ASSERT_TRUE(fakes["grace"]->WaitFor("psdown: probe", 10000));
-  EXPECT_GE(NowMs() - begin, 3000);
 
   // A stopped child fails even a check that its listener still passes.
   EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 2; }, 10000));
