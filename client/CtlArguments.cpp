@@ -7,6 +7,8 @@
 
 #include <set>
 
+#include "HealthCheck.h"
+
 namespace {
 
 // Decimal digits only (no sign, blanks or suffix), within [minimum, maximum].
@@ -29,9 +31,12 @@ const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
                                            "maxwset", "minwset", "wsetincr", "maxerrors", "socket"};
   static const std::set<std::string> beat{"pid", "wset", "nomwset", "errors", "socket"};
   static const std::set<std::string> forget{"pid", "socket"};
-  static const std::set<std::string> run{"name",     "wdfreq",  "maxwset", "minwset",
-                                         "wsetincr", "nomwset", "restart", "socket"};
-  static const std::set<std::string> status{"json", "status-file"};
+  static const std::set<std::string> run{
+      "name",    "wdfreq", "maxwset", "minwset",     "wsetincr",      "nomwset",
+      "restart", "socket", "env",     "chdir",       "check",         "check-every",
+      "check-timeout",     "check-failures",         "check-grace"};
+  static const std::set<std::string> status{"json", "status-file", "check"};
+  static const std::set<std::string> reset{"socket", "status-file"};
   static const std::set<std::string> none;
   switch (verb) {
     case CtlArguments::kWatch:
@@ -44,6 +49,8 @@ const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
       return run;
     case CtlArguments::kStatus:
       return status;
+    case CtlArguments::kReset:
+      return reset;
     default:
       return none;
   }
@@ -52,6 +59,49 @@ const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
 bool Fail(std::string* error, const std::string& text) {
   *error = text;
   return false;
+}
+
+// A portable variable name: letters, digits and '_', not starting with a
+// digit.
+bool VariableName(const std::string& name) {
+  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) {
+    return false;
+  }
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// One --env word as "NAME=VALUE", a bare NAME taking this process's value.
+bool EnvEntry(const std::string& word, std::set<std::string>* names, std::string* entry,
+              std::string* error) {
+  const size_t equals = word.find('=');
+  const std::string name = word.substr(0, equals);
+  if (!VariableName(name)) {
+    return Fail(error, "invalid --env '" + word +
+                           "': the name must be letters, digits and '_', not starting with a digit");
+  }
+  if (!names->insert(name).second) {
+    return Fail(error, "--env " + name + " given twice");
+  }
+  std::string value;
+  if (equals != std::string::npos) {
+    value = word.substr(equals + 1);
+  } else {
+    const char* caller = getenv(name.c_str());
+    if (caller == nullptr) {
+      return Fail(error, "--env " + name + ": " + name + " is not set here");
+    }
+    value = caller;
+  }
+  if (value.find_first_of("\n\r") != std::string::npos) {
+    return Fail(error, "--env " + name + ": the value holds a line feed or carriage return");
+  }
+  *entry = name + "=" + value;
+  return true;
 }
 
 }  // namespace
@@ -68,7 +118,7 @@ std::string CtlArguments::DefaultSocket(const char* tlmhome) {
 }
 
 const char* CtlArguments::RestartName(Restart restart) {
-  return restart == kAlways ? "always" : "on-failure";
+  return restart == kAlways ? "always" : restart == kNever ? "never" : "on-failure";
 }
 
 std::string CtlArguments::Usage() {
@@ -78,11 +128,16 @@ std::string CtlArguments::Usage() {
          "       vigilctl forget --pid N\n"
          "       vigilctl run [--name NAME] [--wdfreq S] [--maxwset KB]\n"
          "                    [--minwset KB --wsetincr PCT --nomwset KB]\n"
-         "                    [--restart on-failure|always] -- CMD [ARGS...]\n"
-         "       vigilctl status [--json] [--status-file FILE]\n"
+         "                    [--restart on-failure|always|never] [--chdir DIR]\n"
+         "                    [--env NAME[=VALUE]]... [--check URL [--check-every S]\n"
+         "                    [--check-timeout S] [--check-failures N] [--check-grace S]]\n"
+         "                    -- CMD [ARGS...]\n"
+         "       vigilctl status [--json | --check NAME] [--status-file FILE]\n"
+         "       vigilctl reset NAME [--status-file FILE]\n"
+         "--check URL: http://HOST[:PORT]/PATH, tcp://HOST:PORT or exec:COMMAND\n"
          "every verb also takes --host HOST (default 127.0.0.1), --port PORT (default\n"
-         "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help; watch, beat, forget and run\n"
-         "take --socket PATH (default $TLMHOME/run/vigild.sock, else\n"
+         "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help; watch, beat, forget, run\n"
+         "and reset take --socket PATH (default $TLMHOME/run/vigild.sock, else\n"
          "/run/vigild/vigild.sock; used when it exists, else TCP; empty: TCP only)\n";
 }
 
@@ -102,7 +157,8 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
     return Fail(error, "no verb given");
   }
   static const std::pair<const char*, Verb> kVerbs[] = {
-      {"watch", kWatch}, {"beat", kBeat}, {"forget", kForget}, {"run", kRun}, {"status", kStatus}};
+      {"watch", kWatch}, {"beat", kBeat},     {"forget", kForget},
+      {"run", kRun},     {"status", kStatus}, {"reset", kReset}};
   for (const auto& verb : kVerbs) {
     if (strcmp(argv[i], verb.first) == 0) {
       parsed.verb = verb.second;
@@ -114,6 +170,7 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
   ++i;
 
   std::set<std::string> seen;
+  std::set<std::string> envNames;
   for (; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--") {
@@ -123,6 +180,10 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
     if (argument.compare(0, 2, "--") != 0) {
       if (parsed.verb == kRun) {
         break;  // the program starts here
+      }
+      if (parsed.verb == kReset && parsed.name.empty() && !argument.empty()) {
+        parsed.name = argument;
+        continue;
       }
       return Fail(error, "unexpected argument '" + argument + "'");
     }
@@ -156,8 +217,41 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       }
       value = argv[++i];
     }
+    if (name == "env") {
+      std::string entry;
+      if (!EnvEntry(value, &envNames, &entry, error)) {
+        return false;
+      }
+      parsed.env.push_back(entry);
+      continue;
+    }
     if (!seen.insert(name).second) {
       return Fail(error, "--" + name + " given twice");
+    }
+    struct CheckOption {
+      const char* name;
+      int* field;
+      long minimum, maximum;
+      const char* unit;
+    };
+    const CheckOption kChecks[] = {
+        {"check-every", &parsed.checkEvery, 1, 86400, "seconds"},
+        {"check-timeout", &parsed.checkTimeout, 1, 3600, "seconds"},
+        {"check-failures", &parsed.checkFailures, 1, 1000, "failures"},
+        {"check-grace", &parsed.checkGrace, 0, 86400, "seconds"}};
+    bool checkNumber = false;
+    for (const CheckOption& option : kChecks) {
+      if (name == option.name) {
+        checkNumber = true;
+        if (!Number(value, option.minimum, option.maximum, option.field)) {
+          return Fail(error, "invalid value '" + value + "' for --" + name + ": a whole number of " +
+                                 option.unit + " from " + std::to_string(option.minimum) +
+                                 " to " + std::to_string(option.maximum));
+        }
+      }
+    }
+    if (checkNumber) {
+      continue;
     }
     struct NumberOption {
       const char* name;
@@ -204,17 +298,40 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
     } else if (name == "socket") {
       parsed.socketPath = value;
       parsed.socketGiven = true;
+    } else if (name == "chdir") {
+      if (value.empty()) {
+        return Fail(error, "--chdir needs a directory");
+      }
+      parsed.chdir = value;
+    } else if (name == "check" && parsed.verb == kStatus) {
+      if (value.empty()) {
+        return Fail(error, "--check needs a program name");
+      }
+      parsed.statusCheck = value;
+    } else if (name == "check") {
+      HealthCheck::Target target;
+      std::string why;
+      if (!HealthCheck::Parse(value, &target, &why)) {
+        return Fail(error, "invalid --check '" + value + "': " + why);
+      }
+      parsed.check = value;
     } else if (name == "restart") {
       if (value == "on-failure") {
         parsed.restart = kOnFailure;
       } else if (value == "always") {
         parsed.restart = kAlways;
+      } else if (value == "never") {
+        parsed.restart = kNever;
       } else {
         return Fail(error, "invalid value '" + value + "' for --restart");
       }
     }
   }
   for (; i < argc; ++i) {
+    if (parsed.verb == kReset && parsed.name.empty() && argv[i][0] != '\0') {
+      parsed.name = argv[i];
+      continue;
+    }
     if (parsed.verb != kRun) {
       return Fail(error, std::string("unexpected argument '") + argv[i] + "'");
     }
@@ -253,8 +370,25 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       if (parsed.wdfreq == 0) {
         return Fail(error, "--wdfreq must be 1 or more for run");
       }
+      if (parsed.check.empty()) {
+        for (const char* option : {"check-every", "check-timeout", "check-failures", "check-grace"}) {
+          if (seen.count(option) != 0) {
+            return Fail(error, std::string("--") + option + " needs --check");
+          }
+        }
+      }
       break;
     }
+    case kStatus:
+      if (parsed.json && !parsed.statusCheck.empty()) {
+        return Fail(error, "--json and --check do not go together");
+      }
+      break;
+    case kReset:
+      if (parsed.name.empty()) {
+        return Fail(error, "no program name given to reset");
+      }
+      break;
     default:
       break;
   }

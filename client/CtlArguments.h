@@ -1,7 +1,9 @@
 // CtlArguments: vigilctl's command line, read into one record: the verb,
 // where the daemon is, and the verb's options. Long options only, as
 // "--name value" or "--name=value"; numbers are decimal and range-checked;
-// every mistake gives a one-line reason.
+// every mistake gives a one-line reason. run's --env, --check and its
+// companions are checked here too, so that nothing starts with a value
+// that a restart would refuse.
 //
 // A value owned by vigilctl's main; one thread at a time.
 #ifndef VIGILD_CLIENT_CTLARGUMENTS_H
@@ -12,18 +14,24 @@
 
 class CtlArguments {
  public:
-  enum Verb { kNone, kWatch, kBeat, kForget, kRun, kStatus };
-  enum Restart { kOnFailure, kAlways };
+  enum Verb { kNone, kWatch, kBeat, kForget, kRun, kStatus, kReset };
+  enum Restart { kOnFailure, kAlways, kNever };
+
+  static constexpr int kDefaultCheckEvery = 5;
+  static constexpr int kDefaultCheckTimeout = 2;
+  static constexpr int kDefaultCheckFailures = 3;
+  static constexpr int kDefaultCheckGrace = 10;
 
   // Reads argv (argv[0] is the program). envPort is the value of
   // TLM_SNMP_COLL_VIGILDPORT (null when unset); --port wins over it, and 3003
   // is used when neither is given. False with the reason in *error on a
-  // usage mistake; with "--help" anywhere, true and help set.
+  // usage mistake; with "--help" anywhere, true and help set. A bare
+  // "--env NAME" takes NAME's value from this process's environment.
   static bool Parse(int argc, const char* const* argv, const char* envPort, CtlArguments* out,
                     std::string* error);
   // The usage text, ending with a line feed.
   static std::string Usage();
-  // "on-failure" or "always".
+  // "on-failure", "always" or "never".
   static const char* RestartName(Restart restart);
   // The daemon's local socket: $TLMHOME/run/vigild.sock, else the
   // packaged place.
@@ -34,7 +42,7 @@ class CtlArguments {
   std::string host = "127.0.0.1";
   int port = 3003;
   int pid = -1;
-  std::string name;  // run: empty means the command's base name
+  std::string name;  // run: empty means the command's base name; reset: the program
   std::string start;
   std::string stop;
   // -1: not given.
@@ -53,6 +61,14 @@ class CtlArguments {
   bool socketGiven = false;          // --socket was given (an empty one too)
   bool hostGiven = false;            // --host was given
   std::vector<std::string> command;  // run: the program and its arguments
+  std::vector<std::string> env;      // run: "NAME=VALUE", in the order given
+  std::string chdir;                 // run: the program's directory; empty: the current one
+  std::string check;                 // run: the health check's URL; empty: none
+  int checkEvery = kDefaultCheckEvery;        // run: seconds between checks
+  int checkTimeout = kDefaultCheckTimeout;    // run: seconds one check may take
+  int checkFailures = kDefaultCheckFailures;  // run: failures in a row that restart
+  int checkGrace = kDefaultCheckGrace;        // run: seconds after the start that never count
+  std::string statusCheck;                    // status --check: the program name
 };
 
 #endif  // VIGILD_CLIENT_CTLARGUMENTS_H

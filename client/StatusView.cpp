@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <stdio.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -28,6 +30,49 @@ std::string Printable(const std::string& value) {
     out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
   }
   return out;
+}
+
+// A text field made safe to print, or "-" when it is null or missing.
+std::string Text(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found == object.end() || !found->is_string() ? "-" : Printable(found->get<std::string>());
+}
+
+// A duration for people: 45s, 12m05s, 3h04m, 2d05h; "-" for none.
+std::string Duration(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_number() || found->get<double>() < 1) {
+    return "-";
+  }
+  const long long seconds = found->get<long long>();
+  char text[48];
+  if (seconds < 60) {
+    snprintf(text, sizeof text, "%llds", seconds);
+  } else if (seconds < 3600) {
+    snprintf(text, sizeof text, "%lldm%02llds", seconds / 60, seconds % 60);
+  } else if (seconds < 86400) {
+    snprintf(text, sizeof text, "%lldh%02lldm", seconds / 3600, seconds % 3600 / 60);
+  } else {
+    snprintf(text, sizeof text, "%lldd%02lldh", seconds / 86400, seconds % 86400 / 3600);
+  }
+  return text;
+}
+
+// The "programs" object, or null when the file has none.
+const nlohmann::json* Programs(const nlohmann::json& document) {
+  const auto programs = document.find("programs");
+  return programs != document.end() && programs->is_object() ? &*programs : nullptr;
+}
+
+// The columns a program adds: its state (with the seconds left of a
+// wait), restarts, last exit, reason and uptime.
+std::vector<std::string> ProgramColumns(const nlohmann::json& program) {
+  std::string state = Text(program, "state");
+  if (state == "waiting" && Field(program, "seconds_left") != "-") {
+    state += " " + Field(program, "seconds_left") + "s";
+  }
+  return {state, Field(program, "restarts"), Text(program, "last_exit"),
+          Text(program, "last_reason"), Duration(program, "uptime_seconds")};
 }
 
 }  // namespace
@@ -101,6 +146,25 @@ std::string StatusView::Table(time_t now) const {
   }
 }
 
+std::string StatusView::ProgramState(const std::string& name) const {
+  try {
+    return _ProgramState(name);
+  } catch (const nlohmann::json::exception&) {
+    return std::string();
+  }
+}
+
+std::string StatusView::_ProgramState(const std::string& name) const {
+  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  const nlohmann::json* programs = Programs(document);
+  if (programs == nullptr || !programs->contains(name) || !(*programs)[name].is_object()) {
+    return std::string();
+  }
+  const auto state = (*programs)[name].find("state");
+  return state != (*programs)[name].end() && state->is_string() ? state->get<std::string>()
+                                                                 : std::string("?");
+}
+
 std::string StatusView::_Table(time_t now) const {
   const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
   const nlohmann::json& daemon = document["daemon"];
@@ -116,6 +180,11 @@ std::string StatusView::_Table(time_t now) const {
 
   std::vector<std::vector<std::string>> rows{{"PID", "NAME", "STATE", "LAST BEAT", "WDFREQ", "WSET",
                                               "NOMINAL", "MAX", "ERRORS", "RESTARTS"}};
+  const nlohmann::json* programs = Programs(document);
+  if (programs != nullptr) {
+    rows[0].insert(rows[0].end(), {"LAST EXIT", "REASON", "UPTIME"});
+  }
+  std::set<std::string> shown;
   for (const nlohmann::json& process : document["processes"]) {
     if (!process.is_object()) {
       continue;
@@ -128,12 +197,35 @@ std::string StatusView::_Table(time_t now) const {
     }
     const auto name = process.find("name");
     const auto state = process.find("state");
+    const std::string key = name != process.end() && name->is_string() ? name->get<std::string>() : "?";
     rows.push_back(
-        {Field(process, "pid"),
-         Printable(name != process.end() && name->is_string() ? name->get<std::string>() : "?"),
+        {Field(process, "pid"), Printable(key),
          Printable(state != process.end() && state->is_string() ? state->get<std::string>() : "?"),
          ago, Field(process, "wdfreq"), Field(process, "wset"), Field(process, "nomwset"),
          Field(process, "maxwset"), Field(process, "errors"), Field(process, "restarts")});
+    if (programs == nullptr) {
+      continue;
+    }
+    const auto program = programs->find(key);
+    if (program == programs->end() || !program->is_object()) {
+      rows.back().insert(rows.back().end(), {"-", "-", "-"});
+      continue;
+    }
+    const std::vector<std::string> columns = ProgramColumns(*program);
+    rows.back()[2] = columns[0];
+    rows.back()[9] = columns[1];
+    rows.back().insert(rows.back().end(), columns.begin() + 2, columns.end());
+    shown.insert(key);
+  }
+  // Names without a process: waiting for their start, or failed.
+  const nlohmann::json none = nlohmann::json::object();
+  for (const auto& program : (programs != nullptr ? *programs : none).items()) {
+    if (shown.count(program.key()) != 0 || !program.value().is_object()) {
+      continue;
+    }
+    const std::vector<std::string> columns = ProgramColumns(program.value());
+    rows.push_back({"-", Printable(program.key()), columns[0], "-", "-", "-", "-", "-", "-",
+                    columns[1], columns[2], columns[3], columns[4]});
   }
   std::vector<size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {

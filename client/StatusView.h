@@ -1,7 +1,9 @@
 // StatusView: vigilctl's reading of the daemon's status file: whether a
 // daemon is running (the file exists, its daemon pid is alive, it is marked
-// running and was rewritten less than kMaxAgeSeconds ago), and the watched
-// processes as an aligned table for people.
+// running and was rewritten less than kMaxAgeSeconds ago), the state of
+// each program name, and the watched processes and programs as an aligned
+// table for people. A file of a daemon that writes no "programs" object
+// reads as one without any program.
 //
 // A value owned by vigilctl's main; one thread at a time.
 #ifndef VIGILD_CLIENT_STATUSVIEW_H
@@ -29,15 +31,23 @@ class StatusView {
   bool Running(time_t now, std::string* why) const;
   // The file's own text.
   const std::string& Text() const { return text; }
+  // The state of program name in the "programs" object: "watching",
+  // "restarting", "waiting", "failed" or whatever the daemon wrote; empty
+  // when the file names no such program.
+  std::string ProgramState(const std::string& name) const;
   // A summary line, then PID, NAME, STATE, LAST BEAT (seconds ago), WDFREQ,
   // WSET, NOMINAL, MAX, ERRORS, RESTARTS in aligned columns; "-" for a limit
-  // that is off. Control characters in names are shown as '?'.
+  // that is off. With a "programs" object, also LAST EXIT, REASON and
+  // UPTIME, the state and restarts per name, "waiting" with its seconds
+  // left, and a line for each program without a process. Control
+  // characters in texts are shown as '?'.
   std::string Table(time_t now) const;
 
  private:
   // The two readers above; a field of the wrong type throws out of them.
   bool _Running(time_t now, std::string* why) const;
   std::string _Table(time_t now) const;
+  std::string _ProgramState(const std::string& name) const;
 
   std::string path;
   std::string text;

@@ -151,6 +151,17 @@ std::string VigilClient::BeatText(int pid, int wset, int nomwset, int errors) {
          "\nEND;\n";
 }
 
+std::string VigilClient::DownText(int pid, int wset, int nomwset, int errors,
+                                  const std::string& down) {
+  std::string text = BeatText(pid, wset, nomwset, errors);
+  text.insert(text.size() - std::string("END;\n").size(), "psdown: " + down + "\n");
+  return text;
+}
+
+std::string VigilClient::ResetText(const std::string& name) {
+  return "BEGINRESET\npsname: " + name + "\nEND;\n";
+}
+
 std::string VigilClient::ForgetText(int pid) {
   return "BEGINMGMT\nstop: " + std::to_string(pid) + "\nEND;\n";
 }
@@ -271,4 +282,21 @@ VigilClient::Result VigilClient::Forget(int pid) {
     return kInvalid;
   }
   return _Send(ForgetText(pid));
+}
+
+VigilClient::Result VigilClient::Down(int pid, int wset, int nomwset, int errors,
+                                      const std::string& down) {
+  if (pid < 1) {
+    lastError = "pid must be 1 or more";
+    return kInvalid;
+  }
+  return _Send(DownText(pid, wset, nomwset, errors, down));
+}
+
+VigilClient::Result VigilClient::Reset(const std::string& name) {
+  lastError = name.empty() ? "the name is empty" : CheckText("name", name);
+  if (!lastError.empty()) {
+    return kInvalid;
+  }
+  return _Send(ResetText(name));
 }

@@ -1,6 +1,6 @@
 // VigilClient: a client of vigild's order port. It writes the watch, msg
-// (heartbeat) and mgmt (forget) order blocks exactly as the daemon reads
-// them, over one connection opened with a time-out and sent to with a
+// (heartbeat, and the heartbeat that reports a program down), mgmt
+// (forget) and reset order blocks exactly as the daemon reads them, over one connection opened with a time-out and sent to with a
 // time-out, so no call blocks for ever: the daemon's local socket when its
 // path exists and answers (the kernel then names the user to the daemon),
 // else TCP. The daemon never answers; a
@@ -51,6 +51,11 @@ class VigilClient {
   Result Watch(const WatchRequest& request);
   Result Beat(int pid, int wset, int nomwset, int errors);
   Result Forget(int pid);
+  // A heartbeat that also tells the daemon the program is down: down is
+  // "exit N" (0 to 255), "signal N" (1 to 64) or "probe".
+  Result Down(int pid, int wset, int nomwset, int errors, const std::string& down);
+  // Clears the back-off and failed state of the program registered as name.
+  Result Reset(const std::string& name);
   void Close();
   // The end of a one-shot client: shuts the sending side down and waits (at
   // most the time-out) for the daemon to close, so the connection is never
@@ -71,6 +76,8 @@ class VigilClient {
   static bool WatchText(const WatchRequest& request, std::string* text, std::string* error);
   static std::string BeatText(int pid, int wset, int nomwset, int errors);
   static std::string ForgetText(int pid);
+  static std::string DownText(int pid, int wset, int nomwset, int errors, const std::string& down);
+  static std::string ResetText(const std::string& name);
   // Empty when value may go into an order line, else why it may not.
   static std::string CheckText(const std::string& what, const std::string& value);
 

@@ -1,13 +1,16 @@
 // vigilctl: the operator's and the scripts' client of vigild. Sends watch,
-// heartbeat and forget orders, runs a program under supervision, and shows
-// the daemon's status file. Exit statuses: 0 done, 1 usage error, 2 the
-// daemon cannot be reached, 3 no daemon is running (status); "run" ends
-// with its program's status.
+// heartbeat, forget and reset orders, runs a program under supervision, and
+// shows the daemon's status file. Exit statuses: 0 done, 1 usage error, 2
+// the daemon cannot be reached, 3 no daemon is running (status); "run"
+// ends with its program's status; "status --check NAME" answers 0
+// watching, 1 unknown, 2 restarting, waiting or failed.
 #include <signal.h>
 #include <stdlib.h>
 #include <time.h>
 
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "CtlArguments.h"
 #include "ProgramRunner.h"
@@ -18,6 +21,17 @@ namespace {
 
 constexpr int kUsage = 1;
 constexpr int kNotRunning = 3;
+// status --check NAME
+constexpr int kCheckWatching = 0;
+constexpr int kCheckUnknown = 1;
+constexpr int kCheckNotWatching = 2;
+// How long reset looks for the program to leave its failed state.
+constexpr auto kResetWait = std::chrono::seconds(5);
+
+std::string StatusPath(const CtlArguments& arguments) {
+  return arguments.statusFile.empty() ? StatusView::DefaultPath(getenv("TLMHOME"))
+                                      : arguments.statusFile;
+}
 
 int Send(const CtlArguments& arguments) {
   VigilClient client(arguments.host, arguments.port, 5000, arguments.socketPath);
@@ -62,9 +76,65 @@ int Send(const CtlArguments& arguments) {
   return static_cast<int>(result);
 }
 
+// The state of one program for monitoring: the state word on standard
+// output ("unknown" for a name the daemon does not list).
+int StatusCheck(const CtlArguments& arguments) {
+  StatusView view;
+  std::string why;
+  if (!view.Load(StatusPath(arguments), &why) || !view.Running(time(nullptr), &why)) {
+    std::cerr << "vigilctl: " << why << "\n";
+    std::cout << "unknown\n";
+    return kCheckUnknown;
+  }
+  const std::string state = view.ProgramState(arguments.statusCheck);
+  std::cout << (state.empty() ? "unknown" : state) << "\n";
+  return state.empty() ? kCheckUnknown : state == "watching" ? kCheckWatching : kCheckNotWatching;
+}
+
+// Sends the reset, then reads the status file until the program has left
+// its failed state or kResetWait has passed. The order gets no answer, so
+// what the file shows is the only confirmation; an order delivered is
+// success whatever it shows.
+int Reset(const CtlArguments& arguments) {
+  VigilClient client(arguments.host, arguments.port, 5000, arguments.socketPath);
+  const VigilClient::Result result = client.Reset(arguments.name);
+  if (result != VigilClient::kOk) {
+    std::cerr << "vigilctl: " << client.LastError() << "\n";
+    return static_cast<int>(result);
+  }
+  client.Finish();
+  const auto deadline = std::chrono::steady_clock::now() + kResetWait;
+  std::string found;
+  for (;;) {
+    StatusView view;
+    std::string why;
+    if (view.Load(StatusPath(arguments), &why) && view.Running(time(nullptr), &why)) {
+      const std::string state = view.ProgramState(arguments.name);
+      if (!state.empty() && state != "failed") {
+        std::cout << arguments.name << ": " << state << "\n";
+        return 0;
+      }
+      found = state.empty() ? "the daemon lists no program " + arguments.name
+                            : arguments.name + " is still failed after " +
+                                  std::to_string(kResetWait.count()) +
+                                  " s (only the user who registered it, or root, may reset it)";
+    } else {
+      found = why;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  std::cerr << "vigilctl: reset sent; " << found << "\n";
+  return 0;
+}
+
 int Status(const CtlArguments& arguments) {
-  const std::string path = arguments.statusFile.empty() ? StatusView::DefaultPath(getenv("TLMHOME"))
-                                                        : arguments.statusFile;
+  if (!arguments.statusCheck.empty()) {
+    return StatusCheck(arguments);
+  }
+  const std::string path = StatusPath(arguments);
   StatusView view;
   std::string why;
   const time_t now = time(nullptr);
@@ -101,6 +171,8 @@ int main(int argc, char** argv) {
       return ProgramRunner::Run(arguments, std::cerr);
     case CtlArguments::kStatus:
       return Status(arguments);
+    case CtlArguments::kReset:
+      return Reset(arguments);
     default:
       return Send(arguments);
   }

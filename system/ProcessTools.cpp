@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CleanEnvironment.h"
 #include "LogServer.h"
 #include "RunAs.h"
 #include "SystemError.h"
@@ -85,13 +86,8 @@ struct ChildPlan {
 // operator gave it alone.
 class CleanContext {
  public:
-  explicit CleanContext(const RunAs& account) : home(account.home) {
-    entries = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + account.home,
-               "SHELL=" + account.shell};
-    if (!account.name.empty()) {
-      entries.push_back("USER=" + account.name);
-      entries.push_back("LOGNAME=" + account.name);
-    }
+  explicit CleanContext(const RunAs& account)
+      : home(account.home), entries(CleanEnvironment::For(account)) {
     for (std::string& entry : entries) {
       pointers.push_back(&entry[0]);
     }
@@ -107,19 +103,8 @@ class CleanContext {
 };
 
 // The account a command without an identity of its own runs as: the
-// daemon's. One without an entry in the user database still gets a home
-// and a shell, but no user name.
-RunAs DaemonAccount() {
-  RunAs account;
-  std::string reason;
-  if (!RunAs::ForUid(geteuid(), account, reason)) {
-    account = RunAs();
-    account.uid = geteuid();
-    account.home = "/";
-    account.shell = "/bin/sh";
-  }
-  return account;
-}
+// daemon's.
+RunAs DaemonAccount() { return CleanEnvironment::AccountOf(geteuid()); }
 
 // /dev/null above descriptor 2 and close-on-exec, for the command's
 // standard streams; -1 after logging when it cannot be opened.

@@ -1,31 +1,13 @@
 // The registered start command gives back exactly its words through
 // /usr/bin/sh, and never holds the text that ends an order block.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "ShellQuote.h"
-
-namespace {
-
-// The words sh makes of line, each ended by a NUL byte.
-std::string ShellWords(const std::string& line) {
-  const std::string command = "/usr/bin/sh -c 'printf \"%s\\0\" \"$@\"' sh " + line;
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[256];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    out.append(buffer, n);
-  }
-  pclose(pipe);
-  return out;
-}
-
-}  // namespace
+#include "ShellWords.h"
 
 TEST(ShellQuoteTest, ShellGivesBackEveryWordAndNoEndMarkerSurvives) {
   const std::vector<std::vector<std::string>> cases = {

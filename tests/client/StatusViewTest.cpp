@@ -87,3 +87,53 @@ TEST(StatusViewTest, TableAlignsColumnsAndNeutralisesControlCharacters) {
           "12    a        restarting  0          -       1      2        -      3       0\n",
       table);
 }
+
+TEST(StatusViewTest, ProgramsGiveStatesAndColumnsAndAnOlderFileNone) {
+  TempDir dir;
+  std::string document = Document(getpid(), 1000, true, "web");
+  document.insert(document.size() - 1,
+                  ",\"programs\":{"
+                  "\"web\":{\"state\":\"watching\",\"seconds_left\":0,\"last_exit\":\"signal 9\","
+                  "\"last_reason\":\"exit\",\"uptime_seconds\":3725,\"restarts\":4},"
+                  "\"db\":{\"state\":\"waiting\",\"seconds_left\":12,\"last_exit\":\"exit 3\","
+                  "\"last_reason\":\"probe\",\"uptime_seconds\":0,\"restarts\":2},"
+                  "\"zz\\u001b[2J\":{\"state\":\"failed\",\"seconds_left\":0,\"last_exit\":null,"
+                  "\"last_reason\":\"no heartbeat\",\"uptime_seconds\":0,\"restarts\":10},"
+                  "\"odd\":{\"state\":7,\"restarts\":\"x\",\"uptime_seconds\":90061},"
+                  "\"bad\":[1]}");
+  dir.WriteFile("s.json", document);
+  StatusView view;
+  std::string why;
+  ASSERT_TRUE(view.Load(dir.Join("s.json"), &why)) << why;
+  const struct {
+    const char* name;
+    const char* state;
+  } states[] = {{"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"},
+                {"odd", "?"},        {"bad", ""},       {"a", ""},
+                {"nobody", ""}};
+  for (const auto& s : states) {
+    EXPECT_EQ(s.state, view.ProgramState(s.name)) << s.name;
+  }
+  EXPECT_EQ(
+      "vigild pid " + std::to_string(getpid()) +
+          ", port 3003, 7 passes, orders watch 2 msg 30 mgmt 0, protocol errors 1\n"
+          "PID   NAME    STATE        LAST BEAT  WDFREQ  WSET   NOMINAL  MAX    ERRORS  RESTARTS  "
+          "LAST EXIT  REASON        UPTIME\n"
+          "4711  web     watching     5          4       21344  0        90000  0       4         "
+          "signal 9   exit          1h02m\n"
+          "12    a       restarting   0          -       1      2        -      3       0         "
+          "-          -             -\n"
+          "-     db      waiting 12s  -          -       -      -        -      -       2         "
+          "exit 3     probe         -\n"
+          "-     odd     -            -          -       -      -        -      -       -         "
+          "-          -             1d01h\n"
+          "-     zz?[2J  failed       -          -       -      -        -      -       10        "
+          "-          no heartbeat  -\n",
+      view.Table(1000));
+
+  // A daemon that writes no programs: no state, and the table as it was.
+  dir.WriteFile("old.json", Document(getpid(), 1000, true, "web"));
+  ASSERT_TRUE(view.Load(dir.Join("old.json"), &why));
+  EXPECT_EQ("", view.ProgramState("web"));
+  EXPECT_EQ(std::string::npos, view.Table(1000).find("LAST EXIT"));
+}

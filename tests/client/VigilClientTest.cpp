@@ -112,6 +112,17 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
   EXPECT_EQ(9000, info.psNomWSet);
   EXPECT_EQ(2, info.psErrors);
 
+  // The report of an end is a heartbeat to a daemon that reads no psdown.
+  WatchASCIIOrder down;
+  const std::string downText = VigilClient::DownText(4711, 12000, 0, 0, "signal 9");
+  EXPECT_EQ("BEGINMSG\npid: 4711\npswset: 12000\npsnomwset: 0\npserrors: 0\npsdown: signal 9\nEND;\n",
+            downText);
+  ASSERT_TRUE(ParseBlock(downText, &down));
+  ASSERT_EQ(WatchASCIIOrder::ServiceMsg, down.Type());
+  ASSERT_EQ(1, down.ProcessInfoFromBody(info));
+  EXPECT_EQ(4711, info.pid);
+  EXPECT_EQ(12000, info.psWSet);
+
   WatchASCIIOrder forget;
   ASSERT_TRUE(ParseBlock(VigilClient::ForgetText(4711), &forget));
   ProcessInfo stop;
@@ -146,6 +157,10 @@ TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) 
   VigilClient client("127.0.0.1", daemon.port, 1000);
   EXPECT_EQ(VigilClient::kInvalid, client.Watch(noPid));
   EXPECT_EQ(VigilClient::kInvalid, client.Beat(0, 1, 1, 1));
+  EXPECT_EQ(VigilClient::kInvalid, client.Down(0, 1, 1, 1, "probe"));
+  EXPECT_EQ(VigilClient::kInvalid, client.Reset(""));
+  EXPECT_EQ(VigilClient::kInvalid, client.Reset("a\nBEGINMGMT"));
+  EXPECT_EQ(VigilClient::kInvalid, client.Reset("backend.exe"));
   EXPECT_EQ(-1, daemon.Accept(200));
 }
 

@@ -18,6 +18,7 @@
 
 #include "ChildProcess.h"
 #include "DaemonHarness.h"
+#include "ShellQuote.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
 #include "VigilClient.h"
@@ -369,6 +370,50 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
   EXPECT_TRUE(Entry("fine").is_null());
   EXPECT_FALSE(StatusJson()["restarts"].contains("fine"));
   EXPECT_EQ(1, StatusJson()["orders"]["mgmt"]);
+}
+
+// The restart as the daemon runs it, from the account's home in its clean
+// environment: the program comes back in its directory with its variables.
+TEST_F(VigilctlE2ETest, ProgramKeepsItsDirectoryAndVariablesAcrossARestartByTheDaemon) {
+  StartDaemon();
+  Keeper();
+  const std::string directory = home.Join("web root's \"$x\" end;");
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+  const std::string records = Mark("context");
+  const std::vector<std::string> args{
+      "/bin/sh", "-c", "cd " + ShellQuote::Word(directory) + " && exec \"$0\" \"$@\"",
+      VIGILCTL_BINARY, "run", "--port", std::to_string(port), "--name", "context", "--wdfreq", "2",
+      "--env", "FOO", "--env", "BAR=it's \"q\" $HOME \\ end;", "--", "/bin/sh", "-c",
+      "{ pwd; env | LC_ALL=C sort; echo --; } >> " + ShellQuote::Word(records) +
+          "; exec sleep 300"};
+  std::vector<std::string> environment = Env("FOO=the caller's");
+  environment.push_back("LEAKED=1");
+  owned.push_back(SpawnClean(args, environment, home.Join("run.outc"), home.Join("run.errc")));
+  ASSERT_TRUE(WaitUntil([&] { return Count(ReadAll(records), "--\n") == 1; }, 10000))
+      << ReadAll(home.Join("run.errc"));
+  ASSERT_TRUE(WaitUntil([&] { return !Entry("context").is_null(); }, 10000));
+  const long first = Entry("context")["pid"].get<long>();
+  kill(static_cast<pid_t>(first), SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, WaitExit(owned.back(), 5000));
+  ASSERT_TRUE(WaitUntil([&] { return Count(ReadAll(records), "--\n") == 2; }, 40000))
+      << DaemonLog();
+  const std::string text = ReadAll(records);
+  const std::string before = text.substr(0, text.find("--\n") + 3);
+  EXPECT_EQ(before + before, text);
+  EXPECT_EQ(0u, before.find(directory + "\n")) << before;
+  EXPECT_TRUE(Has(before, "\nFOO=the caller's\n")) << before;
+  EXPECT_TRUE(Has(before, "\nBAR=it's \"q\" $HOME \\ end;\n")) << before;
+  EXPECT_FALSE(Has(before, "LEAKED")) << before;
+  EXPECT_FALSE(Has(before, "TLMHOME")) << before;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const nlohmann::json entry = Entry("context");
+        return !entry.is_null() && entry["pid"] != first;
+      },
+      10000));
+  const long second = Entry("context")["pid"].get<long>();
+  EXPECT_EQ(0, Ctl({"forget", "--pid", std::to_string(second)}).status);
+  kill(static_cast<pid_t>(second), SIGKILL);
 }
 
 #endif

@@ -1,0 +1,156 @@
+// The pieces of "vigilctl run" that decide what a restart runs and what the
+// checks see: the start command read back through the shell, the
+// program's environment, a child's state and the reported end.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "CleanEnvironment.h"
+#include "CtlArguments.h"
+#include "ProgramRunner.h"
+#include "ShellWords.h"
+#include "TestWaits.h"
+#include "VigilClient.h"
+
+namespace {
+
+CtlArguments Parsed(const std::vector<std::string>& words) {
+  std::vector<const char*> argv{"vigilctl"};
+  for (const std::string& word : words) {
+    argv.push_back(word.c_str());
+  }
+  CtlArguments arguments;
+  std::string error;
+  EXPECT_TRUE(CtlArguments::Parse(static_cast<int>(argv.size()), argv.data(), nullptr, &arguments,
+                                  &error))
+      << error;
+  return arguments;
+}
+
+// The wait status of a child that runs body.
+int StatusOf(void (*body)()) {
+  const pid_t child = fork();
+  if (child == 0) {
+    body();
+    _exit(99);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+}  // namespace
+
+TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileValuesToo) {
+  setenv("VIGILCTL_TEST_HOSTILE", "it's \"q\" $HOME `id` \\ back end; *", 1);
+  const std::vector<std::vector<std::string>> cases = {
+      {"run", "--host", "10.1.2.3", "--port", "4004", "--socket", "/run/my sock", "--name",
+       "web's", "--wdfreq", "4", "--maxwset", "900", "--minwset", "1", "--wsetincr", "150",
+       "--nomwset", "2", "--restart", "always", "--env", "VIGILCTL_TEST_HOSTILE", "--env",
+       "B=a b\\c $x", "--env", "E=", "--check", "exec:test \"$(cat /x)\" = 'en''d;' # end.",
+       "--check-every", "7", "--check-timeout", "3", "--check-failures", "2", "--check-grace", "0",
+       "--", "/opt/my prog", "--flag", "it's", "", "Backend.exe"},
+      {"run", "--restart", "never", "--", "server"},
+      {"run", "--check", "http://[::1]:8080/a?b=c&d", "--", "server"},
+  };
+  for (const auto& words : cases) {
+    const CtlArguments first = Parsed(words);
+    const std::string directory = "/srv/it's a $dir\\ end.";
+    const std::string start =
+        ProgramRunner::StartCommand(first, "/opt/vigil ctl/vigilctl", directory);
+    EXPECT_EQ("", VigilClient::CheckText("start", start)) << start;
+    std::vector<std::string> back = ShellWordList(start);
+    ASSERT_GT(back.size(), 2u) << start;
+    EXPECT_EQ("/opt/vigil ctl/vigilctl", back[0]);
+    back.erase(back.begin());
+    const CtlArguments second = Parsed(back);
+    EXPECT_EQ(first.host, second.host);
+    EXPECT_EQ(first.port, second.port);
+    EXPECT_EQ(first.socketPath, second.socketPath);
+    EXPECT_EQ(ProgramRunner::Name(first), second.name);
+    EXPECT_EQ(first.wdfreq < 0 ? 10 : first.wdfreq, second.wdfreq);
+    EXPECT_EQ(first.maxwset, second.maxwset);
+    EXPECT_EQ(first.minwset, second.minwset);
+    EXPECT_EQ(first.wsetincr, second.wsetincr);
+    EXPECT_EQ(first.nomwset, second.nomwset);
+    EXPECT_EQ(first.restart, second.restart);
+    EXPECT_EQ(directory, second.chdir);
+    EXPECT_EQ(first.env, second.env);
+    EXPECT_EQ(first.check, second.check);
+    EXPECT_EQ(first.checkEvery, second.checkEvery);
+    EXPECT_EQ(first.checkTimeout, second.checkTimeout);
+    EXPECT_EQ(first.checkFailures, second.checkFailures);
+    EXPECT_EQ(first.checkGrace, second.checkGrace);
+    EXPECT_EQ(first.command, second.command);
+    // A second round gives the same line: nothing drifts across restarts.
+    EXPECT_EQ(start, ProgramRunner::StartCommand(second, "/opt/vigil ctl/vigilctl", directory));
+  }
+  EXPECT_EQ("VIGILCTL_TEST_HOSTILE=it's \"q\" $HOME `id` \\ back end; *", Parsed(cases[0]).env[0]);
+  // The shape an operator reads in the daemon's log.
+  EXPECT_EQ(
+      "/usr/bin/vigilctl run --host 127.0.0.1 --port 3003 --name web --wdfreq 10 --restart "
+      "on-failure --chdir /srv/web --env A=1 --check http://127.0.0.1:8000/ --check-every 5 "
+      "--check-timeout 2 --check-failures 3 --check-grace 10 -- python3 -m http.server",
+      ProgramRunner::StartCommand(Parsed({"run", "--name", "web", "--env", "A=1", "--check",
+                                          "http://127.0.0.1:8000/", "--", "python3", "-m",
+                                          "http.server"}),
+                                  "/usr/bin/vigilctl", "/srv/web"));
+}
+
+TEST(ProgramRunnerTest, EnvironmentIsTheCleanOneWithTheGivenVariablesOnTop) {
+  setenv("VIGILCTL_TEST_LEAK", "1", 1);
+  const std::vector<std::string> clean =
+      CleanEnvironment::For(CleanEnvironment::AccountOf(geteuid()));
+  EXPECT_EQ(clean, ProgramRunner::Environment({}));
+  ASSERT_EQ("PATH=/usr/local/bin:/usr/bin:/bin", clean[0]);
+  std::vector<std::string> expected(clean);
+  expected[0] = "PATH=/opt/bin";
+  expected[1] = "HOME=/elsewhere";
+  expected.insert(expected.end(), {"PATHX=1", "FOO=a=b"});
+  EXPECT_EQ(expected,
+            ProgramRunner::Environment({"PATH=/opt/bin", "PATHX=1", "HOME=/elsewhere", "FOO=a=b"}));
+  for (const std::string& entry : ProgramRunner::Environment({"FOO=1"})) {
+    EXPECT_NE(0u, entry.find("VIGILCTL_TEST_LEAK")) << entry;
+  }
+}
+
+TEST(ProgramRunnerTest, ProcessStateSeesStoppedAndZombieChildrenWhateverTheirName) {
+  const pid_t child = fork();
+  if (child == 0) {
+    // A name that would fool a reader stopping at the first ')'.
+    prctl(PR_SET_NAME, "x) R (y");
+    for (;;) {
+      pause();
+    }
+  }
+  ASSERT_GT(child, 0);
+  const std::string comm = "/proc/" + std::to_string(child) + "/comm";
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(comm) == "x) R (y\n"; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'S'; }, 3000));
+  kill(child, SIGSTOP);
+  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'T'; }, 3000));
+  kill(child, SIGCONT);
+  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'S'; }, 3000));
+  kill(child, SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'Z'; }, 3000));
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ('\0', ProgramRunner::ProcessState(child));
+  EXPECT_EQ('\0', ProgramRunner::ProcessState(-1));
+}
+
+TEST(ProgramRunnerTest, DownValueNamesTheExitStatusOrTheSignal) {
+  EXPECT_EQ("exit 3", ProgramRunner::DownValue(StatusOf([] { _exit(3); })));
+  EXPECT_EQ("exit 0", ProgramRunner::DownValue(StatusOf([] { _exit(0); })));
+  EXPECT_EQ("exit 255", ProgramRunner::DownValue(StatusOf([] { _exit(255); })));
+  EXPECT_EQ("signal 9", ProgramRunner::DownValue(StatusOf([] { raise(SIGKILL); })));
+  EXPECT_EQ("signal 15", ProgramRunner::DownValue(StatusOf([] { raise(SIGTERM); })));
+  EXPECT_EQ("/bin/sh", ProgramRunner::FindProgram("sh", "/nonexistent:/bin"));
+  EXPECT_EQ("", ProgramRunner::FindProgram("sh", "/nonexistent"));
+  EXPECT_EQ("./x", ProgramRunner::FindProgram("./x", "/bin"));
+}

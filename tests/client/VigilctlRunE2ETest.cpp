@@ -1,0 +1,454 @@
+// The real vigilctl against a listener that plays the daemon and keeps
+// every order it is sent: what "run" reports when its child ends or fails
+// its checks, what its stop command does, the context its program starts
+// in before and after a restart, and what "reset" and "status --check" do
+// with the status file.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CleanEnvironment.h"
+#include "DaemonHarness.h"
+#include "ProgramRunner.h"
+#include "ShellQuote.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
+#include "VigilClient.h"
+
+namespace {
+
+long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A loopback listener in the daemon's place: it keeps every byte each
+// connection sends and closes a connection once its client has finished
+// sending, as the daemon does.
+class FakeDaemon {
+ public:
+  FakeDaemon() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
+  ~FakeDaemon() {
+    done = true;
+    thread.join();
+    close(fd);
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return text;
+  }
+  bool WaitFor(const std::string& part, int timeoutMs) {
+    return WaitUntil([&] { return Has(Text(), part); }, timeoutMs);
+  }
+  // A value of the first order that holds "key: ", or "".
+  std::string Value(const std::string& key) {
+    const std::string all = Text();
+    const size_t at = all.find("\n" + key + ": ");
+    return at == std::string::npos
+               ? std::string()
+               : all.substr(at + key.size() + 3, all.find('\n', at + 1) - at - key.size() - 3);
+  }
+  int port = 0;
+
+ private:
+  void _Serve() {
+    std::vector<int> connections;
+    while (!done) {
+      std::vector<pollfd> ready{{fd, POLLIN, 0}};
+      for (int connection : connections) {
+        ready.push_back({connection, POLLIN, 0});
+      }
+      if (poll(ready.data(), ready.size(), 50) <= 0) {
+        continue;
+      }
+      for (size_t i = 1; i < ready.size(); ++i) {
+        if (ready[i].revents == 0) {
+          continue;
+        }
+        char buffer[4096];
+        const ssize_t n = recv(ready[i].fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+          std::lock_guard<std::mutex> hold(mutex);
+          text.append(buffer, static_cast<size_t>(n));
+        } else {
+          close(ready[i].fd);
+          connections.erase(std::find(connections.begin(), connections.end(), ready[i].fd));
+        }
+      }
+      if ((ready[0].revents & POLLIN) != 0) {
+        connections.push_back(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+      }
+    }
+    for (int connection : connections) {
+      close(connection);
+    }
+  }
+
+  const int fd;
+  std::atomic<bool> done{false};
+  std::mutex mutex;  // guards text
+  std::string text;
+  std::thread thread;
+};
+
+class VigilctlRunE2ETest : public DaemonHarness {
+ protected:
+  ~VigilctlRunE2ETest() override {
+    for (pid_t pid : owned) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+    for (long pid : children) {
+      kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+  }
+
+  // "vigilctl run" against fake, its output in run.out/run.err<tag>.
+  pid_t Run(FakeDaemon& fake, std::vector<std::string> args, const std::string& tag,
+            const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(fake.port)});
+    std::vector<std::string> environment = Env();
+    environment.insert(environment.end(), env.begin(), env.end());
+    const pid_t pid = SpawnClean(args, environment, Out(tag), Err(tag));
+    owned.push_back(pid);
+    return pid;
+  }
+  std::string Out(const std::string& tag) const { return home.Join("run.out" + tag); }
+  std::string Err(const std::string& tag) const { return home.Join("run.err" + tag); }
+  // The child the wrapper registered with fake, once it has; killed when
+  // the test ends.
+  long Child(FakeDaemon& fake) {
+    if (!fake.WaitFor("BEGINWATCH", 10000)) {
+      return -1;
+    }
+    children.push_back(std::stol(fake.Value("pid")));
+    return children.back();
+  }
+  // A status file of a live daemon with these programs ("" for none).
+  void WriteStatus(const std::string& file, const std::string& programs, long age = 0) {
+    home.WriteFile(file + ".tmp",
+                   "{\"daemon\":{\"pid\":" + std::to_string(getpid()) +
+                       ",\"updated\":" + std::to_string(time(nullptr) - age) +
+                       ",\"port\":1,\"passes\":1,\"running\":true},\"processes\":[]" +
+                       (programs.empty() ? "" : ",\"programs\":" + programs) + "}");
+    rename(home.Join(file + ".tmp").c_str(), home.Join(file).c_str());
+  }
+
+  std::vector<pid_t> owned;
+  std::vector<long> children;
+};
+
+std::string Program(const std::string& state) {
+  return "{\"state\":\"" + state +
+         "\",\"seconds_left\":0,\"last_exit\":\"exit 1\",\"last_reason\":\"exit\","
+         "\"uptime_seconds\":0,\"restarts\":10}";
+}
+
+}  // namespace
+
+TEST_F(VigilctlRunE2ETest, ChildEndIsReportedAtOnceUnderEachRestartPolicy) {
+  const struct {
+    const char* policy;
+    const char* end;
+    int status;
+    const char* down;  // null: forgotten instead
+  } cases[] = {
+      {"on-failure", "exit 3", 3, "exit 3"},   {"on-failure", "kill -9 $$", 137, "signal 9"},
+      {"on-failure", "exit 0", 0, nullptr},    {"always", "exit 0", 0, "exit 0"},
+      {"always", "kill -15 $$", 143, "signal 15"}, {"never", "exit 3", 3, nullptr},
+      {"never", "kill -9 $$", 137, nullptr},
+  };
+  std::vector<std::unique_ptr<FakeDaemon>> fakes;
+  std::vector<pid_t> wrappers;
+  const long begin = NowMs();
+  for (const auto& c : cases) {
+    fakes.push_back(std::make_unique<FakeDaemon>());
+    // One heartbeat at once, the next in 30 s: only an immediate report
+    // arrives in time.
+    wrappers.push_back(Run(*fakes.back(),
+                           {"--restart", c.policy, "--wdfreq", "60", "--", "/bin/sh", "-c",
+                            std::string("sleep 0.5; ") + c.end},
+                           std::to_string(wrappers.size())));
+  }
+  for (size_t i = 0; i < wrappers.size(); ++i) {
+    const auto& c = cases[i];
+    EXPECT_EQ(c.status, WaitExit(wrappers[i], 10000)) << c.policy << " " << c.end;
+    const std::string text = fakes[i]->Text();
+    const std::string pid = fakes[i]->Value("pid");
+    const std::string tail =
+        c.down != nullptr
+            ? "BEGINMSG\npid: " + pid + "\npswset: [0-9]+\npsnomwset: 0\npserrors: 0\npsdown: " +
+                  c.down + "\nEND;\n$"
+            : "BEGINMGMT\nstop: " + pid + "\nEND;\n$";
+    EXPECT_TRUE(std::regex_search(text, std::regex(tail))) << c.policy << " " << c.end << "\n"
+                                                           << text;
+    EXPECT_EQ(c.down != nullptr ? 1u : 0u, Count(text, "psdown")) << text;
+    EXPECT_EQ(1u, Count(text, "BEGINWATCH")) << text;
+  }
+  EXPECT_LT(NowMs() - begin, 8000) << "the end waited for a heartbeat";
+}
+
+TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopReportsNothing) {
+  const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+  std::vector<std::unique_ptr<FakeDaemon>> fakes;
+  std::vector<pid_t> wrappers;
+  std::vector<long> stopped;
+  for (int signal : signals) {
+    fakes.push_back(std::make_unique<FakeDaemon>());
+    wrappers.push_back(Run(*fakes.back(),
+                           {"--restart", "always", "--wdfreq", "60", "--", "/bin/sleep", "300"},
+                           std::to_string(signal)));
+  }
+  for (size_t i = 0; i < wrappers.size(); ++i) {
+    stopped.push_back(Child(*fakes[i]));
+    ASSERT_GT(stopped.back(), 0) << ReadAll(Err(std::to_string(signals[i])));
+    EXPECT_EQ("kill " + std::to_string(wrappers[i]), fakes[i]->Value("psstop"));
+    kill(static_cast<pid_t>(stopped.back()), SIGSTOP);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ProgramRunner::ProcessState(static_cast<int>(stopped.back())) == 'T'; },
+        3000));
+  }
+  // The daemon runs the registered stop command; an operator sends the others.
+  EXPECT_EQ(0, system(fakes[0]->Value("psstop").c_str()));
+  kill(wrappers[1], SIGINT);
+  kill(wrappers[2], SIGHUP);
+  for (size_t i = 0; i < wrappers.size(); ++i) {
+    EXPECT_EQ(128 + signals[i], WaitExit(wrappers[i], 5000)) << "signal " << signals[i];
+    const std::string text = fakes[i]->Text();
+    EXPECT_FALSE(Has(text, "psdown")) << text;
+    EXPECT_FALSE(Has(text, "BEGINMGMT")) << text;
+  }
+}
+
+TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideTheGrace) {
+  int served = 0;
+  const int listener = ListenOnLoopback(&served);
+  const std::string counts = marks + "/";
+  home.WriteFile("marks/transient.flag", "");
+  const std::vector<std::string> every1{"--check-every", "1"};
+  struct Case {
+    const char* tag;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"failing",
+       {"--check", "exec:echo x >> " + counts + "failing; exit 1", "--check-failures", "3",
+        "--check-grace", "0"}},
+      {"transient",
+       {"--check",
+        "exec:echo x >> " + counts + "transient; if [ -e " + counts +
+            "transient.flag ]; then rm " + counts + "transient.flag; exit 1; fi",
+        "--check-failures", "2", "--check-grace", "0"}},
+      {"grace",
+       {"--check", "exec:echo x >> " + counts + "grace; exit 1", "--check-failures", "1",
+        "--check-grace", "3"}},
+      {"stopped",
+       {"--check", "tcp://127.0.0.1:" + std::to_string(served), "--check-failures", "2",
+        "--check-grace", "0"}},
+      {"unchecked", {}},
+  };
+  std::map<std::string, std::unique_ptr<FakeDaemon>> fakes;
+  std::map<std::string, pid_t> wrappers;
+  std::map<std::string, long> programs;
+  const long begin = NowMs();
+  for (const Case& c : cases) {
+    std::vector<std::string> args(c.args);
+    if (!args.empty()) {
+      args.insert(args.end(), every1.begin(), every1.end());
+    }
+    args.insert(args.end(), {"--wdfreq", "60", "--", "/bin/sleep", "300"});
+    fakes[c.tag] = std::make_unique<FakeDaemon>();
+    wrappers[c.tag] = Run(*fakes[c.tag], args, c.tag);
+  }
+  for (const Case& c : cases) {
+    programs[c.tag] = Child(*fakes[c.tag]);
+    ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(Err(c.tag));
+  }
+
+  // Within the grace nothing counts, though the checks run and fail.
+  ASSERT_TRUE(fakes["grace"]->WaitFor("psdown: probe", 10000));
+  EXPECT_GE(NowMs() - begin, 3000);
+  EXPECT_GE(Count(ReadAll(counts + "grace"), "x"), 3u);
+
+  // Three failures in a row, then the report, then no more checks.
+  ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000)) << ReadAll(Err("failing"));
+  EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
+  EXPECT_TRUE(Has(ReadAll(Err("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
+
+  // A stopped child fails even a check that its listener still passes.
+  EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 2; }, 10000));
+  EXPECT_FALSE(Has(fakes["stopped"]->Text(), "psdown"));
+  kill(static_cast<pid_t>(programs["stopped"]), SIGSTOP);
+  kill(static_cast<pid_t>(programs["unchecked"]), SIGSTOP);
+  EXPECT_TRUE(fakes["stopped"]->WaitFor("psdown: probe", 10000)) << ReadAll(Err("stopped"));
+  EXPECT_TRUE(Has(ReadAll(Err("stopped")), "check 2 of 2 failed: the program is stopped"));
+
+  // A second single failure, long after the first: still no report.
+  home.WriteFile("marks/transient.flag", "");
+  EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 7; }, 15000));
+  EXPECT_FALSE(Has(fakes["transient"]->Text(), "psdown")) << ReadAll(Err("transient"));
+  EXPECT_EQ(2u, Count(ReadAll(Err("transient")), "check 1 of 2 failed"));
+  EXPECT_FALSE(Has(fakes["unchecked"]->Text(), "psdown"));
+  EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
+  for (const auto& wrapper : wrappers) {
+    EXPECT_EQ(0, waitpid(wrapper.second, nullptr, WNOHANG)) << wrapper.first << " ended";
+    EXPECT_EQ(1u, Count(fakes[wrapper.first]->Text(), "BEGINWATCH"));
+    EXPECT_LE(Count(fakes[wrapper.first]->Text(), "psdown"), 1u);
+  }
+  close(listener);
+}
+
+TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
+  const std::string directory = home.Join("it's a \"$dir\" \\ end;");
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+  const std::string hostile = "it's \"q\" $HOME `id` \\ back end; *";
+  FakeDaemon fake;
+  // Started in the directory, as an operator does, with variables of its own.
+  const std::vector<std::string> first{
+      "/bin/sh", "-c", "cd " + ShellQuote::Word(directory) + " && exec \"$0\" \"$@\"",
+      VIGILCTL_BINARY, "run", "--port", std::to_string(fake.port), "--env", "FOO", "--env",
+      "BAR=" + hostile, "--wdfreq", "60", "--", "/bin/sh", "-c",
+      "pwd; env | LC_ALL=C sort; echo --; exec sleep 300"};
+  std::vector<std::string> environment = Env("FOO=caller's");
+  environment.push_back("LEAKED=1");
+  owned.push_back(SpawnClean(first, environment, Out("1"), Err("1")));
+  ASSERT_GT(Child(fake), 0) << ReadAll(Err("1"));
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(Out("1")), "--\n"); }, 5000));
+  const std::string start = fake.Value("psstart");
+
+  std::vector<std::string> expected = CleanEnvironment::For(CleanEnvironment::AccountOf(geteuid()));
+  expected.insert(expected.end(), {"FOO=caller's", "BAR=" + hostile, "PWD=" + directory});
+  std::sort(expected.begin(), expected.end());
+  std::string listing = directory + "\n";
+  for (const std::string& entry : expected) {
+    listing += entry + "\n";
+  }
+  EXPECT_EQ(listing + "--\n", ReadAll(Out("1")));
+
+  // The restart as the daemon runs it: from "/", with nothing of the caller.
+  kill(owned.back(), SIGTERM);
+  EXPECT_EQ(128 + SIGTERM, WaitExit(owned.back(), 5000));
+  owned.push_back(SpawnClean({"/usr/bin/sh", "-c", "cd / && " + start}, {"HOME=/"}, Out("2"),
+                             Err("2")));
+  ASSERT_TRUE(fake.WaitFor("BEGINWATCH", 5000));
+  ASSERT_TRUE(WaitUntil([&] { return Count(fake.Text(), "BEGINWATCH") == 2; }, 5000))
+      << ReadAll(Err("2"));
+  children.push_back(std::stol(fake.Text().substr(fake.Text().rfind("BEGINWATCH\npid: ") + 16)));
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(Out("2")), "--\n"); }, 5000)) << ReadAll(Err("2"));
+  EXPECT_EQ(ReadAll(Out("1")), ReadAll(Out("2")));
+  // The restart registers the very same line: nothing drifts.
+  EXPECT_EQ(2u, Count(fake.Text(), "psstart: " + start + "\n")) << fake.Text();
+
+  // A value that a restart could not carry is refused before anything starts.
+  const pid_t refused = Run(fake, {"--env", "A=x\ny", "--", "/bin/true"}, "refused");
+  EXPECT_EQ(1, WaitExit(refused, 5000));
+  EXPECT_TRUE(Has(ReadAll(Err("refused")), "--env A: the value holds a line feed")) << ReadAll(Err("refused"));
+  const pid_t nowhere = Run(fake, {"--chdir", home.Join("missing"), "--", "/bin/true"}, "nowhere");
+  EXPECT_EQ(1, WaitExit(nowhere, 5000));
+  EXPECT_EQ("vigilctl: cannot enter directory " + home.Join("missing") +
+                ": No such file or directory\n",
+            ReadAll(Err("nowhere")));
+  EXPECT_EQ(2u, Count(fake.Text(), "BEGINWATCH"));
+}
+
+TEST_F(VigilctlRunE2ETest, ResetSendsItsOrderAndReportsWhatTheStatusFileShows) {
+  std::atomic<bool> done{false};
+  std::atomic<bool> recovered{false};
+  std::thread daemon([&] {
+    // Rewritten as the daemon does, so the files never go stale.
+    const long begin = NowMs();
+    while (!done) {
+      if (NowMs() - begin > 1000) {
+        recovered = true;
+      }
+      WriteStatus("web.json", "{\"web\":" + Program(recovered ? "restarting" : "failed") + "}");
+      WriteStatus("stuck.json", "{\"db\":" + Program("failed") + "}");
+      WriteStatus("old.json", "");
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  FakeDaemon fake;
+  std::thread stuck([&] {
+    const Result result = Ctl({"reset", "db", "--status-file", home.Join("stuck.json"), "--port",
+                               std::to_string(fake.port)},
+                              false);
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("vigilctl: reset sent; db is still failed after 5 s (only the user who registered "
+              "it, or root, may reset it)\n",
+              result.err);
+  });
+  const Result web = Ctl(
+      {"reset", "web", "--status-file", home.Join("web.json"), "--port", std::to_string(fake.port)},
+      false);
+  EXPECT_EQ(0, web.status) << web.err;
+  EXPECT_EQ("web: restarting\n", web.out);
+  EXPECT_TRUE(recovered);
+  const Result old = Ctl(
+      {"reset", "web", "--status-file", home.Join("old.json"), "--port", std::to_string(fake.port)},
+      false);
+  EXPECT_EQ(0, old.status);
+  EXPECT_EQ("vigilctl: reset sent; the daemon lists no program web\n", old.err);
+  stuck.join();
+  done = true;
+  daemon.join();
+  // Each order whole, as the daemon reads it.
+  const std::string sent = fake.Text();
+  EXPECT_EQ(1u, Count(sent, VigilClient::ResetText("db"))) << sent;
+  EXPECT_EQ(2u, Count(sent, VigilClient::ResetText("web"))) << sent;
+  EXPECT_EQ(VigilClient::ResetText("db").size() + 2 * VigilClient::ResetText("web").size(),
+            sent.size());
+  EXPECT_EQ("BEGINRESET\npsname: web\nEND;\n", VigilClient::ResetText("web"));
+  const Result refused = Ctl({"reset", "a end; b", "--port", std::to_string(fake.port)}, false);
+  EXPECT_EQ(1, refused.status);
+  EXPECT_TRUE(Has(refused.err, "name contains \"end\"")) << refused.err;
+  const Result unreachable = Ctl({"reset", "web", "--port", std::to_string(FreePort())}, false);
+  EXPECT_EQ(2, unreachable.status);
+  EXPECT_TRUE(Has(unreachable.err, "cannot connect")) << unreachable.err;
+  EXPECT_EQ(3u, Count(fake.Text(), "BEGINRESET")) << "a refused reset was sent";
+}
+
+TEST_F(VigilctlRunE2ETest, StatusCheckExitsByTheProgramStateForMonitoring) {
+  const struct {
+    const char* file;
+    std::string programs;
+    long age;
+    int status;
+    const char* out;
+  } cases[] = {
+      {"watching", "{\"web\":" + Program("watching") + "}", 0, 0, "watching\n"},
+      {"restarting", "{\"web\":" + Program("restarting") + "}", 0, 2, "restarting\n"},
+      {"waiting", "{\"web\":" + Program("waiting") + "}", 0, 2, "waiting\n"},
+      {"failed", "{\"web\":" + Program("failed") + "}", 0, 2, "failed\n"},
+      {"absent", "{\"db\":" + Program("watching") + "}", 0, 1, "unknown\n"},
+      {"older", "", 0, 1, "unknown\n"},
+      {"stale", "{\"web\":" + Program("watching") + "}", 60, 1, "unknown\n"},
+  };
+  for (const auto& c : cases) {
+    WriteStatus(c.file, c.programs, c.age);
+    const Result result = Ctl({"status", "--check", "web", "--status-file", home.Join(c.file)});
+    EXPECT_EQ(c.status, result.status) << c.file << result.err;
+    EXPECT_EQ(c.out, result.out) << c.file;
+  }
+  EXPECT_EQ(1, Ctl({"status", "--check", "web", "--status-file", home.Join("none")}).status);
+  const Result table = Ctl({"status", "--status-file", home.Join("failed")});
+  EXPECT_EQ(0, table.status);
+  EXPECT_TRUE(Has(table.out, "LAST EXIT")) << table.out;
+  EXPECT_TRUE(Has(table.out, "-    web   failed")) << table.out;
+}

@@ -1,0 +1,15 @@
+// ShellWords: what /usr/bin/sh makes of a command line, for tests of the
+// command lines the client writes for the daemon to run.
+// Free functions, safe for concurrent use.
+#ifndef VIGILD_TESTS_SUPPORT_SHELLWORDS_H
+#define VIGILD_TESTS_SUPPORT_SHELLWORDS_H
+
+#include <string>
+#include <vector>
+
+// The words sh makes of line, each ended by a NUL byte.
+std::string ShellWords(const std::string& line);
+// The same as a list.
+std::vector<std::string> ShellWordList(const std::string& line);
+
+#endif  // VIGILD_TESTS_SUPPORT_SHELLWORDS_H
