@@ -6,6 +6,21 @@
 
 #include "LogServer.h"
 
+namespace {
+
+// Runs job; the jobs report their own failures, and one that escapes must
+// not take the daemon down with std::terminate.
+void RunGuarded(RestartWorkers::Job& job) {
+  try {
+    job();
+  } catch (...) {
+    LogServer::Report(Error, "DL30000", "[RestartWorkers] ERROR : a restart job failed",
+                      "GENERIC", true);
+  }
+}
+
+}  // namespace
+
 RestartWorkers::RestartWorkers(size_t jobsAtOnce) : limit(jobsAtOnce > 0 ? jobsAtOnce : 1) {}
 
 RestartWorkers::~RestartWorkers() { Close(); }
@@ -81,12 +96,7 @@ void RestartWorkers::_Ready(Job job, std::unique_lock<std::mutex>& hold) {
                       std::string("[RestartWorkers] WARNING : no thread for a restart (") +
                           error.what() + "): it runs on the supervision thread",
                       "GENERIC", true);
-    try {
-      now();
-    } catch (...) {
-      LogServer::Report(Error, "DL30000", "[RestartWorkers] ERROR : a restart job failed",
-                        "GENERIC", true);
-    }
+    RunGuarded(now);
     hold.lock();
   }
 }
@@ -99,14 +109,7 @@ void RestartWorkers::_Run(RestartWorkers* self, Worker* worker) {
     self->queue.pop_front();
     ++self->busy;
     hold.unlock();
-    try {
-      job();
-    } catch (...) {
-      // The jobs report their own failures; one that escapes must not take
-      // the daemon down with std::terminate.
-      LogServer::Report(Error, "DL30000", "[RestartWorkers] ERROR : a restart job failed",
-                        "GENERIC", true);
-    }
+    RunGuarded(job);
     hold.lock();
     --self->busy;
   }
