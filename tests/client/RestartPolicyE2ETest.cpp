@@ -1,0 +1,303 @@
+// The restart policy end to end: the real vigild restarting programs that
+// the real "vigilctl run" wraps. A server killed with -9 serves again at
+// once, a stopped one is caught by its check and replaced, and a program
+// that dies at once backs off, fails after the limit and comes back on reset.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "DaemonHarness.h"
+#include "ProgramRunner.h"
+#include "TestSockets.h"
+#include "TestWaits.h"
+
+namespace {
+
+long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+class RestartPolicyE2ETest : public DaemonHarness {
+ protected:
+  ~RestartPolicyE2ETest() override {
+    // The daemon first, so that nothing is started again; then every
+    // wrapper and program it did start: each names the temporary home in
+    // its arguments.
+    daemon.reset();
+    for (int round = 0; round < 3; ++round) {
+      KillMentioning(home.path());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (pid_t pid : owned) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  }
+
+  static void KillMentioning(const std::string& text) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+      return;
+    }
+    while (const dirent* entry = readdir(proc)) {
+      const pid_t pid = static_cast<pid_t>(atol(entry->d_name));
+      if (pid <= 0 || pid == getpid()) {
+        continue;
+      }
+      std::string line = ReadAll("/proc/" + std::string(entry->d_name) + "/cmdline");
+      if (Has(line, text)) {
+        kill(pid, SIGKILL);
+      }
+    }
+    closedir(proc);
+  }
+
+  void StartDaemon(const std::string& more = "") {
+    daemon = StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more,
+                       {}, "2");
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"status", "--json"}, false).status == 0; }, 15000))
+        << DaemonLog();
+    // A process that stays registered, so the daemon never ends for an
+    // empty table while a program is between two of its processes.
+    const pid_t keeper = Process();
+    const std::string id = std::to_string(keeper);
+    ASSERT_EQ(0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
+                      "kill " + id})
+                     .status);
+  }
+  std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
+
+  // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
+  pid_t Run(std::vector<std::string> args, const std::string& tag) {
+    args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
+    const pid_t pid = SpawnClean(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
+    owned.push_back(pid);
+    return pid;
+  }
+  std::string RunErr(const std::string& tag) const { return ReadAll(home.Join("run.err" + tag)); }
+
+  nlohmann::json StatusJson() const {
+    return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
+  }
+  // The registered pid of the named process, or -1.
+  long PidOf(const std::string& name) const {
+    const nlohmann::json document = StatusJson();
+    if (!document.is_discarded()) {
+      for (const auto& process : document["processes"]) {
+        if (process["name"] == name) {
+          return process["pid"].get<long>();
+        }
+      }
+    }
+    return -1;
+  }
+  // programs[name] of the status file, or null.
+  nlohmann::json Program(const std::string& name) const {
+    const nlohmann::json document = StatusJson();
+    if (document.is_discarded() || !document.contains("programs") ||
+        !document["programs"].contains(name)) {
+      return nullptr;
+    }
+    return document["programs"][name];
+  }
+  static bool Gone(long pid) {
+    const char state = ProgramRunner::ProcessState(static_cast<int>(pid));
+    return !Alive(static_cast<pid_t>(pid)) || state == 'Z' || state == 'X';
+  }
+  static bool Serves(int onPort) {
+    const int fd = ConnectTcp(onPort);
+    if (fd < 0) {
+      return false;
+    }
+    close(fd);
+    return true;
+  }
+
+  std::unique_ptr<Daemon> daemon;
+  std::vector<pid_t> owned;
+};
+
+bool HavePython() { return access("/usr/bin/python3", X_OK) == 0; }
+
+}  // namespace
+
+TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProcessWithinTwoSeconds) {
+  if (!HavePython()) {
+    GTEST_SKIP() << "python3 is not installed: no server to restart";
+  }
+  StartDaemon();
+  const int serverPort = FreePort();
+  // One line, as a start command must be; the last argument only names the
+  // home, so the fixture finds the server.
+  Run({"--name", "tcpd", "--", "/usr/bin/python3", "-c",
+       "import socket, sys; s = socket.socket(); "
+       "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
+       "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(16); "
+       "[s.accept()[0].close() for _ in iter(int, 1)]",
+       std::to_string(serverPort), home.path()},
+      "tcpd");
+  long first = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("tcpd")) > 0 && Serves(serverPort); }, 15000))
+      << RunErr("tcpd") << DaemonLog();
+
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGKILL));
+    const long killedAt = NowMs();
+    // The kernel completes connections on the socket until the killed
+    // process has ended; after that only a new process can listen again.
+    ASSERT_TRUE(WaitUntil([&] { return Gone(first); }, 5000, 5));
+    const bool back = WaitUntil([&] { return Serves(serverPort); }, 10000, 10);
+    const long took = NowMs() - killedAt;
+    ASSERT_TRUE(back) << "round " << round << "\n" << DaemonLog();
+    EXPECT_LT(took, 2000) << "round " << round << ": serving again after " << took << " ms";
+    // The status file is rewritten on its own second, so the new pid shows a little later.
+    long next = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (next = PidOf("tcpd")) > 0 && next != first; }, 5000))
+        << DaemonLog();
+    EXPECT_FALSE(Gone(next));
+    const nlohmann::json program = Program("tcpd");
+    ASSERT_FALSE(program.is_null()) << StatusJson().dump();
+    EXPECT_EQ("signal 9", program["last_exit"]);
+    EXPECT_EQ("exit", program["last_reason"]);
+    EXPECT_EQ(round, program["restarts"]);
+    first = next;
+  }
+  EXPECT_EQ(128 + SIGKILL, WaitExit(owned[0], 5000)) << "the first wrapper ends with its child";
+}
+
+TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
+  if (!HavePython()) {
+    GTEST_SKIP() << "python3 is not installed: no HTTP server to check";
+  }
+  StartDaemon();
+  const int serverPort = FreePort();
+  const std::string url = "http://127.0.0.1:" + std::to_string(serverPort) + "/";
+  Run({"--name", "web", "--check", url, "--check-every", "1", "--check-failures", "2",
+       "--check-grace", "1", "--check-timeout", "1", "--", "/usr/bin/python3", "-m",
+       "http.server", std::to_string(serverPort), "--bind", "127.0.0.1", "--directory",
+       home.path()},
+      "web");
+  long first = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("web")) > 0 && Serves(serverPort); }, 15000))
+      << RunErr("web") << DaemonLog();
+  // Past the grace, with checks passing: a healthy server is left alone.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_EQ(first, PidOf("web")) << RunErr("web") << DaemonLog();
+  EXPECT_FALSE(Has(RunErr("web"), "failed")) << RunErr("web");
+
+  ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGSTOP));
+  const long stoppedAt = NowMs();
+  long next = -1;
+  const bool replaced = WaitUntil(
+      [&] {
+        next = PidOf("web");
+        return next > 0 && next != first && Gone(first);
+      },
+      20000);
+  const long took = NowMs() - stoppedAt;
+  ASSERT_TRUE(replaced) << RunErr("web") << DaemonLog();
+  // check-every 1 s × check-failures 2 + 3 s, and 1.5 s for a loaded machine.
+  EXPECT_LT(took, 2 * 1000 + 3000 + 1500) << "replaced after " << took << " ms";
+  EXPECT_TRUE(Has(RunErr("web"), "check 2 of 2 failed: the program is stopped")) << RunErr("web");
+  const nlohmann::json program = Program("web");
+  ASSERT_FALSE(program.is_null()) << StatusJson().dump();
+  EXPECT_EQ("probe", program["last_reason"]);
+  EXPECT_EQ(1, program["restarts"]);
+  EXPECT_TRUE(WaitUntil([&] { return Serves(serverPort); }, 10000)) << "the new server never served";
+}
+
+TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOnReset) {
+  StartDaemon(
+      "GLOBAL.WATCHMGR.RESTARTLIMIT=3\n"
+      "GLOBAL.WATCHMGR.RESTARTDELAY=200\n");
+  const std::string starts = Mark("crashy");
+  // Each start notes its time, in nanoseconds of the real-time clock. It
+  // lives 0.2 s, so the daemon reads its registration while its pid exists
+  // (a watch order for a pid already gone is refused).
+  Run({"--name", "crashy", "--", "/bin/sh", "-c",
+       "date +%s%N >> " + starts + "; sleep 0.2; exit 1"},
+      "crashy");
+  const auto times = [&] {
+    std::vector<long long> list;
+    std::istringstream lines(ReadAll(starts));
+    for (long long at; lines >> at;) {
+      list.push_back(at / 1000000);
+    }
+    return list;
+  };
+  const auto state = [&] {
+    const nlohmann::json program = Program("crashy");
+    return program.is_null() ? std::string() : program["state"].get<std::string>();
+  };
+  ASSERT_TRUE(WaitUntil([&] { return state() == "failed"; }, 20000))
+      << ReadAll(starts) << StatusJson().dump() << DaemonLog();
+  EXPECT_EQ(1, WaitExit(owned[0], 5000));
+
+  // The first start and three restarts, each delay about twice the last
+  // (200 ms, then 400 and 800 ms with ±10 % jitter), plus the program's
+  // 0.2 s and the start itself.
+  std::vector<long long> at = times();
+  ASSERT_EQ(4u, at.size()) << ReadAll(starts);
+  const long long least[] = {380, 560, 920};
+  for (size_t i = 1; i < at.size(); ++i) {
+    const long long gap = at[i] - at[i - 1];
+    EXPECT_GE(gap, least[i - 1]) << "restart " << i;
+    if (i > 1) {
+      EXPECT_GT(gap, at[i - 1] - at[i - 2]) << "restart " << i << " came no later than the last";
+    }
+  }
+  EXPECT_TRUE(Has(DaemonLog(), "crashy has failed: 3 restarts within 600 s; it is not started "
+                               "again until 'vigilctl reset crashy' or a new registration"))
+      << DaemonLog();
+
+  // Failed: nothing runs, and every view says so.
+  const nlohmann::json failed = Program("crashy");
+  EXPECT_EQ("exit 1", failed["last_exit"]);
+  EXPECT_EQ("exit", failed["last_reason"]);
+  const long restarts = failed["restarts"].get<long>();
+  EXPECT_GE(restarts, 3);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Has(ReadAll(home.Join("vigild.prom")),
+                   "vigild_program_state{name=\"crashy\",state=\"failed\"} 1\n");
+      },
+      5000))
+      << ReadAll(home.Join("vigild.prom"));
+  EXPECT_TRUE(Has(ReadAll(home.Join("vigild.prom")),
+                  "vigild_program_state{name=\"crashy\",state=\"watching\"} 0\n"));
+  EXPECT_TRUE(Has(ReadAll(home.Join("vigild.prom")),
+                  "vigild_restarts_total{name=\"crashy\"} " + std::to_string(restarts) + "\n"))
+      << ReadAll(home.Join("vigild.prom"));
+  const Result check = Ctl({"status", "--check", "crashy"});
+  EXPECT_EQ(2, check.status) << check.err;
+  EXPECT_EQ("failed\n", check.out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_EQ(4u, times().size()) << "started after it failed";
+  EXPECT_EQ("failed", state());
+  EXPECT_EQ(restarts, Program("crashy")["restarts"].get<long>());
+
+  // Reset starts it at once, and its back-off begins again from the first delay.
+  const long resetAt = NowMs();
+  const Result reset = Ctl({"reset", "crashy"});
+  EXPECT_EQ(0, reset.status) << reset.err;
+  ASSERT_TRUE(WaitUntil([&] { return times().size() >= 5; }, 10000)) << DaemonLog();
+  EXPECT_LT(NowMs() - resetAt, 5000);
+  EXPECT_TRUE(WaitUntil([&] { return times().size() >= 6; }, 10000)) << DaemonLog();
+  at = times();
+  EXPECT_GE(at[5] - at[4], 380);
+  EXPECT_LT(at[5] - at[4], at[3] - at[2]) << "the back-off did not begin again";
+  EXPECT_TRUE(WaitUntil([&] { return Program("crashy")["restarts"].get<long>() > restarts; }, 5000));
+}
