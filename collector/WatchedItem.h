@@ -56,9 +56,11 @@ class WatchedItem {
   // the daemon runs as root, a non-root owner's commands run as that user.
   long ownerUid = -1;
   // The process's start time (clock ticks since boot) read at registration,
-  // -1 when it could not be read. The pid stands for this process only: one
-  // that holds the pid with another start time is a stranger, never signalled.
+  // -1 when it could not be read, kGoneAtRegistration when the process had
+  // already ended. The pid stands for this process only: one that holds the
+  // pid with another start time is a stranger, never signalled.
   long long startTime = -1;
+  static constexpr long long kGoneAtRegistration = -2;
   // The restart sequence that owns the item, 0 while none does: a sequence
   // removes the item at its end only if it is still its own, not a new
   // registration that took the pid meanwhile.

@@ -154,6 +154,22 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
   // must not add to the time a supervision pass keeps clients waiting.
   unsigned long long started = 0;
   if (services->CheckPID(pid) != 1 || !services->StartTime(pid, started)) {
+    // Kept a short while: a wrapper whose program died at once follows
+    // this order with the program's end report.
+    {
+      CriticalSection hold(&mutex);
+      const int64_t now = _NowMs();
+      for (auto it = goneAtRegistration.begin(); it != goneAtRegistration.end();) {
+        it = now - it->second.second > kGoneMemorySeconds * 1000L ? goneAtRegistration.erase(it)
+                                                                    : std::next(it);
+      }
+      if (goneAtRegistration.size() < kGoneMemory) {
+        WatchedItem gone = item;
+        gone.ownerUid = uid;
+        gone.startTime = WatchedItem::kGoneAtRegistration;
+        goneAtRegistration[pid] = std::make_pair(gone, now);
+      }
+    }
     return Refuse("watch", pid, uid, NoSuchProcess);
   }
   if (uid > 0) {
@@ -204,6 +220,24 @@ WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid, const EndRep
   {
     CriticalSection hold(&mutex);
     auto it = table.find(info.pid);
+    const bool ends = end != nullptr && end->reason != NoReason;
+    auto gone = ends && it == table.end() ? goneAtRegistration.find(info.pid)
+                                          : goneAtRegistration.end();
+    const long cap = maxWatchesPerUser.load();
+    if (gone != goneAtRegistration.end() && MayActOn(uid, gone->second.first.ownerUid) &&
+        _NowMs() - gone->second.second <= kGoneMemorySeconds * 1000L &&
+        !(uid > 0 && cap >= 0 && _CountOwnedBy(uid) >= static_cast<size_t>(cap))) {
+      // Its watch order was refused for a process already gone: the
+      // registration is taken now, for the restart alone. Its start time
+      // marks it gone, so whatever holds the pid meanwhile is never touched.
+      WatchedItem item = gone->second.first;
+      goneAtRegistration.erase(gone);
+      item.info = info;
+      item.lastSeen.SetNow();
+      item.state = ItemWatching;
+      programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
+      it = table.emplace(info.pid, item).first;
+    }
     if (it != table.end() && !InSequence(it->second)) {
       if (!MayActOn(uid, it->second.ownerUid)) {
         verdict = OtherUsersItem;
@@ -700,6 +734,9 @@ int WatchedList::_Kill(const WatchedItem& item, const RunAs* as) {
 
 bool WatchedList::_Alive(const WatchedItem& item) {
   const int pid = item.info.pid;
+  if (item.startTime == WatchedItem::kGoneAtRegistration) {
+    return false;  // ended before it registered: the pid is someone else's
+  }
   if (services->CheckPID(pid) != 1) {
     return false;
   }

@@ -124,6 +124,10 @@ class WatchedList {
   // unrepeated in the log, and how many of those the log remembers.
   static constexpr long kRefusalPeriodSeconds = 60;
   static constexpr size_t kRefusalMemory = 1024;
+  // How long, and how many, watch orders refused for a process that had
+  // already ended are kept for the end report that follows them.
+  static constexpr int kGoneMemorySeconds = 10;
+  static constexpr size_t kGoneMemory = 256;
 
   // A client's watch order from user uid (0: root; -1: unknown, kept to
   // items registered as unknown, with no check of the process's owner). The
@@ -145,7 +149,10 @@ class WatchedList {
   // A client's heartbeat: replaces the whole info of the item under info.pid
   // and renews its lastSeen, when the item is uid's or uid is root. An item
   // under restart reads as NotFound and is left alone. With an end report
-  // the item's restart begins at once, without waiting for a pass.
+  // the item's restart begins at once, without waiting for a pass; an end
+  // report for a process whose watch order was refused because it had
+  // already ended (within kGoneMemorySeconds, from the same user) restarts
+  // that registration, so a program that dies at once is not lost.
   Verdict Beat(ProcessInfo& info, long uid, const EndReport* end = nullptr);
   // A client's reset order for a program name: clears its restart history
   // and, when it had failed, runs its last start command at once. Only the
@@ -275,6 +282,9 @@ class WatchedList {
 
   std::map<int, WatchedItem> table;  // guarded by mutex; ascending by pid
   ProgramTable programs;             // guarded by mutex; by program name
+  // Watch orders refused because their process had ended, by pid, with when
+  // (_NowMs); guarded by mutex, at most kGoneMemory of them.
+  std::map<int, std::pair<WatchedItem, int64_t>> goneAtRegistration;
   unsigned long long sequences = 0;  // guarded by mutex; the last sequence number given
   TaskMutex mutex;                   // guards table, programs and sequences
   ProcessServices* const services;   // constant after construction

@@ -850,3 +850,36 @@ TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
     EXPECT_EQ(c.accepted == 1, end.reason != NoReason) << c.line;
   }
 }
+
+// A program that dies before its wrapper's registration arrives: the watch order is refused,
+// but the end report that follows it from the same user restarts it (no stop command, since
+// nothing is left to stop, and never a signal for whatever holds the pid by then). Another
+// user's end report, or a plain heartbeat, finds nothing.
+TEST_F(WatchedListTest, AnEndReportAfterARefusedWatchOfAProcessAlreadyGoneStillRestartsIt) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+  SharedProcesses processes;
+  WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
+  {
+    std::lock_guard<std::mutex> hold(processes.mutex);
+    processes.dead.insert(40);
+  }
+  WatchedItem item = Scripted(40, false);
+  item.settings.psName = "quick";
+  EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
+  EXPECT_EQ(0u, list.Size());
+  ProcessInfo info;
+  info.pid = 40;
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
+  WatchedList::EndReport end{Exit, "exit 1"};
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
+  {
+    std::lock_guard<std::mutex> hold(processes.mutex);
+    processes.dead.erase(40);  // the pid is taken by a stranger meanwhile
+  }
+  EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
+  EXPECT_FALSE(processes.Launched("stop 40"));
+  EXPECT_FALSE(processes.Launched("kill -9 40"));
+  // Taken once: a second report finds nothing.
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
+}
