@@ -155,7 +155,7 @@ bool StatusSnapshot::ShowsSameAs(const StatusSnapshot& other) const {
          programs == other.programs;
 }
 
-std::string StatusSnapshot::ToJson() const {
+std::string StatusSnapshot::ToJson(EntryCache* cache) const {
   nlohmann::json document;
   document["daemon"] = {{"pid", pid},   {"started", started}, {"updated", updated},
                         {"port", port}, {"passes", passes},   {"running", running}};
@@ -169,24 +169,66 @@ std::string StatusSnapshot::ToJson() const {
   for (const auto& entry : restarts) {
     document["restarts"][entry.first] = entry.second;
   }
-  nlohmann::json list = nlohmann::json::array();
+  // A thousand processes make this the bulk of the document, and a few of
+  // them change between two writes: each entry is printed by the library
+  // alone and indented as the whole document would indent it, so only the
+  // changed ones are printed again.
+  std::map<int, EntryCache::Entry> entries;
+  size_t printed = 0;
+  std::string list;
   for (const Process& process : processes) {
     const auto found = restarts.find(process.name);
-    list.push_back({{"pid", process.pid},
-                    {"name", process.name},
-                    {"state", process.state},
-                    {"last_heartbeat", process.lastHeartbeat},
-                    {"wdfreq", LimitValue(process.wdfreq)},
-                    {"minwset", LimitValue(process.minwset)},
-                    {"maxwset", LimitValue(process.maxwset)},
-                    {"wsetincr", LimitValue(process.wsetincr)},
-                    {"maxerrors", LimitValue(process.maxerrors)},
-                    {"wset", process.wset},
-                    {"nomwset", process.nomwset},
-                    {"errors", process.errors},
-                    {"restarts", found == restarts.end() ? 0 : found->second}});
+    const uint64_t count = found == restarts.end() ? 0 : found->second;
+    EntryCache::Entry* kept = nullptr;
+    if (cache != nullptr) {
+      auto old = cache->entries.find(process.pid);
+      if (old != cache->entries.end() && old->second.process == process &&
+          old->second.restarts == count) {
+        kept = &old->second;
+      }
+    }
+    EntryCache::Entry entry;
+    if (kept != nullptr) {
+      entry = std::move(*kept);
+    } else {
+      const nlohmann::json object = {{"pid", process.pid},
+                                     {"name", process.name},
+                                     {"state", process.state},
+                                     {"last_heartbeat", process.lastHeartbeat},
+                                     {"wdfreq", LimitValue(process.wdfreq)},
+                                     {"minwset", LimitValue(process.minwset)},
+                                     {"maxwset", LimitValue(process.maxwset)},
+                                     {"wsetincr", LimitValue(process.wsetincr)},
+                                     {"maxerrors", LimitValue(process.maxerrors)},
+                                     {"wset", process.wset},
+                                     {"nomwset", process.nomwset},
+                                     {"errors", process.errors},
+                                     {"restarts", count}};
+      const std::string alone =
+          object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+      entry.process = process;
+      entry.restarts = count;
+      entry.text.reserve(alone.size() + 64);
+      entry.text = "    ";
+      for (char c : alone) {
+        entry.text += c;
+        if (c == '\n') {
+          entry.text += "    ";
+        }
+      }
+      ++printed;
+    }
+    list += list.empty() ? "\n" : ",\n";
+    list += entry.text;
+    if (cache != nullptr) {
+      entries[process.pid] = std::move(entry);
+    }
   }
-  document["processes"] = list;
+  if (cache != nullptr) {
+    cache->entries.swap(entries);
+    cache->printed = printed;
+  }
+  document["processes"] = nlohmann::json::array();
   document["programs"] = nlohmann::json::object();
   for (const Program& program : programs) {
     const bool waiting = program.state == "waiting";
@@ -203,7 +245,15 @@ std::string StatusSnapshot::ToJson() const {
   }
   // Names come from the network: bytes that are not UTF-8 must not make the
   // writer throw.
-  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (!list.empty()) {
+    // The first one is the top-level key: the keys before it ("daemon",
+    // "orders") hold no text from outside.
+    const std::string empty = "\"processes\": []";
+    const size_t at = text.find(empty);
+    text.replace(at, empty.size(), "\"processes\": [" + list + "\n  ]");
+  }
+  return text + "\n";
 }
 
 std::string StatusSnapshot::EscapeLabel(const std::string& value) {

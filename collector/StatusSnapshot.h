@@ -69,7 +69,11 @@ class StatusSnapshot {
   // "programs" (by name: state, seconds_left, last_exit, last_reason,
   // uptime_seconds, restarts).
   // Text that is not valid UTF-8 is written with replacement characters.
-  std::string ToJson() const;
+  // With a cache, the text of each process entry is kept between calls and
+  // built again only when the entry changed; the output is the same byte for
+  // byte. The cache belongs to one writer.
+  struct EntryCache;
+  std::string ToJson(EntryCache* cache = nullptr) const;
 
   // The metrics file, every family with its HELP and TYPE lines; heartbeat
   // ages are counted from `updated`.
@@ -94,6 +98,17 @@ class StatusSnapshot {
   std::map<std::string, uint64_t> restarts;  // by process name, since start
   std::vector<Process> processes;            // ascending by pid
   std::vector<Program> programs;             // ascending by name
+};
+
+// The printed process entries of the last ToJson, by pid.
+struct StatusSnapshot::EntryCache {
+  struct Entry {
+    Process process;
+    uint64_t restarts = 0;
+    std::string text;  // the entry as the document prints it, indented
+  };
+  std::map<int, Entry> entries;
+  size_t printed = 0;  // entries printed afresh by the last ToJson
 };
 
 #endif  // VIGILD_COLLECTOR_STATUSSNAPSHOT_H

@@ -197,7 +197,7 @@ void StatusWriter::_Write(const StatusSnapshot& snapshot) {
   written = snapshot;
   writtenAt = std::chrono::steady_clock::now();
   if (!settings.statusFile.empty()) {
-    WriteOne(statusFile, snapshot.ToJson(), statusFailing);
+    WriteOne(statusFile, snapshot.ToJson(&printedEntries), statusFailing);
   }
   if (!settings.metricsFile.empty()) {
     WriteOne(metricsFile, snapshot.ToMetrics(), metricsFailing);

@@ -100,6 +100,7 @@ class StatusWriter : public SupervisionObserver {
   uint64_t passes = 0;
   std::map<std::string, uint64_t> restarts;
   std::vector<StatusSnapshot::Program> programs;
+  StatusSnapshot::EntryCache printedEntries;  // the writer thread's (and Stop's) own
 
   TaskEvent wake;                          // a new copy arrived, or Stop was called
   std::atomic<bool> stopping{false};       // set by Stop

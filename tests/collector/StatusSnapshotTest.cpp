@@ -2,6 +2,7 @@
 // by a JSON parser and by a small parser of the text format.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -268,4 +269,44 @@ TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   EXPECT_TRUE(later.ShowsSameAs(snapshot));
   later.programs.back().state = "failed";
   EXPECT_FALSE(later.ShowsSameAs(snapshot));
+}
+
+// The writer's cache of printed entries: whatever changes between two writes (a figure, a
+// restart count, processes gone or new, hostile names), the text is byte for byte the one
+// printed without it, and only the entries that changed are printed again.
+TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuiltAgain) {
+  StatusSnapshot snapshot = Sample();
+  for (int i = 0; i < 40; ++i) {
+    StatusSnapshot::Process process = snapshot.processes[static_cast<size_t>(i % 6)];
+    process.pid = 1000 + i;
+    snapshot.processes.push_back(process);
+  }
+  StatusSnapshot::EntryCache cache;
+  const struct {
+    const char* change;
+    std::function<void(StatusSnapshot&)> apply;
+    size_t printed;
+  } steps[] = {
+      {"first write", [](StatusSnapshot&) {}, 46},
+      {"nothing changed", [](StatusSnapshot& s) { s.updated += 5; }, 0},
+      {"two heartbeats", [](StatusSnapshot& s) {
+         s.processes[3].wset += 1;
+         s.processes[9].lastHeartbeat += 1;
+       }, 2},
+      {"a name restarted: its 8 entries", [](StatusSnapshot& s) { s.restarts["web"] = 3; }, 8},
+      {"one gone, one new", [](StatusSnapshot& s) {
+         s.processes.erase(s.processes.begin() + 7);
+         StatusSnapshot::Process fresh = s.processes[0];
+         fresh.pid = 5000;
+         fresh.name = "new\x01\xc0";
+         s.processes.push_back(fresh);
+       }, 1},
+      {"no process left", [](StatusSnapshot& s) { s.processes.clear(); }, 0},
+  };
+  for (const auto& step : steps) {
+    step.apply(snapshot);
+    EXPECT_EQ(snapshot.ToJson(), snapshot.ToJson(&cache)) << step.change;
+    EXPECT_EQ(step.printed, cache.printed) << step.change;
+    EXPECT_NO_THROW(nlohmann::json::parse(snapshot.ToJson(&cache))) << step.change;
+  }
 }
