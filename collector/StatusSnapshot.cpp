@@ -343,5 +343,14 @@ std::string StatusSnapshot::ToMetrics() const {
     out += "vigild_process_heartbeat_age_seconds" + ProcessLabels(process) + " " +
            std::to_string(age) + "\n";
   }
+  // Beside the age, so that an alert can tell a late heartbeat from a slow one.
+  Family(out, "vigild_process_wdfreq_seconds", "gauge",
+         "Seconds a watched process may stay silent (its wdfreq); only with a heartbeat test.");
+  for (const Process& process : processes) {
+    if (process.wdfreq >= 0) {
+      out += "vigild_process_wdfreq_seconds" + ProcessLabels(process) + " " +
+             std::to_string(process.wdfreq) + "\n";
+    }
+  }
   return out;
 }

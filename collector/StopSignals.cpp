@@ -12,6 +12,7 @@
 #include "CriticalSection.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "ServiceNotifier.h"
 #include "StatusWriter.h"
 #include "TaskMutex.h"
 
@@ -58,6 +59,7 @@ void StopSequence(int signal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(StopSignals::kExitBudgetMs));
     _exit(0);
   }).detach();
+  ServiceNotifier::Daemon().Stopping();
   LogServer::Report(
       Debug1, nullptr,
       "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");

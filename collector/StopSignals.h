@@ -1,7 +1,8 @@
 // StopSignals: the daemon's orderly end on SIGINT, SIGTERM, SIGTSTP, SIGTTIN
 // and SIGTTOU. No handler runs in signal context: main blocks the five
 // signals before any thread exists, so every thread inherits the mask, and a
-// watcher thread takes them with sigwait. On a signal the watcher stops the
+// watcher thread takes them with sigwait. On a signal the watcher tells the
+// service manager it is stopping (when one asked to be told), stops the
 // listener, writes every queued log record into every output and ends the
 // process with status 0, within kExitBudgetMs whatever the other threads
 // are doing (a restart worker may be in a wait of minutes; a client routine

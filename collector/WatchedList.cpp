@@ -413,9 +413,13 @@ int WatchedList::ProcessBlock(ListenPort* port) {
         break;
       }
       std::vector<Restart> found;
+      PassSummary summary;
       {
         CriticalSection hold(&mutex);
         _Pass(timeToLive, found);
+        if (passListener) {
+          summary = PassSummary::Of(table, programs);
+        }
         if (SupervisionObserver* onlooker = observer.load()) {
           onlooker->PassEnded(table);
         }
@@ -428,6 +432,9 @@ int WatchedList::ProcessBlock(ListenPort* port) {
       for (const Restart& restart : found) {
         const SequencePtr sequence = std::make_shared<Sequence>(restart);
         workers.Post([this, sequence] { _RunStep(sequence, &WatchedList::_StepBegin); });
+      }
+      if (passListener) {
+        passListener(summary);
       }
       _RethrowSequenceFailure();
       Sleep(waits.passSleepMs);

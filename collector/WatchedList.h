@@ -31,11 +31,13 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "BError.h"
+#include "PassSummary.h"
 #include "ProgramTable.h"
 #include "RateLimiter.h"
 #include "RestartWorkers.h"
@@ -202,6 +204,13 @@ class WatchedList {
   // the loop.
   void SetObserver(SupervisionObserver* onlooker) { observer = onlooker; }
 
+  // Called on the supervision thread after every pass, with the table free,
+  // with what the pass left (empty: nobody). The service manager's watchdog
+  // is fed from here, so a pass that never ends stops its pings. Set before
+  // ProcessBlock runs.
+  using PassListener = std::function<void(const PassSummary&)>;
+  void SetPassListener(PassListener listener) { passListener = std::move(listener); }
+
   // A copy of the table, taken under the mutex.
   std::map<int, WatchedItem> Snapshot();
   size_t Size();
@@ -290,6 +299,7 @@ class WatchedList {
   ProcessServices* const services;   // constant after construction
   const Waits waits;                 // constant after construction
   std::atomic<SupervisionObserver*> observer{nullptr};
+  PassListener passListener;  // constant while ProcessBlock runs
   std::atomic<long> maxWatchesPerUser{kDefaultMaxWatchesPerUser};
   RateLimiter refusals{kRefusalPeriodSeconds, kRefusalMemory};  // safe for concurrent use
   TaskMutex failureMutex;  // guards sequenceError and failed

@@ -18,6 +18,7 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
+#include "ServiceNotifier.h"
 #include "SigHandle.h"
 #include "StatusWriter.h"
 #include "StopSignals.h"
@@ -66,12 +67,33 @@ AccessPolicy* BuildAccessPolicy(const TlConfiguration& configuration) {
   return policy;
 }
 
+// Opens the service manager's notifications when it asked for them
+// (NOTIFY_SOCKET) and WATCHMGR.SERVICENOTIFY does not turn them off; then
+// every pass of list reports its summary and feeds the watchdog.
+void OpenServiceNotifier(const TlConfiguration& configuration,
+                         const ServiceNotifier::Settings& notify, WatchedList* list) {
+  if (notify.address.empty() && notify.problem.empty()) {
+    return;
+  }
+  if (ConfigNumber::Read(configuration, "WATCHMGR.SERVICENOTIFY", 1, 0, 1) == 0) {
+    LogServer::Report(Debug1, nullptr,
+                      "[vigild::main] INFO : NOTIFY_SOCKET ignored (WATCHMGR.SERVICENOTIFY=0)");
+    return;
+  }
+  ServiceNotifier& notifier = ServiceNotifier::Daemon();
+  if (notifier.Open(notify)) {
+    list->SetPassListener(
+        [&notifier](const PassSummary& summary) { notifier.PassDone(summary.Line()); });
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Taken while this is the only thread: it changes the environment.
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
+  const ServiceNotifier::Settings notify = ServiceNotifier::TakeFromEnvironment();
   // The stop signals are blocked before any thread exists, so that every
   // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();
@@ -157,7 +179,10 @@ int main(int argc, char** argv) {
     configuration->AtIfMissing("ROOT_DIRECTORY", root, "");
     configuration->AtIfMissing("WATCHMGR.LOCALSOCKET", localSocket, root + "run/vigild.sock");
     port->SetLocalSocket(localSocket);
-    InitializeListenner(port, portNumber);
+    OpenServiceNotifier(*configuration, notify, list);
+    if (InitializeListenner(port, portNumber) == 1) {
+      ServiceNotifier::Daemon().Ready();
+    }
     StopSignals::SetListener(port);
     // The status and metrics files: a thread of their own, ended here once
     // the loop is over (or by the destructor when an error leaves the block).
@@ -175,6 +200,7 @@ int main(int argc, char** argv) {
     }
     list->ProcessBlock(port);
     StopSignals::Disarm();
+    ServiceNotifier::Daemon().Stopping();
     if (status) {
       status->Stop();
     }

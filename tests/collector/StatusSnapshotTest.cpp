@@ -177,6 +177,20 @@ TEST(StatusSnapshotTest, MetricsParseWithEveryNameEscapedAndEveryFamilyTyped) {
   EXPECT_EQ(2, byKey["vigild_restarts_total,name=C:\\dir\\x"]);
   EXPECT_EQ(1u, restartNames.count("bad\xEF\xBF\xBD\xEF\xBF\xBD"));
   EXPECT_EQ(1u, restartNames.count("caf\xc3\xa9"));
+  EXPECT_EQ(4, byKey["vigild_process_wdfreq_seconds,name=web,pid=100"]);
+
+  // A process without a heartbeat test has no wdfreq series; the others keep theirs.
+  snapshot.processes[0].wdfreq = -1;
+  snapshot.processes[1].wdfreq = 0;
+  samples.clear();
+  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples));
+  std::map<int, double> wdfreqs;
+  for (const Sample_& sample : samples) {
+    if (sample.name == "vigild_process_wdfreq_seconds") {
+      wdfreqs[std::stoi(sample.labels.at("pid"))] = sample.value;
+    }
+  }
+  EXPECT_EQ((std::map<int, double>{{101, 0}, {102, 4}, {103, 4}, {104, 4}, {105, 4}}), wdfreqs);
 
   snapshot.running = false;
   snapshot.processes.clear();

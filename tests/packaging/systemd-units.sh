@@ -3,9 +3,11 @@
 # binds the supervised programs as well, so each one the unit sets must be
 # named where operators read (vigild(8)'s "The packaged service" and the
 # README), and while the unit runs as root it must not change what those
-# programs see of the file system. Then the units pass `systemd-analyze
-# verify` without a single message; that part is skipped, with the reason,
-# where the tool is missing or cannot verify even a trivial unit here.
+# programs see of the file system. The service notifies (readiness and a
+# watchdog) and keeps its children when it is restarted. Then the units pass
+# `systemd-analyze verify` without a single message; that part is skipped,
+# with the reason, where the tool is missing or cannot verify even a trivial
+# unit here.
 #   systemd-units.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -30,6 +32,11 @@ for option in $options; do
   grep -qE "^\.It Cm $option\$" <<< "$documented" ||
     fail "vigild(8) does not list $option under 'The packaged service'"
   grep -qF "\`$option\`" "$source/README.md" || fail "README.md does not name $option"
+done
+# The daemon reports readiness and feeds a watchdog, and nothing it starts
+# may speak for it.
+for line in Type=notify NotifyAccess=main WatchdogSec=30s Restart=on-failure KillMode=process; do
+  grep -qx "$line" "$service" || fail "vigild.service lacks $line"
 done
 [ $status -eq 0 ] || exit $status
 

@@ -1,0 +1,123 @@
+// The pass's summary line, and the pass as the one that feeds the service
+// manager's watchdog: while it is held up, the pings stop.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "FakeServiceManager.h"
+#include "ListenPort.h"
+#include "LogServer.h"
+#include "PassSummary.h"
+#include "ServiceNotifier.h"
+#include "TempDir.h"
+#include "TestWaits.h"
+#include "WatchedList.h"
+
+namespace {
+
+WatchedItem Item(int pid, const std::string& name, WatchState state) {
+  WatchedItem item;
+  item.info.pid = pid;
+  item.settings.psName = name.c_str();
+  item.state = state;
+  return item;
+}
+
+class PassSummaryTest : public ::testing::Test {
+ protected:
+  void TearDown() override { LogServer::DeleteInstance(); }
+};
+
+TEST_F(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
+  std::map<int, WatchedItem> table;
+  ProgramTable programs;
+  EXPECT_EQ(PassSummary::Of(table, programs).Line(), "0 watched, 0 restarting, 0 failed");
+  const struct {
+    int pid;
+    const char* name;
+    WatchState state;
+  } items[] = {
+      {10, "web", ItemWatching}, {11, "web", ItemWaiting},     {12, "db", ItemWatching},
+      {13, "db", ItemWatching},  {14, "cron", ItemRestarting}, {15, "mail", ItemFinished},
+  };
+  for (const auto& i : items) {
+    table[i.pid] = Item(i.pid, i.name, i.state);
+    programs.Registered(table[i.pid], 0, 1000);
+  }
+  // A name whose start command ran and whose new process has not registered.
+  programs.Registered(Item(16, "gone", ItemWatching), 0, 1000);
+  // A name that stopped too often within the window.
+  RestartSettings settings;
+  settings.limit = 1;
+  programs.SetSettings(settings);
+  const WatchedItem dead = Item(17, "dead", ItemWatching);
+  programs.Registered(dead, 0, 1000);
+  for (int stop = 0; stop < 3; ++stop) {
+    programs.RestartBegins(dead, Errors, "", stop);
+    programs.Stopped(dead, stop);
+  }
+  ASSERT_TRUE(programs.Find("dead")->failed);
+  const PassSummary summary = PassSummary::Of(table, programs);
+  // db and web's first process are watched; web, cron, mail and gone restart or wait.
+  EXPECT_EQ(summary.watched, 3u);
+  EXPECT_EQ(summary.restarting, 4u);
+  EXPECT_EQ(summary.failed, 1u);
+  EXPECT_EQ(summary.Line(), "3 watched, 4 restarting, 1 failed");
+}
+
+// Passes 50 ms apart feed a 400 ms watchdog about every 100 ms. A pass held
+// up at the table's mutex (a client or a worker that never lets go) sends
+// nothing, and the pings come back with the passes.
+TEST_F(PassSummaryTest, EveryPassFeedsTheWatchdogAndAHeldPassStopsIt) {
+  TempDir dir;
+  FakeServiceManager manager(dir.Join("notify"));
+  ASSERT_TRUE(manager.Bound());
+  ServiceNotifier notifier;
+  ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(manager.path.c_str(), "400000", nullptr, 1)));
+  WatchedList::Waits waits;
+  waits.passSleepMs = 50;
+  WatchedList list(nullptr, waits);
+  list.SetPassListener([&](const PassSummary& summary) { notifier.PassDone(summary.Line()); });
+  WatchedItem anchor = Item(getpid(), "anchor", ItemWatching);  // no test on: never wrong
+  list.CreateNewWatch(anchor);
+  ListenPort port;
+  port.state = ListenPort::kRunning;
+  std::thread loop([&] { list.ProcessBlock(&port); });
+
+  ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000));
+  ASSERT_TRUE(WaitUntil([&] { return manager.Times("WATCHDOG=1").size() >= 4; }, 5000));
+  list.Lock();
+  const int64_t heldAt = FakeServiceManager::NowMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const int64_t releasedAt = FakeServiceManager::NowMs();
+  list.Unlock();
+  EXPECT_TRUE(WaitUntil([&] { return manager.Times("WATCHDOG=1").back() > releasedAt; }, 5000));
+  WatchedItem second = Item(getpid() + 1, "second", ItemWatching);
+  list.CreateNewWatch(second);
+  EXPECT_TRUE(manager.WaitFor("STATUS=2 watched, 0 restarting, 0 failed", 5000));
+  port.state = ListenPort::kStopping;
+  loop.join();
+
+  // A pass that had passed the mutex just before it was taken may still
+  // ping; none comes after that.
+  size_t whileHeld = 0;
+  for (int64_t at : manager.Times("WATCHDOG=1")) {
+    whileHeld += at > heldAt + 300 && at < releasedAt ? 1 : 0;
+  }
+  std::string times;
+  for (int64_t at : manager.Times("WATCHDOG=1")) {
+    times += std::to_string(at - heldAt) + " ";
+  }
+  EXPECT_EQ(whileHeld, 0u) << times << " released at " << releasedAt - heldAt;
+  // One status line for each change, none repeated.
+  size_t statuses = 0;
+  for (const auto& message : manager.Messages()) {
+    statuses += message.text.rfind("STATUS=", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(statuses, 2u);
+}
+
+}  // namespace

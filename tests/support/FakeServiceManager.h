@@ -1,0 +1,52 @@
+// FakeServiceManager: a Unix datagram socket in the service manager's place,
+// bound to a path, that keeps every message it receives with the time it
+// came, for tests of the readiness, status, stop and watchdog messages.
+// A thread of its own, started by the constructor and joined by the
+// destructor. Safe for concurrent use: one mutex guards the messages.
+#ifndef VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
+#define VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class FakeServiceManager {
+ public:
+  struct Message {
+    std::string text;
+    int64_t atMs;  // on the steady clock
+  };
+
+  // Bound at path (a leading '@': in the abstract namespace); Bound() says
+  // whether that worked.
+  explicit FakeServiceManager(const std::string& path);
+  ~FakeServiceManager();
+  FakeServiceManager(const FakeServiceManager&) = delete;
+  FakeServiceManager& operator=(const FakeServiceManager&) = delete;
+
+  bool Bound() const { return fd >= 0; }
+  std::vector<Message> Messages();
+  // The times at which text came, in order.
+  std::vector<int64_t> Times(const std::string& text);
+  // Whether text has come (or comes within timeoutMs).
+  bool WaitFor(const std::string& text, int timeoutMs);
+  // Milliseconds on the steady clock, as Message::atMs counts them.
+  static int64_t NowMs();
+
+  const std::string path;
+
+ private:
+  void _Receive();
+
+  int fd = -1;
+  std::atomic<bool> done{false};
+  std::mutex mutex;  // guards messages
+  std::vector<Message> messages;
+  std::thread thread;
+};
+
+#endif  // VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H

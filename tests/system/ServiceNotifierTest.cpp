@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "CapturingLogDevice.h"
+#include "FakeServiceManager.h"
+#include "LogServer.h"
+#include "ServiceNotifier.h"
+#include "TempDir.h"
+#include "TestWaits.h"
+
+namespace {
+
+class ServiceNotifierTest : public ::testing::Test {
+ protected:
+  void TearDown() override { LogServer::DeleteInstance(); }
+
+  // The texts received so far, one a line.
+  static std::string Texts(FakeServiceManager& manager) {
+    std::string all;
+    for (const auto& message : manager.Messages()) {
+      all += message.text + "\n";
+    }
+    return all;
+  }
+  // The warnings logged so far, one a line.
+  std::string Warnings() {
+    std::string all;
+    for (const std::string& message : log->Messages(Warning)) {
+      all += message + "\n";
+    }
+    return all;
+  }
+
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
+  TempDir dir;
+};
+
+TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRest) {
+  const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');  // a path with its zero
+  const pid_t self = 4242;
+  struct {
+    const char *socket, *usec, *pid;
+    std::string address;
+    int64_t watchdogUs;
+    bool problem;
+  } const cases[] = {
+      {nullptr, "2000000", nullptr, "", 0, false},
+      {"", "2000000", nullptr, "", 0, false},
+      {"/run/systemd/notify", nullptr, nullptr, "/run/systemd/notify", 0, false},
+      {"@vigild/notify", "30000000", nullptr, "@vigild/notify", 30000000, false},
+      {"/run/n", "2000000", "4242", "/run/n", 2000000, false},
+      {"/run/n", "2000000", "4243", "/run/n", 0, false},  // an ancestor's watchdog
+      {"/run/n", "2000000", "42x", "/run/n", 0, true},
+      {"/run/n", "2000000", "-4242", "/run/n", 0, true},
+      {"/run/n", "2000000", "", "/run/n", 0, true},
+      {"/run/n", "0", nullptr, "/run/n", 0, true},
+      {"/run/n", "-1", nullptr, "/run/n", 0, true},
+      {"/run/n", " 5", nullptr, "/run/n", 0, true},
+      {"/run/n", "5s", nullptr, "/run/n", 0, true},
+      {"/run/n", "", nullptr, "/run/n", 0, true},
+      {"/run/n", "99999999999999999999999", nullptr, "/run/n", 0, true},
+      {"/run/n", "31622400000001", nullptr, "/run/n", 0, true},  // past a year
+      {"/run/n", "1", nullptr, "/run/n", 1, false},
+      {"run/n", "2000000", nullptr, "", 0, true},
+      {"vsock:2:1", nullptr, nullptr, "", 0, true},
+      {"@", nullptr, nullptr, "", 0, true},
+      {"/", nullptr, nullptr, "", 0, true},
+  };
+  for (const auto& c : cases) {
+    const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
+    const std::string what = std::string(c.socket ? c.socket : "(none)") + " " +
+                             (c.usec ? c.usec : "(none)") + " " + (c.pid ? c.pid : "(none)");
+    EXPECT_EQ(s.address, c.address) << what;
+    EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
+    EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
+  }
+  // The longest path and abstract name a socket address holds, and one more.
+  const std::string path = "/" + longest.substr(1);
+  EXPECT_EQ(ServiceNotifier::Parse(path.c_str(), nullptr, nullptr, self).address, path);
+  EXPECT_EQ(ServiceNotifier::Parse((path + "p").c_str(), nullptr, nullptr, self).address, "");
+  const std::string abstract = "@" + longest;
+  EXPECT_EQ(ServiceNotifier::Parse(abstract.c_str(), nullptr, nullptr, self).address, abstract);
+  EXPECT_EQ(ServiceNotifier::Parse((abstract + "p").c_str(), nullptr, nullptr, self).address, "");
+}
+
+TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStarted) {
+  setenv("NOTIFY_SOCKET", "@vigild-test", 1);
+  setenv("WATCHDOG_USEC", "5000000", 1);
+  setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+  const auto settings = ServiceNotifier::TakeFromEnvironment();
+  EXPECT_EQ(settings.address, "@vigild-test");
+  EXPECT_EQ(settings.watchdogUs, 5000000);
+  for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+    EXPECT_EQ(getenv(name), nullptr) << name;
+  }
+}
+
+// Unopened, or opened without an address, the notifier sends nothing at all.
+TEST_F(ServiceNotifierTest, WithoutAnAddressNothingIsSent) {
+  FakeServiceManager manager(dir.Join("notify"));
+  ASSERT_TRUE(manager.Bound());
+  ServiceNotifier unopened;
+  ServiceNotifier none;
+  EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
+  for (ServiceNotifier* notifier : {&unopened, &none}) {
+    EXPECT_FALSE(notifier->Enabled());
+    EXPECT_EQ(notifier->WatchdogMs(), 0);
+    EXPECT_FALSE(notifier->Ready());
+    EXPECT_FALSE(notifier->Stopping());
+    notifier->PassDone("1 watched");
+  }
+  usleep(100 * 1000);
+  EXPECT_EQ(Texts(manager), "");
+  EXPECT_EQ(Warnings(), "");
+}
+
+TEST_F(ServiceNotifierTest, EachMessageIsOneDatagramAtAPathOrAnAbstractName) {
+  for (const std::string& address :
+       {dir.Join("notify"), "@vigild-test-" + std::to_string(getpid())}) {
+    FakeServiceManager manager(address);
+    ASSERT_TRUE(manager.Bound()) << address;
+    ServiceNotifier notifier;
+    ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(address.c_str(), nullptr, nullptr, 1)));
+    EXPECT_TRUE(notifier.Enabled());
+    EXPECT_TRUE(notifier.Ready());
+    notifier.PassDone("2 watched, 0 restarting,\n0 failed");
+    EXPECT_TRUE(notifier.Stopping());
+    ASSERT_TRUE(manager.WaitFor("STOPPING=1", 5000)) << address;
+    // No watchdog was asked for: no ping among them.
+    EXPECT_EQ(Texts(manager), "READY=1\nSTATUS=2 watched, 0 restarting, 0 failed\nSTOPPING=1\n")
+        << address;
+  }
+}
+
+// The status goes out when it changes; the watchdog once a quarter of the
+// interval has passed, on whichever pass comes then.
+TEST_F(ServiceNotifierTest, StatusOnChangeAndPingsAtLeastTwicePerInterval) {
+  struct {
+    const char* usec;
+    std::vector<int64_t> passesMs;
+    std::string pinged;  // 'p' for a pass that pings, '.' for one that does not
+  } const cases[] = {
+      {"30000000", {0, 1000, 2000, 7000, 7499, 7500, 8500, 14999, 15000}, "p....p..p"},
+      {"2000000", {0, 1000, 2000, 2499, 3000, 4100}, "ppp.pp"},
+      {"1000000", {0, 1000, 1250, 1400, 2400}, "ppp.p"},
+      {"500", {0, 1, 2, 3}, "pppp"},  // under a millisecond: one
+  };
+  for (const auto& c : cases) {
+    FakeServiceManager manager(dir.Join("notify"));
+    ASSERT_TRUE(manager.Bound());
+    int64_t now = 0;
+    ServiceNotifier notifier([&now] { return now; });
+    ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(manager.path.c_str(), c.usec, nullptr, 1)));
+    std::string expected;
+    std::string pinged;
+    size_t received = 0;
+    for (size_t i = 0; i < c.passesMs.size(); ++i) {
+      now = c.passesMs[i];
+      const std::string line = i < 2 ? "1 watched" : "2 watched";
+      notifier.PassDone(line);
+      expected += i == 0 || i == 2 ? "STATUS=" + line + "\n" : "";
+      expected += c.pinged[i] == 'p' ? "WATCHDOG=1\n" : "";
+      received += (i == 0 || i == 2) + (c.pinged[i] == 'p');
+      ASSERT_TRUE(WaitUntil([&] { return manager.Messages().size() >= received; }, 5000));
+    }
+    usleep(50 * 1000);
+    EXPECT_EQ(Texts(manager), expected) << c.usec;
+  }
+}
+
+// A service manager that is not there costs one warning per run of the
+// same error, and the messages flow again once it is back.
+TEST_F(ServiceNotifierTest, FailedSendsAreLoggedOncePerRunAndRetried) {
+  const std::string path = dir.Join("notify");
+  ServiceNotifier notifier;
+  ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(path.c_str(), "4000000", nullptr, 1)));
+  EXPECT_FALSE(notifier.Ready());
+  notifier.PassDone("0 watched");
+  notifier.PassDone("0 watched");
+  ASSERT_TRUE(WaitUntil([&] { return !Warnings().empty(); }, 5000));
+  usleep(100 * 1000);
+  EXPECT_EQ(log->Messages(Warning).size(), 1u) << Warnings();
+  EXPECT_NE(Warnings().find("cannot send READY=1 to the service manager at " + path),
+            std::string::npos)
+      << Warnings();
+  {
+    FakeServiceManager manager(path);
+    ASSERT_TRUE(manager.Bound());
+    notifier.PassDone("0 watched");
+    // The status never sent and the first ping go out now.
+    ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", 5000));
+    EXPECT_EQ(Texts(manager), "STATUS=0 watched\nWATCHDOG=1\n");
+  }
+  EXPECT_FALSE(notifier.Stopping());
+  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() == 2; }, 5000)) << Warnings();
+}
+
+TEST_F(ServiceNotifierTest, OpeningLogsRefusedVariablesAndAnIntervalTooShort) {
+  ServiceNotifier refused;
+  EXPECT_FALSE(refused.Open(ServiceNotifier::Parse("relative", nullptr, nullptr, 1)));
+  ServiceNotifier shortInterval;
+  EXPECT_TRUE(shortInterval.Open(ServiceNotifier::Parse("/run/n", "1500000", nullptr, 1)));
+  EXPECT_EQ(shortInterval.WatchdogMs(), 1500);
+  ServiceNotifier fine;
+  EXPECT_TRUE(fine.Open(ServiceNotifier::Parse("/run/n", "2000000", nullptr, 1)));
+  EXPECT_EQ(fine.WatchdogMs(), 2000);
+  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() >= 2; }, 5000));
+  usleep(100 * 1000);
+  const std::string warnings = Warnings();
+  EXPECT_EQ(log->Messages(Warning).size(), 2u) << warnings;
+  EXPECT_NE(warnings.find("NOTIFY_SOCKET 'relative' is neither"), std::string::npos) << warnings;
+  EXPECT_NE(warnings.find("interval of 1500 ms is shorter than two supervision passes"),
+            std::string::npos)
+      << warnings;
+}
+
+}  // namespace
