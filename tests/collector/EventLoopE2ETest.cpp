@@ -5,34 +5,26 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "TempDir.h"
+#include "DaemonHarness.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
-#include "gtest/gtest.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class EventLoopE2ETest : public ::testing::Test {
+class EventLoopE2ETest : public DaemonHarness {
  protected:
-  EventLoopE2ETest() : port(FreePort()) {
-    chmod(home.path().c_str(), 0755);
-    for (const char* dir : {"log", "conf", "run"}) {
-      mkdir(home.Join(dir).c_str(), 0755);
-    }
-  }
   void SetUp() override {
     if (geteuid() != 0) {
       GTEST_SKIP() << "needs root: the orders act as root and the test holds 1000 sockets";
@@ -49,10 +41,7 @@ class EventLoopE2ETest : public ::testing::Test {
     for (int fd : connections) {
       close(fd);
     }
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    daemon.reset();
     for (pid_t sleeper : sleepers) {
       kill(sleeper, SIGKILL);
     }
@@ -60,13 +49,8 @@ class EventLoopE2ETest : public ::testing::Test {
       waitpid(sleeper, nullptr, 0);
     }
   }
-  void Start(const std::string& lines) {
-    home.WriteFile("loop.conf", lines);
-    pid = SpawnClean(
-        {VIGILD_BINARY, "-P", std::to_string(port), "-D", "1", "-f", home.Join("loop.conf")},
-        {"TLMHOME=" + home.path()}, home.Join("stdout"), home.Join("stderr"), -1);
-  }
-  std::string Err() const { return ReadAll(home.Join("stderr")); }
+  void Start(const std::string& lines) { daemon = StartWith(lines, {}, "1"); }
+  std::string Err() const { return daemon->Err(); }
   // A real process to register; killed at the end.
   pid_t Sleeper() {
     const pid_t child = fork();
@@ -80,8 +64,7 @@ class EventLoopE2ETest : public ::testing::Test {
   // Connects and registers target, keeping the connection; -1 on failure.
   int Register(pid_t target) {
     const int fd = ConnectTcp(port);
-    const std::string order = "BEGINWATCH\npid: " + std::to_string(target) +
-                              "\npsname: scale\npsstart: \npsstop: \nwdfreq: 300\nEND;\n";
+    const std::string order = Watch(target, "scale", "", "", 0, "wdfreq: 300\n");
     if (fd < 0 ||
         send(fd, order.data(), order.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(order.size())) {
       if (fd >= 0) {
@@ -103,7 +86,7 @@ class EventLoopE2ETest : public ::testing::Test {
   }
   // The daemon's threads, from /proc.
   int Threads() const {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream status("/proc/" + std::to_string(daemon->pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
       if (line.rfind("Threads:", 0) == 0) {
@@ -118,9 +101,7 @@ class EventLoopE2ETest : public ::testing::Test {
     return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
   }
 
-  TempDir home;
-  const int port;
-  pid_t pid = -1;
+  std::unique_ptr<Daemon> daemon;
   std::vector<pid_t> sleepers;
   std::vector<int> connections;
 };

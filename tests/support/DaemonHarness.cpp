@@ -59,10 +59,10 @@ int AsUser(uid_t uid, const std::function<bool()>& body) {
 }
 
 std::string Watch(long pid, const std::string& name, const std::string& stop,
-                  const std::string& start, int maxwset) {
+                  const std::string& start, int maxwset, const std::string& extra) {
   return "BEGINWATCH\npid: " + std::to_string(pid) + "\npsname: " + name + "\npsstart: " + start +
-         "\npsstop: " + stop + (maxwset ? "\nmaxwset: " + std::to_string(maxwset) : "") +
-         "\nEND;\n";
+         "\npsstop: " + stop + (maxwset ? "\nmaxwset: " + std::to_string(maxwset) : "") + "\n" +
+         extra + "END;\n";
 }
 
 std::string Beat(long pid, int wset) {

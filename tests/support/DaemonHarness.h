@@ -26,9 +26,10 @@ void Send(int fd, const std::string& text);
 size_t BytesWithin(int fd, int timeoutMs, bool* closed);
 // Runs body in a child as uid (root stays root); its exit status, 0 when body returns true.
 int AsUser(uid_t uid, const std::function<bool()>& body);
-// A watch order; a maxwset of 0 switches the working-set test off.
+// A watch order; a maxwset of 0 switches the working-set test off, and
+// extra holds further "key: value\n" lines.
 std::string Watch(long pid, const std::string& name, const std::string& stop = "",
-                  const std::string& start = "", int maxwset = 0);
+                  const std::string& start = "", int maxwset = 0, const std::string& extra = "");
 // A heartbeat that reports wset kilobytes.
 std::string Beat(long pid, int wset);
 

@@ -52,9 +52,11 @@ TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundIgnoresStatusAndPassesOnNoDesc
   close(high);
 }
 
-// The command records what it was given: its environment, where its
-// descriptors lead, and its working directory; what it prints must not
-// reach the daemon's own streams.
+// The command records what it was given: its user and groups, its
+// environment, where its descriptors lead, and its working directory; what
+// it prints must not reach the daemon's own streams. Without an account it
+// runs as the daemon; as another user, root's supplementary groups are gone
+// and the files it makes are that user's.
 TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   TempDir dir;
   chmod(dir.path().c_str(), 0777);
@@ -79,7 +81,8 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
     const std::string out = dir.Join(c.account.name);
     // The descriptors are listed by the shell itself, which holds one more
     // (3) for the listing: "0 1 2 3" means nothing of the daemon came through.
-    String command(("echo forged line; echo forged error >&2; pwd > " + out + ".cwd; env > " +
+    String command(("echo forged line; echo forged error >&2; id -u > " + out + ".uid; id -G > " +
+                    out + ".groups; pwd > " + out + ".cwd; env > " +
                     out + ".env; n=; for f in 0 1 2; do [ /proc/self/fd/$f -ef /dev/null ] && " +
                     "n=$n$f; done; cd /proc/self/fd && set -- * && echo \"$* null:$n\" > " + out +
                     ".fds")
@@ -97,6 +100,13 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
     EXPECT_EQ(env, (std::set<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin",
                                           "HOME=" + c.account.home, "SHELL=" + c.account.shell,
                                           "USER=" + c.account.name, "LOGNAME=" + c.account.name}));
+    EXPECT_EQ(ReadAll(out + ".uid"), std::to_string(c.account.uid) + "\n");
+    struct stat made {};
+    ASSERT_EQ(stat((out + ".uid").c_str(), &made), 0);
+    EXPECT_EQ(made.st_uid, c.account.uid);
+    if (c.as != nullptr) {
+      EXPECT_EQ(ReadAll(out + ".groups"), "65534\n");
+    }
     EXPECT_EQ(ReadAll(out + ".fds"), "0 1 2 3 null:012\n");
     const bool homeExists = access(c.account.home.c_str(), X_OK) == 0;
     EXPECT_EQ(ReadAll(out + ".cwd"), (homeExists ? c.account.home : std::string("/")) + "\n");

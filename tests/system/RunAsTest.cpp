@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 
-#include "ProcessTools.h"
 #include "RunAs.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -58,38 +54,6 @@ TEST(RunAsTest, AccountsGiveTheirGroupsAndProcessesTheirRealUid) {
   EXPECT_EQ(uid, getuid());
   EXPECT_FALSE(RunAs::ProcessRealUid(0, uid));
   EXPECT_FALSE(RunAs::ProcessRealUid(0x7FFFFFF0, uid));
-}
-
-TEST(RunAsTest, CommandLaunchedAsAUserRunsWithItsIdentity) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs root to run a command as another user";
-  }
-  TempDir dir;
-  chmod(dir.path().c_str(), 0777);
-  RunAs nobody;
-  std::string error;
-  ASSERT_TRUE(RunAs::ForUid(65534, nobody, error)) << error;
-  // Foreground, so the file is there when the launch returns.
-  String command(("id -u > " + dir.Join("uid") + "; id -G > " + dir.Join("groups")).c_str());
-  ASSERT_EQ(CommandLunch(command, 1, &nobody), 1);
-  std::ifstream uidFile(dir.Join("uid"));
-  std::string uid;
-  uidFile >> uid;
-  EXPECT_EQ(uid, "65534");
-  std::ifstream groupsFile(dir.Join("groups"));
-  std::string groups;
-  std::getline(groupsFile, groups);
-  EXPECT_EQ(groups, "65534") << "supplementary groups of root must be gone";
-  struct stat info {};
-  ASSERT_EQ(stat(dir.Join("uid").c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, 65534u);
-
-  // The daemon's own identity when none is given.
-  String own(("id -u > " + dir.Join("own")).c_str());
-  ASSERT_EQ(CommandLunch(own, 1, nullptr), 1);
-  std::ifstream ownFile(dir.Join("own"));
-  ownFile >> uid;
-  EXPECT_EQ(uid, "0");
 }
 
 }  // namespace
