@@ -39,7 +39,8 @@ ProgramTable::Record& ProgramTable::_Touch(const std::string& name, int64_t nowM
     if (records.size() >= kMaxNames) {
       auto oldest = records.end();
       for (auto it = records.begin(); it != records.end(); ++it) {
-        if (!it->second.failed && it->second.startAtMs < 0 &&
+        if (!it->second.failed && !it->second.stopped && !it->second.defined &&
+            it->second.startAtMs < 0 &&
             (oldest == records.end() || it->second.touchedMs < oldest->second.touchedMs)) {
           oldest = it;
         }
@@ -131,7 +132,30 @@ void ProgramTable::Started(const std::string& name) {
   }
 }
 
-void ProgramTable::Forget(const std::string& name) { records.erase(name); }
+void ProgramTable::Forget(const std::string& name) {
+  auto found = records.find(name);
+  if (found != records.end() && !found->second.defined && !found->second.stopped) {
+    records.erase(found);
+  }
+}
+
+void ProgramTable::SetStopped(const std::string& name, bool stopped, int64_t nowMs) {
+  _Touch(name, nowMs).stopped = stopped;
+}
+
+void ProgramTable::SetDefined(const std::vector<std::string>& names, int64_t nowMs) {
+  for (auto& entry : records) {
+    entry.second.defined = false;
+  }
+  for (const std::string& name : names) {
+    _Touch(name, nowMs).defined = true;
+  }
+}
+
+bool ProgramTable::Stopped(const std::string& name) const {
+  const Record* record = Find(name);
+  return record != nullptr && record->stopped;
+}
 
 const ProgramTable::Record* ProgramTable::Find(const std::string& name) const {
   auto found = records.find(name);

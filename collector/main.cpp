@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
+#include "ProgramKeeper.h"
+#include "ReloadSignal.h"
 #include "SigHandle.h"
 #include "StatusWriter.h"
 #include "StopSignals.h"
@@ -76,6 +79,7 @@ int main(int argc, char** argv) {
   // thread inherits the mask and only the watcher ever takes them.
   StopSignals::Block();
   StopSignals::Start();
+  ReloadSignal::Block();
   ArgOpt arguments(argc, argv);
   // A client or a console reader that goes away must never end the daemon.
   SigHandle::Ignore(SIGPIPE);
@@ -157,8 +161,29 @@ int main(int argc, char** argv) {
     configuration->AtIfMissing("ROOT_DIRECTORY", root, "");
     configuration->AtIfMissing("WATCHMGR.LOCALSOCKET", localSocket, root + "run/vigild.sock");
     port->SetLocalSocket(localSocket);
+    // Program files: read before the listener opens, so that orders for
+    // their names find them; started once it listens. Never destroyed:
+    // client threads may still use it while the process exits.
+    ProgramKeeper* keeper =
+        new ProgramKeeper(*list, ProgramKeeper::SettingsFrom(*configuration, portNumber, localSocket));
+    keeper->Load();
+    pepoProgramKeeper = keeper;
+    struct StopKeeper {
+      ~StopKeeper() {
+        ReloadSignal::SetKeeper(nullptr);
+        program->Stop();
+      }
+      ProgramKeeper* program;
+    } stopKeeper{keeper};
     InitializeListenner(port, portNumber);
     StopSignals::SetListener(port);
+    LogServer::Report(Warning, "DL30102",
+                      "[vigild::main] WARNING : vigild " + std::to_string(getpid()) +
+                          " started on port " + std::to_string(portNumber),
+                      "GENERIC", true);
+    keeper->Start();
+    ReloadSignal::SetKeeper(keeper);
+    ReloadSignal::Start();
     // The status and metrics files: a thread of their own, ended here once
     // the loop is over (or by the destructor when an error leaves the block).
     std::unique_ptr<StatusWriter> status =
@@ -174,6 +199,8 @@ int main(int argc, char** argv) {
       StopSignals::SetStatusWriter(status.get());
     }
     list->ProcessBlock(port);
+    LogServer::Report(Warning, "DL30102", "[vigild::main] WARNING : vigild stopping", "GENERIC",
+                      true);
     StopSignals::Disarm();
     if (status) {
       status->Stop();
