@@ -203,8 +203,12 @@ std::string StatusSnapshot::ToJson() const {
         {"last_reason", program.lastReason.empty() ? nlohmann::json(nullptr)
                                                    : nlohmann::json(program.lastReason)},
         {"uptime_seconds", watching && updated > program.since ? updated - program.since : 0},
-        {"restarts", program.restarts},
-        {"defined", program.defined}};
+        {"restarts", program.restarts}};
+    // Only a program file's program says so: the entries of registered
+    // names keep their fields.
+    if (program.defined) {
+      document["programs"][program.name]["defined"] = true;
+    }
   }
   // Names come from the network: bytes that are not UTF-8 must not make the
   // writer throw.

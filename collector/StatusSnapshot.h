@@ -69,7 +69,7 @@ class StatusSnapshot {
   // passes, running), "orders" (by type), "protocol_errors", "restarts" (by
   // process name), "processes" (each with its name's restart count) and
   // "programs" (by name: state, seconds_left, last_exit, last_reason,
-  // uptime_seconds, restarts, defined).
+  // uptime_seconds, restarts, and "defined": true for a program file's).
   // Text that is not valid UTF-8 is written with replacement characters.
   std::string ToJson() const;
 
