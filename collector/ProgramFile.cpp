@@ -278,8 +278,9 @@ bool ProgramFile::Parse(const std::string& name, const std::string& path, const 
       parsed.output = value;
     } else if (key == "log-size") {
       long size = 0;
-      if (!Number(value, 4096, 1L << 40, &size)) {
-        return fail("'" + value + "' is not a whole number of bytes from 4096 to 2^40");
+      if (!Number(value, 4096, INT_MAX, &size)) {
+        return fail("'" + value + "' is not a whole number of bytes from 4096 to " +
+                    std::to_string(INT_MAX));
       }
       parsed.logSize = size;
     } else {

@@ -110,15 +110,26 @@ void ProgramKeeper::Load() {
     definitions = read;
     stopped = held;
   }
-  list.SetDefined(names);
   list.SetKeepAlive(!names.empty());
-  for (const std::string& name : held) {
-    list.MarkStopped(name);
-  }
   ReportInfo(std::to_string(names.size()) + " program file(s) read from " + settings.directory);
 }
 
 void ProgramKeeper::Start() {
+  std::vector<std::string> names;
+  std::set<std::string> held;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    for (const auto& entry : definitions) {
+      names.push_back(entry.first);
+    }
+    held = stopped;
+  }
+  // Told once the status writer listens, so that the status file lists
+  // every defined program and every stopped one from the first write.
+  list.SetDefined(names);
+  for (const std::string& name : held) {
+    list.MarkStopped(name);
+  }
   std::lock_guard<std::mutex> hold(mutex);
   if (!thread.joinable() && !closing) {
     thread = std::thread([this] { _Run(); });

@@ -80,11 +80,12 @@ class ProgramKeeper {
   ProgramKeeper(const ProgramKeeper&) = delete;
   ProgramKeeper& operator=(const ProgramKeeper&) = delete;
 
-  // Reads the program files and the state file, logging each bad file, and
-  // tells the list which names are defined and stopped. main calls it once
-  // before Start.
+  // Reads the program files and the state file, logging each bad file.
+  // main calls it once, before the listener opens.
   void Load();
-  // Starts the keeper's thread; the settling time counts from here.
+  // Tells the list which names are defined and stopped and starts the
+  // keeper's thread; the settling time counts from here. main calls it once
+  // the status writer observes the list.
   void Start();
   // Ends the thread; queued requests are dropped. Idempotent.
   void Stop();

@@ -61,7 +61,7 @@ void ProgramTable::_Prune(Record& record, int64_t nowMs) const {
   }
 }
 
-void ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUtc) {
+bool ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUtc) {
   Record& record = _Touch(item.settings.psName.chars(), nowMs);
   if (record.failed) {
     record.failed = false;
@@ -70,6 +70,9 @@ void ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUt
   record.startAtMs = -1;
   record.watchingSince = nowUtc;
   record.last = item;
+  const bool restarted = record.startLaunched;
+  record.startLaunched = false;
+  return restarted;
 }
 
 void ProgramTable::RestartBegins(const WatchedItem& item, RestartReason why,
@@ -129,6 +132,7 @@ void ProgramTable::Started(const std::string& name) {
   auto found = records.find(name);
   if (found != records.end()) {
     found->second.startAtMs = -1;
+    found->second.startLaunched = true;
   }
 }
 

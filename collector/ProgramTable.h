@@ -56,6 +56,7 @@ class ProgramTable {
     int64_t touchedMs = 0;       // last registration or restart: the oldest goes first
     bool stopped = false;        // an operator stopped it: no restart starts it
     bool defined = false;        // a program file defines it
+    bool startLaunched = false;  // a restart's start command ran; no registration since
   };
 
   // The decision for a name whose process has stopped.
@@ -72,8 +73,9 @@ class ProgramTable {
   const Settings& CurrentSettings() const { return current; }
 
   // item registered under its name at nowMs (UTC seconds nowUtc). A name that
-  // had failed starts afresh: someone started it by hand.
-  void Registered(const WatchedItem& item, int64_t nowMs, long nowUtc);
+  // had failed starts afresh: someone started it by hand. True when this is
+  // the new process a restart's start command launched.
+  bool Registered(const WatchedItem& item, int64_t nowMs, long nowUtc);
   // The restart of item began, for why (with exitText when the program
   // reported its end).
   void RestartBegins(const WatchedItem& item, RestartReason why, const std::string& exitText,

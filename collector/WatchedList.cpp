@@ -37,6 +37,12 @@ void ReportFailure(const LogStream& text) {
   LogServer::Report(Error, "DL30000", text.getText().chars(), "GENERIC", true);
 }
 
+// What an operator follows at the default level, which shows warnings and
+// errors only: each restart's commands and its new process.
+void ReportEvent(const LogStream& text) {
+  LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);
+}
+
 const char kPass[] = "[WatchedList::ProcessBlock]";
 
 // An item whose restart sequence waits or runs belongs to that sequence.
@@ -168,6 +174,7 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
     }
   }
   Verdict verdict = Done;
+  bool restarted = false;
   {
     CriticalSection hold(&mutex);
     auto it = table.find(pid);
@@ -192,9 +199,15 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
       item.state = ItemWatching;
       item.sequence = 0;
       table.emplace(pid, item);
-      programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
+      restarted = programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
       _ProgramsChanged();
     }
+  }
+  if (restarted) {
+    LogStream text;
+    text << kPass << " WARNING : " << item.settings.psName << " restarted: new process ID "
+         << pid;
+    ReportEvent(text);
   }
   return verdict == Done ? Done : Refuse("watch", pid, uid, verdict);
 }
@@ -588,6 +601,9 @@ void WatchedList::_RunStep(const SequencePtr& sequence, Step step) {
   auto it = table.find(sequence->restart.pid);
   if (it != table.end() && it->second.sequence == sequence->restart.sequence) {
     table.erase(it);
+    // A name whose last process left shows so (stopped, or restarting
+    // until its new process registers).
+    _ProgramsChanged();
   }
 }
 
@@ -606,13 +622,15 @@ WatchedList::StepOutcome WatchedList::_StepBegin(const SequencePtr& sequence) {
   const WatchedItem& item = sequence->item;
   {
     LogStream text;
-    text << kPass << " : Stop  Cmd = '" << item.settings.psStop << "'";
-    ReportDebug(Debug1, text);
+    text << kPass << " : " << item.settings.psName << " (pid " << item.info.pid
+         << ") Stop  Cmd = '" << item.settings.psStop << "'";
+    ReportEvent(text);
   }
-  {
+  if (!sequence->restart.stopWaiter) {  // an operator's stop starts nothing
     LogStream text;
-    text << kPass << " : Start Cmd = '" << item.settings.psStart << "'";
-    ReportDebug(Debug1, text);
+    text << kPass << " : " << item.settings.psName << " (pid " << item.info.pid
+         << ") Start Cmd = '" << item.settings.psStart << "'";
+    ReportEvent(text);
   }
   if (!_IdentityFor(item, sequence->identity, sequence->as)) {
     _SetState(sequence->restart, ItemFinished, nullptr);

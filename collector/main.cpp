@@ -75,11 +75,11 @@ int main(int argc, char** argv) {
   // Taken while this is the only thread: it changes the environment.
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
-  // The stop signals are blocked before any thread exists, so that every
-  // thread inherits the mask and only the watcher ever takes them.
+  // The stop signals and SIGHUP are blocked before any thread exists, so
+  // that every thread inherits the mask and only their watchers take them.
+  ReloadSignal::Block();
   StopSignals::Block();
   StopSignals::Start();
-  ReloadSignal::Block();
   ArgOpt arguments(argc, argv);
   // A client or a console reader that goes away must never end the daemon.
   SigHandle::Ignore(SIGPIPE);
@@ -181,9 +181,7 @@ int main(int argc, char** argv) {
                       "[vigild::main] WARNING : vigild " + std::to_string(getpid()) +
                           " started on port " + std::to_string(portNumber),
                       "GENERIC", true);
-    keeper->Start();
-    ReloadSignal::SetKeeper(keeper);
-    ReloadSignal::Start();
+
     // The status and metrics files: a thread of their own, ended here once
     // the loop is over (or by the destructor when an error leaves the block).
     std::unique_ptr<StatusWriter> status =
@@ -198,6 +196,9 @@ int main(int argc, char** argv) {
       status->Start();
       StopSignals::SetStatusWriter(status.get());
     }
+    keeper->Start();
+    ReloadSignal::SetKeeper(keeper);
+    ReloadSignal::Start();
     list->ProcessBlock(port);
     LogServer::Report(Warning, "DL30102", "[vigild::main] WARNING : vigild stopping", "GENERIC",
                       true);
