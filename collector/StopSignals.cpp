@@ -58,9 +58,10 @@ void StopSequence(int signal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(StopSignals::kExitBudgetMs));
     _exit(0);
   }).detach();
-  LogServer::Report(
-      Debug1, nullptr,
-      "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");
+  // Seen at the default level, as the daemon's start is.
+  LogServer::Report(Warning, "DL30102",
+                    "[vigild::StopSignals] INFO : signal " + std::to_string(signal) +
+                        " received, stopping");
   if (listener != nullptr) {
     listener->Stop();
   }
