@@ -34,7 +34,11 @@ const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
   static const std::set<std::string> run{
       "name",    "wdfreq", "maxwset", "minwset",     "wsetincr",      "nomwset",
       "restart", "socket", "env",     "chdir",       "check",         "check-every",
-      "check-timeout",     "check-failures",         "check-grace"};
+      "check-timeout",     "check-failures",         "check-grace", "output", "log",
+      "log-size", "log-keep", "maxerrors"};
+  static const std::set<std::string> control{"socket", "status-file"};
+  static const std::set<std::string> reload{"socket"};
+  static const std::set<std::string> logs{"lines", "follow", "log-dir"};
   static const std::set<std::string> status{"json", "status-file", "check"};
   static const std::set<std::string> reset{"socket", "status-file"};
   static const std::set<std::string> none;
@@ -51,6 +55,14 @@ const std::set<std::string>& Allowed(CtlArguments::Verb verb) {
       return status;
     case CtlArguments::kReset:
       return reset;
+    case CtlArguments::kStop:
+    case CtlArguments::kStart:
+    case CtlArguments::kRestart:
+      return control;
+    case CtlArguments::kReload:
+      return reload;
+    case CtlArguments::kLogs:
+      return logs;
     default:
       return none;
   }
@@ -117,6 +129,28 @@ std::string CtlArguments::DefaultSocket(const char* tlmhome) {
   return "/run/vigild/vigild.sock";
 }
 
+std::string CtlArguments::DefaultLogDir(const char* tlmhome) {
+  if (tlmhome != nullptr && *tlmhome != '\0') {
+    std::string home(tlmhome);
+    if (home.back() != '/') {
+      home += '/';
+    }
+    return home + "log/programs";
+  }
+  return "/var/log/vigild/programs";
+}
+
+namespace {
+
+// Verbs whose one argument is a program name.
+bool Named(CtlArguments::Verb verb) {
+  return verb == CtlArguments::kReset || verb == CtlArguments::kStop ||
+         verb == CtlArguments::kStart || verb == CtlArguments::kRestart ||
+         verb == CtlArguments::kLogs;
+}
+
+}  // namespace
+
 const char* CtlArguments::RestartName(Restart restart) {
   return restart == kAlways ? "always" : restart == kNever ? "never" : "on-failure";
 }
@@ -131,13 +165,17 @@ std::string CtlArguments::Usage() {
          "                    [--restart on-failure|always|never] [--chdir DIR]\n"
          "                    [--env NAME[=VALUE]]... [--check URL [--check-every S]\n"
          "                    [--check-timeout S] [--check-failures N] [--check-grace S]]\n"
-         "                    -- CMD [ARGS...]\n"
+         "                    [--output inherit|null|log --log FILE [--log-size BYTES]\n"
+         "                    [--log-keep N]] -- CMD [ARGS...]\n"
          "       vigilctl status [--json | --check NAME] [--status-file FILE]\n"
          "       vigilctl reset NAME [--status-file FILE]\n"
+         "       vigilctl stop|start|restart NAME [--status-file FILE]\n"
+         "       vigilctl reload\n"
+         "       vigilctl logs NAME [-n LINES] [-f] [--log-dir DIR]\n"
          "--check URL: http://HOST[:PORT]/PATH, tcp://HOST:PORT or exec:COMMAND\n"
          "every verb also takes --host HOST (default 127.0.0.1), --port PORT (default\n"
          "$TLM_SNMP_COLL_VIGILDPORT, else 3003) and --help; watch, beat, forget, run\n"
-         "and reset take --socket PATH (default $TLMHOME/run/vigild.sock, else\n"
+         "reset, stop, start, restart and reload take --socket PATH (default $TLMHOME/run/vigild.sock, else\n"
          "/run/vigild/vigild.sock; used when it exists, else TCP; empty: TCP only)\n";
 }
 
@@ -158,7 +196,9 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
   }
   static const std::pair<const char*, Verb> kVerbs[] = {
       {"watch", kWatch}, {"beat", kBeat},     {"forget", kForget},
-      {"run", kRun},     {"status", kStatus}, {"reset", kReset}};
+      {"run", kRun},     {"status", kStatus}, {"reset", kReset},
+      {"stop", kStop},   {"start", kStart},   {"restart", kRestart},
+      {"reload", kReload}, {"logs", kLogs}};
   for (const auto& verb : kVerbs) {
     if (strcmp(argv[i], verb.first) == 0) {
       parsed.verb = verb.second;
@@ -173,6 +213,9 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
   std::set<std::string> envNames;
   for (; i < argc; ++i) {
     std::string argument = argv[i];
+    if (parsed.verb == kLogs && (argument == "-n" || argument == "-f")) {
+      argument = argument == "-n" ? "--lines" : "--follow";
+    }
     if (argument == "--") {
       ++i;
       break;
@@ -181,7 +224,7 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       if (parsed.verb == kRun) {
         break;  // the program starts here
       }
-      if (parsed.verb == kReset && parsed.name.empty() && !argument.empty()) {
+      if (Named(parsed.verb) && parsed.name.empty() && !argument.empty()) {
         parsed.name = argument;
         continue;
       }
@@ -204,11 +247,11 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
     if (!common && Allowed(parsed.verb).count(name) == 0) {
       return Fail(error, "unknown option '--" + name + "'");
     }
-    if (name == "json") {
+    if (name == "json" || name == "follow") {
       if (hasValue) {
-        return Fail(error, "--json takes no value");
+        return Fail(error, "--" + name + " takes no value");
       }
-      parsed.json = true;
+      (name == "json" ? parsed.json : parsed.follow) = true;
       continue;
     }
     if (!hasValue) {
@@ -238,7 +281,10 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
         {"check-every", &parsed.checkEvery, 1, 86400, "seconds"},
         {"check-timeout", &parsed.checkTimeout, 1, 3600, "seconds"},
         {"check-failures", &parsed.checkFailures, 1, 1000, "failures"},
-        {"check-grace", &parsed.checkGrace, 0, 86400, "seconds"}};
+        {"check-grace", &parsed.checkGrace, 0, 86400, "seconds"},
+        {"log-size", &parsed.logSize, 4096, INT_MAX, "bytes"},
+        {"log-keep", &parsed.logKeep, 0, 1000, "files"},
+        {"lines", &parsed.lines, 0, 1000000, "lines"}};
     bool checkNumber = false;
     for (const CheckOption& option : kChecks) {
       if (name == option.name) {
@@ -315,6 +361,16 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
         return Fail(error, "invalid --check '" + value + "': " + why);
       }
       parsed.check = value;
+    } else if (name == "output") {
+      if (value != "inherit" && value != "null" && value != "log") {
+        return Fail(error, "invalid value '" + value + "' for --output");
+      }
+      parsed.output = value;
+    } else if (name == "log" || name == "log-dir") {
+      if (value.empty()) {
+        return Fail(error, "--" + name + " needs a path");
+      }
+      (name == "log" ? parsed.logFile : parsed.logDir) = value;
     } else if (name == "restart") {
       if (value == "on-failure") {
         parsed.restart = kOnFailure;
@@ -328,7 +384,7 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
     }
   }
   for (; i < argc; ++i) {
-    if (parsed.verb == kReset && parsed.name.empty() && argv[i][0] != '\0') {
+    if (Named(parsed.verb) && parsed.name.empty() && argv[i][0] != '\0') {
       parsed.name = argv[i];
       continue;
     }
@@ -370,6 +426,17 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       if (parsed.wdfreq == 0) {
         return Fail(error, "--wdfreq must be 1 or more for run");
       }
+      if (!parsed.logFile.empty() && seen.count("output") == 0) {
+        parsed.output = "log";
+      }
+      if ((parsed.output == "log") != !parsed.logFile.empty()) {
+        return Fail(error, "--log and --output log go together");
+      }
+      for (const char* option : {"log-size", "log-keep"}) {
+        if (seen.count(option) != 0 && parsed.logFile.empty()) {
+          return Fail(error, std::string("--") + option + " needs --log");
+        }
+      }
       if (parsed.check.empty()) {
         for (const char* option : {"check-every", "check-timeout", "check-failures", "check-grace"}) {
           if (seen.count(option) != 0) {
@@ -385,8 +452,12 @@ bool CtlArguments::Parse(int argc, const char* const* argv, const char* envPort,
       }
       break;
     case kReset:
+    case kStop:
+    case kStart:
+    case kRestart:
+    case kLogs:
       if (parsed.name.empty()) {
-        return Fail(error, "no program name given to reset");
+        return Fail(error, std::string("no program name given to ") + argv[1]);
       }
       break;
     default:

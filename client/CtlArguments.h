@@ -14,7 +14,9 @@
 
 class CtlArguments {
  public:
-  enum Verb { kNone, kWatch, kBeat, kForget, kRun, kStatus, kReset };
+  enum Verb {
+    kNone, kWatch, kBeat, kForget, kRun, kStatus, kReset, kStop, kStart, kRestart, kReload, kLogs
+  };
   enum Restart { kOnFailure, kAlways, kNever };
 
   static constexpr int kDefaultCheckEvery = 5;
@@ -36,13 +38,18 @@ class CtlArguments {
   // The daemon's local socket: $TLMHOME/run/vigild.sock, else the
   // packaged place.
   static std::string DefaultSocket(const char* tlmhome);
+  // Where the programs' output logs are: $TLMHOME/log/programs, else the
+  // packaged /var/log/vigild/programs.
+  static std::string DefaultLogDir(const char* tlmhome);
 
   Verb verb = kNone;
   bool help = false;
   std::string host = "127.0.0.1";
   int port = 3003;
   int pid = -1;
-  std::string name;  // run: empty means the command's base name; reset: the program
+  // run: empty means the command's base name; reset, stop, start, restart
+  // and logs: the program
+  std::string name;
   std::string start;
   std::string stop;
   // -1: not given.
@@ -69,6 +76,13 @@ class CtlArguments {
   int checkFailures = kDefaultCheckFailures;  // run: failures in a row that restart
   int checkGrace = kDefaultCheckGrace;        // run: seconds after the start that never count
   std::string statusCheck;                    // status --check: the program name
+  std::string output = "inherit";             // run: "inherit", "log" or "null"
+  std::string logFile;                        // run --log: where the output goes
+  int logSize = 10 * 1024 * 1024;             // run: bytes before the log is rotated
+  int logKeep = 5;                            // run: rotated files kept
+  int lines = 10;                             // logs: lines shown
+  bool follow = false;                        // logs: keep printing what comes
+  std::string logDir;                         // logs: where the programs' logs are
 };
 
 #endif  // VIGILD_CLIENT_CTLARGUMENTS_H

@@ -21,6 +21,7 @@
 
 #include "CleanEnvironment.h"
 #include "HealthCheck.h"
+#include "OutputLog.h"
 #include "ShellQuote.h"
 #include "SystemError.h"
 #include "VigilClient.h"
@@ -102,7 +103,8 @@ std::string ProgramRunner::StartCommand(const CtlArguments& arguments, const std
   const std::pair<const char*, int> limits[] = {{"--maxwset", arguments.maxwset},
                                                 {"--minwset", arguments.minwset},
                                                 {"--wsetincr", arguments.wsetincr},
-                                                {"--nomwset", arguments.nomwset}};
+                                                {"--nomwset", arguments.nomwset},
+                                                {"--maxerrors", arguments.maxerrors}};
   for (const auto& limit : limits) {
     if (limit.second >= 0) {
       words.push_back(limit.first);
@@ -121,6 +123,14 @@ std::string ProgramRunner::StartCommand(const CtlArguments& arguments, const std
                                std::to_string(arguments.checkTimeout), "--check-failures",
                                std::to_string(arguments.checkFailures), "--check-grace",
                                std::to_string(arguments.checkGrace)});
+  }
+  if (arguments.output != "inherit") {
+    words.insert(words.end(), {"--output", arguments.output});
+  }
+  if (arguments.output == "log") {
+    words.insert(words.end(), {"--log", arguments.logFile, "--log-size",
+                               std::to_string(arguments.logSize), "--log-keep",
+                               std::to_string(arguments.logKeep)});
   }
   words.push_back("--");
   words.insert(words.end(), arguments.command.begin(), arguments.command.end());
@@ -205,8 +215,10 @@ class Supervision {
  public:
   Supervision(const CtlArguments& settings, VigilClient& daemon,
               const VigilClient::WatchRequest& registration, HealthCheck* probe, int signalFd,
-              std::ostream& messages)
-      : arguments(settings),
+              std::ostream& messages, int outputFd, OutputLog* outputLog)
+      : output(outputFd),
+        log(outputLog),
+        arguments(settings),
         client(daemon),
         request(registration),
         check(probe),
@@ -230,14 +242,25 @@ class Supervision {
       } else if (check != nullptr && !stopping && !down) {
         wake = std::min(wake, nextCheck);
       }
-      pollfd ready[2] = {{signals, POLLIN, 0}, {-1, 0, 0}};
+      // The program's output, and the daemon's connection, which turns
+      // readable only when the daemon goes away: the registration is then
+      // sent again as soon as a daemon listens, not a heartbeat later.
+      pollfd ready[4] = {{signals, POLLIN, 0}, {-1, 0, 0}, {output, POLLIN, 0},
+                         {client.Fd(), POLLIN | POLLRDHUP, 0}};
       if (check != nullptr && check->Running() && check->Fd() >= 0) {
         ready[1] = {check->Fd(), check->Events(), 0};
       }
       const int wait = wake == LONG_MAX ? -1 : static_cast<int>(std::max(0L, wake - now));
-      const int n = poll(ready, ready[1].fd >= 0 ? 2 : 1, wait);
+      const int n = poll(ready, 4, wait);
       if (n < 0 && errno != EINTR) {
         return 0;
+      }
+      if (n > 0 && ready[2].revents != 0 && !Drain()) {
+        output = -1;  // every writer closed it: nothing more comes
+      }
+      if (n > 0 && ready[3].revents != 0) {
+        client.Close();
+        nextBeat = std::min(nextBeat, NowMs());
       }
       if (n > 0 && (ready[0].revents & POLLIN) != 0) {
         signalfd_siginfo info{};
@@ -282,7 +305,30 @@ class Supervision {
           err << "vigilctl: " << client.LastError() << " (the program keeps running)\n";
         }
         failing = result != VigilClient::kOk;
+        if (failing) {
+          // A daemon that restarts learns of the program within a second.
+          nextBeat = std::min(nextBeat, NowMs() + kRetryMs);
+        }
       }
+    }
+  }
+
+  // Moves what the program wrote to the log; false at the end of the
+  // output (every writer gone).
+  bool Drain() {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = read(output, buffer, sizeof buffer);
+      if (n > 0) {
+        if (log != nullptr) {
+          log->Feed(buffer, static_cast<size_t>(n));
+        }
+        continue;
+      }
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      return n < 0;  // EAGAIN: all read for now; 0: the end
     }
   }
 
@@ -351,6 +397,10 @@ class Supervision {
     }
   }
 
+  static constexpr long kRetryMs = 1000;
+
+  int output;               // the read end of the program's output, -1: none
+  OutputLog* const log;     // null unless --output log
   const CtlArguments& arguments;
   VigilClient& client;
   const VigilClient::WatchRequest& request;
@@ -442,6 +492,24 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
     return 1;
   }
 
+  // The program's standard output and error: a pipe the wrapper reads into
+  // the log, /dev/null, or the wrapper's own.
+  std::unique_ptr<OutputLog> log;
+  int outputPipe[2] = {-1, -1};
+  int sink = -1;
+  if (arguments.output == "log") {
+    problem.clear();
+    log = std::make_unique<OutputLog>(arguments.logFile, arguments.logSize, arguments.logKeep);
+    if (!log->Open(&problem) || pipe2(outputPipe, O_CLOEXEC) != 0) {
+      err << "vigilctl: " << (problem.empty() ? SystemError::Text(errno) : problem) << "\n";
+      return 1;
+    }
+    fcntl(outputPipe[0], F_SETFL, fcntl(outputPipe[0], F_GETFL) | O_NONBLOCK);
+    sink = outputPipe[1];
+  } else if (arguments.output == "null") {
+    sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  }
+
   // Everything the child needs is built before fork: after it, only
   // async-signal-safe calls. The child starts with every signal at its
   // default and none blocked, as the daemon's commands do, so that it
@@ -460,6 +528,10 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
       sigaction(sig, &byDefault, nullptr);
     }
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (sink >= 0) {
+      dup2(sink, STDOUT_FILENO);
+      dup2(sink, STDERR_FILENO);
+    }
     execve(program.c_str(), argv.data(), envp.data());
     const int error = errno;
     ssize_t ignored = write(execPipe[1], &error, sizeof error);
@@ -467,6 +539,9 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
     _exit(127);
   }
   close(execPipe[1]);
+  if (sink >= 0) {
+    close(sink);
+  }
   if (child < 0) {
     err << "vigilctl: cannot start " << arguments.command[0] << ": " << SystemError::Text(errno)
         << "\n";
@@ -495,6 +570,7 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
   request.maxwset = arguments.maxwset;
   request.minwset = arguments.minwset;
   request.wsetincr = arguments.wsetincr;
+  request.maxerrors = arguments.maxerrors;
   if (client.Watch(request) != VigilClient::kOk) {
     err << "vigilctl: " << client.LastError() << "\n";
     kill(child, SIGTERM);
@@ -503,8 +579,18 @@ int ProgramRunner::Run(const CtlArguments& arguments, std::ostream& err) {
     return 2;
   }
 
-  Supervision supervision(arguments, client, request, check.get(), signals, err);
+  Supervision supervision(arguments, client, request, check.get(), signals, err, outputPipe[0],
+                          log.get());
   const int status = supervision.Loop();
+  // What the program wrote before it ended; a child of its own that keeps
+  // the pipe open is not waited for.
+  if (outputPipe[0] >= 0) {
+    supervision.Drain();
+    close(outputPipe[0]);
+  }
+  if (log) {
+    log->Close();
+  }
   supervision.End(status);
   close(signals);
   return ExitStatus(status);

@@ -165,6 +165,34 @@ std::string StatusView::_ProgramState(const std::string& name) const {
                                                                  : std::string("?");
 }
 
+bool StatusView::ProgramDefined(const std::string& name) const {
+  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  const nlohmann::json* programs = Programs(document);
+  if (programs == nullptr || !programs->contains(name) || !(*programs)[name].is_object()) {
+    return false;
+  }
+  const auto defined = (*programs)[name].find("defined");
+  return defined != (*programs)[name].end() && defined->is_boolean() && defined->get<bool>();
+}
+
+std::vector<long> StatusView::ProgramPids(const std::string& name) const {
+  std::vector<long> pids;
+  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  const auto processes = document.find("processes");
+  if (processes == document.end() || !processes->is_array()) {
+    return pids;
+  }
+  for (const nlohmann::json& process : *processes) {
+    const auto pid = process.find("pid");
+    const auto named = process.find("name");
+    if (process.is_object() && pid != process.end() && pid->is_number_integer() &&
+        named != process.end() && named->is_string() && named->get<std::string>() == name) {
+      pids.push_back(pid->get<long>());
+    }
+  }
+  return pids;
+}
+
 std::string StatusView::_Table(time_t now) const {
   const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
   const nlohmann::json& daemon = document["daemon"];

@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 class StatusView {
  public:
@@ -35,6 +36,10 @@ class StatusView {
   // "restarting", "waiting", "failed" or whatever the daemon wrote; empty
   // when the file names no such program.
   std::string ProgramState(const std::string& name) const;
+  // Whether a program file defines name (its entry says "defined": true).
+  bool ProgramDefined(const std::string& name) const;
+  // The pids of the processes registered as name, ascending.
+  std::vector<long> ProgramPids(const std::string& name) const;
   // A summary line, then PID, NAME, STATE, LAST BEAT (seconds ago), WDFREQ,
   // WSET, NOMINAL, MAX, ERRORS, RESTARTS in aligned columns; "-" for a limit
   // that is off. With a "programs" object, also LAST EXIT, REASON and

@@ -162,6 +162,11 @@ std::string VigilClient::ResetText(const std::string& name) {
   return "BEGINRESET\npsname: " + name + "\nEND;\n";
 }
 
+std::string VigilClient::ControlText(const std::string& order, const std::string& name) {
+  return "BEGIN" + order + "\n" + (name.empty() ? std::string() : "psname: " + name + "\n") +
+         "END;\n";
+}
+
 std::string VigilClient::ForgetText(int pid) {
   return "BEGINMGMT\nstop: " + std::to_string(pid) + "\nEND;\n";
 }
@@ -300,3 +305,13 @@ VigilClient::Result VigilClient::Reset(const std::string& name) {
   }
   return _Send(ResetText(name));
 }
+
+VigilClient::Result VigilClient::Control(const std::string& order, const std::string& name) {
+  lastError = name.empty() ? "the name is empty" : CheckText("name", name);
+  if (!lastError.empty()) {
+    return kInvalid;
+  }
+  return _Send(ControlText(order, name));
+}
+
+VigilClient::Result VigilClient::Reload() { return _Send(ControlText("RELOAD", std::string())); }

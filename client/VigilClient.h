@@ -56,6 +56,11 @@ class VigilClient {
   Result Down(int pid, int wset, int nomwset, int errors, const std::string& down);
   // Clears the back-off and failed state of the program registered as name.
   Result Reset(const std::string& name);
+  // An operator's order for a program file's program: order is "STOP",
+  // "START" or "RESTART".
+  Result Control(const std::string& order, const std::string& name);
+  // Asks the daemon to read its program files again.
+  Result Reload();
   void Close();
   // The end of a one-shot client: shuts the sending side down and waits (at
   // most the time-out) for the daemon to close, so the connection is never
@@ -63,6 +68,9 @@ class VigilClient {
   void Finish();
   // Whether the open connection is the local socket.
   bool Local() const { return local; }
+  // The open connection's descriptor, -1 when none is open: it turns
+  // readable when the daemon goes away, since the daemon never writes.
+  int Fd() const { return fd; }
 
   // Why the last call failed: "cannot connect to HOST:PORT: <reason>", or
   // what was wrong with a text.
@@ -78,6 +86,7 @@ class VigilClient {
   static std::string ForgetText(int pid);
   static std::string DownText(int pid, int wset, int nomwset, int errors, const std::string& down);
   static std::string ResetText(const std::string& name);
+  static std::string ControlText(const std::string& order, const std::string& name);
   // Empty when value may go into an order line, else why it may not.
   static std::string CheckText(const std::string& what, const std::string& value);
 

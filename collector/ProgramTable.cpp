@@ -39,7 +39,8 @@ ProgramTable::Record& ProgramTable::_Touch(const std::string& name, int64_t nowM
     if (records.size() >= kMaxNames) {
       auto oldest = records.end();
       for (auto it = records.begin(); it != records.end(); ++it) {
-        if (!it->second.failed && it->second.startAtMs < 0 &&
+        if (!it->second.failed && !it->second.stopped && !it->second.defined &&
+            it->second.startAtMs < 0 &&
             (oldest == records.end() || it->second.touchedMs < oldest->second.touchedMs)) {
           oldest = it;
         }
@@ -60,7 +61,7 @@ void ProgramTable::_Prune(Record& record, int64_t nowMs) const {
   }
 }
 
-void ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUtc) {
+bool ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUtc) {
   Record& record = _Touch(item.settings.psName.chars(), nowMs);
   if (record.failed) {
     record.failed = false;
@@ -69,6 +70,9 @@ void ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUt
   record.startAtMs = -1;
   record.watchingSince = nowUtc;
   record.last = item;
+  const bool restarted = record.startLaunched;
+  record.startLaunched = false;
+  return restarted;
 }
 
 void ProgramTable::RestartBegins(const WatchedItem& item, RestartReason why,
@@ -128,10 +132,34 @@ void ProgramTable::Started(const std::string& name) {
   auto found = records.find(name);
   if (found != records.end()) {
     found->second.startAtMs = -1;
+    found->second.startLaunched = true;
   }
 }
 
-void ProgramTable::Forget(const std::string& name) { records.erase(name); }
+void ProgramTable::Forget(const std::string& name) {
+  auto found = records.find(name);
+  if (found != records.end() && !found->second.defined && !found->second.stopped) {
+    records.erase(found);
+  }
+}
+
+void ProgramTable::SetStopped(const std::string& name, bool stopped, int64_t nowMs) {
+  _Touch(name, nowMs).stopped = stopped;
+}
+
+void ProgramTable::SetDefined(const std::vector<std::string>& names, int64_t nowMs) {
+  for (auto& entry : records) {
+    entry.second.defined = false;
+  }
+  for (const std::string& name : names) {
+    _Touch(name, nowMs).defined = true;
+  }
+}
+
+bool ProgramTable::Stopped(const std::string& name) const {
+  const Record* record = Find(name);
+  return record != nullptr && record->stopped;
+}
 
 const ProgramTable::Record* ProgramTable::Find(const std::string& name) const {
   auto found = records.find(name);

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "WatchedItem.h"
 
@@ -38,7 +39,7 @@ struct RestartSettings {
 class ProgramTable {
  public:
   // Names remembered at most; beyond it the oldest one with no process and
-  // no failure is forgotten, so a client inventing names cannot grow it.
+  // no failure (and neither stopped nor defined) is forgotten, so a client inventing names cannot grow it.
   static constexpr size_t kMaxNames = 4096;
 
   using Settings = RestartSettings;
@@ -53,6 +54,9 @@ class ProgramTable {
     long watchingSince = 0;      // UTC seconds of the current process's registration
     WatchedItem last;            // the item its last restart began from
     int64_t touchedMs = 0;       // last registration or restart: the oldest goes first
+    bool stopped = false;        // an operator stopped it: no restart starts it
+    bool defined = false;        // a program file defines it
+    bool startLaunched = false;  // a restart's start command ran; no registration since
   };
 
   // The decision for a name whose process has stopped.
@@ -69,8 +73,9 @@ class ProgramTable {
   const Settings& CurrentSettings() const { return current; }
 
   // item registered under its name at nowMs (UTC seconds nowUtc). A name that
-  // had failed starts afresh: someone started it by hand.
-  void Registered(const WatchedItem& item, int64_t nowMs, long nowUtc);
+  // had failed starts afresh: someone started it by hand. True when this is
+  // the new process a restart's start command launched.
+  bool Registered(const WatchedItem& item, int64_t nowMs, long nowUtc);
   // The restart of item began, for why (with exitText when the program
   // reported its end).
   void RestartBegins(const WatchedItem& item, RestartReason why, const std::string& exitText,
@@ -82,8 +87,16 @@ class ProgramTable {
   // Clears name's history and failure. True when it had failed, with the
   // item to start again in *start.
   bool Reset(const std::string& name, WatchedItem* start);
-  // Forgets name (no item of it is left in the table).
+  // Forgets name (no item of it is left in the table), unless a program
+  // file defines it or it is stopped.
   void Forget(const std::string& name);
+  // Marks name stopped by an operator, or no longer so.
+  void SetStopped(const std::string& name, bool stopped, int64_t nowMs);
+  // The names program files define: each gets a record; names no longer
+  // defined lose the mark.
+  void SetDefined(const std::vector<std::string>& names, int64_t nowMs);
+  // Whether name is marked stopped.
+  bool Stopped(const std::string& name) const;
 
   const Record* Find(const std::string& name) const;
   const std::map<std::string, Record>& Records() const { return records; }

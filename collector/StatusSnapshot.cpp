@@ -104,7 +104,7 @@ bool StatusSnapshot::Process::operator==(const Process& other) const {
 bool StatusSnapshot::Program::operator==(const Program& other) const {
   return name == other.name && state == other.state && startAt == other.startAt &&
          lastExit == other.lastExit && lastReason == other.lastReason && since == other.since &&
-         restarts == other.restarts;
+         restarts == other.restarts && defined == other.defined;
 }
 
 std::vector<StatusSnapshot::Program> StatusSnapshot::ProgramsFrom(
@@ -126,8 +126,11 @@ std::vector<StatusSnapshot::Program> StatusSnapshot::ProgramsFrom(
     program.name = name;
     const auto found = rank.find(name);
     const int level = found == rank.end() ? 3 : found->second;
-    program.state = record.failed ? "failed"
-                    : level == 3  ? "restarting"
+    // A stopped name with no process left reads "stopped"; one whose
+    // process is still being stopped reads as that process does.
+    program.state = record.failed                          ? "failed"
+                    : record.stopped && found == rank.end() ? "stopped"
+                    : level == 3                            ? "restarting"
                     : level == 2  ? "waiting"
                                   : "watching";
     if (!record.failed && level == 2 && record.startAtMs >= 0) {
@@ -138,6 +141,7 @@ std::vector<StatusSnapshot::Program> StatusSnapshot::ProgramsFrom(
     program.lastReason = ProgramTable::ReasonName(record.lastReason);
     program.since = record.watchingSince;
     program.restarts = record.restarts;
+    program.defined = record.defined;
     list.push_back(program);
   }
   return list;
@@ -242,6 +246,11 @@ std::string StatusSnapshot::ToJson(EntryCache* cache) const {
                                                    : nlohmann::json(program.lastReason)},
         {"uptime_seconds", watching && updated > program.since ? updated - program.since : 0},
         {"restarts", program.restarts}};
+    // Only a program file's program says so: the entries of registered
+    // names keep their fields.
+    if (program.defined) {
+      document["programs"][program.name]["defined"] = true;
+    }
   }
   // Names come from the network: bytes that are not UTF-8 must not make the
   // writer throw.
@@ -315,9 +324,10 @@ std::string StatusSnapshot::ToMetrics() const {
            std::to_string(entry.second) + "\n";
   }
   Family(out, "vigild_program_state", "gauge",
-         "1 for the state a program name is in (watching, restarting, waiting, failed), else 0.");
+         "1 for the state a program name is in (watching, restarting, waiting, failed, "
+         "stopped), else 0.");
   for (const Program& program : programs) {
-    for (const char* state : {"watching", "restarting", "waiting", "failed"}) {
+    for (const char* state : {"watching", "restarting", "waiting", "failed", "stopped"}) {
       out += "vigild_program_state{name=\"" + EscapeLabel(program.name) + "\",state=\"" + state +
              "\"} " + (program.state == state ? "1" : "0") + "\n";
     }

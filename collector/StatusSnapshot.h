@@ -42,12 +42,13 @@ class StatusSnapshot {
   // One program name, as operators follow it across its processes.
   struct Program {
     std::string name;
-    std::string state;       // "watching", "restarting", "waiting" or "failed"
+    std::string state;       // "watching", "restarting", "waiting", "failed" or "stopped"
     long startAt = 0;        // UTC seconds of a waiting program's start; 0: none
     std::string lastExit;    // "exit 3", "signal 9" or empty
     std::string lastReason;  // "no heartbeat", "probe", "exit"... or empty
     long since = 0;          // UTC seconds its current process registered
     uint64_t restarts = 0;   // restart sequences begun since it was first registered
+    bool defined = false;    // a program file defines it
 
     bool operator==(const Program& other) const;
   };
@@ -55,7 +56,8 @@ class StatusSnapshot {
   // The entry for one item of the watched table.
   static Process FromItem(const WatchedItem& item);
   // The entries for every name of programs, in name order, their states read
-  // from the table: failed when the name has failed; else restarting while
+  // from the table: failed when the name has failed; else stopped when an
+  // operator stopped it and no item of it is left; else restarting while
   // one of its items is, waiting while one waits for a worker or for its
   // delay, watching while one is watched, and restarting when none is left
   // (its start command ran and the new process has not registered yet).
@@ -67,7 +69,7 @@ class StatusSnapshot {
   // passes, running), "orders" (by type), "protocol_errors", "restarts" (by
   // process name), "processes" (each with its name's restart count) and
   // "programs" (by name: state, seconds_left, last_exit, last_reason,
-  // uptime_seconds, restarts).
+  // uptime_seconds, restarts, and "defined": true for a program file's).
   // Text that is not valid UTF-8 is written with replacement characters.
   // With a cache, the text of each process entry is kept between calls and
   // built again only when the entry changed; the output is the same byte for

@@ -60,9 +60,10 @@ void StopSequence(int signal) {
     _exit(0);
   }).detach();
   ServiceNotifier::Daemon().Stopping();
-  LogServer::Report(
-      Debug1, nullptr,
-      "[vigild::StopSignals] INFO : signal " + std::to_string(signal) + " received, stopping");
+  // Seen at the default level, as the daemon's start is.
+  LogServer::Report(Warning, "DL30102",
+                    "[vigild::StopSignals] INFO : signal " + std::to_string(signal) +
+                        " received, stopping");
   if (listener != nullptr) {
     listener->Stop();
   }

@@ -12,6 +12,7 @@
 #include "AccessPolicy.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
+#include "ProgramKeeper.h"
 #include "WatchedItem.h"
 #include "WatchedList.h"
 
@@ -215,6 +216,18 @@ int WatchASCIIOrder::ServiceTypeFromName(String& name) {
   if (IsWord(name.chars(), name.length(), "reset")) {
     return ServiceReset;
   }
+  if (IsWord(name.chars(), name.length(), "stop")) {
+    return ServiceStop;
+  }
+  if (IsWord(name.chars(), name.length(), "start")) {
+    return ServiceStart;
+  }
+  if (IsWord(name.chars(), name.length(), "restart")) {
+    return ServiceRestart;
+  }
+  if (IsWord(name.chars(), name.length(), "reload")) {
+    return ServiceReload;
+  }
   ReportProtocolError("[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name '" +
                       std::string(name.chars()) + "'");
   return ServiceNone;
@@ -327,6 +340,20 @@ int WatchASCIIOrder::EndReportFromBody(WatchedList::EndReport& end) {
   return wellFormed;
 }
 
+bool WatchASCIIOrder::NameFromBody(std::string& name) {
+  bool named = false;
+  for (Pix p = first(); p != nullptr; next(p)) {
+    const String& line = (*this)(p);
+    ItemSpans spans;
+    if (DecodeItem(line.chars(), line.length(), spans) &&
+        IsWord(line.chars(), spans.itemLength, "psname")) {
+      name.assign(line.chars() + spans.valueStart, spans.valueEnd - spans.valueStart);
+      named = true;
+    }
+  }
+  return named;
+}
+
 int WatchASCIIOrder::WatchStopFromBody(ProcessInfo& info) {
   for (Pix p = first(); p != nullptr; next(p)) {
     const String& line = (*this)(p);
@@ -410,17 +437,7 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
     }
     case ServiceReset: {
       std::string name;
-      bool named = false;
-      for (Pix p = first(); p != nullptr; next(p)) {
-        const String& line = (*this)(p);
-        ItemSpans spans;
-        if (DecodeItem(line.chars(), line.length(), spans) &&
-            IsWord(line.chars(), spans.itemLength, "psname")) {
-          name.assign(line.chars() + spans.valueStart, spans.valueEnd - spans.valueStart);
-          named = true;
-        }
-      }
-      if (!named) {
+      if (!NameFromBody(name)) {
         OrderCounters::Daemon().CountProtocolError();
         return 0;
       }
@@ -434,9 +451,43 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
       }
       return verdict == WatchedList::Done ? 1 : 0;
     }
+    case ServiceStop:
+    case ServiceStart:
+    case ServiceRestart:
+    case ServiceReload:
+      return _KeeperOrder(*list, stranger);
     default:
       return 0;
   }
+}
+
+int WatchASCIIOrder::_KeeperOrder(WatchedList& list, bool stranger) {
+  static const char* const kOrders[] = {"stop", "start", "restart", "reload"};
+  const int index = static_cast<int>(serviceType) - static_cast<int>(ServiceStop);
+  const char* order = kOrders[index];
+  std::string name;
+  if (serviceType != ServiceReload && !NameFromBody(name)) {
+    OrderCounters::Daemon().CountProtocolError();
+    return 0;
+  }
+  ProgramKeeper* keeper = pepoProgramKeeper;
+  if (stranger || keeper == nullptr) {
+    list.Refuse(order, 0, clientUid, WatchedList::UnknownUser);
+    return 0;
+  }
+  const ProgramKeeper::Verdict verdict =
+      keeper->Order(static_cast<ProgramKeeper::Verb>(index), name, clientUid);
+  if (verdict == ProgramKeeper::Unknown) {
+    list.Refuse(order, 0, clientUid, WatchedList::NotFound);
+    return 0;
+  }
+  if (verdict == ProgramKeeper::NotAllowed) {
+    list.Refuse(order, 0, clientUid, WatchedList::OtherUsersItem);
+    return 0;
+  }
+  // The order counters keep the four orders of the supervision protocol;
+  // an operator's orders show in the log instead.
+  return 1;
 }
 
 int WatchASCIIOrder::Reset() {

@@ -4,7 +4,8 @@
 // "keyword: value", an end line "end." / "end;" / "end,") and, once the block
 // is complete, turns it into one call on the table of watched processes:
 // register (watch), heartbeat (msg), forget (mgmt) or reset a program name
-// (reset). Nothing is sent back.
+// (reset); or into an order for the program keeper: stop, start or restart
+// a program name, or reload the program files. Nothing is sent back.
 //
 // The list part holds the body lines of the block being collected, in arrival
 // order, at most kMaxBodyLines of them. Owned by the routine serving one
@@ -14,6 +15,8 @@
 // lock while they decode.
 #ifndef VIGILD_COLLECTOR_WATCHASCIIORDER_H
 #define VIGILD_COLLECTOR_WATCHASCIIORDER_H
+
+#include <string>
 
 #include "ProcessInfo.h"
 #include "SLList.h"
@@ -31,6 +34,10 @@ class WatchASCIIOrder : public SLList<String> {
     ServiceMsg = 66,
     ServiceMgmt = 67,
     ServiceReset = 68,
+    ServiceStop = 69,     // an operator's stop of a program file's program
+    ServiceStart = 70,    // its start
+    ServiceRestart = 71,  // its restart
+    ServiceReload = 72,   // read the program files again
   };
 
   // A complete order needs a dozen item lines; this leaves room for repeats
@@ -76,6 +83,8 @@ class WatchASCIIOrder : public SLList<String> {
   // that text, "probe" as Probe. 1 when there is none or it is well formed,
   // 0 (end left alone) when its value is anything else.
   int EndReportFromBody(WatchedList::EndReport& end);
+  // The last "psname" value into name; false when there is none.
+  bool NameFromBody(std::string& name);
   // "stop" into info.pid; 1 when it is non-zero.
   int WatchStopFromBody(ProcessInfo& info);
   // Splits "keyword: value" into item and value, with the blanks around the
@@ -89,6 +98,10 @@ class WatchASCIIOrder : public SLList<String> {
   int Complete() const { return complete; }
 
  private:
+  // A stop, start, restart or reload order handed to pepoProgramKeeper;
+  // refusals are logged through list.
+  int _KeeperOrder(WatchedList& list, bool stranger);
+
   String serviceName;       // from the header of the current block
   ServiceType serviceType;  // ServiceNone also while an oversized block is swallowed
   int inBlock;              // 1 from a valid header to the end line

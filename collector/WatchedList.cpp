@@ -37,6 +37,12 @@ void ReportFailure(const LogStream& text) {
   LogServer::Report(Error, "DL30000", text.getText().chars(), "GENERIC", true);
 }
 
+// What an operator follows at the default level, which shows warnings and
+// errors only: each restart's commands and its new process.
+void ReportEvent(const LogStream& text) {
+  LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);
+}
+
 const char kPass[] = "[WatchedList::ProcessBlock]";
 
 // An item whose restart sequence waits or runs belongs to that sequence.
@@ -61,6 +67,8 @@ const char* RefusalText(WatchedList::Verdict why) {
       return "the client's user is unknown";
     case WatchedList::UnderRestart:
       return "the process is being restarted";
+    case WatchedList::NotFound:
+      return "no program file defines that name";
     default:
       return "refused";
   }
@@ -182,6 +190,7 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
     }
   }
   Verdict verdict = Done;
+  bool restarted = false;
   {
     CriticalSection hold(&mutex);
     auto it = table.find(pid);
@@ -206,9 +215,15 @@ WatchedList::Verdict WatchedList::Watch(WatchedItem& item, long uid) {
       item.state = ItemWatching;
       item.sequence = 0;
       table.emplace(pid, item);
-      programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
+      restarted = programs.Registered(item, _NowMs(), static_cast<long>(time(nullptr)));
       _ProgramsChanged();
     }
+  }
+  if (restarted) {
+    LogStream text;
+    text << kPass << " WARNING : " << item.settings.psName << " restarted: new process ID "
+         << pid;
+    ReportEvent(text);
   }
   return verdict == Done ? Done : Refuse("watch", pid, uid, verdict);
 }
@@ -253,7 +268,7 @@ WatchedList::Verdict WatchedList::Beat(ProcessInfo& info, long uid, const EndRep
           item.sequence = ++sequences;
           name = item.settings.psName;
           begun = std::make_shared<Sequence>(
-              Restart{info.pid, item.sequence, end->reason, end->exitText});
+              Restart{info.pid, item.sequence, end->reason, end->exitText, nullptr});
           _ProgramsChanged();
         }
       }
@@ -282,7 +297,7 @@ WatchedList::Verdict WatchedList::Reset(const std::string& name, long uid) {
       } else {
         WatchedItem start;
         if (programs.Reset(name, &start)) {
-          again = std::make_shared<Sequence>(Restart{0, 0, NoReason, std::string()});
+          again = std::make_shared<Sequence>(Restart{0, 0, NoReason, std::string(), nullptr});
           again->item = start;
         }
         _ProgramsChanged();
@@ -303,6 +318,69 @@ WatchedList::Verdict WatchedList::Reset(const std::string& name, long uid) {
     workers.Post([this, again] { _RunStep(again, &WatchedList::_StepStartAgain); });
   }
   return verdict;
+}
+
+size_t WatchedList::StopName(const std::string& name, std::function<void()> stopped) {
+  // Runs the callback when the last sequence holding it lets it go.
+  struct Waiter {
+    explicit Waiter(std::function<void()> then) : done(std::move(then)) {}
+    ~Waiter() {
+      if (done) {
+        done();
+      }
+    }
+    std::function<void()> done;
+  };
+  auto waiter = std::make_shared<Waiter>(std::move(stopped));
+  std::vector<SequencePtr> begun;
+  {
+    CriticalSection hold(&mutex);
+    programs.SetStopped(name, true, _NowMs());
+    for (auto& entry : table) {
+      WatchedItem& item = entry.second;
+      if (InSequence(item) || name != item.settings.psName.chars()) {
+        continue;
+      }
+      item.state = ItemWaiting;
+      item.sequence = ++sequences;
+      begun.push_back(std::make_shared<Sequence>(
+          Restart{entry.first, item.sequence, NoReason, std::string(), waiter}));
+    }
+    _ProgramsChanged();
+  }
+  waiter.reset();
+  for (const SequencePtr& sequence : begun) {
+    workers.Post([this, sequence] { _RunStep(sequence, &WatchedList::_StepBegin); });
+  }
+  return begun.size();
+}
+
+void WatchedList::ClearStopped(const std::string& name) {
+  CriticalSection hold(&mutex);
+  programs.SetStopped(name, false, _NowMs());
+  programs.Reset(name, nullptr);
+  _ProgramsChanged();
+}
+
+void WatchedList::MarkStopped(const std::string& name) {
+  CriticalSection hold(&mutex);
+  programs.SetStopped(name, true, _NowMs());
+  _ProgramsChanged();
+}
+
+void WatchedList::SetDefined(const std::vector<std::string>& names) {
+  CriticalSection hold(&mutex);
+  programs.SetDefined(names, _NowMs());
+  _ProgramsChanged();
+}
+
+size_t WatchedList::CountNamed(const std::string& name) {
+  CriticalSection hold(&mutex);
+  size_t count = 0;
+  for (const auto& entry : table) {
+    count += name == entry.second.settings.psName.chars() ? 1 : 0;
+  }
+  return count;
 }
 
 WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
@@ -484,7 +562,9 @@ void WatchedList::_Pass(int& timeToLive, std::vector<Restart>& found) {
       text << kPass << " INFO : Empty Process List (time to live " << timeToLive << " s)";
       ReportDebug(Debug3, text);
     }
-    --timeToLive;
+    if (!keepAlive.load()) {
+      --timeToLive;
+    }
   }
 
   for (auto& entry : table) {
@@ -504,7 +584,7 @@ void WatchedList::_Pass(int& timeToLive, std::vector<Restart>& found) {
     item.lastSeen.SetNow();
     item.state = ItemWaiting;
     item.sequence = ++sequences;
-    found.push_back(Restart{entry.first, item.sequence, why, std::string()});
+    found.push_back(Restart{entry.first, item.sequence, why, std::string(), nullptr});
   }
 }
 
@@ -562,6 +642,9 @@ void WatchedList::_RunStep(const SequencePtr& sequence, Step step) {
   auto it = table.find(sequence->restart.pid);
   if (it != table.end() && it->second.sequence == sequence->restart.sequence) {
     table.erase(it);
+    // A name whose last process left shows so (stopped, or restarting
+    // until its new process registers).
+    _ProgramsChanged();
   }
 }
 
@@ -580,13 +663,15 @@ WatchedList::StepOutcome WatchedList::_StepBegin(const SequencePtr& sequence) {
   const WatchedItem& item = sequence->item;
   {
     LogStream text;
-    text << kPass << " : Stop  Cmd = '" << item.settings.psStop << "'";
-    ReportDebug(Debug1, text);
+    text << kPass << " : " << item.settings.psName << " (pid " << item.info.pid
+         << ") Stop  Cmd = '" << item.settings.psStop << "'";
+    ReportEvent(text);
   }
-  {
+  if (!sequence->restart.stopWaiter) {  // an operator's stop starts nothing
     LogStream text;
-    text << kPass << " : Start Cmd = '" << item.settings.psStart << "'";
-    ReportDebug(Debug1, text);
+    text << kPass << " : " << item.settings.psName << " (pid " << item.info.pid
+         << ") Start Cmd = '" << item.settings.psStart << "'";
+    ReportEvent(text);
   }
   if (!_IdentityFor(item, sequence->identity, sequence->as)) {
     _SetState(sequence->restart, ItemFinished, nullptr);
@@ -653,13 +738,27 @@ WatchedList::StepOutcome WatchedList::_Stopped(const SequencePtr& sequence) {
   ProgramTable::Decision decision;
   size_t limit = 0;
   long windowSeconds = 0;
+  bool held = false;
   {
     CriticalSection hold(&mutex);
-    decision = programs.Stopped(sequence->item, _NowMs());
+    // An operator's stop, or a stop that came while this restart ran: the
+    // name stays down and its back-off is left as it was.
+    held = programs.Stopped(sequence->item.settings.psName.chars());
+    if (!held) {
+      decision = programs.Stopped(sequence->item, _NowMs());
+    }
     limit = static_cast<size_t>(programs.CurrentSettings().limit);
     windowSeconds = programs.CurrentSettings().windowMs / 1000;
   }
   _SetState(sequence->restart, ItemFinished, nullptr);
+  if (held) {
+    LogStream text;
+    text << kPass << " INFO : " << sequence->item.settings.psName << " (pid "
+         << sequence->item.info.pid << ") stopped; it is not started again until 'vigilctl start "
+         << sequence->item.settings.psName << "'";
+    LogServer::Report(Info, "DL31001", text.getText().chars(), "GENERIC", true);
+    return SequenceEnds;
+  }
   if (decision.failed) {
     LogStream failure;
     failure << kPass << " ERROR : " << sequence->item.settings.psName << " has failed: "
@@ -673,6 +772,15 @@ WatchedList::StepOutcome WatchedList::_Stopped(const SequencePtr& sequence) {
 }
 
 WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
+  {
+    // Stopped during the delay before the start.
+    CriticalSection hold(&mutex);
+    if (programs.Stopped(sequence->item.settings.psName.chars())) {
+      programs.Started(sequence->item.settings.psName.chars());
+      _ProgramsChanged();
+      return SequenceEnds;
+    }
+  }
   String start(sequence->item.settings.psStart);
   LogStream text;
   text << kPass << " INFO , Starting new Process : " << start;

@@ -34,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "BError.h"
@@ -177,6 +178,29 @@ class WatchedList {
     workers.SetLimit(count > 0 ? static_cast<size_t>(count) : 1);
   }
 
+  // Whether the loop keeps going on an empty table: true while program
+  // files define programs, which may all be stopped. Set by the program
+  // keeper.
+  void SetKeepAlive(bool keep) { keepAlive = keep; }
+
+  // The operator's hold on a program name (the program keeper's calls).
+  // StopName marks name stopped, so that no restart of it starts it again,
+  // and runs the stop sequence of each of its items that is watched, with
+  // no start after it. stopped runs, on whichever thread drops it last,
+  // once those sequences have ended (at once when there are none); it runs
+  // also when the workers close. Returns how many sequences began.
+  size_t StopName(const std::string& name, std::function<void()> stopped);
+  // Clears name's stopped mark, its failure and its restart history, as
+  // before a start by the operator.
+  void ClearStopped(const std::string& name);
+  // Marks name stopped without touching its items (a stop recorded before
+  // the daemon started).
+  void MarkStopped(const std::string& name);
+  // The names program files define, shown as such in the status.
+  void SetDefined(const std::vector<std::string>& names);
+  // Items registered under name.
+  size_t CountNamed(const std::string& name);
+
   // The restart delays and limit, set by main from the configuration. Until
   // then the first delay is the waits' restartPauseMs.
   void SetRestartSettings(const ProgramTable::Settings& settings);
@@ -227,6 +251,9 @@ class WatchedList {
     unsigned long long sequence;
     RestartReason why;
     std::string exitText;  // with Exit: as the program's wrapper reported it
+    // With an operator's stop: dropped (its callback runs) when the last
+    // sequence of the stop ends.
+    std::shared_ptr<void> stopWaiter;
   };
   // One pass over the table; timeToLive is the loop's counter. Wrong items
   // are marked ItemWaiting and added to found.
@@ -301,6 +328,7 @@ class WatchedList {
   std::atomic<SupervisionObserver*> observer{nullptr};
   PassListener passListener;  // constant while ProcessBlock runs
   std::atomic<long> maxWatchesPerUser{kDefaultMaxWatchesPerUser};
+  std::atomic<bool> keepAlive{false};
   RateLimiter refusals{kRefusalPeriodSeconds, kRefusalMemory};  // safe for concurrent use
   TaskMutex failureMutex;  // guards sequenceError and failed
   BError sequenceError;    // the first error object a sequence raised

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
+#include "ProgramKeeper.h"
+#include "ReloadSignal.h"
 #include "ServiceNotifier.h"
 #include "SigHandle.h"
 #include "StatusWriter.h"
@@ -94,8 +97,9 @@ int main(int argc, char** argv) {
   InheritedSocket inherited;
   inherited.TakeFromEnvironment();
   const ServiceNotifier::Settings notify = ServiceNotifier::TakeFromEnvironment();
-  // The stop signals are blocked before any thread exists, so that every
-  // thread inherits the mask and only the watcher ever takes them.
+  // The stop signals and SIGHUP are blocked before any thread exists, so
+  // that every thread inherits the mask and only their watchers take them.
+  ReloadSignal::Block();
   StopSignals::Block();
   StopSignals::Start();
   ArgOpt arguments(argc, argv);
@@ -180,10 +184,29 @@ int main(int argc, char** argv) {
     configuration->AtIfMissing("WATCHMGR.LOCALSOCKET", localSocket, root + "run/vigild.sock");
     port->SetLocalSocket(localSocket);
     OpenServiceNotifier(*configuration, notify, list);
+    // Program files: read before the listener opens, so that orders for
+    // their names find them; started once it listens. Never destroyed:
+    // client threads may still use it while the process exits.
+    ProgramKeeper* keeper =
+        new ProgramKeeper(*list, ProgramKeeper::SettingsFrom(*configuration, portNumber, localSocket));
+    keeper->Load();
+    pepoProgramKeeper = keeper;
+    struct StopKeeper {
+      ~StopKeeper() {
+        ReloadSignal::SetKeeper(nullptr);
+        program->Stop();
+      }
+      ProgramKeeper* program;
+    } stopKeeper{keeper};
     if (InitializeListenner(port, portNumber) == 1) {
       ServiceNotifier::Daemon().Ready();
     }
     StopSignals::SetListener(port);
+    LogServer::Report(Warning, "DL30102",
+                      "[vigild::main] WARNING : vigild " + std::to_string(getpid()) +
+                          " started on port " + std::to_string(portNumber),
+                      "GENERIC", true);
+
     // The status and metrics files: a thread of their own, ended here once
     // the loop is over (or by the destructor when an error leaves the block).
     std::unique_ptr<StatusWriter> status =
@@ -198,7 +221,12 @@ int main(int argc, char** argv) {
       status->Start();
       StopSignals::SetStatusWriter(status.get());
     }
+    keeper->Start();
+    ReloadSignal::SetKeeper(keeper);
+    ReloadSignal::Start();
     list->ProcessBlock(port);
+    LogServer::Report(Warning, "DL30102", "[vigild::main] WARNING : vigild stopping", "GENERIC",
+                      true);
     StopSignals::Disarm();
     ServiceNotifier::Daemon().Stopping();
     if (status) {

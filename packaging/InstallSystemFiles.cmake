@@ -18,3 +18,8 @@ file(INSTALL "${VIGILD_PACKAGING_BINARY}/systemd/vigild.service"
   DESTINATION "${_units}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(INSTALL "${VIGILD_PACKAGING_BINARY}/etc/registry.conf"
   DESTINATION "${_sysconf}/vigild" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The program directory, with an example that defines nothing until copied
+# to NAME.conf.
+file(INSTALL "${VIGILD_PACKAGING_SOURCE}/programs.d/example.conf.example"
+  DESTINATION "${_sysconf}/vigild/programs.d"
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -33,7 +33,19 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
     const char* error;
   } cases[] = {
       {{}, "no verb given"},
-      {{"restart"}, "unknown verb 'restart'"},
+      {{"respawn"}, "unknown verb 'respawn'"},
+      {{"restart"}, "no program name given to restart"},
+      {{"stop", "a", "b"}, "unexpected argument 'b'"},
+      {{"logs", "a", "-n", "x"}, "invalid value 'x' for --lines: a whole number of lines from 0 to 1000000"},
+      {{"logs", "a", "-f=1"}, "unexpected argument '-f=1'"},
+      {{"logs", "a", "--follow=yes"}, "--follow takes no value"},
+      {{"reload", "--status-file", "f"}, "unknown option '--status-file'"},
+      {{"run", "--output", "file", "--", "true"}, "invalid value 'file' for --output"},
+      {{"run", "--output", "log", "--", "true"}, "--log and --output log go together"},
+      {{"run", "--output", "null", "--log", "f", "--", "true"}, "--log and --output log go together"},
+      {{"run", "--log-keep", "2", "--", "true"}, "--log-keep needs --log"},
+      {{"run", "--log", "f", "--log-size", "100", "--", "true"},
+       "invalid value '100' for --log-size: a whole number of bytes from 4096 to 2147483647"},
       {{"watch", "--pid", "5", "--name", "x", "--start", "s"}, "missing --stop"},
       {{"beat"}, "missing --pid"},
       {{"forget", "--pid", "0"}, "invalid value '0' for --pid"},
@@ -57,6 +69,18 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
     EXPECT_EQ(c.error, outcome.error);
   }
   EXPECT_TRUE(Parse({"run", "--restart", "never", "--", "true"}).ok);
+  const Outcome logs = Parse({"logs", "web", "-n", "3", "-f", "--log-dir", "/l"});
+  ASSERT_TRUE(logs.ok) << logs.error;
+  EXPECT_EQ(logs.arguments.verb, CtlArguments::kLogs);
+  EXPECT_EQ(logs.arguments.name, "web");
+  EXPECT_EQ(logs.arguments.lines, 3);
+  EXPECT_TRUE(logs.arguments.follow);
+  EXPECT_EQ(logs.arguments.logDir, "/l");
+  const Outcome captured = Parse({"run", "--log", "/l/o.log", "--log-keep", "0", "--", "true"});
+  ASSERT_TRUE(captured.ok) << captured.error;
+  EXPECT_EQ(captured.arguments.output, "log");
+  EXPECT_EQ(captured.arguments.logKeep, 0);
+  EXPECT_EQ(captured.arguments.logSize, 10 * 1024 * 1024);
   for (const char* port : {"abc", "0", "65536", "-1", "3003x"}) {
     EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
               Parse({"status"}, port).error);

@@ -34,7 +34,8 @@ for needed in "libc6 (>=" "adduser"; do
 done
 
 dpkg-deb -e "$deb" "$work/control"
-[ "$(cat "$work/control/conffiles")" = /etc/vigild/registry.conf ] || fail "conffiles: $(cat "$work/control/conffiles")"
+[ "$(cat "$work/control/conffiles")" = "/etc/vigild/programs.d/example.conf.example
+/etc/vigild/registry.conf" ] || fail "conffiles: $(cat "$work/control/conffiles")"
 for script in postinst prerm postrm; do
   [ "$(stat -c %a "$work/control/$script")" = 755 ] || fail "$script is not mode 755"
 done
@@ -43,6 +44,15 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 diff "$listed" <(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) ||
   fail "package files differ (< expected, > packaged)"
+# The example program file defines nothing until an operator copies it: a
+# line that is not a comment would start a program, or fail as a bad file.
+example=$root/etc/vigild/programs.d/example.conf.example
+grep -q '^#command = ' "$example" || fail "the example program file shows no command"
+if grep -v '^#' "$example" | grep -q '[^[:space:]]'; then
+  fail "the example program file has a line that is not a comment"
+fi
+grep -q '"ProgramDir"="/etc/vigild/programs.d"' "$root/etc/vigild/registry.conf" ||
+  fail "the packaged configuration does not name /etc/vigild/programs.d"
 # The copyright file in Debian's machine-readable format, under the project's
 # licence: the licence text of its License paragraph is that of LICENSE.
 copyright=$root/usr/share/doc/vigild/copyright

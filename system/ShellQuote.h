@@ -1,12 +1,13 @@
 // ShellQuote: writes a list of words as one POSIX shell command line that
 // gives back exactly those words, for the start command vigilctl registers
-// (the daemon runs it through /usr/bin/sh). The line never holds "end"
-// followed by '.', ';' or ',' in any case, which would end the daemon's
-// order block: such text is split by an empty quoted pair ("en''d.").
+// and the line the daemon builds for a program file (it runs both through
+// /usr/bin/sh). The line never holds "end" followed by '.', ';' or ',' in
+// any case, which would end the daemon's order block: such text is split by
+// an empty quoted pair ("en''d.").
 //
 // No objects; safe for concurrent use.
-#ifndef VIGILD_CLIENT_SHELLQUOTE_H
-#define VIGILD_CLIENT_SHELLQUOTE_H
+#ifndef VIGILD_SYSTEM_SHELLQUOTE_H
+#define VIGILD_SYSTEM_SHELLQUOTE_H
 
 #include <string>
 #include <vector>
@@ -20,4 +21,4 @@ class ShellQuote {
   static std::string Line(const std::vector<std::string>& words);
 };
 
-#endif  // VIGILD_CLIENT_SHELLQUOTE_H
+#endif  // VIGILD_SYSTEM_SHELLQUOTE_H

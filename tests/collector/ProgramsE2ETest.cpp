@@ -1,0 +1,236 @@
+// Program files against the real daemon and vigilctl: programs started with
+// the daemon in their own directory and environment, their output kept and
+// read back, a killed program back at once, an operator's stop that
+// survives a daemon restart without a second copy of anything, a bad file
+// named and skipped, and SIGHUP with changed, added, removed and unchanged
+// files.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DaemonHarness.h"
+#include "TestWaits.h"
+
+namespace {
+
+class ProgramsE2ETest : public DaemonHarness {
+ protected:
+  ProgramsE2ETest() { mkdir(home.Join("programs").c_str(), 0755); }
+  ~ProgramsE2ETest() override {
+    daemon.reset();
+    // The wrappers and their programs outlive the daemon by design.
+    for (const std::string& name : names) {
+      for (pid_t pid : Pids(name)) {
+        if (Alive(pid)) {
+          KillWithWrapper(pid);
+        }
+      }
+    }
+  }
+
+  // A program file: the program records its pid, prints its directory and
+  // GREETING, and sleeps.
+  void Define(const std::string& name, const std::string& greeting,
+              const std::string& more = "") {
+    names.insert(name);
+    const std::string directory = home.Join("dir-" + name);
+    mkdir(directory.c_str(), 0755);
+    home.WriteFile("programs/" + name + ".conf",
+                   "# " + name + "\ncommand = /bin/sh -c 'echo $$ >> " + Mark(name) +
+                       "; echo \"in $(pwd)\"; echo \"greeting=$GREETING\"; exec sleep 600'\n"
+                       "directory = " + directory + "\nenv.GREETING = " + greeting + "\n" + more);
+  }
+  void StartDaemon() {
+    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n", {}, "1");
+  }
+  // Every pid the program recorded, in order.
+  std::vector<pid_t> Pids(const std::string& name) const {
+    std::ifstream file(Mark(name));
+    std::vector<pid_t> pids;
+    for (pid_t pid; file >> pid;) {
+      pids.push_back(pid);
+    }
+    return pids;
+  }
+  // The program's processes still alive.
+  std::vector<pid_t> Live(const std::string& name) const {
+    std::vector<pid_t> live;
+    for (pid_t pid : Pids(name)) {
+      if (Alive(pid) && !Zombie(pid)) {
+        live.push_back(pid);
+      }
+    }
+    return live;
+  }
+  static bool Zombie(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+  }
+  // Waits for the program's count-th start; its pid, or -1.
+  pid_t WaitStarted(const std::string& name, size_t count, int timeoutMs = 10000) {
+    if (!WaitUntil([&] { return Pids(name).size() >= count && !Live(name).empty(); },
+                   timeoutMs)) {
+      return -1;
+    }
+    return Pids(name)[count - 1];
+  }
+  static void KillWithWrapper(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent > 1) {
+      kill(parent, SIGKILL);
+    }
+    kill(pid, SIGKILL);
+  }
+  std::string Environment(pid_t pid) const {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/environ");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  std::string Directory(pid_t pid) const {
+    char buffer[4096];
+    const ssize_t n =
+        readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+  Result Status() { return Ctl({"status", "--json"}, false); }
+  std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
+
+  std::unique_ptr<Daemon> daemon;
+  std::set<std::string> names;
+};
+
+TEST_F(ProgramsE2ETest, ProgramsStartWithTheDaemonInTheirContextAndComeBackWhenKilled) {
+  Define("alpha", "hello alpha");
+  Define("beta", "hello beta", "output = log\nlog-keep = 2\n");
+  StartDaemon();
+  const pid_t alpha = WaitStarted("alpha", 1);
+  const pid_t beta = WaitStarted("beta", 1);
+  ASSERT_GT(alpha, 0) << DaemonLog();
+  ASSERT_GT(beta, 0) << DaemonLog();
+  EXPECT_EQ(Directory(alpha), home.Join("dir-alpha"));
+  EXPECT_EQ(Directory(beta), home.Join("dir-beta"));
+  EXPECT_TRUE(Has(Environment(alpha), std::string("GREETING=hello alpha\0", 21)));
+  EXPECT_FALSE(Has(Environment(alpha), "TLMHOME="));
+
+  // The output, line by line with a time stamp, through vigilctl logs.
+  ASSERT_TRUE(WaitUntil([&] { return Has(Ctl({"logs", "beta"}, false).out, "greeting="); },
+                        5000));
+  const Result logs = Ctl({"logs", "beta", "-n", "5"}, false);
+  EXPECT_EQ(logs.status, 0) << logs.err;
+  EXPECT_TRUE(Has(logs.out, "in " + home.Join("dir-beta") + "\n")) << logs.out;
+  EXPECT_TRUE(Has(logs.out, "greeting=hello beta\n")) << logs.out;
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(logs.out[0])) && logs.out[4] == '-' &&
+              logs.out[10] == 'T')
+      << logs.out;
+  EXPECT_EQ(Ctl({"logs", "beta", "-n", "1"}, false).out.find("in "), std::string::npos);
+  EXPECT_EQ(Ctl({"logs", "nosuch"}, false).status, 1);
+  EXPECT_EQ(Ctl({"logs", "../beta"}, false).status, 1);
+
+  // kill -9: back within 3 s, one copy.
+  kill(alpha, SIGKILL);
+  const pid_t again = WaitStarted("alpha", 2, 3000);
+  EXPECT_GT(again, 0) << DaemonLog();
+  EXPECT_NE(again, alpha);
+  EXPECT_TRUE(WaitUntil([&] { return Live("alpha").size() == 1; }, 2000));
+  EXPECT_EQ(Live("beta"), std::vector<pid_t>{beta});
+  // Restarts are told at the default level.
+  EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), "Start Cmd"); }, 2000)) << DaemonLog();
+}
+
+TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
+  Define("kept", "k");
+  Define("held", "h");
+  StartDaemon();
+  const pid_t kept = WaitStarted("kept", 1);
+  const pid_t held = WaitStarted("held", 1);
+  ASSERT_GT(kept, 0) << DaemonLog();
+  ASSERT_GT(held, 0) << DaemonLog();
+
+  const Result stop = Ctl({"stop", "held"}, false);
+  EXPECT_EQ(stop.status, 0) << stop.err << DaemonLog();
+  EXPECT_EQ(stop.out, "held: stopped\n");
+  EXPECT_TRUE(WaitUntil([&] { return Live("held").empty(); }, 5000));
+  // Unknown names are refused before anything is sent.
+  const Result unknown = Ctl({"stop", "nosuch"}, false);
+  EXPECT_EQ(unknown.status, 4);
+  EXPECT_TRUE(Has(unknown.err, "no program file defines nosuch")) << unknown.err;
+
+  // The daemon dies and comes back: kept is adopted (same pid, no copy),
+  // held stays stopped.
+  kill(daemon->pid, SIGKILL);
+  daemon->WaitExit(5000);
+  StartDaemon();
+  ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 10000)) << DaemonLog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+  EXPECT_EQ(Live("kept"), std::vector<pid_t>{kept});
+  EXPECT_EQ(Pids("kept").size(), 1u);
+  EXPECT_TRUE(Live("held").empty());
+  EXPECT_EQ(Pids("held").size(), 1u);
+  EXPECT_TRUE(Has(Status().out, "\"kept\"")) << Status().out;
+
+  const Result start = Ctl({"start", "held"}, false);
+  EXPECT_EQ(start.status, 0) << start.err << DaemonLog();
+  EXPECT_GT(WaitStarted("held", 2), 0);
+  const Result restart = Ctl({"restart", "kept"}, false);
+  EXPECT_EQ(restart.status, 0) << restart.err << DaemonLog();
+  EXPECT_GT(WaitStarted("kept", 2), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; },
+                        5000));
+}
+
+TEST_F(ProgramsE2ETest, ABadFileIsNamedAndSkippedAndSighupAppliesChanges) {
+  Define("same", "s");
+  Define("changed", "before");
+  Define("removed", "r");
+  home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
+  StartDaemon();
+  const pid_t same = WaitStarted("same", 1);
+  const pid_t changed = WaitStarted("changed", 1);
+  const pid_t removed = WaitStarted("removed", 1);
+  ASSERT_GT(same, 0) << DaemonLog();
+  ASSERT_GT(changed, 0) << DaemonLog();
+  ASSERT_GT(removed, 0) << DaemonLog();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Has(DaemonLog(),
+                   "program file " + home.Join("programs/bad.conf") + ", line 2, key 'colour'");
+      },
+      2000))
+      << DaemonLog();
+
+  Define("changed", "after");
+  Define("added", "a");
+  unlink(home.Join("programs/removed.conf").c_str());
+  kill(daemon->pid, SIGHUP);
+  const pid_t added = WaitStarted("added", 1);
+  EXPECT_GT(added, 0) << DaemonLog();
+  const pid_t renewed = WaitStarted("changed", 2);
+  ASSERT_GT(renewed, 0) << DaemonLog();
+  EXPECT_TRUE(Has(Environment(renewed), std::string("GREETING=after\0", 15)));
+  EXPECT_TRUE(WaitUntil([&] { return Live("removed").empty() && Live("changed").size() == 1; },
+                        5000));
+  EXPECT_EQ(Live("same"), std::vector<pid_t>{same});
+  EXPECT_EQ(Pids("same").size(), 1u);
+  EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
+}
+
+}  // namespace
