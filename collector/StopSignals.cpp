@@ -38,6 +38,9 @@ ListenPort* listener = nullptr;  // guarded by Mutex()
 StatusWriter* statusWriter = nullptr;  // guarded by Mutex()
 bool disarmed = false;           // guarded by Mutex()
 std::atomic<bool> started{false};
+// SIGHUP goes here; null leaves it unanswered. Set by ReloadSignal, so one
+// thread waits for every signal the daemon takes.
+std::atomic<void (*)()> hangUp{nullptr};
 std::atomic<bool> stopping{false};
 
 long long MsSince(std::chrono::steady_clock::time_point start) {
@@ -76,11 +79,17 @@ void StopSequence(int signal) {
 }
 
 void Watch() {
-  const sigset_t set = StopSet();
+  sigset_t set = StopSet();
+  sigaddset(&set, SIGHUP);
   for (;;) {
     int signal = 0;
-    if (sigwait(&set, &signal) == 0) {
+    if (sigwait(&set, &signal) != 0) {
+      continue;
+    }
+    if (signal != SIGHUP) {
       StopSequence(signal);
+    } else if (void (*take)() = hangUp.load()) {
+      take();
     }
   }
 }
@@ -105,6 +114,8 @@ bool StopSignals::Start() {
   }
   return true;
 }
+
+void StopSignals::SetHangUp(void (*take)()) { hangUp.store(take); }
 
 void StopSignals::SetListener(ListenPort* port) {
   CriticalSection lock(&Mutex());

@@ -30,6 +30,9 @@ class StopSignals {
   static void Block();
   // Starts the watcher thread (once); false when it could not be started.
   static bool Start();
+  // The watcher also waits for SIGHUP (which main blocks as well) and
+  // passes it to take; null, the default, leaves it unanswered.
+  static void SetHangUp(void (*take)());
   // The listener the stop sequence stops; null withdraws it. main withdraws
   // it before destroying the listener.
   static void SetListener(ListenPort* port);

@@ -49,8 +49,12 @@ TEST_F(RestartE2ETest, AStopCommandThatHangsDelaysNoOtherItemsJudgement) {
   EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << Out(*daemon);
   EXPECT_LT(Clock::now() - lastBeat, std::chrono::seconds(kWdFreq + 2 + 1));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
-  EXPECT_TRUE(Has(Out(*daemon),
-                  "process #" + std::to_string(silent) + " silent, failed to reset watchdog"))
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Has(Out(*daemon),
+                   "process #" + std::to_string(silent) + " silent, failed to reset watchdog");
+      },
+      5000))
       << Out(*daemon);
   close(fd);
 }

@@ -582,6 +582,11 @@ class SharedProcesses : public WatchedList::ProcessServices {
     return found != at.end();
   }
 
+  int Inside() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return inside;
+  }
+
   void Open() {
     std::lock_guard<std::mutex> hold(mutex);
     gated = false;
@@ -667,7 +672,8 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
                                                          {2, ItemRestarting},
                                                          {3, ItemWaiting},
                                                          {4, ItemWaiting},
-                                                         {5, ItemWaiting}};
+                                                         {5, ItemWaiting}} &&
+               processes.Inside() == 2;
       },
       2000, 1));
   processes.Open();

@@ -217,4 +217,13 @@ bool DaemonHarness::Exists(const std::string& name) const {
   return access(Mark(name).c_str(), F_OK) == 0;
 }
 
-bool DaemonHarness::Alive(pid_t pid) { return kill(pid, 0) == 0; }
+bool DaemonHarness::Alive(pid_t pid) {
+  if (kill(pid, 0) != 0) {
+    return false;
+  }
+  // A zombie has ended: whoever reaps it (init, for the double-forked
+  // processes) may take its time.
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const size_t name = stat.rfind(')');
+  return name == std::string::npos || name + 2 >= stat.size() || stat[name + 2] != 'Z';
+}
