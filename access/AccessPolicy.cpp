@@ -162,7 +162,19 @@ bool AccessPolicy::UserAllowed(long uid) const {
   if (anyUser) {
     return true;
   }
-  return uid != kUnknownUid && users.count(static_cast<uid_t>(uid)) != 0;
+  if (uid == kUnknownUid) {
+    return false;
+  }
+  if (users.count(static_cast<uid_t>(uid)) != 0) {
+    return true;
+  }
+  std::lock_guard<std::mutex> hold(programUsersMutex);
+  return programUsers.count(static_cast<uid_t>(uid)) != 0;
+}
+
+void AccessPolicy::SetProgramUsers(const std::set<uid_t>& uids) {
+  std::lock_guard<std::mutex> hold(programUsersMutex);
+  programUsers = uids;
 }
 
 bool AccessPolicy::AdmitUser(int socket, const std::string& peer, long& uid) {

@@ -9,8 +9,9 @@
 // main builds one from the configuration before the listener starts,
 // publishes it with Publish and keeps it for the rest of the process. Thread
 // safety: constant after Configure, except AdmitPeer, which only the accept
-// loop calls (it may refresh the host's interface addresses); AdmitUser,
-// AdmitOwner and AdmitCommands are safe for concurrent use.
+// loop calls (it may refresh the host's interface addresses), and the
+// program users, which the program keeper replaces; AdmitUser, AdmitOwner,
+// AdmitCommands and SetProgramUsers are safe for concurrent use.
 #ifndef VIGILD_ACCESS_ACCESSPOLICY_H
 #define VIGILD_ACCESS_ACCESSPOLICY_H
 
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -68,6 +70,11 @@ class AccessPolicy {
 
   // The same decision for an owner already known (kUnknownUid: unknown).
   bool UserAllowed(long uid) const;
+  // The users the program files name: admitted as if ALLOWEDUSERS listed
+  // them, since their programs' wrappers must register and they may give
+  // orders for their own programs. Replaces the previous set; safe for
+  // concurrent use.
+  void SetProgramUsers(const std::set<uid_t>& uids);
   // Whether a watch order's commands pass the command filter: with a
   // pattern set, each must match it whole (POSIX extended syntax) and hold
   // no shell syntax. A refusal is logged as one line naming the pid and the
@@ -96,6 +103,9 @@ class AccessPolicy {
   AddressList peers;  // the accept loop's own once it runs
   std::string peersText;
   std::set<uid_t> users;  // constant after Configure
+  // Guards programUsers, which the program keeper replaces at every read.
+  mutable std::mutex programUsersMutex;
+  std::set<uid_t> programUsers;
   bool anyUser;
   uid_t remoteUid;  // constant after Configure
   std::unique_ptr<Regex> commands;  // null: no filter; constant after Configure

@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -55,6 +57,43 @@ bool VariableName(const std::string& name) {
 
 // Text no order line may carry: the wrapper sends the start command, which
 // holds every value, to the daemon in one line.
+// Why what status describes may not define programs, "" when it may. The
+// daemon runs what the files say, maybe as root: only root and the daemon's
+// own user may be able to write them or add to their directory.
+std::string Untrusted(const struct stat& status, uid_t daemonUid) {
+  if (status.st_uid != 0 && status.st_uid != daemonUid) {
+    return "owned by uid " + std::to_string(status.st_uid) +
+           ", neither root nor the daemon's user";
+  }
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return "writable by group or others";
+  }
+  return std::string();
+}
+
+// The whole of an open file of at most limit bytes; false with the reason.
+bool ReadAllFrom(int fd, size_t limit, std::string* text, std::string* why) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      *why = SystemError::Text(errno);
+      return false;
+    }
+    if (got == 0) {
+      return true;
+    }
+    text->append(buffer, static_cast<size_t>(got));
+    if (text->size() > limit) {
+      *why = "larger than " + std::to_string(limit) + " bytes";
+      return false;
+    }
+  }
+}
+
 bool Printable(const std::string& text) {
   for (unsigned char c : text) {
     if (c < 0x20 && c != '\t') {
@@ -320,6 +359,16 @@ std::map<std::string, ProgramDefinition> ProgramFile::ReadDirectory(
     }
     return programs;
   }
+  struct stat directoryStatus {};
+  const std::string unsafe = fstat(dirfd(dir), &directoryStatus) != 0
+                                 ? SystemError::Text(errno)
+                                 : Untrusted(directoryStatus, daemonUid);
+  if (!unsafe.empty()) {
+    closedir(dir);
+    errors->push_back("program directory " + directory + ": " + unsafe +
+                      "; no program file in it is read");
+    return programs;
+  }
   std::vector<std::string> names;
   for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
     names.push_back(entry->d_name);
@@ -344,21 +393,49 @@ std::map<std::string, ProgramDefinition> ProgramFile::ReadDirectory(
                         std::to_string(kMaxNameLength) + ", not starting with '.' or '-')");
       continue;
     }
-    if (status.st_size > kMaxFileBytes) {
-      errors->push_back("program file " + path + ": larger than " +
-                        std::to_string(kMaxFileBytes) + " bytes");
-      continue;
+    // A link may lead elsewhere; whoever can write where it leads could
+    // rewrite the program.
+    std::string why;
+    struct stat link {};
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      char* target = realpath(path.c_str(), nullptr);
+      if (target == nullptr) {
+        why = SystemError::Text(errno);
+      } else {
+        std::string parent = target;
+        free(target);
+        parent = parent.substr(0, std::max<size_t>(parent.rfind('/'), 1));
+        struct stat parentStatus {};
+        why = stat(parent.c_str(), &parentStatus) != 0 ? SystemError::Text(errno)
+                                                       : Untrusted(parentStatus, daemonUid);
+        why = why.empty() ? why : "links into " + parent + ", " + why;
+      }
     }
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (!file) {
-      errors->push_back("program file " + path + ": cannot be read");
+    std::string text;
+    const int fd = why.empty() ? open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    if (why.empty() && fd < 0) {
+      why = SystemError::Text(errno);
+    }
+    if (why.empty()) {
+      // Checked on what was opened: a file swapped in after the checks
+      // above is the one judged.
+      why = fstat(fd, &status) != 0 ? SystemError::Text(errno)
+            : !S_ISREG(status.st_mode) ? "not a regular file"
+                                       : Untrusted(status, daemonUid);
+      if (why.empty()) {
+        ReadAllFrom(fd, static_cast<size_t>(kMaxFileBytes), &text, &why);
+      }
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (!why.empty()) {
+      errors->push_back("program file " + path + ": " + why);
       continue;
     }
     ProgramDefinition definition;
     std::string error;
-    if (!Parse(name, path, text.str(), daemonUid, &definition, &error)) {
+    if (!Parse(name, path, text, daemonUid, &definition, &error)) {
       errors->push_back(error);
       continue;
     }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "AccessPolicy.h"
 #include "AtomicFile.h"
 #include "LogServer.h"
 #include "ProcessTools.h"
@@ -20,6 +21,20 @@
 ProgramKeeper* pepoProgramKeeper = nullptr;
 
 namespace {
+
+// A program's wrapper registers, and its user gives orders for it, as that
+// user: the users the files name are admitted with the configured ones.
+void AdmitProgramUsers(const std::map<std::string, ProgramDefinition>& definitions) {
+  AccessPolicy* policy = AccessPolicy::Current();
+  if (policy == nullptr) {
+    return;
+  }
+  std::set<uid_t> uids;
+  for (const auto& entry : definitions) {
+    uids.insert(entry.second.uid);
+  }
+  policy->SetProgramUsers(uids);
+}
 
 const char kWho[] = "[ProgramKeeper]";
 
@@ -111,6 +126,7 @@ void ProgramKeeper::Load() {
     stopped = held;
   }
   list.SetKeepAlive(!names.empty());
+  AdmitProgramUsers(read);
   ReportInfo(std::to_string(names.size()) + " program file(s) read from " + settings.directory);
 }
 
@@ -387,8 +403,11 @@ void ProgramKeeper::_Reload() {
     old = definitions;
   }
   for (const std::string& error : errors) {
+    // A directory that can no longer be trusted or read leaves every
+    // program as it runs.
+    const bool everything = error.rfind("program directory ", 0) == 0;
     for (const auto& entry : old) {
-      if (error.find(entry.second.file + ",") != std::string::npos ||
+      if (everything || error.find(entry.second.file + ",") != std::string::npos ||
           error.find(entry.second.file + ":") != std::string::npos) {
         read.emplace(entry.first, entry.second);
       }
@@ -421,6 +440,7 @@ void ProgramKeeper::_Reload() {
       pending.erase(name);
     }
   }
+  AdmitProgramUsers(read);
   if (forgotten) {
     _SaveStopped();
   }

@@ -442,7 +442,7 @@ int WatchASCIIOrder::ExecuteOrder(Cnx& /*connection*/) {
         return 0;
       }
       if (stranger) {
-        list->Refuse("reset", 0, clientUid, WatchedList::UnknownUser);
+        list->Refuse("reset", 0, clientUid, WatchedList::UnknownUser, name);
         return 0;
       }
       const WatchedList::Verdict verdict = list->Reset(name, clientUid);
@@ -470,19 +470,22 @@ int WatchASCIIOrder::_KeeperOrder(WatchedList& list, bool stranger) {
     OrderCounters::Daemon().CountProtocolError();
     return 0;
   }
+  const bool reload = serviceType == ServiceReload;
+  const std::string what = reload ? std::string("the program files") : name;
   ProgramKeeper* keeper = pepoProgramKeeper;
   if (stranger || keeper == nullptr) {
-    list.Refuse(order, 0, clientUid, WatchedList::UnknownUser);
+    list.Refuse(order, 0, clientUid, WatchedList::UnknownUser, what);
     return 0;
   }
   const ProgramKeeper::Verdict verdict =
       keeper->Order(static_cast<ProgramKeeper::Verb>(index), name, clientUid);
   if (verdict == ProgramKeeper::Unknown) {
-    list.Refuse(order, 0, clientUid, WatchedList::NotFound);
+    list.Refuse(order, 0, clientUid, WatchedList::NotFound, what);
     return 0;
   }
   if (verdict == ProgramKeeper::NotAllowed) {
-    list.Refuse(order, 0, clientUid, WatchedList::OtherUsersItem);
+    list.Refuse(order, 0, clientUid,
+                reload ? WatchedList::NotDaemonsUser : WatchedList::NotProgramsUser, what);
     return 0;
   }
   // The order counters keep the four orders of the supervision protocol;

@@ -69,6 +69,10 @@ const char* RefusalText(WatchedList::Verdict why) {
       return "the process is being restarted";
     case WatchedList::NotFound:
       return "no program file defines that name";
+    case WatchedList::NotProgramsUser:
+      return "only root and the program's user may give it";
+    case WatchedList::NotDaemonsUser:
+      return "only root and the daemon's user may give it";
     default:
       return "refused";
   }
@@ -306,7 +310,7 @@ WatchedList::Verdict WatchedList::Reset(const std::string& name, long uid) {
     }
   }
   if (verdict == OtherUsersItem) {
-    return Refuse("reset", 0, uid, verdict);
+    return Refuse("reset", 0, uid, verdict, name);
   }
   if (verdict == Done) {
     LogStream text;
@@ -409,7 +413,8 @@ WatchedList::Verdict WatchedList::Forget(int pid, long uid) {
   return verdict == OtherUsersItem ? Refuse("mgmt", pid, uid, verdict) : verdict;
 }
 
-WatchedList::Verdict WatchedList::Refuse(const char* order, int pid, long uid, Verdict why) {
+WatchedList::Verdict WatchedList::Refuse(const char* order, int pid, long uid, Verdict why,
+                                         const std::string& name) {
   // A refused order is a protocol error whether or not its line is logged.
   OrderCounters::Daemon().CountProtocolError();
   const std::string who = std::to_string(uid);
@@ -417,7 +422,8 @@ WatchedList::Verdict WatchedList::Refuse(const char* order, int pid, long uid, V
   if (refusals.Allow(who + " " + order + " " + std::to_string(static_cast<int>(why)),
                      &overflowed)) {
     LogStream text;
-    text << "[WatchedList] WARNING : " << order << " order for pid " << pid << " from uid "
+    text << "[WatchedList] WARNING : " << order << " order for "
+         << (name.empty() ? "pid " + std::to_string(pid) : name).c_str() << " from uid "
          << who.c_str() << " refused: " << RefusalText(why)
          << (overflowed ? " (and refusals of other users)" : "");
     LogServer::Report(Warning, "DL30102", text.getText().chars(), "GENERIC", true);

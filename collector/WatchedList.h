@@ -110,15 +110,17 @@ class WatchedList {
 
   // The outcome of a client's order.
   enum Verdict {
-    Done,            // carried out
-    NotFound,        // no item under that pid: nothing to do
-    BadPid,          // below 1: a process group, not a process
-    NoSuchProcess,   // no process holds the pid
-    NotOwnProcess,   // the process is another user's
-    OtherUsersItem,  // the item is another user's
-    OverCap,         // the user has as many items as it may
-    UnknownUser,     // the client's user is unknown where it must be known
-    UnderRestart,    // the item's process is being restarted
+    Done,             // carried out
+    NotFound,         // no item under that pid: nothing to do
+    BadPid,           // below 1: a process group, not a process
+    NoSuchProcess,    // no process holds the pid
+    NotOwnProcess,    // the process is another user's
+    OtherUsersItem,   // the item is another user's
+    OverCap,          // the user has as many items as it may
+    UnknownUser,      // the client's user is unknown where it must be known
+    UnderRestart,     // the item's process is being restarted
+    NotProgramsUser,  // an operator's order from neither root nor the program's user
+    NotDaemonsUser,   // a reload from neither root nor the daemon's user
   };
   // Items a user other than root may hold unless the configuration says
   // otherwise.
@@ -166,9 +168,11 @@ class WatchedList {
   // sequence.
   Verdict Forget(int pid, long uid);
   // Logs that the order ("watch", "msg", "mgmt") for pid from uid is refused
-  // for reason why: one Warning per user, order and reason per period.
-  // Returns why.
-  Verdict Refuse(const char* order, int pid, long uid, Verdict why);
+  // for reason why: one Warning per user, order and reason per period. An
+  // operator's order names what it was for (a program's name) instead of a
+  // pid. Returns why.
+  Verdict Refuse(const char* order, int pid, long uid, Verdict why,
+                 const std::string& name = std::string());
   // The cap Watch applies to users other than root (negative: none); set by
   // main from the configuration before clients connect.
   void SetMaxWatchesPerUser(long cap) { maxWatchesPerUser = cap; }

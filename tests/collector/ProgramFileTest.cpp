@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -150,7 +152,7 @@ TEST(ProgramFileTest, DirectoryReadingSkipsOtherFilesAndNamesBadOnes) {
   dir.WriteFile("big.conf", "command = x\n#" + std::string(ProgramFile::kMaxFileBytes, 'x'));
   mkdir(dir.Join("sub.conf").c_str(), 0755);
   std::vector<std::string> errors;
-  const auto programs = ProgramFile::ReadDirectory(dir.path(), 0, &errors);
+  const auto programs = ProgramFile::ReadDirectory(dir.path(), geteuid(), &errors);
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(programs.begin()->first, "good");
   EXPECT_EQ(programs.begin()->second.file, dir.Join("good.conf"));
@@ -166,8 +168,83 @@ TEST(ProgramFileTest, DirectoryReadingSkipsOtherFilesAndNamesBadOnes) {
   EXPECT_NE(all.find(dir.Join("big.conf") + ": larger than"), std::string::npos) << all;
 
   errors.clear();
-  EXPECT_TRUE(ProgramFile::ReadDirectory(dir.Join("absent"), 0, &errors).empty());
+  EXPECT_TRUE(ProgramFile::ReadDirectory(dir.Join("absent"), geteuid(), &errors).empty());
   EXPECT_TRUE(errors.empty());
+}
+
+// What a program file says may run as root: a file, a link's destination or
+// a directory that another user could write is refused with its reason.
+TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
+  constexpr uid_t kOther = 65534;
+  const bool root = geteuid() == 0;
+  struct Setup {
+    const char* what;
+    std::function<void(const TempDir&)> arrange;  // programs/ holds a good web.conf already
+    const char* refusal;                          // "": web is read
+    bool needsRoot;
+  };
+  const Setup setups[] = {
+      {"a plain file", [](const TempDir&) {}, "", false},
+      {"group-writable file",
+       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0664); },
+       "program file {dir}/programs/web.conf: writable by group or others", false},
+      {"world-writable file",
+       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0646); },
+       "program file {dir}/programs/web.conf: writable by group or others", false},
+      {"another user's file",
+       [](const TempDir& d) { (void)!chown(d.Join("programs/web.conf").c_str(), kOther, 0); },
+       "program file {dir}/programs/web.conf: owned by uid 65534, neither root nor the "
+       "daemon's user",
+       true},
+      {"link into a safe directory",
+       [](const TempDir& d) {
+         mkdir(d.Join("safe").c_str(), 0755);
+         rename(d.Join("programs/web.conf").c_str(), d.Join("safe/web.conf").c_str());
+         (void)!symlink(d.Join("safe/web.conf").c_str(), d.Join("programs/web.conf").c_str());
+       },
+       "", false},
+      {"link into a directory anyone writes",
+       [](const TempDir& d) {
+         mkdir(d.Join("open").c_str(), 0777);
+         chmod(d.Join("open").c_str(), 01777);
+         rename(d.Join("programs/web.conf").c_str(), d.Join("open/web.conf").c_str());
+         (void)!symlink(d.Join("open/web.conf").c_str(), d.Join("programs/web.conf").c_str());
+       },
+       "program file {dir}/programs/web.conf: links into {dir}/open, writable by group or "
+       "others",
+       false},
+      {"directory anyone writes",
+       [](const TempDir& d) { chmod(d.Join("programs").c_str(), 0777); },
+       "program directory {dir}/programs: writable by group or others; no program file in it "
+       "is read",
+       false},
+      {"another user's directory",
+       [](const TempDir& d) { (void)!chown(d.Join("programs").c_str(), kOther, 0); },
+       "program directory {dir}/programs: owned by uid 65534, neither root nor the daemon's "
+       "user; no program file in it is read",
+       true},
+  };
+  for (const Setup& setup : setups) {
+    SCOPED_TRACE(setup.what);
+    if (setup.needsRoot && !root) {
+      std::cout << "[ SKIPPED  ] " << setup.what << ": needs root to give files away\n";
+      continue;
+    }
+    TempDir dir;
+    mkdir(dir.Join("programs").c_str(), 0755);
+    dir.WriteFile("programs/web.conf", "command = sleep 5\n");
+    chmod(dir.Join("programs/web.conf").c_str(), 0644);
+    setup.arrange(dir);
+    std::vector<std::string> errors;
+    const auto programs = ProgramFile::ReadDirectory(dir.Join("programs"), geteuid(), &errors);
+    std::string refusal = setup.refusal;
+    for (size_t at; (at = refusal.find("{dir}")) != std::string::npos;) {
+      refusal.replace(at, 5, dir.path());
+    }
+    EXPECT_EQ(programs.size(), refusal.empty() ? 1u : 0u);
+    EXPECT_EQ(errors, refusal.empty() ? std::vector<std::string>{}
+                                      : std::vector<std::string>{refusal});
+  }
 }
 
 TEST(ProgramFileTest, RunLineGivesTheWrapperEverySettingAsOneWordEach) {

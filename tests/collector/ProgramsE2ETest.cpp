@@ -49,8 +49,15 @@ class ProgramsE2ETest : public DaemonHarness {
                        "; echo \"in $(pwd)\"; echo \"greeting=$GREETING\"; exec sleep 600'\n"
                        "directory = " + directory + "\nenv.GREETING = " + greeting + "\n" + more);
   }
-  void StartDaemon() {
-    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n", {}, "1");
+  void StartDaemon(const std::string& more = "") {
+    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n" + more,
+                       {}, "1");
+  }
+  // An operator's order for name ("" for a reload) sent as uid.
+  void OrderAs(uid_t uid, const std::string& order, const std::string& name) {
+    const std::string text =
+        "BEGIN" + order + "\n" + (name.empty() ? "" : "psname: " + name + "\n") + "END;\n";
+    ASSERT_GT(Process(uid, [text](pid_t) { return text; }), 0);
   }
   // Every pid the program recorded, in order.
   std::vector<pid_t> Pids(const std::string& name) const {
@@ -65,18 +72,11 @@ class ProgramsE2ETest : public DaemonHarness {
   std::vector<pid_t> Live(const std::string& name) const {
     std::vector<pid_t> live;
     for (pid_t pid : Pids(name)) {
-      if (Alive(pid) && !Zombie(pid)) {
+      if (Alive(pid)) {
         live.push_back(pid);
       }
     }
     return live;
-  }
-  static bool Zombie(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
   }
   // Waits for the program's count-th start; its pid, or -1.
   pid_t WaitStarted(const std::string& name, size_t count, int timeoutMs = 10000) {
@@ -231,6 +231,58 @@ TEST_F(ProgramsE2ETest, ABadFileIsNamedAndSkippedAndSighupAppliesChanges) {
   EXPECT_EQ(Live("same"), std::vector<pid_t>{same});
   EXPECT_EQ(Pids("same").size(), 1u);
   EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
+}
+
+// Under the default users, a program file's user is admitted: its program
+// registers and it may stop and start that program. It may not touch root's
+// program nor reload, and a third user is not even heard. Every refusal is
+// logged and changes nothing.
+TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRootReloads) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give orders as other users";
+  }
+  constexpr uid_t kThirdUser = 1;  // "daemon" on Debian
+  Define("ours", "o");
+  Define("theirs", "t", "user = nobody\n");
+  StartDaemon();
+  const pid_t ours = WaitStarted("ours", 1);
+  const pid_t theirs = WaitStarted("theirs", 1);
+  ASSERT_GT(ours, 0) << DaemonLog();
+  ASSERT_GT(theirs, 0) << DaemonLog();
+  ASSERT_TRUE(WaitUntil([&] { return Has(Status().out, "\"watching\""); }, 10000));
+
+  const std::string notTheirs = " from uid 65534 refused: only root and the program's user may";
+  const std::string unheard = "Orders from uid 1 (peer 127.0.0.1:";
+  const std::pair<uid_t, std::string> refused[][2] = {
+      {{kNobody, "STOP ours"}, {0, "stop order for ours" + notTheirs}},
+      {{kNobody, "RESTART ours"}, {0, "restart order for ours" + notTheirs}},
+      {{kNobody, "RELOAD"},
+       {0, "reload order for the program files from uid 65534 refused: only root and the "
+           "daemon's user may"}},
+      {{kThirdUser, "STOP theirs"}, {0, unheard}},
+  };
+  for (const auto& order : refused) {
+    const std::string& text = order[0].second;
+    const size_t space = text.find(' ');
+    OrderAs(order[0].first, text.substr(0, space),
+            space == std::string::npos ? "" : text.substr(space + 1));
+  }
+  for (const auto& order : refused) {
+    EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), order[1].second); }, 5000))
+        << order[1].second << "\n"
+        << DaemonLog();
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(Live("ours"), std::vector<pid_t>{ours});
+  EXPECT_EQ(Live("theirs"), std::vector<pid_t>{theirs});
+  EXPECT_FALSE(Has(DaemonLog(), "reading the program files again"));
+
+  // The program's own user stops it and starts it again.
+  OrderAs(kNobody, "STOP", "theirs");
+  EXPECT_TRUE(WaitUntil([&] { return Live("theirs").empty(); }, 10000)) << DaemonLog();
+  OrderAs(kNobody, "START", "theirs");
+  EXPECT_GT(WaitStarted("theirs", 2), 0) << DaemonLog();
+  EXPECT_EQ(Live("ours"), std::vector<pid_t>{ours});
 }
 
 }  // namespace
