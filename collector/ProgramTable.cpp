@@ -78,12 +78,17 @@ bool ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUt
 void ProgramTable::RestartBegins(const WatchedItem& item, RestartReason why,
                                  const std::string& exitText, int64_t nowMs) {
   Record& record = _Touch(item.settings.psName.chars(), nowMs);
+  record.last = item;
+  // An operator's stop or restart (no reason) is no failure of the program:
+  // like the service manager's restart counter, only the daemon's own count.
+  if (why == NoReason) {
+    return;
+  }
   ++record.restarts;
   record.lastReason = why;
   if (why == Exit) {
     record.lastExit = exitText;
   }
-  record.last = item;
 }
 
 ProgramTable::Decision ProgramTable::Stopped(const WatchedItem& item, int64_t nowMs) {

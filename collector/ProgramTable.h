@@ -77,7 +77,8 @@ class ProgramTable {
   // the new process a restart's start command launched.
   bool Registered(const WatchedItem& item, int64_t nowMs, long nowUtc);
   // The restart of item began, for why (with exitText when the program
-  // reported its end).
+  // reported its end). NoReason, an operator's stop or restart, is not
+  // counted.
   void RestartBegins(const WatchedItem& item, RestartReason why, const std::string& exitText,
                      int64_t nowMs);
   // item's process has stopped: whether to start it, and when.

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "DaemonHarness.h"
 #include "TestWaits.h"
 
@@ -195,6 +197,20 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   EXPECT_GT(WaitStarted("kept", 2), 0);
   EXPECT_TRUE(WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; },
                         5000));
+  // An operator's orders are not the program's failures: no restart is counted.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto status = nlohmann::json::parse(Status().out, nullptr, false);
+        return status.is_object() && status["programs"]["kept"]["state"] == "watching" &&
+               status["programs"]["held"]["state"] == "watching";
+      },
+      5000));
+  const auto status = nlohmann::json::parse(Status().out, nullptr, false);
+  ASSERT_TRUE(status.is_object());
+  for (const char* name : {"kept", "held"}) {
+    EXPECT_EQ(status["programs"][name]["restarts"], 0) << name << status.dump();
+    EXPECT_TRUE(status["programs"][name]["last_reason"].is_null()) << name;
+  }
 }
 
 TEST_F(ProgramsE2ETest, ABadFileIsNamedAndSkippedAndSighupAppliesChanges) {
