@@ -318,7 +318,9 @@ void ProgramKeeper::_StartIfDown(const std::string& name) {
     }
     definition = found->second;
   }
-  if (list.CountNamed(name) != 0) {
+  // A restart of the list's own may have just launched it: an operator's
+  // start or restart meanwhile must not make a second copy.
+  if (list.CountNamed(name) != 0 || list.StartUnderWay(name, kRegisterWaitMs)) {
     return;
   }
   const std::string directory = settings.logDirectory + "/" + name;

@@ -133,12 +133,27 @@ bool ProgramTable::Reset(const std::string& name, WatchedItem* start) {
   return wasFailed;
 }
 
-void ProgramTable::Started(const std::string& name) {
+void ProgramTable::Started(const std::string& name, int64_t nowMs) {
   auto found = records.find(name);
   if (found != records.end()) {
     found->second.startAtMs = -1;
     found->second.startLaunched = true;
+    found->second.launchedAtMs = nowMs;
   }
+}
+
+void ProgramTable::StartDropped(const std::string& name) {
+  auto found = records.find(name);
+  if (found != records.end()) {
+    found->second.startAtMs = -1;
+  }
+}
+
+bool ProgramTable::StartUnderWay(const std::string& name, int64_t nowMs,
+                                 int64_t withinMs) const {
+  const auto found = records.find(name);
+  return found != records.end() && found->second.startLaunched &&
+         nowMs - found->second.launchedAtMs < withinMs;
 }
 
 void ProgramTable::Forget(const std::string& name) {

@@ -57,6 +57,7 @@ class ProgramTable {
     bool stopped = false;        // an operator stopped it: no restart starts it
     bool defined = false;        // a program file defines it
     bool startLaunched = false;  // a restart's start command ran; no registration since
+    int64_t launchedAtMs = 0;    // when it ran
   };
 
   // The decision for a name whose process has stopped.
@@ -83,8 +84,14 @@ class ProgramTable {
                      int64_t nowMs);
   // item's process has stopped: whether to start it, and when.
   Decision Stopped(const WatchedItem& item, int64_t nowMs);
-  // name's start command was launched: no start is pending any more.
-  void Started(const std::string& name);
+  // name's start command was launched at nowMs: no start is pending any more.
+  void Started(const std::string& name, int64_t nowMs = 0);
+  // name's pending start will not come: an operator stopped it.
+  void StartDropped(const std::string& name);
+  // Whether a restart's start command for name was launched less than
+  // withinMs before nowMs and nothing registered under name since: its
+  // process may be about to register.
+  bool StartUnderWay(const std::string& name, int64_t nowMs, int64_t withinMs) const;
   // Clears name's history and failure. True when it had failed, with the
   // item to start again in *start.
   bool Reset(const std::string& name, WatchedItem* start);

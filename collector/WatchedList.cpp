@@ -378,6 +378,11 @@ void WatchedList::SetDefined(const std::vector<std::string>& names) {
   _ProgramsChanged();
 }
 
+bool WatchedList::StartUnderWay(const std::string& name, int64_t withinMs) {
+  CriticalSection hold(&mutex);
+  return programs.StartUnderWay(name, _NowMs(), withinMs);
+}
+
 size_t WatchedList::CountNamed(const std::string& name) {
   CriticalSection hold(&mutex);
   size_t count = 0;
@@ -782,7 +787,7 @@ WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
     // Stopped during the delay before the start.
     CriticalSection hold(&mutex);
     if (programs.Stopped(sequence->item.settings.psName.chars())) {
-      programs.Started(sequence->item.settings.psName.chars());
+      programs.StartDropped(sequence->item.settings.psName.chars());
       _ProgramsChanged();
       return SequenceEnds;
     }
@@ -799,7 +804,7 @@ WatchedList::StepOutcome WatchedList::_StepStart(const SequencePtr& sequence) {
     ReportFailure(failure);
   }
   CriticalSection hold(&mutex);
-  programs.Started(sequence->item.settings.psName.chars());
+  programs.Started(sequence->item.settings.psName.chars(), _NowMs());
   _ProgramsChanged();
   return SequenceEnds;
 }

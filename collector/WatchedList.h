@@ -204,6 +204,9 @@ class WatchedList {
   void SetDefined(const std::vector<std::string>& names);
   // Items registered under name.
   size_t CountNamed(const std::string& name);
+  // Whether a restart launched name's start command less than withinMs ago
+  // and its process has not registered yet.
+  bool StartUnderWay(const std::string& name, int64_t withinMs);
 
   // The restart delays and limit, set by main from the configuration. Until
   // then the first delay is the waits' restartPauseMs.

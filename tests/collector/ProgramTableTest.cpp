@@ -124,3 +124,23 @@ TEST(ProgramTableTest, InventedNamesBeyondTheBoundPushOutTheOldestButNeverAFaile
   EXPECT_EQ(nullptr, programs.Find("n0"));
   EXPECT_NE(nullptr, programs.Find("n" + std::to_string(ProgramTable::kMaxNames + 9)));
 }
+
+// A launched start is under way until its process registers or the wait runs out; a start an
+// operator's stop dropped was never launched.
+TEST(ProgramTableTest, AStartIsUnderWayFromItsLaunchUntilARegistrationOrTheWaitEnds) {
+  ProgramTable programs;
+  const WatchedItem item = Named("app");
+  programs.Registered(item, 0, 1);
+  programs.Stopped(item, 10);
+  EXPECT_FALSE(programs.StartUnderWay("app", 20, 1000));
+  programs.StartDropped("app");
+  EXPECT_FALSE(programs.StartUnderWay("app", 20, 1000));
+  EXPECT_EQ(-1, programs.Find("app")->startAtMs);
+  programs.Started("app", 200);
+  EXPECT_TRUE(programs.StartUnderWay("app", 200, 1000));
+  EXPECT_TRUE(programs.StartUnderWay("app", 1199, 1000));
+  EXPECT_FALSE(programs.StartUnderWay("app", 1200, 1000));
+  EXPECT_FALSE(programs.StartUnderWay("other", 200, 1000));
+  programs.Registered(item, 300, 2);
+  EXPECT_FALSE(programs.StartUnderWay("app", 300, 1000));
+}

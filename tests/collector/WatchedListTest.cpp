@@ -795,6 +795,7 @@ TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFa
     WatchedItem item = Scripted(pid, false);
     item.settings.psName = "crashy";
     list.CreateNewWatch(item);
+    EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
     {
       std::lock_guard<std::mutex> hold(processes.mutex);
       processes.dead.insert(pid);  // it exited: no stop command, no kill
@@ -810,6 +811,10 @@ TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFa
       ASSERT_TRUE(WaitUntil([&] { return processes.Launched(start, &started); }, 3000)) << pid;
       delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(started - reported));
       EXPECT_FALSE(processes.Launched("stop " + std::to_string(pid)));
+      // Until the new process registers, the program files' keeper must not start another.
+      EXPECT_TRUE(WaitUntil([&] { return list.StartUnderWay("crashy", 10000); }, 1000)) << pid;
+      EXPECT_FALSE(list.StartUnderWay("crashy", 0));
+      EXPECT_FALSE(list.StartUnderWay("other", 10000));
     } else {
       EXPECT_TRUE(WaitUntil([&] { return list.Size() == 0; }, 3000));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
