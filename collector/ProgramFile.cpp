@@ -55,8 +55,6 @@ bool VariableName(const std::string& name) {
   return true;
 }
 
-// Text no order line may carry: the wrapper sends the start command, which
-// holds every value, to the daemon in one line.
 // Why what status describes may not define programs, "" when it may. The
 // daemon runs what the files say, maybe as root: only root and the daemon's
 // own user may be able to write them or add to their directory.
@@ -94,6 +92,8 @@ bool ReadAllFrom(int fd, size_t limit, std::string* text, std::string* why) {
   }
 }
 
+// Text no order line may carry: the wrapper sends the start command, which
+// holds every value, to the daemon in one line.
 bool Printable(const std::string& text) {
   for (unsigned char c : text) {
     if (c < 0x20 && c != '\t') {
