@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <vector>
@@ -236,8 +237,20 @@ void ProgramKeeper::_Run() {
     std::pair<Request, std::string> next;
     {
       std::unique_lock<std::mutex> hold(mutex);
-      wake.wait_for(hold, std::chrono::milliseconds(500),
-                    [this] { return closing || !queue.empty(); });
+      // Asleep until a request comes or the first pending start is due: an
+      // idle daemon's keeper never wakes.
+      const auto ready = [this] { return closing || !queue.empty(); };
+      if (pending.empty()) {
+        wake.wait(hold, ready);
+      } else {
+        int64_t due = pending.begin()->second;
+        for (const auto& entry : pending) {
+          due = std::min(due, entry.second);
+        }
+        wake.wait_until(hold,
+                        std::chrono::steady_clock::time_point(std::chrono::milliseconds(due)),
+                        ready);
+      }
       if (closing) {
         return;
       }
@@ -320,7 +333,7 @@ void ProgramKeeper::_StartIfDown(const std::string& name) {
   }
   // A restart of the list's own may have just launched it: an operator's
   // start or restart meanwhile must not make a second copy.
-  if (list.CountNamed(name) != 0 || list.StartUnderWay(name, kRegisterWaitMs)) {
+  if (list.CountNamed(name) != 0 || list.StartUnderWay(name, settings.registerWaitMs)) {
     return;
   }
   const std::string directory = settings.logDirectory + "/" + name;
@@ -365,7 +378,7 @@ void ProgramKeeper::_StartIfDown(const std::string& name) {
     return;
   }
   std::lock_guard<std::mutex> hold(mutex);
-  pending[name] = now + kRegisterWaitMs;
+  pending[name] = now + settings.registerWaitMs;
 }
 
 void ProgramKeeper::_CheckPending() {
@@ -384,7 +397,8 @@ void ProgramKeeper::_CheckPending() {
   }
   for (const std::string& name : late) {
     if (list.CountNamed(name) == 0) {
-      ReportError(name + " has not registered within " + std::to_string(kRegisterWaitMs / 1000) +
+      ReportError(name + " has not registered within " +
+                  std::to_string(settings.registerWaitMs / 1000) +
                   " s of its start; its output log says why");
     }
   }

@@ -58,6 +58,7 @@ class ProgramKeeper {
     int port = 3003;
     uid_t daemonUid = 0;
     unsigned settleMs = kSettleMs;
+    unsigned registerWaitMs = kRegisterWaitMs;
   };
   // Runs a command line in the background as `as` (null: the daemon's own
   // identity); 0 when nothing could be launched. Tests pass a double.

@@ -1,0 +1,115 @@
+// The program keeper against a list and a launcher double: who may give
+// which order, the first start after the settling time, no second start
+// while a program has yet to register, and one Error for a program that
+// never does.
+#include "ProgramKeeper.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapturingLogDevice.h"
+#include "LogServer.h"
+#include "TempDir.h"
+#include "TestWaits.h"
+#include "WatchedList.h"
+
+namespace {
+
+class ProgramKeeperTest : public ::testing::Test {
+ protected:
+  ProgramKeeperTest() {
+    LogServer::Instance()->setAcceptSeverityUpTo(Warning);
+    mkdir(dir.Join("programs").c_str(), 0755);
+    dir.WriteFile("programs/web.conf", "command = /bin/sleep 60\n");
+    settings.directory = dir.Join("programs");
+    settings.logDirectory = dir.Join("log");
+    settings.stateFile = dir.Join("stopped");
+    settings.vigilctl = "/opt/test/vigilctl";
+    settings.daemonUid = geteuid();
+    settings.settleMs = 0;
+    settings.registerWaitMs = 400;
+  }
+  ~ProgramKeeperTest() override { LogServer::DeleteInstance(); }
+
+  size_t Launches() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return launched.size();
+  }
+  size_t Errors(const std::string& text) {
+    LogServer::Instance()->Flush();
+    size_t count = 0;
+    for (const std::string& message : log->Messages()) {
+      count += message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+  }
+
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
+  TempDir dir;
+  ProgramKeeper::Settings settings;
+  WatchedList list;
+  std::mutex mutex;  // guards launched: the keeper's thread launches, the test reads
+  std::vector<std::string> launched;
+  ProgramKeeper::Launcher launcher = [this](String& command, const RunAs*) {
+    std::lock_guard<std::mutex> hold(mutex);
+    launched.push_back(command.chars());
+    return 1;
+  };
+};
+
+TEST_F(ProgramKeeperTest, OrdersAreForRootAndTheProgramsUserAndReloadForTheDaemonsUser) {
+  ProgramKeeper keeper(list, settings, launcher);
+  keeper.Load();
+  const long daemon = static_cast<long>(geteuid());
+  const long other = daemon == 4242 ? 4243 : 4242;
+  struct Case {
+    ProgramKeeper::Verb verb;
+    const char* name;
+    long uid;
+    ProgramKeeper::Verdict verdict;
+  };
+  const Case cases[] = {
+      {ProgramKeeper::kStop, "web", 0, ProgramKeeper::Accepted},
+      {ProgramKeeper::kRestart, "web", daemon, ProgramKeeper::Accepted},
+      {ProgramKeeper::kStart, "web", other, ProgramKeeper::NotAllowed},
+      {ProgramKeeper::kStop, "web", -1, ProgramKeeper::NotAllowed},
+      {ProgramKeeper::kStop, "nosuch", 0, ProgramKeeper::Unknown},
+      {ProgramKeeper::kReload, "", daemon, ProgramKeeper::Accepted},
+      {ProgramKeeper::kReload, "", other, ProgramKeeper::NotAllowed},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.verdict, keeper.Order(c.verb, c.name, c.uid)) << c.name << " from " << c.uid;
+  }
+  EXPECT_EQ(0u, Launches()) << "nothing runs before the keeper starts";
+}
+
+TEST_F(ProgramKeeperTest, AProgramThatNeverRegistersIsStartedOnceAndNamedOnceThenStartsAgain) {
+  ProgramKeeper keeper(list, settings, launcher);
+  keeper.Load();
+  keeper.Start();
+  ASSERT_TRUE(WaitUntil([&] { return Launches() == 1; }, 2000));
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    EXPECT_EQ(0u, launched[0].rfind("/opt/test/vigilctl run ", 0)) << launched[0];
+    EXPECT_NE(std::string::npos, launched[0].find("--name web")) << launched[0];
+  }
+  // Its wrapper has yet to register: an operator's start copies nothing.
+  EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
+  EXPECT_TRUE(WaitUntil([&] { return Errors("web has not registered within") == 1; }, 3000));
+  EXPECT_EQ(1u, Launches());
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(1u, Errors("web has not registered within"));
+  // Once the wait is over, a start is a start.
+  EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
+  EXPECT_TRUE(WaitUntil([&] { return Launches() == 2; }, 2000));
+  keeper.Stop();
+}
+
+}  // namespace
