@@ -92,6 +92,45 @@ bool ReadAllFrom(int fd, size_t limit, std::string* text, std::string* why) {
   }
 }
 
+// Reads the file at path into *text when only root or the daemon's user
+// could have written it; otherwise, or when it cannot be read, the reason.
+std::string ReadTrusted(const std::string& path, uid_t daemonUid, size_t limit,
+                        std::string* text) {
+  // A link may lead elsewhere: whoever can write where it leads could
+  // rewrite the program.
+  struct stat status {};
+  if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    char* target = realpath(path.c_str(), nullptr);
+    if (target == nullptr) {
+      return SystemError::Text(errno);
+    }
+    std::string parent = target;
+    free(target);
+    parent.resize(std::max<size_t>(parent.rfind('/'), 1));
+    if (stat(parent.c_str(), &status) != 0) {
+      return SystemError::Text(errno);
+    }
+    const std::string why = Untrusted(status, daemonUid);
+    if (!why.empty()) {
+      return "links into " + parent + ", " + why;
+    }
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return SystemError::Text(errno);
+  }
+  // Judged on what was opened: a file swapped in after the checks above is
+  // the one judged.
+  std::string why = fstat(fd, &status) != 0    ? SystemError::Text(errno)
+                    : !S_ISREG(status.st_mode) ? "not a regular file"
+                                               : Untrusted(status, daemonUid);
+  if (why.empty()) {
+    ReadAllFrom(fd, limit, text, &why);
+  }
+  close(fd);
+  return why;
+}
+
 // Text no order line may carry: the wrapper sends the start command, which
 // holds every value, to the daemon in one line.
 bool Printable(const std::string& text) {
@@ -393,42 +432,9 @@ std::map<std::string, ProgramDefinition> ProgramFile::ReadDirectory(
                         std::to_string(kMaxNameLength) + ", not starting with '.' or '-')");
       continue;
     }
-    // A link may lead elsewhere; whoever can write where it leads could
-    // rewrite the program.
-    std::string why;
-    struct stat link {};
-    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      char* target = realpath(path.c_str(), nullptr);
-      if (target == nullptr) {
-        why = SystemError::Text(errno);
-      } else {
-        std::string parent = target;
-        free(target);
-        parent = parent.substr(0, std::max<size_t>(parent.rfind('/'), 1));
-        struct stat parentStatus {};
-        why = stat(parent.c_str(), &parentStatus) != 0 ? SystemError::Text(errno)
-                                                       : Untrusted(parentStatus, daemonUid);
-        why = why.empty() ? why : "links into " + parent + ", " + why;
-      }
-    }
     std::string text;
-    const int fd = why.empty() ? open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
-    if (why.empty() && fd < 0) {
-      why = SystemError::Text(errno);
-    }
-    if (why.empty()) {
-      // Checked on what was opened: a file swapped in after the checks
-      // above is the one judged.
-      why = fstat(fd, &status) != 0 ? SystemError::Text(errno)
-            : !S_ISREG(status.st_mode) ? "not a regular file"
-                                       : Untrusted(status, daemonUid);
-      if (why.empty()) {
-        ReadAllFrom(fd, static_cast<size_t>(kMaxFileBytes), &text, &why);
-      }
-    }
-    if (fd >= 0) {
-      close(fd);
-    }
+    const std::string why =
+        ReadTrusted(path, daemonUid, static_cast<size_t>(kMaxFileBytes), &text);
     if (!why.empty()) {
       errors->push_back("program file " + path + ": " + why);
       continue;

@@ -70,8 +70,8 @@ bool ProgramTable::Registered(const WatchedItem& item, int64_t nowMs, long nowUt
   record.startAtMs = -1;
   record.watchingSince = nowUtc;
   record.last = item;
-  const bool restarted = record.startLaunched;
-  record.startLaunched = false;
+  const bool restarted = record.launchedAtMs >= 0;
+  record.launchedAtMs = -1;
   return restarted;
 }
 
@@ -137,7 +137,6 @@ void ProgramTable::Started(const std::string& name, int64_t nowMs) {
   auto found = records.find(name);
   if (found != records.end()) {
     found->second.startAtMs = -1;
-    found->second.startLaunched = true;
     found->second.launchedAtMs = nowMs;
   }
 }
@@ -152,7 +151,7 @@ void ProgramTable::StartDropped(const std::string& name) {
 bool ProgramTable::StartUnderWay(const std::string& name, int64_t nowMs,
                                  int64_t withinMs) const {
   const auto found = records.find(name);
-  return found != records.end() && found->second.startLaunched &&
+  return found != records.end() && found->second.launchedAtMs >= 0 &&
          nowMs - found->second.launchedAtMs < withinMs;
 }
 

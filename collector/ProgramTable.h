@@ -56,8 +56,8 @@ class ProgramTable {
     int64_t touchedMs = 0;       // last registration or restart: the oldest goes first
     bool stopped = false;        // an operator stopped it: no restart starts it
     bool defined = false;        // a program file defines it
-    bool startLaunched = false;  // a restart's start command ran; no registration since
-    int64_t launchedAtMs = 0;    // when it ran
+    int64_t launchedAtMs = -1;   // when a restart's start command ran; -1: none since
+                                 // the last registration
   };
 
   // The decision for a name whose process has stopped.
@@ -85,7 +85,7 @@ class ProgramTable {
   // item's process has stopped: whether to start it, and when.
   Decision Stopped(const WatchedItem& item, int64_t nowMs);
   // name's start command was launched at nowMs: no start is pending any more.
-  void Started(const std::string& name, int64_t nowMs = 0);
+  void Started(const std::string& name, int64_t nowMs);
   // name's pending start will not come: an operator stopped it.
   void StartDropped(const std::string& name);
   // Whether a restart's start command for name was launched less than

@@ -88,6 +88,17 @@ class ProgramsE2ETest : public DaemonHarness {
     }
     return Pids(name)[count - 1];
   }
+  // Each program's first pid once all have started; empty when one did not.
+  std::vector<pid_t> FirstPids(const std::vector<std::string>& wanted) {
+    std::vector<pid_t> pids;
+    for (const std::string& name : wanted) {
+      pids.push_back(WaitStarted(name, 1));
+      if (pids.back() <= 0) {
+        return {};
+      }
+    }
+    return pids;
+  }
   static void KillWithWrapper(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
@@ -124,10 +135,9 @@ TEST_F(ProgramsE2ETest, ProgramsStartWithTheDaemonInTheirContextAndComeBackWhenK
   Define("alpha", "hello alpha");
   Define("beta", "hello beta", "output = log\nlog-keep = 2\n");
   StartDaemon();
-  const pid_t alpha = WaitStarted("alpha", 1);
-  const pid_t beta = WaitStarted("beta", 1);
-  ASSERT_GT(alpha, 0) << DaemonLog();
-  ASSERT_GT(beta, 0) << DaemonLog();
+  const std::vector<pid_t> first = FirstPids({"alpha", "beta"});
+  ASSERT_EQ(first.size(), 2u) << DaemonLog();
+  const pid_t alpha = first[0], beta = first[1];
   EXPECT_EQ(Directory(alpha), home.Join("dir-alpha"));
   EXPECT_EQ(Directory(beta), home.Join("dir-beta"));
   EXPECT_TRUE(Has(Environment(alpha), std::string("GREETING=hello alpha\0", 21)));
@@ -162,10 +172,9 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   Define("kept", "k");
   Define("held", "h");
   StartDaemon();
-  const pid_t kept = WaitStarted("kept", 1);
-  const pid_t held = WaitStarted("held", 1);
-  ASSERT_GT(kept, 0) << DaemonLog();
-  ASSERT_GT(held, 0) << DaemonLog();
+  const std::vector<pid_t> first = FirstPids({"kept", "held"});
+  ASSERT_EQ(first.size(), 2u) << DaemonLog();
+  const pid_t kept = first[0];
 
   const Result stop = Ctl({"stop", "held"}, false);
   EXPECT_EQ(stop.status, 0) << stop.err << DaemonLog();
@@ -219,12 +228,9 @@ TEST_F(ProgramsE2ETest, ABadFileIsNamedAndSkippedAndSighupAppliesChanges) {
   Define("removed", "r");
   home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
   StartDaemon();
-  const pid_t same = WaitStarted("same", 1);
-  const pid_t changed = WaitStarted("changed", 1);
-  const pid_t removed = WaitStarted("removed", 1);
-  ASSERT_GT(same, 0) << DaemonLog();
-  ASSERT_GT(changed, 0) << DaemonLog();
-  ASSERT_GT(removed, 0) << DaemonLog();
+  const std::vector<pid_t> first = FirstPids({"same", "changed", "removed"});
+  ASSERT_EQ(first.size(), 3u) << DaemonLog();
+  const pid_t same = first[0];
   EXPECT_TRUE(WaitUntil(
       [&] {
         return Has(DaemonLog(),
@@ -261,10 +267,9 @@ TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRoo
   Define("ours", "o");
   Define("theirs", "t", "user = nobody\n");
   StartDaemon();
-  const pid_t ours = WaitStarted("ours", 1);
-  const pid_t theirs = WaitStarted("theirs", 1);
-  ASSERT_GT(ours, 0) << DaemonLog();
-  ASSERT_GT(theirs, 0) << DaemonLog();
+  const std::vector<pid_t> first = FirstPids({"ours", "theirs"});
+  ASSERT_EQ(first.size(), 2u) << DaemonLog();
+  const pid_t ours = first[0], theirs = first[1];
   ASSERT_TRUE(WaitUntil([&] { return Has(Status().out, "\"watching\""); }, 10000));
 
   const std::string notTheirs = " from uid 65534 refused: only root and the program's user may";

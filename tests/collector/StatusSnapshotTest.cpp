@@ -232,7 +232,7 @@ TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   ASSERT_TRUE(programs.Stopped(crashy, 10).failed);
   const WatchedItem gone = add(4, "gone", ItemCreated);
   programs.RestartBegins(gone, Probe, "", 0);
-  programs.Started("gone");
+  programs.Started("gone", 0);
   const WatchedItem hung = add(5, "hung", ItemRestarting);
   programs.RestartBegins(hung, WorkingSet, "", 0);
 
