@@ -48,156 +48,121 @@ StatusSnapshot Sample() {
   return snapshot;
 }
 
-// One sample line of the text format: name, labels, value.
-struct Sample_ {
-  std::string name;
-  std::map<std::string, std::string> labels;
-  double value;
-};
-
-// Undoes the label escapes; false on an escape the format does not know.
-bool Unescape(const std::string& text, std::string* out) {
-  out->clear();
+// Undoes the label escapes \n, \\ and \" (kLabel lets no other through).
+std::string Unescape(const std::string& text) {
+  std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      *out += text[i];
-      continue;
-    }
-    if (++i == text.size()) {
-      return false;
-    }
-    const char c = text[i];
-    if (c == 'n') {
-      *out += '\n';
-    } else if (c == '\\' || c == '"') {
-      *out += c;
-    } else {
-      return false;
-    }
+    out += text[i] == '\\' && text[++i] == 'n' ? '\n' : text[i];
   }
-  return true;
+  return out;
 }
 
-// Parses the whole exposition text; a failure names the offending line.
-::testing::AssertionResult Parse(const std::string& text, std::vector<Sample_>* samples) {
+// Parses the whole exposition text into its samples, keyed "name,label=value,..." with the labels
+// in name order; a failure fails the test and names the offending line.
+std::map<std::string, double> Metrics(const std::string& text) {
   static const std::regex kHelp("# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+");
   static const std::regex kType("# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge)");
   static const std::regex kSample("([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{(.*)\\})? (-?[0-9]+(\\.[0-9]+)?)");
-  static const std::regex kLabel("([a-zA-Z_][a-zA-Z0-9_]*)=\"((?:[^\"\\\\]|\\\\.)*)\",?");
-  std::set<std::string> typed;
-  std::set<std::string> helped;
+  static const std::regex kLabel("([a-zA-Z_][a-zA-Z0-9_]*)=\"((?:[^\"\\\\]|\\\\[n\"\\\\])*)\",?");
+  std::set<std::string> typed, helped;
+  std::map<std::string, double> samples;
   std::istringstream lines(text);
   std::string line;
-  std::smatch m;
+  std::smatch m, l;
   while (std::getline(lines, line)) {
     if (std::regex_match(line, m, kHelp)) {
       helped.insert(m[1]);
     } else if (std::regex_match(line, m, kType)) {
-      if (!typed.insert(m[1]).second) {
-        return ::testing::AssertionFailure() << "second TYPE: " << line;
-      }
+      EXPECT_TRUE(typed.insert(m[1]).second) << "second TYPE: " << line;
     } else if (std::regex_match(line, m, kSample)) {
-      Sample_ sample{m[1], {}, std::stod(m[4])};
-      if (typed.count(sample.name) == 0 || helped.count(sample.name) == 0) {
-        return ::testing::AssertionFailure() << "sample before its HELP and TYPE: " << line;
-      }
-      std::string labels = m[3];
-      std::smatch l;
-      while (!labels.empty()) {
-        if (!std::regex_search(labels, l, kLabel) || l.position(0) != 0) {
-          return ::testing::AssertionFailure() << "bad labels: " << line;
+      EXPECT_TRUE(typed.count(m[1]) == 1 && helped.count(m[1]) == 1)
+          << "sample before its HELP and TYPE: " << line;
+      std::map<std::string, std::string> labels;
+      std::string rest = m[3];
+      while (!rest.empty()) {
+        if (!std::regex_search(rest, l, kLabel) || l.position(0) != 0) {
+          ADD_FAILURE() << "bad labels: " << line;
+          return {};
         }
-        std::string value;
-        if (!Unescape(l[2], &value)) {
-          return ::testing::AssertionFailure() << "bad escape: " << line;
-        }
-        sample.labels[l[1]] = value;
-        labels = l.suffix();
+        labels[l[1]] = Unescape(l[2]);
+        rest = l.suffix();
       }
-      samples->push_back(sample);
+      std::string key = m[1];
+      for (const auto& [name, labelValue] : labels) {
+        key += "," + name + "=" + labelValue;
+      }
+      samples[key] = std::stod(m[4]);
     } else {
-      return ::testing::AssertionFailure() << "not a line of the format: " << line;
+      ADD_FAILURE() << "not a line of the format: " << line;
+      return {};
     }
   }
-  return ::testing::AssertionSuccess();
+  return samples;
 }
 
 }  // namespace
 
 TEST(StatusSnapshotTest, JsonCarriesEveryFactAndSurvivesHostileNames) {
-  const StatusSnapshot snapshot = Sample();
-  const nlohmann::json document = nlohmann::json::parse(snapshot.ToJson());
-  EXPECT_EQ(42, document["daemon"]["pid"]);
-  EXPECT_EQ(1000, document["daemon"]["started"]);
-  EXPECT_EQ(3003, document["daemon"]["port"]);
-  EXPECT_EQ(9, document["daemon"]["passes"]);
-  EXPECT_EQ(true, document["daemon"]["running"]);
-  EXPECT_EQ(3, document["orders"]["watch"]);
-  EXPECT_EQ(17, document["orders"]["msg"]);
-  EXPECT_EQ(1, document["orders"]["mgmt"]);
-  EXPECT_EQ(2, document["protocol_errors"]);
-  ASSERT_EQ(std::size(kNames), document["processes"].size());
-  const nlohmann::json& first = document["processes"][0];
-  EXPECT_EQ(100, first["pid"]);
-  EXPECT_EQ("web", first["name"]);
-  EXPECT_EQ("watching", first["state"]);
-  EXPECT_EQ(1007, first["last_heartbeat"]);
-  EXPECT_EQ(4, first["wdfreq"]);
-  EXPECT_TRUE(first["maxwset"].is_null());
-  EXPECT_EQ(5101, first["wset"]);
-  EXPECT_EQ(2, first["restarts"]);
-  EXPECT_EQ("two\nlines", document["processes"][3]["name"]);
-  EXPECT_EQ("bad\xEF\xBF\xBD\xEF\xBF\xBD", document["processes"][4]["name"]);
+  const nlohmann::json document = nlohmann::json::parse(Sample().ToJson());
+  EXPECT_EQ(nlohmann::json::parse(R"({"daemon": {"pid": 42, "started": 1000, "updated": 1010,
+      "port": 3003, "passes": 9, "running": true}, "protocol_errors": 2,
+      "orders": {"watch": 3, "msg": 17, "mgmt": 1, "reset": 0}})"),
+            nlohmann::json({{"daemon", document["daemon"]},
+                            {"protocol_errors", document["protocol_errors"]},
+                            {"orders", document["orders"]}}));
+  EXPECT_EQ(nlohmann::json::parse(R"({"pid": 100, "name": "web", "state": "watching",
+      "last_heartbeat": 1007, "wdfreq": 4, "minwset": null, "maxwset": null, "wsetincr": null,
+      "maxerrors": null, "wset": 5101, "nomwset": 0, "errors": 0, "restarts": 2})"),
+            document["processes"][0]);
+  // Bytes that are not UTF-8 become U+FFFD; everything else is kept.
+  std::vector<std::string> names;
+  for (const nlohmann::json& process : document["processes"]) {
+    names.push_back(process["name"]);
+  }
+  EXPECT_EQ((std::vector<std::string>{"web", "say \"hi\"", "C:\\dir\\x", "two\nlines",
+                                      "bad\xEF\xBF\xBD\xEF\xBF\xBD", "caf\xc3\xa9"}),
+            names);
 }
 
 TEST(StatusSnapshotTest, MetricsParseWithEveryNameEscapedAndEveryFamilyTyped) {
   StatusSnapshot snapshot = Sample();
-  std::vector<Sample_> samples;
-  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples)) << snapshot.ToMetrics();
-  std::map<std::string, double> byKey;
-  std::set<std::string> restartNames;
-  for (const Sample_& sample : samples) {
-    std::string key = sample.name;
-    for (const auto& label : sample.labels) {
-      key += "," + label.first + "=" + label.second;
-    }
-    byKey[key] = sample.value;
-    if (sample.name == "vigild_restarts_total") {
-      restartNames.insert(sample.labels.at("name"));
-    }
+  const std::map<std::string, double> metrics = Metrics(snapshot.ToMetrics());
+  const std::pair<std::string, double> kExpected[] = {
+      {"vigild_up", 1},
+      {"vigild_watched_processes", 6},
+      {"vigild_orders_total,type=msg", 17},
+      {"vigild_protocol_errors_total", 2},
+      {"vigild_process_working_set_bytes,name=web,pid=100", 5101 * 1024},
+      {"vigild_process_heartbeat_age_seconds,name=web,pid=100", 3},
+      {"vigild_process_wdfreq_seconds,name=web,pid=100", 4},
+      {"vigild_restarts_total,name=say \"hi\"", 2},
+      {"vigild_restarts_total,name=two\nlines", 2},
+      {"vigild_restarts_total,name=C:\\dir\\x", 2},
+      {"vigild_restarts_total,name=bad\xEF\xBF\xBD\xEF\xBF\xBD", 2},
+      {"vigild_restarts_total,name=caf\xc3\xa9", 2},
+  };
+  for (const auto& [key, value] : kExpected) {
+    EXPECT_EQ(1u, metrics.count(key)) << key;
+    EXPECT_EQ(value, metrics.count(key) == 1 ? metrics.at(key) : -1) << key;
   }
-  EXPECT_EQ(1, byKey["vigild_up"]);
-  EXPECT_EQ(6, byKey["vigild_watched_processes"]);
-  EXPECT_EQ(17, byKey["vigild_orders_total,type=msg"]);
-  EXPECT_EQ(2, byKey["vigild_protocol_errors_total"]);
-  EXPECT_EQ(5101 * 1024, byKey["vigild_process_working_set_bytes,name=web,pid=100"]);
-  EXPECT_EQ(3, byKey["vigild_process_heartbeat_age_seconds,name=web,pid=100"]);
-  EXPECT_EQ(2, byKey["vigild_restarts_total,name=say \"hi\""]);
-  EXPECT_EQ(2, byKey["vigild_restarts_total,name=two\nlines"]);
-  EXPECT_EQ(2, byKey["vigild_restarts_total,name=C:\\dir\\x"]);
-  EXPECT_EQ(1u, restartNames.count("bad\xEF\xBF\xBD\xEF\xBF\xBD"));
-  EXPECT_EQ(1u, restartNames.count("caf\xc3\xa9"));
-  EXPECT_EQ(4, byKey["vigild_process_wdfreq_seconds,name=web,pid=100"]);
 
   // A process without a heartbeat test has no wdfreq series; the others keep theirs.
   snapshot.processes[0].wdfreq = -1;
   snapshot.processes[1].wdfreq = 0;
-  samples.clear();
-  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples));
   std::map<int, double> wdfreqs;
-  for (const Sample_& sample : samples) {
-    if (sample.name == "vigild_process_wdfreq_seconds") {
-      wdfreqs[std::stoi(sample.labels.at("pid"))] = sample.value;
+  for (const auto& [key, value] : Metrics(snapshot.ToMetrics())) {
+    if (key.rfind("vigild_process_wdfreq_seconds,", 0) == 0) {
+      wdfreqs[std::stoi(key.substr(key.rfind(",pid=") + 5))] = value;
     }
   }
   EXPECT_EQ((std::map<int, double>{{101, 0}, {102, 4}, {103, 4}, {104, 4}, {105, 4}}), wdfreqs);
 
+  // A daemon that has stopped says so in its first sample.
   snapshot.running = false;
   snapshot.processes.clear();
-  samples.clear();
-  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples));
-  EXPECT_EQ("vigild_up", samples[0].name);
-  EXPECT_EQ(0, samples[0].value);
+  const std::string text = snapshot.ToMetrics();
+  EXPECT_EQ(0, Metrics(text).at("vigild_up"));
+  EXPECT_EQ(text.find("\nvigild_"), text.find("\nvigild_up 0\n"));
 }
 
 // Five names in every state a program can be in, read from a real table and its program records,
@@ -240,32 +205,47 @@ TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   snapshot.updated = nowUtc;
   snapshot.programs = StatusSnapshot::ProgramsFrom(table, programs, 0, nowUtc);
   const nlohmann::json shown = nlohmann::json::parse(snapshot.ToJson())["programs"];
-  const std::map<std::string, nlohmann::json> expected = {
-      {"web", {{"state", "watching"}, {"seconds_left", 0}, {"last_exit", nullptr},
-               {"last_reason", nullptr}, {"uptime_seconds", 30}, {"restarts", 0}}},
-      {"slow", {{"state", "waiting"}, {"seconds_left", 5}, {"last_exit", nullptr},
-                {"last_reason", "no heartbeat"}, {"uptime_seconds", 0}, {"restarts", 1}}},
-      {"crashy", {{"state", "failed"}, {"seconds_left", 0}, {"last_exit", "signal 9"},
-                  {"last_reason", "exit"}, {"uptime_seconds", 0}, {"restarts", 2}}},
-      {"gone", {{"state", "restarting"}, {"seconds_left", 0}, {"last_exit", nullptr},
-                {"last_reason", "probe"}, {"uptime_seconds", 0}, {"restarts", 1}}},
-      {"hung", {{"state", "restarting"}, {"seconds_left", 0}, {"last_exit", nullptr},
-                {"last_reason", "working set"}, {"uptime_seconds", 0}, {"restarts", 1}}}};
+  const std::map<std::string, nlohmann::json> expected = {{"web",
+                                                           {{"state", "watching"},
+                                                            {"seconds_left", 0},
+                                                            {"last_exit", nullptr},
+                                                            {"last_reason", nullptr},
+                                                            {"uptime_seconds", 30},
+                                                            {"restarts", 0}}},
+                                                          {"slow",
+                                                           {{"state", "waiting"},
+                                                            {"seconds_left", 5},
+                                                            {"last_exit", nullptr},
+                                                            {"last_reason", "no heartbeat"},
+                                                            {"uptime_seconds", 0},
+                                                            {"restarts", 1}}},
+                                                          {"crashy",
+                                                           {{"state", "failed"},
+                                                            {"seconds_left", 0},
+                                                            {"last_exit", "signal 9"},
+                                                            {"last_reason", "exit"},
+                                                            {"uptime_seconds", 0},
+                                                            {"restarts", 2}}},
+                                                          {"gone",
+                                                           {{"state", "restarting"},
+                                                            {"seconds_left", 0},
+                                                            {"last_exit", nullptr},
+                                                            {"last_reason", "probe"},
+                                                            {"uptime_seconds", 0},
+                                                            {"restarts", 1}}},
+                                                          {"hung",
+                                                           {{"state", "restarting"},
+                                                            {"seconds_left", 0},
+                                                            {"last_exit", nullptr},
+                                                            {"last_reason", "working set"},
+                                                            {"uptime_seconds", 0},
+                                                            {"restarts", 1}}}};
   ASSERT_EQ(expected.size(), shown.size()) << shown.dump();
   for (const auto& [name, fields] : expected) {
     EXPECT_EQ(fields, shown[name]) << name;
   }
 
-  std::vector<Sample_> samples;
-  ASSERT_TRUE(Parse(snapshot.ToMetrics(), &samples)) << snapshot.ToMetrics();
-  std::map<std::string, double> byKey;
-  for (const Sample_& sample : samples) {
-    std::string key = sample.name;
-    for (const auto& label : sample.labels) {
-      key += "," + label.first + "=" + label.second;
-    }
-    byKey[key] = sample.value;
-  }
+  const std::map<std::string, double> byKey = Metrics(snapshot.ToMetrics());
   for (const auto& [name, fields] : expected) {
     for (const char* state : {"watching", "restarting", "waiting", "failed"}) {
       EXPECT_EQ(fields.at("state") == state ? 1 : 0,
@@ -303,18 +283,22 @@ TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuilt
   } steps[] = {
       {"first write", [](StatusSnapshot&) {}, 46},
       {"nothing changed", [](StatusSnapshot& s) { s.updated += 5; }, 0},
-      {"two heartbeats", [](StatusSnapshot& s) {
+      {"two heartbeats",
+       [](StatusSnapshot& s) {
          s.processes[3].wset += 1;
          s.processes[9].lastHeartbeat += 1;
-       }, 2},
+       },
+       2},
       {"a name restarted: its 8 entries", [](StatusSnapshot& s) { s.restarts["web"] = 3; }, 8},
-      {"one gone, one new", [](StatusSnapshot& s) {
+      {"one gone, one new",
+       [](StatusSnapshot& s) {
          s.processes.erase(s.processes.begin() + 7);
          StatusSnapshot::Process fresh = s.processes[0];
          fresh.pid = 5000;
          fresh.name = "new\x01\xc0";
          s.processes.push_back(fresh);
-       }, 1},
+       },
+       1},
       {"no process left", [](StatusSnapshot& s) { s.processes.clear(); }, 0},
   };
   for (const auto& step : steps) {

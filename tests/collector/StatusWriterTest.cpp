@@ -2,16 +2,18 @@
 // are played: the file stays fresh through a restart's pause, it is written
 // when what it shows changes and not after every pass, and a write failure is
 // logged once per run of failures.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "ListenPort.h"
@@ -39,6 +41,17 @@ nlohmann::json ReadJson(const std::string& path) {
 class StatusWriterTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
+  // Records whose text contains every part.
+  int Logged(const std::vector<std::string>& parts) {
+    LogServer::Instance()->Flush();
+    int found = 0;
+    for (const std::string& message : log->Messages()) {
+      found += std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+        return message.find(part) != std::string::npos;
+      });
+    }
+    return found;
+  }
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
 };
@@ -116,7 +129,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
 TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
   OrderCounters counters;
   // mode of the status file's directory, Warnings expected
-  const std::pair<mode_t, size_t> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
+  const std::pair<mode_t, int> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
   for (const auto& [mode, warnings] : kCases) {
     const std::string sub = dir.Join("m" + std::to_string(mode));
     ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
@@ -130,13 +143,8 @@ TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
       ASSERT_TRUE(writer.Start());
       writer.Stop();
     }
-    LogServer::Instance()->Flush();
-    size_t found = 0;
-    for (const std::string& message : log->Messages()) {
-      found += message.find("the status directory " + sub) != std::string::npos &&
-               message.find("is writable by group or others") != std::string::npos;
-    }
-    EXPECT_EQ(found, warnings) << std::oct << mode;
+    EXPECT_EQ(warnings, Logged({"the status directory " + sub, "is writable by group or others"}))
+        << std::oct << mode;
   }
 }
 
@@ -151,24 +159,14 @@ TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
   StatusWriter writer(settings, counters);
   ASSERT_TRUE(writer.Start());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  LogServer::Instance()->Flush();
-  int failures = 0;
-  for (const std::string& message : log->Messages()) {
-    failures += message.find("cannot create a temporary file") != std::string::npos;
-  }
-  EXPECT_EQ(1, failures);
+  EXPECT_EQ(1, Logged({"cannot create a temporary file"}));
 
   // The directory appears: writing resumes and says so once.
   ASSERT_EQ(0, unlink(blocker.c_str()));
   ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
   EXPECT_TRUE(WaitUntil([&] { return !ReadJson(settings.statusFile).is_discarded(); }, 3000));
   writer.Stop();
-  LogServer::Instance()->Flush();
-  int again = 0;
-  for (const std::string& message : log->Messages()) {
-    again += message.find("again") != std::string::npos;
-  }
-  EXPECT_EQ(1, again);
+  EXPECT_EQ(1, Logged({"again"}));
 }
 
 // A pass that changes nothing shown leaves both files alone; a change in the table or in the
@@ -188,9 +186,10 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   // being taken by a later file.
   int held = -1;
   const auto rewritten = [&](const std::string& path) {
-    struct stat now {}, before {};
-    if (stat(path.c_str(), &now) != 0 || (held >= 0 && fstat(held, &before) == 0 &&
-                                          before.st_ino == now.st_ino)) {
+    struct stat now {
+    }, before{};
+    if (stat(path.c_str(), &now) != 0 ||
+        (held >= 0 && fstat(held, &before) == 0 && before.st_ino == now.st_ino)) {
       return false;
     }
     close(held);
@@ -198,10 +197,9 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
     return true;
   };
   rewritten(settings.statusFile);
-  const auto passes = [&](int count, std::function<void()> between) {
+  const auto passes = [&](int count) {
     int writes = 0;
     for (int i = 0; i < count; ++i) {
-      between();
       writer.PassEnded(table);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       writes += rewritten(settings.statusFile) ? 1 : 0;
@@ -209,7 +207,7 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
     return writes;
   };
   // About 1.5 s of identical passes: the period's writes only.
-  const int quiet = passes(150, [] {});
+  const int quiet = passes(150);
   EXPECT_GE(quiet, 1);
   EXPECT_LE(quiet, 3);
   // A heartbeat, a new item, an order: each is on disk after the pass that brings it.
@@ -219,16 +217,9 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
       [&] { counters.CountExecuted(OrderCounters::kMsg); },
   };
   for (const auto& change : kChanges) {
-    bool first = true;
-    EXPECT_GE(passes(3,
-                     [&] {
-                       if (first) {
-                         change();
-                       }
-                       first = false;
-                     }),
-              1);
-    EXPECT_LE(passes(12, [] {}), 1);
+    change();
+    EXPECT_GE(passes(3), 1);
+    EXPECT_LE(passes(12), 1);
   }
   const nlohmann::json doc = ReadJson(settings.statusFile);
   EXPECT_EQ(2u, doc["processes"].size());

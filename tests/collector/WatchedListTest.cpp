@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -54,40 +55,117 @@ void operator delete(void* block, size_t) noexcept { free(block); }
 
 namespace {
 
-// Records each command (" (fg)": foreground) and calls onLaunch; only if `real` do processes exist.
-class RecordingProcesses : public WatchedList::ProcessServices {
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Plays the processes of the cycle; safe for the concurrent calls of restart workers, clients and
+// the test. A pid lives until "kill -9 <pid>", or its stop command "stop <pid>" unless it is deaf
+// to that; a reused pid is held by another process (another start time). With `real` the
+// processes and commands are the system's. Every command is noted with the identity it runs as
+// ("uid/gid ", none for the daemon's own) and " (fg)" in the foreground.
+class FakeProcesses : public WatchedList::ProcessServices {
  public:
-  // Reaps the test's own children as their real parent would, noting the signal that ended them.
+  struct Launch {
+    std::string command, line;
+    Clock::time_point at;
+  };
+
   int CheckPID(int pid) override {
     int status = 0;
-    if (real && waitpid(pid, &status, WNOHANG) == pid) {
-      std::lock_guard<std::mutex> hold(records);
+    if (real && waitpid(pid, &status, WNOHANG) == pid) {  // reaped as its real parent would
+      std::lock_guard<std::mutex> hold(mutex);
       endedBy[pid] = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
     }
-    return real ? ProcessServices::CheckPID(pid) : 0;
+    std::lock_guard<std::mutex> hold(mutex);
+    return real ? ProcessServices::CheckPID(pid) : dead.count(pid) == 0 ? 1 : 0;
   }
   bool StartTime(int pid, unsigned long long& ticks) override {
-    ticks = 1;
-    return real ? ProcessServices::StartTime(pid, ticks) : false;
+    if (real) {
+      return ProcessServices::StartTime(pid, ticks);
+    }
+    std::lock_guard<std::mutex> hold(mutex);
+    ticks = reused.count(pid) != 0 ? 2 : 1;
+    return dead.count(pid) == 0;
   }
-  int CommandLunch(String& command, int mode) override {
+  int CommandLunchAs(String& command, int mode, const RunAs* as) override {
+    const std::string text = command.chars();
     {
-      std::lock_guard<std::mutex> hold(records);
-      launched += std::string(command.chars()) + (mode == 1 ? " (fg)\n" : "\n");
+      std::unique_lock<std::mutex> hold(mutex);
+      maxInside = std::max(maxInside, ++inside);
+      opened.wait(hold, [this] { return !gated; });
+      --inside;
+      const std::string who =
+          as == nullptr ? "" : std::to_string(as->uid) + "/" + std::to_string(as->gid) + " ";
+      launches.push_back({text, who + text + (mode == 1 ? " (fg)" : ""), Clock::now()});
+      int pid = 0;
+      if (sscanf(text.c_str(), "kill -9 %d", &pid) == 1 ||
+          (sscanf(text.c_str(), "stop %d", &pid) == 1 && deaf.count(pid) == 0)) {
+        dead.insert(pid);
+      }
     }
     if (onLaunch) {
-      onLaunch(command.chars());
+      onLaunch(text);
     }
-    return real ? ProcessServices::CommandLunch(command, mode) : 1;
+    return real ? ProcessServices::CommandLunchAs(command, mode, as) : 1;
+  }
+  bool ProcessRealUid(int pid, uid_t& uid) override {
+    uid = owner;
+    return real ? ProcessServices::ProcessRealUid(pid, uid) : CheckPID(pid) == 1;
+  }
+  uid_t DaemonUid() override { return real ? ProcessServices::DaemonUid() : daemonUid; }
+
+  void SetDead(int pid, bool isDead) {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (isDead) {
+      dead.insert(pid);
+    } else {
+      dead.erase(pid);
+    }
+  }
+  void Reuse(int pid) {
+    std::lock_guard<std::mutex> hold(mutex);
+    reused.insert(pid);
+  }
+  void Open() {
+    std::lock_guard<std::mutex> hold(mutex);
+    gated = false;
+    opened.notify_all();
+  }
+  // Whether command was launched, and when.
+  bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
+    std::lock_guard<std::mutex> hold(mutex);
+    for (const Launch& launch : launches) {
+      if (launch.command == command) {
+        if (when != nullptr) {
+          *when = launch.at;
+        }
+        return true;
+      }
+    }
+    return false;
+  }
+  // The noted lines of the commands mine accepts (all without it), one a line.
+  std::string Commands(const std::function<bool(const std::string&)>& mine = nullptr) {
+    std::lock_guard<std::mutex> hold(mutex);
+    std::string lines;
+    for (const Launch& launch : launches) {
+      lines += !mine || mine(launch.command) ? launch.line + "\n" : "";
+    }
+    return lines;
   }
 
+  std::mutex mutex;  // guards every field below but the settings made before the loop runs
+  std::condition_variable opened;
+  bool gated = false;          // every command launch waits until Open
+  std::atomic<int> inside{0};  // launches under way now, read without the lock
+  int maxInside = 0;           // launches under way at most at once
+  std::set<int> dead, deaf, reused;
+  std::map<int, int> endedBy;  // real: the signal that ended each reaped child, -1 for none
+  std::vector<Launch> launches;
+  // Settings, made before the loop runs.
   bool real = false;
-  // Restart workers launch and check at once: the records are guarded.
-  std::mutex records;  // guards endedBy and launched while the loop runs
-  std::map<int, int> endedBy;
-  std::string launched;
+  uid_t owner = 0, daemonUid = 0;  // of every played process, and the daemon's
   std::function<void(const std::string&)> onLaunch;
-  WatchedList* list = nullptr;
 };
 
 // A wrong item has made one error more than it may, so every pass finds it wrong at once.
@@ -100,6 +178,20 @@ WatchedItem Item(int pid, bool wrong, const std::string& stop = "", const std::s
   item.settings.errorsOn = wrong ? 1 : 0;
   item.settings.maxErrors = 0;
   return item;
+}
+// Judged on its errors: wrong at once, or once a heartbeat reports one.
+WatchedItem Scripted(int pid, bool wrong = true) {
+  WatchedItem item = Item(pid, true, "stop " + std::to_string(pid), "start " + std::to_string(pid));
+  item.info.psErrors = wrong ? 1 : 0;
+  return item;
+}
+
+std::map<int, WatchState> States(WatchedList& list) {
+  std::map<int, WatchState> states;
+  for (const auto& [pid, item] : list.Snapshot()) {
+    states[pid] = item.state;
+  }
+  return states;
 }
 
 // Starts `sleep 30`; with termBlocked, the SIGTERM of a polite stop command never reaches it.
@@ -131,10 +223,19 @@ class WatchedListTest : public ::testing::Test {
     }
     return lines;
   }
+  // Records whose text contains part.
+  int Logged(const std::string& part) {
+    LogServer::Instance()->Flush();
+    int found = 0;
+    for (const std::string& message : log->Messages()) {
+      found += message.find(part) != std::string::npos ? 1 : 0;
+    }
+    return found;
+  }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   ListenPort port;
-  RecordingProcesses services;
+  FakeProcesses processes;
 };
 
 // Of three real processes one obeys its stop command, one ignores it until "kill -9" and one is
@@ -145,11 +246,10 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   const pid_t polite = StartSleep(false), deaf = StartSleep(true), gone = StartSleep(false);
   kill(gone, SIGKILL);
   ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
-  services.real = true;
+  processes.real = true;
   // Grace checks, step in ms, kill checks, step, pause before a start, pause between passes.
-  WatchedList list(&services, WatchedList::Waits{40, 20, 100, 10, 0, 5});
+  WatchedList list(&processes, WatchedList::Waits{40, 20, 100, 10, 0, 5});
   list.SetMaxParallelRestarts(1);
-  services.list = &list;
   Timestamp::controlledTimeAdd(-10);  // registered ten seconds ago, with a heartbeat every second
   const std::set<pid_t> pids = {polite, deaf, gone};
   for (auto pid = pids.rbegin(); pid != pids.rend(); ++pid) {  // the highest first
@@ -165,7 +265,7 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   WatchedItem bystander = Item(getpid(), false);
   list.CreateNewWatch(bystander);
   std::vector<WatchedList::Verdict> verdicts;
-  services.onLaunch = [&](const std::string& command) {
+  processes.onLaunch = [&](const std::string& command) {
     if (command != "kill " + std::to_string(polite)) {
       return;
     }
@@ -183,28 +283,24 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   };
   EXPECT_EQ(1, list.ProcessBlock(&port));
   EXPECT_EQ((std::vector<WatchedList::Verdict>{WatchedList::NotFound, WatchedList::Done,
-                                                WatchedList::Done}),
+                                               WatchedList::Done}),
             verdicts);
   EXPECT_EQ(0u, list.Size());
-  EXPECT_EQ((std::map<int, int>{{polite, SIGTERM}, {deaf, SIGKILL}}), services.endedBy);
+  EXPECT_EQ((std::map<int, int>{{polite, SIGTERM}, {deaf, SIGKILL}}), processes.endedBy);
   // Waits hold no worker, so the three sequences interleave; each keeps its own order.
   for (pid_t pid : pids) {
     const std::string id = std::to_string(pid);
-    const std::string expected = (pid == gone ? "" : "kill " + id + "\n") +
-                                 (pid == deaf ? "kill -9 " + id + " (fg)\n" : "") + "echo > " +
-                                 dir.Join(id) + "\n";
     EXPECT_TRUE(WaitUntil([&] { return access(dir.Join(id).c_str(), F_OK) == 0; }, 2000))
         << "no start for " << id;
-    std::string own;
-    for (size_t at = 0, end; (end = services.launched.find('\n', at)) != std::string::npos;
-         at = end + 1) {
-      const std::string line = services.launched.substr(at, end + 1 - at);
-      const bool mine = line.find(" " + id + "\n") != line.npos ||
-                        line.find(" " + id + " (fg)") != line.npos ||
-                        line.find("/" + id + "\n") != line.npos;
-      own += mine ? line : "";
-    }
-    EXPECT_EQ(expected, own) << id;
+    const auto mine = [&](const std::string& command) {
+      const size_t at = command.rfind(id);
+      return at != command.npos && at > 0 && at + id.size() == command.size() &&
+             (command[at - 1] == ' ' || command[at - 1] == '/');
+    };
+    EXPECT_EQ((pid == gone ? "" : "kill " + id + "\n") +
+                  (pid == deaf ? "kill -9 " + id + " (fg)\n" : "") + "echo > " + dir.Join(id) +
+                  "\n",
+              processes.Commands(mine));
   }
   // Between the deaf process's stop command and its "kill -9" come its forty grace checks, and
   // at most the one check of the polite process that follows that one's own stop command.
@@ -226,26 +322,25 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
 
 // An error object from below passes through the loop unchanged and leaves the table unlocked.
 TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLockReleased) {
-  WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 0, 0, 60});
-  services.list = &list;
+  WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0, 60});
   EXPECT_EQ(1, list.ProcessBlock(&port));
   std::string countdown;
   for (int ttl = 60; ttl >= 1; --ttl) {
     countdown += "INFO : Empty Process List (time to live " + std::to_string(ttl) + " s)\n";
   }
   EXPECT_EQ(countdown, PassLines());
-  EXPECT_EQ(0, StopProcess(-1, services));  // "kill -9 -1" would hit every process we may signal
-  EXPECT_EQ("", services.launched);
+  EXPECT_EQ(0, StopProcess(-1, processes));  // "kill -9 -1" would hit every process we may signal
+  EXPECT_EQ("", processes.Commands());
 
   // Raised in a restart sequence, on a worker: the item leaves with its sequence.
-  services.onLaunch = [](const std::string&) { throw BError("RecordingProcesses", "test"); };
+  processes.onLaunch = [](const std::string&) { throw BError("FakeProcesses", "test"); };
   WatchedItem item = Item(3, true);
   list.CreateNewWatch(item);
   try {
     list.ProcessBlock(&port);
     ADD_FAILURE() << "no error object";
   } catch (BError& error) {
-    EXPECT_EQ("RecordingProcesses|test", error.From() + "|" + error.Message());
+    EXPECT_EQ("FakeProcesses|test", error.From() + "|" + error.Message());
   }
   EXPECT_EQ(WatchedList::ListEnded, list.runState.load());
   auto size = std::async(std::launch::async, [&] { return list.Size(); });
@@ -256,39 +351,13 @@ TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLo
 
 // 32 clients order 1,000 pids while the passes run: every seventh pid is wrong (restarted and
 // dropped), every third forgotten by its client, every fifth registered again under another name.
-// Every pid is a live process, its pid for a start time, until a "kill -9" reaches it.
-class LivingProcesses : public RecordingProcesses {
- public:
-  int CheckPID(int pid) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    return killed.count(pid) == 0 ? 1 : 0;
-  }
-  bool StartTime(int pid, unsigned long long& ticks) override {
-    ticks = static_cast<unsigned long long>(pid);
-    return CheckPID(pid) == 1;
-  }
-  int CommandLunch(String& command, int mode) override {
-    int pid = 0;
-    if (sscanf(command.chars(), "kill -9 %d", &pid) == 1) {
-      std::lock_guard<std::mutex> hold(mutex);
-      killed.insert(pid);
-    }
-    return RecordingProcesses::CommandLunch(command, mode);
-  }
-
-  std::mutex mutex;  // guards killed: client threads register while the pass kills
-  std::set<int> killed;
-};
-
 TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  LivingProcesses living;
-  WatchedList list(&living, WatchedList::Waits{1, 0, 100, 0, 0, 1});
-  living.list = &list;
+  WatchedList list(&processes, WatchedList::Waits{1, 0, 100, 0, 0, 1});
   pepoWatchedList = &list;
   WatchedItem anchor = Item(1001, false);  // keeps the table from emptying
   list.CreateNewWatch(anchor);
-  living.onLaunch = [&](const std::string& command) {
+  processes.onLaunch = [&](const std::string& command) {
     if (command == "last") {
       port.state = ListenPort::kStopping;
     }
@@ -337,41 +406,7 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
   EXPECT_EQ(expected, actual);
 }
 
-}  // namespace
-
-namespace {
-
-// Plays one live process owned by `processOwner` until a "kill -9" reaches it, and records the
-// identity each command would run with ("-": the daemon's own).
-class IdentityProcesses : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int) override { return alive ? 1 : 0; }
-  bool StartTime(int, unsigned long long& ticks) override {
-    ticks = 1;
-    return alive;
-  }
-  int CommandLunch(String& command, int mode) override {
-    return CommandLunchAs(command, mode, nullptr);
-  }
-  int CommandLunchAs(String& command, int mode, const RunAs* as) override {
-    launched += (as == nullptr ? std::string("-")
-                               : std::to_string(as->uid) + "/" + std::to_string(as->gid)) +
-                " " + command.chars() + (mode == 1 ? " (fg)\n" : "\n");
-    alive = alive && std::string(command.chars()).rfind("kill -9 ", 0) != 0;
-    return 1;
-  }
-  bool ProcessRealUid(int, uid_t& uid) override {
-    uid = processOwner;
-    return alive;
-  }
-  uid_t DaemonUid() override { return daemonUid; }
-
-  bool alive = true;
-  uid_t processOwner = 65534;
-  uid_t daemonUid = 0;
-  std::string launched;
-};
-
+// Process 77, owned by processOwner, ignores its stop command "stop" until "kill -9".
 TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnlyItsProcesses) {
   struct Case {
     uid_t daemonUid;
@@ -384,142 +419,78 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnly
       {0, 65534, 65534, "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
       {0, 65534, 0, "65534/65534 stop\n65534/65534 start\n",
        "process ID 77 belongs to uid 0, not to uid 65534 who registered it: kill -9 not sent"},
-      {0, 0, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
-      {0, -1, 0, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
-      {1000, 65534, 65534, "- stop\n- kill -9 77 (fg)\n- start\n", ""},
+      {0, 0, 0, "stop\nkill -9 77 (fg)\nstart\n", ""},
+      {0, -1, 0, "stop\nkill -9 77 (fg)\nstart\n", ""},
+      {1000, 65534, 65534, "stop\nkill -9 77 (fg)\nstart\n", ""},
       {0, 424242, 424242, "",
        "is neither stopped nor started, its owner's identity is unknown: "
        "no account has uid 424242"},
   };
   for (const Case& c : kCases) {
-    IdentityProcesses processes;
-    processes.daemonUid = c.daemonUid;
-    processes.processOwner = c.processOwner;
-    WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0});
+    SCOPED_TRACE(std::to_string(c.daemonUid) + " " + std::to_string(c.ownerUid));
+    FakeProcesses fake;
+    fake.daemonUid = c.daemonUid;
+    fake.owner = c.processOwner;
+    WatchedList list(&fake, WatchedList::Waits{1, 0, 1, 0, 0, 0});
     WatchedItem item = Item(77, true, "stop", "start");
     item.ownerUid = c.ownerUid;
     list.CreateNewWatch(item);
     log->Clear();
     list.ProcessBlock(&port);
-    EXPECT_EQ(processes.launched, c.launched) << c.daemonUid << " " << c.ownerUid;
+    EXPECT_EQ(c.launched, fake.Commands());
     std::string errors;  // those of the restart, not the health check's
     for (const auto& record : log->Records()) {
       const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
       errors += record.severity == Error && restart ? record.message + "\n" : "";
     }
-    if (std::string(c.error).empty()) {
-      EXPECT_EQ(errors, "") << c.ownerUid;
-    } else {
-      EXPECT_NE(errors.find(c.error), errors.npos) << errors;
-    }
+    EXPECT_EQ(*c.error != '\0', errors.find(c.error) != errors.npos && !errors.empty()) << errors;
   }
 }
 
-}  // namespace
-
-namespace {
-
-// A process that leaves at its stop command, or (deaf) only at "kill -9";
-// the time of every command is noted.
-class TimedProcesses : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int) override { return alive ? 1 : 0; }
-  bool StartTime(int, unsigned long long& ticks) override {
-    ticks = 1;
-    return alive;
-  }
-  int CommandLunch(String& command, int) override {
-    const std::string text = command.chars();
-    at[text.rfind("kill -9", 0) == 0 ? "kill" : text] = std::chrono::steady_clock::now();
-    if (!deaf || text.rfind("kill -9", 0) == 0) {
-      alive = false;
-    }
-    return 1;
-  }
-  bool alive = true, deaf = false;
-  std::map<std::string, std::chrono::steady_clock::time_point> at;
-};
-
-}  // namespace
-
-// The start command comes no sooner than the pause after the process left,
-// whether its stop command or "kill -9" made it leave.
-TEST_F(WatchedListTest, StartCommandWaitsThePauseAfterTheStopOrTheKill) {
+// A pid another process took over reads as gone: that process gets no stop command and no
+// "kill -9", wherever in the cycle the pid changed hands. The start command comes no sooner
+// than the pause after the process left, whether its stop command or "kill -9" made it leave.
+TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverSignalledAndTheStartWaitsThePause) {
   constexpr unsigned kPauseMs = 300;
-  for (bool deaf : {false, true}) {
-    SCOPED_TRACE(deaf ? "kill" : "stop");
-    TimedProcesses timed;
-    timed.deaf = deaf;
-    WatchedList list(&timed, WatchedList::Waits{2, 1, 2, 1, kPauseMs, 0, 1});
-    WatchedItem item = Item(4242, true, "stop", "start");
-    list.CreateNewWatch(item);
-    EXPECT_EQ(1, list.ProcessBlock(&port));
-    ASSERT_EQ(deaf ? 3u : 2u, timed.at.size());
-    const auto left = timed.at[deaf ? "kill" : "stop"];
-    EXPECT_GE(timed.at["start"] - left, std::chrono::milliseconds(kPauseMs));
-  }
-}
-
-namespace {
-
-// Pid 77 always holds some process; `started` tells which. The registered one (start time 1)
-// ignores its stop command and leaves at "kill -9"; reuseAt names the command at which
-// another process takes the pid ("" never, "register" before the first pass).
-class ReusedPid : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int) override { return gone ? 0 : 1; }
-  bool StartTime(int, unsigned long long& ticks) override {
-    ticks = started;
-    return !gone;
-  }
-  int CommandLunch(String& command, int mode) override {
-    const std::string text = command.chars();
-    launched += text + (mode == 1 ? " (fg)\n" : "\n");
-    started = text == reuseAt ? 2 : started;
-    gone = gone || (text.rfind("kill -9", 0) == 0 && started == 1);
-    return 1;
-  }
-  uid_t DaemonUid() override { return 0; }
-
-  unsigned long long started = 1;
-  bool gone = false;
-  std::string reuseAt;
-  std::string launched;
-};
-
-}  // namespace
-
-// A pid that another process took over reads as gone: that process gets no stop command and
-// no "kill -9", wherever in the cycle the pid changed hands.
-TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverStoppedOrKilled) {
   const struct {
-    const char* reuseAt;
+    const char* stop;
+    std::string reuseAt;  // the command at which another process takes the pid
     const char* launched;
   } kCases[] = {
-      {"", "stop\nkill -9 77 (fg)\nstart\n"},
-      {"register", "start\n"},
-      {"stop", "stop\nstart\n"},
+      {"stop 77", "", "stop 77\nstart\n"},
+      {"stop", "", "stop\nkill -9 77 (fg)\nstart\n"},
+      {"stop", "register", "start\n"},  // before the first pass
+      {"stop", "stop", "stop\nstart\n"},
   };
   for (const auto& c : kCases) {
-    ReusedPid processes;
-    processes.reuseAt = c.reuseAt;
-    WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0});
-    WatchedItem item = Item(77, true, "stop", "start");
+    SCOPED_TRACE(c.stop + (" / " + c.reuseAt));
+    FakeProcesses fake;
+    fake.onLaunch = [&](const std::string& command) {
+      if (command == c.reuseAt) {
+        fake.Reuse(77);
+      }
+    };
+    WatchedList list(&fake, WatchedList::Waits{2, 1, 2, 1, kPauseMs, 0, 1});
+    WatchedItem item = Item(77, true, c.stop, "start");
     ASSERT_EQ(WatchedList::Done, list.Watch(item, 0));
     EXPECT_EQ(1, list.Snapshot().at(77).startTime);
-    if (std::string(c.reuseAt) == "register") {
-      processes.started = 2;
+    if (c.reuseAt == "register") {
+      fake.Reuse(77);
     }
-    list.ProcessBlock(&port);
-    EXPECT_EQ(c.launched, processes.launched) << c.reuseAt;
+    EXPECT_EQ(1, list.ProcessBlock(&port));
+    EXPECT_EQ(c.launched, fake.Commands());
+    const size_t count = fake.launches.size();
+    if (count >= 2) {
+      EXPECT_GE(fake.launches[count - 1].at - fake.launches[count - 2].at, milliseconds(kPauseMs));
+    }
   }
 }
 
 // A pid below 1 names a process group ("kill -9 -5" would hit every member): no one may
 // register one, so no pass can ever stall on it or signal it.
 TEST_F(WatchedListTest, PidsBelowOneAndGoneProcessesAreNeverRegistered) {
-  services.real = true;
-  WatchedList list(&services);
+  processes.real = true;
+  WatchedList list(&processes);
   pid_t gone = StartSleep(false);
   kill(gone, SIGKILL);
   ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
@@ -536,127 +507,50 @@ TEST_F(WatchedListTest, PidsBelowOneAndGoneProcessesAreNeverRegistered) {
   EXPECT_EQ(1u, list.Size());
 }
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Safe for the concurrent calls of several restart workers. Every pid lives until "kill -9 <pid>"
-// or its stop command "stop <pid>", unless it is deaf to that; then it stays through the whole
-// grace wait. The time of every command is noted, and how many items were at once between
-// their stop command and their start command ("start <pid>").
-class SharedProcesses : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int pid) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    return dead.count(pid) == 0 ? 1 : 0;
-  }
-  bool StartTime(int pid, unsigned long long& ticks) override {
-    std::lock_guard<std::mutex> hold(mutex);
-    ticks = startTime;
-    return dead.count(pid) == 0;
-  }
-  int CommandLunch(String& command, int) override {
-    const std::string text = command.chars();
-    std::unique_lock<std::mutex> hold(mutex);
-    maxInside = std::max(maxInside, ++inside);
-    opened.wait(hold, [this] { return !gated; });
-    --inside;
-    at[text] = Clock::now();
-    int pid = 0;
-    if (sscanf(text.c_str(), "stop %d", &pid) == 1) {
-      if (deaf.count(pid) == 0) {
-        dead.insert(pid);
-      }
-    } else if (sscanf(text.c_str(), "kill -9 %d", &pid) == 1) {
-      dead.insert(pid);
-    }
-    return 1;
-  }
-  // When command was launched; false while it was not.
-  bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
-    std::lock_guard<std::mutex> hold(mutex);
-    const auto found = at.find(command);
-    if (found != at.end() && when != nullptr) {
-      *when = found->second;
-    }
-    return found != at.end();
-  }
-
-  int Inside() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return inside;
-  }
-
-  void Open() {
-    std::lock_guard<std::mutex> hold(mutex);
-    gated = false;
-    opened.notify_all();
-  }
-
-  std::mutex mutex;  // guards everything below: workers and the test thread meet here
-  std::condition_variable opened;
-  bool gated = false;  // every command launch waits until Open
-  int inside = 0, maxInside = 0;  // launches under way now, and at most at once
-  std::set<int> dead, deaf;
-  unsigned long long startTime = 1;
-  std::map<std::string, Clock::time_point> at;
-};
-
-// Wrong at once: one error more than it may make.
-WatchedItem Scripted(int pid, bool wrong = true) {
-  WatchedItem item = Item(pid, wrong, "stop " + std::to_string(pid), "start " + std::to_string(pid));
-  item.settings.errorsOn = 1;
-  item.info.psErrors = wrong ? 1 : 0;
-  return item;
-}
-
-std::map<int, WatchState> States(WatchedList& list) {
-  std::map<int, WatchState> states;
-  for (const auto& [pid, item] : list.Snapshot()) {
-    states[pid] = item.state;
-  }
-  return states;
-}
-
-}  // namespace
-
-// Item 10 ignores its stop command and sits in a 3 s grace wait. Meanwhile item 20 goes wrong:
-// it is judged at the next pass and restarted from start to end before 10 is even killed, though
-// only one step may run at a time.
-TEST_F(WatchedListTest, AStopThatHangsDelaysNeitherTheJudgementNorTheRestartOfAnother) {
+// Item 10 ignores its stop command and sits in a 3 s grace wait that belongs to its sequence:
+// orders for it find nothing and a watch order is refused until a new process takes the pid,
+// which registers at once and is never signalled. Meanwhile item 20 goes wrong: it is judged at
+// the next pass and restarted from start to end before 10's sequence ends, though only one step
+// may run at a time.
+TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherRestart) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  SharedProcesses processes;
   processes.deaf = {10};
   WatchedList list(&processes, WatchedList::Waits{300, 10, 5, 10, 50, 20});
   list.SetMaxParallelRestarts(1);  // a sequence that waits holds no worker
-  for (int pid : {10, 20}) {
-    WatchedItem item = Scripted(pid, pid == 10);
-    list.CreateNewWatch(item);
-  }
+  WatchedItem hanging = Scripted(10), healthy = Scripted(20, false), again = Scripted(10, false);
+  ASSERT_EQ(WatchedList::Done, list.Watch(hanging, 0));
+  list.CreateNewWatch(healthy);
   std::thread loop([&] { list.ProcessBlock(&port); });
   ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 10"); }, 2000));
-  ProcessInfo wrong;
-  wrong.pid = 20;
-  wrong.psErrors = 1;
+  ProcessInfo info;
+  info.pid = 10;
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
+  EXPECT_EQ(WatchedList::NotFound, list.Forget(10, 0));
+  EXPECT_EQ(WatchedList::UnderRestart, list.Watch(again, 0));
+  info.pid = 20;
+  info.psErrors = 1;
   const auto beat = Clock::now();
-  EXPECT_EQ(WatchedList::Done, list.Beat(wrong, 0));
-  EXPECT_LT(Clock::now() - beat, std::chrono::milliseconds(200)) << "the heartbeat waited";
+  EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+  EXPECT_LT(Clock::now() - beat, milliseconds(200)) << "the heartbeat waited";
   Clock::time_point stopped, started;
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20", &started); }, 2000));
   ASSERT_TRUE(processes.Launched("stop 20", &stopped));
-  EXPECT_LT(stopped - beat, std::chrono::milliseconds(500));
-  EXPECT_FALSE(processes.Launched("kill -9 10")) << "20 waited for 10's sequence";
+  EXPECT_LT(stopped - beat, milliseconds(500));
+  EXPECT_FALSE(processes.Launched("start 10")) << "20 waited for 10's sequence";
   EXPECT_EQ((std::map<int, WatchState>{{10, ItemRestarting}}), States(list));
-  loop.join();  // 10's sequence ends, and the empty table ends the loop
-  EXPECT_TRUE(processes.Launched("start 10"));
-  EXPECT_EQ(0u, list.Size());
+  processes.Reuse(10);  // another process holds 10 from now on
+  EXPECT_EQ(WatchedList::Done, list.Watch(again, 0));
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 10"); }, 5000));
+  port.state = ListenPort::kStopping;
+  loop.join();
+  EXPECT_FALSE(processes.Launched("kill -9 10"));
+  EXPECT_EQ((std::map<int, WatchState>{{10, ItemWatching}}), States(list));
 }
 
 // Five items go wrong at once with room for two steps at a time, while every command launch
 // takes its time: two sequences run, the other three show as waiting and run in their turn.
 TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  SharedProcesses processes;
   processes.deaf = {1, 2, 3, 4, 5};
   processes.gated = true;
   WatchedList list(&processes, WatchedList::Waits{2, 10, 5, 10, 0, 10});
@@ -673,7 +567,7 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
                                                          {3, ItemWaiting},
                                                          {4, ItemWaiting},
                                                          {5, ItemWaiting}} &&
-               processes.Inside() == 2;
+               processes.inside.load() == 2;
       },
       2000, 1));
   processes.Open();
@@ -694,66 +588,30 @@ TEST_F(WatchedListTest, ItemsUnderRestartKeepTheLoopGoingUntilTheListenerStops) 
     SCOPED_TRACE(listenerStops ? "listener stops" : "table empties");
     port.state = ListenPort::kRunning;
     log->Clear();
-    SharedProcesses processes;
-    WatchedList list(&processes, WatchedList::Waits{5, 10, 5, 10, kPauseMs, 10});
+    FakeProcesses fake;
+    WatchedList list(&fake, WatchedList::Waits{5, 10, 5, 10, kPauseMs, 10});
     WatchedItem item = Scripted(7);
     list.CreateNewWatch(item);
     const auto begun = Clock::now();
     std::thread stopper([&] {
-      if (listenerStops && WaitUntil([&] { return processes.Launched("stop 7"); }, 2000)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (listenerStops && WaitUntil([&] { return fake.Launched("stop 7"); }, 2000)) {
+        std::this_thread::sleep_for(milliseconds(100));
         port.state = ListenPort::kStopping;
       }
     });
     EXPECT_EQ(1, list.ProcessBlock(&port));
     stopper.join();
     const auto took = Clock::now() - begun;
-    EXPECT_EQ(!listenerStops, processes.Launched("start 7"));
-    EXPECT_EQ(listenerStops, took < std::chrono::milliseconds(kPauseMs)) << took.count();
+    EXPECT_EQ(!listenerStops, fake.Launched("start 7"));
+    EXPECT_EQ(listenerStops, took < milliseconds(kPauseMs)) << took.count();
     EXPECT_EQ(0u, list.Size());
-    LogServer::Instance()->Flush();
-    bool abandoned = false;
-    for (const std::string& message : log->Messages()) {
-      abandoned = abandoned || message.find("restart of  (pid 7) abandoned") != message.npos;
-    }
-    EXPECT_EQ(listenerStops, abandoned);
+    EXPECT_EQ(listenerStops ? 1 : 0, Logged("restart of  (pid 7) abandoned"));
   }
-}
-
-// While 77's sequence runs, orders for 77 find it in the hands of the sequence; a new process
-// that takes the pid registers at once and outlives the sequence, which never signals it.
-TEST_F(WatchedListTest, OrdersForAnItemUnderRestartLeaveItToItsSequence) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  SharedProcesses processes;
-  processes.deaf = {77};
-  WatchedList list(&processes, WatchedList::Waits{100, 10, 5, 10, 0, 10});
-  WatchedItem item = Scripted(77);
-  ASSERT_EQ(WatchedList::Done, list.Watch(item, 0));
-  std::thread loop([&] { list.ProcessBlock(&port); });
-  ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 77"); }, 2000));
-  ProcessInfo beat;
-  beat.pid = 77;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(beat, 0));
-  EXPECT_EQ(WatchedList::NotFound, list.Forget(77, 0));
-  WatchedItem again = Scripted(77, false);
-  EXPECT_EQ(WatchedList::UnderRestart, list.Watch(again, 0));
-  EXPECT_EQ((std::map<int, WatchState>{{77, ItemRestarting}}), States(list));
-  {
-    std::lock_guard<std::mutex> hold(processes.mutex);
-    processes.startTime = 2;  // another process holds 77 from now on
-  }
-  EXPECT_EQ(WatchedList::Done, list.Watch(again, 0));
-  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 77"); }, 2000));
-  port.state = ListenPort::kStopping;
-  loop.join();
-  EXPECT_FALSE(processes.Launched("kill -9 77"));
-  EXPECT_EQ((std::map<int, WatchState>{{77, ItemWatching}}), States(list));
 }
 
 // A registration whose insertion runs out of memory fails as a whole: the table is as it was
 // and its lock is free for the next order.
 TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUnchanged) {
-  SharedProcesses processes;
   WatchedList list(&processes);
   WatchedItem kept = Scripted(5, false);
   list.CreateNewWatch(kept);
@@ -782,24 +640,21 @@ TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUncha
 // pass (the passes are 10 s apart), each start comes later than the one before, and once the limit
 // is reached the name fails: no start, one Error. Only its registrant (or root) may reset it, and
 // the reset starts it again.
-TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFailsAndAResetStarts) {
+TEST_F(WatchedListTest,
+       ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFailsAndAResetStarts) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  SharedProcesses processes;
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
   RestartSettings settings;
   settings.firstDelayMs = 100;
   settings.limit = 3;
   list.SetRestartSettings(settings);
-  std::vector<std::chrono::milliseconds> delays;
+  std::vector<long> delays;
   for (int pid = 100; pid < 104; ++pid) {
     WatchedItem item = Scripted(pid, false);
     item.settings.psName = "crashy";
     list.CreateNewWatch(item);
     EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
-    {
-      std::lock_guard<std::mutex> hold(processes.mutex);
-      processes.dead.insert(pid);  // it exited: no stop command, no kill
-    }
+    processes.SetDead(pid, true);  // it exited: no stop command, no kill
     ProcessInfo info;
     info.pid = pid;
     WatchedList::EndReport end{Exit, "exit 1"};
@@ -809,7 +664,7 @@ TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFa
     const std::string start = "start " + std::to_string(pid);
     if (pid < 103) {
       ASSERT_TRUE(WaitUntil([&] { return processes.Launched(start, &started); }, 3000)) << pid;
-      delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(started - reported));
+      delays.push_back(std::chrono::duration_cast<milliseconds>(started - reported).count());
       EXPECT_FALSE(processes.Launched("stop " + std::to_string(pid)));
       // Until the new process registers, the program files' keeper must not start another.
       EXPECT_TRUE(WaitUntil([&] { return list.StartUnderWay("crashy", 10000); }, 1000)) << pid;
@@ -817,21 +672,16 @@ TEST_F(WatchedListTest, ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFa
       EXPECT_FALSE(list.StartUnderWay("other", 10000));
     } else {
       EXPECT_TRUE(WaitUntil([&] { return list.Size() == 0; }, 3000));
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      std::this_thread::sleep_for(milliseconds(500));
       EXPECT_FALSE(processes.Launched(start)) << "a failed name started";
     }
   }
   ASSERT_EQ(3u, delays.size());
-  EXPECT_GE(delays[0].count(), 100);
-  EXPECT_LT(delays[0].count(), 1000) << "the first restart waited for something";
-  EXPECT_GE(delays[1].count(), 180);
-  EXPECT_GE(delays[2].count(), 360);
-  LogServer::Instance()->Flush();
-  int failures = 0;
-  for (const std::string& message : log->Messages()) {
-    failures += message.find("crashy has failed: 3 restarts within 600 s") != message.npos;
-  }
-  EXPECT_EQ(1, failures);
+  EXPECT_GE(delays[0], 100);
+  EXPECT_LT(delays[0], 1000) << "the first restart waited for something";
+  EXPECT_GE(delays[1], 180);
+  EXPECT_GE(delays[2], 360);
+  EXPECT_EQ(1, Logged("crashy has failed: 3 restarts within 600 s"));
 
   EXPECT_EQ(WatchedList::NotFound, list.Reset("nobody", 0));
   EXPECT_EQ(WatchedList::OtherUsersItem, list.Reset("crashy", 5));
@@ -845,11 +695,11 @@ TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
   const struct {
     const char* line;
     int accepted;
-  } cases[] = {{"psdown: exit 0", 1},     {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
-               {"psdown: probe", 1},      {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
-               {"psdown: signal 0", 0},   {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
-               {"psdown: exit 1x", 0},    {"psdown: exit", 0},      {"psdown: crash", 0},
-               {"psdown: exit 0001", 0},  {"psdown: ", 0}};
+  } cases[] = {{"psdown: exit 0", 1},    {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
+               {"psdown: probe", 1},     {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
+               {"psdown: signal 0", 0},  {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
+               {"psdown: exit 1x", 0},   {"psdown: exit", 0},      {"psdown: crash", 0},
+               {"psdown: exit 0001", 0}, {"psdown: ", 0}};
   for (const auto& c : cases) {
     WatchASCIIOrder order;
     for (const char* text : {"BEGINMSG", "pid: 7", c.line, "END;"}) {
@@ -868,12 +718,8 @@ TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
 // user's end report, or a plain heartbeat, finds nothing.
 TEST_F(WatchedListTest, AnEndReportAfterARefusedWatchOfAProcessAlreadyGoneStillRestartsIt) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  SharedProcesses processes;
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
-  {
-    std::lock_guard<std::mutex> hold(processes.mutex);
-    processes.dead.insert(40);
-  }
+  processes.SetDead(40, true);
   WatchedItem item = Scripted(40, false);
   item.settings.psName = "quick";
   EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
@@ -883,10 +729,7 @@ TEST_F(WatchedListTest, AnEndReportAfterARefusedWatchOfAProcessAlreadyGoneStillR
   EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
   WatchedList::EndReport end{Exit, "exit 1"};
   EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
-  {
-    std::lock_guard<std::mutex> hold(processes.mutex);
-    processes.dead.erase(40);  // the pid is taken by a stranger meanwhile
-  }
+  processes.SetDead(40, false);  // the pid is taken by a stranger meanwhile
   EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
   EXPECT_FALSE(processes.Launched("stop 40"));
@@ -894,3 +737,5 @@ TEST_F(WatchedListTest, AnEndReportAfterARefusedWatchOfAProcessAlreadyGoneStillR
   // Taken once: a second report finds nothing.
   EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
 }
+
+}  // namespace
