@@ -205,48 +205,20 @@ TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   snapshot.updated = nowUtc;
   snapshot.programs = StatusSnapshot::ProgramsFrom(table, programs, 0, nowUtc);
   const nlohmann::json shown = nlohmann::json::parse(snapshot.ToJson())["programs"];
-  const std::map<std::string, nlohmann::json> expected = {{"web",
-                                                           {{"state", "watching"},
-                                                            {"seconds_left", 0},
-                                                            {"last_exit", nullptr},
-                                                            {"last_reason", nullptr},
-                                                            {"uptime_seconds", 30},
-                                                            {"restarts", 0}}},
-                                                          {"slow",
-                                                           {{"state", "waiting"},
-                                                            {"seconds_left", 5},
-                                                            {"last_exit", nullptr},
-                                                            {"last_reason", "no heartbeat"},
-                                                            {"uptime_seconds", 0},
-                                                            {"restarts", 1}}},
-                                                          {"crashy",
-                                                           {{"state", "failed"},
-                                                            {"seconds_left", 0},
-                                                            {"last_exit", "signal 9"},
-                                                            {"last_reason", "exit"},
-                                                            {"uptime_seconds", 0},
-                                                            {"restarts", 2}}},
-                                                          {"gone",
-                                                           {{"state", "restarting"},
-                                                            {"seconds_left", 0},
-                                                            {"last_exit", nullptr},
-                                                            {"last_reason", "probe"},
-                                                            {"uptime_seconds", 0},
-                                                            {"restarts", 1}}},
-                                                          {"hung",
-                                                           {{"state", "restarting"},
-                                                            {"seconds_left", 0},
-                                                            {"last_exit", nullptr},
-                                                            {"last_reason", "working set"},
-                                                            {"uptime_seconds", 0},
-                                                            {"restarts", 1}}}};
-  ASSERT_EQ(expected.size(), shown.size()) << shown.dump();
-  for (const auto& [name, fields] : expected) {
-    EXPECT_EQ(fields, shown[name]) << name;
-  }
-
+  const nlohmann::json expected = nlohmann::json::parse(R"({
+      "web": {"state": "watching", "seconds_left": 0, "last_exit": null, "last_reason": null,
+              "uptime_seconds": 30, "restarts": 0},
+      "slow": {"state": "waiting", "seconds_left": 5, "last_exit": null,
+               "last_reason": "no heartbeat", "uptime_seconds": 0, "restarts": 1},
+      "crashy": {"state": "failed", "seconds_left": 0, "last_exit": "signal 9",
+                 "last_reason": "exit", "uptime_seconds": 0, "restarts": 2},
+      "gone": {"state": "restarting", "seconds_left": 0, "last_exit": null,
+               "last_reason": "probe", "uptime_seconds": 0, "restarts": 1},
+      "hung": {"state": "restarting", "seconds_left": 0, "last_exit": null,
+               "last_reason": "working set", "uptime_seconds": 0, "restarts": 1}})");
+  EXPECT_EQ(expected, shown);
   const std::map<std::string, double> byKey = Metrics(snapshot.ToMetrics());
-  for (const auto& [name, fields] : expected) {
+  for (const auto& [name, fields] : expected.items()) {
     for (const char* state : {"watching", "restarting", "waiting", "failed"}) {
       EXPECT_EQ(fields.at("state") == state ? 1 : 0,
                 byKey.at("vigild_program_state,name=" + name + ",state=" + state))
