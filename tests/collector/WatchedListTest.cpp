@@ -486,27 +486,6 @@ TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverSignalledAndTheStartWai
   }
 }
 
-// A pid below 1 names a process group ("kill -9 -5" would hit every member): no one may
-// register one, so no pass can ever stall on it or signal it.
-TEST_F(WatchedListTest, PidsBelowOneAndGoneProcessesAreNeverRegistered) {
-  processes.real = true;
-  WatchedList list(&processes);
-  pid_t gone = StartSleep(false);
-  kill(gone, SIGKILL);
-  ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
-  for (int pid : {-5, -1, 0, static_cast<int>(gone)}) {
-    for (long uid : {0L, 65534L, -1L}) {
-      WatchedItem item = Item(pid, true, "stop", "start");
-      EXPECT_NE(WatchedList::Done, list.Watch(item, uid)) << pid << " by " << uid;
-    }
-  }
-  EXPECT_EQ(0u, list.Size());
-  WatchedItem mine = Item(getpid(), false);
-  EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(mine, 65534));  // ours runs as root
-  EXPECT_EQ(WatchedList::Done, list.Watch(mine, static_cast<long>(getuid())));
-  EXPECT_EQ(1u, list.Size());
-}
-
 // Item 10 ignores its stop command and sits in a 3 s grace wait that belongs to its sequence:
 // orders for it find nothing and a watch order is refused until a new process takes the pid,
 // which registers at once and is never signalled. Meanwhile item 20 goes wrong: it is judged at
@@ -712,18 +691,30 @@ TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
   }
 }
 
-// A program that dies before its wrapper's registration arrives: the watch order is refused,
-// but the end report that follows it from the same user restarts it (no stop command, since
-// nothing is left to stop, and never a signal for whatever holds the pid by then). Another
-// user's end report, or a plain heartbeat, finds nothing.
-TEST_F(WatchedListTest, AnEndReportAfterARefusedWatchOfAProcessAlreadyGoneStillRestartsIt) {
+// A pid below 1 names a process group ("kill -9 -5" would hit every member) and a gone process
+// names none: whoever asks, neither registers, and no user but root registers another's process.
+// A program that dies before its wrapper's registration arrives is refused so, but the end report
+// that follows from the same user restarts it (no stop command, nothing being left to stop, and
+// never a signal for whatever holds the pid by then); another user's, or a heartbeat, finds none.
+TEST_F(WatchedListTest, GroupsAndGoneProcessesNeverRegisterButAnEndReportRestartsAGoneOne) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
+  processes.SetDead(39, true);
   processes.SetDead(40, true);
+  for (int pid : {-5, -1, 0, 39}) {
+    for (long uid : {0L, 65534L, -1L}) {
+      WatchedItem item = Item(pid, true, "stop", "start");
+      EXPECT_NE(WatchedList::Done, list.Watch(item, uid)) << pid << " by " << uid;
+    }
+  }
+  WatchedItem roots = Item(41, false);
+  EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(roots, 65534));
+  EXPECT_EQ(0u, list.Size());
   WatchedItem item = Scripted(40, false);
   item.settings.psName = "quick";
   EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
-  EXPECT_EQ(0u, list.Size());
+  EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
+  EXPECT_EQ(1u, list.Size());
   ProcessInfo info;
   info.pid = 40;
   EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
