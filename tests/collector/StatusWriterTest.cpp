@@ -60,11 +60,8 @@ class StatusWriterTest : public ::testing::Test {
 
 TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   NoProcesses services;
-  WatchedList::Waits waits;
-  waits.restartPauseMs = 4000;
-  waits.passSleepMs = 50;
-  waits.timeToLive = 1;
-  WatchedList list(&services, waits);
+  // The process is gone at the first check; a 4 s pause, 50 ms between passes, one empty pass.
+  WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 4000, 50, 1});
   OrderCounters counters;
   counters.CountExecuted(OrderCounters::kWatch);
   StatusWriter::Settings settings;
@@ -86,8 +83,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   port.state = ListenPort::kRunning;
   std::thread loop([&] { list.ProcessBlock(&port); });
 
-  // Through the pause the file shows the restart, and its time of writing
-  // moves on.
+  // Through the pause the file shows the restart, and its time of writing moves on.
   long firstUpdate = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {

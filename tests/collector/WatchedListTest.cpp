@@ -443,7 +443,7 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnly
       const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
       errors += record.severity == Error && restart ? record.message + "\n" : "";
     }
-    EXPECT_EQ(*c.error != '\0', errors.find(c.error) != errors.npos && !errors.empty()) << errors;
+    EXPECT_EQ(*c.error != '\0', !errors.empty() && errors.find(c.error) != errors.npos) << errors;
   }
 }
 
