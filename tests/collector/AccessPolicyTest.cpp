@@ -63,66 +63,22 @@ class AccessPolicyTest : public ::testing::Test {
 };
 
 TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
-  struct Case {
+  const long kUnknown = AccessPolicy::kUnknownUid;
+  const struct {
     std::map<std::string, std::string> keys;
-    const char* error;              // part of the error, "" when it configures
     std::vector<long> allowedUids;  // kUnknownUid stands for an unknown owner
     std::vector<long> refusedUids;
     uint32_t bind;
+  } kGood[] = {
+      {{}, {0, kDaemonUid}, {65534, 1000, kUnknown}, INADDR_ANY},
+      {{{"WATCHMGR.ALLOWEDUSERS", "nobody, 1000"}}, {65534, 1000}, {0, kDaemonUid, kUnknown}, 0},
+      {{{"WATCHMGR.ALLOWEDUSERS", "ANY"}}, {0, 65534, kUnknown}, {}, 0},
+      {{{"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, {0}, {}, 0x7F000001u},
   };
-  const long kUnknown = AccessPolicy::kUnknownUid;
-  const Case kCases[] = {
-      {{}, "", {0, kDaemonUid}, {65534, 1000, kUnknown}, INADDR_ANY},
-      {{{"WATCHMGR.ALLOWEDUSERS", "nobody, 1000"}},
-       "",
-       {65534, 1000},
-       {0, kDaemonUid, kUnknown},
-       0},
-      {{{"WATCHMGR.ALLOWEDUSERS", "ANY"}}, "", {0, 65534, kUnknown}, {}, 0},
-      {{{"WATCHMGR.ALLOWEDUSERS", "no-such-user-here"}},
-       "WATCHMGR.ALLOWEDUSERS: unknown user 'no-such-user-here'",
-       {},
-       {},
-       0},
-      {{{"WATCHMGR.ALLOWEDUSERS", "root,,nobody"}},
-       "WATCHMGR.ALLOWEDUSERS: empty entry",
-       {},
-       {},
-       0},
-      {{{"WATCHMGR.ALLOWEDUSERS", "-1"}}, "WATCHMGR.ALLOWEDUSERS: unknown user '-1'", {}, {}, 0},
-      {{{"WATCHMGR.ALLOWEDPEERS", "10.0.0.300"}},
-       "WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.300'",
-       {},
-       {},
-       0},
-      {{{"WATCHMGR.ALLOWEDPEERS", ""}}, "WATCHMGR.ALLOWEDPEERS: empty entry", {}, {}, 0},
-      {{{"WATCHMGR.ALLOWEDCOMMANDS", "(kill"}},
-       "WATCHMGR.ALLOWEDCOMMANDS: pattern '(kill' does not compile",
-       {},
-       {},
-       0},
-      // Alone it does not compile; wrapped, it would pair with the group
-      // that anchors it.
-      {{{"WATCHMGR.ALLOWEDCOMMANDS", "x)|(.*"}},
-       "WATCHMGR.ALLOWEDCOMMANDS: pattern 'x)|(.*' does not compile",
-       {},
-       {},
-       0},
-      {{{"WATCHMGR.BINDADDRESS", "127.0.0.1"}}, "", {0}, {}, 0x7F000001u},
-      {{{"WATCHMGR.BINDADDRESS", "localhost"}},
-       "WATCHMGR.BINDADDRESS: malformed address 'localhost'",
-       {},
-       {},
-       0},
-  };
-  for (const Case& c : kCases) {
+  for (const auto& c : kGood) {
+    const std::string first = c.keys.empty() ? "none" : c.keys.begin()->second;
     std::string error;
     auto policy = Policy(c.keys, error);
-    const std::string first = c.keys.empty() ? "none" : c.keys.begin()->second;
-    if (*c.error != '\0') {
-      EXPECT_NE(error.find(c.error), std::string::npos) << first << ": " << error;
-      continue;
-    }
     EXPECT_EQ(error, "") << first;
     for (long uid : c.allowedUids) {
       EXPECT_TRUE(policy->UserAllowed(uid)) << first << " " << uid;
@@ -131,6 +87,29 @@ TEST_F(AccessPolicyTest, KeysConfigureTheRulesAndMalformedOnesAreNamedErrors) {
       EXPECT_FALSE(policy->UserAllowed(uid)) << first << " " << uid;
     }
     EXPECT_EQ(policy->BindAddress(), c.bind) << first;
+  }
+  const struct {
+    const char* key;
+    const char* value;
+    const char* error;
+  } kBad[] = {
+      {"ALLOWEDUSERS", "no-such-user-here", "unknown user 'no-such-user-here'"},
+      {"ALLOWEDUSERS", "root,,nobody", "empty entry"},
+      {"ALLOWEDUSERS", "-1", "unknown user '-1'"},
+      {"ALLOWEDPEERS", "10.0.0.300", "malformed entry '10.0.0.300'"},
+      {"ALLOWEDPEERS", "", "empty entry"},
+      {"ALLOWEDCOMMANDS", "(kill", "pattern '(kill' does not compile"},
+      // Alone it does not compile; wrapped, it would pair with the group that anchors it.
+      {"ALLOWEDCOMMANDS", "x)|(.*", "pattern 'x)|(.*' does not compile"},
+      {"BINDADDRESS", "localhost", "malformed address 'localhost'"},
+      {"REMOTEUSER", "no-such-user-here", ""},
+      {"REMOTEUSER", " ", ""},
+  };
+  for (const auto& c : kBad) {
+    const std::string key = std::string("WATCHMGR.") + c.key;
+    std::string error;
+    Policy({{key, c.value}}, error);
+    EXPECT_NE(error.find(key + ": " + c.error), std::string::npos) << c.value << ": " << error;
   }
 }
 
@@ -159,11 +138,6 @@ TEST_F(AccessPolicyTest, UnknownOwnersActAsTheRemoteUserOnlyWhenAnyUserIsAllowed
     if (c.admitted) {
       EXPECT_EQ(c.actsAs, uid) << c.owner;
     }
-  }
-  for (const char* bad : {"no-such-user-here", " "}) {
-    std::string error;
-    Policy({{"WATCHMGR.REMOTEUSER", bad}}, error);
-    EXPECT_NE(error.find("WATCHMGR.REMOTEUSER: "), std::string::npos) << bad << ": " << error;
   }
 }
 
@@ -204,14 +178,13 @@ TEST_F(AccessPolicyTest, OpenBeyondHostWhenForeignPeersCanReachTheBoundAddress) 
   }
 }
 
-// A watch order, as the client routine feeds it, for pid 77 with these commands.
+// A watch order for this process, as the client routine feeds it, with these commands.
 int Watch(long uid, const std::string& start, const std::string& stop) {
   WatchASCIIOrder order;
   order.SetClientUid(uid);
-  const std::string lines[] = {"BEGINWATCH", "pid: 77", "psstart: " + start, "psstop: " + stop,
-                               "END;"};
   int complete = 0;
-  for (const std::string& text : lines) {
+  for (const std::string& text : {std::string("BEGINWATCH"), "pid: " + std::to_string(getpid()),
+                                  "psstart: " + start, "psstop: " + stop, std::string("END;")}) {
     String line(text.c_str());
     complete = order.ProcessLine(line);
   }
@@ -219,27 +192,14 @@ int Watch(long uid, const std::string& start, const std::string& stop) {
   return complete == 1 ? order.ExecuteOrder(connection) : -1;
 }
 
-// Pid 77 is a live process of user 65534.
-class Process77 : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int pid) override { return pid == 77 ? 1 : 0; }
-  bool StartTime(int pid, unsigned long long& ticks) override {
-    ticks = 1;
-    return pid == 77;
-  }
-  bool ProcessRealUid(int pid, uid_t& uid) override {
-    uid = 65534;
-    return pid == 77;
-  }
-};
-
 TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatternWhole) {
   std::string error;
-  auto policy =
-      Policy({{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh( [0-9]+)?|kill [0-9]{1,7}"}}, error);
+  auto policy = Policy(
+      {{"WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/[a-z]+\\.sh( [0-9]+)?|kill [0-9]{1,7}"}}, error);
   ASSERT_EQ(error, "");
-  Process77 processes;
-  WatchedList list(&processes);
+  WatchedList list;
+  const int pid = getpid();
+  const long uid = static_cast<long>(geteuid());
   pepoWatchedList = &list;
   AccessPolicy::Publish(policy.get());
   struct Case {
@@ -256,18 +216,19 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
       {"/opt/app/RUN.sh", "kill 77", "/opt/app/RUN.sh"},
   };
   for (const Case& c : kCases) {
-    list.DeleteWatch(77);
+    list.DeleteWatch(pid);
     log->Clear();
     const bool registered = *c.refused == '\0';
-    EXPECT_EQ(Watch(65534, c.start, c.stop), registered ? 1 : 0) << c.start << " | " << c.stop;
+    EXPECT_EQ(Watch(uid, c.start, c.stop), registered ? 1 : 0) << c.start << " | " << c.stop;
     EXPECT_EQ(list.Size(), registered ? 1u : 0u) << c.start;
     if (registered) {
-      EXPECT_EQ(list.Snapshot().at(77).ownerUid, 65534);
+      EXPECT_EQ(list.Snapshot().at(pid).ownerUid, uid);
       EXPECT_TRUE(log->Messages(Error).empty());
     } else {
       EXPECT_EQ(log->Messages(Error),
                 std::vector<std::string>{"[WatchASCIIOrder::ExecuteOrder] ERROR : Watch order for "
-                                         "pid 77 refused: command '" +
+                                         "pid " +
+                                         std::to_string(pid) + " refused: command '" +
                                          std::string(c.refused) +
                                          "' does not match WATCHMGR.ALLOWEDCOMMANDS"});
     }
@@ -278,7 +239,7 @@ TEST_F(AccessPolicyTest, WatchOrdersRegisterTheirUserAndCommandsMustMatchThePatt
   // Without published rules every order registers, under its connection's user.
   AccessPolicy::Publish(nullptr);
   EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);
-  EXPECT_EQ(list.Snapshot().at(77).ownerUid, -1);
+  EXPECT_EQ(list.Snapshot().at(pid).ownerUid, -1);
 }
 
 // A pattern that admits every byte still refuses a command that could make
