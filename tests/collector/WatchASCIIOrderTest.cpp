@@ -18,13 +18,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using Ints = std::vector<int>;
 
-const Lines kHeaders = Lines({"BEGINWATCH", "xxBEGINWATCH trailing", "bEgInWaTcH\r", "BeginMsg",
-                              "beginMgmt", "BEGIN WATCH", "pid: 42", "BEGINWATCHER"});
-
-// Lines inside a block: the first four end it ("end." in a value too), a nested header does not.
-const Lines kEnds =
-    Lines({"END;", "end.", "End,", "psname: backend.exe", "END", "BEGINMSG", "stop: 5"});
-
 // A watch order; "pid 42" and "pid  :42" are no item lines.
 const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "psnomwset: 42abc",
                             "pswset: 4294967296", "PSERRORS: -99999999999999999999",
@@ -45,8 +38,8 @@ class ProcessTable : public WatchedList::ProcessServices {
     uid = it != owners.end() ? it->second : 0;
     return it != owners.end();
   }
-  std::map<int, uid_t> owners = {{4712, 0}, {100, 1000}, {101, 1000}, {102, 1000},
-                                 {200, 1001}, {300, 0},   {301, 0},   {302, 0}};
+  std::map<int, uid_t> owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
+                                 {200, 1001}, {300, 0},    {301, 0},    {302, 0}};
 };
 
 class WatchASCIIOrderTest : public ::testing::Test {
@@ -57,32 +50,26 @@ class WatchASCIIOrderTest : public ::testing::Test {
     LogServer::DeleteInstance();
   }
 
-  static Ints Feed(WatchASCIIOrder& order, const Lines& lines) {
-    Ints results;
+  // One block from uid (-1: unknown) run as the connection routine runs it; -1 when it never ends.
+  static int Execute(const Lines& lines, long uid = -1) {
+    WatchASCIIOrder order;
+    order.SetClientUid(uid);
+    int result = 0;
     for (const std::string& text : lines) {
       String line(text.data(), static_cast<int>(text.size()));
-      results.push_back(order.ProcessLine(line));
+      result = order.ProcessLine(line);
     }
-    return results;
-  }
-
-  // One block run as the connection routine runs it; -1 when it never ends.
-  static int Execute(const Lines& lines) {
-    WatchASCIIOrder order;
     Cnx connection;
-    return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
+    return result == 1 ? order.ExecuteOrder(connection) : -1;
   }
 
   // One order from uid on a connection of its own: "watch", "msg" or "mgmt" for pid.
   static int Order(long uid, const std::string& kind, int pid) {
-    WatchASCIIOrder order;
-    order.SetClientUid(uid);
-    Cnx connection;
     const std::string n = std::to_string(pid);
-    const Lines lines = kind == "watch" ? Lines{"BEGINWATCH", "pid: " + n, "psname: by" + n, "END;"}
-                        : kind == "msg" ? Lines{"BEGINMSG", "pid: " + n, "pswset: 7", "END;"}
-                                        : Lines{"BEGINMGMT", "stop: " + n, "END;"};
-    return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
+    return Execute(kind == "watch" ? Lines{"BEGINWATCH", "pid: " + n, "psname: by" + n, "END;"}
+                   : kind == "msg" ? Lines{"BEGINMSG", "pid: " + n, "pswset: 7", "END;"}
+                                   : Lines{"BEGINMGMT", "stop: " + n, "END;"},
+                   uid);
   }
 
   // "pid:owner:pswset" of every item.
@@ -101,26 +88,6 @@ class WatchASCIIOrderTest : public ::testing::Test {
   ProcessTable processes;
   WatchedList list{&processes};
 };
-
-TEST_F(WatchASCIIOrderTest, HeaderIsBeginGluedToAKnownServiceNameAndEndNeedsPunctuation) {
-  Ints opened, ended;
-  for (const std::string& header : kHeaders) {
-    WatchASCIIOrder order;
-    EXPECT_EQ(Ints{0}, Feed(order, {header}));
-    opened.push_back(order.InBlock() == 1 ? order.Type() : 0);
-  }
-  using O = WatchASCIIOrder;
-  EXPECT_EQ((Ints{O::ServiceWatch, O::ServiceWatch, O::ServiceWatch, O::ServiceMsg, O::ServiceMgmt,
-                  0, 0, 0}),
-            opened);
-  EXPECT_EQ(Lines{"[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name 'WATCHER'"},
-            log->Messages());
-  for (const std::string& line : kEnds) {
-    WatchASCIIOrder order;
-    ended.push_back(Feed(order, {"BEGINWATCH", line}).back() * order.Complete());
-  }
-  EXPECT_EQ((Ints{1, 1, 1, 1, 0, 0, 0}), ended);
-}
 
 // kWatch reads with keywords in any case, the last repeat winning, numbers as atoi (saturated) and
 // blanks, not tabs, trimmed from values.
@@ -180,7 +147,7 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
       {0, "watch", 300, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},
       {1000, "msg", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 0},
       {1001, "mgmt", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 1},
-      {1000, "msg", 100, 1, "100:1000:7 200:1001:0 300:0:0 ", 0},  // its own, reconnected
+      {1000, "msg", 100, 1, "100:1000:7 200:1001:0 300:0:0 ", 0},    // its own, reconnected
       {1000, "watch", 100, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},  // replaces its own
       {0, "msg", 200, 1, "100:1000:0 200:1001:7 300:0:0 ", 0},
       {0, "watch", 200, 1, "100:1000:0 200:0:0 300:0:0 ", 0},
@@ -192,8 +159,8 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
   };
   size_t warnings = 0;
   for (const auto& step : steps) {
-    const std::string what = std::to_string(step.uid) + " " + step.kind + " " +
-                             std::to_string(step.pid);
+    const std::string what =
+        std::to_string(step.uid) + " " + step.kind + " " + std::to_string(step.pid);
     EXPECT_EQ(step.result, Order(step.uid, step.kind, step.pid)) << what;
     EXPECT_EQ(step.table, Owners()) << what;
     EXPECT_EQ(step.warnings, Warnings() - warnings) << what;
