@@ -1,35 +1,27 @@
 #include <gtest/gtest.h>
-
-#include "TestWaits.h"
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
-#include "TlConfigurationGlobal.h"
 #include "OrderSession.h"
+#include "TestWaits.h"
+#include "TlConfigurationGlobal.h"
 #include "WatchedList.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The listener with the daemon's client routine, running; polled more often
 // than InitializeListenner does.
 bool StartListener(ListenPort* listener, int port) {
-  return listener->Initialize(port, OrderSession::Make) == 1 &&
-         listener->StartThread() == 1 &&
+  return listener->Initialize(port, OrderSession::Make) == 1 && listener->StartThread() == 1 &&
          WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
 }
 
