@@ -12,14 +12,11 @@
 #include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "ClientSession.h"
-#include "Cnx.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
 #include "TlConfiguration.h"
-#include "WatchASCIIOrder.h"
-#include "WatchedList.h"
 
 namespace {
 
@@ -39,11 +36,7 @@ bool TwoInterfaces(std::vector<uint32_t>& out) {
 
 class AccessPolicyTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    AccessPolicy::Publish(nullptr);
-    pepoWatchedList = nullptr;
-    LogServer::DeleteInstance();
-  }
+  void TearDown() override { LogServer::DeleteInstance(); }
   // A policy configured from WATCHMGR keys; error empty when it configured.
   std::unique_ptr<AccessPolicy> Policy(const std::map<std::string, std::string>& keys,
                                        std::string& error) {
@@ -152,43 +145,6 @@ TEST_F(AccessPolicyTest, OpenBeyondHostWhenForeignPeersCanReachTheBoundAddress) 
     ASSERT_EQ(error, "") << c.peers;
     EXPECT_EQ(policy->OpenBeyondHost(), c.open) << c.peers << " bound to '" << c.bind << "'";
   }
-}
-
-// A watch order for this process, as the client routine feeds it, with these commands.
-int Watch(long uid, const std::string& start, const std::string& stop) {
-  WatchASCIIOrder order;
-  order.SetClientUid(uid);
-  int complete = 0;
-  for (const std::string& text : {std::string("BEGINWATCH"), "pid: " + std::to_string(getpid()),
-                                  "psstart: " + start, "psstop: " + stop, std::string("END;")}) {
-    String line(text.c_str());
-    complete = order.ProcessLine(line);
-  }
-  Cnx connection;
-  return complete == 1 ? order.ExecuteOrder(connection) : -1;
-}
-
-// Under published rules an order registers only with commands they admit and a known user;
-// without rules every order registers, under its connection's user.
-TEST_F(AccessPolicyTest, WatchOrdersRegisterOnlyWhatPublishedRulesAdmit) {
-  std::string error;
-  auto policy = Policy({{"ALLOWEDCOMMANDS", "/opt/app/run.sh|kill [0-9]+"}}, error);
-  ASSERT_EQ(error, "");
-  WatchedList list;
-  pepoWatchedList = &list;
-  AccessPolicy::Publish(policy.get());
-  const int pid = getpid();
-  const long uid = static_cast<long>(geteuid());
-  EXPECT_EQ(Watch(uid, "/opt/app/run.sh", ""), 1);
-  EXPECT_EQ(list.Snapshot().at(pid).ownerUid, uid);
-  list.DeleteWatch(pid);
-  EXPECT_EQ(Watch(uid, "/opt/app/run.sh", "kill -9 1"), 0);
-  EXPECT_EQ(Watch(uid, "/opt/app/other.sh", "kill 1"), 0);
-  EXPECT_EQ(Watch(-1, "/opt/app/run.sh", "kill 1"), 0);
-  EXPECT_EQ(list.Size(), 0u);
-  AccessPolicy::Publish(nullptr);
-  EXPECT_EQ(Watch(-1, "anything at all", "really"), 1);
-  EXPECT_EQ(list.Snapshot().at(pid).ownerUid, -1);
 }
 
 // Each command must match the pattern whole; one the pattern admits is still refused when it

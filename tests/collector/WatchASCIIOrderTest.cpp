@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "LogServer.h"
+#include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedItem.h"
 #include "WatchedList.h"
@@ -46,6 +48,7 @@ class WatchASCIIOrderTest : public ::testing::Test {
  protected:
   void SetUp() override { pepoWatchedList = &list; }
   void TearDown() override {
+    AccessPolicy::Publish(nullptr);
     pepoWatchedList = nullptr;
     LogServer::DeleteInstance();
   }
@@ -190,6 +193,30 @@ TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
   }
   EXPECT_EQ("101:1000:0 102:1000:0 200:1001:0 300:0:0 301:0:0 302:0:0 ", Owners());
   EXPECT_EQ(1u, Warnings());  // the second refusal of the same kind is held back
+}
+
+// Under published access rules an order registers only with commands they admit and from a
+// known user; without rules every order registers, under its connection's user.
+TEST_F(WatchASCIIOrderTest, UnderAccessRulesOnlyAdmittedCommandsFromKnownUsersRegister) {
+  Handle<TlConfiguration> store(new TlConfiguration());
+  store->AtGlobalPut("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/run.sh|kill [0-9]+");
+  AccessPolicy policy(0);
+  std::string error;
+  ASSERT_TRUE(policy.Configure(*store, error)) << error;
+  AccessPolicy::Publish(&policy);
+  const auto watch = [](long uid, const std::string& start, const std::string& stop) {
+    return Execute({"BEGINWATCH", "pid: 100", "psstart: " + start, "psstop: " + stop, "END;"}, uid);
+  };
+  EXPECT_EQ(1, watch(1000, "/opt/app/run.sh", ""));
+  EXPECT_EQ("100:1000:0 ", Owners());
+  list.DeleteWatch(100);
+  EXPECT_EQ(0, watch(1000, "/opt/app/run.sh", "kill -9 1"));
+  EXPECT_EQ(0, watch(1000, "/opt/app/other.sh", "kill 1"));
+  EXPECT_EQ(0, watch(-1, "/opt/app/run.sh", "kill 1"));
+  EXPECT_EQ("", Owners());
+  AccessPolicy::Publish(nullptr);
+  EXPECT_EQ(1, watch(-1, "anything at all", "really"));
+  EXPECT_EQ("100:-1:0 ", Owners());
 }
 
 }  // namespace
