@@ -147,9 +147,8 @@ TEST_F(AccessPolicyTest, OpenBeyondHostWhenForeignPeersCanReachTheBoundAddress) 
   }
 }
 
-// Each command must match the pattern whole; one the pattern admits is still refused when it
-// could make the shell run something besides the one program it names. Each refusal is logged
-// once, whether the command came as the start or the stop command.
+// A command the pattern admits is still refused when it could make the shell run something
+// besides the one program it names.
 TEST_F(AccessPolicyTest, CommandsMustMatchThePatternWholeAndHoldNoShellSyntax) {
   std::string error;
   auto policy = Policy(

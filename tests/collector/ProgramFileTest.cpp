@@ -179,8 +179,7 @@ void MoveAndLink(const TempDir& d, const char* into, mode_t mode) {
   (void)!symlink(moved.c_str(), d.Join("programs/web.conf").c_str());
 }
 
-// What a program file says may run as root: a file, a link's destination or
-// a directory that another user could write is refused with its reason.
+// What a program file says may run as root, so another user must not be able to write it.
 TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
   constexpr uid_t kOther = 65534;
   const struct {

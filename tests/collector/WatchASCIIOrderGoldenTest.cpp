@@ -1,7 +1,5 @@
-// The order grammar against recorded sessions: orders/N.in holds the lines one connection sent,
-// escaped; N.out what the parser made of each line, of each completed block and the errors logged.
-// The sessions mix valid blocks with the blanks, partial words, odd values, overlong lines and
-// random byte edits that clients get wrong.
+// orders/N.in holds the escaped lines one connection sent, valid or garbled as clients get them
+// wrong; N.out what the parser made of each line, of each completed block and the errors logged.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -92,8 +92,7 @@ class WatchASCIIOrderTest : public ::testing::Test {
   WatchedList list{&processes};
 };
 
-// kWatch reads with keywords in any case, the last repeat winning, numbers as atoi (saturated) and
-// blanks, not tabs, trimmed from values.
+// kWatch's last repeats win, numbers read as atoi (saturated), values lose blanks but not tabs.
 TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
   const struct {
     Lines lines;
@@ -174,8 +173,7 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
             Lines{log->Messages().at(0)});
 }
 
-// A user other than root holds at most the cap; replacing its own item adds none, and root
-// is bound by no cap.
+// Replacing its own item adds none to a user's count, and root has no cap.
 TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
   list.SetMaxWatchesPerUser(2);
   const struct {
@@ -195,8 +193,7 @@ TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
   EXPECT_EQ(1u, Warnings());  // the second refusal of the same kind is held back
 }
 
-// Under published access rules an order registers only with commands they admit and from a
-// known user; without rules every order registers, under its connection's user.
+// Without published rules every order registers, under its connection's user.
 TEST_F(WatchASCIIOrderTest, UnderAccessRulesOnlyAdmittedCommandsFromKnownUsersRegister) {
   Handle<TlConfiguration> store(new TlConfiguration());
   store->AtGlobalPut("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/run.sh|kill [0-9]+");

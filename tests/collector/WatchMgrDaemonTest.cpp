@@ -18,8 +18,7 @@
 
 namespace {
 
-// The listener with the daemon's client routine, running; polled more often
-// than InitializeListenner does.
+// The listener with the daemon's client routine, running; polled more often than the daemon does.
 bool StartListener(ListenPort* listener, int port) {
   return listener->Initialize(port, OrderSession::Make) == 1 && listener->StartThread() == 1 &&
          WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
@@ -57,8 +56,7 @@ class WatchMgrDaemonTest : public ::testing::Test {
   int port = 0;
 };
 
-// Every connection that ends gives its slot back: after more connections
-// than there are slots, one after another, a process still registers.
+// Every connection that ends gives its slot back.
 TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRegister) {
   for (int i = 0; i < 40; ++i) {
     Cnx client = Client();
@@ -75,9 +73,8 @@ TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRe
   client.Disconnect();
 }
 
-// An event loop that will not end (its order waits for the table) makes
-// the shutdown end the process early, with the status of the path it ends:
-// an error must never turn into status 0.
+// An event loop that will not end (its order waits for the table) makes the shutdown end the
+// process early: an error must never turn into status 0.
 TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStatus) {
   for (int status : {1, 0}) {
     SCOPED_TRACE(status);
