@@ -52,9 +52,8 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
   }
 }
 
-// The heap buffer is taken only by a partial line longer than the inline
-// part and given back when the line completes or is dropped; a session that
-// refuses a line stops the feed.
+// Idle connections must hold no heap buffer: only a partial line longer than the inline part
+// takes one.
 TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFeed) {
   const long before = LineAssembler::BuffersHeld();
   LineAssembler lines;

@@ -1,13 +1,9 @@
-// The program keeper against a list and a launcher double: who may give
-// which order, the first start after the settling time, no second start
-// while a program has yet to register, and one Error for a program that
-// never does.
-#include "ProgramKeeper.h"
-
+// The program keeper against a list and a launcher double.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -16,6 +12,7 @@
 
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
+#include "ProgramKeeper.h"
 #include "TempDir.h"
 #include "TestWaits.h"
 #include "WatchedList.h"
@@ -44,11 +41,9 @@ class ProgramKeeperTest : public ::testing::Test {
   }
   size_t Errors(const std::string& text) {
     LogServer::Instance()->Flush();
-    size_t count = 0;
-    for (const std::string& message : log->Messages()) {
-      count += message.find(text) != std::string::npos ? 1 : 0;
-    }
-    return count;
+    const std::vector<std::string> messages = log->Messages();
+    return std::count_if(messages.begin(), messages.end(),
+                         [&](const std::string& m) { return m.find(text) != std::string::npos; });
   }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());

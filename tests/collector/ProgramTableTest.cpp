@@ -1,5 +1,3 @@
-// The per-name restart memory: back-off, the window, the failed state, reset, and the bound on
-// how many names it keeps.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -125,8 +123,7 @@ TEST(ProgramTableTest, InventedNamesBeyondTheBoundPushOutTheOldestButNeverAFaile
   EXPECT_NE(nullptr, programs.Find("n" + std::to_string(ProgramTable::kMaxNames + 9)));
 }
 
-// A launched start is under way until its process registers or the wait runs out; a start an
-// operator's stop dropped was never launched.
+// A start an operator's stop dropped was never launched.
 TEST(ProgramTableTest, AStartIsUnderWayFromItsLaunchUntilARegistrationOrTheWaitEnds) {
   ProgramTable programs;
   const WatchedItem item = Named("app");

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "LogServer.h"
+#include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedItem.h"
 #include "WatchedList.h"
@@ -17,13 +19,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using Ints = std::vector<int>;
-
-const Lines kHeaders = Lines({"BEGINWATCH", "xxBEGINWATCH trailing", "bEgInWaTcH\r", "BeginMsg",
-                              "beginMgmt", "BEGIN WATCH", "pid: 42", "BEGINWATCHER"});
-
-// Lines inside a block: the first four end it ("end." in a value too), a nested header does not.
-const Lines kEnds =
-    Lines({"END;", "end.", "End,", "psname: backend.exe", "END", "BEGINMSG", "stop: 5"});
 
 // A watch order; "pid 42" and "pid  :42" are no item lines.
 const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "psnomwset: 42abc",
@@ -45,44 +40,39 @@ class ProcessTable : public WatchedList::ProcessServices {
     uid = it != owners.end() ? it->second : 0;
     return it != owners.end();
   }
-  std::map<int, uid_t> owners = {{4712, 0}, {100, 1000}, {101, 1000}, {102, 1000},
-                                 {200, 1001}, {300, 0},   {301, 0},   {302, 0}};
+  std::map<int, uid_t> owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
+                                 {200, 1001}, {300, 0},    {301, 0},    {302, 0}};
 };
 
 class WatchASCIIOrderTest : public ::testing::Test {
  protected:
   void SetUp() override { pepoWatchedList = &list; }
   void TearDown() override {
+    AccessPolicy::Publish(nullptr);
     pepoWatchedList = nullptr;
     LogServer::DeleteInstance();
   }
 
-  static Ints Feed(WatchASCIIOrder& order, const Lines& lines) {
-    Ints results;
+  // One block from uid (-1: unknown) run as the connection routine runs it; -1 when it never ends.
+  static int Execute(const Lines& lines, long uid = -1) {
+    WatchASCIIOrder order;
+    order.SetClientUid(uid);
+    int result = 0;
     for (const std::string& text : lines) {
       String line(text.data(), static_cast<int>(text.size()));
-      results.push_back(order.ProcessLine(line));
+      result = order.ProcessLine(line);
     }
-    return results;
-  }
-
-  // One block run as the connection routine runs it; -1 when it never ends.
-  static int Execute(const Lines& lines) {
-    WatchASCIIOrder order;
     Cnx connection;
-    return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
+    return result == 1 ? order.ExecuteOrder(connection) : -1;
   }
 
   // One order from uid on a connection of its own: "watch", "msg" or "mgmt" for pid.
   static int Order(long uid, const std::string& kind, int pid) {
-    WatchASCIIOrder order;
-    order.SetClientUid(uid);
-    Cnx connection;
     const std::string n = std::to_string(pid);
-    const Lines lines = kind == "watch" ? Lines{"BEGINWATCH", "pid: " + n, "psname: by" + n, "END;"}
-                        : kind == "msg" ? Lines{"BEGINMSG", "pid: " + n, "pswset: 7", "END;"}
-                                        : Lines{"BEGINMGMT", "stop: " + n, "END;"};
-    return Feed(order, lines).back() == 1 ? order.ExecuteOrder(connection) : -1;
+    return Execute(kind == "watch" ? Lines{"BEGINWATCH", "pid: " + n, "psname: by" + n, "END;"}
+                   : kind == "msg" ? Lines{"BEGINMSG", "pid: " + n, "pswset: 7", "END;"}
+                                   : Lines{"BEGINMGMT", "stop: " + n, "END;"},
+                   uid);
   }
 
   // "pid:owner:pswset" of every item.
@@ -102,28 +92,7 @@ class WatchASCIIOrderTest : public ::testing::Test {
   WatchedList list{&processes};
 };
 
-TEST_F(WatchASCIIOrderTest, HeaderIsBeginGluedToAKnownServiceNameAndEndNeedsPunctuation) {
-  Ints opened, ended;
-  for (const std::string& header : kHeaders) {
-    WatchASCIIOrder order;
-    EXPECT_EQ(Ints{0}, Feed(order, {header}));
-    opened.push_back(order.InBlock() == 1 ? order.Type() : 0);
-  }
-  using O = WatchASCIIOrder;
-  EXPECT_EQ((Ints{O::ServiceWatch, O::ServiceWatch, O::ServiceWatch, O::ServiceMsg, O::ServiceMgmt,
-                  0, 0, 0}),
-            opened);
-  EXPECT_EQ(Lines{"[WatchASCIIOrder::ServiceTypeFromName] ERROR : Unknown service name 'WATCHER'"},
-            log->Messages());
-  for (const std::string& line : kEnds) {
-    WatchASCIIOrder order;
-    ended.push_back(Feed(order, {"BEGINWATCH", line}).back() * order.Complete());
-  }
-  EXPECT_EQ((Ints{1, 1, 1, 1, 0, 0, 0}), ended);
-}
-
-// kWatch reads with keywords in any case, the last repeat winning, numbers as atoi (saturated) and
-// blanks, not tabs, trimmed from values.
+// kWatch's last repeats win, numbers read as atoi (saturated), values lose blanks but not tabs.
 TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
   const struct {
     Lines lines;
@@ -180,7 +149,7 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
       {0, "watch", 300, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},
       {1000, "msg", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 0},
       {1001, "mgmt", 300, 0, "100:1000:0 200:1001:0 300:0:0 ", 1},
-      {1000, "msg", 100, 1, "100:1000:7 200:1001:0 300:0:0 ", 0},  // its own, reconnected
+      {1000, "msg", 100, 1, "100:1000:7 200:1001:0 300:0:0 ", 0},    // its own, reconnected
       {1000, "watch", 100, 1, "100:1000:0 200:1001:0 300:0:0 ", 0},  // replaces its own
       {0, "msg", 200, 1, "100:1000:0 200:1001:7 300:0:0 ", 0},
       {0, "watch", 200, 1, "100:1000:0 200:0:0 300:0:0 ", 0},
@@ -192,8 +161,8 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
   };
   size_t warnings = 0;
   for (const auto& step : steps) {
-    const std::string what = std::to_string(step.uid) + " " + step.kind + " " +
-                             std::to_string(step.pid);
+    const std::string what =
+        std::to_string(step.uid) + " " + step.kind + " " + std::to_string(step.pid);
     EXPECT_EQ(step.result, Order(step.uid, step.kind, step.pid)) << what;
     EXPECT_EQ(step.table, Owners()) << what;
     EXPECT_EQ(step.warnings, Warnings() - warnings) << what;
@@ -204,8 +173,7 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesWhileRootActs
             Lines{log->Messages().at(0)});
 }
 
-// A user other than root holds at most the cap; replacing its own item adds none, and root
-// is bound by no cap.
+// Replacing its own item adds none to a user's count, and root has no cap.
 TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
   list.SetMaxWatchesPerUser(2);
   const struct {
@@ -223,6 +191,29 @@ TEST_F(WatchASCIIOrderTest, UsersOtherThanRootHoldAtMostTheirCap) {
   }
   EXPECT_EQ("101:1000:0 102:1000:0 200:1001:0 300:0:0 301:0:0 302:0:0 ", Owners());
   EXPECT_EQ(1u, Warnings());  // the second refusal of the same kind is held back
+}
+
+// Without published rules every order registers, under its connection's user.
+TEST_F(WatchASCIIOrderTest, UnderAccessRulesOnlyAdmittedCommandsFromKnownUsersRegister) {
+  Handle<TlConfiguration> store(new TlConfiguration());
+  store->AtGlobalPut("GLOBAL.WATCHMGR.ALLOWEDCOMMANDS", "/opt/app/run.sh|kill [0-9]+");
+  AccessPolicy policy(0);
+  std::string error;
+  ASSERT_TRUE(policy.Configure(*store, error)) << error;
+  AccessPolicy::Publish(&policy);
+  const auto watch = [](long uid, const std::string& start, const std::string& stop) {
+    return Execute({"BEGINWATCH", "pid: 100", "psstart: " + start, "psstop: " + stop, "END;"}, uid);
+  };
+  EXPECT_EQ(1, watch(1000, "/opt/app/run.sh", ""));
+  EXPECT_EQ("100:1000:0 ", Owners());
+  list.DeleteWatch(100);
+  EXPECT_EQ(0, watch(1000, "/opt/app/run.sh", "kill -9 1"));
+  EXPECT_EQ(0, watch(1000, "/opt/app/other.sh", "kill 1"));
+  EXPECT_EQ(0, watch(-1, "/opt/app/run.sh", "kill 1"));
+  EXPECT_EQ("", Owners());
+  AccessPolicy::Publish(nullptr);
+  EXPECT_EQ(1, watch(-1, "anything at all", "really"));
+  EXPECT_EQ("100:-1:0 ", Owners());
 }
 
 }  // namespace

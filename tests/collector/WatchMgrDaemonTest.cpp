@@ -1,35 +1,26 @@
 #include <gtest/gtest.h>
-
-#include "TestWaits.h"
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
-#include "TlConfigurationGlobal.h"
 #include "OrderSession.h"
+#include "TestWaits.h"
+#include "TlConfigurationGlobal.h"
 #include "WatchedList.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The listener with the daemon's client routine, running; polled more often
-// than InitializeListenner does.
+// The listener with the daemon's client routine, running; polled more often than the daemon does.
 bool StartListener(ListenPort* listener, int port) {
-  return listener->Initialize(port, OrderSession::Make) == 1 &&
-         listener->StartThread() == 1 &&
+  return listener->Initialize(port, OrderSession::Make) == 1 && listener->StartThread() == 1 &&
          WaitUntil([&] { return listener->state.load() == ListenPort::kRunning; }, 5000);
 }
 
@@ -65,8 +56,7 @@ class WatchMgrDaemonTest : public ::testing::Test {
   int port = 0;
 };
 
-// Every connection that ends gives its slot back: after more connections
-// than there are slots, one after another, a process still registers.
+// Every connection that ends gives its slot back.
 TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRegister) {
   for (int i = 0; i < 40; ++i) {
     Cnx client = Client();
@@ -83,9 +73,8 @@ TEST_F(WatchMgrDaemonTest, ConnectionsBeyondTheClientLimitOneAfterAnotherStillRe
   client.Disconnect();
 }
 
-// An event loop that will not end (its order waits for the table) makes
-// the shutdown end the process early, with the status of the path it ends:
-// an error must never turn into status 0.
+// An event loop that will not end (its order waits for the table) makes the shutdown end the
+// process early: an error must never turn into status 0.
 TEST_F(WatchMgrDaemonTest, ShutdownThatCannotWaitForAClientExitsWithItsPathsStatus) {
   for (int status : {1, 0}) {
     SCOPED_TRACE(status);
