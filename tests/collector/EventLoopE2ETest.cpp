@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -72,15 +72,10 @@ class EventLoopE2ETest : public DaemonHarness {
   }
   // The daemon's threads, from /proc.
   int Threads() const {
-    std::ifstream status("/proc/" + std::to_string(daemon->pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("Threads:", 0) == 0) {
-        return std::stoi(line.substr(8));
-      }
-    }
-    return -1;
+    const std::string status = ReadAll("/proc/" + std::to_string(daemon->pid) + "/status");
+    return std::atoi(status.substr(status.find("Threads:") + 8).c_str());
   }
+
   std::unique_ptr<Daemon> daemon;
   std::vector<int> connections;
 };
