@@ -1,13 +1,17 @@
 // The real vigild under a stand-in service manager: readiness, status,
-// watchdog and stop messages on the notification socket, and nothing
-// without it.
+// watchdog and stop messages on the notification socket; nothing without
+// it; and a daemon killed and started again, as the watchdog's restart
+// does it, that learns of a wrapped program again without a second copy.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
 #include "TestWaits.h"
@@ -22,6 +26,20 @@ class NotifyE2ETest : public DaemonHarness {
       all += message.text + "\n";
     }
     return all;
+  }
+  // "daemon pid:" and the pid of each process named keeper, from the status file.
+  std::string Keepers() const {
+    const auto document =
+        nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
+    if (document.is_discarded() || !document.contains("processes") ||
+        !document.contains("daemon")) {
+      return "";
+    }
+    std::string text = document["daemon"]["pid"].dump() + ":";
+    for (const auto& process : document["processes"]) {
+      text += process["name"] == "keeper" ? " " + process["pid"].dump() : "";
+    }
+    return text;
   }
 };
 
@@ -84,6 +102,44 @@ TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothi
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Texts(manager), c.heard) << c.env[0] << " " << c.conf;
   }
+}
+
+// A service manager restarts a hung daemon by killing it alone, sparing its
+// children, and starting it again: the wrapper's next heartbeat finds its
+// connection broken, connects anew and registers the same child, and only it.
+TEST_F(NotifyE2ETest, ADaemonKilledAndStartedAgainAdoptsTheWrappedProgramWithoutACopy) {
+  auto first = Start();
+  ASSERT_TRUE(Accepts());
+  const pid_t wrapper = SpawnClean({VIGILCTL_BINARY, "run", "--port", std::to_string(port),
+                                    "--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"},
+                                   Env(), home.Join("run.out"), home.Join("run.err"));
+  struct Reap {
+    ~Reap() {
+      kill(pid, SIGTERM);
+      WaitExit(pid, 5000);
+    }
+    pid_t pid;
+  } reap{wrapper};
+  std::string registered;
+  ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
+      << ReadAll(home.Join("run.err"));
+  const std::string child = registered.substr(registered.find(": ") + 2);
+
+  kill(first->pid, SIGKILL);
+  EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto second = Start();
+  const std::string adopted = std::to_string(second->pid) + ": " + child;
+  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000))
+      << Keepers() << "\n"
+      << ReadAll(home.Join("run.err"));
+  // A few passes later: still the one process, and the wrapper has started no other.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(Keepers(), adopted);
+  EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(home.Join("run.err"));
+  EXPECT_EQ(ReadAll("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) +
+                    "/children"),
+            child + " ");
 }
 
 }  // namespace
