@@ -5,12 +5,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
-#include <fstream>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -42,39 +40,26 @@ class EventLoopE2ETest : public DaemonHarness {
     for (int fd : connections) {
       close(fd);
     }
-    daemon.reset();
-    for (pid_t sleeper : sleepers) {
-      kill(sleeper, SIGKILL);
-    }
-    for (pid_t sleeper : sleepers) {
-      waitpid(sleeper, nullptr, 0);
-    }
   }
   void Start(const std::string& lines) { daemon = StartWith(lines, {}, "1"); }
   std::string Err() const { return daemon->Err(); }
-  // A real process to register; killed at the end.
-  pid_t Sleeper() {
-    const pid_t child = fork();
-    if (child == 0) {
-      execlp("sleep", "sleep", "600", static_cast<char*>(nullptr));
-      _exit(127);
+  // Processes to register, made before any connection so that none holds one open.
+  std::vector<pid_t> Targets(int count) {
+    std::vector<pid_t> targets(static_cast<size_t>(count));
+    for (pid_t& target : targets) {
+      target = Process();
     }
-    sleepers.push_back(child);
-    return child;
+    return targets;
   }
-  // Connects and registers target, keeping the connection; -1 on failure.
-  int Register(pid_t target) {
+  // Registers target over a connection kept open; false on failure.
+  bool Register(pid_t target) {
     const int fd = ConnectTcp(port);
     const std::string order = Watch(target, "scale", "", "", 0, "wdfreq: 300\n");
-    if (fd < 0 ||
-        send(fd, order.data(), order.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(order.size())) {
-      if (fd >= 0) {
-        close(fd);
-      }
-      return -1;
+    if (fd >= 0) {
+      connections.push_back(fd);
     }
-    connections.push_back(fd);
-    return fd;
+    return fd >= 0 &&
+           send(fd, order.data(), order.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(order.size());
   }
   // Processes in the status file; -1 while it cannot be read whole.
   int Registered() const {
@@ -87,33 +72,22 @@ class EventLoopE2ETest : public DaemonHarness {
   }
   // The daemon's threads, from /proc.
   int Threads() const {
-    std::ifstream status("/proc/" + std::to_string(daemon->pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("Threads:", 0) == 0) {
-        return std::stoi(line.substr(8));
-      }
-    }
-    return -1;
-  }
-  // Whether the daemon closed fd (end of file waiting), without waiting.
-  static bool ClosedByPeer(int fd) {
-    char byte;
-    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    const std::string status = ReadAll("/proc/" + std::to_string(daemon->pid) + "/status");
+    return std::atoi(status.substr(status.find("Threads:") + 8).c_str());
   }
 
   std::unique_ptr<Daemon> daemon;
-  std::vector<pid_t> sleepers;
   std::vector<int> connections;
 };
 
 TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
   constexpr int kPrograms = 1000;
+  const std::vector<pid_t> targets = Targets(kPrograms);
   Start("");
   ASSERT_TRUE(WaitUntil([&] { return Registered() == 0; }, 10000)) << Err();
   const auto start = Clock::now();
   for (int i = 0; i < kPrograms; ++i) {
-    ASSERT_GE(Register(Sleeper()), 0) << "connection " << i << "\n" << Err();
+    ASSERT_TRUE(Register(targets[i])) << "connection " << i << "\n" << Err();
   }
   EXPECT_TRUE(WaitUntil([&] { return Registered() == kPrograms; }, 20000))
       << Registered() << " registered\n"
@@ -128,39 +102,37 @@ TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
 #endif
   EXPECT_LE(Threads(), 8 + kRuntimeThreads);
   int closed = 0;
-  for (int fd : connections) {
-    closed += ClosedByPeer(fd) ? 1 : 0;
+  for (int fd : connections) {  // end of file waiting: the daemon closed it
+    char byte;
+    closed += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
   }
   EXPECT_EQ(0, closed);
-  EXPECT_EQ(std::string::npos, Err().find("Too many clients")) << Err();
+  EXPECT_FALSE(Has(Err(), "Too many clients")) << Err();
 }
 
 // With the client limit at 32, the 33rd connection is closed unread and the
 // refusal logged; once one of the 32 leaves, the next client is served.
 TEST_F(EventLoopE2ETest, ThirtyThirdClientIsClosedWithTheLimitAtThirtyTwo) {
+  const std::vector<pid_t> targets = Targets(33);
   Start("GLOBAL.WATCHMGR.MAXCLIENTS=32\n");
   ASSERT_TRUE(WaitUntil([&] { return Registered() == 0; }, 10000)) << Err();
   for (int i = 0; i < 32; ++i) {
-    ASSERT_GE(Register(Sleeper()), 0) << i;
+    ASSERT_TRUE(Register(targets[i])) << i;
   }
   ASSERT_TRUE(WaitUntil([&] { return Registered() == 32; }, 10000)) << Err();
   const int refused = ConnectTcp(port);
   ASSERT_GE(refused, 0);
-  const timeval wait{5, 0};
-  setsockopt(refused, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  char byte;
-  EXPECT_EQ(0, recv(refused, &byte, 1, 0));
+  bool closed = false;
+  EXPECT_EQ(BytesWithin(refused, 5000, &closed), 0u);
+  EXPECT_TRUE(closed);
   close(refused);
   EXPECT_TRUE(WaitUntil(
-      [&] {
-        return Err().find("Too many clients at the same time, no more than 32 allowed") !=
-               std::string::npos;
-      },
+      [&] { return Has(Err(), "Too many clients at the same time, no more than 32 allowed"); },
       5000))
       << Err();
   close(connections.back());
   connections.pop_back();
-  ASSERT_GE(Register(Sleeper()), 0);
+  ASSERT_TRUE(Register(targets[32]));
   EXPECT_TRUE(WaitUntil([&] { return Registered() == 33; }, 10000)) << Err();
 }
 

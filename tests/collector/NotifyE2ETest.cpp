@@ -20,11 +20,6 @@ namespace {
 
 class NotifyE2ETest : public DaemonHarness {
  protected:
-  std::vector<std::string> NotifyEnv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> env = Env();
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-  }
   static std::string Texts(FakeServiceManager& manager) {
     std::string all;
     for (const auto& message : manager.Messages()) {
@@ -32,27 +27,19 @@ class NotifyE2ETest : public DaemonHarness {
     }
     return all;
   }
-  // The processes of the status file named name, as pid list.
-  std::vector<long> Pids(const std::string& name) const {
-    std::vector<long> pids;
-    const nlohmann::json document =
+  // "daemon pid:" and the pid of each process named keeper, from the status file.
+  std::string Keepers() const {
+    const auto document =
         nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
-    if (document.is_discarded() || !document.contains("processes")) {
-      return pids;
+    if (document.is_discarded() || !document.contains("processes") ||
+        !document.contains("daemon")) {
+      return "";
     }
+    std::string text = document["daemon"]["pid"].dump() + ":";
     for (const auto& process : document["processes"]) {
-      if (process["name"] == name) {
-        pids.push_back(process["pid"].get<long>());
-      }
+      text += process["name"] == "keeper" ? " " + process["pid"].dump() : "";
     }
-    return pids;
-  }
-  long StatusDaemonPid() const {
-    const nlohmann::json document =
-        nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
-    return document.is_discarded() || !document.contains("daemon")
-               ? -1
-               : document["daemon"]["pid"].get<long>();
+    return text;
   }
 };
 
@@ -63,9 +50,8 @@ TEST_F(NotifyE2ETest, ReadinessStatusWatchdogAndStopReachTheServiceManager) {
   FakeServiceManager manager(home.Join("notify"));
   ASSERT_TRUE(manager.Bound());
   const int64_t startedAt = FakeServiceManager::NowMs();
-  Daemon daemon(home, {"-P", std::to_string(port), "-D", "5"},
-                NotifyEnv({"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"}));
-  ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon.Out();
+  auto daemon = Launch("", {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon->Out();
   EXPECT_LE(manager.Times("READY=1")[0] - startedAt, 2000);
   EXPECT_TRUE(Accepts(0, 1000));
   ASSERT_TRUE(manager.WaitFor("STATUS=0 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
@@ -73,9 +59,9 @@ TEST_F(NotifyE2ETest, ReadinessStatusWatchdogAndStopReachTheServiceManager) {
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-  kill(daemon.pid, SIGTERM);
+  kill(daemon->pid, SIGTERM);
   ASSERT_TRUE(manager.WaitFor("STOPPING=1", 2000)) << Texts(manager);
-  EXPECT_EQ(daemon.WaitExit(10000), 0);
+  EXPECT_EQ(daemon->WaitExit(10000), 0);
 
   const std::vector<FakeServiceManager::Message> messages = manager.Messages();
   EXPECT_EQ(messages.front().text, "READY=1");
@@ -108,22 +94,19 @@ TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothi
   for (const auto& c : cases) {
     FakeServiceManager manager(home.Join("notify"));
     ASSERT_TRUE(manager.Bound());
-    home.WriteFile("conf/vigild.conf", c.conf);
-    Daemon daemon(home,
-                  {"-P", std::to_string(port), "-D", "5", "-f", home.Join("conf/vigild.conf")},
-                  NotifyEnv(c.env));
-    ASSERT_TRUE(Accepts()) << daemon.Out();
+    auto daemon = Launch(c.conf, c.env);
+    ASSERT_TRUE(Accepts()) << daemon->Out();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    kill(daemon.pid, SIGTERM);
-    EXPECT_EQ(daemon.WaitExit(10000), 0);
+    kill(daemon->pid, SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(10000), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Texts(manager), c.heard) << c.env[0] << " " << c.conf;
   }
 }
 
-// systemd restarts a hung daemon by killing it (KillMode=process spares its
-// children) and starting it again: the wrapper's next heartbeat finds its
-// connection broken, connects anew and registers the same child first.
+// A service manager restarts a hung daemon by killing it alone, sparing its
+// children, and starting it again: the wrapper's next heartbeat finds its
+// connection broken, connects anew and registers the same child, and only it.
 TEST_F(NotifyE2ETest, ADaemonKilledAndStartedAgainAdoptsTheWrappedProgramWithoutACopy) {
   auto first = Start();
   ASSERT_TRUE(Accepts());
@@ -137,25 +120,26 @@ TEST_F(NotifyE2ETest, ADaemonKilledAndStartedAgainAdoptsTheWrappedProgramWithout
     }
     pid_t pid;
   } reap{wrapper};
-  ASSERT_TRUE(WaitUntil([&] { return Pids("keeper").size() == 1; }, 10000))
+  std::string registered;
+  ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
       << ReadAll(home.Join("run.err"));
-  const long child = Pids("keeper")[0];
+  const std::string child = registered.substr(registered.find(": ") + 2);
 
   kill(first->pid, SIGKILL);
   EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   auto second = Start();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return StatusDaemonPid() == second->pid && Pids("keeper").size() == 1; }, 15000))
+  const std::string adopted = std::to_string(second->pid) + ": " + child;
+  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000))
+      << Keepers() << "\n"
       << ReadAll(home.Join("run.err"));
-  EXPECT_EQ(Pids("keeper"), std::vector<long>{child});
   // A few passes later: still the one process, and the wrapper has started no other.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-  EXPECT_EQ(Pids("keeper"), std::vector<long>{child});
+  EXPECT_EQ(Keepers(), adopted);
   EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(home.Join("run.err"));
   EXPECT_EQ(ReadAll("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) +
                     "/children"),
-            std::to_string(child) + " ");
+            child + " ");
 }
 
 }  // namespace

@@ -10,14 +10,14 @@
 
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
-#include <thread>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "DaemonHarness.h"
 #include "TestWaits.h"
@@ -41,19 +41,19 @@ class ProgramsE2ETest : public DaemonHarness {
 
   // A program file: the program records its pid, prints its directory and
   // GREETING, and sleeps.
-  void Define(const std::string& name, const std::string& greeting,
-              const std::string& more = "") {
+  void Define(const std::string& name, const std::string& greeting, const std::string& more = "") {
     names.insert(name);
     const std::string directory = home.Join("dir-" + name);
     mkdir(directory.c_str(), 0755);
     home.WriteFile("programs/" + name + ".conf",
                    "# " + name + "\ncommand = /bin/sh -c 'echo $$ >> " + Mark(name) +
                        "; echo \"in $(pwd)\"; echo \"greeting=$GREETING\"; exec sleep 600'\n"
-                       "directory = " + directory + "\nenv.GREETING = " + greeting + "\n" + more);
+                       "directory = " +
+                       directory + "\nenv.GREETING = " + greeting + "\n" + more);
   }
   void StartDaemon(const std::string& more = "") {
-    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n" + more,
-                       {}, "1");
+    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n" + more, {},
+                       "1");
   }
   // An operator's order for name ("" for a reload) sent as uid.
   void OrderAs(uid_t uid, const std::string& order, const std::string& name) {
@@ -82,8 +82,7 @@ class ProgramsE2ETest : public DaemonHarness {
   }
   // Waits for the program's count-th start; its pid, or -1.
   pid_t WaitStarted(const std::string& name, size_t count, int timeoutMs = 10000) {
-    if (!WaitUntil([&] { return Pids(name).size() >= count && !Live(name).empty(); },
-                   timeoutMs)) {
+    if (!WaitUntil([&] { return Pids(name).size() >= count && !Live(name).empty(); }, timeoutMs)) {
       return -1;
     }
     return Pids(name)[count - 1];
@@ -100,10 +99,8 @@ class ProgramsE2ETest : public DaemonHarness {
     return pids;
   }
   static void KillWithWrapper(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
     char state = 0;
     pid_t parent = 0;
     rest >> state >> parent;
@@ -112,17 +109,8 @@ class ProgramsE2ETest : public DaemonHarness {
     }
     kill(pid, SIGKILL);
   }
-  std::string Environment(pid_t pid) const {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/environ");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-  std::string Directory(pid_t pid) const {
-    char buffer[4096];
-    const ssize_t n =
-        readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), buffer, sizeof buffer);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  static std::string Environment(pid_t pid) {
+    return ReadAll("/proc/" + std::to_string(pid) + "/environ");
   }
   Result Status() { return Ctl({"status", "--json"}, false); }
   std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
@@ -131,21 +119,34 @@ class ProgramsE2ETest : public DaemonHarness {
   std::set<std::string> names;
 };
 
-TEST_F(ProgramsE2ETest, ProgramsStartWithTheDaemonInTheirContextAndComeBackWhenKilled) {
+// Alpha and beta stay unchanged throughout; a bad file is named and skipped,
+// and SIGHUP applies a changed, an added and a removed file.
+TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAppliesChanges) {
   Define("alpha", "hello alpha");
   Define("beta", "hello beta", "output = log\nlog-keep = 2\n");
+  Define("changed", "before");
+  Define("removed", "r");
+  home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
   StartDaemon();
-  const std::vector<pid_t> first = FirstPids({"alpha", "beta"});
-  ASSERT_EQ(first.size(), 2u) << DaemonLog();
+  const std::vector<pid_t> first = FirstPids({"alpha", "beta", "changed", "removed"});
+  ASSERT_EQ(first.size(), 4u) << DaemonLog();
   const pid_t alpha = first[0], beta = first[1];
-  EXPECT_EQ(Directory(alpha), home.Join("dir-alpha"));
-  EXPECT_EQ(Directory(beta), home.Join("dir-beta"));
+  for (const char* name : {"alpha", "beta"}) {
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(Pids(name)[0]) + "/cwd"),
+              home.Join("dir-" + std::string(name)));
+  }
   EXPECT_TRUE(Has(Environment(alpha), std::string("GREETING=hello alpha\0", 21)));
   EXPECT_FALSE(Has(Environment(alpha), "TLMHOME="));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Has(DaemonLog(),
+                   "program file " + home.Join("programs/bad.conf") + ", line 2, key 'colour'");
+      },
+      2000))
+      << DaemonLog();
 
   // The output, line by line with a time stamp, through vigilctl logs.
-  ASSERT_TRUE(WaitUntil([&] { return Has(Ctl({"logs", "beta"}, false).out, "greeting="); },
-                        5000));
+  ASSERT_TRUE(WaitUntil([&] { return Has(Ctl({"logs", "beta"}, false).out, "greeting="); }, 5000));
   const Result logs = Ctl({"logs", "beta", "-n", "5"}, false);
   EXPECT_EQ(logs.status, 0) << logs.err;
   EXPECT_TRUE(Has(logs.out, "in " + home.Join("dir-beta") + "\n")) << logs.out;
@@ -157,15 +158,28 @@ TEST_F(ProgramsE2ETest, ProgramsStartWithTheDaemonInTheirContextAndComeBackWhenK
   EXPECT_EQ(Ctl({"logs", "nosuch"}, false).status, 1);
   EXPECT_EQ(Ctl({"logs", "../beta"}, false).status, 1);
 
-  // kill -9: back within 3 s, one copy.
+  // kill -9: back within 3 s, one copy, told at the default level.
   kill(alpha, SIGKILL);
   const pid_t again = WaitStarted("alpha", 2, 3000);
   EXPECT_GT(again, 0) << DaemonLog();
   EXPECT_NE(again, alpha);
   EXPECT_TRUE(WaitUntil([&] { return Live("alpha").size() == 1; }, 2000));
-  EXPECT_EQ(Live("beta"), std::vector<pid_t>{beta});
-  // Restarts are told at the default level.
   EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), "Start Cmd"); }, 2000)) << DaemonLog();
+
+  Define("changed", "after");
+  Define("added", "a");
+  unlink(home.Join("programs/removed.conf").c_str());
+  kill(daemon->pid, SIGHUP);
+  EXPECT_GT(WaitStarted("added", 1), 0) << DaemonLog();
+  const pid_t renewed = WaitStarted("changed", 2);
+  ASSERT_GT(renewed, 0) << DaemonLog();
+  EXPECT_TRUE(Has(Environment(renewed), std::string("GREETING=after\0", 15)));
+  EXPECT_TRUE(
+      WaitUntil([&] { return Live("removed").empty() && Live("changed").size() == 1; }, 5000));
+  EXPECT_EQ(Live("alpha"), std::vector<pid_t>{again});
+  EXPECT_EQ(Live("beta"), std::vector<pid_t>{beta});
+  EXPECT_EQ(Pids("beta").size(), 1u);
+  EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
 }
 
 TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
@@ -204,8 +218,8 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   const Result restart = Ctl({"restart", "kept"}, false);
   EXPECT_EQ(restart.status, 0) << restart.err << DaemonLog();
   EXPECT_GT(WaitStarted("kept", 2), 0);
-  EXPECT_TRUE(WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; },
-                        5000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; }, 5000));
   // An operator's orders are not the program's failures: no restart is counted.
   EXPECT_TRUE(WaitUntil(
       [&] {
@@ -220,39 +234,6 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
     EXPECT_EQ(status["programs"][name]["restarts"], 0) << name << status.dump();
     EXPECT_TRUE(status["programs"][name]["last_reason"].is_null()) << name;
   }
-}
-
-TEST_F(ProgramsE2ETest, ABadFileIsNamedAndSkippedAndSighupAppliesChanges) {
-  Define("same", "s");
-  Define("changed", "before");
-  Define("removed", "r");
-  home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
-  StartDaemon();
-  const std::vector<pid_t> first = FirstPids({"same", "changed", "removed"});
-  ASSERT_EQ(first.size(), 3u) << DaemonLog();
-  const pid_t same = first[0];
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        return Has(DaemonLog(),
-                   "program file " + home.Join("programs/bad.conf") + ", line 2, key 'colour'");
-      },
-      2000))
-      << DaemonLog();
-
-  Define("changed", "after");
-  Define("added", "a");
-  unlink(home.Join("programs/removed.conf").c_str());
-  kill(daemon->pid, SIGHUP);
-  const pid_t added = WaitStarted("added", 1);
-  EXPECT_GT(added, 0) << DaemonLog();
-  const pid_t renewed = WaitStarted("changed", 2);
-  ASSERT_GT(renewed, 0) << DaemonLog();
-  EXPECT_TRUE(Has(Environment(renewed), std::string("GREETING=after\0", 15)));
-  EXPECT_TRUE(WaitUntil([&] { return Live("removed").empty() && Live("changed").size() == 1; },
-                        5000));
-  EXPECT_EQ(Live("same"), std::vector<pid_t>{same});
-  EXPECT_EQ(Pids("same").size(), 1u);
-  EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
 }
 
 // Under the default users, a program file's user is admitted: its program
@@ -273,24 +254,24 @@ TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRoo
   ASSERT_TRUE(WaitUntil([&] { return Has(Status().out, "\"watching\""); }, 10000));
 
   const std::string notTheirs = " from uid 65534 refused: only root and the program's user may";
-  const std::string unheard = "Orders from uid 1 (peer 127.0.0.1:";
-  const std::pair<uid_t, std::string> refused[][2] = {
-      {{kNobody, "STOP ours"}, {0, "stop order for ours" + notTheirs}},
-      {{kNobody, "RESTART ours"}, {0, "restart order for ours" + notTheirs}},
-      {{kNobody, "RELOAD"},
-       {0, "reload order for the program files from uid 65534 refused: only root and the "
-           "daemon's user may"}},
-      {{kThirdUser, "STOP theirs"}, {0, unheard}},
+  const struct {
+    uid_t uid;
+    const char *order, *name;
+    std::string logged;
+  } refused[] = {
+      {kNobody, "STOP", "ours", "stop order for ours" + notTheirs},
+      {kNobody, "RESTART", "ours", "restart order for ours" + notTheirs},
+      {kNobody, "RELOAD", "",
+       "reload order for the program files from uid 65534 refused: only root and the daemon's "
+       "user may"},
+      {kThirdUser, "STOP", "theirs", "Orders from uid 1 (peer 127.0.0.1:"},
   };
   for (const auto& order : refused) {
-    const std::string& text = order[0].second;
-    const size_t space = text.find(' ');
-    OrderAs(order[0].first, text.substr(0, space),
-            space == std::string::npos ? "" : text.substr(space + 1));
+    OrderAs(order.uid, order.order, order.name);
   }
   for (const auto& order : refused) {
-    EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), order[1].second); }, 5000))
-        << order[1].second << "\n"
+    EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), order.logged); }, 5000))
+        << order.logged << "\n"
         << DaemonLog();
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));

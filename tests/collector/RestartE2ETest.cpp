@@ -1,7 +1,5 @@
 // End-to-end: the real vigild restarts one process without holding up the
-// judgement of the others. A stop command that hangs delays no other item,
-// and a process that beats every second is never stopped while others are
-// restarted.
+// judgement of the others.
 #include <unistd.h>
 
 #include <atomic>
@@ -21,23 +19,23 @@ class RestartE2ETest : public DaemonHarness {
  protected:
   // Both of the daemon's streams.
   static std::string Out(const Daemon& daemon) { return daemon.Out() + daemon.Err(); }
-  // A working-set limit of 100 that the next heartbeat passes: wrong at the next pass.
-  static void SendOverLimit(int fd, pid_t pid, const std::string& name, const std::string& stop) {
-    Send(fd, Watch(pid, name, stop, "", 100) + Beat(pid, 500));
-  }
 };
 
 // The first item's stop command never returns and leaves its process alive, so its sequence
-// sits in the grace wait; a second item that falls silent meanwhile still has its stop
-// command within wdfreq + 2 s of its last heartbeat.
-TEST_F(RestartE2ETest, AStopCommandThatHangsDelaysNoOtherItemsJudgement) {
+// sits in the grace wait. Meanwhile an item that falls silent still has its stop command within
+// wdfreq + 2 s of its last heartbeat, and three processes are restarted one after another, each
+// with its 10 s pause, while a process with a higher pid (judged after them in every pass) beats
+// every second: it is never stopped.
+TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgement) {
   auto daemon = Start();
-  const int fd = ConnectWhenUp();
-  ASSERT_GE(fd, 0);
   const pid_t hung = Process(), silent = Process();
-  ASSERT_TRUE(hung > 0 && silent > 0);
+  const std::vector<pid_t> flaky{Process(), Process(), Process()};
+  const pid_t steady = Process();
+  ASSERT_TRUE(hung > 0 && silent > 0 && flaky[0] > 0 && flaky[1] > 0 && flaky[2] > 0 && steady > 0);
+  const int beats = ConnectWhenUp(), fd = ConnectWhenUp();
+  ASSERT_TRUE(beats >= 0 && fd >= 0);
   const std::string hungPid = home.Join("hung.pid");
-  SendOverLimit(fd, hung, "hung", "sh -c 'echo $$ > " + hungPid + "; exec sleep 100'");
+  Send(fd, OverLimit(hung, "hung", "sh -c 'echo $$ > " + hungPid + "; exec sleep 100'"));
   ASSERT_TRUE(WaitUntil([&] { return ReadAll(hungPid).size() > 1; }, 10000)) << Out(*daemon);
   processes.push_back(std::stoi(ReadAll(hungPid)));  // the stop command, killed at the end
   constexpr int kWdFreq = 2;
@@ -56,22 +54,7 @@ TEST_F(RestartE2ETest, AStopCommandThatHangsDelaysNoOtherItemsJudgement) {
       },
       5000))
       << Out(*daemon);
-  close(fd);
-}
 
-// Three processes are restarted one after another, each with its 10 s pause, while a process
-// with a higher pid (judged after them in every pass) beats every second: it is never stopped.
-TEST_F(RestartE2ETest, AProcessBeatingEverySecondIsNeverStoppedDuringOthersRestarts) {
-  auto daemon = Start();
-  std::vector<pid_t> flaky;
-  for (int i = 0; i < 3; ++i) {
-    flaky.push_back(Process());
-    ASSERT_GT(flaky.back(), 0);
-  }
-  const pid_t steady = Process();
-  ASSERT_GT(steady, 0);
-  const int beats = ConnectWhenUp();
-  ASSERT_GE(beats, 0);
   Send(beats, Watch(steady, "steady", "touch " + Mark("steady-stopped"), "", 0, "wdfreq: 2\n"));
   std::atomic<bool> done{false};
   std::thread beating([&] {
@@ -80,16 +63,14 @@ TEST_F(RestartE2ETest, AProcessBeatingEverySecondIsNeverStoppedDuringOthersResta
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
   });
-  const int orders = ConnectWhenUp();
-  ASSERT_GE(orders, 0);
   for (pid_t pid : flaky) {
-    SendOverLimit(orders, pid, "flaky", "kill " + std::to_string(pid));
+    Send(fd, OverLimit(pid, "flaky", "kill " + std::to_string(pid)));
     EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 10000)) << Out(*daemon);
     std::this_thread::sleep_for(std::chrono::seconds(3));  // into its pause
   }
-  // The last one's pause, and the passes after it.
-  EXPECT_TRUE(WaitUntil([&] { return Count(Out(*daemon), "Starting new Process") == flaky.size(); },
-                        20000))
+  // The last one's pause, and the passes after it; the silent item's restart too.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Count(Out(*daemon), "Starting new Process") == flaky.size() + 1; }, 20000))
       << Out(*daemon);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   done = true;
@@ -97,8 +78,9 @@ TEST_F(RestartE2ETest, AProcessBeatingEverySecondIsNeverStoppedDuringOthersResta
   EXPECT_TRUE(Alive(steady));
   EXPECT_FALSE(Has(Out(*daemon), "process #" + std::to_string(steady) + " steady")) << Out(*daemon);
   EXPECT_FALSE(Exists("steady-stopped"));
+  EXPECT_TRUE(Alive(hung));
   close(beats);
-  close(orders);
+  close(fd);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST_F(SlowE2ETest, ProcessIgnoringItsStopCommandIsKilledAfterTheGraceWait) {
   });
   ASSERT_GT(pid, 0);
   const std::string id = std::to_string(pid), marker = home.Join("started");
-  Send(fd, Watch(pid, "deaf", "kill " + id, "echo again > " + marker, 100) + Beat(pid, 500));
+  Send(fd, OverLimit(pid, "deaf", "kill " + id, "echo again > " + marker));
   ASSERT_TRUE(
       WaitUntil([&] { return Has(daemon->Out(), "STOPPING process with kill " + id); }, 10000));
   const auto stopped = Clock::now();

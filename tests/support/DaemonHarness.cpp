@@ -69,6 +69,11 @@ std::string Beat(long pid, int wset) {
   return "BEGINMSG\npid: " + std::to_string(pid) + "\npswset: " + std::to_string(wset) + "\nEND;\n";
 }
 
+std::string OverLimit(long pid, const std::string& name, const std::string& stop,
+                      const std::string& start) {
+  return Watch(pid, name, stop, start, 100) + Beat(pid, 500);
+}
+
 Daemon::Daemon(const TempDir& home, std::vector<std::string> args, std::vector<std::string> env,
                int stdoutFd, int handedSocket)
     : out(home.Join("stdout")), err(home.Join("stderr")), pidsFile(home.Join("state/started")) {
@@ -129,25 +134,37 @@ std::unique_ptr<Daemon> DaemonHarness::Start(std::vector<std::string> args, cons
 }
 
 std::unique_ptr<Daemon> DaemonHarness::StartWith(const std::string& lines,
-                                                 std::vector<std::string> args,
-                                                 const char* level) {
+                                                 std::vector<std::string> args, const char* level) {
   home.WriteFile("conf/vigild.conf", lines);
   args.insert(args.end(), {"-f", home.Join("conf/vigild.conf")});
   return Start(args, level);
 }
 
-bool DaemonHarness::Accepts(int toPort, int timeoutMs) {
+std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
+                                              const std::vector<std::string>& env, int stdoutFd,
+                                              int handedSocket) {
+  home.WriteFile("conf/vigild.conf", lines);
+  std::vector<std::string> all = Env();
+  all.insert(all.end(), env.begin(), env.end());
+  return std::make_unique<Daemon>(home,
+                                  std::vector<std::string>{"-P", std::to_string(port), "-D", "5",
+                                                           "-f", home.Join("conf/vigild.conf")},
+                                  all, stdoutFd, handedSocket);
+}
+
+static int ConnectWithin(int port, int timeoutMs) {
   int fd = -1;
-  WaitUntil([&] { return (fd = ConnectTcp(toPort ? toPort : port)) >= 0; }, timeoutMs);
+  WaitUntil([&] { return (fd = ConnectTcp(port)) >= 0; }, timeoutMs);
+  return fd;
+}
+
+bool DaemonHarness::Accepts(int toPort, int timeoutMs) {
+  const int fd = ConnectWithin(toPort ? toPort : port, timeoutMs);
   close(fd);
   return fd >= 0;
 }
 
-int DaemonHarness::ConnectWhenUp() {
-  int fd = -1;
-  WaitUntil([&] { return (fd = ConnectTcp(port)) >= 0; }, 10000);
-  return fd;
-}
+int DaemonHarness::ConnectWhenUp() { return ConnectWithin(port, 10000); }
 
 std::string DaemonHarness::LogFilesText() const {
   glob_t found{};

@@ -32,6 +32,10 @@ std::string Watch(long pid, const std::string& name, const std::string& stop = "
                   const std::string& start = "", int maxwset = 0, const std::string& extra = "");
 // A heartbeat that reports wset kilobytes.
 std::string Beat(long pid, int wset);
+// A watch order with a working-set limit of 100 and a heartbeat of 500: the
+// next pass finds the process wrong and runs stop.
+std::string OverLimit(long pid, const std::string& name, const std::string& stop,
+                      const std::string& start = "");
 
 // One vigild process with its output in files, started by SpawnClean (so
 // that a sanitizer report in the daemon fails the test), and killed with
@@ -68,6 +72,10 @@ class DaemonHarness : public ::testing::Test {
   // The same, configured with these lines in conf/vigild.conf.
   std::unique_ptr<Daemon> StartWith(const std::string& lines, std::vector<std::string> args = {},
                                     const char* level = "5");
+  // The same, with env added to Env(), and the standard output and handed
+  // socket that Daemon takes.
+  std::unique_ptr<Daemon> Launch(const std::string& lines, const std::vector<std::string>& env,
+                                 int stdoutFd = -1, int handedSocket = -1);
   // Whether a client can connect to toPort (0: `port`) within timeoutMs.
   bool Accepts(int toPort = 0, int timeoutMs = 10000);
   int ConnectWhenUp();
