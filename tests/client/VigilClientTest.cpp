@@ -115,8 +115,9 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
   // The report of an end is a heartbeat to a daemon that reads no psdown.
   WatchASCIIOrder down;
   const std::string downText = VigilClient::DownText(4711, 12000, 0, 0, "signal 9");
-  EXPECT_EQ("BEGINMSG\npid: 4711\npswset: 12000\npsnomwset: 0\npserrors: 0\npsdown: signal 9\nEND;\n",
-            downText);
+  EXPECT_EQ(
+      "BEGINMSG\npid: 4711\npswset: 12000\npsnomwset: 0\npserrors: 0\npsdown: signal 9\nEND;\n",
+      downText);
   ASSERT_TRUE(ParseBlock(downText, &down));
   ASSERT_EQ(WatchASCIIOrder::ServiceMsg, down.Type());
   ASSERT_EQ(1, down.ProcessInfoFromBody(info));
@@ -181,17 +182,7 @@ TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) 
   close(second);
 }
 
-TEST(VigilClientTest, UnreachableDaemonIsReportedWithinTheTimeOut) {
-  int port;
-  {
-    Listener closed;
-    port = closed.port;
-  }
-  VigilClient refused("127.0.0.1", port, 1000);
-  EXPECT_EQ(VigilClient::kUnreachable, refused.Beat(5, 0, 0, 0));
-  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused",
-            refused.LastError());
-
+TEST(VigilClientTest, SilentDaemonIsReportedUnreachableWithinTheTimeOut) {
   // A listener whose queue is full drops new handshakes: the connect
   // time-out ends the call instead of a wait for ever.
   Listener full;

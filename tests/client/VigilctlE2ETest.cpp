@@ -3,13 +3,12 @@
 // ones that sit through the daemon's 10 s restart pause.
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,7 +17,6 @@
 
 #include "ChildProcess.h"
 #include "CtlHarness.h"
-#include "ShellQuote.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
 #include "VigilClient.h"
@@ -118,15 +116,11 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
                   "vigild_process_working_set_bytes{name=\"keeper\",pid=\"" + id + "\"} 1263616"));
   if (access("/usr/bin/promtool", X_OK) == 0) {
     // Base units only: any complaint fails, a unit lint as much as a format error.
-    const std::string check = "/usr/bin/promtool check metrics < " + metrics + " 2>&1";
-    FILE* pipe = popen(check.c_str(), "r");
-    std::string report;
-    char buffer[512];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      report.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    EXPECT_EQ(0, status) << report;
+    const std::string report = home.Join("promtool.out");
+    EXPECT_EQ(
+        0,
+        system(("/usr/bin/promtool check metrics < " + metrics + " > " + report + " 2>&1").c_str()))
+        << ReadAll(report);
   } else {
     std::cout << "promtool is not installed: the metrics format is checked by status_tests only\n";
   }
@@ -265,39 +259,11 @@ TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheError
 
 #else  // VIGILCTL_E2E_SLOW
 
-// The restart as the daemon runs it, from the account's home in its clean
-// environment: the program comes back in its directory with its variables.
-TEST_F(VigilctlE2ETest, FailingChildIsRestartedInItsContextAndASucceedingOneIsForgotten) {
+TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneIsForgotten) {
   StartDaemon("GLOBAL.WATCHMGR.RESTARTDELAY=10000\n");  // a pause long enough to watch
   Keeper();
-  const std::string directory = home.Join("web root's \"$x\" end;");
-  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
-  const std::string records = Mark("context");
-  const std::vector<std::string> args{
-      "/bin/sh",
-      "-c",
-      "cd " + ShellQuote::Word(directory) + " && exec \"$0\" \"$@\"",
-      VIGILCTL_BINARY,
-      "run",
-      "--port",
-      std::to_string(port),
-      "--name",
-      "flaky",
-      "--wdfreq",
-      "2",
-      "--env",
-      "FOO",
-      "--env",
-      "BAR=it's \"q\" $HOME \\ end;",
-      "--",
-      "/bin/sh",
-      "-c",
-      "{ pwd; env | LC_ALL=C sort; echo --; } >> " + ShellQuote::Word(records) +
-          "; sleep 3; exit 3"};
-  std::vector<std::string> environment = Env("FOO=the caller's");
-  environment.push_back("LEAKED=1");
-  const pid_t flaky = SpawnClean(args, environment, RunOut("flaky"), RunErr("flaky"));
-  owned.push_back(flaky);
+  const pid_t flaky =
+      Run({"--wdfreq", "2", "--name", "flaky", "--", "/bin/sh", "-c", "sleep 3; exit 3"}, "flaky");
   const pid_t fine = Run({"--name", "fine", "--", "/bin/sh", "-c", "sleep 1; exit 0"}, "fine");
   nlohmann::json first;
   ASSERT_TRUE(WaitUntil([&] { return !(first = Entry("flaky")).is_null(); }, 10000))
@@ -342,17 +308,6 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedInItsContextAndASucceedingOneIsFo
   EXPECT_TRUE(Entry("fine").is_null());
   EXPECT_FALSE(StatusJson()["restarts"].contains("fine"));
   EXPECT_EQ(1, StatusJson()["orders"]["mgmt"]);
-
-  ASSERT_TRUE(WaitUntil([&] { return Count(ReadAll(records), "--\n") == 2; }, 10000))
-      << ReadAll(records) << DaemonLog();
-  const std::string text = ReadAll(records);
-  const std::string before = text.substr(0, text.find("--\n") + 3);
-  EXPECT_EQ(before + before, text);
-  EXPECT_EQ(0u, before.find(directory + "\n")) << before;
-  EXPECT_TRUE(Has(before, "\nFOO=the caller's\n")) << before;
-  EXPECT_TRUE(Has(before, "\nBAR=it's \"q\" $HOME \\ end;\n")) << before;
-  EXPECT_FALSE(Has(before, "LEAKED")) << before;
-  EXPECT_FALSE(Has(before, "TLMHOME")) << before;
 }
 
 #endif
