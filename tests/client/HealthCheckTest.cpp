@@ -1,6 +1,5 @@
-// The three kinds of check against real local listeners and commands: what
-// is healthy, what is not and why, and that no attempt outlasts its
-// time-out, whatever the other side does.
+// The three kinds of check against real local listeners and commands: what is healthy,
+// what is not and why, and that no attempt outlasts its time-out.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
@@ -31,9 +30,8 @@ long NowMs() {
       .count();
 }
 
-// A tiny HTTP server on a loopback port. It answers one connection at a
-// time with the answer its path names, and keeps the connections it never
-// answers open until it goes.
+// An HTTP server that answers one connection at a time as its path names, and keeps the
+// connections it never answers open until it goes.
 class TinyServer {
  public:
   TinyServer() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}

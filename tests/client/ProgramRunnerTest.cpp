@@ -1,6 +1,4 @@
-// The pieces of "vigilctl run" that decide what a restart runs and what the
-// checks see: the start command read back through the shell, the
-// program's environment, a child's state and the reported end.
+// The pieces of "vigilctl run" that decide what a restart runs and what the checks see.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>

@@ -1,7 +1,5 @@
-// The restart policy end to end: the real vigild restarting programs that
-// the real "vigilctl run" wraps. A server killed with -9 serves again at
-// once, a stopped one is caught by its check and replaced, and a program
-// that dies at once backs off, fails after the limit and comes back on reset.
+// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, after a
+// failed check, and a crash loop's back-off, failure and reset.
 #include <signal.h>
 #include <unistd.h>
 

@@ -1,6 +1,5 @@
-// vigilctl against the real vigild on a free loopback port with a temporary
-// TLMHOME. Compiled twice: the quick cases, and (with VIGILCTL_E2E_SLOW) the
-// ones that sit through the daemon's 10 s restart pause.
+// vigilctl against the real vigild. Compiled twice: the quick cases, and (with
+// VIGILCTL_E2E_SLOW) the ones that sit through the daemon's 10 s restart pause.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>

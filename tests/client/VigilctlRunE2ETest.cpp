@@ -1,8 +1,5 @@
-// The real vigilctl against a listener that plays the daemon and keeps
-// every order it is sent: what "run" reports when its child ends or fails
-// its checks, what its stop command does, the context its program starts
-// in before and after a restart, and what "reset" and "status --check" do
-// with the status file.
+// The real vigilctl against a listener that plays the daemon and keeps every order it is
+// sent, and against status files written by the test.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -31,9 +28,8 @@
 
 namespace {
 
-// A loopback listener in the daemon's place: it keeps every byte each
-// connection sends and closes a connection once its client has finished
-// sending, as the daemon does.
+// A loopback listener in the daemon's place: it keeps every byte sent and closes a
+// connection once its client has finished sending, as the daemon does.
 class FakeDaemon {
  public:
   FakeDaemon() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
@@ -107,8 +103,7 @@ class VigilctlRunE2ETest : public CtlHarness {
             const std::vector<std::string>& env = {}) {
     return CtlHarness::Run(args, tag, fake.port, env);
   }
-  // The child the wrapper registered with fake, once it has; killed when
-  // the test ends.
+  // The child the wrapper registered with fake, once it has; killed at the end.
   long Child(FakeDaemon& fake) {
     if (!fake.WaitFor("BEGINWATCH", 10000)) {
       return -1;
