@@ -1,6 +1,5 @@
-// The three kinds of check against real local listeners and commands: what
-// is healthy, what is not and why, and that no attempt outlasts its
-// time-out, whatever the other side does.
+// The three kinds of check against real local listeners and commands: what is healthy,
+// what is not and why, and that no attempt outlasts its time-out.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
@@ -11,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +30,8 @@ long NowMs() {
       .count();
 }
 
-// A tiny HTTP server on a loopback port. It answers one connection at a
-// time with the answer its path names, and keeps the connections it never
-// answers open until it goes.
+// An HTTP server that answers one connection at a time as its path names, and keeps the
+// connections it never answers open until it goes.
 class TinyServer {
  public:
   TinyServer() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
@@ -76,29 +75,24 @@ class TinyServer {
       const auto say = [&](const std::string& text) {
         send(connection, text.data(), text.size(), MSG_NOSIGNAL);
       };
-      if (path == "/ok") {
-        say("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
-      } else if (path == "/moved") {
-        say("HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n");
-      } else if (path == "/broken") {
-        say("HTTP/1.1 500 Internal Server Error\r\n\r\n");
-      } else if (path == "/missing") {
-        say("HTTP/1.1 404 Not Found\r\n\r\n");
-      } else if (path == "/garbage") {
-        say(std::string("\x16\x03\x01\x00\xff binary\r\n", 14));
-      } else if (path == "/wide") {
-        say("HTTP/1.1 2000 OK\r\n\r\n");
-      } else if (path == "/bare") {
-        say("HTTP/1.1 204");
-      } else if (path == "/split") {
-        say("HTTP/1.1 2");
+      const std::map<std::string, std::string> answers = {
+          {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"},
+          {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n"},
+          {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
+          {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n"},
+          {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14)},
+          {"/wide", "HTTP/1.1 2000 OK\r\n\r\n"},
+          {"/bare", "HTTP/1.1 204"},
+          {"/split", "HTTP/1.1 2"},
+          {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A')},
+      };
+      if (answers.count(path) != 0) {
+        say(answers.at(path));
+      }
+      if (path == "/split") {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         say("04 No Content\r\n\r\n");
-      } else if (path == "/endless") {
-        say(std::string(3 * HealthCheck::kMaxAnswer, 'A'));
-        kept.push_back(connection);
-        continue;
-      } else if (path == "/slow") {
+      } else if (path == "/endless" || path == "/slow") {
         kept.push_back(connection);
         continue;
       }
@@ -114,8 +108,25 @@ class TinyServer {
   std::thread thread;
 };
 
-// One attempt driven as the wrapper drives it: poll, then Step.
-HealthCheck::Outcome Attempt(HealthCheck& check, long timeoutMs, long* elapsedMs) {
+HealthCheck::Target Target(const std::string& url) {
+  HealthCheck::Target target;
+  std::string error;
+  EXPECT_TRUE(HealthCheck::Parse(url, &target, &error)) << url << ": " << error;
+  return target;
+}
+
+struct Attempted {
+  HealthCheck::Outcome outcome;
+  std::string why;
+  long elapsedMs;
+};
+
+// One attempt at url driven as the wrapper drives it: poll, then Step.
+Attempted Attempt(const std::string& url, long timeoutMs,
+                  const std::vector<std::string>& environment = {}) {
+  HealthCheck check(Target(url), environment);
+  std::string error;
+  EXPECT_TRUE(check.Resolve(&error)) << url << ": " << error;
   const long begin = NowMs();
   check.Begin(begin, timeoutMs);
   HealthCheck::Outcome outcome = check.Step(NowMs());
@@ -124,16 +135,8 @@ HealthCheck::Outcome Attempt(HealthCheck& check, long timeoutMs, long* elapsedMs
     poll(&ready, check.Fd() >= 0 ? 1 : 0, 10);
     outcome = check.Step(NowMs());
   }
-  *elapsedMs = NowMs() - begin;
   EXPECT_FALSE(check.Running());
-  return outcome;
-}
-
-HealthCheck::Target Target(const std::string& url) {
-  HealthCheck::Target target;
-  std::string error;
-  EXPECT_TRUE(HealthCheck::Parse(url, &target, &error)) << url << ": " << error;
-  return target;
+  return {outcome, check.Why(), NowMs() - begin};
 }
 
 }  // namespace
@@ -158,36 +161,30 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
       {"/slow", HealthCheck::kUnhealthy, "no answer within 1 s"},
   };
   for (const auto& c : cases) {
-    HealthCheck check(Target("http://127.0.0.1:" + std::to_string(server.port) + c.path), {});
-    std::string error;
-    ASSERT_TRUE(check.Resolve(&error)) << error;
-    long elapsed = 0;
-    EXPECT_EQ(c.outcome, Attempt(check, 600, &elapsed)) << c.path << ": " << check.Why();
-    EXPECT_EQ(c.why, check.Why()) << c.path;
+    const std::string path = c.path;
+    const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(server.port) + path, 600);
+    EXPECT_EQ(c.outcome, a.outcome) << path << ": " << a.why;
+    EXPECT_EQ(c.why, a.why) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
-    EXPECT_LT(elapsed, std::string(c.path) == "/slow" ? 1500 : 500) << c.path;
-    EXPECT_GE(elapsed, std::string(c.path) == "/slow" ? 600 : 0) << c.path;
-    const std::string head = "GET " + std::string(c.path) + " HTTP/1.0\r\nHost: 127.0.0.1:" +
-                             std::to_string(server.port) + "\r\n";
-    EXPECT_EQ(head, server.LastRequest().substr(0, head.size())) << c.path;
+    EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
+    EXPECT_GE(a.elapsedMs, path == "/slow" ? 600 : 0) << path;
+    const std::string head =
+        "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
+    EXPECT_EQ(head, server.LastRequest().substr(0, head.size())) << path;
   }
 }
 
 TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   int port = 0;
   const int listener = ListenOnLoopback(&port);
-  long elapsed = 0;
-  std::string error;
   for (const std::string host : {"127.0.0.1", "localhost"}) {
-    HealthCheck check(Target("tcp://" + host + ":" + std::to_string(port)), {});
-    ASSERT_TRUE(check.Resolve(&error)) << error;
-    EXPECT_EQ(HealthCheck::kHealthy, Attempt(check, 1000, &elapsed)) << host << check.Why();
+    const Attempted a = Attempt("tcp://" + host + ":" + std::to_string(port), 1000);
+    EXPECT_EQ(HealthCheck::kHealthy, a.outcome) << host << a.why;
   }
   close(listener);
-  HealthCheck refused(Target("tcp://127.0.0.1:" + std::to_string(port)), {});
-  ASSERT_TRUE(refused.Resolve(&error));
-  EXPECT_EQ(HealthCheck::kUnhealthy, Attempt(refused, 1000, &elapsed));
-  EXPECT_EQ("cannot connect: Connection refused", refused.Why());
+  const Attempted refused = Attempt("tcp://127.0.0.1:" + std::to_string(port), 1000);
+  EXPECT_EQ(HealthCheck::kUnhealthy, refused.outcome);
+  EXPECT_EQ("cannot connect: Connection refused", refused.why);
 
   // A listener whose queue is full drops new handshakes.
   const int full = ListenOnLoopback(&port, 0);
@@ -195,13 +192,12 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   for (int i = 0; i < 4; ++i) {
     queued.push_back(ConnectTcp(port, "127.0.0.1", "127.0.0.1", false));
   }
-  for (const char* url : {"tcp://127.0.0.1:", "http://127.0.0.1:"}) {
-    HealthCheck silent(Target(url + std::to_string(port)), {});
-    ASSERT_TRUE(silent.Resolve(&error));
-    EXPECT_EQ(HealthCheck::kUnhealthy, Attempt(silent, 400, &elapsed)) << url;
-    EXPECT_EQ("no connection within 1 s", silent.Why()) << url;
-    EXPECT_GE(elapsed, 400);
-    EXPECT_LT(elapsed, 1400);
+  for (const std::string url : {"tcp://127.0.0.1:", "http://127.0.0.1:"}) {
+    const Attempted silent = Attempt(url + std::to_string(port), 400);
+    EXPECT_EQ(HealthCheck::kUnhealthy, silent.outcome) << url;
+    EXPECT_EQ("no connection within 1 s", silent.why) << url;
+    EXPECT_GE(silent.elapsedMs, 400);
+    EXPECT_LT(silent.elapsedMs, 1400);
   }
   for (int fd : queued) {
     close(fd);
@@ -235,11 +231,10 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
        "the command did not end within 1 s"},
   };
   for (const auto& c : cases) {
-    HealthCheck check(Target("exec:" + c.command), environment);
-    long elapsed = 0;
-    EXPECT_EQ(c.outcome, Attempt(check, 500, &elapsed)) << c.command << ": " << check.Why();
-    EXPECT_EQ(c.why, check.Why()) << c.command;
-    EXPECT_LT(elapsed, 1500) << c.command;
+    const Attempted a = Attempt("exec:" + c.command, 500, environment);
+    EXPECT_EQ(c.outcome, a.outcome) << c.command << ": " << a.why;
+    EXPECT_EQ(c.why, a.why) << c.command;
+    EXPECT_LT(a.elapsedMs, 1500) << c.command;
   }
   // The command's own child went with it.
   const int sleeper = atoi(ReadAll(pidFile).c_str());

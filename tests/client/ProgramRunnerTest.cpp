@@ -1,6 +1,4 @@
-// The pieces of "vigilctl run" that decide what a restart runs and what the
-// checks see: the start command read back through the shell, the
-// program's environment, a child's state and the reported end.
+// The pieces of "vigilctl run" that decide what a restart runs and what the checks see.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -8,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,10 +26,26 @@ CtlArguments Parsed(const std::vector<std::string>& words) {
   }
   CtlArguments arguments;
   std::string error;
-  EXPECT_TRUE(CtlArguments::Parse(static_cast<int>(argv.size()), argv.data(), nullptr, &arguments,
-                                  &error))
+  EXPECT_TRUE(
+      CtlArguments::Parse(static_cast<int>(argv.size()), argv.data(), nullptr, &arguments, &error))
       << error;
   return arguments;
+}
+
+// What a start command must carry over, with '|' between the settings.
+std::string Settings(const CtlArguments& a) {
+  std::ostringstream out;
+  out << a.host << '|' << a.port << '|' << a.socketPath << '|' << a.name << '|' << a.wdfreq << '|'
+      << a.maxwset << '|' << a.minwset << '|' << a.wsetincr << '|' << a.nomwset << '|' << a.restart
+      << '|' << a.chdir << '|' << a.check << '|' << a.checkEvery << '|' << a.checkTimeout << '|'
+      << a.checkFailures << '|' << a.checkGrace;
+  for (const std::string& word : a.env) {
+    out << "|env " << word;
+  }
+  for (const std::string& word : a.command) {
+    out << "|[" << word << ']';
+  }
+  return out.str();
 }
 
 // The wait status of a child that runs body.
@@ -49,13 +64,22 @@ int StatusOf(void (*body)()) {
 
 TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileValuesToo) {
   setenv("VIGILCTL_TEST_HOSTILE", "it's \"q\" $HOME `id` \\ back end; *", 1);
-  const std::vector<std::vector<std::string>> cases = {
-      {"run", "--host", "10.1.2.3", "--port", "4004", "--socket", "/run/my sock", "--name",
-       "web's", "--wdfreq", "4", "--maxwset", "900", "--minwset", "1", "--wsetincr", "150",
-       "--nomwset", "2", "--restart", "always", "--env", "VIGILCTL_TEST_HOSTILE", "--env",
-       "B=a b\\c $x", "--env", "E=", "--check", "exec:test \"$(cat /x)\" = 'en''d;' # end.",
-       "--check-every", "7", "--check-timeout", "3", "--check-failures", "2", "--check-grace", "0",
-       "--", "/opt/my prog", "--flag", "it's", "", "Backend.exe"},
+  // Every setting at once, in groups of a line each.
+  const std::vector<std::vector<std::string>> groups = {
+      {"run", "--host", "10.1.2.3", "--port", "4004", "--socket", "/run/my sock"},
+      {"--name", "web's", "--wdfreq", "4", "--maxwset", "900", "--minwset", "1"},
+      {"--wsetincr", "150", "--nomwset", "2", "--restart", "always", "--env", "E="},
+      {"--env", "VIGILCTL_TEST_HOSTILE", "--env", "B=a b\\c $x", "--check-every", "7"},
+      {"--check", "exec:test \"$(cat /x)\" = 'en''d;' # end.", "--check-timeout", "3"},
+      {"--check-failures", "2", "--check-grace", "0"},
+      {"--", "/opt/my prog", "--flag", "it's", "", "Backend.exe"},
+  };
+  std::vector<std::string> every;
+  for (const auto& group : groups) {
+    every.insert(every.end(), group.begin(), group.end());
+  }
+  const std::vector<std::string> cases[] = {
+      every,
       {"run", "--restart", "never", "--", "server"},
       {"run", "--check", "http://[::1]:8080/a?b=c&d", "--", "server"},
   };
@@ -70,37 +94,24 @@ TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileV
     EXPECT_EQ("/opt/vigil ctl/vigilctl", back[0]);
     back.erase(back.begin());
     const CtlArguments second = Parsed(back);
-    EXPECT_EQ(first.host, second.host);
-    EXPECT_EQ(first.port, second.port);
-    EXPECT_EQ(first.socketPath, second.socketPath);
-    EXPECT_EQ(ProgramRunner::Name(first), second.name);
-    EXPECT_EQ(first.wdfreq < 0 ? 10 : first.wdfreq, second.wdfreq);
-    EXPECT_EQ(first.maxwset, second.maxwset);
-    EXPECT_EQ(first.minwset, second.minwset);
-    EXPECT_EQ(first.wsetincr, second.wsetincr);
-    EXPECT_EQ(first.nomwset, second.nomwset);
-    EXPECT_EQ(first.restart, second.restart);
-    EXPECT_EQ(directory, second.chdir);
-    EXPECT_EQ(first.env, second.env);
-    EXPECT_EQ(first.check, second.check);
-    EXPECT_EQ(first.checkEvery, second.checkEvery);
-    EXPECT_EQ(first.checkTimeout, second.checkTimeout);
-    EXPECT_EQ(first.checkFailures, second.checkFailures);
-    EXPECT_EQ(first.checkGrace, second.checkGrace);
-    EXPECT_EQ(first.command, second.command);
+    CtlArguments expected = first;
+    expected.name = ProgramRunner::Name(first);
+    expected.wdfreq = first.wdfreq < 0 ? 10 : first.wdfreq;
+    expected.chdir = directory;
+    EXPECT_EQ(Settings(expected), Settings(second));
     // A second round gives the same line: nothing drifts across restarts.
     EXPECT_EQ(start, ProgramRunner::StartCommand(second, "/opt/vigil ctl/vigilctl", directory));
   }
-  EXPECT_EQ("VIGILCTL_TEST_HOSTILE=it's \"q\" $HOME `id` \\ back end; *", Parsed(cases[0]).env[0]);
+  EXPECT_EQ("VIGILCTL_TEST_HOSTILE=it's \"q\" $HOME `id` \\ back end; *", Parsed(every).env[1]);
   // The shape an operator reads in the daemon's log.
   EXPECT_EQ(
       "/usr/bin/vigilctl run --host 127.0.0.1 --port 3003 --name web --wdfreq 10 --restart "
       "on-failure --chdir /srv/web --env A=1 --check http://127.0.0.1:8000/ --check-every 5 "
       "--check-timeout 2 --check-failures 3 --check-grace 10 -- python3 -m http.server",
-      ProgramRunner::StartCommand(Parsed({"run", "--name", "web", "--env", "A=1", "--check",
-                                          "http://127.0.0.1:8000/", "--", "python3", "-m",
-                                          "http.server"}),
-                                  "/usr/bin/vigilctl", "/srv/web"));
+      ProgramRunner::StartCommand(
+          Parsed({"run", "--name", "web", "--env", "A=1", "--check", "http://127.0.0.1:8000/", "--",
+                  "python3", "-m", "http.server"}),
+          "/usr/bin/vigilctl", "/srv/web"));
 }
 
 TEST(ProgramRunnerTest, EnvironmentIsTheCleanOneWithTheGivenVariablesOnTop) {

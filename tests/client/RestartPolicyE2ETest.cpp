@@ -1,140 +1,56 @@
-// The restart policy end to end: the real vigild restarting programs that
-// the real "vigilctl run" wraps. A server killed with -9 serves again at
-// once, a stopped one is caught by its check and replaced, and a program
-// that dies at once backs off, fails after the limit and comes back on reset.
-#include <dirent.h>
+// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, after a
+// failed check, and a crash loop's back-off, failure and reset.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
-#include "DaemonHarness.h"
+#include "CtlHarness.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
 
 namespace {
 
-long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-class RestartPolicyE2ETest : public DaemonHarness {
+class RestartPolicyE2ETest : public CtlHarness {
  protected:
-  ~RestartPolicyE2ETest() override {
-    // The daemon first, so that nothing is started again; then every
-    // wrapper and program it did start: each names the temporary home in
-    // its arguments.
-    daemon.reset();
-    for (int round = 0; round < 3; ++round) {
-      KillMentioning(home.path());
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A python3 server needs the interpreter; false when the test is skipped.
+  bool StartWithPython() {
+    if (access("/usr/bin/python3", X_OK) != 0) {
+      return false;
     }
-    for (pid_t pid : owned) {
-      if (waitpid(pid, nullptr, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
-  }
-
-  static void KillMentioning(const std::string& text) {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-      return;
-    }
-    while (const dirent* entry = readdir(proc)) {
-      const pid_t pid = static_cast<pid_t>(atol(entry->d_name));
-      if (pid <= 0 || pid == getpid()) {
-        continue;
-      }
-      std::string line = ReadAll("/proc/" + std::string(entry->d_name) + "/cmdline");
-      if (Has(line, text)) {
-        kill(pid, SIGKILL);
-      }
-    }
-    closedir(proc);
-  }
-
-  void StartDaemon(const std::string& more = "") {
-    daemon = StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more,
-                       {}, "2");
-    ASSERT_TRUE(WaitUntil([&] { return Ctl({"status", "--json"}, false).status == 0; }, 15000))
-        << DaemonLog();
-    // A process that stays registered, so the daemon never ends for an
-    // empty table while a program is between two of its processes.
-    const pid_t keeper = Process();
-    const std::string id = std::to_string(keeper);
-    ASSERT_EQ(0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
-                      "kill " + id})
-                     .status);
-  }
-  std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
-
-  // "vigilctl run" left running; its output goes to run.out/run.err<tag>.
-  pid_t Run(std::vector<std::string> args, const std::string& tag) {
-    args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(port)});
-    const pid_t pid = SpawnClean(args, Env(), home.Join("run.out" + tag), home.Join("run.err" + tag));
-    owned.push_back(pid);
-    return pid;
-  }
-  std::string RunErr(const std::string& tag) const { return ReadAll(home.Join("run.err" + tag)); }
-
-  nlohmann::json StatusJson() const {
-    return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
-  }
-  // The registered pid of the named process, or -1.
-  long PidOf(const std::string& name) const {
-    const nlohmann::json document = StatusJson();
-    if (!document.is_discarded()) {
-      for (const auto& process : document["processes"]) {
-        if (process["name"] == name) {
-          return process["pid"].get<long>();
-        }
-      }
-    }
-    return -1;
+    StartDaemon();
+    Keeper();
+    return true;
   }
   // programs[name] of the status file, or null.
   nlohmann::json Program(const std::string& name) const {
     const nlohmann::json document = StatusJson();
-    if (document.is_discarded() || !document.contains("programs") ||
+    if (!document.is_object() || !document.contains("programs") ||
         !document["programs"].contains(name)) {
       return nullptr;
     }
     return document["programs"][name];
   }
-  static bool Gone(long pid) { return !Alive(static_cast<pid_t>(pid)); }
   static bool Serves(int onPort) {
     const int fd = ConnectTcp(onPort);
-    if (fd < 0) {
-      return false;
+    if (fd >= 0) {
+      close(fd);
     }
-    close(fd);
-    return true;
+    return fd >= 0;
   }
-
-  std::unique_ptr<Daemon> daemon;
-  std::vector<pid_t> owned;
 };
-
-bool HavePython() { return access("/usr/bin/python3", X_OK) == 0; }
 
 }  // namespace
 
 TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProcessWithinTwoSeconds) {
-  if (!HavePython()) {
+  if (!StartWithPython()) {
     GTEST_SKIP() << "python3 is not installed: no server to restart";
   }
-  StartDaemon();
   const int serverPort = FreePort();
   // One line, as a start command must be; the last argument only names the
   // home, so the fixture finds the server.
@@ -147,14 +63,14 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
       "tcpd");
   long first = -1;
   ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("tcpd")) > 0 && Serves(serverPort); }, 15000))
-      << RunErr("tcpd") << DaemonLog();
+      << ReadAll(RunErr("tcpd")) << DaemonLog();
 
   for (int round = 1; round <= 2; ++round) {
     ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGKILL));
     const long killedAt = NowMs();
     // The kernel completes connections on the socket until the killed
     // process has ended; after that only a new process can listen again.
-    ASSERT_TRUE(WaitUntil([&] { return Gone(first); }, 5000, 5));
+    ASSERT_TRUE(WaitUntil([&] { return !Alive(static_cast<pid_t>(first)); }, 5000, 5));
     const bool back = WaitUntil([&] { return Serves(serverPort); }, 10000, 10);
     const long took = NowMs() - killedAt;
     ASSERT_TRUE(back) << "round " << round << "\n" << DaemonLog();
@@ -163,7 +79,7 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
     long next = -1;
     ASSERT_TRUE(WaitUntil([&] { return (next = PidOf("tcpd")) > 0 && next != first; }, 5000))
         << DaemonLog();
-    EXPECT_FALSE(Gone(next));
+    EXPECT_TRUE(Alive(static_cast<pid_t>(next)));
     const nlohmann::json program = Program("tcpd");
     ASSERT_FALSE(program.is_null()) << StatusJson().dump();
     EXPECT_EQ("signal 9", program["last_exit"]);
@@ -175,24 +91,40 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
 }
 
 TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
-  if (!HavePython()) {
+  if (!StartWithPython()) {
     GTEST_SKIP() << "python3 is not installed: no HTTP server to check";
   }
-  StartDaemon();
   const int serverPort = FreePort();
   const std::string url = "http://127.0.0.1:" + std::to_string(serverPort) + "/";
-  Run({"--name", "web", "--check", url, "--check-every", "1", "--check-failures", "2",
-       "--check-grace", "1", "--check-timeout", "1", "--", "/usr/bin/python3", "-m",
-       "http.server", std::to_string(serverPort), "--bind", "127.0.0.1", "--directory",
+  Run({"--name",
+       "web",
+       "--check",
+       url,
+       "--check-every",
+       "1",
+       "--check-failures",
+       "2",
+       "--check-grace",
+       "1",
+       "--check-timeout",
+       "1",
+       "--",
+       "/usr/bin/python3",
+       "-m",
+       "http.server",
+       std::to_string(serverPort),
+       "--bind",
+       "127.0.0.1",
+       "--directory",
        home.path()},
       "web");
   long first = -1;
   ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("web")) > 0 && Serves(serverPort); }, 15000))
-      << RunErr("web") << DaemonLog();
+      << ReadAll(RunErr("web")) << DaemonLog();
   // Past the grace, with checks passing: a healthy server is left alone.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  ASSERT_EQ(first, PidOf("web")) << RunErr("web") << DaemonLog();
-  EXPECT_FALSE(Has(RunErr("web"), "failed")) << RunErr("web");
+  ASSERT_EQ(first, PidOf("web")) << ReadAll(RunErr("web")) << DaemonLog();
+  EXPECT_FALSE(Has(ReadAll(RunErr("web")), "failed")) << ReadAll(RunErr("web"));
 
   ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGSTOP));
   const long stoppedAt = NowMs();
@@ -200,25 +132,28 @@ TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
   const bool replaced = WaitUntil(
       [&] {
         next = PidOf("web");
-        return next > 0 && next != first && Gone(first);
+        return next > 0 && next != first && !Alive(static_cast<pid_t>(first));
       },
       20000);
   const long took = NowMs() - stoppedAt;
-  ASSERT_TRUE(replaced) << RunErr("web") << DaemonLog();
+  ASSERT_TRUE(replaced) << ReadAll(RunErr("web")) << DaemonLog();
   // check-every 1 s × check-failures 2 + 3 s, and 1.5 s for a loaded machine.
   EXPECT_LT(took, 2 * 1000 + 3000 + 1500) << "replaced after " << took << " ms";
-  EXPECT_TRUE(Has(RunErr("web"), "check 2 of 2 failed: the program is stopped")) << RunErr("web");
+  EXPECT_TRUE(Has(ReadAll(RunErr("web")), "check 2 of 2 failed: the program is stopped"))
+      << ReadAll(RunErr("web"));
   const nlohmann::json program = Program("web");
   ASSERT_FALSE(program.is_null()) << StatusJson().dump();
   EXPECT_EQ("probe", program["last_reason"]);
   EXPECT_EQ(1, program["restarts"]);
-  EXPECT_TRUE(WaitUntil([&] { return Serves(serverPort); }, 10000)) << "the new server never served";
+  EXPECT_TRUE(WaitUntil([&] { return Serves(serverPort); }, 10000))
+      << "the new server never served";
 }
 
 TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOnReset) {
   StartDaemon(
       "GLOBAL.WATCHMGR.RESTARTLIMIT=3\n"
       "GLOBAL.WATCHMGR.RESTARTDELAY=200\n");
+  Keeper();
   const std::string starts = Mark("crashy");
   // Each start notes its time, in nanoseconds of the real-time clock, and
   // exits at once: often before its wrapper's registration reaches the
@@ -253,8 +188,9 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
       EXPECT_GT(gap, at[i - 1] - at[i - 2]) << "restart " << i << " came no later than the last";
     }
   }
-  EXPECT_TRUE(Has(DaemonLog(), "crashy has failed: 3 restarts within 600 s; it is not started "
-                               "again until 'vigilctl reset crashy' or a new registration"))
+  EXPECT_TRUE(Has(DaemonLog(),
+                  "crashy has failed: 3 restarts within 600 s; it is not started "
+                  "again until 'vigilctl reset crashy' or a new registration"))
       << DaemonLog();
 
   // Failed: nothing runs, and every view says so.
@@ -263,18 +199,15 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
   EXPECT_EQ("exit", failed["last_reason"]);
   const long restarts = failed["restarts"].get<long>();
   EXPECT_GE(restarts, 3);
+  const auto metrics = [&] { return ReadAll(home.Join("vigild.prom")); };
   ASSERT_TRUE(WaitUntil(
-      [&] {
-        return Has(ReadAll(home.Join("vigild.prom")),
-                   "vigild_program_state{name=\"crashy\",state=\"failed\"} 1\n");
-      },
+      [&] { return Has(metrics(), "vigild_program_state{name=\"crashy\",state=\"failed\"} 1\n"); },
       5000))
-      << ReadAll(home.Join("vigild.prom"));
-  EXPECT_TRUE(Has(ReadAll(home.Join("vigild.prom")),
-                  "vigild_program_state{name=\"crashy\",state=\"watching\"} 0\n"));
-  EXPECT_TRUE(Has(ReadAll(home.Join("vigild.prom")),
-                  "vigild_restarts_total{name=\"crashy\"} " + std::to_string(restarts) + "\n"))
-      << ReadAll(home.Join("vigild.prom"));
+      << metrics();
+  EXPECT_TRUE(Has(metrics(), "vigild_program_state{name=\"crashy\",state=\"watching\"} 0\n"));
+  EXPECT_TRUE(
+      Has(metrics(), "vigild_restarts_total{name=\"crashy\"} " + std::to_string(restarts) + "\n"))
+      << metrics();
   const Result check = Ctl({"status", "--check", "crashy"});
   EXPECT_EQ(2, check.status) << check.err;
   EXPECT_EQ("failed\n", check.out);
@@ -293,5 +226,6 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
   at = times();
   EXPECT_GE(at[5] - at[4], 195);
   EXPECT_LT(at[5] - at[4], at[3] - at[2]) << "the back-off did not begin again";
-  EXPECT_TRUE(WaitUntil([&] { return Program("crashy")["restarts"].get<long>() > restarts; }, 5000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return Program("crashy")["restarts"].get<long>() > restarts; }, 5000));
 }

@@ -103,25 +103,22 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     EXPECT_EQ(c.maxerrors != -1, settings.errorsOn == 1);
   }
 
-  WatchASCIIOrder beat;
-  ASSERT_TRUE(ParseBlock(VigilClient::BeatText(4711, 12000, 9000, 2), &beat));
-  ProcessInfo info;
-  ASSERT_EQ(WatchASCIIOrder::ServiceMsg, beat.Type());
-  ASSERT_EQ(1, beat.ProcessInfoFromBody(info));
-  EXPECT_EQ(12000, info.psWSet);
-  EXPECT_EQ(9000, info.psNomWSet);
-  EXPECT_EQ(2, info.psErrors);
-
   // The report of an end is a heartbeat to a daemon that reads no psdown.
-  WatchASCIIOrder down;
-  const std::string downText = VigilClient::DownText(4711, 12000, 0, 0, "signal 9");
-  EXPECT_EQ("BEGINMSG\npid: 4711\npswset: 12000\npsnomwset: 0\npserrors: 0\npsdown: signal 9\nEND;\n",
-            downText);
-  ASSERT_TRUE(ParseBlock(downText, &down));
-  ASSERT_EQ(WatchASCIIOrder::ServiceMsg, down.Type());
-  ASSERT_EQ(1, down.ProcessInfoFromBody(info));
-  EXPECT_EQ(4711, info.pid);
-  EXPECT_EQ(12000, info.psWSet);
+  const std::string down = VigilClient::DownText(4711, 12000, 9000, 2, "signal 9");
+  EXPECT_EQ(
+      "BEGINMSG\npid: 4711\npswset: 12000\npsnomwset: 9000\npserrors: 2\npsdown: signal 9\nEND;\n",
+      down);
+  for (const std::string& text : {VigilClient::BeatText(4711, 12000, 9000, 2), down}) {
+    WatchASCIIOrder order;
+    ProcessInfo info;
+    ASSERT_TRUE(ParseBlock(text, &order)) << text;
+    ASSERT_EQ(WatchASCIIOrder::ServiceMsg, order.Type());
+    ASSERT_EQ(1, order.ProcessInfoFromBody(info));
+    EXPECT_EQ(4711, info.pid);
+    EXPECT_EQ(12000, info.psWSet);
+    EXPECT_EQ(9000, info.psNomWSet);
+    EXPECT_EQ(2, info.psErrors);
+  }
 
   WatchASCIIOrder forget;
   ASSERT_TRUE(ParseBlock(VigilClient::ForgetText(4711), &forget));
@@ -181,17 +178,7 @@ TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) 
   close(second);
 }
 
-TEST(VigilClientTest, UnreachableDaemonIsReportedWithinTheTimeOut) {
-  int port;
-  {
-    Listener closed;
-    port = closed.port;
-  }
-  VigilClient refused("127.0.0.1", port, 1000);
-  EXPECT_EQ(VigilClient::kUnreachable, refused.Beat(5, 0, 0, 0));
-  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused",
-            refused.LastError());
-
+TEST(VigilClientTest, SilentDaemonIsReportedUnreachableWithinTheTimeOut) {
   // A listener whose queue is full drops new handshakes: the connect
   // time-out ends the call instead of a wait for ever.
   Listener full;

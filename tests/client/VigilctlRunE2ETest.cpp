@@ -1,8 +1,5 @@
-// The real vigilctl against a listener that plays the daemon and keeps
-// every order it is sent: what "run" reports when its child ends or fails
-// its checks, what its stop command does, the context its program starts
-// in before and after a restart, and what "reset" and "status --check" do
-// with the status file.
+// The real vigilctl against a listener that plays the daemon and keeps every order it is
+// sent, and against status files written by the test.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -22,7 +19,7 @@
 
 #include "ChildProcess.h"
 #include "CleanEnvironment.h"
-#include "DaemonHarness.h"
+#include "CtlHarness.h"
 #include "ProgramRunner.h"
 #include "ShellQuote.h"
 #include "TestSockets.h"
@@ -31,15 +28,8 @@
 
 namespace {
 
-long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// A loopback listener in the daemon's place: it keeps every byte each
-// connection sends and closes a connection once its client has finished
-// sending, as the daemon does.
+// A loopback listener in the daemon's place: it keeps every byte sent and closes a
+// connection once its client has finished sending, as the daemon does.
 class FakeDaemon {
  public:
   FakeDaemon() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
@@ -106,40 +96,20 @@ class FakeDaemon {
   std::thread thread;
 };
 
-class VigilctlRunE2ETest : public DaemonHarness {
+class VigilctlRunE2ETest : public CtlHarness {
  protected:
-  ~VigilctlRunE2ETest() override {
-    for (pid_t pid : owned) {
-      if (waitpid(pid, nullptr, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
-    for (long pid : children) {
-      kill(static_cast<pid_t>(pid), SIGKILL);
-    }
-  }
-
-  // "vigilctl run" against fake, its output in run.out/run.err<tag>.
-  pid_t Run(FakeDaemon& fake, std::vector<std::string> args, const std::string& tag,
+  // "vigilctl run" against fake.
+  pid_t Run(FakeDaemon& fake, const std::vector<std::string>& args, const std::string& tag,
             const std::vector<std::string>& env = {}) {
-    args.insert(args.begin(), {VIGILCTL_BINARY, "run", "--port", std::to_string(fake.port)});
-    std::vector<std::string> environment = Env();
-    environment.insert(environment.end(), env.begin(), env.end());
-    const pid_t pid = SpawnClean(args, environment, Out(tag), Err(tag));
-    owned.push_back(pid);
-    return pid;
+    return CtlHarness::Run(args, tag, fake.port, env);
   }
-  std::string Out(const std::string& tag) const { return home.Join("run.out" + tag); }
-  std::string Err(const std::string& tag) const { return home.Join("run.err" + tag); }
-  // The child the wrapper registered with fake, once it has; killed when
-  // the test ends.
+  // The child the wrapper registered with fake, once it has; killed at the end.
   long Child(FakeDaemon& fake) {
     if (!fake.WaitFor("BEGINWATCH", 10000)) {
       return -1;
     }
-    children.push_back(std::stol(fake.Value("pid")));
-    return children.back();
+    strays.push_back(std::stol(fake.Value("pid")));
+    return strays.back();
   }
   // A status file of a live daemon with these programs ("" for none).
   void WriteStatus(const std::string& file, const std::string& programs, long age = 0) {
@@ -150,9 +120,6 @@ class VigilctlRunE2ETest : public DaemonHarness {
                        (programs.empty() ? "" : ",\"programs\":" + programs) + "}");
     rename(home.Join(file + ".tmp").c_str(), home.Join(file).c_str());
   }
-
-  std::vector<pid_t> owned;
-  std::vector<long> children;
 };
 
 std::string Program(const std::string& state) {
@@ -170,8 +137,8 @@ TEST_F(VigilctlRunE2ETest, ChildEndIsReportedAtOnceUnderEachRestartPolicy) {
     int status;
     const char* down;  // null: forgotten instead
   } cases[] = {
-      {"on-failure", "exit 3", 3, "exit 3"},   {"on-failure", "kill -9 $$", 137, "signal 9"},
-      {"on-failure", "exit 0", 0, nullptr},    {"always", "exit 0", 0, "exit 0"},
+      {"on-failure", "exit 3", 3, "exit 3"},       {"on-failure", "kill -9 $$", 137, "signal 9"},
+      {"on-failure", "exit 0", 0, nullptr},        {"always", "exit 0", 0, "exit 0"},
       {"always", "kill -15 $$", 143, "signal 15"}, {"never", "exit 3", 3, nullptr},
       {"never", "kill -9 $$", 137, nullptr},
   };
@@ -194,8 +161,8 @@ TEST_F(VigilctlRunE2ETest, ChildEndIsReportedAtOnceUnderEachRestartPolicy) {
     const std::string pid = fakes[i]->Value("pid");
     const std::string tail =
         c.down != nullptr
-            ? "BEGINMSG\npid: " + pid + "\npswset: [0-9]+\npsnomwset: 0\npserrors: 0\npsdown: " +
-                  c.down + "\nEND;\n$"
+            ? "BEGINMSG\npid: " + pid +
+                  "\npswset: [0-9]+\npsnomwset: 0\npserrors: 0\npsdown: " + c.down + "\nEND;\n$"
             : "BEGINMGMT\nstop: " + pid + "\nEND;\n$";
     EXPECT_TRUE(std::regex_search(text, std::regex(tail))) << c.policy << " " << c.end << "\n"
                                                            << text;
@@ -218,7 +185,7 @@ TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopRepo
   }
   for (size_t i = 0; i < wrappers.size(); ++i) {
     stopped.push_back(Child(*fakes[i]));
-    ASSERT_GT(stopped.back(), 0) << ReadAll(Err(std::to_string(signals[i])));
+    ASSERT_GT(stopped.back(), 0) << ReadAll(RunErr(std::to_string(signals[i])));
     EXPECT_EQ("kill " + std::to_string(wrappers[i]), fakes[i]->Value("psstop"));
     kill(static_cast<pid_t>(stopped.back()), SIGSTOP);
     EXPECT_TRUE(WaitUntil(
@@ -238,8 +205,6 @@ TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopRepo
 }
 
 TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideTheGrace) {
-  int served = 0;
-  const int listener = ListenOnLoopback(&served);
   const std::string counts = marks + "/";
   home.WriteFile("marks/transient.flag", "");
   const std::vector<std::string> every1{"--check-every", "1"};
@@ -253,15 +218,12 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
         "--check-grace", "0"}},
       {"transient",
        {"--check",
-        "exec:echo x >> " + counts + "transient; if [ -e " + counts +
-            "transient.flag ]; then rm " + counts + "transient.flag; exit 1; fi",
+        "exec:echo x >> " + counts + "transient; if [ -e " + counts + "transient.flag ]; then rm " +
+            counts + "transient.flag; exit 1; fi",
         "--check-failures", "2", "--check-grace", "0"}},
       {"grace",
        {"--check", "exec:echo x >> " + counts + "grace; exit 1", "--check-failures", "1",
         "--check-grace", "3"}},
-      {"stopped",
-       {"--check", "tcp://127.0.0.1:" + std::to_string(served), "--check-failures", "2",
-        "--check-grace", "0"}},
       {"unchecked", {}},
   };
   std::map<std::string, std::unique_ptr<FakeDaemon>> fakes;
@@ -279,7 +241,7 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   }
   for (const Case& c : cases) {
     programs[c.tag] = Child(*fakes[c.tag]);
-    ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(Err(c.tag));
+    ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(RunErr(c.tag));
   }
 
   // Within the grace nothing counts, though the checks run and fail.
@@ -288,23 +250,21 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   EXPECT_GE(Count(ReadAll(counts + "grace"), "x"), 3u);
 
   // Three failures in a row, then the report, then no more checks.
-  ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000)) << ReadAll(Err("failing"));
+  ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000))
+      << ReadAll(RunErr("failing"));
   EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
-  EXPECT_TRUE(Has(ReadAll(Err("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
+  EXPECT_TRUE(
+      Has(ReadAll(RunErr("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
 
-  // A stopped child fails even a check that its listener still passes.
+  // Without a check a stopped child is left to the heartbeats.
   EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 2; }, 10000));
-  EXPECT_FALSE(Has(fakes["stopped"]->Text(), "psdown"));
-  kill(static_cast<pid_t>(programs["stopped"]), SIGSTOP);
   kill(static_cast<pid_t>(programs["unchecked"]), SIGSTOP);
-  EXPECT_TRUE(fakes["stopped"]->WaitFor("psdown: probe", 10000)) << ReadAll(Err("stopped"));
-  EXPECT_TRUE(Has(ReadAll(Err("stopped")), "check 2 of 2 failed: the program is stopped"));
 
   // A second single failure, long after the first: still no report.
   home.WriteFile("marks/transient.flag", "");
   EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 7; }, 15000));
-  EXPECT_FALSE(Has(fakes["transient"]->Text(), "psdown")) << ReadAll(Err("transient"));
-  EXPECT_EQ(2u, Count(ReadAll(Err("transient")), "check 1 of 2 failed"));
+  EXPECT_FALSE(Has(fakes["transient"]->Text(), "psdown")) << ReadAll(RunErr("transient"));
+  EXPECT_EQ(2u, Count(ReadAll(RunErr("transient")), "check 1 of 2 failed"));
   EXPECT_FALSE(Has(fakes["unchecked"]->Text(), "psdown"));
   EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
   for (const auto& wrapper : wrappers) {
@@ -312,7 +272,6 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
     EXPECT_EQ(1u, Count(fakes[wrapper.first]->Text(), "BEGINWATCH"));
     EXPECT_LE(Count(fakes[wrapper.first]->Text(), "psdown"), 1u);
   }
-  close(listener);
 }
 
 TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
@@ -321,16 +280,16 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   const std::string hostile = "it's \"q\" $HOME `id` \\ back end; *";
   FakeDaemon fake;
   // Started in the directory, as an operator does, with variables of its own.
-  const std::vector<std::string> first{
-      "/bin/sh", "-c", "cd " + ShellQuote::Word(directory) + " && exec \"$0\" \"$@\"",
-      VIGILCTL_BINARY, "run", "--port", std::to_string(fake.port), "--env", "FOO", "--env",
-      "BAR=" + hostile, "--wdfreq", "60", "--", "/bin/sh", "-c",
-      "pwd; env | LC_ALL=C sort; echo --; exec sleep 300"};
+  const std::string line = "cd " + ShellQuote::Word(directory) +
+                           " && exec " VIGILCTL_BINARY " run --port " + std::to_string(fake.port) +
+                           " --env FOO --env " + ShellQuote::Word("BAR=" + hostile) +
+                           " --wdfreq 60 -- /bin/sh -c 'pwd; env | LC_ALL=C sort; echo --; exec "
+                           "sleep 300'";
   std::vector<std::string> environment = Env("FOO=caller's");
   environment.push_back("LEAKED=1");
-  owned.push_back(SpawnClean(first, environment, Out("1"), Err("1")));
-  ASSERT_GT(Child(fake), 0) << ReadAll(Err("1"));
-  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(Out("1")), "--\n"); }, 5000));
+  owned.push_back(SpawnClean({"/bin/sh", "-c", line}, environment, RunOut("1"), RunErr("1")));
+  ASSERT_GT(Child(fake), 0) << ReadAll(RunErr("1"));
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(RunOut("1")), "--\n"); }, 5000));
   const std::string start = fake.Value("psstart");
 
   std::vector<std::string> expected = CleanEnvironment::For(CleanEnvironment::AccountOf(geteuid()));
@@ -340,38 +299,40 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   for (const std::string& entry : expected) {
     listing += entry + "\n";
   }
-  EXPECT_EQ(listing + "--\n", ReadAll(Out("1")));
+  EXPECT_EQ(listing + "--\n", ReadAll(RunOut("1")));
 
   // The restart as the daemon runs it: from "/", with nothing of the caller.
   kill(owned.back(), SIGTERM);
   EXPECT_EQ(128 + SIGTERM, WaitExit(owned.back(), 5000));
-  owned.push_back(SpawnClean({"/usr/bin/sh", "-c", "cd / && " + start}, {"HOME=/"}, Out("2"),
-                             Err("2")));
+  owned.push_back(
+      SpawnClean({"/usr/bin/sh", "-c", "cd / && " + start}, {"HOME=/"}, RunOut("2"), RunErr("2")));
   ASSERT_TRUE(fake.WaitFor("BEGINWATCH", 5000));
   ASSERT_TRUE(WaitUntil([&] { return Count(fake.Text(), "BEGINWATCH") == 2; }, 5000))
-      << ReadAll(Err("2"));
-  children.push_back(std::stol(fake.Text().substr(fake.Text().rfind("BEGINWATCH\npid: ") + 16)));
-  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(Out("2")), "--\n"); }, 5000)) << ReadAll(Err("2"));
-  EXPECT_EQ(ReadAll(Out("1")), ReadAll(Out("2")));
+      << ReadAll(RunErr("2"));
+  strays.push_back(std::stol(fake.Text().substr(fake.Text().rfind("BEGINWATCH\npid: ") + 16)));
+  ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(RunOut("2")), "--\n"); }, 5000))
+      << ReadAll(RunErr("2"));
+  EXPECT_EQ(ReadAll(RunOut("1")), ReadAll(RunOut("2")));
   // The restart registers the very same line: nothing drifts.
   EXPECT_EQ(2u, Count(fake.Text(), "psstart: " + start + "\n")) << fake.Text();
 
   // A value that a restart could not carry is refused before anything starts.
   const pid_t refused = Run(fake, {"--env", "A=x\ny", "--", "/bin/true"}, "refused");
   EXPECT_EQ(1, WaitExit(refused, 5000));
-  EXPECT_TRUE(Has(ReadAll(Err("refused")), "--env A: the value holds a line feed")) << ReadAll(Err("refused"));
+  EXPECT_TRUE(Has(ReadAll(RunErr("refused")), "--env A: the value holds a line feed"))
+      << ReadAll(RunErr("refused"));
   const pid_t nowhere = Run(fake, {"--chdir", home.Join("missing"), "--", "/bin/true"}, "nowhere");
   EXPECT_EQ(1, WaitExit(nowhere, 5000));
-  EXPECT_EQ("vigilctl: cannot enter directory " + home.Join("missing") +
-                ": No such file or directory\n",
-            ReadAll(Err("nowhere")));
+  EXPECT_EQ(
+      "vigilctl: cannot enter directory " + home.Join("missing") + ": No such file or directory\n",
+      ReadAll(RunErr("nowhere")));
   EXPECT_EQ(2u, Count(fake.Text(), "BEGINWATCH"));
 }
 
 TEST_F(VigilctlRunE2ETest, ResetSendsItsOrderAndReportsWhatTheStatusFileShows) {
   std::atomic<bool> done{false};
   std::atomic<bool> recovered{false};
-  std::thread daemon([&] {
+  std::thread writer([&] {
     // Rewritten as the daemon does, so the files never go stale.
     const long begin = NowMs();
     while (!done) {
@@ -385,29 +346,29 @@ TEST_F(VigilctlRunE2ETest, ResetSendsItsOrderAndReportsWhatTheStatusFileShows) {
     }
   });
   FakeDaemon fake;
+  const auto reset = [&](const std::string& name, const std::string& file) {
+    return Ctl(
+        {"reset", name, "--status-file", home.Join(file), "--port", std::to_string(fake.port)},
+        false);
+  };
   std::thread stuck([&] {
-    const Result result = Ctl({"reset", "db", "--status-file", home.Join("stuck.json"), "--port",
-                               std::to_string(fake.port)},
-                              false);
+    const Result result = reset("db", "stuck.json");
     EXPECT_EQ(0, result.status);
-    EXPECT_EQ("vigilctl: reset sent; db is still failed after 5 s (only the user who registered "
-              "it, or root, may reset it)\n",
-              result.err);
+    EXPECT_EQ(
+        "vigilctl: reset sent; db is still failed after 5 s (only the user who registered "
+        "it, or root, may reset it)\n",
+        result.err);
   });
-  const Result web = Ctl(
-      {"reset", "web", "--status-file", home.Join("web.json"), "--port", std::to_string(fake.port)},
-      false);
+  const Result web = reset("web", "web.json");
   EXPECT_EQ(0, web.status) << web.err;
   EXPECT_EQ("web: restarting\n", web.out);
   EXPECT_TRUE(recovered);
-  const Result old = Ctl(
-      {"reset", "web", "--status-file", home.Join("old.json"), "--port", std::to_string(fake.port)},
-      false);
+  const Result old = reset("web", "old.json");
   EXPECT_EQ(0, old.status);
   EXPECT_EQ("vigilctl: reset sent; the daemon lists no program web\n", old.err);
   stuck.join();
   done = true;
-  daemon.join();
+  writer.join();
   // Each order whole, as the daemon reads it.
   const std::string sent = fake.Text();
   EXPECT_EQ(1u, Count(sent, VigilClient::ResetText("db"))) << sent;

@@ -1,0 +1,99 @@
+#include "CtlHarness.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "TestWaits.h"
+
+CtlHarness::~CtlHarness() {
+  daemon.reset();
+  // Programs the daemon started again are nobody's children here, but every
+  // wrapper a test starts names the home in its arguments or its start command.
+  for (int round = 0; round < 3; ++round) {
+    if (DIR* proc = opendir("/proc")) {
+      while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(atol(entry->d_name));
+        if (pid > 0 && pid != getpid() &&
+            Has(ReadAll("/proc/" + std::string(entry->d_name) + "/cmdline"), home.path())) {
+          kill(pid, SIGKILL);
+        }
+      }
+      closedir(proc);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // Only children not reaped yet: a reaped pid may belong to someone else.
+  for (pid_t pid : owned) {
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  for (long pid : strays) {
+    kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+}
+
+void CtlHarness::StartDaemon(const std::string& more) {
+  daemon =
+      StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more, {}, "2");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Ctl({"status", "--json"}, false).status == 0;
+      },
+      15000))
+      << DaemonLog();
+}
+
+pid_t CtlHarness::Keeper() {
+  const pid_t sleeper = Process();
+  const std::string id = std::to_string(sleeper);
+  EXPECT_EQ(
+      0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop", "kill " + id})
+             .status);
+  return sleeper;
+}
+
+pid_t CtlHarness::Run(std::vector<std::string> args, const std::string& tag, int toPort,
+                      const std::vector<std::string>& env) {
+  args.insert(args.begin(),
+              {VIGILCTL_BINARY, "run", "--port", std::to_string(toPort != 0 ? toPort : port)});
+  std::vector<std::string> environment = Env();
+  environment.insert(environment.end(), env.begin(), env.end());
+  owned.push_back(SpawnClean(args, environment, RunOut(tag), RunErr(tag)));
+  return owned.back();
+}
+
+nlohmann::json CtlHarness::StatusJson() const {
+  return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
+}
+
+nlohmann::json CtlHarness::Entry(const std::string& name) const {
+  const nlohmann::json document = StatusJson();
+  if (document.is_object() && document.contains("processes")) {
+    for (const auto& process : document["processes"]) {
+      if (process["name"] == name) {
+        return process;
+      }
+    }
+  }
+  return nullptr;
+}
+
+long CtlHarness::PidOf(const std::string& name) const {
+  const nlohmann::json entry = Entry(name);
+  return entry.is_null() ? -1 : entry["pid"].get<long>();
+}
+
+long CtlHarness::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
