@@ -11,6 +11,7 @@
 #include "DaylightTable.h"
 #include "TempDir.h"
 #include "Timestamp.h"
+#include "TimestampScanner.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -229,5 +230,64 @@ TEST_F(TimestampTest, ZonesWithoutDaylightSavingKeepTheirStandardOffsetAllYear) 
     DaylightTable::ResetForTest();
     EXPECT_EQ(winterText, Print(At(winter), &Timestamp::PrintLocalVex));
     EXPECT_EQ(summerText, Print(At(summer), &Timestamp::PrintLocalVex));
+  }
+}
+
+TEST(DaylightTableTest, HostZoneNamesTheSectionAndZonesWithoutDaylightKeepNoDefaults) {
+  // standard and daylight names, seconds west of UTC, daylight saving, section name
+  const std::tuple<const char*, const char*, long, bool, const char*> cases[] = {
+      {"Eastern Standard Time", "Eastern Daylight Time", 18000, true, "EST5EDT"},
+      {"central europe'standard time", "CEST", -3600, true, "CEST-1CEST"},
+      {"IST", "IST", -19800, true, "IST-5:30IST"},
+      {"UTC", "UTC", 0, false, "UTC0UTC"}};
+  for (const auto& [standard, summer, west, observes, section] : cases) {
+    DaylightTable table(standard, summer, west, observes);
+    EXPECT_EQ(0, table.Load("/nonexistent/Btztab.conf"));
+    EXPECT_EQ(section, table.FullZoneName()) << standard;
+    // A zone without daylight saving has its one standard entry.
+    EXPECT_EQ(observes ? 84 : 1, table.Size()) << standard;
+  }
+  DaylightTable table("CET", "CEST", -3600, true);
+  table.TreatLine("CET-1CEST");
+  table.TreatLine("0 0 1-31 1 1970-2037 10 CET-1");  // far more instants than the table holds
+  EXPECT_EQ(DaylightTable::kMaxTransitions, table.Size());
+}
+
+TEST(DaylightTableTest, AbsurdRangesSpendTheDateBudgetAndLaterRulesAreIgnored) {
+  DaylightTable table("EST", "EDT", 18000, true);
+  table.TreatLine("EST5EDT");
+  // 500 days x 500 years x 7 weekdays, none of them a date the clock can
+  // hold (and weekdays 7 to 9 and 11 on never match): without a budget one
+  // such line tries 1.75 million dates, and a file of them stalls start-up.
+  table.TreatLine("0 2 8-7401 0 3000-3600 0-11 EDT4");
+  EXPECT_EQ(0, table.Size());
+  table.TreatLine("0 2 1-7 4 2020 0 EDT4");  // a real rule, after the budget was spent
+  EXPECT_EQ(0, table.Size());
+
+  DaylightTable fresh("EST", "EDT", 18000, true);
+  fresh.TreatLine("EST5EDT");
+  fresh.TreatLine("0 2 1-7 4 2020 0 EDT4");
+  EXPECT_EQ(1, fresh.Size());  // the same rule counts in a table with budget left
+}
+
+TEST(TimestampScannerTest, FreeFormAndFormatTokensReadValidFieldsOnly) {
+  // text, format (null: the free form), fields read (empty: rejected)
+  const std::tuple<const char*, const char*, std::string> cases[] = {
+      {"1999/12/31 23:59:59", nullptr, "1999-12-31 23:59:59"},
+      {"70/1/1", nullptr, "1970-1-1 0:0:0"},
+      {"14/05/08 02:05PM", "DD/MM/YY HH:MIPM", "2008-5-14 14:5:0"},
+      {"9850704", "YYYMMDD", "1985-7-4 0:0:0"},  // 901-999 are 1901-1999
+      {"05/14", "MM/DD", "2000-5-14 0:0:0"},     // no year: 0, completed to 2000
+      {"69/1/1", nullptr, ""},
+      {"2008/5/14 24:00", nullptr, ""},
+      {"2008x05", "YYYY-MM", ""},
+      {"2008-05-14 23:00 PM", "YYYY-MM-DD HH:MI PM", ""}};
+  for (const auto& [text, format, fields] : cases) {
+    TimestampScanner::Fields f = {};
+    const bool read = format ? TimestampScanner::ScanFormat(text, format, f)
+                             : TimestampScanner::ScanFree(text, f);
+    char got[64];
+    snprintf(got, sizeof got, "%d-%d-%d %d:%d:%d", f.year, f.month, f.day, f.hour, f.min, f.sec);
+    EXPECT_EQ(fields, read ? got : "") << text;
   }
 }
