@@ -11,7 +11,6 @@
 #include "DaylightTable.h"
 #include "TempDir.h"
 #include "Timestamp.h"
-#include "TimestampScanner.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -138,11 +137,20 @@ TEST_F(TimestampTest, NeverIsLaterThanEverythingAndDifferencesAreClampedOrRounde
 }
 
 TEST_F(TimestampTest, ScanningSetsTheValueOrClearsItAndSetFromGmtChecksTheWeekday) {
+  // local, text, format (null or empty: the free form), prefix, instant (0: rejected)
   const std::tuple<bool, const char*, const char*, const char*, long> cases[] = {
       {false, "07/3/4", nullptr, nullptr, Utc(2007, 3, 4, 0, 0, 0)},
       {true, "2008/7/4 12:00", "", nullptr, Utc(2008, 7, 4, 16, 0, 0)},
       {true, "01:30 pm", "YYYY/MM/DD HH:MI PM", "2008/07/04", Utc(2008, 7, 4, 17, 30, 0)},
-      {false, "1969/1/1", nullptr, nullptr, 0}};
+      {false, "1999/12/31 23:59:59", nullptr, nullptr, Utc(1999, 12, 31, 23, 59, 59)},
+      {false, "70/1/2", nullptr, nullptr, Utc(1970, 1, 2, 0, 0, 0)},
+      {false, "14/05/08 02:05PM", "DD/MM/YY HH:MIPM", nullptr, Utc(2008, 5, 14, 14, 5, 0)},
+      {false, "9850704", "YYYMMDD", nullptr, Utc(1985, 7, 4, 0, 0, 0)},  // 901-999: 1901-1999
+      {false, "05/14", "MM/DD", nullptr, Utc(2000, 5, 14, 0, 0, 0)},     // no year: 2000
+      {false, "69/1/1", nullptr, nullptr, 0},
+      {false, "2008/5/14 24:00", nullptr, nullptr, 0},
+      {false, "2008x05", "YYYY-MM", nullptr, 0},
+      {false, "2008-05-14 23:00 PM", "YYYY-MM-DD HH:MI PM", nullptr, 0}};
   for (const auto& [local, text, format, prefix, count] : cases) {
     Timestamp t = At(123456, 789);
     EXPECT_EQ(count != 0,
@@ -268,26 +276,4 @@ TEST(DaylightTableTest, AbsurdRangesSpendTheDateBudgetAndLaterRulesAreIgnored) {
   fresh.TreatLine("EST5EDT");
   fresh.TreatLine("0 2 1-7 4 2020 0 EDT4");
   EXPECT_EQ(1, fresh.Size());  // the same rule counts in a table with budget left
-}
-
-TEST(TimestampScannerTest, FreeFormAndFormatTokensReadValidFieldsOnly) {
-  // text, format (null: the free form), fields read (empty: rejected)
-  const std::tuple<const char*, const char*, std::string> cases[] = {
-      {"1999/12/31 23:59:59", nullptr, "1999-12-31 23:59:59"},
-      {"70/1/1", nullptr, "1970-1-1 0:0:0"},
-      {"14/05/08 02:05PM", "DD/MM/YY HH:MIPM", "2008-5-14 14:5:0"},
-      {"9850704", "YYYMMDD", "1985-7-4 0:0:0"},  // 901-999 are 1901-1999
-      {"05/14", "MM/DD", "2000-5-14 0:0:0"},     // no year: 0, completed to 2000
-      {"69/1/1", nullptr, ""},
-      {"2008/5/14 24:00", nullptr, ""},
-      {"2008x05", "YYYY-MM", ""},
-      {"2008-05-14 23:00 PM", "YYYY-MM-DD HH:MI PM", ""}};
-  for (const auto& [text, format, fields] : cases) {
-    TimestampScanner::Fields f = {};
-    const bool read = format ? TimestampScanner::ScanFormat(text, format, f)
-                             : TimestampScanner::ScanFree(text, f);
-    char got[64];
-    snprintf(got, sizeof got, "%d-%d-%d %d:%d:%d", f.year, f.month, f.day, f.hour, f.min, f.sec);
-    EXPECT_EQ(fields, read ? got : "") << text;
-  }
 }
