@@ -44,8 +44,6 @@ std::string Expected(const std::string& prefix, const std::string& names, const 
   return Dump(want);
 }
 
-}  // namespace
-
 TEST(TlConfigurationTest, ScopedKeyWinsOverGlobalAndAMissingKeyIsThrown) {
   TlConfiguration store;
   store.setScopeName("VIGILD.0.0");
@@ -185,8 +183,6 @@ TEST(TlConfigurationTest, MergeIntoAppliesLayersInOrderAndIsIdempotent) {
   file.mergeInto(target);
   EXPECT_EQ(once, Dump(target));
 }
-
-namespace {
 
 class ConfigNumberTest : public ::testing::Test {
  protected:
