@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <tuple>
 
 #include "LogDeviceConsole.h"
 #include "StderrCapture.h"
+#include "TestWaits.h"
 #include "Timestamp.h"
 
 namespace {
@@ -25,6 +25,12 @@ size_t DroppedCount(const std::string& text) {
   return count;
 }
 
+Handle<LogMessage> Line(LogSeverityCode severity, const std::string& text) {
+  Handle<LogMessage> record(new LogMessage(severity, 1796379072u, "VIGILD-1:0", "", ""));
+  record->append(text.c_str());
+  return record;
+}
+
 TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightStream) {
   Timestamp time;
   time.SetGMTCount(1796379072);  // 2026-12-04 10:11:12 UTC
@@ -37,8 +43,7 @@ TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightS
       {Info, 3, false, "(ch=3) Warning:"}, {Debug1, 0, false, "Dbg=1:  "}};
   for (const auto& [severity, channel, onStderr, prefix] : cases) {
     SCOPED_TRACE(prefix);
-    Handle<LogMessage> record(new LogMessage(severity, 1796379072u, "VIGILD-1:0", "", ""));
-    record->append("[ListenPort::StartBlock] WARNING : accept failed: ");
+    auto record = Line(severity, "[ListenPort::StartBlock] WARNING : accept failed: ");
     record->channel = channel;
     LogDeviceConsole console;
     StdoutCapture out;
@@ -72,23 +77,18 @@ TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCall
   std::string text;
   {
     LogDeviceConsole console;
-    Handle<LogMessage> first(new LogMessage(Info, 1796379072u, "VIGILD-1:0", "", ""));
-    first->append("[Test] first");
+    auto first = Line(Info, "[Test] first");
     console.ProcessMessage(first, true);
     EXPECT_FALSE(console.Drain(300)) << "drained while the writer held an unwritten line";
     std::atomic<bool> done{false};
     std::thread producer([&] {
       for (int i = 0; i < kLines; ++i) {
-        Handle<LogMessage> record(new LogMessage(Info, 1796379072u, "VIGILD-1:0", "", ""));
-        record->append(("[Test] line " + std::to_string(i)).c_str());
+        auto record = Line(Info, "[Test] line " + std::to_string(i));
         console.ProcessMessage(record, true);
       }
       done = true;
     });
-    for (int waited = 0; !done && waited < 10000; waited += 10) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const bool finished = done;
+    const bool finished = WaitUntil([&] { return done.load(); }, 10000, 10);
     std::thread reader([&] {
       char buffer[4096];
       ssize_t n;

@@ -141,20 +141,18 @@ TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTh
 // made there.
 TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheConsole) {
   const std::string day = dir.Join("2026.12.04debug.log");
+  const std::string victim = dir.Join("victim");
   dir.WriteFile("victim", "keep me\n");
-  const auto plantLink = [&] { return symlink(dir.Join("victim").c_str(), day.c_str()) == 0; };
-  const auto plantHardLink = [&] { return link(dir.Join("victim").c_str(), day.c_str()) == 0; };
-  const auto plantFifo = [&] { return mkfifo(day.c_str(), 0666) == 0; };
-  const auto plantForeign = [&] {
-    dir.WriteFile("2026.12.04debug.log", "");
-    return chown(day.c_str(), 65534, 65534) == 0;
-  };
   // what is planted, and the reason the Error gives
   const std::pair<std::function<bool()>, const char*> kPlanted[] = {
-      {plantLink, "it is a symbolic link"},
-      {plantHardLink, "it has other names (hard links)"},
-      {plantFifo, "it is not a regular file"},
-      {plantForeign, "it is owned by uid 65534, not by the daemon's uid 0"},
+      {[&] { return symlink(victim.c_str(), day.c_str()) == 0; }, "it is a symbolic link"},
+      {[&] { return link(victim.c_str(), day.c_str()) == 0; }, "it has other names (hard links)"},
+      {[&] { return mkfifo(day.c_str(), 0666) == 0; }, "it is not a regular file"},
+      {[&] {
+         dir.WriteFile("2026.12.04debug.log", "");
+         return chown(day.c_str(), 65534, 65534) == 0;
+       },
+       "it is owned by uid 65534, not by the daemon's uid 0"},
   };
   for (const auto& [plant, reason] : kPlanted) {
     SCOPED_TRACE(reason);
@@ -174,7 +172,7 @@ TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheCons
     EXPECT_TRUE(refusing.Drain(2000));
     const std::string shownErrors = errors.Stop();
     const std::string shownOut = out.Stop();
-    EXPECT_EQ(ReadAll(dir.Join("victim")), "keep me\n");
+    EXPECT_EQ(ReadAll(victim), "keep me\n");
     const std::string error = "FATAL:  GENERIC\t[LogDeviceFile::OpenFileFor] ERROR : log file " +
                               day + " refused: " + reason + "; records go to the console\n";
     EXPECT_NE(shownErrors.find(error), std::string::npos) << shownErrors;

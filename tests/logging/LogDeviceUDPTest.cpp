@@ -5,9 +5,12 @@
 #include <string>
 #include <tuple>
 
+#include "CapturingLogDevice.h"
 #include "LogDeviceUDP.h"
+#include "LogServer.h"
 #include "StderrCapture.h"
 #include "TestSockets.h"
+#include "TlConfigurationGlobal.h"
 
 namespace {
 
@@ -19,7 +22,16 @@ class LogDeviceUDPTest : public ::testing::Test {
     const timeval timeout{0, 500000};  // how long a receive waits
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
-  ~LogDeviceUDPTest() override { close(fd); }
+  ~LogDeviceUDPTest() override {
+    close(fd);
+    LogServer::DeleteInstance();
+    TlConfigurationGlobal::DeleteInstance();
+  }
+
+  std::string Received() {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+  }
 
   int port = 0;
   int fd;
@@ -41,8 +53,30 @@ TEST_F(LogDeviceUDPTest, PriorityAndTabSeparatedFieldsMakeTheDatagram) {
     LogDeviceUDP device;
     EXPECT_TRUE(device.Init("127.0.0.1", port, facility));
     EXPECT_TRUE(device.ProcessMessage(record, false));
-    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0), datagram);
+    EXPECT_EQ(Received(), datagram);
+  }
+}
+
+// The collector is named by host name; the facility is ORed in as configured.
+TEST_F(LogDeviceUDPTest, ServerConfiguredForACollectorSendsItEveryRecord) {
+  TlConfiguration* conf = TlConfigurationGlobal::Instance().get();
+  conf->AtGlobalPut("LOGMANAGER.UDP.SERVER", "localhost");
+  conf->AtGlobalPut("LOGMANAGER.UDP.PORT", std::to_string(port));
+  conf->AtGlobalPut("LOGMANAGER.UDP.FACILITY", "128");  // local0
+  LogServer* server = LogServer::Instance();
+  CapturingLogDevice::Install(server);  // keeps the console quiet
+  ASSERT_TRUE(server->initForConfiguration("VIGILD.0.0"));
+  const std::string facility = " UTC \tVIGILD.0.0-" + std::to_string(getpid()) + ":0\t";
+  // severity, code, priority, the fields after the facility
+  const std::tuple<LogSeverityCode, const char*, std::string, std::string> cases[] = {
+      {Error, "DL30102", "<129>", "F\t[DL30102]\t[Run]\tERROR : one"},
+      {Info, nullptr, "<134>", "I\t[DL30003]\t[Run]\tINFO : two"},
+  };
+  for (const auto& [severity, code, priority, fields] : cases) {
+    LogServer::Report(severity, code, "[Run] " + fields.substr(fields.rfind('\t') + 1));
+    const std::string datagram = Received(), tail = facility + fields;
+    EXPECT_EQ(datagram.substr(0, priority.size()), priority) << datagram;
+    EXPECT_EQ(datagram.substr(datagram.size() - std::min(datagram.size(), tail.size())), tail);
   }
 }
 
@@ -57,7 +91,7 @@ TEST_F(LogDeviceUDPTest, UnusableServerGivesADeviceThatSendsNothing) {
     Handle<LogMessage> record(new LogMessage(Error));
     EXPECT_TRUE(device.ProcessMessage(record, true));
   }
-  EXPECT_EQ(recv(fd, buffer, sizeof buffer, 0), -1);  // nothing within the half-second timeout
+  EXPECT_EQ(Received(), "");  // nothing within the half-second timeout
 }
 
 }  // namespace

@@ -1,18 +1,47 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <string>
 #include <tuple>
-#include <utility>
 
+#include "BError.h"
 #include "LogMessage.h"
+#include "LogSeverityCode.h"
+#include "LogStream.h"
+#include "String.h"
 
 namespace {
 
-TEST(LogMessageTest, ShortConstructorsTakeTheSeverityDefaultCodeUnlessGivenOne) {
-  const std::pair<LogSeverityCode, const char*> defaults[] = {
-      {Fatal, "DL30001"}, {Error, "DL30001"}, {Warning, "DL30002"}, {Info, "DL30003"}, {Debug1, ""},
-  };
-  for (const auto& [severity, code] : defaults) {
-    EXPECT_STREQ(code, LogMessage(severity).getErrorCode()) << severity;
+// value, name, level letter, severity char, console prefix, syslog severity, default code
+using Row = std::tuple<int, const char*, char, char, const char*, int, const char*>;
+
+const Row kRows[] = {
+    {Fatal, "Fatal", '\0', 'F', "FATAL:  ", 1, "DL30001"},
+    {Error, "Error", 'F', 'F', "FATAL:  ", 1, "DL30001"},
+    {Warning, "Warning", 'W', 'W', "ERRMaj: ", 4, "DL30002"},
+    {Info, "Info", 'I', 'I', "Warning:", 6, "DL30003"},
+    {Debug1, "Debug1", '1', '1', "Dbg=1:  ", 7, ""},
+    {Debug5, "Debug5", '5', '4', "Dbg=4:  ", 7, ""},
+    {Debug8, "Debug8", '8', '4', "Dbg=4:  ", 7, ""},
+    {NoSeverity, "NoSeverity", '\0', '?', "????:   ", 7, ""},
+    {-1, "NoSeverity", '\0', '?', "????:   ", 7, ""},
+    {13, "NoSeverity", '\0', '?', "????:   ", 7, ""},
+};
+
+TEST(LogSeverityCodeTest, EveryRepresentationFollowsTheSeverityTable) {
+  for (const auto& [value, name, letter, severityChar, prefix, syslog, code] : kRows) {
+    SCOPED_TRACE(value);
+    EXPECT_STREQ(name, LogSeverityName(value));
+    EXPECT_EQ(letter, LogSeverityLevelLetter(value));
+    EXPECT_EQ(severityChar, LogSeverityChar(value));
+    EXPECT_STREQ(prefix, LogSeverityConsolePrefix(value));
+    EXPECT_EQ(syslog, LogSeveritySyslog(value));
+    EXPECT_STREQ(code, LogSeverityDefaultCode(value));
+    if (value >= Fatal && value <= NoSeverity) {
+      EXPECT_STREQ(code, LogMessage(static_cast<LogSeverityCode>(value)).getErrorCode());
+    }
   }
   EXPECT_STREQ("DL31001", LogMessage(Info, "DL31001").getErrorCode());
   EXPECT_STREQ("", LogMessage(Error, nullptr).getErrorCode());
@@ -44,6 +73,38 @@ TEST(LogMessageTest, TextSplitsIntoTagAndMessageUnlessTheCallerSetATag) {
   record.errorString = "LISTENNER_OK";
   EXPECT_STREQ("LISTENNER_OK", record.getErrorString());
   EXPECT_STREQ("Listenner started on TCP port 3003\n", record.getErrorMessage());
+}
+
+std::string TextOf(const LogStream& stream) { return stream.getText().chars(); }
+
+TEST(LogStreamTest, OperandsEndlAndDoublesAppendTheirTexts) {
+  char mutableChars[] = "mutable";
+  const char* nullText = nullptr;
+  LogStream other, s, huge;
+  other << "other";
+  s << 42 << "x" << 2.5 << ' ' << 4294967295u << ' ' << INT_MIN << ' ' << LONG_MIN << ' '
+    << ULONG_MAX << 'c' << '\0' << 'd' << mutableChars << nullText << String(" value")
+    << std::string(" std") << "[" << other << "]" << BError("Cnx::Open", "refused");
+  s.append(String("a")).append("b") << endl;
+  EXPECT_EQ(
+      "42x2.5 4294967295 -2147483648 -9223372036854775808 18446744073709551615cdmutable"
+      "(null) value std[other]BError: 'refused',from 'Cnx::Open'ab\n",
+      TextOf(s));
+  // value, text, kind (1: a whole number that fits 32 unsigned bits)
+  const std::tuple<double, const char*, int> cases[] = {
+      {2.5, "2.5", 2},        {1.0 / 3, "0.33333333", 2},      {1e-10, "0.0000000001", 2},
+      {5e9, "5000000000", 2}, {4294967295.0, "4294967295", 1}, {-0.0, "0", 1},
+      {NAN, "nan", 2},        {-INFINITY, "-inf", 2}};
+  char buf[kCleanPrintDoubleSize];
+  int kind = 0;
+  for (const auto& [value, text, expectedKind] : cases) {
+    EXPECT_STREQ(text, cleanPrintDouble(buf, value, kind)) << value;
+    EXPECT_EQ(expectedKind, kind) << value;
+  }
+  // The longest doubles print every digit, through the stream as well.
+  EXPECT_EQ(std::to_string(1e308), std::string(cleanPrintDouble(buf, 1e308, kind)) + ".000000");
+  huge << -DBL_MAX;
+  EXPECT_EQ(std::to_string(-DBL_MAX), TextOf(huge) + ".000000");
 }
 
 }  // namespace

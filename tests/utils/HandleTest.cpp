@@ -68,3 +68,13 @@ TEST(HandleTest, DereferencingANullHandleThrowsBError) {
     EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator->'", error.GetMsg(text));
   }
 }
+
+TEST(BErrorTest, GetMsgJoinsMessageAndOriginAndIgnoresAddedLines) {
+  BError error("ListenPort::Initialize", "bind failed");
+  EXPECT_EQ(1, error.AddErrorLine(3, "vigild::main"));
+  EXPECT_EQ(1, error.AddErrorLine(-1, nullptr));
+  String out("previous text");
+  EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", BError(error).GetMsg(out));
+  EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", out);
+  EXPECT_STREQ("BError: '',from ''", BError(nullptr, nullptr).GetMsg(out));
+}

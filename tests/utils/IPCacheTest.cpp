@@ -6,7 +6,9 @@
 #include <tuple>
 
 #include "IPCache.h"
+#include "SNMPHost.h"
 #include "Sleep.h"
+#include "TestWaits.h"
 
 namespace {
 
@@ -60,9 +62,7 @@ TEST_F(IPCacheTest, TwoThreadsAskingForANewNameResolveItOnce) {
   SNMPHost first("db"), second("db");
   int results[2] = {-1, -1};
   std::thread a([&] { results[0] = cache.GetHostByName(&first, "db", false); });
-  for (int waited = 0; calls.load() == 0 && waited < 2000; waited += 5) {
-    Sleep(5);
-  }
+  EXPECT_TRUE(WaitUntil([&] { return calls.load() > 0; }, 2000, 5));
   std::thread b([&] { results[1] = cache.GetHostByName(&second, "db", false); });
   a.join();
   b.join();
@@ -80,6 +80,23 @@ TEST_F(IPCacheTest, FailedNameIsQuarantinedForHalfAnHour) {
   seconds += 1;
   EXPECT_EQ(cache.GetHostByName(&host, "ghost", false), 0);
   EXPECT_EQ(calls.load(), 2);
+}
+
+TEST(SNMPHostTest, DefaultsApplyUntilValuesAreSetExplicitly) {
+  SNMPHost host("router");
+  host.setPort(1161, false);
+  host.setRCommunity("secret", false);
+  EXPECT_EQ(host.getPort(), 161);
+  EXPECT_DOUBLE_EQ(host.getTimeout(), 0.8);
+  EXPECT_EQ(host.getTries(), 3);
+  EXPECT_STREQ(host.getRCommunity(), SNMPHost::kDefaultRCommunity);
+  host.setPort(1161, true);
+  host.setRCommunity("secret", true);
+  EXPECT_EQ(host.getPort(), 1161);
+  EXPECT_STREQ(host.getRCommunity(), "secret");
+  host.resetToDefault(nullptr);
+  EXPECT_EQ(host.getPort(), 161);
+  EXPECT_EQ(host.getSnmpVersion(), TlmSnmpVersionNotSpecified);
 }
 
 }  // namespace

@@ -137,11 +137,20 @@ TEST_F(TimestampTest, NeverIsLaterThanEverythingAndDifferencesAreClampedOrRounde
 }
 
 TEST_F(TimestampTest, ScanningSetsTheValueOrClearsItAndSetFromGmtChecksTheWeekday) {
+  // local, text, format (null or empty: the free form), prefix, instant (0: rejected)
   const std::tuple<bool, const char*, const char*, const char*, long> cases[] = {
       {false, "07/3/4", nullptr, nullptr, Utc(2007, 3, 4, 0, 0, 0)},
       {true, "2008/7/4 12:00", "", nullptr, Utc(2008, 7, 4, 16, 0, 0)},
       {true, "01:30 pm", "YYYY/MM/DD HH:MI PM", "2008/07/04", Utc(2008, 7, 4, 17, 30, 0)},
-      {false, "1969/1/1", nullptr, nullptr, 0}};
+      {false, "1999/12/31 23:59:59", nullptr, nullptr, Utc(1999, 12, 31, 23, 59, 59)},
+      {false, "70/1/2", nullptr, nullptr, Utc(1970, 1, 2, 0, 0, 0)},
+      {false, "14/05/08 02:05PM", "DD/MM/YY HH:MIPM", nullptr, Utc(2008, 5, 14, 14, 5, 0)},
+      {false, "9850704", "YYYMMDD", nullptr, Utc(1985, 7, 4, 0, 0, 0)},  // 901-999: 1901-1999
+      {false, "05/14", "MM/DD", nullptr, Utc(2000, 5, 14, 0, 0, 0)},     // no year: 2000
+      {false, "69/1/1", nullptr, nullptr, 0},
+      {false, "2008/5/14 24:00", nullptr, nullptr, 0},
+      {false, "2008x05", "YYYY-MM", nullptr, 0},
+      {false, "2008-05-14 23:00 PM", "YYYY-MM-DD HH:MI PM", nullptr, 0}};
   for (const auto& [local, text, format, prefix, count] : cases) {
     Timestamp t = At(123456, 789);
     EXPECT_EQ(count != 0,
@@ -230,4 +239,41 @@ TEST_F(TimestampTest, ZonesWithoutDaylightSavingKeepTheirStandardOffsetAllYear) 
     EXPECT_EQ(winterText, Print(At(winter), &Timestamp::PrintLocalVex));
     EXPECT_EQ(summerText, Print(At(summer), &Timestamp::PrintLocalVex));
   }
+}
+
+TEST(DaylightTableTest, HostZoneNamesTheSectionAndZonesWithoutDaylightKeepNoDefaults) {
+  // standard and daylight names, seconds west of UTC, daylight saving, section name
+  const std::tuple<const char*, const char*, long, bool, const char*> cases[] = {
+      {"Eastern Standard Time", "Eastern Daylight Time", 18000, true, "EST5EDT"},
+      {"central europe'standard time", "CEST", -3600, true, "CEST-1CEST"},
+      {"IST", "IST", -19800, true, "IST-5:30IST"},
+      {"UTC", "UTC", 0, false, "UTC0UTC"}};
+  for (const auto& [standard, summer, west, observes, section] : cases) {
+    DaylightTable table(standard, summer, west, observes);
+    EXPECT_EQ(0, table.Load("/nonexistent/Btztab.conf"));
+    EXPECT_EQ(section, table.FullZoneName()) << standard;
+    // A zone without daylight saving has its one standard entry.
+    EXPECT_EQ(observes ? 84 : 1, table.Size()) << standard;
+  }
+  DaylightTable table("CET", "CEST", -3600, true);
+  table.TreatLine("CET-1CEST");
+  table.TreatLine("0 0 1-31 1 1970-2037 10 CET-1");  // far more instants than the table holds
+  EXPECT_EQ(DaylightTable::kMaxTransitions, table.Size());
+}
+
+TEST(DaylightTableTest, AbsurdRangesSpendTheDateBudgetAndLaterRulesAreIgnored) {
+  DaylightTable table("EST", "EDT", 18000, true);
+  table.TreatLine("EST5EDT");
+  // 500 days x 500 years x 7 weekdays, none of them a date the clock can
+  // hold (and weekdays 7 to 9 and 11 on never match): without a budget one
+  // such line tries 1.75 million dates, and a file of them stalls start-up.
+  table.TreatLine("0 2 8-7401 0 3000-3600 0-11 EDT4");
+  EXPECT_EQ(0, table.Size());
+  table.TreatLine("0 2 1-7 4 2020 0 EDT4");  // a real rule, after the budget was spent
+  EXPECT_EQ(0, table.Size());
+
+  DaylightTable fresh("EST", "EDT", 18000, true);
+  fresh.TreatLine("EST5EDT");
+  fresh.TreatLine("0 2 1-7 4 2020 0 EDT4");
+  EXPECT_EQ(1, fresh.Size());  // the same rule counts in a table with budget left
 }
