@@ -152,6 +152,7 @@ TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipGarbage) {
       ProcRow(TCP_ESTABLISHED, "1001", "2", "0200007F:9C41"),                // another port
       ProcRow(TCP_ESTABLISHED, "1002", "5", "0200007F:9C401"),               // a digit too many
       ProcRow(TCP_ESTABLISHED, "-1", "3"),
+      ProcRow(TCP_ESTABLISHED, "-18446744073709551615", "3"),  // would wrap round to uid 1
       ProcRow(TCP_ESTABLISHED, "1000", "4711x"),
       "   3: zz 0100007F:0BBB 01\n",
       "   4: 0200007F:9C40\n",

@@ -42,7 +42,10 @@ class ServiceNotifierTest : public ::testing::Test {
 };
 
 TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRest) {
-  const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');  // a path with its zero
+  // The longest path and abstract name a socket address holds (with its zero), and one more.
+  const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');
+  const std::string path = "/" + longest.substr(1), abstract = "@" + longest;
+  const std::string pathTooLong = path + "p", abstractTooLong = abstract + "p";
   const pid_t self = 4242;
   struct {
     const char *socket, *usec, *pid;
@@ -71,6 +74,10 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
       {"vsock:2:1", nullptr, nullptr, "", 0, true},
       {"@", nullptr, nullptr, "", 0, true},
       {"/", nullptr, nullptr, "", 0, true},
+      {path.c_str(), nullptr, nullptr, path, 0, false},
+      {abstract.c_str(), nullptr, nullptr, abstract, 0, false},
+      {pathTooLong.c_str(), nullptr, nullptr, "", 0, true},
+      {abstractTooLong.c_str(), nullptr, nullptr, "", 0, true},
   };
   for (const auto& c : cases) {
     const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
@@ -80,13 +87,6 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
     EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
     EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
   }
-  // The longest path and abstract name a socket address holds, and one more.
-  const std::string path = "/" + longest.substr(1);
-  EXPECT_EQ(ServiceNotifier::Parse(path.c_str(), nullptr, nullptr, self).address, path);
-  EXPECT_EQ(ServiceNotifier::Parse((path + "p").c_str(), nullptr, nullptr, self).address, "");
-  const std::string abstract = "@" + longest;
-  EXPECT_EQ(ServiceNotifier::Parse(abstract.c_str(), nullptr, nullptr, self).address, abstract);
-  EXPECT_EQ(ServiceNotifier::Parse((abstract + "p").c_str(), nullptr, nullptr, self).address, "");
 }
 
 TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStarted) {
