@@ -41,23 +41,17 @@ class PeerOwnerTest : public ::testing::Test {
   }
   void TearDown() override { close(listener); }
 
-  // Every way of asking, for the client end of the accepted connection.
+  // Every way of asking, for the client end of the accepted connection; asked
+  // the other way round, the daemon's own end answers: ours.
   static void ExpectOwner(int accepted, uid_t expected) {
     const PeerOwner::Endpoint client = EndpointOf(accepted, true);
     const PeerOwner::Endpoint local = EndpointOf(accepted, false);
-    uid_t uid = 12345;
-    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uid));
-    EXPECT_EQ(uid, expected);
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::FromSockDiag(client, local, uid));
-    EXPECT_EQ(uid, expected);
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::FromProcNetTcp(client, local, uid));
-    EXPECT_EQ(uid, expected);
-    // Asked the other way round, the daemon's own end answers: ours.
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::Find(local, client, uid));
-    EXPECT_EQ(uid, geteuid());
+    std::vector<uid_t> uids(4, 12345);
+    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uids[0]));
+    EXPECT_TRUE(PeerOwner::FromSockDiag(client, local, uids[1]));
+    EXPECT_TRUE(PeerOwner::FromProcNetTcp(client, local, uids[2]));
+    EXPECT_TRUE(PeerOwner::Find(local, client, uids[3]));
+    EXPECT_EQ(uids, (std::vector<uid_t>{expected, expected, expected, geteuid()}));
   }
 
   int listener = -1;

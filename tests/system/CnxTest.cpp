@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -59,11 +58,9 @@ class CnxTest : public ::testing::Test {
   // Waits until the client's kernel queue holds `count` bytes.
   void AwaitQueued(int count) {
     int queued = -1;
-    for (int i = 0; i < 200 && queued != count; ++i) {
-      ioctl(client.Socket(), FIONREAD, &queued);
-      std::this_thread::sleep_for(std::chrono::milliseconds(queued == count ? 0 : 5));
-    }
-    ASSERT_EQ(count, queued);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ioctl(client.Socket(), FIONREAD, &queued) == 0 && queued == count; }, 2000, 5))
+        << queued << " bytes queued, not " << count;
   }
   std::string Where() const { return "127.0.0.1:" + std::to_string(port); }
 
