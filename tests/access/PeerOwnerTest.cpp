@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PeerOwner.h"
@@ -41,97 +42,56 @@ class PeerOwnerTest : public ::testing::Test {
   }
   void TearDown() override { close(listener); }
 
-  // Every way of asking, for the client end of the accepted connection.
+  // Every way of asking, for the client end of the accepted connection; asked
+  // the other way round, the daemon's own end answers: ours.
   static void ExpectOwner(int accepted, uid_t expected) {
     const PeerOwner::Endpoint client = EndpointOf(accepted, true);
     const PeerOwner::Endpoint local = EndpointOf(accepted, false);
-    uid_t uid = 12345;
-    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uid));
-    EXPECT_EQ(uid, expected);
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::FromSockDiag(client, local, uid));
-    EXPECT_EQ(uid, expected);
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::FromProcNetTcp(client, local, uid));
-    EXPECT_EQ(uid, expected);
-    // Asked the other way round, the daemon's own end answers: ours.
-    uid = 12345;
-    EXPECT_TRUE(PeerOwner::Find(local, client, uid));
-    EXPECT_EQ(uid, geteuid());
+    std::vector<uid_t> uids(4, 12345);
+    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uids[0]));
+    EXPECT_TRUE(PeerOwner::FromSockDiag(client, local, uids[1]));
+    EXPECT_TRUE(PeerOwner::FromProcNetTcp(client, local, uids[2]));
+    EXPECT_TRUE(PeerOwner::Find(local, client, uids[3]));
+    EXPECT_EQ(uids, (std::vector<uid_t>{expected, expected, expected, geteuid()}));
   }
 
   int listener = -1;
   PeerOwner::Endpoint server{};
 };
 
-TEST_F(PeerOwnerTest, OwnerOfOurOwnLoopbackClientIsUs) {
-  const int client = ConnectTcp(server.port, "127.0.0.2");
-  ASSERT_GE(client, 0);
-  const int accepted = accept(listener, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  EXPECT_EQ(EndpointOf(accepted, true).address, 0x7F000002u);
-  ExpectOwner(accepted, geteuid());
-  // Once the client is gone, nobody owns that end any more.
-  const PeerOwner::Endpoint clientEnd = EndpointOf(accepted, true);
-  const PeerOwner::Endpoint local = EndpointOf(accepted, false);
-  struct linger abort {
-    1, 0
-  };
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  close(client);
-  uid_t uid = 0;
-  EXPECT_FALSE(PeerOwner::Find(clientEnd, local, uid));
-  // The kernel says so itself: the /proc scan has nothing more to find.
-  bool answered = false;
-  EXPECT_FALSE(PeerOwner::FromSockDiag(clientEnd, local, uid, &answered));
-  EXPECT_TRUE(answered);
-  close(accepted);
-}
-
-TEST_F(PeerOwnerTest, SocketCreatedByAnotherUserReportsThatUser) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs root to create a socket as nobody";
+// A socket belongs to the effective user that created it; once it is gone,
+// nobody owns that end any more.
+TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
+  const uid_t self = geteuid();
+  const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {kNobody, "127.0.0.1"}};
+  for (const auto& [creator, from] : creators) {
+    if (creator != self && self != 0) {
+      continue;  // only root can create a socket as another user
+    }
+    SCOPED_TRACE(creator);
+    ASSERT_EQ(seteuid(creator), 0);
+    const int client = ConnectTcp(server.port, from);
+    ASSERT_EQ(seteuid(self), 0);
+    ASSERT_GE(client, 0);
+    const int accepted = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    ExpectOwner(accepted, creator);
+    const PeerOwner::Endpoint clientEnd = EndpointOf(accepted, true);
+    const PeerOwner::Endpoint local = EndpointOf(accepted, false);
+    EXPECT_EQ(clientEnd.address, ntohl(inet_addr(from)));
+    struct linger abort {
+      1, 0
+    };
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close(client);
+    uid_t uid = 0;
+    EXPECT_FALSE(PeerOwner::Find(clientEnd, local, uid));
+    // The kernel says so itself: the /proc scan has nothing more to find.
+    bool answered = false;
+    EXPECT_FALSE(PeerOwner::FromSockDiag(clientEnd, local, uid, &answered));
+    EXPECT_TRUE(answered);
+    close(accepted);
   }
-  // A socket belongs to the effective user that created it.
-  ASSERT_EQ(seteuid(kNobody), 0);
-  const int client = ConnectTcp(server.port);
-  ASSERT_EQ(seteuid(0), 0);
-  ASSERT_GE(client, 0);
-  const int accepted = accept(listener, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  ExpectOwner(accepted, kNobody);
-  close(client);
-  close(accepted);
-}
-
-TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipTimeWaitAndGarbage) {
-  // 127.0.0.2:40000 -> 127.0.0.1:3003, as the kernel prints them.
-  const PeerOwner::Endpoint client{0x7F000002u, 40000};
-  const PeerOwner::Endpoint server{0x7F000001u, 3003};
-  const std::string heading =
-      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-      "timeout inode\n";
-  const std::string reversed =
-      "   0: 0100007F:0BBB 0200007F:9C40 01 00000000:00000000 00:00000000 00000000     0 0 1\n";
-  const std::string timeWait =
-      "   1: 0200007F:9C40 0100007F:0BBB 06 00000000:00000000 03:00000000 00000000     0 0 0\n";
-  const std::string otherPort =
-      "   2: 0200007F:9C41 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1001 0 2\n";
-  // Rows cut short, and an endpoint with a digit too many that would read as the client.
-  const std::string garbage =
-      "   3: zz 0100007F:0BBB 01\n   4: 0200007F:9C40\n"
-      "   7: 0200007F:9C401 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1002 0 5\n";
-  const std::string negative =
-      "   5: 0200007F:9C40 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000    -1 0 3\n";
-  const std::string owned =
-      "   6: 0200007F:9C40 0100007F:0BBB 01 00000000:00000000 00:00000000 00000000  1000 0 4\n";
-  uid_t uid = 77;
-  EXPECT_FALSE(PeerOwner::FromProcTable(
-      heading + reversed + timeWait + otherPort + garbage + negative, client, server, uid));
-  EXPECT_EQ(uid, 77u);
-  EXPECT_TRUE(PeerOwner::FromProcTable(heading + timeWait + garbage + owned, client, server, uid));
-  EXPECT_EQ(uid, 1000u);
-  EXPECT_FALSE(PeerOwner::FromProcTable(owned, client, server, uid)) << "first line is a heading";
 }
 
 // One row of either source: the client end's state, inode and owner.
@@ -155,15 +115,52 @@ const OwnerRow kOwnerRows[] = {
     {"close-wait", TCP_CLOSE_WAIT, 4711, 1000, false},
 };
 
+// 127.0.0.2:40000 -> 127.0.0.1:3003, as the kernel prints them.
 const PeerOwner::Endpoint kClient{0x7F000002u, 40000};
 const PeerOwner::Endpoint kServer{0x7F000001u, 3003};
+const char kHeading[] =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+    "timeout inode\n";
 
-std::string ProcRow(const OwnerRow& row, const char* local = "0200007F:9C40") {
-  char text[200];
-  snprintf(text, sizeof text,
-           "   6: %s 0100007F:0BBB %02X 00000000:00000000 00:00000000 00000000  %u 0 %u\n",
-           local, row.state, static_cast<unsigned>(row.uid), row.inode);
-  return text;
+// A /proc/net/tcp row; the ends are the client's unless told otherwise.
+std::string ProcRow(unsigned state, const std::string& uid, const std::string& inode,
+                    const std::string& local = "0200007F:9C40",
+                    const std::string& remote = "0100007F:0BBB") {
+  char stateHex[3];
+  snprintf(stateHex, sizeof stateHex, "%02X", state);
+  return "   6: " + local + " " + remote + " " + stateHex +
+         " 00000000:00000000 00:00000000 00000000  " + uid + " 0 " + inode + "\n";
+}
+
+std::string ProcRow(const OwnerRow& row) {
+  return ProcRow(row.state, std::to_string(row.uid), std::to_string(row.inode));
+}
+
+TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipGarbage) {
+  const std::string rejected[] = {
+      ProcRow(TCP_ESTABLISHED, "0", "1", "0100007F:0BBB", "0200007F:9C40"),  // ends swapped
+      ProcRow(TCP_ESTABLISHED, "1001", "2", "0200007F:9C41"),                // another port
+      ProcRow(TCP_ESTABLISHED, "1002", "5", "0200007F:9C401"),               // a digit too many
+      ProcRow(TCP_ESTABLISHED, "-1", "3"),
+      ProcRow(TCP_ESTABLISHED, "-18446744073709551615", "3"),  // would wrap round to uid 1
+      ProcRow(TCP_ESTABLISHED, "1000", "4711x"),
+      "   3: zz 0100007F:0BBB 01\n",
+      "   4: 0200007F:9C40\n",
+  };
+  std::string all = kHeading;
+  for (const std::string& row : rejected) {
+    uid_t uid = 77;
+    EXPECT_FALSE(PeerOwner::FromProcTable(kHeading + row, kClient, kServer, uid)) << row;
+    EXPECT_EQ(uid, 77u) << row;
+    all += row;
+  }
+  // Neither rows cut short nor a mini-socket listed first hide the real owner.
+  const std::string owned = ProcRow(kOwnerRows[0]);
+  uid_t uid = 77;
+  EXPECT_TRUE(
+      PeerOwner::FromProcTable(all + ProcRow(kOwnerRows[4]) + owned, kClient, kServer, uid));
+  EXPECT_EQ(uid, 1000u);
+  EXPECT_FALSE(PeerOwner::FromProcTable(owned, kClient, kServer, uid)) << "first line is a heading";
 }
 
 void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_INET) {
@@ -192,7 +189,6 @@ void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_I
 }
 
 TEST(PeerOwnerTableTest, OnlyAHeldConnectedSocketHasAnOwnerInBothSources) {
-  const std::string heading = "  sl  local_address rem_address   st ...\n";
   for (const OwnerRow& row : kOwnerRows) {
     for (int family : {AF_INET, AF_INET6}) {
       std::vector<char> reply;
@@ -204,26 +200,19 @@ TEST(PeerOwnerTableTest, OnlyAHeldConnectedSocketHasAnOwnerInBothSources) {
       EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
     }
     uid_t uid = 77;
-    EXPECT_EQ(PeerOwner::FromProcTable(heading + ProcRow(row), kClient, kServer, uid), row.owner)
+    EXPECT_EQ(PeerOwner::FromProcTable(kHeading + ProcRow(row), kClient, kServer, uid), row.owner)
         << row.what;
     EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
   }
-  // A mini-socket listed before the real owner does not hide it, nor
-  // stand in for it.
-  uid_t uid = 77;
-  EXPECT_TRUE(PeerOwner::FromProcTable(heading + ProcRow(kOwnerRows[4]) + ProcRow(kOwnerRows[0]),
-                                       kClient, kServer, uid));
-  EXPECT_EQ(uid, 1000u);
   // Truncated or mismatched replies are no answer.
+  uid_t uid = 77;
   std::vector<char> reply;
   AppendDiag(reply, kOwnerRows[0]);
   EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size() - 1, kClient, kServer, uid));
   EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size(), kServer, kClient, uid));
   reply[offsetof(nlmsghdr, nlmsg_type)] = NLMSG_ERROR;
   EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size(), kClient, kServer, uid));
-  const std::string badInode = ProcRow(kOwnerRows[0]);
-  EXPECT_FALSE(PeerOwner::FromProcTable(heading + badInode.substr(0, badInode.size() - 2) + "x\n",
-                                        kClient, kServer, uid));
+  EXPECT_EQ(uid, 77u);
 }
 
 TEST(PeerOwnerTableTest, MappedAddressesCountAsTheirIPv4Address) {

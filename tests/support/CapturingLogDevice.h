@@ -1,11 +1,7 @@
 // CapturingLogDevice: a log device for tests that keeps a copy of every
 // record it is given (and whether it was asked to flush), in arrival order.
-// Install() puts a new one in a log server's console slot and returns the
-// captured records, which outlive the device when the server deletes it.
-//
-// The device is owned by the log server it is installed in; the captured
-// records are shared between the device and the test. Safe for concurrent
-// use: the records are guarded by their own mutex.
+// The device is owned by the log server it is installed in; its records are
+// shared with the test and outlive it. Safe for concurrent use.
 #ifndef VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H
 #define VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H
 

@@ -15,8 +15,8 @@ class StderrCapture {
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
 
-  // Restores descriptor 2 and returns everything written while capturing.
-  // Later calls return the same text.
+  // Restores the descriptor and returns everything written while capturing,
+  // the same text on every later call.
   std::string Stop();
 
  private:

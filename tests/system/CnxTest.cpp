@@ -1,3 +1,5 @@
+// Connections: reading, sending and the handshake, the diagnostic events they
+// write under their switches, and the repeater that forwards log records on one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,15 +8,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
+#include "CnxDiagnostics.h"
+#include "Diagnostic.h"
+#include "LogRepeater.h"
 #include "LogServer.h"
 #include "StderrCapture.h"  // CountOpenDescriptors
 #include "TestSockets.h"
@@ -52,11 +58,9 @@ class CnxTest : public ::testing::Test {
   // Waits until the client's kernel queue holds `count` bytes.
   void AwaitQueued(int count) {
     int queued = -1;
-    for (int i = 0; i < 200 && queued != count; ++i) {
-      ioctl(client.Socket(), FIONREAD, &queued);
-      std::this_thread::sleep_for(std::chrono::milliseconds(queued == count ? 0 : 5));
-    }
-    ASSERT_EQ(count, queued);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ioctl(client.Socket(), FIONREAD, &queued) == 0 && queued == count; }, 2000, 5))
+        << queued << " bytes queued, not " << count;
   }
   std::string Where() const { return "127.0.0.1:" + std::to_string(port); }
 
@@ -194,6 +198,114 @@ TEST_F(CnxTest, HandshakeCompletesBetweenTwoEndsAndRefusesWrongReplies) {
     EXPECT_EQ(errors.empty() ? 1 : 0, client.InitiateAuthentification(1));
     EXPECT_EQ(errors, log->Messages());
   }
+}
+
+// A switch of its own and a text chosen by the test.
+struct Probe : Diagnostic {
+  void v_getResult(std::ostringstream& out) const override { out << text; }
+  const char* v_getConfigIdentifier() const override { return "DIAG.TEST.PROBE"; }
+  const char* text = "";
+};
+
+// The event's switch, whether it is on, and its text.
+std::string Row(const Diagnostic& event) {
+  std::ostringstream out;
+  event.v_getResult(out);
+  return event.configIdentifier() + (event.turnedOn() ? " on: " : " off: ") + out.str();
+}
+
+TEST(DiagnosticTest, EveryConnectionEventWritesItsTextUnderASwitchOfTheCnxAlias) {
+  // A switch set before the alias keeps its own value.
+  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX.SEND", "off");
+  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX", "yes");
+  const std::pair<std::string, const char*> cases[] = {
+      {Row(Diag_3002Recv(5, 7, "ab\ncdNOT-RECEIVED", 1024)),
+       "DIAG.CNX.RECV on: 5 <- recv(7, 'ab\ncd', 1024 )"},
+      {Row(Diag_3002Recv(-1, 7, "unused", 16)), "DIAG.CNX.RECV on: -1 <- recv(7, '', 16 )"},
+      {Row(Diag_3002RecvSockErr()),
+       "DIAG.CNX.RECV.SOCKERR on: [Cnx::ReadPacket] INFO : Reading nothing on socket"},
+      {Row(Diag_3002RecvSockZero()),
+       "DIAG.CNX.RECV.SOCKZERO on: [Cnx::ReadPacket] INFO : recv failed, socket is closed"},
+      {Row(Diag_3002SelectTimeout(60)),
+       "DIAG.CNX.SELECT.TIMEOUT on: [Cnx::ReadPacket] ERROR : select, Timeout 60 sec"},
+      {Row(Diag_3002SelectFailed()),
+       "DIAG.CNX.SELECT.FAILURE on: [Cnx::ReadPacket] ERROR : select failed on socket."},
+      {Row(Diag_3002RecvOK()), "DIAG.CNX.RECV.RECVOK on: Receive is OK."},
+      {Row(Diag_3002Send("h", 1, 3, 3, "abc")), "DIAG.CNX.SEND off: h:1  3 <- send('abc', 3, 0 )"},
+      {Row(Diag_3002SendRetry("10.0.0.1", 3003, -1, 10, "0123456789")),
+       "DIAG.CNX.SEND.RETRY on: 10.0.0.1:3003   **INCOMPLETE** -1 <- send('0123456789', 10, 0 )"},
+      {Row(Diag_3002SendMustRetry("h", 1)),
+       "DIAG.CNX.SEND.MUSTRETRY on: h:1  EWOULDBLOCK <- send( ) ... retrying"},
+      {Row(Diag_3002SocketClose(0, 9)), "DIAG.CNX.SOCKCLOSE on: 0 <- close(9 )"},
+      {Row(Diag_3002Connect(-1, 9, "127.0.0.1", 3003)),
+       "DIAG.CNX.CONNECT on: -1 <- connect(9, 127.0.0.1:3003 )"},
+      {Row(Diag_3002Establish("peer", 4000, 0, 9, "127.0.0.1", 3003)),
+       "DIAG.CNX.ESTABLISH on: peer:4000  0 <- connect(9, 127.0.0.1:3003 )"},
+      {Row(Diag_3002ObjectAuthenticated()),
+       "DIAG.CNX.OBJECTAUTH on: [Cnx::InitiateAuthentification] INFO : The remote object is "
+       "identified and trusted."},
+      {Row(Diag_3002IDRequestProcessed()),
+       "DIAG.CNX.IDREQUEST.PROCESSED on: [Cnx::CheckAuthentification] INFO : identification "
+       "request processed ..."}};
+  for (const auto& [row, expected] : cases) {
+    EXPECT_EQ(expected, row);
+  }
+}
+
+TEST(DiagnosticTest, LogWritesOneInfoRecordWhileTheSwitchIsOnAndTheTextIsNotEmpty) {
+  TlConfigurationGlobal::DeleteInstance();
+  auto log = CapturingLogDevice::Install(LogServer::Instance());
+  Probe probe, empty;
+  probe.text = "probe text";
+  probe.log();
+  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.TEST.PROBE", "1");
+  probe.log();
+  empty.log();
+  Diagnostic::logDiag(Diagnostic::toLogMarker("A.B..C."), "direct");
+  LogServer::Instance()->setAcceptSeverity(Info, false);
+  probe.log();
+  std::string all;
+  for (const auto& record : log->Records()) {
+    all += record.code + ": " + record.message + (record.severity == Info ? " (info)|" : "|");
+  }
+  EXPECT_EQ("DIAG_TEST_PROBE: probe text (info)|A_B__C_: direct (info)|", all);
+  LogServer::DeleteInstance();
+}
+
+// Sends "<context>: <text>" and logs a record of its own, which must neither loop nor hang.
+bool Forward(Handle<LogMessage> record, Cnx connection, String context) {
+  std::string line = std::string(context.chars()) + ": " + record->getText().chars() + "\n";
+  LogServer::Report(Info, "DL31001", "[Forward] INFO : forwarded");
+  return connection.SendPacket(line.c_str(), 0, 0, true) > 0;
+}
+
+TEST(LogRepeaterTest, NonNullCallbackArmsARepeaterThatForwardsEveryRecord) {
+  const auto log = CapturingLogDevice::Install(LogServer::Instance());
+  int ends[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+  Cnx sender, reader;
+  sender.Establish(ends[0], "127.0.0.1", 1);
+  reader.Establish(ends[1], "127.0.0.1", 2);
+  Handle<LogRepeater> repeater(new LogRepeater);
+  EXPECT_FALSE(repeater->setMessageCallback(nullptr, sender, "ctx"));
+  EXPECT_FALSE(repeater->ProcessMessage(Handle<LogMessage>(new LogMessage(Info))));
+  ASSERT_TRUE(repeater->setMessageCallback(Forward, sender, "ctx"));
+  ASSERT_TRUE(LogServer::Instance()->registerLogRepeater(repeater));
+  LogServer::Report(Warning, "DL30102", "[Test] ERROR : direct");
+  LogServer::Instance()->StartQueueing();
+  LogServer::Report(Warning, "DL30102", "[Test] ERROR : queued");
+  LogServer::Instance()->Flush();
+  char line[128];
+  for (const char* expected : {"ctx: [Test] ERROR : direct", "ctx: [Test] ERROR : queued"}) {
+    EXPECT_EQ(1, reader.ReadLine(line, sizeof line, 1));
+    EXPECT_STREQ(expected, line);
+  }
+  EXPECT_EQ(0, reader.ReadPacketUnbufferred(line, sizeof line, 0));  // its own records stay home
+  EXPECT_EQ(4u, log->Count());  // two records and two of the callback's
+  LogServer::DeleteInstance();
+  TlConfigurationGlobal::DeleteInstance();
+  sender.Disconnect();
+  reader.Disconnect();
 }
 
 }  // namespace

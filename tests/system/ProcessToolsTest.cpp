@@ -1,3 +1,5 @@
+// Running commands and probing processes: the launch itself, the accounts
+// commands run as, process start times, and the quoting of command lines.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,14 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <string>
-#include <thread>
+#include <vector>
 
+#include "ProcessStartTime.h"
 #include "ProcessTools.h"
 #include "RunAs.h"
+#include "ShellQuote.h"
+#include "ShellWords.h"
 #include "StderrCapture.h"
 #include "TempDir.h"
 #include "TestWaits.h"
@@ -42,13 +49,7 @@ TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundIgnoresStatusAndPassesOnNoDesc
             900);
   EXPECT_GE(MsToLaunch("sleep 1", 1), 900);
   EXPECT_LT(MsToLaunch("exit 3", 1) + MsToLaunch("", 0), 900);
-  std::string fds;
-  for (int tries = 0; tries < 200 && fds.find('\n') == std::string::npos; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(listing);
-    std::getline(in, fds, '\0');
-  }
-  EXPECT_EQ("0 1 2 3\n", fds);
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(listing) == "0 1 2 3\n"; }, 5000)) << ReadAll(listing);
   close(high);
 }
 
@@ -66,6 +67,9 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   RunAs nobody;
   std::string error;
   ASSERT_TRUE(RunAs::ForUid(65534, nobody, error)) << error;
+  EXPECT_EQ(nobody.name, "nobody");
+  EXPECT_EQ(nobody.gid, 65534u);
+  EXPECT_NE(std::find(nobody.groups.begin(), nobody.groups.end(), nobody.gid), nobody.groups.end());
   RunAs own;
   ASSERT_TRUE(RunAs::ForUid(geteuid(), own, error)) << error;
   struct Case {
@@ -82,8 +86,8 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
     // The descriptors are listed by the shell itself, which holds one more
     // (3) for the listing: "0 1 2 3" means nothing of the daemon came through.
     String command(("echo forged line; echo forged error >&2; id -u > " + out + ".uid; id -G > " +
-                    out + ".groups; pwd > " + out + ".cwd; env > " +
-                    out + ".env; n=; for f in 0 1 2; do [ /proc/self/fd/$f -ef /dev/null ] && " +
+                    out + ".groups; pwd > " + out + ".cwd; env > " + out +
+                    ".env; n=; for f in 0 1 2; do [ /proc/self/fd/$f -ef /dev/null ] && " +
                     "n=$n$f; done; cd /proc/self/fd && set -- * && echo \"$* null:$n\" > " + out +
                     ".fds")
                        .c_str());
@@ -115,7 +119,7 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   close(high);
 }
 
-TEST(ProcessToolsTest, CheckPIDFollowsAChildThatKillProcessEnds) {
+TEST(ProcessToolsTest, CheckPIDFollowsAChildThatKillProcessEndsAndCountsOtherUsers) {
   EXPECT_EQ(getpid(), GetPID());
   EXPECT_EQ(1, CheckPID(GetPID()));
   const pid_t child = fork();
@@ -133,14 +137,139 @@ TEST(ProcessToolsTest, CheckPIDFollowsAChildThatKillProcessEnds) {
   EXPECT_EQ(0, CheckPID(child));
   // kill(…, 0) would find the process groups these name.
   EXPECT_EQ(0, CheckPID(0) + CheckPID(-1));
+  // A process this user may not signal (init, unless we are root) is alive all the same.
+  if (kill(1, 0) != 0) {
+    ASSERT_EQ(EPERM, errno);
+    EXPECT_EQ(1, CheckPID(1));
+  }
 }
 
-TEST(ProcessToolsTest, CheckPIDCountsProcessOfAnotherUserAsAlive) {
-  if (kill(1, 0) == 0) {
-    GTEST_SKIP() << "this user may signal process 1 (root, or its owner): no other user's process";
+// A stat line whose command name is comm and whose field 22 is start.
+std::string Stat(const std::string& comm, const std::string& start) {
+  return "4242 (" + comm + ") S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 " + start +
+         " 12345678 300 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0";
+}
+
+TEST(ProcessStartTimeTest, ParseCountsFieldsFromTheLastParenthesis) {
+  struct Case {
+    std::string stat;
+    bool ok;
+    unsigned long long ticks;
+  };
+  const Case cases[] = {
+      {Stat("sleep", "987654"), true, 987654},
+      // A name built to shift the fields if they were counted from the first ')'.
+      {Stat("a) R 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 (", "555"), true, 555},
+      {Stat("two words", "7"), true, 7},
+      {Stat(")", "18446744073709551615"), true, 18446744073709551615ULL},
+      {Stat("x", "18446744073709551616"), false, 0},  // does not fit
+      {Stat("x", "-1"), false, 0},
+      {Stat("x", "12a"), false, 0},
+      {Stat("x", ""), false, 0},
+      {"4242 (sleep) S 1 4242", false, 0},  // cut short
+      {"4242 sleep S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 9", false, 0},
+      {"", false, 0},
+      {"4242 (x)", false, 0},
+  };
+  for (const Case& c : cases) {
+    unsigned long long ticks = 0;
+    EXPECT_EQ(c.ok, ProcessStartTime::Parse(c.stat, ticks)) << c.stat;
+    if (c.ok) {
+      EXPECT_EQ(c.ticks, ticks) << c.stat;
+    }
   }
-  ASSERT_EQ(EPERM, errno);
-  EXPECT_EQ(1, CheckPID(1));
+}
+
+// Our own start time reads the same twice, a child's is never earlier, and once the child is
+// reaped its pid reads as gone; ids below 1 are never a process.
+TEST(ProcessStartTimeTest, ReadsLiveProcessesAndRefusesGoneOnes) {
+  unsigned long long mine = 0, again = 0, child = 0;
+  ASSERT_TRUE(ProcessStartTime::Read(getpid(), mine));
+  ASSERT_TRUE(ProcessStartTime::Read(getpid(), again));
+  EXPECT_EQ(mine, again);
+  EXPECT_GT(mine, 0u);
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    pause();
+    _exit(0);
+  }
+  EXPECT_TRUE(ProcessStartTime::Read(pid, child));
+  EXPECT_GE(child, mine);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(ProcessStartTime::Read(pid, child));
+
+  for (int bad : {0, -1, -5}) {
+    EXPECT_FALSE(ProcessStartTime::Read(bad, child)) << bad;
+  }
+}
+
+TEST(RunAsTest, UserNamesAndNumbersResolveAndBadOnesAreNamed) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uid_t uid;
+    const char* error;
+  };
+  const Case kCases[] = {
+      {"root", true, 0, ""},
+      {"nobody", true, 65534, ""},
+      {"0", true, 0, ""},
+      {"65534", true, 65534, ""},
+      {"424242", true, 424242, ""},  // a number needs no account
+      {"no-such-user-here", false, 0, "unknown user 'no-such-user-here'"},
+      {"4294967295", false, 0, "'4294967295' out of range"},
+      {"99999999999999999999", false, 0, "out of range"},
+      {"", false, 0, "empty"},
+  };
+  for (const Case& c : kCases) {
+    uid_t uid = 1;
+    std::string error;
+    EXPECT_EQ(RunAs::ResolveUser(c.text, uid, error), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(uid, c.uid) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
+    }
+  }
+}
+
+TEST(RunAsTest, UnknownUidHasNoAccountAndProcessesGiveTheirRealUid) {
+  std::string error;
+  RunAs none;
+  EXPECT_FALSE(RunAs::ForUid(424242, none, error));
+  EXPECT_NE(error.find("no account has uid 424242"), std::string::npos) << error;
+
+  uid_t uid = 99;
+  ASSERT_TRUE(RunAs::ProcessRealUid(getpid(), uid));
+  EXPECT_EQ(uid, getuid());
+  EXPECT_FALSE(RunAs::ProcessRealUid(0, uid));
+  EXPECT_FALSE(RunAs::ProcessRealUid(0x7FFFFFF0, uid));
+}
+
+// The registered start command gives back exactly its words through
+// /usr/bin/sh, and never holds the text that ends an order block.
+TEST(ShellQuoteTest, ShellGivesBackEveryWordAndNoEndMarkerSurvives) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"/usr/bin/vigilctl", "run", "--", "python3", "-m", "http.server", "8000"},
+      {"sh", "-c", "sleep 3; exit 3"},
+      {"it's", "\"quoted\"", "$HOME", "`id`", "a\\b", "*", "", " lead", "tab\there"},
+      {"backend.exe", "THE END;", "end,end.end;", "weekend.", "'end.'", "en", "d."},
+  };
+  static const std::regex kEndMarker("[eE][nN][dD][.;,]");
+  for (const auto& words : cases) {
+    const std::string line = ShellQuote::Line(words);
+    EXPECT_FALSE(std::regex_search(line, kEndMarker)) << line;
+    std::string expected;
+    for (const std::string& word : words) {
+      expected += word + std::string(1, '\0');
+    }
+    EXPECT_EQ(expected, ShellWords(line)) << line;
+  }
+  EXPECT_EQ("http.server", ShellQuote::Word("http.server"));
+  EXPECT_EQ("'sleep 3; exit 3'", ShellQuote::Word("sleep 3; exit 3"));
 }
 
 }  // namespace

@@ -27,21 +27,25 @@ class ServiceNotifierTest : public ::testing::Test {
     }
     return all;
   }
-  // The warnings logged so far, one a line.
-  std::string Warnings() {
+  // The warnings logged so far, one a line, once no more are expected.
+  std::string Warnings(size_t count) {
+    EXPECT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() >= count; }, 5000));
+    usleep(100 * 1000);
     std::string all;
     for (const std::string& message : log->Messages(Warning)) {
       all += message + "\n";
     }
     return all;
   }
-
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
 };
 
 TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRest) {
-  const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');  // a path with its zero
+  // The longest path and abstract name a socket address holds (with its zero), and one more.
+  const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');
+  const std::string path = "/" + longest.substr(1), abstract = "@" + longest;
+  const std::string pathTooLong = path + "p", abstractTooLong = abstract + "p";
   const pid_t self = 4242;
   struct {
     const char *socket, *usec, *pid;
@@ -70,6 +74,10 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
       {"vsock:2:1", nullptr, nullptr, "", 0, true},
       {"@", nullptr, nullptr, "", 0, true},
       {"/", nullptr, nullptr, "", 0, true},
+      {path.c_str(), nullptr, nullptr, path, 0, false},
+      {abstract.c_str(), nullptr, nullptr, abstract, 0, false},
+      {pathTooLong.c_str(), nullptr, nullptr, "", 0, true},
+      {abstractTooLong.c_str(), nullptr, nullptr, "", 0, true},
   };
   for (const auto& c : cases) {
     const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
@@ -79,13 +87,6 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
     EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
     EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
   }
-  // The longest path and abstract name a socket address holds, and one more.
-  const std::string path = "/" + longest.substr(1);
-  EXPECT_EQ(ServiceNotifier::Parse(path.c_str(), nullptr, nullptr, self).address, path);
-  EXPECT_EQ(ServiceNotifier::Parse((path + "p").c_str(), nullptr, nullptr, self).address, "");
-  const std::string abstract = "@" + longest;
-  EXPECT_EQ(ServiceNotifier::Parse(abstract.c_str(), nullptr, nullptr, self).address, abstract);
-  EXPECT_EQ(ServiceNotifier::Parse((abstract + "p").c_str(), nullptr, nullptr, self).address, "");
 }
 
 TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStarted) {
@@ -100,76 +101,47 @@ TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStart
   }
 }
 
-// Unopened, or opened without an address, the notifier sends nothing at all.
-TEST_F(ServiceNotifierTest, WithoutAnAddressNothingIsSent) {
-  FakeServiceManager manager(dir.Join("notify"));
-  ASSERT_TRUE(manager.Bound());
-  ServiceNotifier unopened;
-  ServiceNotifier none;
-  EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
-  for (ServiceNotifier* notifier : {&unopened, &none}) {
-    EXPECT_FALSE(notifier->Enabled());
-    EXPECT_EQ(notifier->WatchdogMs(), 0);
-    EXPECT_FALSE(notifier->Ready());
-    EXPECT_FALSE(notifier->Stopping());
-    notifier->PassDone("1 watched");
-  }
-  usleep(100 * 1000);
-  EXPECT_EQ(Texts(manager), "");
-  EXPECT_EQ(Warnings(), "");
-}
-
-TEST_F(ServiceNotifierTest, EachMessageIsOneDatagramAtAPathOrAnAbstractName) {
-  for (const std::string& address :
-       {dir.Join("notify"), "@vigild-test-" + std::to_string(getpid())}) {
-    FakeServiceManager manager(address);
-    ASSERT_TRUE(manager.Bound()) << address;
-    ServiceNotifier notifier;
-    ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(address.c_str(), nullptr, nullptr, 1)));
-    EXPECT_TRUE(notifier.Enabled());
-    EXPECT_TRUE(notifier.Ready());
-    notifier.PassDone("2 watched, 0 restarting,\n0 failed");
-    EXPECT_TRUE(notifier.Stopping());
-    ASSERT_TRUE(manager.WaitFor("STOPPING=1", 5000)) << address;
-    // No watchdog was asked for: no ping among them.
-    EXPECT_EQ(Texts(manager), "READY=1\nSTATUS=2 watched, 0 restarting, 0 failed\nSTOPPING=1\n")
-        << address;
-  }
-}
-
-// The status goes out when it changes; the watchdog once a quarter of the
-// interval has passed, on whichever pass comes then.
-TEST_F(ServiceNotifierTest, StatusOnChangeAndPingsAtLeastTwicePerInterval) {
+// Each message is one datagram, at a path or an abstract name: readiness, the
+// status when it changes (line breaks flattened), the watchdog once a quarter
+// of the interval has passed, on whichever pass comes then, and the stop.
+TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval) {
   struct {
     const char* usec;
     std::vector<int64_t> passesMs;
     std::string pinged;  // 'p' for a pass that pings, '.' for one that does not
   } const cases[] = {
+      {nullptr, {0, 1000, 2000, 60000}, "...."},  // no watchdog asked for
       {"30000000", {0, 1000, 2000, 7000, 7499, 7500, 8500, 14999, 15000}, "p....p..p"},
       {"2000000", {0, 1000, 2000, 2499, 3000, 4100}, "ppp.pp"},
       {"1000000", {0, 1000, 1250, 1400, 2400}, "ppp.p"},
       {"500", {0, 1, 2, 3}, "pppp"},  // under a millisecond: one
   };
+  int n = 0;
   for (const auto& c : cases) {
-    FakeServiceManager manager(dir.Join("notify"));
+    const std::string address =
+        n++ % 2 == 0 ? dir.Join("notify") : "@vigild-test-" + std::to_string(getpid());
+    SCOPED_TRACE(address + " " + (c.usec != nullptr ? c.usec : "(none)"));
+    FakeServiceManager manager(address);
     ASSERT_TRUE(manager.Bound());
     int64_t now = 0;
     ServiceNotifier notifier([&now] { return now; });
-    ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(manager.path.c_str(), c.usec, nullptr, 1)));
-    std::string expected;
-    std::string pinged;
-    size_t received = 0;
+    ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(address.c_str(), c.usec, nullptr, 1)));
+    EXPECT_TRUE(notifier.Enabled());
+    EXPECT_TRUE(notifier.Ready());
+    std::string expected = "READY=1\n";
+    size_t received = 1;
     for (size_t i = 0; i < c.passesMs.size(); ++i) {
       now = c.passesMs[i];
-      const std::string line = i < 2 ? "1 watched" : "2 watched";
-      notifier.PassDone(line);
-      expected += i == 0 || i == 2 ? "STATUS=" + line + "\n" : "";
+      notifier.PassDone(i < 2 ? "1 watched" : "2 watched,\n0 failed");
+      expected += i == 0 ? "STATUS=1 watched\n" : i == 2 ? "STATUS=2 watched, 0 failed\n" : "";
       expected += c.pinged[i] == 'p' ? "WATCHDOG=1\n" : "";
       received += (i == 0 || i == 2) + (c.pinged[i] == 'p');
       ASSERT_TRUE(WaitUntil([&] { return manager.Messages().size() >= received; }, 5000));
     }
+    EXPECT_TRUE(notifier.Stopping());
+    ASSERT_TRUE(manager.WaitFor("STOPPING=1", 5000));
     usleep(50 * 1000);
-    EXPECT_EQ(Texts(manager), expected) << c.usec;
+    EXPECT_EQ(Texts(manager), expected + "STOPPING=1\n");
   }
 }
 
@@ -182,12 +154,11 @@ TEST_F(ServiceNotifierTest, FailedSendsAreLoggedOncePerRunAndRetried) {
   EXPECT_FALSE(notifier.Ready());
   notifier.PassDone("0 watched");
   notifier.PassDone("0 watched");
-  ASSERT_TRUE(WaitUntil([&] { return !Warnings().empty(); }, 5000));
-  usleep(100 * 1000);
-  EXPECT_EQ(log->Messages(Warning).size(), 1u) << Warnings();
-  EXPECT_NE(Warnings().find("cannot send READY=1 to the service manager at " + path),
+  const std::string warnings = Warnings(1);
+  EXPECT_EQ(log->Messages(Warning).size(), 1u) << warnings;
+  EXPECT_NE(warnings.find("cannot send READY=1 to the service manager at " + path),
             std::string::npos)
-      << Warnings();
+      << warnings;
   {
     FakeServiceManager manager(path);
     ASSERT_TRUE(manager.Bound());
@@ -197,26 +168,37 @@ TEST_F(ServiceNotifierTest, FailedSendsAreLoggedOncePerRunAndRetried) {
     EXPECT_EQ(Texts(manager), "STATUS=0 watched\nWATCHDOG=1\n");
   }
   EXPECT_FALSE(notifier.Stopping());
-  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() == 2; }, 5000)) << Warnings();
+  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() == 2; }, 5000))
+      << log->Messages(Warning).size();
 }
 
-TEST_F(ServiceNotifierTest, OpeningLogsRefusedVariablesAndAnIntervalTooShort) {
-  ServiceNotifier refused;
+// Unopened, or opened without an address, the notifier sends nothing and
+// logs nothing; a refused address and a short interval cost one warning each.
+TEST_F(ServiceNotifierTest, OpeningWarnsOfRefusedVariablesAndShortIntervalsOnly) {
+  FakeServiceManager manager(dir.Join("notify"));
+  ASSERT_TRUE(manager.Bound());
+  ServiceNotifier unopened, none, refused, shortInterval, fine;
+  EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
+  for (ServiceNotifier* notifier : {&unopened, &none}) {
+    EXPECT_FALSE(notifier->Enabled());
+    EXPECT_EQ(notifier->WatchdogMs(), 0);
+    EXPECT_FALSE(notifier->Ready());
+    EXPECT_FALSE(notifier->Stopping());
+    notifier->PassDone("1 watched");
+  }
+  EXPECT_EQ(Warnings(0), "");
   EXPECT_FALSE(refused.Open(ServiceNotifier::Parse("relative", nullptr, nullptr, 1)));
-  ServiceNotifier shortInterval;
   EXPECT_TRUE(shortInterval.Open(ServiceNotifier::Parse("/run/n", "1500000", nullptr, 1)));
   EXPECT_EQ(shortInterval.WatchdogMs(), 1500);
-  ServiceNotifier fine;
   EXPECT_TRUE(fine.Open(ServiceNotifier::Parse("/run/n", "2000000", nullptr, 1)));
   EXPECT_EQ(fine.WatchdogMs(), 2000);
-  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() >= 2; }, 5000));
-  usleep(100 * 1000);
-  const std::string warnings = Warnings();
+  const std::string warnings = Warnings(2);
   EXPECT_EQ(log->Messages(Warning).size(), 2u) << warnings;
   EXPECT_NE(warnings.find("NOTIFY_SOCKET 'relative' is neither"), std::string::npos) << warnings;
   EXPECT_NE(warnings.find("interval of 1500 ms is shorter than two supervision passes"),
             std::string::npos)
       << warnings;
+  EXPECT_EQ(Texts(manager), "");
 }
 
 }  // namespace

@@ -1,16 +1,23 @@
+// The building blocks of the task layer: address checks, sleeps, events,
+// mutexes, thread launching and per-thread signal handlers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "CriticalSection.h"
 #include "Platform.h"
 #include "SignalHandler.h"
+#include "Sleep.h"
 #include "StderrCapture.h"
 #include "TaskEvent.h"
+#include "TaskMutex.h"
 #include "TestWaits.h"
 #include "ThreadLauncher.h"
 
@@ -22,6 +29,31 @@ extern "C" const char* __tsan_default_suppressions() { return "signal:ThreadStar
 #endif
 
 namespace {
+
+// What a launched routine saw. The routine signals `ran` last and touches
+// nothing afterwards, so the probe may go away once Wait has returned.
+struct Probe {
+  TaskEvent ran;
+  unsigned threadId = 0;
+  sigset_t mask;
+  volatile int* page = nullptr;  // no access allowed: writing it is a real fault
+};
+
+void Record(void* arg) {
+  Probe* probe = static_cast<Probe*>(arg);
+  probe->threadId = ThreadLauncher::GetCurrentThreadNumericId();
+  pthread_sigmask(SIG_BLOCK, nullptr, &probe->mask);
+  probe->ran.Signal();
+}
+
+void RegisterSEGVfuncAndFault(void* arg) {
+  Probe* probe = static_cast<Probe*>(arg);
+  SignalHandler handler(SIGSEGV, SEGVfunc);
+  probe->threadId = Platform::getCurrentThreadId();
+  probe->ran.Signal();
+  *probe->page = 1;
+  ADD_FAILURE() << "the fault did not end the routine";
+}
 
 bool Blocked(int signal) {
   sigset_t mask;
@@ -35,22 +67,80 @@ const SignalHandler* Lookup(int signal, unsigned thread = Platform::getCurrentTh
   return Platform::lookupHandler(thread, signal, found) ? found : nullptr;
 }
 
-struct FaultProbe {
-  volatile int* page;  // no access allowed: writing it is a real fault
-  unsigned threadId = 0;
-  TaskEvent registered;
-};
+}  // namespace
 
-void RegisterSEGVfuncAndFault(void* arg) {
-  FaultProbe* probe = static_cast<FaultProbe*>(arg);
-  SignalHandler handler(SIGSEGV, SEGVfunc);
-  probe->threadId = Platform::getCurrentThreadId();
-  probe->registered.Signal();
-  *probe->page = 1;
-  ADD_FAILURE() << "the fault did not end the routine";
+TEST(PlatformTest, IsValidIpAcceptsWhatInetAddrAccepts) {
+  EXPECT_TRUE(Platform::isValidIp("192.168.1.10"));
+  for (const char* text : {"localhost", "255.255.255.255", "256.1.1.1", "1.2.3.4.5", ""}) {
+    EXPECT_FALSE(Platform::isValidIp(text)) << text;
+  }
+  EXPECT_FALSE(Platform::isValidIp(nullptr));
 }
 
-}  // namespace
+TEST(SleepTest, ZeroReturnsAtOnceAndOtherwiseSleepsAtLeastTheTime) {
+  for (unsigned ms : {0u, 1050u}) {  // 1050 splits into seconds and nanoseconds
+    const auto start = std::chrono::steady_clock::now();
+    Sleep(ms);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(ms));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(ms == 0 ? 20 : ms + 1000));
+  }
+}
+
+TEST(TaskEventTest, OneSignalWakesOneWaitAndAnUnsignalledWaitTimesOut) {
+  TaskEvent event;
+  ASSERT_EQ(0, event.Signal());
+  ASSERT_EQ(0, event.Signal());  // signals do not add up
+  EXPECT_EQ(0, event.Wait(100));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(5, event.Wait(300));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(299));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1300));
+  for (int forever : {0, -1}) {
+    std::atomic<bool> signalling{false};
+    std::thread signaller([&] {
+      Sleep(150);
+      signalling = true;
+      event.Signal();
+    });
+    EXPECT_EQ(0, event.Wait(forever));
+    EXPECT_TRUE(signalling);
+    signaller.join();
+  }
+}
+
+TEST(TaskMutexTest, CriticalSectionSerialisesIncrementsFromManyThreads) {
+  TaskMutex mutex;
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&mutex, &counter] {
+      for (int i = 0; i < 100000; ++i) {
+        CriticalSection lock(&mutex);
+        ++counter;
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(400000, counter);
+}
+
+TEST(ThreadLauncherTest, RoutineRunsOnItsOwnThreadWithEveryNonReservedSignalBlocked) {
+  ThreadLauncher launcher;
+  Probe probe;
+  EXPECT_EQ(2, launcher.Create(nullptr, &probe));
+  ASSERT_EQ(0, launcher.Create(Record, &probe));
+  ASSERT_EQ(0, probe.ran.Wait(2000));
+  EXPECT_NE(ThreadLauncher::GetCurrentThreadNumericId(), probe.threadId);
+  // Faults stay open: they only ever reach the faulting thread. 32 and 33 belong to the C library.
+  for (int s = 1; s <= SIGRTMAX; s = s == 31 ? SIGRTMIN : s + 1) {
+    const bool fault = s == SIGSEGV || s == SIGBUS || s == SIGFPE || s == SIGILL;
+    EXPECT_EQ(SignalHandler::catchable(s) && !fault, sigismember(&probe.mask, s) == 1) << s;
+  }
+}
 
 TEST(SignalHandlerTest, ReservedAndUncatchableSignalsAreRefusedWithAMessageAndRegisterNothing) {
   EXPECT_FALSE(SignalHandler::catchable(SIGKILL) || SignalHandler::catchable(NSIG));
@@ -85,12 +175,12 @@ TEST(SignalHandlerTest, HandlerObjectRegistersForItsOwnThreadAndUnblocksTheSigna
 TEST(SignalHandlerTest, FaultOnThreadWithSEGVfuncEndsOnlyThatThreadAfterTheTraceLines) {
   void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(MAP_FAILED, page);
-  FaultProbe probe;
+  Probe probe;
   probe.page = static_cast<volatile int*>(page);
   StderrCapture capture;
   ThreadLauncher launcher;
   ASSERT_EQ(0, launcher.Create(RegisterSEGVfuncAndFault, &probe));
-  ASSERT_EQ(0, probe.registered.Wait(5000));
+  ASSERT_EQ(0, probe.ran.Wait(5000));
   const auto start = std::chrono::steady_clock::now();
   const std::string thread = std::to_string(probe.threadId);
   const std::string task = "/proc/self/task/" + thread;

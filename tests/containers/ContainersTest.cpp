@@ -1,0 +1,199 @@
+// The containers: the regular expressions, the String that uses them and the
+// singly linked list.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "Regex.h"
+#include "SLList.h"
+#include "StderrCapture.h"
+#include "String.h"
+
+namespace {
+
+int Search(const Regex& r, const std::string& text, int* mlen, int startpos = 0) {
+  return r.search(text.data(), static_cast<int>(text.size()), *mlen, startpos);
+}
+
+std::vector<int> Items(const SLList<int>& list) {
+  std::vector<int> items;
+  for (Pix p = list.first(); p != nullptr; list.next(p)) {
+    items.push_back(list(p));
+  }
+  return items;
+}
+
+}  // namespace
+
+TEST(RegexTest, SearchFindsTheFirstMatchInEmacsSyntaxAndWithThePredefinedExpressions) {
+  const Regex end("[eE][nN][dD][.;,]", 1), group(R"(\(ab\)+)"), either(R"(cat\|dog)");
+  const Regex literal("a(b){2}"), alpha("^[[:alpha:]]+");
+  // expression, text, position, length
+  const std::tuple<const Regex*, const char*, int, int> cases[] = {
+      {&end, "block end.", 6, 4},      {&end, "block end", -1, 0},
+      {&group, "xababy", 1, 4},        {&either, "hotdog", 3, 3},
+      {&literal, "a(b){2}", 0, 7},     {&alpha, "abC3", 0, 3},
+      {&alpha, "1abC", -1, 0},         {&RXwhite, "ab \t\n\r\v\fcd", 2, 6},
+      {&RXint, "x-42y", 1, 3},         {&RXint, "abc", -1, 0},
+      {&RXdouble, "v=-1.5e+3;", 2, 7}, {&RXdouble, "x.25", 1, 3},
+      {&RXalpha, "12abC3", 2, 3},      {&RXlowercase, "ABcdE", 2, 2},
+      {&RXuppercase, "abCDe", 2, 2},   {&RXalphanum, "--a1B2--", 2, 4},
+      {&RXidentifier, "9_x1 y", 1, 3}, {&RXidentifier, "99 -", -1, 0}};
+  for (const auto& [r, text, pos, len] : cases) {
+    int mlen = -1;
+    EXPECT_EQ(pos, Search(*r, text, &mlen)) << text;
+    EXPECT_EQ(len, mlen) << text;
+  }
+}
+
+TEST(RegexTest, NegativePositionsCountFromTheEnd) {
+  Regex abc("abc");
+  // position, match length there, search result (a negative start searches backwards)
+  const int cases[][3] = {{-3, 3, 7}, {-4, -1, 0},  {-1, -1, 7},  {1, -1, 7},
+                          {7, 3, 7},  {11, -1, -1}, {-11, -1, -1}};
+  for (const auto& c : cases) {
+    int mlen;
+    EXPECT_EQ(c[1], abc.match("abcxxxxabc", 10, c[0])) << c[0];
+    EXPECT_EQ(c[2], Search(abc, "abcxxxxabc", &mlen, c[0])) << c[0];
+  }
+}
+
+TEST(RegexTest, BadPatternIsReportedAndNeverMatches) {
+  StderrCapture capture;
+  Regex bad(R"(\(ab)");
+  int mlen = -1;
+  EXPECT_EQ(-1, Search(bad, "(ab", &mlen));
+  EXPECT_EQ(0, mlen);
+  EXPECT_EQ(-1, bad.match("ab", 2));
+  EXPECT_EQ(0, bad.OK());
+  EXPECT_EQ(1, Regex("ab").OK());
+  EXPECT_EQ("Error Regex : Unmatched ( or \\(\nError Regex : invariant failure \n", capture.Stop());
+}
+
+TEST(RegexTest, ExtendedSyntaxReadsOperatorsUnescapedAndRefusesAnUnmatchedParenthesis) {
+  // pattern, text, match length from 0 in extended syntax, and in Emacs syntax
+  const std::tuple<const char*, const char*, int, int> cases[] = {
+      {"(ab)+", "ababx", 4, -1},      {"(ab)+", "(ab)))", -1, 6}, {"cat|dog", "dog", 3, -1},
+      {"cat|dog", "cat|dog", 3, 7},   {"a{2,3}", "aaaa", 3, -1},  {"a{2,3}", "a{2,3}", -1, 6},
+      {"[[:digit:]]+x", "42x", 3, 3}, {"^(a|ab)$", "ab", 2, -1},
+  };
+  for (const auto& [pattern, text, extended, emacs] : cases) {
+    const int length = static_cast<int>(strlen(text));
+    EXPECT_EQ(extended, Regex(pattern, Regex::kExtended).match(text, length)) << pattern;
+    EXPECT_EQ(emacs, Regex(pattern).match(text, length)) << pattern;
+  }
+  StderrCapture capture;
+  EXPECT_EQ(0, Regex("a)", Regex::kExtended).OK());
+  EXPECT_EQ(0, Regex("(a", Regex::kExtended).OK());
+  EXPECT_EQ(1, Regex("a)").OK());  // a literal in Emacs syntax
+  capture.Stop();
+}
+
+// Each thread's match, groups and split sit elsewhere in its own text.
+TEST(RegexTest, ThreadsSharingOneRegexEachGetTheirOwnMatchGroupsAndSplits) {
+  const Regex item(R"(\([a-z]+\): \([0-9]+\))", 1), separator("[ :]+", 1);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&item, &separator, &wrong, t] {
+      // t blanks, t + 1 letters, a digit.
+      const std::string text = std::string(t, ' ') + std::string(t + 1, 'k') + ": 7 end";
+      const std::string key(static_cast<size_t>(t + 1), static_cast<char>('a' + t));
+      const std::string value = std::to_string(t * 37);
+      String line((key + std::string(static_cast<size_t>(t % 3 + 1), ':') + value).c_str());
+      for (int i = 0; i < 500; ++i) {
+        Regex::Groups g;
+        int mlen = -1, s1 = -1, l1 = -1, s2 = -1, l2 = -1;
+        int pos = item.search(text.data(), static_cast<int>(text.size()), mlen, 0, &g);
+        wrong += pos != t || mlen != t + 4 || !g.info(s1, l1, 1) || l1 != t + 1 ||
+                 !g.info(s2, l2, 2) || s2 != 2 * t + 3;
+      }
+      // A phase of its own, so that all threads contend on one regex at a time.
+      for (int i = 0; i < 500; ++i) {
+        wrong += String(line.before(separator)) != key.c_str() ||
+                 String(line.after(separator)) != value.c_str();
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(0, wrong.load());
+}
+
+TEST(StringTest, GsubOfAInBananaGivesThree) {
+  // text, pattern, replacement, by regex, count, result; a zero-length match ends the work
+  const std::tuple<const char*, const char*, const char*, bool, int, const char*> cases[] = {
+      {"banana", "a", "bb", true, 3, "bbbnbbnbb"}, {"banana", "a", "bb", false, 3, "bbbnbbnbb"},
+      {"abc", "", "x", false, 0, "abc"},           {"aaaa", "aa", "a", false, 2, "aa"},
+      {"abc", "x*", "y", true, 0, "abc"},          {"aab", "a*", "X", true, 1, "Xb"}};
+  for (const auto& [text, pattern, repl, regex, count, result] : cases) {
+    String s(text);
+    EXPECT_EQ(count, regex ? s.gsub(Regex(pattern), repl) : s.gsub(pattern, repl)) << pattern;
+    EXPECT_EQ(result, s) << text << " / " << pattern;
+  }
+}
+
+TEST(StringTest, CapacityFollowsPowerOfTwoBlocks) {
+  const int cases[][2] = {{0, 0}, {1, 6}, {6, 6}, {7, 22}, {12, 22}, {23, 54}, {55, 118}};
+  for (const auto& c : cases) {
+    String s(std::string(static_cast<size_t>(c[0]), 'x').c_str());
+    EXPECT_EQ(c[1], s.capacity()) << c[0];
+  }
+}
+
+TEST(StringTest, SlicesSplitAroundTheMatchAndAreEmptyOutOfRangeOrWithoutOne) {
+  Regex sep("[ :]+");
+  String s("hello"), line("psstart:   /usr/bin/run  -x"), none("nothing");
+  const std::pair<String, const char*> slices[] = {
+      {s.at(-1, 2), ""},      {s.before(6), ""},     {line.before(sep), "psstart"},
+      {none.before(sep), ""}, {none.after(sep), ""}, {line.after(sep), "/usr/bin/run  -x"}};
+  for (const auto& [slice, text] : slices) {
+    EXPECT_EQ(text, slice);
+  }
+  s.at(-1, 2) = "zz";  // must not write into the shared empty string
+  EXPECT_EQ("hello", s);
+  EXPECT_EQ(0, _nilString.length());
+}
+
+TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
+  const std::string max(String::kMaxLength, 'a');
+  StderrCapture capture;
+  String full(max.c_str()), big((max + "bcd").c_str()), appended(full), grown("aaaa");
+  EXPECT_EQ(65535, full.capacity());
+  appended += "xyz";
+  grown.gsub("a", max.substr(0, 20000).c_str());
+  const std::string line =
+      "[String::error] ERROR : string longer than 65535 characters, truncated\n";
+  EXPECT_EQ(line + line + line, capture.Stop());
+  for (const String* s : {&big, &appended, &grown}) {
+    EXPECT_EQ(65535, s->length());
+    EXPECT_EQ(1, s->OK());
+    EXPECT_EQ(0, compare(*s, max.c_str()));
+  }
+}
+
+TEST(SLListTest, EditsKeepOrderCopiesAreDeepAndMisuseChangesNothing) {
+  SLList<int> list;
+  EXPECT_EQ(0, list.remove_front());
+  Pix one = list.append(1);
+  list.append(2);
+  list.prepend(5);
+  list.del_after(one);        // removes 2
+  Pix four = list.append(4);  // after the last node, so the last one moved correctly
+  list.del_after(four);       // nothing follows the last node
+  EXPECT_EQ(0, list(nullptr));
+  SLList<int> copy(list);
+  copy(copy.first()) = 9;
+  list.join(copy);
+  EXPECT_TRUE(copy.empty());
+  EXPECT_EQ(5, list.remove_front());  // the copy changed its own node only
+  EXPECT_EQ((std::vector<int>{1, 4, 9, 1, 4}), Items(list));
+  EXPECT_EQ(1, list.OK());
+}
