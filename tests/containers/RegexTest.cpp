@@ -1,5 +1,3 @@
-// The containers: the regular expressions, the String that uses them and the
-// singly linked list.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -7,11 +5,9 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "Regex.h"
-#include "SLList.h"
 #include "StderrCapture.h"
 #include "String.h"
 
@@ -19,14 +15,6 @@ namespace {
 
 int Search(const Regex& r, const std::string& text, int* mlen, int startpos = 0) {
   return r.search(text.data(), static_cast<int>(text.size()), *mlen, startpos);
-}
-
-std::vector<int> Items(const SLList<int>& list) {
-  std::vector<int> items;
-  for (Pix p = list.first(); p != nullptr; list.next(p)) {
-    items.push_back(list(p));
-  }
-  return items;
 }
 
 }  // namespace
@@ -125,75 +113,4 @@ TEST(RegexTest, ThreadsSharingOneRegexEachGetTheirOwnMatchGroupsAndSplits) {
     thread.join();
   }
   EXPECT_EQ(0, wrong.load());
-}
-
-TEST(StringTest, GsubOfAInBananaGivesThree) {
-  // text, pattern, replacement, by regex, count, result; a zero-length match ends the work
-  const std::tuple<const char*, const char*, const char*, bool, int, const char*> cases[] = {
-      {"banana", "a", "bb", true, 3, "bbbnbbnbb"}, {"banana", "a", "bb", false, 3, "bbbnbbnbb"},
-      {"abc", "", "x", false, 0, "abc"},           {"aaaa", "aa", "a", false, 2, "aa"},
-      {"abc", "x*", "y", true, 0, "abc"},          {"aab", "a*", "X", true, 1, "Xb"}};
-  for (const auto& [text, pattern, repl, regex, count, result] : cases) {
-    String s(text);
-    EXPECT_EQ(count, regex ? s.gsub(Regex(pattern), repl) : s.gsub(pattern, repl)) << pattern;
-    EXPECT_EQ(result, s) << text << " / " << pattern;
-  }
-}
-
-TEST(StringTest, CapacityFollowsPowerOfTwoBlocks) {
-  const int cases[][2] = {{0, 0}, {1, 6}, {6, 6}, {7, 22}, {12, 22}, {23, 54}, {55, 118}};
-  for (const auto& c : cases) {
-    String s(std::string(static_cast<size_t>(c[0]), 'x').c_str());
-    EXPECT_EQ(c[1], s.capacity()) << c[0];
-  }
-}
-
-TEST(StringTest, SlicesSplitAroundTheMatchAndAreEmptyOutOfRangeOrWithoutOne) {
-  Regex sep("[ :]+");
-  String s("hello"), line("psstart:   /usr/bin/run  -x"), none("nothing");
-  const std::pair<String, const char*> slices[] = {
-      {s.at(-1, 2), ""},      {s.before(6), ""},     {line.before(sep), "psstart"},
-      {none.before(sep), ""}, {none.after(sep), ""}, {line.after(sep), "/usr/bin/run  -x"}};
-  for (const auto& [slice, text] : slices) {
-    EXPECT_EQ(text, slice);
-  }
-  s.at(-1, 2) = "zz";  // must not write into the shared empty string
-  EXPECT_EQ("hello", s);
-  EXPECT_EQ(0, _nilString.length());
-}
-
-TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
-  const std::string max(String::kMaxLength, 'a');
-  StderrCapture capture;
-  String full(max.c_str()), big((max + "bcd").c_str()), appended(full), grown("aaaa");
-  EXPECT_EQ(65535, full.capacity());
-  appended += "xyz";
-  grown.gsub("a", max.substr(0, 20000).c_str());
-  const std::string line =
-      "[String::error] ERROR : string longer than 65535 characters, truncated\n";
-  EXPECT_EQ(line + line + line, capture.Stop());
-  for (const String* s : {&big, &appended, &grown}) {
-    EXPECT_EQ(65535, s->length());
-    EXPECT_EQ(1, s->OK());
-    EXPECT_EQ(0, compare(*s, max.c_str()));
-  }
-}
-
-TEST(SLListTest, EditsKeepOrderCopiesAreDeepAndMisuseChangesNothing) {
-  SLList<int> list;
-  EXPECT_EQ(0, list.remove_front());
-  Pix one = list.append(1);
-  list.append(2);
-  list.prepend(5);
-  list.del_after(one);        // removes 2
-  Pix four = list.append(4);  // after the last node, so the last one moved correctly
-  list.del_after(four);       // nothing follows the last node
-  EXPECT_EQ(0, list(nullptr));
-  SLList<int> copy(list);
-  copy(copy.first()) = 9;
-  list.join(copy);
-  EXPECT_TRUE(copy.empty());
-  EXPECT_EQ(5, list.remove_front());  // the copy changed its own node only
-  EXPECT_EQ((std::vector<int>{1, 4, 9, 1, 4}), Items(list));
-  EXPECT_EQ(1, list.OK());
 }

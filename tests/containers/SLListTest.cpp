@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "SLList.h"
+
+namespace {
+
+std::vector<int> Items(const SLList<int>& list) {
+  std::vector<int> items;
+  for (Pix p = list.first(); p != nullptr; list.next(p)) {
+    items.push_back(list(p));
+  }
+  return items;
+}
+
+}  // namespace
+
+TEST(SLListTest, EditsKeepOrderCopiesAreDeepAndMisuseChangesNothing) {
+  SLList<int> list;
+  EXPECT_EQ(0, list.remove_front());
+  Pix one = list.append(1);
+  list.append(2);
+  list.prepend(5);
+  list.del_after(one);        // removes 2
+  Pix four = list.append(4);  // after the last node, so the last one moved correctly
+  list.del_after(four);       // nothing follows the last node
+  EXPECT_EQ(0, list(nullptr));
+  SLList<int> copy(list);
+  copy(copy.first()) = 9;
+  list.join(copy);
+  EXPECT_TRUE(copy.empty());
+  EXPECT_EQ(5, list.remove_front());  // the copy changed its own node only
+  EXPECT_EQ((std::vector<int>{1, 4, 9, 1, 4}), Items(list));
+  EXPECT_EQ(1, list.OK());
+}
