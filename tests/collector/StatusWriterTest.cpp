@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CapturingLogDevice.h"
+#include "FakeProcesses.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderCounters.h"
@@ -25,13 +26,6 @@
 #include "WatchedList.h"
 
 namespace {
-
-// No process exists; commands are only counted.
-class NoProcesses : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int) override { return 0; }
-  int CommandLunch(String&, int) override { return 1; }
-};
 
 // The parsed file, or a discarded value while it is missing or unparsable.
 nlohmann::json ReadJson(const std::string& path) {
@@ -59,7 +53,8 @@ class StatusWriterTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
-  NoProcesses services;
+  FakeProcesses services;
+  services.SetDead(31337, true);
   // The process is gone at the first check; a 4 s pause, 50 ms between passes, one empty pass.
   WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 4000, 50, 1});
   OrderCounters counters;
