@@ -8,7 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -26,6 +25,7 @@
 #include "LineAssembler.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "LoggedCount.h"
 #include "StderrCapture.h"
 #include "TestSockets.h"
 #include "TestWaits.h"
@@ -92,13 +92,6 @@ class ListenPortTest : public ::testing::Test {
     client.Establish("127.0.0.1", port, true);
     return client;
   }
-  // Records whose text contains part.
-  size_t Logged(const std::string& part) {
-    const auto messages = log->Messages();
-    return std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
-      return message.find(part) != std::string::npos;
-    });
-  }
 
   std::shared_ptr<CapturingLogDevice::Log> log;
   ListenPort listener;
@@ -121,19 +114,20 @@ TEST_F(ListenPortTest, PortZeroIsRefusedAndABusyPortRetriedUntilGivenUp) {
   const auto start = Clock::now();
   EXPECT_EQ(0, refused.Initialize(port, Serve));
   EXPECT_GE(MsSince(start), 150);
-  EXPECT_EQ(3u, Logged(busy));
+  EXPECT_EQ(3u, Logged(*log, busy));
   EXPECT_EQ("[ListenPort::_Initialize] ERROR : Too many attempts, bind failed.",
             log->Messages().back());
   EXPECT_EQ(1, listener.Delete());  // it never ran: nothing to wait for
-  EXPECT_EQ(1u, Logged("Listen Port Stopped."));
+  EXPECT_EQ(1u, Logged(*log, "Listen Port Stopped."));
 }
 
 TEST_F(ListenPortTest, BrokenListeningSocketIsRebuiltAndStopEndsTheLoopPromptly) {
   Start();
   listener._TestAPI_CloseSocket();
-  ASSERT_TRUE(WaitUntil([&] { return Logged("INFO : Listenner socket re-activated") > 0; }, 5000));
-  EXPECT_LT(0u, Logged("[ListenPort::StartBlock] WARNING : Select failed: ") +
-                    Logged("[ListenPort::StartBlock] WARNING : accept failed: "));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Logged(*log, "INFO : Listenner socket re-activated") > 0; }, 5000));
+  EXPECT_LT(0u, Logged(*log, "[ListenPort::StartBlock] WARNING : Select failed: ") +
+                    Logged(*log, "[ListenPort::StartBlock] WARNING : accept failed: "));
   Cnx client = Client();
   client.SendPacket("watch\r\nbe\rta\n", 0, 0, true);
   const std::map<std::string, int> expected = {{"watch", 1}, {"beta", 1}};
@@ -154,8 +148,8 @@ TEST_F(ListenPortTest, BrokenListeningSocketIsRebuiltAndStopEndsTheLoopPromptly)
     EXPECT_EQ(0, recv(fd, &byte, 1, 0)) << "the stop left a connection open";
     close(fd);
   }
-  EXPECT_EQ(1u, Logged("Listen Port Stopped."));
-  EXPECT_EQ(0u, Logged("Select failed") + Logged("accept failed"));
+  EXPECT_EQ(1u, Logged(*log, "Listen Port Stopped."));
+  EXPECT_EQ(0u, Logged(*log, "Select failed") + Logged(*log, "accept failed"));
   EXPECT_EQ(0, client.Establish("127.0.0.1", port, true));
 }
 
@@ -222,13 +216,14 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndNeverReplacedByABind) {
   ASSERT_EQ(1, handed.Initialize(configured, Serve));
   ASSERT_EQ(1, handed.StartThread());
   ASSERT_TRUE(WaitUntil([&] { return handed.state.load() == ListenPort::kRunning; }, 2000));
-  EXPECT_EQ(1u, Logged("Listenner started on TCP port " + std::to_string(port)));
-  EXPECT_EQ(1u, Logged("the configured port " + std::to_string(configured) + " is not used"));
+  EXPECT_EQ(1u, Logged(*log, "Listenner started on TCP port " + std::to_string(port)));
+  EXPECT_EQ(1u, Logged(*log, "the configured port " + std::to_string(configured) + " is not used"));
   Cnx toConfigured;
   EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
 
   handed._TestAPI_CloseSocket();
-  ASSERT_TRUE(WaitUntil([&] { return Logged("INFO : Listenner socket re-activated") > 0; }, 5000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Logged(*log, "INFO : Listenner socket re-activated") > 0; }, 5000));
   Cnx client = Client();
   client.SendPacket("one\n", 0, 0, true);
   EXPECT_TRUE(WaitUntil([&] { return Lines() == std::map<std::string, int>{{"one", 1}}; }, 5000));
@@ -246,8 +241,8 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndNeverReplacedByABind) {
   const std::string notListening =
       "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
       std::to_string(port) + " is not listening.";
-  EXPECT_EQ(1u, Logged(notListening));
-  EXPECT_EQ(1u, Logged("Unable to re-initialize the Listenner socket"));
+  EXPECT_EQ(1u, Logged(*log, notListening));
+  EXPECT_EQ(1u, Logged(*log, "Unable to re-initialize the Listenner socket"));
   broken.Delete();
   close(managers);
 
@@ -260,7 +255,8 @@ TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndNeverReplacedByABind) {
   refusing.UseInheritedSocket(&refused);
   EXPECT_EQ(0, refusing.Initialize(configured, Serve));
   EXPECT_EQ(ListenPort::kStopped, refusing.state.load());
-  EXPECT_EQ(1u, Logged("[ListenPort::_Initialize] : Socket handed over by the service manager "
+  EXPECT_EQ(1u, Logged(*log,
+                       "[ListenPort::_Initialize] : Socket handed over by the service manager "
                        "refused: 3 descriptors handed over"));
   EXPECT_EQ(0, toConfigured.Establish("127.0.0.1", configured, true));
 }
@@ -300,7 +296,7 @@ TEST_F(ListenPortTest, BurstOfSixtyFourCompletesBeforeAnyAcceptAndIsServedWithou
   ASSERT_EQ(1, listener.StartThread());
   EXPECT_TRUE(WaitUntil([&] { return lineCount.load() == kBurst; }, 5000)) << lineCount.load();
   EXPECT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
-  EXPECT_EQ(0u, Logged("Too many clients"));
+  EXPECT_EQ(0u, Logged(*log, "Too many clients"));
 }
 
 // Idle connections hold no line buffer; a long partial line takes one until it completes. A
@@ -348,7 +344,8 @@ TEST_F(ListenPortTest, SilenceDropsAPartialLineThenClosesForGoodThoughAChildHold
   }
   EXPECT_GE(MsSince(idleSince), 1900);
   EXPECT_EQ(1, listener.clientCount.load());
-  EXPECT_EQ(static_cast<size_t>(kIdle), Logged("WARNING : Socket is mute for long time (more "
+  EXPECT_EQ(static_cast<size_t>(kIdle), Logged(*log,
+                                               "WARNING : Socket is mute for long time (more "
                                                "than 1 sec), connection will be closed"));
   constexpr int kLate = 5;
   for (int i = 0; i < kLate; ++i) {
@@ -396,8 +393,8 @@ TEST_F(ListenPortTest, DescriptorLimitIsRaisedForTheClientLimitOrWarnedAbout) {
     ASSERT_EQ(1, limited.Initialize(FreePort(), Serve));
     rlimit now{};
     getrlimit(RLIMIT_NOFILE, &now);
-    EXPECT_EQ(c.warned ? 1u : 0u,
-              Logged("leaves room for fewer than WATCHMGR.MAXCLIENTS=" + std::to_string(clients)));
+    EXPECT_EQ(c.warned ? 1u : 0u, Logged(*log, "leaves room for fewer than WATCHMGR.MAXCLIENTS=" +
+                                                   std::to_string(clients)));
     if (c.warned) {
       EXPECT_EQ(original.rlim_max, now.rlim_cur);
     } else {
@@ -440,9 +437,9 @@ TEST_F(ListenPortTest, ClientBeyondTheDescriptorLimitIsRefusedAndServiceResumes)
   EXPECT_EQ(0, recv(refused, &byte, 1, MSG_DONTWAIT));
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return Logged(
-                   "[ListenPort::StartBlock] WARNING : Connection refused: Too many open "
-                   "files") == 1;
+        return Logged(*log,
+                      "[ListenPort::StartBlock] WARNING : Connection refused: Too many open "
+                      "files") == 1;
       },
       5000));
   EXPECT_EQ(1, listener.clientCount.load());

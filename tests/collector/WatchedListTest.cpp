@@ -20,6 +20,7 @@
 #include "FakeProcesses.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "LoggedCount.h"
 #include "TempDir.h"
 #include "TestWaits.h"
 #include "Timestamp.h"
@@ -108,15 +109,6 @@ class WatchedListTest : public ::testing::Test {
       lines += record.tag == "[WatchedList::ProcessBlock]" ? record.message + "\n" : "";
     }
     return lines;
-  }
-  // Records whose text contains part.
-  int Logged(const std::string& part) {
-    LogServer::Instance()->Flush();
-    int found = 0;
-    for (const std::string& message : log->Messages()) {
-      found += message.find(part) != std::string::npos ? 1 : 0;
-    }
-    return found;
   }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
@@ -470,7 +462,7 @@ TEST_F(WatchedListTest, ItemsUnderRestartKeepTheLoopGoingUntilTheListenerStops) 
     EXPECT_EQ(!listenerStops, fake.Launched("start 7"));
     EXPECT_EQ(listenerStops, took < milliseconds(kPauseMs)) << took.count();
     EXPECT_EQ(0u, list.Size());
-    EXPECT_EQ(listenerStops ? 1 : 0, Logged("restart of  (pid 7) abandoned"));
+    EXPECT_EQ(listenerStops ? 1u : 0u, Logged(*log, "restart of  (pid 7) abandoned"));
   }
 }
 
@@ -546,7 +538,7 @@ TEST_F(WatchedListTest,
   EXPECT_LT(delays[0], 1000) << "the first restart waited for something";
   EXPECT_GE(delays[1], 180);
   EXPECT_GE(delays[2], 360);
-  EXPECT_EQ(1, Logged("crashy has failed: 3 restarts within 600 s"));
+  EXPECT_EQ(1u, Logged(*log, "crashy has failed: 3 restarts within 600 s"));
 
   EXPECT_EQ(WatchedList::NotFound, list.Reset("nobody", 0));
   EXPECT_EQ(WatchedList::OtherUsersItem, list.Reset("crashy", 5));
