@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
+#include "LoggedCount.h"
 #include "ProgramKeeper.h"
 #include "TempDir.h"
 #include "TestWaits.h"
@@ -38,12 +38,6 @@ class ProgramKeeperTest : public ::testing::Test {
   size_t Launches() {
     std::lock_guard<std::mutex> hold(mutex);
     return launched.size();
-  }
-  size_t Errors(const std::string& text) {
-    LogServer::Instance()->Flush();
-    const std::vector<std::string> messages = log->Messages();
-    return std::count_if(messages.begin(), messages.end(),
-                         [&](const std::string& m) { return m.find(text) != std::string::npos; });
   }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
@@ -97,10 +91,10 @@ TEST_F(ProgramKeeperTest, AProgramThatNeverRegistersIsStartedOnceAndNamedOnceThe
   }
   // Its wrapper has yet to register: an operator's start copies nothing.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
-  EXPECT_TRUE(WaitUntil([&] { return Errors("web has not registered within") == 1; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return Logged(*log, "web has not registered within") == 1; }, 3000));
   EXPECT_EQ(1u, Launches());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(1u, Errors("web has not registered within"));
+  EXPECT_EQ(1u, Logged(*log, "web has not registered within"));
   // Once the wait is over, a start is a start.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
   EXPECT_TRUE(WaitUntil([&] { return Launches() == 2; }, 2000));

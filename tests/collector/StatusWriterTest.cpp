@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -16,8 +15,10 @@
 #include <vector>
 
 #include "CapturingLogDevice.h"
+#include "FakeProcesses.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "LoggedCount.h"
 #include "OrderCounters.h"
 #include "StatusWriter.h"
 #include "TempDir.h"
@@ -25,13 +26,6 @@
 #include "WatchedList.h"
 
 namespace {
-
-// No process exists; commands are only counted.
-class NoProcesses : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int) override { return 0; }
-  int CommandLunch(String&, int) override { return 1; }
-};
 
 // The parsed file, or a discarded value while it is missing or unparsable.
 nlohmann::json ReadJson(const std::string& path) {
@@ -41,17 +35,6 @@ nlohmann::json ReadJson(const std::string& path) {
 class StatusWriterTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
-  // Records whose text contains every part.
-  int Logged(const std::vector<std::string>& parts) {
-    LogServer::Instance()->Flush();
-    int found = 0;
-    for (const std::string& message : log->Messages()) {
-      found += std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
-        return message.find(part) != std::string::npos;
-      });
-    }
-    return found;
-  }
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
 };
@@ -59,7 +42,8 @@ class StatusWriterTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
-  NoProcesses services;
+  FakeProcesses services;
+  services.SetDead(31337, true);
   // The process is gone at the first check; a 4 s pause, 50 ms between passes, one empty pass.
   WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 4000, 50, 1});
   OrderCounters counters;
@@ -125,7 +109,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
 TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
   OrderCounters counters;
   // mode of the status file's directory, Warnings expected
-  const std::pair<mode_t, int> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
+  const std::pair<mode_t, size_t> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
   for (const auto& [mode, warnings] : kCases) {
     const std::string sub = dir.Join("m" + std::to_string(mode));
     ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
@@ -139,7 +123,8 @@ TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
       ASSERT_TRUE(writer.Start());
       writer.Stop();
     }
-    EXPECT_EQ(warnings, Logged({"the status directory " + sub, "is writable by group or others"}))
+    EXPECT_EQ(warnings,
+              Logged(*log, "the status directory " + sub, "is writable by group or others"))
         << std::oct << mode;
   }
 }
@@ -155,14 +140,14 @@ TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
   StatusWriter writer(settings, counters);
   ASSERT_TRUE(writer.Start());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(1, Logged({"cannot create a temporary file"}));
+  EXPECT_EQ(1u, Logged(*log, "cannot create a temporary file"));
 
   // The directory appears: writing resumes and says so once.
   ASSERT_EQ(0, unlink(blocker.c_str()));
   ASSERT_EQ(0, mkdir(blocker.c_str(), 0755));
   EXPECT_TRUE(WaitUntil([&] { return !ReadJson(settings.statusFile).is_discarded(); }, 3000));
   writer.Stop();
-  EXPECT_EQ(1, Logged({"again"}));
+  EXPECT_EQ(1u, Logged(*log, "again"));
 }
 
 // A pass that changes nothing shown leaves both files alone; a change in the table or in the

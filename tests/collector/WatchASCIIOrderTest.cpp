@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
+#include "FakeProcesses.h"
 #include "LogServer.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
@@ -27,25 +27,12 @@ const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "p
                             "wdfreq: abc", "minwset:\t 12", "maxwset: -17", "wsetincr: - 3",
                             "MaxErrors: 2147483648", "pids: 9", "pid 42", "pid  :42", "END;"});
 
-// A process table: pid -> real uid; each process's start time is its pid.
-class ProcessTable : public WatchedList::ProcessServices {
- public:
-  int CheckPID(int pid) override { return owners.count(pid); }
-  bool StartTime(int pid, unsigned long long& ticks) override {
-    ticks = static_cast<unsigned long long>(pid);
-    return owners.count(pid) == 1;
-  }
-  bool ProcessRealUid(int pid, uid_t& uid) override {
-    const auto it = owners.find(pid);
-    uid = it != owners.end() ? it->second : 0;
-    return it != owners.end();
-  }
-  std::map<int, uid_t> owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
-                                 {200, 1001}, {300, 0},    {301, 0},    {302, 0}};
-};
-
 class WatchASCIIOrderTest : public ::testing::Test {
  protected:
+  WatchASCIIOrderTest() {
+    processes.owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
+                        {200, 1001}, {300, 0},    {301, 0},    {302, 0}};
+  }
   void SetUp() override { pepoWatchedList = &list; }
   void TearDown() override {
     AccessPolicy::Publish(nullptr);
@@ -88,7 +75,7 @@ class WatchASCIIOrderTest : public ::testing::Test {
   size_t Warnings() { return log->Messages(Warning).size(); }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
-  ProcessTable processes;
+  FakeProcesses processes;  // only the pids of its table live
   WatchedList list{&processes};
 };
 

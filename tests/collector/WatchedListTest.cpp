@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <map>
-#include <mutex>
 #include <new>
 #include <set>
 #include <string>
@@ -21,9 +17,10 @@
 #include "BError.h"
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
+#include "FakeProcesses.h"
 #include "ListenPort.h"
 #include "LogServer.h"
-#include "RunAs.h"
+#include "LoggedCount.h"
 #include "TempDir.h"
 #include "TestWaits.h"
 #include "Timestamp.h"
@@ -57,116 +54,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// Plays the processes of the cycle; safe for the concurrent calls of restart workers, clients and
-// the test. A pid lives until "kill -9 <pid>", or its stop command "stop <pid>" unless it is deaf
-// to that; a reused pid is held by another process (another start time). With `real` the
-// processes and commands are the system's. Every command is noted with the identity it runs as
-// ("uid/gid ", none for the daemon's own) and " (fg)" in the foreground.
-class FakeProcesses : public WatchedList::ProcessServices {
- public:
-  struct Launch {
-    std::string command, line;
-    Clock::time_point at;
-  };
-
-  int CheckPID(int pid) override {
-    int status = 0;
-    if (real && waitpid(pid, &status, WNOHANG) == pid) {  // reaped as its real parent would
-      std::lock_guard<std::mutex> hold(mutex);
-      endedBy[pid] = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-    }
-    std::lock_guard<std::mutex> hold(mutex);
-    return real ? ProcessServices::CheckPID(pid) : dead.count(pid) == 0 ? 1 : 0;
-  }
-  bool StartTime(int pid, unsigned long long& ticks) override {
-    if (real) {
-      return ProcessServices::StartTime(pid, ticks);
-    }
-    std::lock_guard<std::mutex> hold(mutex);
-    ticks = reused.count(pid) != 0 ? 2 : 1;
-    return dead.count(pid) == 0;
-  }
-  int CommandLunchAs(String& command, int mode, const RunAs* as) override {
-    const std::string text = command.chars();
-    {
-      std::unique_lock<std::mutex> hold(mutex);
-      maxInside = std::max(maxInside, ++inside);
-      opened.wait(hold, [this] { return !gated; });
-      --inside;
-      const std::string who =
-          as == nullptr ? "" : std::to_string(as->uid) + "/" + std::to_string(as->gid) + " ";
-      launches.push_back({text, who + text + (mode == 1 ? " (fg)" : ""), Clock::now()});
-      int pid = 0;
-      if (sscanf(text.c_str(), "kill -9 %d", &pid) == 1 ||
-          (sscanf(text.c_str(), "stop %d", &pid) == 1 && deaf.count(pid) == 0)) {
-        dead.insert(pid);
-      }
-    }
-    if (onLaunch) {
-      onLaunch(text);
-    }
-    return real ? ProcessServices::CommandLunchAs(command, mode, as) : 1;
-  }
-  bool ProcessRealUid(int pid, uid_t& uid) override {
-    uid = owner;
-    return real ? ProcessServices::ProcessRealUid(pid, uid) : CheckPID(pid) == 1;
-  }
-  uid_t DaemonUid() override { return real ? ProcessServices::DaemonUid() : daemonUid; }
-
-  void SetDead(int pid, bool isDead) {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (isDead) {
-      dead.insert(pid);
-    } else {
-      dead.erase(pid);
-    }
-  }
-  void Reuse(int pid) {
-    std::lock_guard<std::mutex> hold(mutex);
-    reused.insert(pid);
-  }
-  void Open() {
-    std::lock_guard<std::mutex> hold(mutex);
-    gated = false;
-    opened.notify_all();
-  }
-  // Whether command was launched, and when.
-  bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
-    std::lock_guard<std::mutex> hold(mutex);
-    for (const Launch& launch : launches) {
-      if (launch.command == command) {
-        if (when != nullptr) {
-          *when = launch.at;
-        }
-        return true;
-      }
-    }
-    return false;
-  }
-  // The noted lines of the commands mine accepts (all without it), one a line.
-  std::string Commands(const std::function<bool(const std::string&)>& mine = nullptr) {
-    std::lock_guard<std::mutex> hold(mutex);
-    std::string lines;
-    for (const Launch& launch : launches) {
-      lines += !mine || mine(launch.command) ? launch.line + "\n" : "";
-    }
-    return lines;
-  }
-
-  std::mutex mutex;  // guards every field below but the settings made before the loop runs
-  std::condition_variable opened;
-  bool gated = false;          // every command launch waits until Open
-  std::atomic<int> inside{0};  // launches under way now, read without the lock
-  int maxInside = 0;           // launches under way at most at once
-  std::set<int> dead, deaf, reused;
-  std::map<int, int> endedBy;  // real: the signal that ended each reaped child, -1 for none
-  std::vector<Launch> launches;
-  // Settings, made before the loop runs.
-  bool real = false;
-  uid_t owner = 0, daemonUid = 0;  // of every played process, and the daemon's
-  std::function<void(const std::string&)> onLaunch;
-};
 
 // A wrong item has made one error more than it may, so every pass finds it wrong at once.
 WatchedItem Item(int pid, bool wrong, const std::string& stop = "", const std::string& start = "") {
@@ -222,15 +109,6 @@ class WatchedListTest : public ::testing::Test {
       lines += record.tag == "[WatchedList::ProcessBlock]" ? record.message + "\n" : "";
     }
     return lines;
-  }
-  // Records whose text contains part.
-  int Logged(const std::string& part) {
-    LogServer::Instance()->Flush();
-    int found = 0;
-    for (const std::string& message : log->Messages()) {
-      found += message.find(part) != std::string::npos ? 1 : 0;
-    }
-    return found;
   }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
@@ -584,7 +462,7 @@ TEST_F(WatchedListTest, ItemsUnderRestartKeepTheLoopGoingUntilTheListenerStops) 
     EXPECT_EQ(!listenerStops, fake.Launched("start 7"));
     EXPECT_EQ(listenerStops, took < milliseconds(kPauseMs)) << took.count();
     EXPECT_EQ(0u, list.Size());
-    EXPECT_EQ(listenerStops ? 1 : 0, Logged("restart of  (pid 7) abandoned"));
+    EXPECT_EQ(listenerStops ? 1u : 0u, Logged(*log, "restart of  (pid 7) abandoned"));
   }
 }
 
@@ -660,7 +538,7 @@ TEST_F(WatchedListTest,
   EXPECT_LT(delays[0], 1000) << "the first restart waited for something";
   EXPECT_GE(delays[1], 180);
   EXPECT_GE(delays[2], 360);
-  EXPECT_EQ(1, Logged("crashy has failed: 3 restarts within 600 s"));
+  EXPECT_EQ(1u, Logged(*log, "crashy has failed: 3 restarts within 600 s"));
 
   EXPECT_EQ(WatchedList::NotFound, list.Reset("nobody", 0));
   EXPECT_EQ(WatchedList::OtherUsersItem, list.Reset("crashy", 5));
