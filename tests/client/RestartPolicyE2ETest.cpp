@@ -11,7 +11,6 @@
 
 #include "ChildProcess.h"
 #include "CtlHarness.h"
-#include "TestSockets.h"
 #include "TestWaits.h"
 
 namespace {
@@ -36,13 +35,6 @@ class RestartPolicyE2ETest : public CtlHarness {
     }
     return document["programs"][name];
   }
-  static bool Serves(int onPort) {
-    const int fd = ConnectTcp(onPort);
-    if (fd >= 0) {
-      close(fd);
-    }
-    return fd >= 0;
-  }
 };
 
 }  // namespace
@@ -62,7 +54,8 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
        std::to_string(serverPort), home.path()},
       "tcpd");
   long first = -1;
-  ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("tcpd")) > 0 && Serves(serverPort); }, 15000))
+  ASSERT_TRUE(
+      WaitUntil([&] { return (first = PidOf("tcpd")) > 0 && Accepts(serverPort, 0); }, 15000))
       << ReadAll(RunErr("tcpd")) << DaemonLog();
 
   for (int round = 1; round <= 2; ++round) {
@@ -71,7 +64,7 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
     // The kernel completes connections on the socket until the killed
     // process has ended; after that only a new process can listen again.
     ASSERT_TRUE(WaitUntil([&] { return !Alive(static_cast<pid_t>(first)); }, 5000, 5));
-    const bool back = WaitUntil([&] { return Serves(serverPort); }, 10000, 10);
+    const bool back = WaitUntil([&] { return Accepts(serverPort, 0); }, 10000, 10);
     const long took = NowMs() - killedAt;
     ASSERT_TRUE(back) << "round " << round << "\n" << DaemonLog();
     EXPECT_LT(took, 2000) << "round " << round << ": serving again after " << took << " ms";
@@ -119,7 +112,8 @@ TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
        home.path()},
       "web");
   long first = -1;
-  ASSERT_TRUE(WaitUntil([&] { return (first = PidOf("web")) > 0 && Serves(serverPort); }, 15000))
+  ASSERT_TRUE(
+      WaitUntil([&] { return (first = PidOf("web")) > 0 && Accepts(serverPort, 0); }, 15000))
       << ReadAll(RunErr("web")) << DaemonLog();
   // Past the grace, with checks passing: a healthy server is left alone.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -145,7 +139,7 @@ TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
   ASSERT_FALSE(program.is_null()) << StatusJson().dump();
   EXPECT_EQ("probe", program["last_reason"]);
   EXPECT_EQ(1, program["restarts"]);
-  EXPECT_TRUE(WaitUntil([&] { return Serves(serverPort); }, 10000))
+  EXPECT_TRUE(WaitUntil([&] { return Accepts(serverPort, 0); }, 10000))
       << "the new server never served";
 }
 

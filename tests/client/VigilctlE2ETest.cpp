@@ -133,23 +133,10 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_up 0"));
 }
 
-// A daemon that was killed and started again knows nothing; the wrapper's
-// next heartbeat finds its connection broken and must register again first.
-TEST_F(VigilctlE2ETest, RunRegistersAgainWithADaemonStartedAfresh) {
-  StartDaemon();
-  const pid_t wrapper = Run({"--name", "phoenix", "--wdfreq", "2", "--", "/bin/sleep", "300"}, "p");
-  ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000)) << DaemonLog();
-  const long child = PidOf("phoenix");
-  daemon.reset();
-  unlink(home.Join("log/vigild.status.json").c_str());
-  StartDaemon();
-  ASSERT_TRUE(WaitUntil([&] { return !Entry("phoenix").is_null(); }, 10000))
-      << ReadAll(RunErr("p"));
-  EXPECT_EQ(child, PidOf("phoenix"));
-  EXPECT_EQ(0, waitpid(wrapper, nullptr, WNOHANG)) << "the wrapper ended";
-}
-
-TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
+// Thirty-two clients each keep one connection for all their orders, the
+// daemon counts every one of them and every refused block, and a stop
+// signal leaves the status file saying the daemon no longer runs.
+TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusalIsCounted) {
   StartDaemon();
   constexpr int kClients = 32;
   constexpr int kBeats = 40;
@@ -161,7 +148,6 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
     ASSERT_GT(sleepers.back(), 0);
   }
   std::atomic<int> failures{0};
-  std::atomic<bool> done{false};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
@@ -180,25 +166,10 @@ TEST_F(VigilctlE2ETest, StatusFileIsWholeAtEveryReadUnderThirtyTwoClients) {
       EXPECT_EQ(1, client.Connections()) << "orders were lost on a connection that broke";
     });
   }
-  int reads = 0;
-  int partial = 0;
-  std::thread reader([&] {
-    while (!done) {
-      const std::string text = ReadAll(home.Join("log/vigild.status.json"));
-      partial += nlohmann::json::parse(text, nullptr, false).is_discarded();
-      ++reads;
-    }
-  });
   for (std::thread& client : clients) {
     client.join();
   }
-  // A few more passes and rewrites while nobody sends.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  done = true;
-  reader.join();
   EXPECT_EQ(0, failures.load());
-  EXPECT_EQ(0, partial) << "of " << reads << " reads";
-  EXPECT_GT(reads, 50);
 
   ASSERT_TRUE(WaitUntil(
       [&] {

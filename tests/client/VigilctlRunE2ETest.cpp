@@ -108,8 +108,8 @@ class VigilctlRunE2ETest : public CtlHarness {
     if (!fake.WaitFor("BEGINWATCH", 10000)) {
       return -1;
     }
-    strays.push_back(std::stol(fake.Value("pid")));
-    return strays.back();
+    processes.push_back(static_cast<pid_t>(std::stol(fake.Value("pid"))));
+    return processes.back();
   }
   // A status file of a live daemon with these programs ("" for none).
   void WriteStatus(const std::string& file, const std::string& programs, long age = 0) {
@@ -309,7 +309,8 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   ASSERT_TRUE(fake.WaitFor("BEGINWATCH", 5000));
   ASSERT_TRUE(WaitUntil([&] { return Count(fake.Text(), "BEGINWATCH") == 2; }, 5000))
       << ReadAll(RunErr("2"));
-  strays.push_back(std::stol(fake.Text().substr(fake.Text().rfind("BEGINWATCH\npid: ") + 16)));
+  processes.push_back(static_cast<pid_t>(
+      std::stol(fake.Text().substr(fake.Text().rfind("BEGINWATCH\npid: ") + 16))));
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(RunOut("2")), "--\n"); }, 5000))
       << ReadAll(RunErr("2"));
   EXPECT_EQ(ReadAll(RunOut("1")), ReadAll(RunOut("2")));

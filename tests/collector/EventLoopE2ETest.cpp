@@ -63,9 +63,8 @@ class EventLoopE2ETest : public DaemonHarness {
   }
   // Processes in the status file; -1 while it cannot be read whole.
   int Registered() const {
-    const std::string text = ReadAll(home.Join("log/vigild.status.json"));
-    const auto document = nlohmann::json::parse(text, nullptr, false);
-    if (document.is_discarded() || !document.contains("processes")) {
+    const nlohmann::json document = StatusJson();
+    if (!document.is_object() || !document.contains("processes")) {
       return -1;
     }
     return static_cast<int>(document["processes"].size());

@@ -29,10 +29,8 @@ class NotifyE2ETest : public DaemonHarness {
   }
   // "daemon pid:" and the pid of each process named keeper, from the status file.
   std::string Keepers() const {
-    const auto document =
-        nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
-    if (document.is_discarded() || !document.contains("processes") ||
-        !document.contains("daemon")) {
+    const nlohmann::json document = StatusJson();
+    if (!document.is_object() || !document.contains("processes") || !document.contains("daemon")) {
       return "";
     }
     std::string text = document["daemon"]["pid"].dump() + ":";
@@ -110,33 +108,24 @@ TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothi
 TEST_F(NotifyE2ETest, ADaemonKilledAndStartedAgainAdoptsTheWrappedProgramWithoutACopy) {
   auto first = Start();
   ASSERT_TRUE(Accepts());
-  const pid_t wrapper = SpawnClean({VIGILCTL_BINARY, "run", "--port", std::to_string(port),
-                                    "--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"},
-                                   Env(), home.Join("run.out"), home.Join("run.err"));
-  struct Reap {
-    ~Reap() {
-      kill(pid, SIGTERM);
-      WaitExit(pid, 5000);
-    }
-    pid_t pid;
-  } reap{wrapper};
+  const pid_t wrapper = Run({"--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"}, "");
   std::string registered;
   ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
-      << ReadAll(home.Join("run.err"));
+      << ReadAll(RunErr(""));
   const std::string child = registered.substr(registered.find(": ") + 2);
+  processes.push_back(std::stoi(child));
 
   kill(first->pid, SIGKILL);
   EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   auto second = Start();
   const std::string adopted = std::to_string(second->pid) + ": " + child;
-  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000))
-      << Keepers() << "\n"
-      << ReadAll(home.Join("run.err"));
+  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000)) << Keepers() << "\n"
+                                                                      << ReadAll(RunErr(""));
   // A few passes later: still the one process, and the wrapper has started no other.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   EXPECT_EQ(Keepers(), adopted);
-  EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(home.Join("run.err"));
+  EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(RunErr(""));
   EXPECT_EQ(ReadAll("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) +
                     "/children"),
             child + " ");

@@ -29,16 +29,6 @@ CtlHarness::~CtlHarness() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  // Only children not reaped yet: a reaped pid may belong to someone else.
-  for (pid_t pid : owned) {
-    if (waitpid(pid, nullptr, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  for (long pid : strays) {
-    kill(static_cast<pid_t>(pid), SIGKILL);
-  }
 }
 
 void CtlHarness::StartDaemon(const std::string& more) {
@@ -59,37 +49,6 @@ pid_t CtlHarness::Keeper() {
       0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop", "kill " + id})
              .status);
   return sleeper;
-}
-
-pid_t CtlHarness::Run(std::vector<std::string> args, const std::string& tag, int toPort,
-                      const std::vector<std::string>& env) {
-  args.insert(args.begin(),
-              {VIGILCTL_BINARY, "run", "--port", std::to_string(toPort != 0 ? toPort : port)});
-  std::vector<std::string> environment = Env();
-  environment.insert(environment.end(), env.begin(), env.end());
-  owned.push_back(SpawnClean(args, environment, RunOut(tag), RunErr(tag)));
-  return owned.back();
-}
-
-nlohmann::json CtlHarness::StatusJson() const {
-  return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
-}
-
-nlohmann::json CtlHarness::Entry(const std::string& name) const {
-  const nlohmann::json document = StatusJson();
-  if (document.is_object() && document.contains("processes")) {
-    for (const auto& process : document["processes"]) {
-      if (process["name"] == name) {
-        return process;
-      }
-    }
-  }
-  return nullptr;
-}
-
-long CtlHarness::PidOf(const std::string& name) const {
-  const nlohmann::json entry = Entry(name);
-  return entry.is_null() ? -1 : entry["pid"].get<long>();
 }
 
 long CtlHarness::NowMs() {

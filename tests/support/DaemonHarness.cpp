@@ -113,6 +113,13 @@ DaemonHarness::DaemonHarness() : port(FreePort()), marks(home.Join("marks")) {
 }
 
 DaemonHarness::~DaemonHarness() {
+  // Only children not reaped yet: a reaped pid may belong to someone else.
+  for (pid_t pid : owned) {
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
   for (pid_t pid : processes) {
     if (pid > 0) {
       kill(pid, SIGKILL);
@@ -228,6 +235,37 @@ pid_t DaemonHarness::Process(uid_t uid, const std::function<std::string(pid_t)>&
   close(report[0]);
   processes.push_back(pid);
   return pid;
+}
+
+pid_t DaemonHarness::Run(std::vector<std::string> args, const std::string& tag, int toPort,
+                         const std::vector<std::string>& env) {
+  args.insert(args.begin(),
+              {VIGILCTL_BINARY, "run", "--port", std::to_string(toPort != 0 ? toPort : port)});
+  std::vector<std::string> environment = Env();
+  environment.insert(environment.end(), env.begin(), env.end());
+  owned.push_back(SpawnClean(args, environment, RunOut(tag), RunErr(tag)));
+  return owned.back();
+}
+
+nlohmann::json DaemonHarness::StatusJson() const {
+  return nlohmann::json::parse(ReadAll(home.Join("log/vigild.status.json")), nullptr, false);
+}
+
+nlohmann::json DaemonHarness::Entry(const std::string& name) const {
+  const nlohmann::json document = StatusJson();
+  if (document.is_object() && document.contains("processes")) {
+    for (const auto& process : document["processes"]) {
+      if (process["name"] == name) {
+        return process;
+      }
+    }
+  }
+  return nullptr;
+}
+
+long DaemonHarness::PidOf(const std::string& name) const {
+  const nlohmann::json entry = Entry(name);
+  return entry.is_null() ? -1 : entry["pid"].get<long>();
 }
 
 bool DaemonHarness::Exists(const std::string& name) const {

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,17 @@ class DaemonHarness : public ::testing::Test {
   // empty, keeping the connection open. -1 when it did not start.
   pid_t Process(uid_t uid = 0, const std::function<std::string(pid_t)>& orders = nullptr,
                 const char* from = "127.0.0.1");
+  // "vigilctl run" left running against toPort (0: `port`) with env added;
+  // its output goes to run.out/run.err<tag>.
+  pid_t Run(std::vector<std::string> args, const std::string& tag, int toPort = 0,
+            const std::vector<std::string>& env = {});
+  std::string RunOut(const std::string& tag) const { return home.Join("run.out" + tag); }
+  std::string RunErr(const std::string& tag) const { return home.Join("run.err" + tag); }
+  // The status file, discarded while it is missing or not whole.
+  nlohmann::json StatusJson() const;
+  // The status file's entry of the named process, or null; its pid, or -1.
+  nlohmann::json Entry(const std::string& name) const;
+  long PidOf(const std::string& name) const;
   std::string Mark(const std::string& name) const { return marks + "/" + name; }
   bool Exists(const std::string& name) const;
   static bool Alive(pid_t pid);
@@ -97,7 +109,8 @@ class DaemonHarness : public ::testing::Test {
   TempDir home;
   const int port;
   const std::string marks;
-  std::vector<pid_t> processes;
+  std::vector<pid_t> processes;  // not children (reparented, or started by a wrapper): killed
+  std::vector<pid_t> owned;      // children of the test, reaped or killed at its end
 };
 
 #endif  // VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
