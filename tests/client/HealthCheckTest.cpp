@@ -24,12 +24,6 @@
 
 namespace {
 
-long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // An HTTP server that answers one connection at a time as its path names, and keeps the
 // connections it never answers open until it goes.
 class TinyServer {

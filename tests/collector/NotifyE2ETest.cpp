@@ -47,7 +47,7 @@ class NotifyE2ETest : public DaemonHarness {
 TEST_F(NotifyE2ETest, ReadinessStatusWatchdogAndStopReachTheServiceManager) {
   FakeServiceManager manager(home.Join("notify"));
   ASSERT_TRUE(manager.Bound());
-  const int64_t startedAt = FakeServiceManager::NowMs();
+  const int64_t startedAt = NowMs();
   auto daemon = Launch("", {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
   ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon->Out();
   EXPECT_LE(manager.Times("READY=1")[0] - startedAt, 2000);

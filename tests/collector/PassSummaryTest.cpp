@@ -83,9 +83,9 @@ TEST_F(PassSummaryTest, EveryPassFeedsTheWatchdogAndAHeldPassStopsIt) {
   ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000));
   ASSERT_TRUE(WaitUntil([&] { return manager.Times("WATCHDOG=1").size() >= 4; }, 5000));
   list.Lock();
-  const int64_t heldAt = FakeServiceManager::NowMs();
+  const int64_t heldAt = NowMs();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const int64_t releasedAt = FakeServiceManager::NowMs();
+  const int64_t releasedAt = NowMs();
   list.Unlock();
   EXPECT_TRUE(WaitUntil([&] { return manager.Times("WATCHDOG=1").back() > releasedAt; }, 5000));
   WatchedItem second = Item(getpid() + 1, "second", ItemWatching);

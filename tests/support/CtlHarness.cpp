@@ -50,9 +50,3 @@ pid_t CtlHarness::Keeper() {
              .status);
   return sleeper;
 }
-
-long CtlHarness::NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}

@@ -22,7 +22,6 @@ class CtlHarness : public DaemonHarness {
   std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
   // A process registered with no limit at all, so the table never empties.
   pid_t Keeper();
-  static long NowMs();
 
   std::unique_ptr<Daemon> daemon;
 };

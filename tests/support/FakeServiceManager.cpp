@@ -44,12 +44,6 @@ FakeServiceManager::~FakeServiceManager() {
   }
 }
 
-int64_t FakeServiceManager::NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void FakeServiceManager::_Receive() {
   while (!done) {
     pollfd ready{fd, POLLIN, 0};

@@ -18,7 +18,7 @@ class FakeServiceManager {
  public:
   struct Message {
     std::string text;
-    int64_t atMs;  // on the steady clock
+    int64_t atMs;  // NowMs() when it came
   };
 
   // Bound at path (a leading '@': in the abstract namespace); Bound() says
@@ -34,8 +34,6 @@ class FakeServiceManager {
   std::vector<int64_t> Times(const std::string& text);
   // Whether text has come (or comes within timeoutMs).
   bool WaitFor(const std::string& text, int timeoutMs);
-  // Milliseconds on the steady clock, as Message::atMs counts them.
-  static int64_t NowMs();
 
   const std::string path;
 

@@ -33,3 +33,9 @@ std::string ReadAll(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}

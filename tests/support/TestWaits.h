@@ -5,6 +5,8 @@
 #ifndef VIGILD_TESTS_SUPPORT_TESTWAITS_H
 #define VIGILD_TESTS_SUPPORT_TESTWAITS_H
 
+#include <stdint.h>
+
 #include <functional>
 #include <string>
 
@@ -17,5 +19,7 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 20
 int FreePort();
 // The whole content of path; "" when it cannot be read.
 std::string ReadAll(const std::string& path);
+// Milliseconds on the monotonic clock, for measuring how long something took.
+int64_t NowMs();
 
 #endif  // VIGILD_TESTS_SUPPORT_TESTWAITS_H
