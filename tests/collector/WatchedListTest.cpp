@@ -284,65 +284,40 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
   EXPECT_EQ(expected, actual);
 }
 
-// Process 77, owned by processOwner, ignores its stop command "stop" until "kill -9".
-TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndKillsOnlyItsProcesses) {
+// Process 77 ignores its stop command "stop" until "kill -9"; "stop 77" stops it. A pid another
+// process took over reads as gone wherever in the cycle it changed hands, so it is never signalled.
+TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOnlyItsProcesses) {
+  constexpr unsigned kPauseMs = 300;
   struct Case {
     uid_t daemonUid;
     long ownerUid;
     uid_t processOwner;
+    const char* stop;
+    std::string reuseAt;  // the command at which another process takes the pid
     const char* launched;
     const char* error;  // part of the one Error record, "" when none
   };
   const Case kCases[] = {
-      {0, 65534, 65534, "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
-      {0, 65534, 0, "65534/65534 stop\n65534/65534 start\n",
+      {0, 65534, 65534, "stop", "",
+       "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
+      {0, 65534, 0, "stop", "", "65534/65534 stop\n65534/65534 start\n",
        "process ID 77 belongs to uid 0, not to uid 65534 who registered it: kill -9 not sent"},
-      {0, 0, 0, "stop\nkill -9 77 (fg)\nstart\n", ""},
-      {0, -1, 0, "stop\nkill -9 77 (fg)\nstart\n", ""},
-      {1000, 65534, 65534, "stop\nkill -9 77 (fg)\nstart\n", ""},
-      {0, 424242, 424242, "",
+      {0, 0, 0, "stop", "", "stop\nkill -9 77 (fg)\nstart\n", ""},
+      {0, -1, 0, "stop", "", "stop\nkill -9 77 (fg)\nstart\n", ""},
+      {1000, 65534, 65534, "stop", "", "stop\nkill -9 77 (fg)\nstart\n", ""},
+      {0, 424242, 424242, "stop", "", "",
        "is neither stopped nor started, its owner's identity is unknown: "
        "no account has uid 424242"},
+      {0, 0, 0, "stop 77", "", "stop 77\nstart\n", ""},
+      {0, 0, 0, "stop", "register", "start\n", ""},
+      {0, 0, 0, "stop", "stop", "stop\nstart\n", ""},
   };
   for (const Case& c : kCases) {
-    SCOPED_TRACE(std::to_string(c.daemonUid) + " " + std::to_string(c.ownerUid));
+    SCOPED_TRACE(std::to_string(c.ownerUid) + " by " + std::to_string(c.daemonUid) + ", " + c.stop +
+                 " / " + c.reuseAt);
     FakeProcesses fake;
     fake.daemonUid = c.daemonUid;
     fake.owner = c.processOwner;
-    WatchedList list(&fake, WatchedList::Waits{1, 0, 1, 0, 0, 0});
-    WatchedItem item = Item(77, true, "stop", "start");
-    item.ownerUid = c.ownerUid;
-    list.CreateNewWatch(item);
-    log->Clear();
-    list.ProcessBlock(&port);
-    EXPECT_EQ(c.launched, fake.Commands());
-    std::string errors;  // those of the restart, not the health check's
-    for (const auto& record : log->Records()) {
-      const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
-      errors += record.severity == Error && restart ? record.message + "\n" : "";
-    }
-    EXPECT_EQ(*c.error != '\0', !errors.empty() && errors.find(c.error) != errors.npos) << errors;
-  }
-}
-
-// A pid another process took over reads as gone: that process gets no stop command and no
-// "kill -9", wherever in the cycle the pid changed hands. The start command comes no sooner
-// than the pause after the process left, whether its stop command or "kill -9" made it leave.
-TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverSignalledAndTheStartWaitsThePause) {
-  constexpr unsigned kPauseMs = 300;
-  const struct {
-    const char* stop;
-    std::string reuseAt;  // the command at which another process takes the pid
-    const char* launched;
-  } kCases[] = {
-      {"stop 77", "", "stop 77\nstart\n"},
-      {"stop", "", "stop\nkill -9 77 (fg)\nstart\n"},
-      {"stop", "register", "start\n"},  // before the first pass
-      {"stop", "stop", "stop\nstart\n"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.stop + (" / " + c.reuseAt));
-    FakeProcesses fake;
     fake.onLaunch = [&](const std::string& command) {
       if (command == c.reuseAt) {
         fake.Reuse(77);
@@ -350,17 +325,24 @@ TEST_F(WatchedListTest, APidReusedByAnotherProcessIsNeverSignalledAndTheStartWai
     };
     WatchedList list(&fake, WatchedList::Waits{2, 1, 2, 1, kPauseMs, 0, 1});
     WatchedItem item = Item(77, true, c.stop, "start");
-    ASSERT_EQ(WatchedList::Done, list.Watch(item, 0));
-    EXPECT_EQ(1, list.Snapshot().at(77).startTime);
+    item.ownerUid = c.ownerUid;
+    list.CreateNewWatch(item);
     if (c.reuseAt == "register") {
       fake.Reuse(77);
     }
+    log->Clear();
     EXPECT_EQ(1, list.ProcessBlock(&port));
     EXPECT_EQ(c.launched, fake.Commands());
     const size_t count = fake.launches.size();
     if (count >= 2) {
       EXPECT_GE(fake.launches[count - 1].at - fake.launches[count - 2].at, milliseconds(kPauseMs));
     }
+    std::string errors;  // those of the restart, not the health check's
+    for (const auto& record : log->Records()) {
+      const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
+      errors += record.severity == Error && restart ? record.message + "\n" : "";
+    }
+    EXPECT_EQ(*c.error != '\0', !errors.empty() && errors.find(c.error) != errors.npos) << errors;
   }
 }
 
