@@ -97,15 +97,12 @@ class FakeProcesses : public WatchedList::ProcessServices {
   // Whether command was launched, and when.
   bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
     std::lock_guard<std::mutex> hold(mutex);
-    for (const Launch& launch : launches) {
-      if (launch.command == command) {
-        if (when != nullptr) {
-          *when = launch.at;
-        }
-        return true;
-      }
+    const auto it = std::find_if(launches.begin(), launches.end(),
+                                 [&](const Launch& launch) { return launch.command == command; });
+    if (it != launches.end() && when != nullptr) {
+      *when = it->at;
     }
-    return false;
+    return it != launches.end();
   }
   // The noted lines of the commands mine accepts (all without it), one a line.
   std::string Commands(const std::function<bool(const std::string&)>& mine = nullptr) {
