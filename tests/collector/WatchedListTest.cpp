@@ -456,9 +456,11 @@ TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUncha
 }
 
 // A program that dies at once, again and again: each end it reports starts its restart without a
-// pass (the passes are 10 s apart).
+// pass (the passes are 10 s apart). A pid below 1 names a process group ("kill -9 -5" would hit
+// every member); the end report that follows the refused registration of a gone process restarts
+// it, never signalling the pid.
 TEST_F(WatchedListTest,
-       ReportedEndsRestartAtOnceWithGrowingDelaysUntilTheNameFailsAndAResetStarts) {
+       ReportedEndsRestartAtOnceUntilTheNameFailsAndAGoneRegistrationButGroupsNeverRegister) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
   RestartSettings settings;
@@ -466,15 +468,15 @@ TEST_F(WatchedListTest,
   settings.limit = 3;
   list.SetRestartSettings(settings);
   std::vector<long> delays;
+  ProcessInfo info;
+  WatchedList::EndReport end{Exit, "exit 1"};
   for (int pid = 100; pid < 104; ++pid) {
     WatchedItem item = Scripted(pid, false);
     item.settings.psName = "crashy";
     list.CreateNewWatch(item);
     EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
     processes.SetDead(pid, true);  // it exited: no stop command, no kill
-    ProcessInfo info;
     info.pid = pid;
-    WatchedList::EndReport end{Exit, "exit 1"};
     const auto reported = Clock::now();
     ASSERT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
     Clock::time_point started;
@@ -504,6 +506,33 @@ TEST_F(WatchedListTest,
   EXPECT_FALSE(processes.Launched("start 103"));
   EXPECT_EQ(WatchedList::Done, list.Reset("crashy", -1));
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 103"); }, 2000));
+
+  processes.SetDead(39, true);
+  processes.SetDead(40, true);
+  for (int pid : {-5, -1, 0, 39}) {
+    for (long uid : {0L, 65534L, -1L}) {
+      WatchedItem item = Item(pid, true, "stop", "start");
+      EXPECT_NE(WatchedList::Done, list.Watch(item, uid)) << pid << " by " << uid;
+    }
+  }
+  WatchedItem roots = Item(41, false);
+  EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(roots, 65534));
+  EXPECT_EQ(0u, list.Size());
+  WatchedItem item = Scripted(40, false);
+  item.settings.psName = "quick";
+  EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
+  EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
+  EXPECT_EQ(1u, list.Size());
+  info.pid = 40;
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
+  processes.SetDead(40, false);  // the pid is taken by a stranger meanwhile
+  EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
+  EXPECT_FALSE(processes.Launched("stop 40"));
+  EXPECT_FALSE(processes.Launched("kill -9 40"));
+  // Taken once: a second report finds nothing.
+  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
 }
 
 TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
@@ -525,41 +554,6 @@ TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
     EXPECT_EQ(c.accepted, order.EndReportFromBody(end)) << c.line;
     EXPECT_EQ(c.accepted == 1, end.reason != NoReason) << c.line;
   }
-}
-
-// A pid below 1 names a process group ("kill -9 -5" would hit every member). The end report that
-// follows the refused registration of a gone process restarts it, never signalling the pid.
-TEST_F(WatchedListTest, GroupsAndGoneProcessesNeverRegisterButAnEndReportRestartsAGoneOne) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
-  WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
-  processes.SetDead(39, true);
-  processes.SetDead(40, true);
-  for (int pid : {-5, -1, 0, 39}) {
-    for (long uid : {0L, 65534L, -1L}) {
-      WatchedItem item = Item(pid, true, "stop", "start");
-      EXPECT_NE(WatchedList::Done, list.Watch(item, uid)) << pid << " by " << uid;
-    }
-  }
-  WatchedItem roots = Item(41, false);
-  EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(roots, 65534));
-  EXPECT_EQ(0u, list.Size());
-  WatchedItem item = Scripted(40, false);
-  item.settings.psName = "quick";
-  EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
-  EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
-  EXPECT_EQ(1u, list.Size());
-  ProcessInfo info;
-  info.pid = 40;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
-  WatchedList::EndReport end{Exit, "exit 1"};
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
-  processes.SetDead(40, false);  // the pid is taken by a stranger meanwhile
-  EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
-  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
-  EXPECT_FALSE(processes.Launched("stop 40"));
-  EXPECT_FALSE(processes.Launched("kill -9 40"));
-  // Taken once: a second report finds nothing.
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
 }
 
 }  // namespace
