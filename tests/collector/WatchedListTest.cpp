@@ -138,7 +138,6 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   // Orders sent during a stop command are carried out at once.
   WatchedItem bystander = Item(getpid(), false);
   list.CreateNewWatch(bystander);
-  std::vector<WatchedList::Verdict> verdicts;
   processes.onLaunch = [&](const std::string& command) {
     if (command != "kill " + std::to_string(polite)) {
       return;
@@ -146,19 +145,14 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
     auto orders = std::async(std::launch::async, [&] {
       ProcessInfo info;
       info.pid = deaf;
-      std::vector<WatchedList::Verdict> got = {list.Beat(info, 0)};
+      EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
       info.pid = getpid();
-      got.push_back(list.Beat(info, 0));
-      got.push_back(list.Forget(getpid(), 0));
-      return got;
+      EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+      EXPECT_EQ(WatchedList::Done, list.Forget(getpid(), 0));
     });
-    ASSERT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
-    verdicts = orders.get();
+    EXPECT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
   };
   EXPECT_EQ(1, list.ProcessBlock(&port));
-  EXPECT_EQ((std::vector<WatchedList::Verdict>{WatchedList::NotFound, WatchedList::Done,
-                                               WatchedList::Done}),
-            verdicts);
   EXPECT_EQ(0u, list.Size());
   EXPECT_EQ((std::map<int, int>{{polite, SIGTERM}, {deaf, SIGKILL}}), processes.endedBy);
   // Waits hold no worker, so the three sequences interleave; each keeps its own order.
@@ -332,9 +326,8 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
       EXPECT_GE(fake.launches[count - 1].at - fake.launches[count - 2].at, milliseconds(kPauseMs));
     }
     std::string errors;  // those of the restart, not the health check's
-    for (const auto& record : log->Records()) {
-      const bool restart = record.message.find("IsSomethingWrong") == std::string::npos;
-      errors += record.severity == Error && restart ? record.message + "\n" : "";
+    for (const std::string& message : log->Messages(Error)) {
+      errors += message.find("IsSomethingWrong") == std::string::npos ? message + "\n" : "";
     }
     EXPECT_EQ(*c.error != '\0', !errors.empty() && errors.find(c.error) != errors.npos) << errors;
   }
@@ -384,16 +377,13 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
   processes.gated = true;
   WatchedList list(&processes, WatchedList::Waits{2, 10, 5, 10, 0, 10});
   list.SetMaxParallelRestarts(2);
+  std::map<int, WatchState> twoOfFive;
   for (int pid = 1; pid <= 5; ++pid) {
     WatchedItem item = Scripted(pid);
     list.CreateNewWatch(item);
+    twoOfFive[pid] = pid <= 2 ? ItemRestarting : ItemWaiting;
   }
   std::thread loop([&] { list.ProcessBlock(&port); });
-  const std::map<int, WatchState> twoOfFive = {{1, ItemRestarting},
-                                               {2, ItemRestarting},
-                                               {3, ItemWaiting},
-                                               {4, ItemWaiting},
-                                               {5, ItemWaiting}};
   EXPECT_TRUE(WaitUntil([&] { return States(list) == twoOfFive && processes.inside.load() == 2; },
                         2000, 1));
   processes.Open();
