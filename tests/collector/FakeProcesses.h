@@ -104,12 +104,12 @@ class FakeProcesses : public WatchedList::ProcessServices {
     }
     return it != launches.end();
   }
-  // The noted lines of the commands mine accepts (all without it), one a line.
-  std::string Commands(const std::function<bool(const std::string&)>& mine = nullptr) {
+  // The noted lines of the commands in only (all when it is empty), one a line.
+  std::string Commands(const std::set<std::string>& only = {}) {
     std::lock_guard<std::mutex> hold(mutex);
     std::string lines;
     for (const Launch& launch : launches) {
-      lines += !mine || mine(launch.command) ? launch.line + "\n" : "";
+      lines += only.empty() || only.count(launch.command) != 0 ? launch.line + "\n" : "";
     }
     return lines;
   }

@@ -24,12 +24,7 @@ WatchedItem Item(int pid, const std::string& name, WatchState state) {
   return item;
 }
 
-class PassSummaryTest : public ::testing::Test {
- protected:
-  void TearDown() override { LogServer::DeleteInstance(); }
-};
-
-TEST_F(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
+TEST(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
   std::map<int, WatchedItem> table;
   ProgramTable programs;
   EXPECT_EQ(PassSummary::Of(table, programs).Line(), "0 watched, 0 restarting, 0 failed");
@@ -60,7 +55,7 @@ TEST_F(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
 
 // Passes 50 ms apart feed a 400 ms watchdog about every 100 ms; a pass held up at the table's
 // mutex (a client or a worker that never lets go) sends nothing.
-TEST_F(PassSummaryTest, EveryPassFeedsTheWatchdogAndAHeldPassStopsIt) {
+TEST(PassSummaryTest, EveryPassFeedsTheWatchdogAndAHeldPassStopsIt) {
   TempDir dir;
   FakeServiceManager manager(dir.Join("notify"));
   ASSERT_TRUE(manager.Bound());
@@ -98,6 +93,7 @@ TEST_F(PassSummaryTest, EveryPassFeedsTheWatchdogAndAHeldPassStopsIt) {
     times += std::to_string(at - heldAt) + " ";
   }
   EXPECT_EQ(whileHeld, 0u) << times << " released at " << releasedAt - heldAt;
+  LogServer::DeleteInstance();
 }
 
 }  // namespace

@@ -160,12 +160,10 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
     const std::string id = std::to_string(pid);
     EXPECT_TRUE(WaitUntil([&] { return access(dir.Join(id).c_str(), F_OK) == 0; }, 2000))
         << "no start for " << id;
-    const std::set<std::string> own = {"kill " + id, "kill -9 " + id, "echo > " + dir.Join(id)};
-    const auto mine = [&](const std::string& command) { return own.count(command) != 0; };
     EXPECT_EQ((pid == gone ? "" : "kill " + id + "\n") +
                   (pid == deaf ? "kill -9 " + id + " (fg)\n" : "") + "echo > " + dir.Join(id) +
                   "\n",
-              processes.Commands(mine));
+              processes.Commands({"kill " + id, "kill -9 " + id, "echo > " + dir.Join(id)}));
   }
   EXPECT_EQ(6u, processes.launches.size()) << processes.Commands();
   // Between the deaf process's stop command and its "kill -9" come its forty grace checks, and
