@@ -27,8 +27,8 @@
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"
 
-// Allocations this thread may still make before the next one fails with std::bad_alloc; -1:
-// never fails. Lets a test make a table operation fail halfway, with its lock held.
+// 0: this thread's next allocation fails with std::bad_alloc, and none after it; -1: none fails.
+// Lets a test make a table operation fail halfway, with its lock held.
 thread_local int allocationsBeforeFailure = -1;
 
 void* operator new(size_t size) {
@@ -36,7 +36,6 @@ void* operator new(size_t size) {
     allocationsBeforeFailure = -1;
     throw std::bad_alloc();
   }
-  allocationsBeforeFailure -= allocationsBeforeFailure > 0 ? 1 : 0;
   if (void* block = malloc(size > 0 ? size : 1)) {
     return block;
   }
