@@ -152,7 +152,6 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
     EXPECT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
   };
   EXPECT_EQ(1, list.ProcessBlock(&port));
-  EXPECT_EQ(0u, list.Size());
   EXPECT_EQ((std::map<int, int>{{polite, SIGTERM}, {deaf, SIGKILL}}), processes.endedBy);
   // Waits hold no worker, so the three sequences interleave; each keeps its own order.
   for (pid_t pid : pids) {
@@ -183,9 +182,13 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   EXPECT_EQ(lines.size() - last.size(), lines.find("INFO : Empty"));
 }
 
-// An error object from below passes through the loop unchanged and leaves the table unlocked.
-TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLockReleased) {
-  WatchedList list(&processes, WatchedList::Waits{1, 0, 1, 0, 0, 0, 60});
+// An error object from below passes through the loop unchanged and leaves the table unlocked. A
+// listener that stops ends the loop at once, though a sequence still waits out its pause: nothing
+// is started, and the restart is logged as abandoned.
+TEST_F(WatchedListTest,
+       LoopEndsAfterSixtyEmptyPassesWithAnErrorObjectOrAtOnceWhenTheListenerStops) {
+  constexpr unsigned kPauseMs = 1500;
+  WatchedList list(&processes, WatchedList::Waits{1, 10, 1, 10, kPauseMs, 1, 60});
   EXPECT_EQ(1, list.ProcessBlock(&port));
   std::string countdown;
   for (int ttl = 60; ttl >= 1; --ttl) {
@@ -210,6 +213,23 @@ TEST_F(WatchedListTest, LoopEndsAfterSixtyEmptyPassesOrWithAnErrorObjectAndTheLo
   // On failure the lock is released by hand, or the waiting thread would never end.
   ASSERT_EQ(std::future_status::ready, size.wait_for(std::chrono::seconds(2))) << list.Unlock();
   EXPECT_EQ(0u, size.get());
+
+  processes.onLaunch = nullptr;
+  WatchedItem restarting = Scripted(7);
+  list.CreateNewWatch(restarting);
+  const auto begun = Clock::now();
+  std::thread stopper([&] {
+    if (WaitUntil([&] { return processes.Launched("stop 7"); }, 2000)) {
+      std::this_thread::sleep_for(milliseconds(100));
+      port.state = ListenPort::kStopping;
+    }
+  });
+  EXPECT_EQ(1, list.ProcessBlock(&port));
+  stopper.join();
+  EXPECT_LT(Clock::now() - begun, milliseconds(kPauseMs));
+  EXPECT_FALSE(processes.Launched("start 7"));
+  EXPECT_EQ(0u, list.Size());
+  EXPECT_EQ(1u, Logged(*log, "restart of  (pid 7) abandoned"));
 }
 
 // 32 clients order 1,000 pids while the passes run: every seventh pid is wrong (restarted and
@@ -271,6 +291,7 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
 
 // Process 77 ignores its stop command "stop" until "kill -9"; "stop 77" stops it. A pid another
 // process took over reads as gone wherever in the cycle it changed hands, so it is never signalled.
+// Every start command waits the pause after the stop, and the lone item keeps the loop going.
 TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOnlyItsProcesses) {
   constexpr unsigned kPauseMs = 300;
   struct Case {
@@ -391,28 +412,6 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
   }
   EXPECT_EQ(2, processes.maxInside);
   EXPECT_EQ(0u, list.Size());
-}
-
-// The loop ends at once, though the only item's sequence still waits out its pause: nothing is
-// started, and the restart is logged as abandoned.
-TEST_F(WatchedListTest, AListenerThatStopsEndsTheLoopAndAbandonsARestartInItsPause) {
-  constexpr unsigned kPauseMs = 1500;
-  WatchedList list(&processes, WatchedList::Waits{5, 10, 5, 10, kPauseMs, 10});
-  WatchedItem item = Scripted(7);
-  list.CreateNewWatch(item);
-  const auto begun = Clock::now();
-  std::thread stopper([&] {
-    if (WaitUntil([&] { return processes.Launched("stop 7"); }, 2000)) {
-      std::this_thread::sleep_for(milliseconds(100));
-      port.state = ListenPort::kStopping;
-    }
-  });
-  EXPECT_EQ(1, list.ProcessBlock(&port));
-  stopper.join();
-  EXPECT_LT(Clock::now() - begun, milliseconds(kPauseMs));
-  EXPECT_FALSE(processes.Launched("start 7"));
-  EXPECT_EQ(0u, list.Size());
-  EXPECT_EQ(1u, Logged(*log, "restart of  (pid 7) abandoned"));
 }
 
 // The table is as it was and its lock is free for the next order.
