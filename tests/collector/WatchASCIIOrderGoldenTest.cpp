@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "LogServer.h"
 #include "ProcessInfo.h"
 #include "String.h"
+#include "TestWaits.h"
 #include "WatchASCIIOrder.h"
 #include "WatchSettings.h"
 
@@ -115,13 +115,6 @@ std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Lo
   return out.str();
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return in ? text.str() : std::string();
-}
-
 class WatchASCIIOrderGoldenTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
@@ -134,7 +127,7 @@ TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
   int completed = 0;
   for (int n = 1;; ++n) {
     const std::string base = std::string(ORDER_SESSIONS_DIR) + "/" + std::to_string(n);
-    std::istringstream text(ReadFile(base + ".in"));
+    std::istringstream text(ReadAll(base + ".in"));
     std::vector<std::string> lines;
     for (std::string escaped, line; std::getline(text, escaped); lines.push_back(line)) {
       ASSERT_TRUE(Unescape(escaped, line)) << base << ".in: '" << escaped << "'";
@@ -142,7 +135,7 @@ TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
     if (lines.empty()) {
       break;
     }
-    const std::string expected = ReadFile(base + ".out");
+    const std::string expected = ReadAll(base + ".out");
     EXPECT_EQ(expected, Render(lines, *log)) << base << ".out";
     ++sessions;
     for (size_t at = expected.find("  stop "); at != std::string::npos;
