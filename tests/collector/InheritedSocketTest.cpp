@@ -51,13 +51,6 @@ int Make(Kind kind, int at) {
   return port;
 }
 
-int Domain(int fd) {
-  int domain = 0;
-  socklen_t length = sizeof domain;
-  getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length);
-  return domain;
-}
-
 void SetOrUnset(const char* name, const char* value) {
   if (value == nullptr) {
     unsetenv(name);
@@ -153,10 +146,13 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
           EXPECT_TRUE(taken < kFirst || taken >= kFirst + static_cast<int>(c.kinds.size()))
               << "not a fresh descriptor";
           EXPECT_NE(0, fcntl(taken, F_GETFD) & FD_CLOEXEC);
+          int domain = 0;
+          socklen_t length = sizeof domain;
+          getsockopt(taken, SOL_SOCKET, SO_DOMAIN, &domain, &length);
           EXPECT_EQ(taken == local                 ? AF_UNIX
                     : c.kinds[0] == kTcp6Listening ? AF_INET6
                                                    : AF_INET,
-                    Domain(taken));
+                    domain);
           close(taken);
         }
       }

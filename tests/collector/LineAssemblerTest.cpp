@@ -52,8 +52,7 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
   }
 }
 
-// Idle connections must hold no heap buffer: only a partial line longer than the inline part
-// takes one.
+// Idle connections must hold no heap buffer.
 TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFeed) {
   const long before = LineAssembler::BuffersHeld();
   LineAssembler lines;

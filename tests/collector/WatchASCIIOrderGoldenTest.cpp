@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "LogServer.h"
 #include "ProcessInfo.h"
 #include "String.h"
+#include "TestWaits.h"
 #include "WatchASCIIOrder.h"
 #include "WatchSettings.h"
 
@@ -66,20 +66,6 @@ std::string Join(const std::vector<std::string>& fields) {
   return out;
 }
 
-std::string InfoFields(const ProcessInfo& i) {
-  return Join({std::to_string(i.pid), std::to_string(i.psNomWSet), std::to_string(i.psWSet),
-               std::to_string(i.psErrors)});
-}
-
-std::string SettingsFields(const WatchSettings& s) {
-  std::vector<std::string> fields = {Str(s.psName), Str(s.psStart), Str(s.psStop)};
-  for (int n : {s.heartbeatOn, s.wsetOn, s.errorsOn, s.wdFreq, s.minWSet, s.maxWSet, s.wsetIncr,
-                s.maxErrors}) {
-    fields.push_back(std::to_string(n));
-  }
-  return Join(fields);
-}
-
 // What the parser makes of one session, in the .out format.
 std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Log& log) {
   std::ostringstream out;
@@ -108,8 +94,17 @@ std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Lo
     const int settingsResult = order.WatchSettingsFromBody(settings);
     const int stopResult = order.WatchStopFromBody(stop);
     out << "  body: " << Join(body) << "\n";
-    out << "  info " << infoResult << ": " << InfoFields(info) << "\n";
-    out << "  settings " << settingsResult << ": " << SettingsFields(settings) << "\n";
+    std::vector<std::string> fields = {Str(settings.psName), Str(settings.psStart),
+                                       Str(settings.psStop)};
+    for (int number : {settings.heartbeatOn, settings.wsetOn, settings.errorsOn, settings.wdFreq,
+                       settings.minWSet, settings.maxWSet, settings.wsetIncr, settings.maxErrors}) {
+      fields.push_back(std::to_string(number));
+    }
+    out << "  info " << infoResult << ": "
+        << Join({std::to_string(info.pid), std::to_string(info.psNomWSet),
+                 std::to_string(info.psWSet), std::to_string(info.psErrors)})
+        << "\n";
+    out << "  settings " << settingsResult << ": " << Join(fields) << "\n";
     out << "  stop " << stopResult << ": " << stop.pid << "\n";
     order.Reset();
   }
@@ -118,13 +113,6 @@ std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Lo
   }
   log.Clear();
   return out.str();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return in ? text.str() : std::string();
 }
 
 class WatchASCIIOrderGoldenTest : public ::testing::Test {
@@ -139,7 +127,7 @@ TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
   int completed = 0;
   for (int n = 1;; ++n) {
     const std::string base = std::string(ORDER_SESSIONS_DIR) + "/" + std::to_string(n);
-    std::istringstream text(ReadFile(base + ".in"));
+    std::istringstream text(ReadAll(base + ".in"));
     std::vector<std::string> lines;
     for (std::string escaped, line; std::getline(text, escaped); lines.push_back(line)) {
       ASSERT_TRUE(Unescape(escaped, line)) << base << ".in: '" << escaped << "'";
@@ -147,17 +135,8 @@ TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
     if (lines.empty()) {
       break;
     }
-    const std::string expected = ReadFile(base + ".out");
-    const std::string got = Render(lines, *log);
-    // Only the first line that differs: a whole session would drown it.
-    std::istringstream want(expected), have(got);
-    std::string wantLine, haveLine;
-    int number = 1;
-    while (std::getline(want, wantLine) && std::getline(have, haveLine) && wantLine == haveLine) {
-      ++number;
-    }
-    EXPECT_TRUE(got == expected) << base << ".out line " << number << "\n  expected: " << wantLine
-                                 << "\n  got:      " << haveLine;
+    const std::string expected = ReadAll(base + ".out");
+    EXPECT_EQ(expected, Render(lines, *log)) << base << ".out";
     ++sessions;
     for (size_t at = expected.find("  stop "); at != std::string::npos;
          at = expected.find("  stop ", at + 1)) {
