@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "CtlArguments.h"
-#include "HealthCheck.h"
 
 namespace {
 
@@ -37,19 +36,6 @@ Outcome ParseLine(const std::string& line, const char* envPort = nullptr) {
     words.push_back(word);
   }
   return Parse(words, envPort);
-}
-
-// What HealthCheck makes of a check: kind, host, port, path and command, or
-// why it refuses it.
-std::string Parts(const std::string& check) {
-  HealthCheck::Target target;
-  std::string error;
-  if (!HealthCheck::Parse(check, &target, &error)) {
-    return "refused: " + error;
-  }
-  const char* kinds[] = {"http", "tcp", "exec"};
-  return std::string(kinds[target.kind]) + " " + target.host + " " + std::to_string(target.port) +
-         " " + target.path + " " + target.command;
 }
 
 }  // namespace
@@ -111,26 +97,40 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
   }
 }
 
-TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
-  Outcome watch =
-      Parse({"watch",      "--pid",    "42",          "--name=db", "--start", "start db",  "--stop",
-             "kill 42",    "--wdfreq", "10",          "--maxwset", "900",     "--minwset", "100",
-             "--wsetincr", "150",      "--maxerrors", "3",         "--host",  "10.0.0.1"});
+TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirectory) {
+  const Outcome watch = ParseLine(
+      "watch --pid 42 --name=db --start start-db --stop kill-42 --wdfreq 10 --maxwset 900 "
+      "--minwset 100 --wsetincr 150 --maxerrors 3 --host 10.0.0.1");
   ASSERT_TRUE(watch.ok) << watch.error;
   EXPECT_EQ(CtlArguments::kWatch, watch.arguments.verb);
   EXPECT_EQ(42, watch.arguments.pid);
   EXPECT_EQ("db", watch.arguments.name);
-  EXPECT_EQ("start db", watch.arguments.start);
+  EXPECT_EQ("start-db", watch.arguments.start);
   EXPECT_EQ(900, watch.arguments.maxwset);
   EXPECT_EQ(3, watch.arguments.maxerrors);
   EXPECT_EQ("10.0.0.1", watch.arguments.host);
   EXPECT_EQ(3003, watch.arguments.port);
 
-  Outcome run = ParseLine("run --wdfreq 2 --restart always sh -c exit", "4004");
+  setenv("VIGILCTL_TEST_SET", "from the caller $x 'q'", 1);
+  const Outcome run = ParseLine(
+      "run --wdfreq 2 --restart always --check http://[::1]:8080/health?x=1 --check-every 7 "
+      "--check-timeout=1 --check-failures 4 --check-grace 0 --env B=two=2 "
+      "--env VIGILCTL_TEST_SET --env E= --chdir /srv/web sh -c exit",
+      "4004");
   ASSERT_TRUE(run.ok) << run.error;
   EXPECT_EQ(4004, run.arguments.port);
+  EXPECT_EQ(2, run.arguments.wdfreq);
   EXPECT_EQ(CtlArguments::kAlways, run.arguments.restart);
   EXPECT_EQ((std::vector<std::string>{"sh", "-c", "exit"}), run.arguments.command);
+  EXPECT_EQ("http://[::1]:8080/health?x=1", run.arguments.check);
+  EXPECT_EQ(7, run.arguments.checkEvery);
+  EXPECT_EQ(1, run.arguments.checkTimeout);
+  EXPECT_EQ(4, run.arguments.checkFailures);
+  EXPECT_EQ(0, run.arguments.checkGrace);
+  EXPECT_EQ((std::vector<std::string>{"B=two=2", "VIGILCTL_TEST_SET=from the caller $x 'q'", "E="}),
+            run.arguments.env);
+  EXPECT_EQ("/srv/web", run.arguments.chdir);
+  EXPECT_EQ(CtlArguments::kNever, ParseLine("run --restart never -- x").arguments.restart);
   // After "--" everything is the program's, options included.
   Outcome dashes = ParseLine("run --port 5005 -- prog --help --port 1", "4004");
   ASSERT_TRUE(dashes.ok);
@@ -160,6 +160,15 @@ TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
   // --help needs no other option, but a bad value met before it is still an error.
   EXPECT_TRUE(ParseLine("watch --help").ok);
   EXPECT_EQ("invalid value 'x' for --pid", ParseLine("watch --pid x --help").error);
+
+  EXPECT_EQ("web", ParseLine("reset web").arguments.name);
+  EXPECT_EQ("--odd", ParseLine("reset -- --odd").arguments.name);
+  const Outcome reset = ParseLine("reset --status-file /s.json web --port 4000");
+  ASSERT_TRUE(reset.ok) << reset.error;
+  EXPECT_EQ(CtlArguments::kReset, reset.arguments.verb);
+  EXPECT_EQ("/s.json", reset.arguments.statusFile);
+  EXPECT_EQ(4000, reset.arguments.port);
+  EXPECT_EQ("web", ParseLine("status --check web").arguments.statusCheck);
 }
 
 TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingStarts) {
@@ -170,9 +179,8 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
   const std::string badHost =
       "the host holds '@' (names and IPv4 addresses as they are, IPv6 in brackets)";
   const std::string badCommand = "the command holds a line feed, carriage return or NUL byte";
-  // Each check that cannot be read, and why.
   const struct {
-    const char* url;
+    std::string url;
     std::string why;
   } checks[] = {
       {"ftp://h/", kinds},
@@ -196,6 +204,7 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
       {"exec:", "exec: needs a command"},
       {"exec: \t", "exec: needs a command"},
       {"exec:true\nBEGINMGMT", badCommand},
+      {"exec:" + std::string(5000, 'x'), "longer than 4096 bytes"},
   };
   const struct {
     std::vector<std::string> words;
@@ -221,13 +230,11 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
     return outcome.error;
   };
   for (const auto& c : checks) {
-    EXPECT_EQ("invalid --check '" + std::string(c.url) + "': " + c.why,
-              refused({"--check", c.url}));
+    EXPECT_EQ("invalid --check '" + c.url + "': " + c.why, refused({"--check", c.url}));
   }
   for (const auto& c : cases) {
     EXPECT_EQ(c.error, refused(c.words));
   }
-  // Numbers out of their range name the range.
   const struct {
     const char* option;
     const char* value;
@@ -251,51 +258,5 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
     EXPECT_EQ(std::string("invalid --env '") + env +
                   "': the name must be letters, digits and '_', not starting with a digit",
               refused({"--env", env}));
-  }
-}
-
-TEST(CtlArgumentsTest, RunReadsChecksEnvironmentAndDirectoryAndResetItsName) {
-  setenv("VIGILCTL_TEST_SET", "from the caller $x 'q'", 1);
-  const Outcome run = ParseLine(
-      "run --check http://[::1]:8080/health?x=1 --check-every 7 --check-timeout=1 "
-      "--check-failures 4 --check-grace 0 --env B=two=2 --env VIGILCTL_TEST_SET --env E= "
-      "--chdir /srv/web --restart never -- server");
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ("http://[::1]:8080/health?x=1", run.arguments.check);
-  EXPECT_EQ(7, run.arguments.checkEvery);
-  EXPECT_EQ(1, run.arguments.checkTimeout);
-  EXPECT_EQ(4, run.arguments.checkFailures);
-  EXPECT_EQ(0, run.arguments.checkGrace);
-  EXPECT_EQ((std::vector<std::string>{"B=two=2", "VIGILCTL_TEST_SET=from the caller $x 'q'", "E="}),
-            run.arguments.env);
-  EXPECT_EQ("/srv/web", run.arguments.chdir);
-  EXPECT_EQ(CtlArguments::kNever, run.arguments.restart);
-
-  EXPECT_EQ("web", ParseLine("reset web").arguments.name);
-  EXPECT_EQ("--odd", ParseLine("reset -- --odd").arguments.name);
-  const Outcome reset = ParseLine("reset --status-file /s.json web --port 4000");
-  ASSERT_TRUE(reset.ok) << reset.error;
-  EXPECT_EQ(CtlArguments::kReset, reset.arguments.verb);
-  EXPECT_EQ("/s.json", reset.arguments.statusFile);
-  EXPECT_EQ(4000, reset.arguments.port);
-  EXPECT_EQ("web", ParseLine("status --check web").arguments.statusCheck);
-}
-
-TEST(CtlArgumentsTest, CheckUrlsAreReadIntoTheirParts) {
-  const struct {
-    std::string check;
-    const char* parts;
-  } cases[] = {
-      {"http://127.0.0.1:8000/", "http 127.0.0.1 8000 / "},
-      {"http://web", "http web 80 / "},
-      {"http://web.example_1:65535/a/b?c=d&e#f", "http web.example_1 65535 /a/b?c=d&e#f "},
-      {"http://[::1]:81/x", "http ::1 81 /x "},
-      {"tcp://localhost:1", "tcp localhost 1 / "},
-      {"tcp://[2001:db8::1]:22", "tcp 2001:db8::1 22 / "},
-      {"exec:curl -fs http://x/ | grep -q ok", "exec  0  curl -fs http://x/ | grep -q ok"},
-      {"exec:" + std::string(5000, 'x'), "refused: longer than 4096 bytes"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.parts, Parts(c.check));
   }
 }

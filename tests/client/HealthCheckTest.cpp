@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,6 +133,27 @@ Attempted Attempt(const std::string& url, long timeoutMs,
 }
 
 }  // namespace
+
+TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
+  const struct {
+    const char* url;
+    const char* parts;
+  } cases[] = {
+      {"http://127.0.0.1:8000/", "http 127.0.0.1 8000 / "},
+      {"http://web", "http web 80 / "},
+      {"http://web.example_1:65535/a/b?c=d&e#f", "http web.example_1 65535 /a/b?c=d&e#f "},
+      {"http://[::1]:81/x", "http ::1 81 /x "},
+      {"tcp://localhost:1", "tcp localhost 1 / "},
+      {"tcp://[2001:db8::1]:22", "tcp 2001:db8::1 22 / "},
+      {"exec:curl -fs http://x/ | grep -q ok", "exec  0  curl -fs http://x/ | grep -q ok"},
+  };
+  for (const auto& c : cases) {
+    const HealthCheck::Target t = Target(c.url);
+    const char* kinds[] = {"http", "tcp", "exec"};
+    EXPECT_EQ(c.parts, std::string(kinds[t.kind]) + " " + t.host + " " + std::to_string(t.port) +
+                           " " + t.path + " " + t.command);
+  }
+}
 
 TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSaysWhy) {
   TinyServer server;
