@@ -7,10 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,83 +21,33 @@
 
 namespace {
 
-// An HTTP server that answers one connection at a time as its path names, and keeps the
-// connections it never answers open until it goes.
-class TinyServer {
- public:
-  TinyServer() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
-  ~TinyServer() {
-    done = true;
-    thread.join();
-    for (int held : kept) {
-      close(held);
-    }
-    close(fd);
+// Answers the next connection to listener once and returns its request. A '|' in the answer
+// is a pause of 150 ms; with hold the connection stays open until the check closes it.
+std::string ServeOnce(int listener, const std::string& answer, bool hold) {
+  pollfd ready{listener, POLLIN, 0};
+  if (poll(&ready, 1, 3000) != 1) {
+    return "no connection";
   }
-  std::string LastRequest() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return last;
+  const int connection = accept(listener, nullptr, nullptr);
+  std::string request;
+  char buffer[1024];
+  pollfd incoming{connection, POLLIN, 0};
+  ssize_t n = 0;
+  while (request.find("\r\n\r\n") == std::string::npos && poll(&incoming, 1, 1000) == 1 &&
+         (n = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+    request.append(buffer, static_cast<size_t>(n));
   }
-  int port = 0;
-
- private:
-  void _Serve() {
-    while (!done) {
-      pollfd ready{fd, POLLIN, 0};
-      if (poll(&ready, 1, 50) != 1) {
-        continue;
-      }
-      const int connection = accept(fd, nullptr, nullptr);
-      std::string request;
-      char buffer[1024];
-      pollfd incoming{connection, POLLIN, 0};
-      while (request.find("\r\n\r\n") == std::string::npos && poll(&incoming, 1, 1000) == 1) {
-        const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-          break;
-        }
-        request.append(buffer, static_cast<size_t>(n));
-      }
-      {
-        std::lock_guard<std::mutex> hold(mutex);
-        last = request;
-      }
-      const std::string path = request.substr(4, request.find(' ', 4) - 4);
-      const auto say = [&](const std::string& text) {
-        send(connection, text.data(), text.size(), MSG_NOSIGNAL);
-      };
-      const std::map<std::string, std::string> answers = {
-          {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"},
-          {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n"},
-          {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
-          {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n"},
-          {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14)},
-          {"/wide", "HTTP/1.1 2000 OK\r\n\r\n"},
-          {"/bare", "HTTP/1.1 204"},
-          {"/split", "HTTP/1.1 2"},
-          {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A')},
-      };
-      if (answers.count(path) != 0) {
-        say(answers.at(path));
-      }
-      if (path == "/split") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        say("04 No Content\r\n\r\n");
-      } else if (path == "/endless" || path == "/slow") {
-        kept.push_back(connection);
-        continue;
-      }
-      close(connection);  // "/silent" too, without a word
-    }
+  const size_t pause = answer.find('|');
+  send(connection, answer.data(), std::min(pause, answer.size()), MSG_NOSIGNAL);
+  if (pause != std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    send(connection, answer.data() + pause + 1, answer.size() - pause - 1, MSG_NOSIGNAL);
   }
-
-  const int fd;
-  std::atomic<bool> done{false};
-  std::vector<int> kept;  // only the serving thread touches it until the join
-  std::mutex mutex;       // guards last
-  std::string last;
-  std::thread thread;
-};
+  while (hold && poll(&incoming, 1, 3000) == 1 && recv(connection, buffer, sizeof buffer, 0) > 0) {
+  }
+  close(connection);
+  return request;
+}
 
 HealthCheck::Target Target(const std::string& url) {
   HealthCheck::Target target;
@@ -156,36 +104,46 @@ TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
 }
 
 TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSaysWhy) {
-  TinyServer server;
+  int port = 0;
+  const int listener = ListenOnLoopback(&port);
+  const auto healthy = HealthCheck::kHealthy, sick = HealthCheck::kUnhealthy;
+  const std::string notHttp = "the answer does not start with an HTTP status line";
   const struct {
     const char* path;
+    std::string answer;
+    bool hold;
     HealthCheck::Outcome outcome;
-    const char* why;
+    std::string why;
   } cases[] = {
-      {"/ok", HealthCheck::kHealthy, ""},
-      {"/moved", HealthCheck::kHealthy, ""},
-      {"/split", HealthCheck::kHealthy, ""},
-      {"/bare", HealthCheck::kHealthy, ""},
-      {"/broken", HealthCheck::kUnhealthy, "the server answered 500"},
-      {"/missing", HealthCheck::kUnhealthy, "the server answered 404"},
-      {"/garbage", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/wide", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/endless", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/silent", HealthCheck::kUnhealthy, "the server closed the connection without an answer"},
-      {"/slow", HealthCheck::kUnhealthy, "no answer within 1 s"},
+      {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, healthy, ""},
+      {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, healthy, ""},
+      {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, healthy, ""},
+      {"/bare", "HTTP/1.1 204", false, healthy, ""},
+      {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n", false, sick,
+       "the server answered 500"},
+      {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n", false, sick, "the server answered 404"},
+      {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14), false, sick, notHttp},
+      {"/wide", "HTTP/1.1 2000 OK\r\n\r\n", false, sick, notHttp},
+      {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A'), true, sick, notHttp},
+      {"/silent", "", false, sick, "the server closed the connection without an answer"},
+      {"/slow", "", true, sick, "no answer within 1 s"},
   };
   for (const auto& c : cases) {
     const std::string path = c.path;
-    const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(server.port) + path, 600);
+    std::string request;
+    std::thread server([&] { request = ServeOnce(listener, c.answer, c.hold); });
+    const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(port) + path, 600);
+    server.join();
     EXPECT_EQ(c.outcome, a.outcome) << path << ": " << a.why;
     EXPECT_EQ(c.why, a.why) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
     EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
     EXPECT_GE(a.elapsedMs, path == "/slow" ? 600 : 0) << path;
     const std::string head =
-        "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
-    EXPECT_EQ(head, server.LastRequest().substr(0, head.size())) << path;
+        "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    EXPECT_EQ(head, request.substr(0, head.size())) << path;
   }
+  close(listener);
 }
 
 TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
