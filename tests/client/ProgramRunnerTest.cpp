@@ -8,6 +8,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CleanEnvironment.h"
@@ -141,13 +142,12 @@ TEST(ProgramRunnerTest, ProcessStateSeesStoppedAndZombieChildrenWhateverTheirNam
   ASSERT_GT(child, 0);
   const std::string comm = "/proc/" + std::to_string(child) + "/comm";
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(comm) == "x) R (y\n"; }, 3000));
-  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'S'; }, 3000));
-  kill(child, SIGSTOP);
-  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'T'; }, 3000));
-  kill(child, SIGCONT);
-  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'S'; }, 3000));
-  kill(child, SIGKILL);
-  EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == 'Z'; }, 3000));
+  // Signal 0 only probes: the child sleeps in pause().
+  for (const auto& step : {std::pair{0, 'S'}, {SIGSTOP, 'T'}, {SIGCONT, 'S'}, {SIGKILL, 'Z'}}) {
+    kill(child, step.first);
+    EXPECT_TRUE(WaitUntil([&] { return ProgramRunner::ProcessState(child) == step.second; }, 3000))
+        << step.second;
+  }
   waitpid(child, nullptr, 0);
   EXPECT_EQ('\0', ProgramRunner::ProcessState(child));
   EXPECT_EQ('\0', ProgramRunner::ProcessState(-1));

@@ -107,10 +107,8 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     ASSERT_TRUE(ParseBlock(text, &order)) << text;
     ASSERT_EQ(WatchASCIIOrder::ServiceMsg, order.Type());
     ASSERT_EQ(1, order.ProcessInfoFromBody(info));
-    EXPECT_EQ(4711, info.pid);
-    EXPECT_EQ(12000, info.psWSet);
-    EXPECT_EQ(9000, info.psNomWSet);
-    EXPECT_EQ(2, info.psErrors);
+    EXPECT_EQ(std::make_tuple(4711, 12000, 9000, 2),
+              std::tie(info.pid, info.psWSet, info.psNomWSet, info.psErrors));
   }
 
   WatchASCIIOrder forget;
