@@ -49,18 +49,6 @@ std::string Settings(const CtlArguments& a) {
   return out.str();
 }
 
-// The wait status of a child that runs body.
-int StatusOf(void (*body)()) {
-  const pid_t child = fork();
-  if (child == 0) {
-    body();
-    _exit(99);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return status;
-}
-
 }  // namespace
 
 TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileValuesToo) {
@@ -153,12 +141,12 @@ TEST(ProgramRunnerTest, ProcessStateSeesStoppedAndZombieChildrenWhateverTheirNam
   EXPECT_EQ('\0', ProgramRunner::ProcessState(-1));
 }
 
-TEST(ProgramRunnerTest, DownValueNamesTheExitStatusOrTheSignal) {
-  EXPECT_EQ("exit 3", ProgramRunner::DownValue(StatusOf([] { _exit(3); })));
-  EXPECT_EQ("exit 0", ProgramRunner::DownValue(StatusOf([] { _exit(0); })));
-  EXPECT_EQ("exit 255", ProgramRunner::DownValue(StatusOf([] { _exit(255); })));
-  EXPECT_EQ("signal 9", ProgramRunner::DownValue(StatusOf([] { raise(SIGKILL); })));
-  EXPECT_EQ("signal 15", ProgramRunner::DownValue(StatusOf([] { raise(SIGTERM); })));
+TEST(ProgramRunnerTest, DownValueNamesTheExitStatusOrTheSignalAndFindProgramSearchesThePath) {
+  EXPECT_EQ("exit 3", ProgramRunner::DownValue(W_EXITCODE(3, 0)));
+  EXPECT_EQ("exit 0", ProgramRunner::DownValue(W_EXITCODE(0, 0)));
+  EXPECT_EQ("exit 255", ProgramRunner::DownValue(W_EXITCODE(255, 0)));
+  EXPECT_EQ("signal 9", ProgramRunner::DownValue(W_EXITCODE(0, SIGKILL)));
+  EXPECT_EQ("signal 15", ProgramRunner::DownValue(W_EXITCODE(0, SIGTERM)));
   EXPECT_EQ("/bin/sh", ProgramRunner::FindProgram("sh", "/nonexistent:/bin"));
   EXPECT_EQ("", ProgramRunner::FindProgram("sh", "/nonexistent"));
   EXPECT_EQ("./x", ProgramRunner::FindProgram("./x", "/bin"));
