@@ -40,63 +40,6 @@ Outcome ParseLine(const std::string& line, const char* envPort = nullptr) {
 
 }  // namespace
 
-TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
-  const struct {
-    std::vector<std::string> words;
-    const char* error;
-  } cases[] = {
-      {{}, "no verb given"},
-      {{"respawn"}, "unknown verb 'respawn'"},
-      {{"restart"}, "no program name given to restart"},
-      {{"stop", "a", "b"}, "unexpected argument 'b'"},
-      {{"logs", "a", "-n", "x"},
-       "invalid value 'x' for --lines: a whole number of lines from 0 to 1000000"},
-      {{"logs", "a", "-f=1"}, "unexpected argument '-f=1'"},
-      {{"logs", "a", "--follow=yes"}, "--follow takes no value"},
-      {{"reload", "--status-file", "f"}, "unknown option '--status-file'"},
-      {{"run", "--output", "file", "--", "true"}, "invalid value 'file' for --output"},
-      {{"run", "--output", "log", "--", "true"}, "--log and --output log go together"},
-      {{"run", "--output", "null", "--log", "f", "--", "true"},
-       "--log and --output log go together"},
-      {{"run", "--log-keep", "2", "--", "true"}, "--log-keep needs --log"},
-      {{"run", "--log", "f", "--log-size", "100", "--", "true"},
-       "invalid value '100' for --log-size: a whole number of bytes from 4096 to 2147483647"},
-      {{"watch", "--pid", "5", "--name", "x", "--start", "s"}, "missing --stop"},
-      {{"beat"}, "missing --pid"},
-      {{"forget", "--pid", "0"}, "invalid value '0' for --pid"},
-      {{"forget", "--pid", "12x"}, "invalid value '12x' for --pid"},
-      {{"forget", "--pid", "-3"}, "invalid value '-3' for --pid"},
-      {{"forget", "--pid", "99999999999"}, "invalid value '99999999999' for --pid"},
-      {{"forget", "--pid", "5", "--port", "65536"}, "invalid value '65536' for --port"},
-      {{"forget", "--pid"}, "--pid needs a value"},
-      {{"forget", "--pid", "5", "--pid", "6"}, "--pid given twice"},
-      {{"forget", "--pid", "5", "--name", "x"}, "unknown option '--name'"},
-      {{"beat", "--pid", "5", "extra"}, "unexpected argument 'extra'"},
-      {{"status", "--json=yes"}, "--json takes no value"},
-      {{"run", "--name", "x"}, "no program given to run"},
-      {{"run", "--restart", "sometimes", "--", "true"}, "invalid value 'sometimes' for --restart"},
-      {{"run", "--minwset", "10", "--", "true"}, "--minwset, --wsetincr and --nomwset go together"},
-      {{"run", "--wdfreq", "0", "--", "true"}, "--wdfreq must be 1 or more for run"},
-      {{"status", "--json", "--check", "web"}, "--json and --check do not go together"},
-      {{"status", "--check", ""}, "--check needs a program name"},
-      {{"status", "--check-every", "5"}, "unknown option '--check-every'"},
-      {{"watch", "--env", "A=1"}, "unknown option '--env'"},
-      {{"reset"}, "no program name given to reset"},
-      {{"reset", ""}, "unexpected argument ''"},
-      {{"reset", "web", "db"}, "unexpected argument 'db'"},
-      {{"reset", "--pid", "3", "web"}, "unknown option '--pid'"},
-  };
-  for (const auto& c : cases) {
-    const Outcome outcome = Parse(c.words);
-    EXPECT_FALSE(outcome.ok) << c.error;
-    EXPECT_EQ(c.error, outcome.error);
-  }
-  for (const char* port : {"abc", "0", "65536", "-1", "3003x"}) {
-    EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
-              Parse({"status"}, port).error);
-  }
-}
-
 TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirectory) {
   const Outcome watch = ParseLine(
       "watch --pid 42 --name=db --start start-db --stop kill-42 --wdfreq 10 --maxwset 900 "
@@ -171,7 +114,61 @@ TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirecto
   EXPECT_EQ("web", ParseLine("status --check web").arguments.statusCheck);
 }
 
-TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingStarts) {
+TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
+  const struct {
+    std::vector<std::string> words;
+    const char* error;
+  } usage[] = {
+      {{}, "no verb given"},
+      {{"respawn"}, "unknown verb 'respawn'"},
+      {{"restart"}, "no program name given to restart"},
+      {{"stop", "a", "b"}, "unexpected argument 'b'"},
+      {{"logs", "a", "-n", "x"},
+       "invalid value 'x' for --lines: a whole number of lines from 0 to 1000000"},
+      {{"logs", "a", "-f=1"}, "unexpected argument '-f=1'"},
+      {{"logs", "a", "--follow=yes"}, "--follow takes no value"},
+      {{"reload", "--status-file", "f"}, "unknown option '--status-file'"},
+      {{"run", "--output", "file", "--", "true"}, "invalid value 'file' for --output"},
+      {{"run", "--output", "log", "--", "true"}, "--log and --output log go together"},
+      {{"run", "--output", "null", "--log", "f", "--", "true"},
+       "--log and --output log go together"},
+      {{"run", "--log-keep", "2", "--", "true"}, "--log-keep needs --log"},
+      {{"run", "--log", "f", "--log-size", "100", "--", "true"},
+       "invalid value '100' for --log-size: a whole number of bytes from 4096 to 2147483647"},
+      {{"watch", "--pid", "5", "--name", "x", "--start", "s"}, "missing --stop"},
+      {{"beat"}, "missing --pid"},
+      {{"forget", "--pid", "0"}, "invalid value '0' for --pid"},
+      {{"forget", "--pid", "12x"}, "invalid value '12x' for --pid"},
+      {{"forget", "--pid", "-3"}, "invalid value '-3' for --pid"},
+      {{"forget", "--pid", "99999999999"}, "invalid value '99999999999' for --pid"},
+      {{"forget", "--pid", "5", "--port", "65536"}, "invalid value '65536' for --port"},
+      {{"forget", "--pid"}, "--pid needs a value"},
+      {{"forget", "--pid", "5", "--pid", "6"}, "--pid given twice"},
+      {{"forget", "--pid", "5", "--name", "x"}, "unknown option '--name'"},
+      {{"beat", "--pid", "5", "extra"}, "unexpected argument 'extra'"},
+      {{"status", "--json=yes"}, "--json takes no value"},
+      {{"run", "--name", "x"}, "no program given to run"},
+      {{"run", "--restart", "sometimes", "--", "true"}, "invalid value 'sometimes' for --restart"},
+      {{"run", "--minwset", "10", "--", "true"}, "--minwset, --wsetincr and --nomwset go together"},
+      {{"run", "--wdfreq", "0", "--", "true"}, "--wdfreq must be 1 or more for run"},
+      {{"status", "--json", "--check", "web"}, "--json and --check do not go together"},
+      {{"status", "--check", ""}, "--check needs a program name"},
+      {{"status", "--check-every", "5"}, "unknown option '--check-every'"},
+      {{"watch", "--env", "A=1"}, "unknown option '--env'"},
+      {{"reset"}, "no program name given to reset"},
+      {{"reset", ""}, "unexpected argument ''"},
+      {{"reset", "web", "db"}, "unexpected argument 'db'"},
+      {{"reset", "--pid", "3", "web"}, "unknown option '--pid'"},
+  };
+  for (const auto& c : usage) {
+    const Outcome outcome = Parse(c.words);
+    EXPECT_FALSE(outcome.ok) << c.error;
+    EXPECT_EQ(c.error, outcome.error);
+  }
+  for (const char* port : {"abc", "0", "65536", "-1", "3003x"}) {
+    EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
+              Parse({"status"}, port).error);
+  }
   unsetenv("VIGILCTL_TEST_UNSET");
   const std::string kinds = "not http://HOST:PORT/PATH, tcp://HOST:PORT or exec:COMMAND";
   const std::string badPort = " is not a number from 1 to 65535";
