@@ -5,9 +5,12 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CtlArguments.h"
+
+using std::string_literals::operator""s;
 
 namespace {
 
@@ -38,80 +41,62 @@ Outcome ParseLine(const std::string& line, const char* envPort = nullptr) {
   return Parse(words, envPort);
 }
 
+// The arguments of a line that must be accepted.
+CtlArguments Accepted(const std::string& line, const char* envPort = nullptr) {
+  const Outcome outcome = ParseLine(line, envPort);
+  EXPECT_TRUE(outcome.ok) << line << ": " << outcome.error;
+  return outcome.arguments;
+}
+
 }  // namespace
 
 TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirectory) {
-  const Outcome watch = ParseLine(
+  const CtlArguments w = Accepted(
       "watch --pid 42 --name=db --start start-db --stop kill-42 --wdfreq 10 --maxwset 900 "
       "--minwset 100 --wsetincr 150 --maxerrors 3 --host 10.0.0.1");
-  ASSERT_TRUE(watch.ok) << watch.error;
-  EXPECT_EQ(CtlArguments::kWatch, watch.arguments.verb);
-  EXPECT_EQ(42, watch.arguments.pid);
-  EXPECT_EQ("db", watch.arguments.name);
-  EXPECT_EQ("start-db", watch.arguments.start);
-  EXPECT_EQ(900, watch.arguments.maxwset);
-  EXPECT_EQ(3, watch.arguments.maxerrors);
-  EXPECT_EQ("10.0.0.1", watch.arguments.host);
-  EXPECT_EQ(3003, watch.arguments.port);
+  EXPECT_EQ(std::make_tuple(CtlArguments::kWatch, 42, "db"s, "start-db"s, "kill-42"s, 10, 900, 100,
+                            150, 3, "10.0.0.1"s, 3003),
+            std::make_tuple(w.verb, w.pid, w.name, w.start, w.stop, w.wdfreq, w.maxwset, w.minwset,
+                            w.wsetincr, w.maxerrors, w.host, w.port));
 
   setenv("VIGILCTL_TEST_SET", "from the caller $x 'q'", 1);
-  const Outcome run = ParseLine(
+  const CtlArguments r = Accepted(
       "run --wdfreq 2 --restart always --check http://[::1]:8080/health?x=1 --check-every 7 "
       "--check-timeout=1 --check-failures 4 --check-grace 0 --env B=two=2 "
       "--env VIGILCTL_TEST_SET --env E= --chdir /srv/web sh -c exit",
       "4004");
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(4004, run.arguments.port);
-  EXPECT_EQ(2, run.arguments.wdfreq);
-  EXPECT_EQ(CtlArguments::kAlways, run.arguments.restart);
-  EXPECT_EQ((std::vector<std::string>{"sh", "-c", "exit"}), run.arguments.command);
-  EXPECT_EQ("http://[::1]:8080/health?x=1", run.arguments.check);
-  EXPECT_EQ(7, run.arguments.checkEvery);
-  EXPECT_EQ(1, run.arguments.checkTimeout);
-  EXPECT_EQ(4, run.arguments.checkFailures);
-  EXPECT_EQ(0, run.arguments.checkGrace);
+  EXPECT_EQ(std::make_tuple(4004, 2, CtlArguments::kAlways, "http://[::1]:8080/health?x=1"s, 7, 1,
+                            4, 0, "/srv/web"s),
+            std::make_tuple(r.port, r.wdfreq, r.restart, r.check, r.checkEvery, r.checkTimeout,
+                            r.checkFailures, r.checkGrace, r.chdir));
+  EXPECT_EQ((std::vector<std::string>{"sh", "-c", "exit"}), r.command);
   EXPECT_EQ((std::vector<std::string>{"B=two=2", "VIGILCTL_TEST_SET=from the caller $x 'q'", "E="}),
-            run.arguments.env);
-  EXPECT_EQ("/srv/web", run.arguments.chdir);
-  EXPECT_EQ(CtlArguments::kNever, ParseLine("run --restart never -- x").arguments.restart);
+            r.env);
+  EXPECT_EQ(CtlArguments::kNever, Accepted("run --restart never -- x").restart);
   // After "--" everything is the program's, options included.
-  Outcome dashes = ParseLine("run --port 5005 -- prog --help --port 1", "4004");
-  ASSERT_TRUE(dashes.ok);
-  EXPECT_FALSE(dashes.arguments.help);
-  EXPECT_EQ(5005, dashes.arguments.port);
-  EXPECT_EQ((std::vector<std::string>{"prog", "--help", "--port", "1"}), dashes.arguments.command);
-  const Outcome captured = ParseLine("run --log /l/o.log --log-keep 0 -- true");
-  ASSERT_TRUE(captured.ok) << captured.error;
-  EXPECT_EQ(captured.arguments.output, "log");
-  EXPECT_EQ(captured.arguments.logKeep, 0);
-  EXPECT_EQ(captured.arguments.logSize, 10 * 1024 * 1024);
+  const CtlArguments dashes = Accepted("run --port 5005 -- prog --help --port 1", "4004");
+  EXPECT_EQ(std::make_tuple(false, 5005), std::make_tuple(dashes.help, dashes.port));
+  EXPECT_EQ((std::vector<std::string>{"prog", "--help", "--port", "1"}), dashes.command);
+  const CtlArguments logged = Accepted("run --log /l/o.log --log-keep 0 -- true");
+  EXPECT_EQ(std::make_tuple("log"s, "/l/o.log"s, 0, 10 * 1024 * 1024),
+            std::make_tuple(logged.output, logged.logFile, logged.logKeep, logged.logSize));
 
-  Outcome status = ParseLine("status --json --status-file /tmp/s.json");
-  ASSERT_TRUE(status.ok);
-  EXPECT_TRUE(status.arguments.json);
-  EXPECT_EQ("/tmp/s.json", status.arguments.statusFile);
-  const Outcome logs = ParseLine("logs web -n 3 -f --log-dir /l");
-  ASSERT_TRUE(logs.ok) << logs.error;
-  EXPECT_EQ(logs.arguments.verb, CtlArguments::kLogs);
-  EXPECT_EQ(logs.arguments.name, "web");
-  EXPECT_EQ(logs.arguments.lines, 3);
-  EXPECT_TRUE(logs.arguments.follow);
-  EXPECT_EQ(logs.arguments.logDir, "/l");
+  const CtlArguments status = Accepted("status --json --status-file /tmp/s.json");
+  EXPECT_EQ(std::make_tuple(true, "/tmp/s.json"s), std::make_tuple(status.json, status.statusFile));
+  EXPECT_EQ("web", Accepted("status --check web").statusCheck);
+  const CtlArguments logs = Accepted("logs web -n 3 -f --log-dir /l");
+  EXPECT_EQ(std::make_tuple(CtlArguments::kLogs, "web"s, 3, true, "/l"s),
+            std::make_tuple(logs.verb, logs.name, logs.lines, logs.follow, logs.logDir));
+  const CtlArguments reset = Accepted("reset --status-file /s.json web --port 4000");
+  EXPECT_EQ(std::make_tuple(CtlArguments::kReset, "web"s, "/s.json"s, 4000),
+            std::make_tuple(reset.verb, reset.name, reset.statusFile, reset.port));
+  EXPECT_EQ("--odd", Accepted("reset -- --odd").name);
 
-  EXPECT_TRUE(ParseLine("--help").arguments.help);
-  EXPECT_TRUE(ParseLine("beat --help").arguments.help);
+  EXPECT_TRUE(Accepted("--help").help);
+  EXPECT_TRUE(Accepted("beat --help").help);
   // --help needs no other option, but a bad value met before it is still an error.
   EXPECT_TRUE(ParseLine("watch --help").ok);
   EXPECT_EQ("invalid value 'x' for --pid", ParseLine("watch --pid x --help").error);
-
-  EXPECT_EQ("web", ParseLine("reset web").arguments.name);
-  EXPECT_EQ("--odd", ParseLine("reset -- --odd").arguments.name);
-  const Outcome reset = ParseLine("reset --status-file /s.json web --port 4000");
-  ASSERT_TRUE(reset.ok) << reset.error;
-  EXPECT_EQ(CtlArguments::kReset, reset.arguments.verb);
-  EXPECT_EQ("/s.json", reset.arguments.statusFile);
-  EXPECT_EQ(4000, reset.arguments.port);
-  EXPECT_EQ("web", ParseLine("status --check web").arguments.statusCheck);
 }
 
 TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {

@@ -108,7 +108,7 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     ASSERT_EQ(WatchASCIIOrder::ServiceMsg, order.Type());
     ASSERT_EQ(1, order.ProcessInfoFromBody(info));
     EXPECT_EQ(std::make_tuple(4711, 12000, 9000, 2),
-              std::tie(info.pid, info.psWSet, info.psNomWSet, info.psErrors));
+              std::make_tuple(info.pid, info.psWSet, info.psNomWSet, info.psErrors));
   }
 
   WatchASCIIOrder forget;
