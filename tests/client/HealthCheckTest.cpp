@@ -57,8 +57,7 @@ HealthCheck::Target Target(const std::string& url) {
 }
 
 struct Attempted {
-  HealthCheck::Outcome outcome;
-  std::string why;
+  std::string verdict;  // "healthy", or "unhealthy: " and why
   long elapsedMs;
 };
 
@@ -77,7 +76,8 @@ Attempted Attempt(const std::string& url, long timeoutMs,
     outcome = check.Step(NowMs());
   }
   EXPECT_FALSE(check.Running());
-  return {outcome, check.Why(), NowMs() - begin};
+  const std::string why = check.Why().empty() ? "" : ": " + check.Why();
+  return {(outcome == HealthCheck::kHealthy ? "healthy" : "unhealthy") + why, NowMs() - begin};
 }
 
 }  // namespace
@@ -106,27 +106,25 @@ TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
 TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSaysWhy) {
   int port = 0;
   const int listener = ListenOnLoopback(&port);
-  const auto healthy = HealthCheck::kHealthy, sick = HealthCheck::kUnhealthy;
-  const std::string notHttp = "the answer does not start with an HTTP status line";
+  const std::string notHttp = "unhealthy: the answer does not start with an HTTP status line";
   const struct {
     const char* path;
     std::string answer;
     bool hold;
-    HealthCheck::Outcome outcome;
-    std::string why;
+    std::string verdict;
   } cases[] = {
-      {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, healthy, ""},
-      {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, healthy, ""},
-      {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, healthy, ""},
-      {"/bare", "HTTP/1.1 204", false, healthy, ""},
-      {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n", false, sick,
-       "the server answered 500"},
-      {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n", false, sick, "the server answered 404"},
-      {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14), false, sick, notHttp},
-      {"/wide", "HTTP/1.1 2000 OK\r\n\r\n", false, sick, notHttp},
-      {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A'), true, sick, notHttp},
-      {"/silent", "", false, sick, "the server closed the connection without an answer"},
-      {"/slow", "", true, sick, "no answer within 1 s"},
+      {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, "healthy"},
+      {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, "healthy"},
+      {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, "healthy"},
+      {"/bare", "HTTP/1.1 204", false, "healthy"},
+      {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n", false,
+       "unhealthy: the server answered 500"},
+      {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n", false, "unhealthy: the server answered 404"},
+      {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14), false, notHttp},
+      {"/wide", "HTTP/1.1 2000 OK\r\n\r\n", false, notHttp},
+      {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A'), true, notHttp},
+      {"/silent", "", false, "unhealthy: the server closed the connection without an answer"},
+      {"/slow", "", true, "unhealthy: no answer within 1 s"},
   };
   for (const auto& c : cases) {
     const std::string path = c.path;
@@ -134,8 +132,7 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
     std::thread server([&] { request = ServeOnce(listener, c.answer, c.hold); });
     const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(port) + path, 600);
     server.join();
-    EXPECT_EQ(c.outcome, a.outcome) << path << ": " << a.why;
-    EXPECT_EQ(c.why, a.why) << path;
+    EXPECT_EQ(c.verdict, a.verdict) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
     EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
     EXPECT_GE(a.elapsedMs, path == "/slow" ? 600 : 0) << path;
@@ -150,13 +147,11 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   int port = 0;
   const int listener = ListenOnLoopback(&port);
   for (const std::string host : {"127.0.0.1", "localhost"}) {
-    const Attempted a = Attempt("tcp://" + host + ":" + std::to_string(port), 1000);
-    EXPECT_EQ(HealthCheck::kHealthy, a.outcome) << host << a.why;
+    EXPECT_EQ("healthy", Attempt("tcp://" + host + ":" + std::to_string(port), 1000).verdict);
   }
   close(listener);
-  const Attempted refused = Attempt("tcp://127.0.0.1:" + std::to_string(port), 1000);
-  EXPECT_EQ(HealthCheck::kUnhealthy, refused.outcome);
-  EXPECT_EQ("cannot connect: Connection refused", refused.why);
+  EXPECT_EQ("unhealthy: cannot connect: Connection refused",
+            Attempt("tcp://127.0.0.1:" + std::to_string(port), 1000).verdict);
 
   // A listener whose queue is full drops new handshakes.
   const int full = ListenOnLoopback(&port, 0);
@@ -166,8 +161,7 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   }
   for (const std::string url : {"tcp://127.0.0.1:", "http://127.0.0.1:"}) {
     const Attempted silent = Attempt(url + std::to_string(port), 400);
-    EXPECT_EQ(HealthCheck::kUnhealthy, silent.outcome) << url;
-    EXPECT_EQ("no connection within 1 s", silent.why) << url;
+    EXPECT_EQ("unhealthy: no connection within 1 s", silent.verdict) << url;
     EXPECT_GE(silent.elapsedMs, 400);
     EXPECT_LT(silent.elapsedMs, 1400);
   }
@@ -186,23 +180,21 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
   const std::string pidFile = dir.Join("sleeper");
   const struct {
     std::string command;
-    HealthCheck::Outcome outcome;
-    std::string why;
+    std::string verdict;
   } cases[] = {
-      {"exit 0", HealthCheck::kHealthy, ""},
-      {"exit 3", HealthCheck::kUnhealthy, "the command exited 3"},
-      {"kill -9 $$", HealthCheck::kUnhealthy, "the command was ended by signal 9"},
+      {"exit 0", "healthy"},
+      {"exit 3", "unhealthy: the command exited 3"},
+      {"kill -9 $$", "unhealthy: the command was ended by signal 9"},
       {"[ \"$(pwd -P)\" = '" + std::string(here) +
            "' ] && [ \"$FOO\" = \"bar 'baz'\" ] && [ -z \"${LEAK+x}\" ] && "
            "[ \"$PATH\" = /usr/bin:/bin ] && [ ! -t 0 ] && read x; [ -z \"$x\" ]",
-       HealthCheck::kHealthy, ""},
-      {"sleep 30 & echo $! > " + pidFile + "; wait", HealthCheck::kUnhealthy,
-       "the command did not end within 1 s"},
+       "healthy"},
+      {"sleep 30 & echo $! > " + pidFile + "; wait",
+       "unhealthy: the command did not end within 1 s"},
   };
   for (const auto& c : cases) {
     const Attempted a = Attempt("exec:" + c.command, 500, environment);
-    EXPECT_EQ(c.outcome, a.outcome) << c.command << ": " << a.why;
-    EXPECT_EQ(c.why, a.why) << c.command;
+    EXPECT_EQ(c.verdict, a.verdict) << c.command;
     EXPECT_LT(a.elapsedMs, 1500) << c.command;
   }
   // The command's own child went with it.
