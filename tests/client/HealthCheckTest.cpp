@@ -147,7 +147,8 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   int port = 0;
   const int listener = ListenOnLoopback(&port);
   for (const std::string host : {"127.0.0.1", "localhost"}) {
-    EXPECT_EQ("healthy", Attempt("tcp://" + host + ":" + std::to_string(port), 1000).verdict);
+    EXPECT_EQ("healthy", Attempt("tcp://" + host + ":" + std::to_string(port), 1000).verdict)
+        << host;
   }
   close(listener);
   EXPECT_EQ("unhealthy: cannot connect: Connection refused",

@@ -113,6 +113,9 @@ TEST(ProgramRunnerTest, EnvironmentIsTheCleanOneWithTheGivenVariablesOnTop) {
   expected.insert(expected.end(), {"PATHX=1", "FOO=a=b"});
   EXPECT_EQ(expected,
             ProgramRunner::Environment({"PATH=/opt/bin", "PATHX=1", "HOME=/elsewhere", "FOO=a=b"}));
+  for (const std::string& entry : ProgramRunner::Environment({"FOO=1"})) {
+    EXPECT_NE(0u, entry.find("VIGILCTL_TEST_LEAK")) << entry;
+  }
 }
 
 TEST(ProgramRunnerTest, ProcessStateSeesStoppedAndZombieChildrenWhateverTheirName) {

@@ -90,7 +90,9 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     EXPECT_STREQ("web", settings.psName.chars());
     EXPECT_EQ(request.start, settings.psStart.chars());
     EXPECT_STREQ("kill 4711", settings.psStop.chars());
-    EXPECT_EQ(request.wdfreq != -1, settings.heartbeatOn == 1) << text;
+    EXPECT_EQ(std::make_tuple(request.wdfreq != -1, request.maxerrors != -1),
+              std::make_tuple(settings.heartbeatOn == 1, settings.errorsOn == 1))
+        << text;
     EXPECT_EQ(c, std::make_tuple(settings.heartbeatOn == 1 ? settings.wdFreq : -1, settings.maxWSet,
                                  settings.minWSet, settings.wsetIncr,
                                  settings.errorsOn == 1 ? settings.maxErrors : -1));
