@@ -5,10 +5,12 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CtlArguments.h"
-#include "HealthCheck.h"
+
+using std::string_literals::operator""s;
 
 namespace {
 
@@ -39,26 +41,69 @@ Outcome ParseLine(const std::string& line, const char* envPort = nullptr) {
   return Parse(words, envPort);
 }
 
-// What HealthCheck makes of a check: kind, host, port, path and command, or
-// why it refuses it.
-std::string Parts(const std::string& check) {
-  HealthCheck::Target target;
-  std::string error;
-  if (!HealthCheck::Parse(check, &target, &error)) {
-    return "refused: " + error;
-  }
-  const char* kinds[] = {"http", "tcp", "exec"};
-  return std::string(kinds[target.kind]) + " " + target.host + " " + std::to_string(target.port) +
-         " " + target.path + " " + target.command;
+// The arguments of a line that must be accepted.
+CtlArguments Accepted(const std::string& line, const char* envPort = nullptr) {
+  const Outcome outcome = ParseLine(line, envPort);
+  EXPECT_TRUE(outcome.ok) << line << ": " << outcome.error;
+  return outcome.arguments;
 }
 
 }  // namespace
 
-TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
+TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirectory) {
+  const CtlArguments w = Accepted(
+      "watch --pid 42 --name=db --start start-db --stop kill-42 --wdfreq 10 --maxwset 900 "
+      "--minwset 100 --wsetincr 150 --maxerrors 3 --host 10.0.0.1");
+  EXPECT_EQ(std::make_tuple(CtlArguments::kWatch, 42, "db"s, "start-db"s, "kill-42"s, 10, 900, 100,
+                            150, 3, "10.0.0.1"s, 3003),
+            std::make_tuple(w.verb, w.pid, w.name, w.start, w.stop, w.wdfreq, w.maxwset, w.minwset,
+                            w.wsetincr, w.maxerrors, w.host, w.port));
+
+  setenv("VIGILCTL_TEST_SET", "from the caller $x 'q'", 1);
+  const CtlArguments r = Accepted(
+      "run --wdfreq 2 --restart always --check http://[::1]:8080/health?x=1 --check-every 7 "
+      "--check-timeout=1 --check-failures 4 --check-grace 0 --env B=two=2 "
+      "--env VIGILCTL_TEST_SET --env E= --chdir /srv/web sh -c exit",
+      "4004");
+  EXPECT_EQ(std::make_tuple(4004, 2, CtlArguments::kAlways, "http://[::1]:8080/health?x=1"s, 7, 1,
+                            4, 0, "/srv/web"s),
+            std::make_tuple(r.port, r.wdfreq, r.restart, r.check, r.checkEvery, r.checkTimeout,
+                            r.checkFailures, r.checkGrace, r.chdir));
+  EXPECT_EQ((std::vector<std::string>{"sh", "-c", "exit"}), r.command);
+  EXPECT_EQ((std::vector<std::string>{"B=two=2", "VIGILCTL_TEST_SET=from the caller $x 'q'", "E="}),
+            r.env);
+  EXPECT_EQ(CtlArguments::kNever, Accepted("run --restart never -- x").restart);
+  // After "--" everything is the program's, options included.
+  const CtlArguments dashes = Accepted("run --port 5005 -- prog --help --port 1", "4004");
+  EXPECT_EQ(std::make_tuple(false, 5005), std::make_tuple(dashes.help, dashes.port));
+  EXPECT_EQ((std::vector<std::string>{"prog", "--help", "--port", "1"}), dashes.command);
+  const CtlArguments logged = Accepted("run --log /l/o.log --log-keep 0 -- true");
+  EXPECT_EQ(std::make_tuple("log"s, "/l/o.log"s, 0, 10 * 1024 * 1024),
+            std::make_tuple(logged.output, logged.logFile, logged.logKeep, logged.logSize));
+
+  const CtlArguments status = Accepted("status --json --status-file /tmp/s.json");
+  EXPECT_EQ(std::make_tuple(true, "/tmp/s.json"s), std::make_tuple(status.json, status.statusFile));
+  EXPECT_EQ("web", Accepted("status --check web").statusCheck);
+  const CtlArguments logs = Accepted("logs web -n 3 -f --log-dir /l");
+  EXPECT_EQ(std::make_tuple(CtlArguments::kLogs, "web"s, 3, true, "/l"s),
+            std::make_tuple(logs.verb, logs.name, logs.lines, logs.follow, logs.logDir));
+  const CtlArguments reset = Accepted("reset --status-file /s.json web --port 4000");
+  EXPECT_EQ(std::make_tuple(CtlArguments::kReset, "web"s, "/s.json"s, 4000),
+            std::make_tuple(reset.verb, reset.name, reset.statusFile, reset.port));
+  EXPECT_EQ("--odd", Accepted("reset -- --odd").name);
+
+  EXPECT_TRUE(Accepted("--help").help);
+  EXPECT_TRUE(Accepted("beat --help").help);
+  // --help needs no other option, but a bad value met before it is still an error.
+  EXPECT_TRUE(ParseLine("watch --help").ok);
+  EXPECT_EQ("invalid value 'x' for --pid", ParseLine("watch --pid x --help").error);
+}
+
+TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
   const struct {
     std::vector<std::string> words;
     const char* error;
-  } cases[] = {
+  } usage[] = {
       {{}, "no verb given"},
       {{"respawn"}, "unknown verb 'respawn'"},
       {{"restart"}, "no program name given to restart"},
@@ -100,7 +145,7 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
       {{"reset", "web", "db"}, "unexpected argument 'db'"},
       {{"reset", "--pid", "3", "web"}, "unknown option '--pid'"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : usage) {
     const Outcome outcome = Parse(c.words);
     EXPECT_FALSE(outcome.ok) << c.error;
     EXPECT_EQ(c.error, outcome.error);
@@ -109,60 +154,6 @@ TEST(CtlArgumentsTest, UsageErrorsNameTheirCause) {
     EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
               Parse({"status"}, port).error);
   }
-}
-
-TEST(CtlArgumentsTest, EveryVerbReadsItsOptions) {
-  Outcome watch =
-      Parse({"watch",      "--pid",    "42",          "--name=db", "--start", "start db",  "--stop",
-             "kill 42",    "--wdfreq", "10",          "--maxwset", "900",     "--minwset", "100",
-             "--wsetincr", "150",      "--maxerrors", "3",         "--host",  "10.0.0.1"});
-  ASSERT_TRUE(watch.ok) << watch.error;
-  EXPECT_EQ(CtlArguments::kWatch, watch.arguments.verb);
-  EXPECT_EQ(42, watch.arguments.pid);
-  EXPECT_EQ("db", watch.arguments.name);
-  EXPECT_EQ("start db", watch.arguments.start);
-  EXPECT_EQ(900, watch.arguments.maxwset);
-  EXPECT_EQ(3, watch.arguments.maxerrors);
-  EXPECT_EQ("10.0.0.1", watch.arguments.host);
-  EXPECT_EQ(3003, watch.arguments.port);
-
-  Outcome run = ParseLine("run --wdfreq 2 --restart always sh -c exit", "4004");
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(4004, run.arguments.port);
-  EXPECT_EQ(CtlArguments::kAlways, run.arguments.restart);
-  EXPECT_EQ((std::vector<std::string>{"sh", "-c", "exit"}), run.arguments.command);
-  // After "--" everything is the program's, options included.
-  Outcome dashes = ParseLine("run --port 5005 -- prog --help --port 1", "4004");
-  ASSERT_TRUE(dashes.ok);
-  EXPECT_FALSE(dashes.arguments.help);
-  EXPECT_EQ(5005, dashes.arguments.port);
-  EXPECT_EQ((std::vector<std::string>{"prog", "--help", "--port", "1"}), dashes.arguments.command);
-  const Outcome captured = ParseLine("run --log /l/o.log --log-keep 0 -- true");
-  ASSERT_TRUE(captured.ok) << captured.error;
-  EXPECT_EQ(captured.arguments.output, "log");
-  EXPECT_EQ(captured.arguments.logKeep, 0);
-  EXPECT_EQ(captured.arguments.logSize, 10 * 1024 * 1024);
-
-  Outcome status = ParseLine("status --json --status-file /tmp/s.json");
-  ASSERT_TRUE(status.ok);
-  EXPECT_TRUE(status.arguments.json);
-  EXPECT_EQ("/tmp/s.json", status.arguments.statusFile);
-  const Outcome logs = ParseLine("logs web -n 3 -f --log-dir /l");
-  ASSERT_TRUE(logs.ok) << logs.error;
-  EXPECT_EQ(logs.arguments.verb, CtlArguments::kLogs);
-  EXPECT_EQ(logs.arguments.name, "web");
-  EXPECT_EQ(logs.arguments.lines, 3);
-  EXPECT_TRUE(logs.arguments.follow);
-  EXPECT_EQ(logs.arguments.logDir, "/l");
-
-  EXPECT_TRUE(ParseLine("--help").arguments.help);
-  EXPECT_TRUE(ParseLine("beat --help").arguments.help);
-  // --help needs no other option, but a bad value met before it is still an error.
-  EXPECT_TRUE(ParseLine("watch --help").ok);
-  EXPECT_EQ("invalid value 'x' for --pid", ParseLine("watch --pid x --help").error);
-}
-
-TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingStarts) {
   unsetenv("VIGILCTL_TEST_UNSET");
   const std::string kinds = "not http://HOST:PORT/PATH, tcp://HOST:PORT or exec:COMMAND";
   const std::string badPort = " is not a number from 1 to 65535";
@@ -170,9 +161,8 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
   const std::string badHost =
       "the host holds '@' (names and IPv4 addresses as they are, IPv6 in brackets)";
   const std::string badCommand = "the command holds a line feed, carriage return or NUL byte";
-  // Each check that cannot be read, and why.
   const struct {
-    const char* url;
+    std::string url;
     std::string why;
   } checks[] = {
       {"ftp://h/", kinds},
@@ -196,6 +186,7 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
       {"exec:", "exec: needs a command"},
       {"exec: \t", "exec: needs a command"},
       {"exec:true\nBEGINMGMT", badCommand},
+      {"exec:" + std::string(5000, 'x'), "longer than 4096 bytes"},
   };
   const struct {
     std::vector<std::string> words;
@@ -221,13 +212,11 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
     return outcome.error;
   };
   for (const auto& c : checks) {
-    EXPECT_EQ("invalid --check '" + std::string(c.url) + "': " + c.why,
-              refused({"--check", c.url}));
+    EXPECT_EQ("invalid --check '" + c.url + "': " + c.why, refused({"--check", c.url}));
   }
   for (const auto& c : cases) {
     EXPECT_EQ(c.error, refused(c.words));
   }
-  // Numbers out of their range name the range.
   const struct {
     const char* option;
     const char* value;
@@ -251,51 +240,5 @@ TEST(CtlArgumentsTest, RunCheckEnvAndDirectoryMistakesAreRefusedBeforeAnythingSt
     EXPECT_EQ(std::string("invalid --env '") + env +
                   "': the name must be letters, digits and '_', not starting with a digit",
               refused({"--env", env}));
-  }
-}
-
-TEST(CtlArgumentsTest, RunReadsChecksEnvironmentAndDirectoryAndResetItsName) {
-  setenv("VIGILCTL_TEST_SET", "from the caller $x 'q'", 1);
-  const Outcome run = ParseLine(
-      "run --check http://[::1]:8080/health?x=1 --check-every 7 --check-timeout=1 "
-      "--check-failures 4 --check-grace 0 --env B=two=2 --env VIGILCTL_TEST_SET --env E= "
-      "--chdir /srv/web --restart never -- server");
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ("http://[::1]:8080/health?x=1", run.arguments.check);
-  EXPECT_EQ(7, run.arguments.checkEvery);
-  EXPECT_EQ(1, run.arguments.checkTimeout);
-  EXPECT_EQ(4, run.arguments.checkFailures);
-  EXPECT_EQ(0, run.arguments.checkGrace);
-  EXPECT_EQ((std::vector<std::string>{"B=two=2", "VIGILCTL_TEST_SET=from the caller $x 'q'", "E="}),
-            run.arguments.env);
-  EXPECT_EQ("/srv/web", run.arguments.chdir);
-  EXPECT_EQ(CtlArguments::kNever, run.arguments.restart);
-
-  EXPECT_EQ("web", ParseLine("reset web").arguments.name);
-  EXPECT_EQ("--odd", ParseLine("reset -- --odd").arguments.name);
-  const Outcome reset = ParseLine("reset --status-file /s.json web --port 4000");
-  ASSERT_TRUE(reset.ok) << reset.error;
-  EXPECT_EQ(CtlArguments::kReset, reset.arguments.verb);
-  EXPECT_EQ("/s.json", reset.arguments.statusFile);
-  EXPECT_EQ(4000, reset.arguments.port);
-  EXPECT_EQ("web", ParseLine("status --check web").arguments.statusCheck);
-}
-
-TEST(CtlArgumentsTest, CheckUrlsAreReadIntoTheirParts) {
-  const struct {
-    std::string check;
-    const char* parts;
-  } cases[] = {
-      {"http://127.0.0.1:8000/", "http 127.0.0.1 8000 / "},
-      {"http://web", "http web 80 / "},
-      {"http://web.example_1:65535/a/b?c=d&e#f", "http web.example_1 65535 /a/b?c=d&e#f "},
-      {"http://[::1]:81/x", "http ::1 81 /x "},
-      {"tcp://localhost:1", "tcp localhost 1 / "},
-      {"tcp://[2001:db8::1]:22", "tcp 2001:db8::1 22 / "},
-      {"exec:curl -fs http://x/ | grep -q ok", "exec  0  curl -fs http://x/ | grep -q ok"},
-      {"exec:" + std::string(5000, 'x'), "refused: longer than 4096 bytes"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.parts, Parts(c.check));
   }
 }

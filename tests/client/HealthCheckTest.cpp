@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,83 +21,33 @@
 
 namespace {
 
-// An HTTP server that answers one connection at a time as its path names, and keeps the
-// connections it never answers open until it goes.
-class TinyServer {
- public:
-  TinyServer() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
-  ~TinyServer() {
-    done = true;
-    thread.join();
-    for (int held : kept) {
-      close(held);
-    }
-    close(fd);
+// Answers the next connection to listener once and returns its request. A '|' in the answer
+// is a pause of 150 ms; with hold the connection stays open until the check closes it.
+std::string ServeOnce(int listener, const std::string& answer, bool hold) {
+  pollfd ready{listener, POLLIN, 0};
+  if (poll(&ready, 1, 3000) != 1) {
+    return "no connection";
   }
-  std::string LastRequest() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return last;
+  const int connection = accept(listener, nullptr, nullptr);
+  std::string request;
+  char buffer[1024];
+  pollfd incoming{connection, POLLIN, 0};
+  ssize_t n = 0;
+  while (request.find("\r\n\r\n") == std::string::npos && poll(&incoming, 1, 1000) == 1 &&
+         (n = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+    request.append(buffer, static_cast<size_t>(n));
   }
-  int port = 0;
-
- private:
-  void _Serve() {
-    while (!done) {
-      pollfd ready{fd, POLLIN, 0};
-      if (poll(&ready, 1, 50) != 1) {
-        continue;
-      }
-      const int connection = accept(fd, nullptr, nullptr);
-      std::string request;
-      char buffer[1024];
-      pollfd incoming{connection, POLLIN, 0};
-      while (request.find("\r\n\r\n") == std::string::npos && poll(&incoming, 1, 1000) == 1) {
-        const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-          break;
-        }
-        request.append(buffer, static_cast<size_t>(n));
-      }
-      {
-        std::lock_guard<std::mutex> hold(mutex);
-        last = request;
-      }
-      const std::string path = request.substr(4, request.find(' ', 4) - 4);
-      const auto say = [&](const std::string& text) {
-        send(connection, text.data(), text.size(), MSG_NOSIGNAL);
-      };
-      const std::map<std::string, std::string> answers = {
-          {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"},
-          {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n"},
-          {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
-          {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n"},
-          {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14)},
-          {"/wide", "HTTP/1.1 2000 OK\r\n\r\n"},
-          {"/bare", "HTTP/1.1 204"},
-          {"/split", "HTTP/1.1 2"},
-          {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A')},
-      };
-      if (answers.count(path) != 0) {
-        say(answers.at(path));
-      }
-      if (path == "/split") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        say("04 No Content\r\n\r\n");
-      } else if (path == "/endless" || path == "/slow") {
-        kept.push_back(connection);
-        continue;
-      }
-      close(connection);  // "/silent" too, without a word
-    }
+  const size_t pause = answer.find('|');
+  send(connection, answer.data(), std::min(pause, answer.size()), MSG_NOSIGNAL);
+  if (pause != std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    send(connection, answer.data() + pause + 1, answer.size() - pause - 1, MSG_NOSIGNAL);
   }
-
-  const int fd;
-  std::atomic<bool> done{false};
-  std::vector<int> kept;  // only the serving thread touches it until the join
-  std::mutex mutex;       // guards last
-  std::string last;
-  std::thread thread;
-};
+  while (hold && poll(&incoming, 1, 3000) == 1 && recv(connection, buffer, sizeof buffer, 0) > 0) {
+  }
+  close(connection);
+  return request;
+}
 
 HealthCheck::Target Target(const std::string& url) {
   HealthCheck::Target target;
@@ -110,8 +57,7 @@ HealthCheck::Target Target(const std::string& url) {
 }
 
 struct Attempted {
-  HealthCheck::Outcome outcome;
-  std::string why;
+  std::string verdict;  // "healthy", or "unhealthy: " and why
   long elapsedMs;
 };
 
@@ -130,55 +76,83 @@ Attempted Attempt(const std::string& url, long timeoutMs,
     outcome = check.Step(NowMs());
   }
   EXPECT_FALSE(check.Running());
-  return {outcome, check.Why(), NowMs() - begin};
+  const std::string why = check.Why().empty() ? "" : ": " + check.Why();
+  return {(outcome == HealthCheck::kHealthy ? "healthy" : "unhealthy") + why, NowMs() - begin};
 }
 
 }  // namespace
 
+TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
+  const struct {
+    const char* url;
+    const char* parts;
+  } cases[] = {
+      {"http://127.0.0.1:8000/", "http 127.0.0.1 8000 / "},
+      {"http://web", "http web 80 / "},
+      {"http://web.example_1:65535/a/b?c=d&e#f", "http web.example_1 65535 /a/b?c=d&e#f "},
+      {"http://[::1]:81/x", "http ::1 81 /x "},
+      {"tcp://localhost:1", "tcp localhost 1 / "},
+      {"tcp://[2001:db8::1]:22", "tcp 2001:db8::1 22 / "},
+      {"exec:curl -fs http://x/ | grep -q ok", "exec  0  curl -fs http://x/ | grep -q ok"},
+  };
+  for (const auto& c : cases) {
+    const HealthCheck::Target t = Target(c.url);
+    const char* kinds[] = {"http", "tcp", "exec"};
+    EXPECT_EQ(c.parts, std::string(kinds[t.kind]) + " " + t.host + " " + std::to_string(t.port) +
+                           " " + t.path + " " + t.command);
+  }
+}
+
 TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSaysWhy) {
-  TinyServer server;
+  int port = 0;
+  const int listener = ListenOnLoopback(&port);
+  const std::string notHttp = "unhealthy: the answer does not start with an HTTP status line";
   const struct {
     const char* path;
-    HealthCheck::Outcome outcome;
-    const char* why;
+    std::string answer;
+    bool hold;
+    std::string verdict;
   } cases[] = {
-      {"/ok", HealthCheck::kHealthy, ""},
-      {"/moved", HealthCheck::kHealthy, ""},
-      {"/split", HealthCheck::kHealthy, ""},
-      {"/bare", HealthCheck::kHealthy, ""},
-      {"/broken", HealthCheck::kUnhealthy, "the server answered 500"},
-      {"/missing", HealthCheck::kUnhealthy, "the server answered 404"},
-      {"/garbage", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/wide", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/endless", HealthCheck::kUnhealthy, "the answer does not start with an HTTP status line"},
-      {"/silent", HealthCheck::kUnhealthy, "the server closed the connection without an answer"},
-      {"/slow", HealthCheck::kUnhealthy, "no answer within 1 s"},
+      {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, "healthy"},
+      {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, "healthy"},
+      {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, "healthy"},
+      {"/bare", "HTTP/1.1 204", false, "healthy"},
+      {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n", false,
+       "unhealthy: the server answered 500"},
+      {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n", false, "unhealthy: the server answered 404"},
+      {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14), false, notHttp},
+      {"/wide", "HTTP/1.1 2000 OK\r\n\r\n", false, notHttp},
+      {"/endless", std::string(3 * HealthCheck::kMaxAnswer, 'A'), true, notHttp},
+      {"/silent", "", false, "unhealthy: the server closed the connection without an answer"},
+      {"/slow", "", true, "unhealthy: no answer within 1 s"},
   };
   for (const auto& c : cases) {
     const std::string path = c.path;
-    const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(server.port) + path, 600);
-    EXPECT_EQ(c.outcome, a.outcome) << path << ": " << a.why;
-    EXPECT_EQ(c.why, a.why) << path;
+    std::string request;
+    std::thread server([&] { request = ServeOnce(listener, c.answer, c.hold); });
+    const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(port) + path, 600);
+    server.join();
+    EXPECT_EQ(c.verdict, a.verdict) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
     EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
     EXPECT_GE(a.elapsedMs, path == "/slow" ? 600 : 0) << path;
     const std::string head =
-        "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\n";
-    EXPECT_EQ(head, server.LastRequest().substr(0, head.size())) << path;
+        "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    EXPECT_EQ(head, request.substr(0, head.size())) << path;
   }
+  close(listener);
 }
 
 TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   int port = 0;
   const int listener = ListenOnLoopback(&port);
   for (const std::string host : {"127.0.0.1", "localhost"}) {
-    const Attempted a = Attempt("tcp://" + host + ":" + std::to_string(port), 1000);
-    EXPECT_EQ(HealthCheck::kHealthy, a.outcome) << host << a.why;
+    EXPECT_EQ("healthy", Attempt("tcp://" + host + ":" + std::to_string(port), 1000).verdict)
+        << host;
   }
   close(listener);
-  const Attempted refused = Attempt("tcp://127.0.0.1:" + std::to_string(port), 1000);
-  EXPECT_EQ(HealthCheck::kUnhealthy, refused.outcome);
-  EXPECT_EQ("cannot connect: Connection refused", refused.why);
+  EXPECT_EQ("unhealthy: cannot connect: Connection refused",
+            Attempt("tcp://127.0.0.1:" + std::to_string(port), 1000).verdict);
 
   // A listener whose queue is full drops new handshakes.
   const int full = ListenOnLoopback(&port, 0);
@@ -188,8 +162,7 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
   }
   for (const std::string url : {"tcp://127.0.0.1:", "http://127.0.0.1:"}) {
     const Attempted silent = Attempt(url + std::to_string(port), 400);
-    EXPECT_EQ(HealthCheck::kUnhealthy, silent.outcome) << url;
-    EXPECT_EQ("no connection within 1 s", silent.why) << url;
+    EXPECT_EQ("unhealthy: no connection within 1 s", silent.verdict) << url;
     EXPECT_GE(silent.elapsedMs, 400);
     EXPECT_LT(silent.elapsedMs, 1400);
   }
@@ -201,33 +174,28 @@ TEST(HealthCheckTest, TcpIsHealthyWhenAConnectSucceedsAndAFullQueueTimesOut) {
 
 TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTimeOut) {
   TempDir dir;
-  char real[PATH_MAX];
-  ASSERT_NE(nullptr, realpath(dir.path().c_str(), real));
-  char previous[PATH_MAX];
-  ASSERT_NE(nullptr, getcwd(previous, sizeof previous));
-  ASSERT_EQ(0, chdir(real));
+  char here[PATH_MAX];
+  ASSERT_NE(nullptr, getcwd(here, sizeof here));
   setenv("LEAK", "from the test", 1);
   const std::vector<std::string> environment{"PATH=/usr/bin:/bin", "FOO=bar 'baz'"};
   const std::string pidFile = dir.Join("sleeper");
   const struct {
     std::string command;
-    HealthCheck::Outcome outcome;
-    std::string why;
+    std::string verdict;
   } cases[] = {
-      {"exit 0", HealthCheck::kHealthy, ""},
-      {"exit 3", HealthCheck::kUnhealthy, "the command exited 3"},
-      {"kill -9 $$", HealthCheck::kUnhealthy, "the command was ended by signal 9"},
-      {"[ \"$(pwd -P)\" = '" + std::string(real) +
+      {"exit 0", "healthy"},
+      {"exit 3", "unhealthy: the command exited 3"},
+      {"kill -9 $$", "unhealthy: the command was ended by signal 9"},
+      {"[ \"$(pwd -P)\" = '" + std::string(here) +
            "' ] && [ \"$FOO\" = \"bar 'baz'\" ] && [ -z \"${LEAK+x}\" ] && "
            "[ \"$PATH\" = /usr/bin:/bin ] && [ ! -t 0 ] && read x; [ -z \"$x\" ]",
-       HealthCheck::kHealthy, ""},
-      {"sleep 30 & echo $! > " + pidFile + "; wait", HealthCheck::kUnhealthy,
-       "the command did not end within 1 s"},
+       "healthy"},
+      {"sleep 30 & echo $! > " + pidFile + "; wait",
+       "unhealthy: the command did not end within 1 s"},
   };
   for (const auto& c : cases) {
     const Attempted a = Attempt("exec:" + c.command, 500, environment);
-    EXPECT_EQ(c.outcome, a.outcome) << c.command << ": " << a.why;
-    EXPECT_EQ(c.why, a.why) << c.command;
+    EXPECT_EQ(c.verdict, a.verdict) << c.command;
     EXPECT_LT(a.elapsedMs, 1500) << c.command;
   }
   // The command's own child went with it.
@@ -248,5 +216,4 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
   }
   const int shell = atoi(ReadAll(shellFile).c_str());
   EXPECT_EQ('\0', ProgramRunner::ProcessState(shell)) << "not reaped or still running";
-  ASSERT_EQ(0, chdir(previous));
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "LogServer.h"
@@ -30,7 +31,6 @@ bool ParseBlock(const std::string& text, WatchASCIIOrder* order) {
   return completed == 1 && order->Complete() == 1;
 }
 
-// A loopback listener on an ephemeral port.
 class Listener {
  public:
   Listener() : fd(ListenOnLoopback(&port, 8)) {}
@@ -70,19 +70,14 @@ VigilClient::WatchRequest Request() {
 }  // namespace
 
 TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
-  struct Case {
-    int wdfreq, maxwset, minwset, wsetincr, maxerrors;
-  } cases[] = {
+  // wdfreq, maxwset, minwset, wsetincr, maxerrors
+  const std::tuple<int, int, int, int, int> cases[] = {
       {-1, -1, -1, -1, -1}, {10, -1, -1, -1, -1}, {2, 50000, 1000, 150, 3}, {0, 0, 0, 0, 0}};
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     VigilClient::WatchRequest request = Request();
-    request.wdfreq = c.wdfreq;
-    request.maxwset = c.maxwset;
-    request.minwset = c.minwset;
-    request.wsetincr = c.wsetincr;
-    request.maxerrors = c.maxerrors;
-    std::string text;
-    std::string error;
+    std::tie(request.wdfreq, request.maxwset, request.minwset, request.wsetincr,
+             request.maxerrors) = c;
+    std::string text, error;
     ASSERT_TRUE(VigilClient::WatchText(request, &text, &error)) << error;
     WatchASCIIOrder order;
     ASSERT_TRUE(ParseBlock(text, &order)) << text;
@@ -95,12 +90,12 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     EXPECT_STREQ("web", settings.psName.chars());
     EXPECT_EQ(request.start, settings.psStart.chars());
     EXPECT_STREQ("kill 4711", settings.psStop.chars());
-    EXPECT_EQ(c.wdfreq != -1, settings.heartbeatOn == 1) << text;
-    EXPECT_EQ(c.wdfreq, settings.heartbeatOn == 1 ? settings.wdFreq : -1);
-    EXPECT_EQ(c.maxwset, settings.maxWSet);
-    EXPECT_EQ(c.minwset, settings.minWSet);
-    EXPECT_EQ(c.wsetincr, settings.wsetIncr);
-    EXPECT_EQ(c.maxerrors != -1, settings.errorsOn == 1);
+    EXPECT_EQ(std::make_tuple(request.wdfreq != -1, request.maxerrors != -1),
+              std::make_tuple(settings.heartbeatOn == 1, settings.errorsOn == 1))
+        << text;
+    EXPECT_EQ(c, std::make_tuple(settings.heartbeatOn == 1 ? settings.wdFreq : -1, settings.maxWSet,
+                                 settings.minWSet, settings.wsetIncr,
+                                 settings.errorsOn == 1 ? settings.maxErrors : -1));
   }
 
   // The report of an end is a heartbeat to a daemon that reads no psdown.
@@ -114,10 +109,8 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     ASSERT_TRUE(ParseBlock(text, &order)) << text;
     ASSERT_EQ(WatchASCIIOrder::ServiceMsg, order.Type());
     ASSERT_EQ(1, order.ProcessInfoFromBody(info));
-    EXPECT_EQ(4711, info.pid);
-    EXPECT_EQ(12000, info.psWSet);
-    EXPECT_EQ(9000, info.psNomWSet);
-    EXPECT_EQ(2, info.psErrors);
+    EXPECT_EQ(std::make_tuple(4711, 12000, 9000, 2),
+              std::make_tuple(info.pid, info.psWSet, info.psNomWSet, info.psErrors));
   }
 
   WatchASCIIOrder forget;
@@ -145,10 +138,8 @@ TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) 
       VigilClient client("127.0.0.1", daemon.port, 1000);
       EXPECT_EQ(VigilClient::kInvalid, client.Watch(request)) << field << ": " << text;
       EXPECT_FALSE(client.LastError().empty());
-      EXPECT_EQ(0, client.Connections());
     }
   }
-  EXPECT_EQ(-1, daemon.Accept(200)) << "a refused order opened a connection";
   VigilClient::WatchRequest noPid = Request();
   noPid.pid = 0;
   VigilClient client("127.0.0.1", daemon.port, 1000);
@@ -158,7 +149,7 @@ TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) 
   EXPECT_EQ(VigilClient::kInvalid, client.Reset(""));
   EXPECT_EQ(VigilClient::kInvalid, client.Reset("a\nBEGINMGMT"));
   EXPECT_EQ(VigilClient::kInvalid, client.Reset("backend.exe"));
-  EXPECT_EQ(-1, daemon.Accept(200));
+  EXPECT_EQ(-1, daemon.Accept(200)) << "a refused order opened a connection";
 }
 
 TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) {
