@@ -65,29 +65,18 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   std::thread loop([&] { list.ProcessBlock(&port); });
 
   // Through the pause the file shows the restart, and its time of writing moves on.
-  long firstUpdate = 0;
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const nlohmann::json doc = ReadJson(settings.statusFile);
-        if (doc.is_discarded() || doc["processes"].empty() ||
-            doc["processes"][0]["state"] != "restarting") {
-          return false;
-        }
-        firstUpdate = doc["daemon"]["updated"];
-        return true;
-      },
-      3000));
-  const nlohmann::json during = ReadJson(settings.statusFile);
+  nlohmann::json during;
+  const auto restartingAfter = [&](long updated) {
+    during = ReadJson(settings.statusFile);
+    return !during.is_discarded() && !during["processes"].empty() &&
+           during["processes"][0]["state"] == "restarting" && during["daemon"]["updated"] > updated;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return restartingAfter(0); }, 3000));
   EXPECT_EQ(nlohmann::json({1, 1, 4242, 1}),
             nlohmann::json({during["restarts"]["flaky"], during["processes"][0]["restarts"],
                             during["daemon"]["port"], during["orders"]["watch"]}));
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const nlohmann::json doc = ReadJson(settings.statusFile);
-        return !doc.is_discarded() && doc["daemon"]["updated"] > firstUpdate &&
-               doc["processes"][0]["state"] == "restarting";
-      },
-      3500));
+  const long firstUpdate = during["daemon"]["updated"];
+  EXPECT_TRUE(WaitUntil([&] { return restartingAfter(firstUpdate); }, 3500));
   struct stat info {};
   EXPECT_EQ(0, stat(settings.statusFile.c_str(), &info));
   EXPECT_EQ(0644u, info.st_mode & 0777);
