@@ -36,8 +36,7 @@ bool TwoInterfaces(std::vector<uint32_t>& out) {
 class AccessPolicyTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
-  // A policy configured from WATCHMGR keys: one that must configure, or with error one that
-  // must not.
+  // Keys that must configure, or with error keys that must be refused.
   std::unique_ptr<AccessPolicy> Policy(const std::map<std::string, std::string>& keys,
                                        std::string* error = nullptr) {
     Handle<TlConfiguration> store(new TlConfiguration());

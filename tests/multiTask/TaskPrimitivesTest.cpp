@@ -1,5 +1,3 @@
-// The building blocks of the task layer: address checks, sleeps, events,
-// mutexes, thread launching and per-thread signal handlers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
