@@ -1,4 +1,3 @@
-// The program keeper against a list and a launcher double.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

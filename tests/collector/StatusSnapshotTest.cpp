@@ -165,9 +165,8 @@ TEST(StatusSnapshotTest, MetricsParseWithEveryNameEscapedAndEveryFamilyTyped) {
   EXPECT_EQ(text.find("\nvigild_"), text.find("\nvigild_up 0\n"));
 }
 
-// Five names in every state a program can be in, read from a real table and its program records,
-// then shown in both files: the failed one keeps its series, a waiting one counts down to its
-// start, and only a watched one has an uptime.
+// The failed program keeps its series, a waiting one counts down to its start, and only a watched
+// one has an uptime.
 TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   RestartSettings settings;
   settings.firstDelayMs = 5000;
@@ -237,9 +236,6 @@ TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
   EXPECT_FALSE(later.ShowsSameAs(snapshot));
 }
 
-// The writer's cache of printed entries: whatever changes between two writes (a figure, a
-// restart count, processes gone or new, hostile names), the text is byte for byte the one
-// printed without it, and only the entries that changed are printed again.
 TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuiltAgain) {
   StatusSnapshot snapshot = Sample();
   for (int i = 0; i < 40; ++i) {

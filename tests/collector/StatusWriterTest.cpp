@@ -1,7 +1,4 @@
-// The status writer fed by a real supervision loop whose process services
-// are played: the file stays fresh through a restart's pause, it is written
-// when what it shows changes and not after every pass, and a write failure is
-// logged once per run of failures.
+// The status writer, fed by a real supervision loop whose process services are played.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -37,6 +34,8 @@ class StatusWriterTest : public ::testing::Test {
   void TearDown() override { LogServer::DeleteInstance(); }
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
+  OrderCounters counters;
+  StatusWriter::Settings settings;
 };
 
 }  // namespace
@@ -46,9 +45,7 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   services.SetDead(31337, true);
   // The process is gone at the first check; a 4 s pause, 50 ms between passes, one empty pass.
   WatchedList list(&services, WatchedList::Waits{1, 0, 1, 0, 4000, 50, 1});
-  OrderCounters counters;
   counters.CountExecuted(OrderCounters::kWatch);
-  StatusWriter::Settings settings;
   settings.statusFile = dir.Join("sub/status.json");
   settings.port = 4242;
   settings.periodMs = 100;
@@ -68,30 +65,18 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   std::thread loop([&] { list.ProcessBlock(&port); });
 
   // Through the pause the file shows the restart, and its time of writing moves on.
-  long firstUpdate = 0;
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const nlohmann::json doc = ReadJson(settings.statusFile);
-        if (doc.is_discarded() || doc["processes"].empty() ||
-            doc["processes"][0]["state"] != "restarting") {
-          return false;
-        }
-        firstUpdate = doc["daemon"]["updated"];
-        return true;
-      },
-      3000));
-  const nlohmann::json during = ReadJson(settings.statusFile);
-  EXPECT_EQ(1, during["restarts"]["flaky"]);
-  EXPECT_EQ(1, during["processes"][0]["restarts"]);
-  EXPECT_EQ(4242, during["daemon"]["port"]);
-  EXPECT_EQ(1, during["orders"]["watch"]);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const nlohmann::json doc = ReadJson(settings.statusFile);
-        return !doc.is_discarded() && doc["daemon"]["updated"] > firstUpdate &&
-               doc["processes"][0]["state"] == "restarting";
-      },
-      3500));
+  nlohmann::json during;
+  const auto restartingAfter = [&](long updated) {
+    during = ReadJson(settings.statusFile);
+    return !during.is_discarded() && !during["processes"].empty() &&
+           during["processes"][0]["state"] == "restarting" && during["daemon"]["updated"] > updated;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return restartingAfter(0); }, 3000));
+  EXPECT_EQ(nlohmann::json({1, 1, 4242, 1}),
+            nlohmann::json({during["restarts"]["flaky"], during["processes"][0]["restarts"],
+                            during["daemon"]["port"], during["orders"]["watch"]}));
+  const long firstUpdate = during["daemon"]["updated"];
+  EXPECT_TRUE(WaitUntil([&] { return restartingAfter(firstUpdate); }, 3500));
   struct stat info {};
   EXPECT_EQ(0, stat(settings.statusFile.c_str(), &info));
   EXPECT_EQ(0644u, info.st_mode & 0777);
@@ -107,14 +92,12 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
 // Others who may write to the directory can plant files at the names the
 // writer uses: the operator hears of it once, at start, for each such one.
 TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
-  OrderCounters counters;
-  // mode of the status file's directory, Warnings expected
+  // mode of the status file's directory, warnings expected
   const std::pair<mode_t, size_t> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
   for (const auto& [mode, warnings] : kCases) {
     const std::string sub = dir.Join("m" + std::to_string(mode));
     ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
     ASSERT_EQ(0, chmod(sub.c_str(), mode));
-    StatusWriter::Settings settings;
     settings.statusFile = sub + "/status.json";
     settings.periodMs = 1000;
     log->Clear();
@@ -130,8 +113,6 @@ TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
 }
 
 TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
-  OrderCounters counters;
-  StatusWriter::Settings settings;
   const std::string blocker = dir.Join("plain-file");
   dir.WriteFile("plain-file", "x");
   // A directory that cannot exist: its parent is a regular file.
@@ -153,8 +134,6 @@ TEST_F(StatusWriterTest, WriteFailureIsLoggedOncePerRunOfFailures) {
 // A pass that changes nothing shown leaves both files alone; a change in the table or in the
 // order counters is written at the next pass, and a quiet daemon still writes once a period.
 TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPeriodOtherwise) {
-  OrderCounters counters;
-  StatusWriter::Settings settings;
   settings.statusFile = dir.Join("status.json");
   settings.metricsFile = dir.Join("metrics.prom");
   settings.periodMs = 700;
@@ -203,9 +182,9 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
     EXPECT_LE(passes(12), 1);
   }
   const nlohmann::json doc = ReadJson(settings.statusFile);
-  EXPECT_EQ(2u, doc["processes"].size());
-  EXPECT_EQ(5, doc["processes"][0]["wset"]);
-  EXPECT_EQ(1, doc["orders"]["msg"]);
+  EXPECT_EQ(
+      nlohmann::json({2, 5, 1}),
+      nlohmann::json({doc["processes"].size(), doc["processes"][0]["wset"], doc["orders"]["msg"]}));
   EXPECT_NE(std::string::npos, ReadAll(settings.metricsFile).find("vigild_watched_processes 2"));
   close(held);
 }

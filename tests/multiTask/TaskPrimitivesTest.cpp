@@ -1,5 +1,3 @@
-// The building blocks of the task layer: address checks, sleeps, events,
-// mutexes, thread launching and per-thread signal handlers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -142,33 +140,28 @@ TEST(ThreadLauncherTest, RoutineRunsOnItsOwnThreadWithEveryNonReservedSignalBloc
   }
 }
 
-TEST(SignalHandlerTest, ReservedAndUncatchableSignalsAreRefusedWithAMessageAndRegisterNothing) {
+TEST(SignalHandlerTest, HandlerRegistersForItsOwnThreadOnlyAndNeverForAReservedSignal) {
   EXPECT_FALSE(SignalHandler::catchable(SIGKILL) || SignalHandler::catchable(NSIG));
-  StderrCapture capture;
-  {
-    SignalHandler handler(SIGALRM, SignalHandler::AbendOnSignal);
-    EXPECT_EQ(nullptr, Lookup(SIGALRM));
-    handler.enable();
-  }
-  const std::string alrm = std::to_string(SIGALRM);
-  EXPECT_EQ("Attempt to handle an uncatchable signal" + alrm +
-                "\nBlatantly refusing to enable signal " + alrm + "\n",
-            capture.Stop());
-}
-
-TEST(SignalHandlerTest, HandlerObjectRegistersForItsOwnThreadAndUnblocksTheSignalThere) {
   const unsigned mainThread = Platform::getCurrentThreadId();
+  StderrCapture capture;
   std::thread([mainThread] {
     SignalHandler::Initialize();
     {
       SignalHandler taker(SIGUSR2, SignalHandler::AbendOnSignal);
+      SignalHandler reserved(SIGALRM, SignalHandler::AbendOnSignal);
       EXPECT_EQ(&taker, Lookup(SIGUSR2));
       EXPECT_EQ(nullptr, Lookup(SIGUSR2, mainThread));
+      EXPECT_EQ(nullptr, Lookup(SIGALRM));
       EXPECT_FALSE(Blocked(SIGUSR2));
+      reserved.enable();
     }
     EXPECT_TRUE(Blocked(SIGUSR2));
     EXPECT_EQ(nullptr, Lookup(SIGUSR2));
   }).join();
+  const std::string alrm = std::to_string(SIGALRM);
+  EXPECT_EQ("Attempt to handle an uncatchable signal" + alrm +
+                "\nBlatantly refusing to enable signal " + alrm + "\n",
+            capture.Stop());
 }
 
 // The dispatch pauses a second after each trace line: this test takes two.
