@@ -26,7 +26,6 @@ struct FakeInterfaces {
   }
 };
 
-// Each list admits exactly its peers, and reaches beyond this host only with foreign ones.
 TEST(AddressListTest, ParsedListsAdmitExactlyTheirPeersAndKnowWhetherTheyReachBeyondHost) {
   struct Case {
     const char* list;
@@ -108,7 +107,7 @@ TEST(AddressListTest, MalformedListsAreErrorsNamingTheEntryAndMatchNothing) {
   }
 }
 
-TEST(AddressListTest, LocalListLearnsNewInterfaceAddressesAtMostEveryRefreshPeriod) {
+TEST(AddressListTest, LocalListRereadsInterfacesAtMostEveryRefreshPeriodAndRealOnesHaveLoopback) {
   FakeInterfaces host;
   long now = 100;
   AddressList list(host.Reader(), [&] { return now; });
@@ -137,9 +136,7 @@ TEST(AddressListTest, LocalListLearnsNewInterfaceAddressesAtMostEveryRefreshPeri
   now += 1000;
   EXPECT_FALSE(plain.Contains(Ip("10.7.7.7")));
   EXPECT_EQ(host.reads, readsPlain);
-}
-
-TEST(AddressListTest, RealInterfacesIncludeLoopback) {
+  // The real reader finds this host's loopback address.
   std::vector<uint32_t> addresses;
   ASSERT_TRUE(AddressList::ReadInterfaces(addresses));
   bool loopback = false;

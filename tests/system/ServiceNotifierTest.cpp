@@ -41,7 +41,7 @@ class ServiceNotifierTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRest) {
+TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRestAndLeaveNoTrace) {
   // The longest path and abstract name a socket address holds (with its zero), and one more.
   const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');
   const std::string path = "/" + longest.substr(1), abstract = "@" + longest;
@@ -87,9 +87,7 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
     EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
     EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
   }
-}
-
-TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStarted) {
+  // Taken from the environment, the variables are left for no command the daemon starts.
   setenv("NOTIFY_SOCKET", "@vigild-test", 1);
   setenv("WATCHDOG_USEC", "5000000", 1);
   setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
