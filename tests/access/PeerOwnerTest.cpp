@@ -70,9 +70,7 @@ TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
     EXPECT_TRUE(PeerOwner::FromProcNetTcp(clientEnd, local, uids[2]));
     EXPECT_TRUE(PeerOwner::Find(local, clientEnd, uids[3]));
     EXPECT_EQ(uids, (std::vector<uid_t>{creator, creator, creator, self}));
-    struct linger abort {
-      1, 0
-    };
+    const linger abort{1, 0};
     setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     close(client);
     uid_t uid = 0;
