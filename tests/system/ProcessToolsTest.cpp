@@ -2,6 +2,7 @@
 // commands run as, process start times, and the quoting of command lines.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -54,6 +55,11 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   setenv("VIGILD_DAEMON_SECRET", "leaked", 1);
   const int high = fcntl(1, F_DUPFD, 100);  // not close-on-exec
   ASSERT_GE(high, 100);
+  // A supplementary group of the daemon's that a command run as nobody must not keep.
+  std::vector<gid_t> groups(getgroups(0, nullptr));
+  ASSERT_EQ(getgroups(groups.size(), groups.data()), static_cast<int>(groups.size()));
+  const gid_t extra = 4242;
+  ASSERT_TRUE(geteuid() != 0 || setgroups(1, &extra) == 0);
   RunAs nobody;
   std::string error;
   ASSERT_TRUE(RunAs::ForUid(65534, nobody, error)) << error;
@@ -100,6 +106,7 @@ TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   }
   unsetenv("VIGILD_DAEMON_SECRET");
   close(high);
+  EXPECT_TRUE(geteuid() != 0 || setgroups(groups.size(), groups.data()) == 0);
 }
 
 TEST(ProcessToolsTest, ProbesFollowAChildUntilKillProcessEndsItAndCountOtherUsersProcesses) {
