@@ -46,9 +46,8 @@ TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundAndIgnoresTheStatus) {
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(ran) == "ran\n"; }, 5000)) << ReadAll(ran);
 }
 
-// Without an account a command runs as the daemon; as another user, root's supplementary
-// groups are gone and the files it makes are that user's. What it prints must not reach the
-// daemon's own streams.
+// Without an account a command runs as the daemon; as another user, with that user's groups
+// and files. What it prints must not reach the daemon's own streams.
 TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
   TempDir dir;
   chmod(dir.path().c_str(), 0777);

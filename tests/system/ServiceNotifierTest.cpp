@@ -99,9 +99,8 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
   }
 }
 
-// Each message is one datagram, at a path or an abstract name: readiness, the
-// status when it changes (line breaks flattened), the watchdog once a quarter
-// of the interval has passed, on whichever pass comes then, and the stop.
+// One datagram each, at a path or an abstract name: the status with line breaks flattened, and a
+// ping on the first pass once a quarter of the interval has passed.
 TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval) {
   struct {
     const char* usec;
@@ -143,9 +142,8 @@ TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval
   }
 }
 
-// Unopened, or opened without an address, a notifier sends and logs nothing. A refused address,
-// a short interval and each run of the same failed send cost one warning; a manager that was not
-// there gets the messages once it is back.
+// Unopened, or opened without an address, a notifier logs nothing; a manager that was not there
+// gets the messages once it is back.
 TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunOfFailedSends) {
   ServiceNotifier unopened, none, refused, shortInterval, fine, unheard;
   EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
