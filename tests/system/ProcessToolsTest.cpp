@@ -169,60 +169,54 @@ std::string Stat(const std::string& comm, const std::string& start) {
 TEST(ProcessStartTimeTest, ParseCountsFieldsFromTheLastParenthesis) {
   struct Case {
     std::string stat;
-    bool ok;
-    unsigned long long ticks;
+    unsigned long long ticks;  // 0: refused, and the result left as it was
   };
   const Case cases[] = {
-      {Stat("sleep", "987654"), true, 987654},
+      {Stat("sleep", "987654"), 987654},
       // A name built to shift the fields if they were counted from the first ')'.
-      {Stat("a) R 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 (", "555"), true, 555},
-      {Stat("two words", "7"), true, 7},
-      {Stat(")", "18446744073709551615"), true, 18446744073709551615ULL},
-      {Stat("x", "18446744073709551616"), false, 0},  // does not fit
-      {Stat("x", "-1"), false, 0},
-      {Stat("x", "12a"), false, 0},
-      {Stat("x", ""), false, 0},
-      {"4242 (sleep) S 1 4242", false, 0},  // cut short
-      {"4242 sleep S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 9", false, 0},
-      {"", false, 0},
-      {"4242 (x)", false, 0},
+      {Stat("a) R 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 (", "555"), 555},
+      {Stat("two words", "7"), 7},
+      {Stat(")", "18446744073709551615"), 18446744073709551615ULL},
+      {Stat("x", "18446744073709551616"), 0},  // does not fit
+      {Stat("x", "-1"), 0},
+      {Stat("x", "12a"), 0},
+      {Stat("x", ""), 0},
+      {"4242 (sleep) S 1 4242", 0},  // cut short
+      {"4242 sleep S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 9", 0},
+      {"", 0},
+      {"4242 (x)", 0},
   };
   for (const Case& c : cases) {
     unsigned long long ticks = 0;
-    EXPECT_EQ(c.ok, ProcessStartTime::Parse(c.stat, ticks)) << c.stat;
-    if (c.ok) {
-      EXPECT_EQ(c.ticks, ticks) << c.stat;
-    }
+    EXPECT_EQ(c.ticks != 0, ProcessStartTime::Parse(c.stat, ticks)) << c.stat;
+    EXPECT_EQ(c.ticks, ticks) << c.stat;
   }
 }
 
 TEST(RunAsTest, UserNamesAndNumbersResolveAndBadOnesAreNamed) {
+  constexpr uid_t kUntouched = 4321;
   struct Case {
     const char* text;
-    bool ok;
     uid_t uid;
-    const char* error;
+    const char* error;  // part of the error text; empty: resolved
   };
   const Case kCases[] = {
-      {"root", true, 0, ""},
-      {"nobody", true, 65534, ""},
-      {"0", true, 0, ""},
-      {"65534", true, 65534, ""},
-      {"424242", true, 424242, ""},  // a number needs no account
-      {"no-such-user-here", false, 0, "unknown user 'no-such-user-here'"},
-      {"4294967295", false, 0, "'4294967295' out of range"},
-      {"99999999999999999999", false, 0, "out of range"},
-      {"", false, 0, "empty"},
+      {"root", 0, ""},
+      {"nobody", 65534, ""},
+      {"0", 0, ""},
+      {"65534", 65534, ""},
+      {"424242", 424242, ""},  // a number needs no account
+      {"no-such-user-here", kUntouched, "unknown user 'no-such-user-here'"},
+      {"4294967295", kUntouched, "'4294967295' out of range"},
+      {"99999999999999999999", kUntouched, "out of range"},
+      {"", kUntouched, "empty"},
   };
   for (const Case& c : kCases) {
-    uid_t uid = 1;
+    uid_t uid = kUntouched;
     std::string error;
-    EXPECT_EQ(RunAs::ResolveUser(c.text, uid, error), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(uid, c.uid) << c.text;
-    } else {
-      EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
-    }
+    EXPECT_EQ(RunAs::ResolveUser(c.text, uid, error), *c.error == '\0') << c.text;
+    EXPECT_EQ(uid, c.uid) << c.text;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
   }
 }
 
