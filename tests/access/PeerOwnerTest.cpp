@@ -24,11 +24,7 @@ constexpr uid_t kNobody = 65534;
 PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (peer) {
-    getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  } else {
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  }
+  (peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr*>(&address), &length);
   return PeerOwner::Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
