@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <stddef.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,43 +24,24 @@ constexpr uid_t kNobody = 65534;
 PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (peer) {
-    getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  } else {
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  }
+  (peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr*>(&address), &length);
   return PeerOwner::Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
 class PeerOwnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int port = 0;
     listener = ListenOnLoopback(&port, 4);
     ASSERT_GE(listener, 0);
-    server = EndpointOf(listener, false);
   }
   void TearDown() override { close(listener); }
 
-  // Every way of asking, for the client end of the accepted connection; asked
-  // the other way round, the daemon's own end answers: ours.
-  static void ExpectOwner(int accepted, uid_t expected) {
-    const PeerOwner::Endpoint client = EndpointOf(accepted, true);
-    const PeerOwner::Endpoint local = EndpointOf(accepted, false);
-    std::vector<uid_t> uids(4, 12345);
-    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uids[0]));
-    EXPECT_TRUE(PeerOwner::FromSockDiag(client, local, uids[1]));
-    EXPECT_TRUE(PeerOwner::FromProcNetTcp(client, local, uids[2]));
-    EXPECT_TRUE(PeerOwner::Find(local, client, uids[3]));
-    EXPECT_EQ(uids, (std::vector<uid_t>{expected, expected, expected, geteuid()}));
-  }
-
   int listener = -1;
-  PeerOwner::Endpoint server{};
+  int port = 0;
 };
 
-// A socket belongs to the effective user that created it; once it is gone,
-// nobody owns that end any more.
+// Every way of asking names the effective user that created the client end, until it is gone;
+// asked the other way round, the daemon's own end answers: ours.
 TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
   const uid_t self = geteuid();
   const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {kNobody, "127.0.0.1"}};
@@ -72,18 +52,21 @@ TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
     }
     SCOPED_TRACE(creator);
     ASSERT_EQ(seteuid(creator), 0);
-    const int client = ConnectTcp(server.port, from);
+    const int client = ConnectTcp(port, from);
     ASSERT_EQ(seteuid(self), 0);
     ASSERT_GE(client, 0);
     const int accepted = accept(listener, nullptr, nullptr);
     ASSERT_GE(accepted, 0);
-    ExpectOwner(accepted, creator);
     const PeerOwner::Endpoint clientEnd = EndpointOf(accepted, true);
     const PeerOwner::Endpoint local = EndpointOf(accepted, false);
     EXPECT_EQ(clientEnd.address, ntohl(inet_addr(from)));
-    struct linger abort {
-      1, 0
-    };
+    std::vector<uid_t> uids(4, 12345);
+    EXPECT_TRUE(PeerOwner::OfAccepted(accepted, uids[0]));
+    EXPECT_TRUE(PeerOwner::FromSockDiag(clientEnd, local, uids[1]));
+    EXPECT_TRUE(PeerOwner::FromProcNetTcp(clientEnd, local, uids[2]));
+    EXPECT_TRUE(PeerOwner::Find(local, clientEnd, uids[3]));
+    EXPECT_EQ(uids, (std::vector<uid_t>{creator, creator, creator, self}));
+    const linger abort{1, 0};
     setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     close(client);
     uid_t uid = 0;
@@ -138,33 +121,6 @@ std::string ProcRow(const OwnerRow& row) {
   return ProcRow(row.state, std::to_string(row.uid), std::to_string(row.inode));
 }
 
-TEST(PeerOwnerTableTest, ProcTableRowsMatchBothEndsAndSkipGarbage) {
-  const std::string rejected[] = {
-      ProcRow(TCP_ESTABLISHED, "0", "1", "0100007F:0BBB", "0200007F:9C40"),  // ends swapped
-      ProcRow(TCP_ESTABLISHED, "1001", "2", "0200007F:9C41"),                // another port
-      ProcRow(TCP_ESTABLISHED, "1002", "5", "0200007F:9C401"),               // a digit too many
-      ProcRow(TCP_ESTABLISHED, "-1", "3"),
-      ProcRow(TCP_ESTABLISHED, "-18446744073709551615", "3"),  // would wrap round to uid 1
-      ProcRow(TCP_ESTABLISHED, "1000", "4711x"),
-      "   3: zz 0100007F:0BBB 01\n",
-      "   4: 0200007F:9C40\n",
-  };
-  std::string all = kHeading;
-  for (const std::string& row : rejected) {
-    uid_t uid = 77;
-    EXPECT_FALSE(PeerOwner::FromProcTable(kHeading + row, kClient, kServer, uid)) << row;
-    EXPECT_EQ(uid, 77u) << row;
-    all += row;
-  }
-  // Neither rows cut short nor a mini-socket listed first hide the real owner.
-  const std::string owned = ProcRow(kOwnerRows[0]);
-  uid_t uid = 77;
-  EXPECT_TRUE(
-      PeerOwner::FromProcTable(all + ProcRow(kOwnerRows[4]) + owned, kClient, kServer, uid));
-  EXPECT_EQ(uid, 1000u);
-  EXPECT_FALSE(PeerOwner::FromProcTable(owned, kClient, kServer, uid)) << "first line is a heading";
-}
-
 void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_INET) {
   struct {
     nlmsghdr header;
@@ -190,7 +146,7 @@ void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_I
   reply.insert(reply.end(), bytes, bytes + sizeof message);
 }
 
-TEST(PeerOwnerTableTest, OnlyAHeldConnectedSocketHasAnOwnerInBothSources) {
+TEST(PeerOwnerTableTest, OnlyAHeldSocketMatchingBothEndsHasAnOwnerAndGarbageIsSkipped) {
   for (const OwnerRow& row : kOwnerRows) {
     for (int family : {AF_INET, AF_INET6}) {
       std::vector<char> reply;
@@ -215,6 +171,30 @@ TEST(PeerOwnerTableTest, OnlyAHeldConnectedSocketHasAnOwnerInBothSources) {
   reply[offsetof(nlmsghdr, nlmsg_type)] = NLMSG_ERROR;
   EXPECT_FALSE(PeerOwner::FromDiagReply(reply.data(), reply.size(), kClient, kServer, uid));
   EXPECT_EQ(uid, 77u);
+  const std::string rejected[] = {
+      ProcRow(TCP_ESTABLISHED, "0", "1", "0100007F:0BBB", "0200007F:9C40"),  // ends swapped
+      ProcRow(TCP_ESTABLISHED, "1001", "2", "0200007F:9C41"),                // another port
+      ProcRow(TCP_ESTABLISHED, "1002", "5", "0200007F:9C401"),               // a digit too many
+      ProcRow(TCP_ESTABLISHED, "-1", "3"),
+      ProcRow(TCP_ESTABLISHED, "-18446744073709551615", "3"),  // would wrap round to uid 1
+      ProcRow(TCP_ESTABLISHED, "1000", "4711x"),
+      "   3: zz 0100007F:0BBB 01\n",
+      "   4: 0200007F:9C40\n",
+  };
+  std::string all = kHeading;
+  for (const std::string& row : rejected) {
+    uid = 77;
+    EXPECT_FALSE(PeerOwner::FromProcTable(kHeading + row, kClient, kServer, uid)) << row;
+    EXPECT_EQ(uid, 77u) << row;
+    all += row;
+  }
+  // Neither rows cut short nor a mini-socket listed first hide the real owner.
+  const std::string owned = ProcRow(kOwnerRows[0]);
+  uid = 77;
+  EXPECT_TRUE(
+      PeerOwner::FromProcTable(all + ProcRow(kOwnerRows[4]) + owned, kClient, kServer, uid));
+  EXPECT_EQ(uid, 1000u);
+  EXPECT_FALSE(PeerOwner::FromProcTable(owned, kClient, kServer, uid)) << "first line is a heading";
 }
 
 TEST(PeerOwnerTableTest, MappedAddressesCountAsTheirIPv4Address) {

@@ -147,24 +147,14 @@ TEST_F(CnxTest, SendTraceAppearsOnlyUnderItsSwitchAndMarksPartialSends) {
   const int small = 1024;
   setsockopt(client.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   fcntl(client.Socket(), F_SETFL, fcntl(client.Socket(), F_GETFL) | O_NONBLOCK);
-  const std::pair<const char*, bool> cases[] = {{"", false},
-                                                {"DIAG.CNX.RECV", false},
-                                                {"DIAG.CNX.SEND", true},
-                                                {"DIAG.CNX", true},
-                                                {"DIAG.ALL", true}};
-  for (const auto& [key, traced] : cases) {
-    SCOPED_TRACE(key);
-    TlConfigurationGlobal::DeleteInstance();
-    TlConfigurationGlobal::Instance()->AtGlobalPut(key, "1");
-    log->Clear();
-    ASSERT_EQ(2, client.SendPacket("hi", 0, 0, true));
-    const auto records = log->Records();
-    ASSERT_EQ(traced ? 1u : 0u, records.size());
-    if (traced) {
-      EXPECT_EQ("DIAG_CNX_SEND", records[0].code);
-      EXPECT_EQ(Where() + "  2 <- send('hi', 2, 0 )", records[0].message);
-    }
-  }
+  TlConfigurationGlobal::Instance()->AtGlobalPut("DIAG.CNX.RECV", "1");
+  ASSERT_EQ(2, client.SendPacket("hi", 0, 0, true));
+  EXPECT_EQ(0u, log->Count());
+  TlConfigurationGlobal::Instance()->AtGlobalPut("DIAG.CNX.SEND", "1");
+  ASSERT_EQ(2, client.SendPacket("hi", 0, 0, true));
+  ASSERT_EQ(1u, log->Count());
+  EXPECT_EQ("DIAG_CNX_SEND", log->Records()[0].code);
+  EXPECT_EQ(Where() + "  2 <- send('hi', 2, 0 )", log->Records()[0].message);
   log->Clear();
   const int sent = client.SendPacket(std::string(Cnx::kMaxSend, 'y').c_str(), 0, 0, true);
   ASSERT_GT(sent, 0);
@@ -214,7 +204,9 @@ std::string Row(const Diagnostic& event) {
   return event.configIdentifier() + (event.turnedOn() ? " on: " : " off: ") + out.str();
 }
 
-TEST(DiagnosticTest, EveryConnectionEventWritesItsTextUnderASwitchOfTheCnxAlias) {
+class DiagnosticTest : public CnxTest {};
+
+TEST_F(DiagnosticTest, ConnectionEventsWriteTheirTextUnderCnxSwitchesAndLogItOnlyWhileOn) {
   // A switch set before the alias keeps its own value.
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX.SEND", "off");
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX", "yes");
@@ -250,11 +242,8 @@ TEST(DiagnosticTest, EveryConnectionEventWritesItsTextUnderASwitchOfTheCnxAlias)
   for (const auto& [row, expected] : cases) {
     EXPECT_EQ(expected, row);
   }
-}
-
-TEST(DiagnosticTest, LogWritesOneInfoRecordWhileTheSwitchIsOnAndTheTextIsNotEmpty) {
+  // An event logs one info record while its switch is on and its text is not empty.
   TlConfigurationGlobal::DeleteInstance();
-  auto log = CapturingLogDevice::Install(LogServer::Instance());
   Probe probe, empty;
   probe.text = "probe text";
   probe.log();
@@ -269,7 +258,6 @@ TEST(DiagnosticTest, LogWritesOneInfoRecordWhileTheSwitchIsOnAndTheTextIsNotEmpt
     all += record.code + ": " + record.message + (record.severity == Info ? " (info)|" : "|");
   }
   EXPECT_EQ("DIAG_TEST_PROBE: probe text (info)|A_B__C_: direct (info)|", all);
-  LogServer::DeleteInstance();
 }
 
 // Sends "<context>: <text>" and logs a record of its own, which must neither loop nor hang.
@@ -279,17 +267,14 @@ bool Forward(Handle<LogMessage> record, Cnx connection, String context) {
   return connection.SendPacket(line.c_str(), 0, 0, true) > 0;
 }
 
-TEST(LogRepeaterTest, NonNullCallbackArmsARepeaterThatForwardsEveryRecord) {
-  const auto log = CapturingLogDevice::Install(LogServer::Instance());
-  int ends[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
-  Cnx sender, reader;
-  sender.Establish(ends[0], "127.0.0.1", 1);
-  reader.Establish(ends[1], "127.0.0.1", 2);
+class LogRepeaterTest : public CnxTest {};
+
+TEST_F(LogRepeaterTest, NonNullCallbackArmsARepeaterThatForwardsEveryRecord) {
+  Connect();
   Handle<LogRepeater> repeater(new LogRepeater);
-  EXPECT_FALSE(repeater->setMessageCallback(nullptr, sender, "ctx"));
+  EXPECT_FALSE(repeater->setMessageCallback(nullptr, client, "ctx"));
   EXPECT_FALSE(repeater->ProcessMessage(Handle<LogMessage>(new LogMessage(Info))));
-  ASSERT_TRUE(repeater->setMessageCallback(Forward, sender, "ctx"));
+  ASSERT_TRUE(repeater->setMessageCallback(Forward, client, "ctx"));
   ASSERT_TRUE(LogServer::Instance()->registerLogRepeater(repeater));
   LogServer::Report(Warning, "DL30102", "[Test] ERROR : direct");
   LogServer::Instance()->StartQueueing();
@@ -297,15 +282,11 @@ TEST(LogRepeaterTest, NonNullCallbackArmsARepeaterThatForwardsEveryRecord) {
   LogServer::Instance()->Flush();
   char line[128];
   for (const char* expected : {"ctx: [Test] ERROR : direct", "ctx: [Test] ERROR : queued"}) {
-    EXPECT_EQ(1, reader.ReadLine(line, sizeof line, 1));
+    EXPECT_EQ(1, peer.ReadLine(line, sizeof line, 1));
     EXPECT_STREQ(expected, line);
   }
-  EXPECT_EQ(0, reader.ReadPacketUnbufferred(line, sizeof line, 0));  // its own records stay home
+  EXPECT_EQ(0, peer.ReadPacketUnbufferred(line, sizeof line, 0));  // its own records stay home
   EXPECT_EQ(4u, log->Count());  // two records and two of the callback's
-  LogServer::DeleteInstance();
-  TlConfigurationGlobal::DeleteInstance();
-  sender.Disconnect();
-  reader.Disconnect();
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class ServiceNotifierTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRest) {
+TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRestAndLeaveNoTrace) {
   // The longest path and abstract name a socket address holds (with its zero), and one more.
   const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');
   const std::string path = "/" + longest.substr(1), abstract = "@" + longest;
@@ -87,9 +87,7 @@ TEST_F(ServiceNotifierTest, ParseTakesWhatTheServiceManagerWritesAndRefusesTheRe
     EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
     EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
   }
-}
-
-TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStarted) {
+  // Taken from the environment, the variables are left for no command the daemon starts.
   setenv("NOTIFY_SOCKET", "@vigild-test", 1);
   setenv("WATCHDOG_USEC", "5000000", 1);
   setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
@@ -101,9 +99,8 @@ TEST_F(ServiceNotifierTest, TakingTheEnvironmentLeavesNothingForTheCommandsStart
   }
 }
 
-// Each message is one datagram, at a path or an abstract name: readiness, the
-// status when it changes (line breaks flattened), the watchdog once a quarter
-// of the interval has passed, on whichever pass comes then, and the stop.
+// One datagram each, at a path or an abstract name: the status with line breaks flattened, and a
+// ping on the first pass once a quarter of the interval has passed.
 TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval) {
   struct {
     const char* usec;
@@ -145,39 +142,10 @@ TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval
   }
 }
 
-// A service manager that is not there costs one warning per run of the
-// same error, and the messages flow again once it is back.
-TEST_F(ServiceNotifierTest, FailedSendsAreLoggedOncePerRunAndRetried) {
-  const std::string path = dir.Join("notify");
-  ServiceNotifier notifier;
-  ASSERT_TRUE(notifier.Open(ServiceNotifier::Parse(path.c_str(), "4000000", nullptr, 1)));
-  EXPECT_FALSE(notifier.Ready());
-  notifier.PassDone("0 watched");
-  notifier.PassDone("0 watched");
-  const std::string warnings = Warnings(1);
-  EXPECT_EQ(log->Messages(Warning).size(), 1u) << warnings;
-  EXPECT_NE(warnings.find("cannot send READY=1 to the service manager at " + path),
-            std::string::npos)
-      << warnings;
-  {
-    FakeServiceManager manager(path);
-    ASSERT_TRUE(manager.Bound());
-    notifier.PassDone("0 watched");
-    // The status never sent and the first ping go out now.
-    ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", 5000));
-    EXPECT_EQ(Texts(manager), "STATUS=0 watched\nWATCHDOG=1\n");
-  }
-  EXPECT_FALSE(notifier.Stopping());
-  ASSERT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() == 2; }, 5000))
-      << log->Messages(Warning).size();
-}
-
-// Unopened, or opened without an address, the notifier sends nothing and
-// logs nothing; a refused address and a short interval cost one warning each.
-TEST_F(ServiceNotifierTest, OpeningWarnsOfRefusedVariablesAndShortIntervalsOnly) {
-  FakeServiceManager manager(dir.Join("notify"));
-  ASSERT_TRUE(manager.Bound());
-  ServiceNotifier unopened, none, refused, shortInterval, fine;
+// Unopened, or opened without an address, a notifier logs nothing; a manager that was not there
+// gets the messages once it is back.
+TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunOfFailedSends) {
+  ServiceNotifier unopened, none, refused, shortInterval, fine, unheard;
   EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
   for (ServiceNotifier* notifier : {&unopened, &none}) {
     EXPECT_FALSE(notifier->Enabled());
@@ -192,13 +160,39 @@ TEST_F(ServiceNotifierTest, OpeningWarnsOfRefusedVariablesAndShortIntervalsOnly)
   EXPECT_EQ(shortInterval.WatchdogMs(), 1500);
   EXPECT_TRUE(fine.Open(ServiceNotifier::Parse("/run/n", "2000000", nullptr, 1)));
   EXPECT_EQ(fine.WatchdogMs(), 2000);
-  const std::string warnings = Warnings(2);
-  EXPECT_EQ(log->Messages(Warning).size(), 2u) << warnings;
+  const std::string path = dir.Join("notify");
+  ASSERT_TRUE(unheard.Open(ServiceNotifier::Parse(path.c_str(), "4000000", nullptr, 1)));
+  EXPECT_FALSE(unheard.Ready());
+  unheard.PassDone("0 watched");
+  unheard.PassDone("0 watched");
+  const std::string warnings = Warnings(3);
+  EXPECT_EQ(log->Messages(Warning).size(), 3u) << warnings;
   EXPECT_NE(warnings.find("NOTIFY_SOCKET 'relative' is neither"), std::string::npos) << warnings;
   EXPECT_NE(warnings.find("interval of 1500 ms is shorter than two supervision passes"),
             std::string::npos)
       << warnings;
-  EXPECT_EQ(Texts(manager), "");
+  EXPECT_NE(warnings.find("cannot send READY=1 to the service manager at " + path),
+            std::string::npos)
+      << warnings;
+  {
+    FakeServiceManager manager(path);
+    ASSERT_TRUE(manager.Bound());
+    unheard.PassDone("0 watched");
+    // The status never sent and the first ping go out now.
+    ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", 5000));
+    EXPECT_EQ(Texts(manager), "STATUS=0 watched\nWATCHDOG=1\n");
+  }
+  // Refused twice, then heard, then refused again: the second run warns again.
+  EXPECT_FALSE(unheard.Stopping());
+  EXPECT_FALSE(unheard.Stopping());
+  {
+    FakeServiceManager back(path);
+    ASSERT_TRUE(back.Bound());
+    EXPECT_TRUE(unheard.Ready());
+  }
+  EXPECT_FALSE(unheard.Stopping());
+  const std::string all = Warnings(5);
+  EXPECT_EQ(log->Messages(Warning).size(), 5u) << all;
 }
 
 }  // namespace
