@@ -245,12 +245,22 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
        {"CMGR.LOG.FILTER", "FW"}});
   EXPECT_EQ("4 /opt/coll/log/ 1 debug 12 1 collector.example 514 128 FWI12", settings());
   TempDir dir;
+  dir.WriteFile("2026.11.20trace.log", "old\n");
   put({{"LOGMANAGER.LOGDIR", dir.path()},
        {"LOGMANAGER.UDP.SERVER", "127.0.0.1"},
        {"LOGMANAGER.UDP.PORT", "9"},
        {"LOGMANAGER.LOGFILTER", "FWI"},
-       {"LOGMANAGER.FILEPREFIX", "trace"}});
-  EXPECT_EQ("4 " + dir.path() + " 1 trace 12 1 127.0.0.1 9 128 FWI", settings());
+       {"LOGMANAGER.FILEPREFIX", "trace"},
+       {"LOGMANAGER.MAXFILERETENTIONDAYS", "seven"}});
+  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 128 FWI", settings());
+  // A retention read as 0 would make the day's first record remove every older log.
+  log->Clear();
+  ASSERT_TRUE(server->MakeFileLogger());
+  EXPECT_TRUE(LogServer::Report(Info, nullptr, "[T] a new day's first record", nullptr, true));
+  EXPECT_EQ("old\n", ReadAll(dir.Join("2026.11.20trace.log")));
+  EXPECT_EQ(log->Messages(Error), Lines{"[ConfigNumber] ERROR : LOGMANAGER.MAXFILERETENTIONDAYS="
+                                        "'seven' is not a whole number from 0 to 100000, the "
+                                        "default 9999 is used"});
 }
 
 Handle<LogMessage> Record(const std::string& text) {
