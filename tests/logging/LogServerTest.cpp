@@ -244,20 +244,13 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
                                         "default 9999 is used"});
 }
 
-Handle<LogMessage> Record(const std::string& text) {
-  Handle<LogMessage> record(new LogMessage(Info, 0u, "VIGILD-1:0", "", ""));
-  record->append(text.c_str());
-  return record;
-}
-
-const auto kNever = [] { return false; };
-
 // A stopping server makes room for nobody: the producer must not wait for ever.
 TEST(LogQueueTest, ProducerOfAFullQueueGivesUpWhenToldNobodyWillMakeRoom) {
+  const Handle<LogMessage> record(new LogMessage(Info));
   LogQueue queue(1);
-  ASSERT_TRUE(queue.Push(Record("only"), kNever));
+  ASSERT_TRUE(queue.Push(record, [] { return false; }));
   int asked = 0;
-  EXPECT_FALSE(queue.Push(Record("late"), [&] { return ++asked == 3; }));
+  EXPECT_FALSE(queue.Push(record, [&] { return ++asked == 3; }));
   EXPECT_EQ(3, asked);
   EXPECT_EQ(1u, queue.Size());
   // Finding it full woke the writer: the wake waits for the writer's next look.

@@ -157,8 +157,7 @@ TEST(TlConfigurationTest, AliasStepsAreTracedOnlyWhenTheStoreHoldsTheirSwitch) {
       "DIAG_CONFIG_REPORT_ALIAS_ADDIDENTIFIER: Adding alias identifier GLOBAL.DIAG.DEBUG.LEVEL4 to "
       "expansion with value 1\n"
       "DIAG_CONFIG_REPORT_MERGEALIAS: Merging alias identifier GLOBAL.DIAG.DEBUG.LEVEL4 into "
-      "global "
-      "with value 1\n",
+      "global with value 1\n",
       picked);
   LogServer::DeleteInstance();
 }
