@@ -58,10 +58,8 @@ TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightS
   }
 }
 
-// Standard output is a pipe nobody reads: the caller must never wait; the
-// lines that did not fit are counted, and the count is written once the
-// reader is back. No line is lost without being counted, and a drain is not
-// over while the writer still holds a line it could not write.
+// Standard output is a pipe nobody reads: no line is lost without being counted,
+// and the count is written once the reader is back.
 TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCaller) {
   constexpr int kLines = 20000;
   int ends[2];

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -135,10 +134,8 @@ TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTh
             "1796428800\t2026.12.05-00.00.00\tvigild-7:0\tI\t[DL31001]\t[T]\tretried\n");
 }
 
-// The log directory may be open to other users: whatever they put at the
-// day's name is not appended to; the records go to the console after one
-// Error, and to the file again once a plain file of the daemon's own can be
-// made there.
+// The log directory may be open to other users: whatever they put at the day's
+// name is not appended to, and the file is used again once it is the daemon's own.
 TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheConsole) {
   const std::string day = dir.Join("2026.12.04debug.log");
   const std::string victim = dir.Join("victim");
@@ -180,7 +177,6 @@ TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheCons
     for (const char* text : {"first", "second", "third"}) {
       EXPECT_NE(shownOut.find(std::string("[T]\t") + text + "\n"), std::string::npos) << shownOut;
     }
-    // Removed: the day's file is made, and records go there again.
     ASSERT_EQ(unlink(day.c_str()), 0);
     auto record = Record(kLastSecondOfDec4, "DL31001", "back");
     EXPECT_TRUE(refusing.ProcessMessage(record, true));

@@ -5,40 +5,24 @@
 #include <string>
 #include <tuple>
 
-#include "CapturingLogDevice.h"
 #include "LogDeviceUDP.h"
-#include "LogServer.h"
 #include "StderrCapture.h"
 #include "TestSockets.h"
-#include "TlConfigurationGlobal.h"
 
 namespace {
 
-class LogDeviceUDPTest : public ::testing::Test {
- protected:
-  // A datagram socket on an ephemeral loopback port stands for the collector.
-  LogDeviceUDPTest() : fd(BindLoopback(SOCK_DGRAM, &port)) {
-    EXPECT_GE(fd, 0);
-    const timeval timeout{0, 500000};  // how long a receive waits
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~LogDeviceUDPTest() override {
-    close(fd);
-    LogServer::DeleteInstance();
-    TlConfigurationGlobal::DeleteInstance();
-  }
-
-  std::string Received() {
+// A datagram socket on an ephemeral loopback port stands for the collector.
+TEST(LogDeviceUDPTest, DatagramIsPriorityAndTabSeparatedFieldsAndAnUnusableServerGetsNone) {
+  int port = 0;
+  const int fd = BindLoopback(SOCK_DGRAM, &port);
+  ASSERT_GE(fd, 0);
+  const timeval timeout{0, 500000};  // how long a receive waits
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  char buffer[65536];
+  const auto received = [&] {
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
-  }
-
-  int port = 0;
-  int fd;
-  char buffer[65536];
-};
-
-TEST_F(LogDeviceUDPTest, PriorityAndTabSeparatedFieldsMakeTheDatagram) {
+  };
   const std::string head = "2026.12.04-10.11.12 UTC \tVIGILD.0.0-42:3\t";
   // severity, facility, code, message, datagram (an empty code leaves two adjacent tabs)
   const std::tuple<LogSeverityCode, unsigned, const char*, const char*, std::string> cases[] = {
@@ -53,34 +37,8 @@ TEST_F(LogDeviceUDPTest, PriorityAndTabSeparatedFieldsMakeTheDatagram) {
     LogDeviceUDP device;
     EXPECT_TRUE(device.Init("127.0.0.1", port, facility));
     EXPECT_TRUE(device.ProcessMessage(record, false));
-    EXPECT_EQ(Received(), datagram);
+    EXPECT_EQ(received(), datagram);
   }
-}
-
-// The collector is named by host name; the facility is ORed in as configured.
-TEST_F(LogDeviceUDPTest, ServerConfiguredForACollectorSendsItEveryRecord) {
-  TlConfiguration* conf = TlConfigurationGlobal::Instance().get();
-  conf->AtGlobalPut("LOGMANAGER.UDP.SERVER", "localhost");
-  conf->AtGlobalPut("LOGMANAGER.UDP.PORT", std::to_string(port));
-  conf->AtGlobalPut("LOGMANAGER.UDP.FACILITY", "128");  // local0
-  LogServer* server = LogServer::Instance();
-  CapturingLogDevice::Install(server);  // keeps the console quiet
-  ASSERT_TRUE(server->initForConfiguration("VIGILD.0.0"));
-  const std::string facility = " UTC \tVIGILD.0.0-" + std::to_string(getpid()) + ":0\t";
-  // severity, code, priority, the fields after the facility
-  const std::tuple<LogSeverityCode, const char*, std::string, std::string> cases[] = {
-      {Error, "DL30102", "<129>", "F\t[DL30102]\t[Run]\tERROR : one"},
-      {Info, nullptr, "<134>", "I\t[DL30003]\t[Run]\tINFO : two"},
-  };
-  for (const auto& [severity, code, priority, fields] : cases) {
-    LogServer::Report(severity, code, "[Run] " + fields.substr(fields.rfind('\t') + 1));
-    const std::string datagram = Received(), tail = facility + fields;
-    EXPECT_EQ(datagram.substr(0, priority.size()), priority) << datagram;
-    EXPECT_EQ(datagram.substr(datagram.size() - std::min(datagram.size(), tail.size())), tail);
-  }
-}
-
-TEST_F(LogDeviceUDPTest, UnusableServerGivesADeviceThatSendsNothing) {
   const int descriptors = CountOpenDescriptors();
   // A bad dotted address fails without asking DNS; the last server has no port.
   for (const char* server : {"999.999.999.999", "", "127.0.0.1"}) {
@@ -91,7 +49,8 @@ TEST_F(LogDeviceUDPTest, UnusableServerGivesADeviceThatSendsNothing) {
     Handle<LogMessage> record(new LogMessage(Error));
     EXPECT_TRUE(device.ProcessMessage(record, true));
   }
-  EXPECT_EQ(Received(), "");  // nothing within the half-second timeout
+  EXPECT_EQ(received(), "");  // nothing within the half-second timeout
+  close(fd);
 }
 
 }  // namespace

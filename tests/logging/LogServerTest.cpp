@@ -58,7 +58,8 @@ class LogServerTest : public ::testing::Test {
   std::shared_ptr<CapturingLogDevice::Log> log;
 };
 
-TEST_F(LogServerTest, DebugLevelSelectsSeveritiesAndAnnouncesTheChange) {
+TEST_F(LogServerTest, DebugLevelAndFiltersSelectSeveritiesAndALevelChangeIsAnnounced) {
+  EXPECT_EQ(Accepted(), "FEWI");  // console start
   // level set, level reported, severities accepted, level announced (empty: none)
   const std::tuple<unsigned, unsigned, const char*, const char*> cases[] = {
       {0, 0, "FE", ""}, {2, 2, "FEWI", "info"},    {10, 10, "FEWI12345678", "debug8"},
@@ -74,10 +75,6 @@ TEST_F(LogServerTest, DebugLevelSelectsSeveritiesAndAnnouncesTheChange) {
                                           std::string(announced) + "'@0"}
                                   : Lines{});
   }
-}
-
-TEST_F(LogServerTest, FiltersSetTheGlobalTable) {
-  EXPECT_EQ(Accepted(), "FEWI");  // console start
   server->setFilter("x8-W8q");
   EXPECT_EQ(Accepted(), "FW8");
   server->setFilter(nullptr);
@@ -108,7 +105,9 @@ TEST_F(LogServerTest, ChannelTableWidensOnlyTheMappedThread) {
   EXPECT_EQ(log->Records()[1].facility, "VIGILD.0.0-" + std::to_string(getpid()) + ":7");
 }
 
-TEST_F(LogServerTest, OnceMessagesPrintTheChosenCountsOnly) {
+TEST_F(LogServerTest, OnceMessagesAreKeyedByThePosixCksumCrcAndPrintTheChosenCountsOnly) {
+  EXPECT_EQ(checksumFromBuffer("abc"), 1219131554u);
+  EXPECT_EQ(checksumFromBuffer(nullptr), 4294967295u);
   for (int i = 0; i < 1000; ++i) {
     Handle<LogMessage> record(new LogMessage(Error, "DL30000"));
     record->append("[Poll] down");
@@ -118,19 +117,11 @@ TEST_F(LogServerTest, OnceMessagesPrintTheChosenCountsOnly) {
                                     "[repeated 100 times] down", "[repeated 1000 times] down"}));
 }
 
-TEST_F(LogServerTest, ChecksumIsThePosixCksumCrc) {
-  EXPECT_EQ(checksumFromBuffer("abc"), 1219131554u);
-  EXPECT_EQ(checksumFromBuffer(nullptr), 4294967295u);
-}
-
-// Taken one by one, queued records come first in, first out; a producer
-// finding the queue full waits for a drain, and deleting the server writes
-// what is left.
+// Deleting the server writes what is left in the queue.
 TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrain) {
   ASSERT_TRUE(server->StartQueueing());
-  for (const char* text : {"a", "b"}) {
-    ASSERT_TRUE(LogServer::Report(Info, nullptr, std::string("[Q] ") + text));
-  }
+  ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] a"));
+  ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] b"));
   std::string taken;
   Handle<LogMessage> record;
   bool nowEmpty = false;
@@ -161,34 +152,24 @@ TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrain)
 // The log thread writes on its period, a second apart; producers that fill
 // the queue wake it at once, so more than two queue-loads pass in 0.7 s.
 TEST_F(LogServerTest, LogThreadWritesWithinASecondAndAFullQueueWakesItAtOnce) {
-  constexpr int kThreads = 8;
-  constexpr int kPerThread = 300;
+  constexpr int kRecords = 2400;
   ASSERT_TRUE(server->StartProcessingThread());
-  auto start = std::chrono::steady_clock::now();
+  int64_t start = NowMs();
   LogServer::Report(Info, nullptr, "[T] first");
   EXPECT_EQ(log->Count(), 0u);  // queued, not written on this thread
   ASSERT_TRUE(log->WaitForCount(1, 1800));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-  start = std::chrono::steady_clock::now();
-  std::vector<std::thread> producers;
-  for (int t = 0; t < kThreads; ++t) {
-    producers.emplace_back([t] {
-      for (int n = 0; n < kPerThread; ++n) {
-        LogServer::Report(Info, nullptr, "[P] " + std::to_string(t) + " " + std::to_string(n));
-      }
-    });
+  EXPECT_LT(NowMs() - start, 1500);
+  start = NowMs();
+  for (int n = 0; n < kRecords; ++n) {
+    LogServer::Report(Info, nullptr, "[P] " + std::to_string(n));
   }
-  for (std::thread& producer : producers) {
-    producer.join();
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+  EXPECT_LT(NowMs() - start, 700);
   LogServer::DeleteInstance();  // writes the last partial queue-load
-  EXPECT_EQ(log->Count(), static_cast<size_t>(kThreads * kPerThread + 1));
+  EXPECT_EQ(log->Count(), static_cast<size_t>(kRecords + 1));
 }
 
-// A client can put any byte into a name the daemon logs: none of those below
-// 0x20 or 0x7f may reach an output raw, where it would drive a terminal,
-// forge a line or shift the file's tab-separated fields.
+// A client can put any byte into a name the daemon logs: a raw one would drive
+// a terminal, forge a line or shift the file's tab-separated fields.
 TEST_F(LogServerTest, ControlBytesReachEveryDeviceEscaped) {
   TempDir dir;
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
@@ -245,29 +226,31 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
        {"CMGR.LOG.FILTER", "FW"}});
   EXPECT_EQ("4 /opt/coll/log/ 1 debug 12 1 collector.example 514 128 FWI12", settings());
   TempDir dir;
+  dir.WriteFile("2026.11.20trace.log", "old\n");
   put({{"LOGMANAGER.LOGDIR", dir.path()},
        {"LOGMANAGER.UDP.SERVER", "127.0.0.1"},
        {"LOGMANAGER.UDP.PORT", "9"},
        {"LOGMANAGER.LOGFILTER", "FWI"},
-       {"LOGMANAGER.FILEPREFIX", "trace"}});
-  EXPECT_EQ("4 " + dir.path() + " 1 trace 12 1 127.0.0.1 9 128 FWI", settings());
+       {"LOGMANAGER.FILEPREFIX", "trace"},
+       {"LOGMANAGER.MAXFILERETENTIONDAYS", "seven"}});
+  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 128 FWI", settings());
+  // A retention read as 0 would make the day's first record remove every older log.
+  log->Clear();
+  ASSERT_TRUE(server->MakeFileLogger());
+  EXPECT_TRUE(LogServer::Report(Info, nullptr, "[T] a new day's first record", nullptr, true));
+  EXPECT_EQ("old\n", ReadAll(dir.Join("2026.11.20trace.log")));
+  EXPECT_EQ(log->Messages(Error), Lines{"[ConfigNumber] ERROR : LOGMANAGER.MAXFILERETENTIONDAYS="
+                                        "'seven' is not a whole number from 0 to 100000, the "
+                                        "default 9999 is used"});
 }
 
-Handle<LogMessage> Record(const std::string& text) {
-  Handle<LogMessage> record(new LogMessage(Info, 0u, "VIGILD-1:0", "", ""));
-  record->append(text.c_str());
-  return record;
-}
-
-const auto kNever = [] { return false; };
-
-// A stopping server makes room for nobody: the producer gives up instead of
-// waiting for ever, and nothing of its record is queued.
+// A stopping server makes room for nobody: the producer must not wait for ever.
 TEST(LogQueueTest, ProducerOfAFullQueueGivesUpWhenToldNobodyWillMakeRoom) {
+  const Handle<LogMessage> record(new LogMessage(Info));
   LogQueue queue(1);
-  ASSERT_TRUE(queue.Push(Record("only"), kNever));
+  ASSERT_TRUE(queue.Push(record, [] { return false; }));
   int asked = 0;
-  EXPECT_FALSE(queue.Push(Record("late"), [&] { return ++asked == 3; }));
+  EXPECT_FALSE(queue.Push(record, [&] { return ++asked == 3; }));
   EXPECT_EQ(3, asked);
   EXPECT_EQ(1u, queue.Size());
   // Finding it full woke the writer: the wake waits for the writer's next look.

@@ -1,4 +1,3 @@
-// End to end: records logged through the log server reach a private rsyslogd on loopback.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>

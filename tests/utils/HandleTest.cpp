@@ -58,22 +58,17 @@ TEST(HandleTest, ConcurrentCopiesKeepTheCountExact) {
   EXPECT_EQ(1, shared->RefCount());
 }
 
-TEST(HandleTest, DereferencingANullHandleThrowsBError) {
-  Handle<Counted> empty;
-  String text;
+TEST(BErrorTest, NullHandleThrowsOneAndGetMsgJoinsMessageAndOriginOnly) {
+  String out("previous text");
   try {
-    empty->RefCount();
+    Handle<Counted>()->RefCount();
     ADD_FAILURE() << "nothing thrown";
   } catch (const BError& error) {
-    EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator->'", error.GetMsg(text));
+    EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator->'", error.GetMsg(out));
   }
-}
-
-TEST(BErrorTest, GetMsgJoinsMessageAndOriginAndIgnoresAddedLines) {
   BError error("ListenPort::Initialize", "bind failed");
   EXPECT_EQ(1, error.AddErrorLine(3, "vigild::main"));
   EXPECT_EQ(1, error.AddErrorLine(-1, nullptr));
-  String out("previous text");
   EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", BError(error).GetMsg(out));
   EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", out);
   EXPECT_STREQ("BError: '',from ''", BError(nullptr, nullptr).GetMsg(out));
