@@ -30,18 +30,10 @@ class VigilctlE2ETest : public CtlHarness {
     daemon.reset();
     return status;
   }
-  Result Status() { return Ctl({"status", "--json"}, false); }
-  // A number in the status file by its path of keys; -1 while it is missing.
-  long Number(std::initializer_list<const char*> keys) {
-    const nlohmann::json document = StatusJson();
-    const nlohmann::json* at = &document;
-    for (const char* key : keys) {
-      if (!at->is_object() || !at->contains(key)) {
-        return -1;
-      }
-      at = &(*at)[key];
-    }
-    return at->is_number() ? at->get<long>() : -1;
+  // A number of the status file by its JSON pointer; -1 while it is missing.
+  long Number(const std::string& pointer) const {
+    const nlohmann::json at = At(pointer);
+    return at.is_number() ? at.get<long>() : -1;
   }
 };
 
@@ -171,11 +163,7 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
   }
   EXPECT_EQ(0, failures.load());
 
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return Number({"orders", "msg"}) == kClients * kBeats;
-      },
-      10000))
+  ASSERT_TRUE(WaitUntil([&] { return Number("/orders/msg") == kClients * kBeats; }, 10000))
       << StatusJson().dump() << DaemonLog();
   const nlohmann::json document = StatusJson();
   EXPECT_EQ(kClients, document["orders"]["watch"]);
@@ -186,12 +174,12 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
   // A block the daemon refuses counts as a protocol error.
   VigilClient raw("127.0.0.1", port);
   ASSERT_EQ(VigilClient::kOk, raw.Forget(3000000));
-  ASSERT_TRUE(WaitUntil([&] { return Number({"orders", "mgmt"}) == 1; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return Number("/orders/mgmt") == 1; }, 10000));
   const int fd = ConnectTcp(port);
   ASSERT_GE(fd, 0);
   const std::string bogus = "BEGINBOGUS\nEND;\nBEGINMSG\npserrors: 1\nEND;\n";
   ASSERT_EQ(static_cast<ssize_t>(bogus.size()), send(fd, bogus.data(), bogus.size(), 0));
-  EXPECT_TRUE(WaitUntil([&] { return Number({"protocol_errors"}) == 2; }, 10000))
+  EXPECT_TRUE(WaitUntil([&] { return Number("/protocol_errors") == 2; }, 10000))
       << StatusJson().dump();
   close(fd);
 
@@ -224,7 +212,7 @@ TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheError
   EXPECT_EQ(128 + SIGTERM, WaitExit(wrapper, 30000)) << ReadAll(RunErr("hog"));
   // Killing the daemon in its 10 s pause (the fixture does) means nothing
   // is started again behind the test's back.
-  EXPECT_EQ(1, Number({"restarts", "hog"}));
+  EXPECT_EQ(1, Number("/restarts/hog"));
 }
 
 #else  // VIGILCTL_E2E_SLOW
@@ -248,7 +236,7 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
       [&] {
         const nlohmann::json entry = Entry("flaky");
         if (!entry.is_null() && entry["state"] == "restarting") {
-          markedAt = Number({"daemon", "updated"});
+          markedAt = Number("/daemon/updated");
           return true;
         }
         return false;
@@ -257,8 +245,7 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
       << DaemonLog();
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return Number({"daemon", "updated"}) >= markedAt + 4 &&
-               Entry("flaky")["state"] == "restarting";
+        return Number("/daemon/updated") >= markedAt + 4 && Entry("flaky")["state"] == "restarting";
       },
       9000))
       << "the status file went stale during the restart pause";

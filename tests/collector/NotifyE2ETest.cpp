@@ -1,17 +1,13 @@
-// The real vigild under a stand-in service manager: readiness, status,
-// watchdog and stop messages on the notification socket; nothing without
-// it; and a daemon killed and started again, as the watchdog's restart
-// does it, that learns of a wrapped program again without a second copy.
+// The real vigild under a stand-in service manager: its messages, and a
+// daemon killed and started again as the watchdog's restart does it.
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
 #include "TestWaits.h"

@@ -1,9 +1,7 @@
-// Program files against the real daemon and vigilctl: programs started with
-// the daemon in their own directory and environment, their output kept and
-// read back, a killed program back at once, an operator's stop that
-// survives a daemon restart without a second copy of anything, a bad file
-// named and skipped, and SIGHUP with changed, added, removed and unchanged
-// files.
+// Program files against the real daemon and vigilctl: started in their own
+// directory and environment, output kept, a killed program back at once, a
+// stop that survives a daemon restart, a bad file named and skipped, SIGHUP,
+// and who may give which order.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,29 +10,26 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "DaemonHarness.h"
+#include "CtlHarness.h"
 #include "TestWaits.h"
 
 namespace {
 
-class ProgramsE2ETest : public DaemonHarness {
+class ProgramsE2ETest : public CtlHarness {
  protected:
   ProgramsE2ETest() { mkdir(home.Join("programs").c_str(), 0755); }
+  // The wrappers name the home and go with CtlHarness; their programs, which
+  // outlive the daemon by design, are "sleep 600" by then.
   ~ProgramsE2ETest() override {
     daemon.reset();
-    // The wrappers and their programs outlive the daemon by design.
     for (const std::string& name : names) {
-      for (pid_t pid : Pids(name)) {
-        if (Alive(pid)) {
-          KillWithWrapper(pid);
-        }
+      for (pid_t pid : Live(name)) {
+        kill(pid, SIGKILL);
       }
     }
   }
@@ -51,9 +46,9 @@ class ProgramsE2ETest : public DaemonHarness {
                        "directory = " +
                        directory + "\nenv.GREETING = " + greeting + "\n" + more);
   }
-  void StartDaemon(const std::string& more = "") {
-    daemon = StartWith("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n" + more, {},
-                       "1");
+  // Level 1: what an operator sees by default.
+  void StartPrograms() {
+    StartDaemon("GLOBAL.WATCHMGR.VIGILCTL=" + std::string(VIGILCTL_BINARY) + "\n", "1");
   }
   // An operator's order for name ("" for a reload) sent as uid.
   void OrderAs(uid_t uid, const std::string& order, const std::string& name) {
@@ -70,7 +65,6 @@ class ProgramsE2ETest : public DaemonHarness {
     }
     return pids;
   }
-  // The program's processes still alive.
   std::vector<pid_t> Live(const std::string& name) const {
     std::vector<pid_t> live;
     for (pid_t pid : Pids(name)) {
@@ -98,24 +92,10 @@ class ProgramsE2ETest : public DaemonHarness {
     }
     return pids;
   }
-  static void KillWithWrapper(pid_t pid) {
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (parent > 1) {
-      kill(parent, SIGKILL);
-    }
-    kill(pid, SIGKILL);
-  }
   static std::string Environment(pid_t pid) {
     return ReadAll("/proc/" + std::to_string(pid) + "/environ");
   }
-  Result Status() { return Ctl({"status", "--json"}, false); }
-  std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
 
-  std::unique_ptr<Daemon> daemon;
   std::set<std::string> names;
 };
 
@@ -127,7 +107,7 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
   Define("changed", "before");
   Define("removed", "r");
   home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
-  StartDaemon();
+  StartPrograms();
   const std::vector<pid_t> first = FirstPids({"alpha", "beta", "changed", "removed"});
   ASSERT_EQ(first.size(), 4u) << DaemonLog();
   const pid_t alpha = first[0], beta = first[1];
@@ -145,7 +125,7 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
       2000))
       << DaemonLog();
 
-  // The output, line by line with a time stamp, through vigilctl logs.
+  // The output, line by line with a time stamp.
   ASSERT_TRUE(WaitUntil([&] { return Has(Ctl({"logs", "beta"}, false).out, "greeting="); }, 5000));
   const Result logs = Ctl({"logs", "beta", "-n", "5"}, false);
   EXPECT_EQ(logs.status, 0) << logs.err;
@@ -185,7 +165,7 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
 TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   Define("kept", "k");
   Define("held", "h");
-  StartDaemon();
+  StartPrograms();
   const std::vector<pid_t> first = FirstPids({"kept", "held"});
   ASSERT_EQ(first.size(), 2u) << DaemonLog();
   const pid_t kept = first[0];
@@ -203,8 +183,7 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   // held stays stopped.
   kill(daemon->pid, SIGKILL);
   daemon->WaitExit(5000);
-  StartDaemon();
-  ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 10000)) << DaemonLog();
+  StartPrograms();
   std::this_thread::sleep_for(std::chrono::milliseconds(5000));
   EXPECT_EQ(Live("kept"), std::vector<pid_t>{kept});
   EXPECT_EQ(Pids("kept").size(), 1u);
@@ -221,25 +200,16 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   EXPECT_TRUE(
       WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; }, 5000));
   // An operator's orders are not the program's failures: no restart is counted.
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const auto status = nlohmann::json::parse(Status().out, nullptr, false);
-        return status.is_object() && status["programs"]["kept"]["state"] == "watching" &&
-               status["programs"]["held"]["state"] == "watching";
-      },
-      5000));
-  const auto status = nlohmann::json::parse(Status().out, nullptr, false);
-  ASSERT_TRUE(status.is_object());
-  for (const char* name : {"kept", "held"}) {
-    EXPECT_EQ(status["programs"][name]["restarts"], 0) << name << status.dump();
-    EXPECT_TRUE(status["programs"][name]["last_reason"].is_null()) << name;
+  for (const std::string name : {"kept", "held"}) {
+    EXPECT_TRUE(WaitUntil([&] { return At("/programs/" + name + "/state") == "watching"; }, 5000))
+        << name << StatusJson().dump();
+    EXPECT_EQ(At("/programs/" + name + "/restarts"), 0) << name;
+    EXPECT_TRUE(At("/programs/" + name + "/last_reason").is_null()) << name;
   }
 }
 
-// Under the default users, a program file's user is admitted: its program
-// registers and it may stop and start that program. It may not touch root's
-// program nor reload, and a third user is not even heard. Every refusal is
-// logged and changes nothing.
+// Under the default users, a program file's user is admitted; a third user is
+// not even heard. Every refusal is logged and changes nothing.
 TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRootReloads) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to give orders as other users";
@@ -247,7 +217,7 @@ TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRoo
   constexpr uid_t kThirdUser = 1;  // "daemon" on Debian
   Define("ours", "o");
   Define("theirs", "t", "user = nobody\n");
-  StartDaemon();
+  StartPrograms();
   const std::vector<pid_t> first = FirstPids({"ours", "theirs"});
   ASSERT_EQ(first.size(), 2u) << DaemonLog();
   const pid_t ours = first[0], theirs = first[1];

@@ -21,11 +21,9 @@ class RestartE2ETest : public DaemonHarness {
   static std::string Out(const Daemon& daemon) { return daemon.Out() + daemon.Err(); }
 };
 
-// The first item's stop command never returns and leaves its process alive, so its sequence
-// sits in the grace wait. Meanwhile an item that falls silent still has its stop command within
-// wdfreq + 2 s of its last heartbeat, and three processes are restarted one after another, each
-// with its 10 s pause, while a process with a higher pid (judged after them in every pass) beats
-// every second: it is never stopped.
+// A stop command that never returns holds its item in the grace wait; meanwhile a silent item is
+// still stopped in time, and three restarts, each with its 10 s pause, never delay the judgement
+// of a process with a higher pid (judged after them in every pass) that beats every second.
 TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgement) {
   auto daemon = Start();
   const pid_t hung = Process(), silent = Process();
