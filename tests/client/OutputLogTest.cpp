@@ -1,5 +1,3 @@
-#include "OutputLog.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "OutputLog.h"
 #include "ProgramLogs.h"
 #include "TempDir.h"
 #include "TestWaits.h"

@@ -1,5 +1,5 @@
-// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, after a
-// failed check, and a crash loop's back-off, failure and reset.
+// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, a failed
+// check or a working set past its limit, and a crash loop's back-off, failure and reset.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,11 +17,11 @@
 
 using RestartPolicyE2ETest = CtlHarness;
 
-// Two python3 servers under one daemon: one killed with signal 9, one stopped
-// and caught by its HTTP check.
-TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceAndAStoppedOneIsReplacedByItsCheck) {
+// python3 programs under one daemon: a server killed with signal 9, one stopped
+// and caught by its HTTP check, and one that grows past its working-set limit.
+TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceStoppedOneFailsItsCheckAndHogItsLimit) {
   if (access("/usr/bin/python3", X_OK) != 0) {
-    GTEST_SKIP() << "python3 is not installed: no server to restart";
+    GTEST_SKIP() << "python3 is not installed: no program to restart";
   }
   StartDaemon();
   Keeper();
@@ -95,6 +95,21 @@ TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceAndAStoppedOneIsReplac
   EXPECT_EQ(1, At("/programs/web/restarts"));
   EXPECT_TRUE(WaitUntil([&] { return Accepts(webPort, 0); }, 10000))
       << "the new server never served";
+
+  // Grows by 1 MB every 50 ms up to 120 MB; its stop command "kill <child>" ends the wrapper.
+  const pid_t hog =
+      Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--", "/usr/bin/python3", "-c",
+           "import time; b = []; "
+           "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
+           "time.sleep(120)"},
+          "hog");
+  EXPECT_TRUE(
+      WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); }, 30000))
+      << DaemonLog();
+  EXPECT_TRUE(Has(DaemonLog(), "> 40000")) << DaemonLog();
+  EXPECT_EQ(128 + SIGTERM, WaitExit(hog, 30000)) << ReadAll(RunErr("hog"));
+  // The fixture kills the daemon in its 10 s pause: nothing starts again behind the test's back.
+  EXPECT_EQ(1, At("/restarts/hog"));
 }
 
 TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOnReset) {

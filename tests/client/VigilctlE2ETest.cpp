@@ -191,30 +191,6 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
   EXPECT_EQ(3, Status().status);
 }
 
-TEST_F(VigilctlE2ETest, ChildGrowingPastMaxWsetIsRestartedWithTheLimitInTheErrorLine) {
-  if (access("/usr/bin/python3", X_OK) != 0) {
-    GTEST_SKIP() << "python3 is not installed: no allocating child to run";
-  }
-  StartDaemon();
-  Keeper();
-  // Grows by 1 MB every 50 ms up to 120 MB, then waits.
-  const pid_t wrapper =
-      Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--", "/usr/bin/python3", "-c",
-           "import time; b = []; "
-           "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
-           "time.sleep(120)"},
-          "hog");
-  EXPECT_TRUE(
-      WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); }, 30000))
-      << DaemonLog();
-  EXPECT_TRUE(Has(DaemonLog(), "> 40000")) << DaemonLog();
-  // The stop command is "kill <child>": the wrapper ends with 128 + SIGTERM.
-  EXPECT_EQ(128 + SIGTERM, WaitExit(wrapper, 30000)) << ReadAll(RunErr("hog"));
-  // Killing the daemon in its 10 s pause (the fixture does) means nothing
-  // is started again behind the test's back.
-  EXPECT_EQ(1, Number("/restarts/hog"));
-}
-
 #else  // VIGILCTL_E2E_SLOW
 
 TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneIsForgotten) {
