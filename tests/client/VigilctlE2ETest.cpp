@@ -2,7 +2,6 @@
 // VIGILCTL_E2E_SLOW) the ones that sit through the daemon's 10 s restart pause.
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>

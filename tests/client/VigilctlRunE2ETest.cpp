@@ -103,12 +103,12 @@ class VigilctlRunE2ETest : public CtlHarness {
     fakes[tag] = std::make_unique<FakeDaemon>();
     return CtlHarness::Run(args, tag, fakes[tag]->port);
   }
-  // The child the wrapper registered with fake, once it has; killed at the end.
-  long Child(FakeDaemon& fake) {
-    if (!fake.WaitFor("BEGINWATCH", 10000)) {
+  // The child the wrapper registered with fakes[tag], once it has; killed at the end.
+  long Child(const std::string& tag) {
+    if (!fakes[tag]->WaitFor("BEGINWATCH", 10000)) {
       return -1;
     }
-    processes.push_back(static_cast<pid_t>(std::stol(fake.Value("pid"))));
+    processes.push_back(static_cast<pid_t>(std::stol(fakes[tag]->Value("pid"))));
     return processes.back();
   }
   // A status file of a live daemon with these programs ("" for none).
@@ -179,7 +179,7 @@ TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopRepo
   }
   for (size_t i = 0; i < wrappers.size(); ++i) {
     FakeDaemon& fake = *fakes[std::to_string(signals[i])];
-    const long stopped = Child(fake);
+    const long stopped = Child(std::to_string(signals[i]));
     ASSERT_GT(stopped, 0) << ReadAll(RunErr(std::to_string(signals[i])));
     EXPECT_EQ("kill " + std::to_string(wrappers[i]), fake.Value("psstop"));
     kill(static_cast<pid_t>(stopped), SIGSTOP);
@@ -201,7 +201,6 @@ TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopRepo
 TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideTheGrace) {
   const std::string counts = marks + "/";
   home.WriteFile("marks/transient.flag", "");
-  const std::vector<std::string> every1{"--check-every", "1"};
   struct Case {
     const char* tag;
     std::vector<std::string> args;
@@ -209,15 +208,15 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   const Case cases[] = {
       {"failing",
        {"--check", "exec:echo x >> " + counts + "failing; exit 1", "--check-failures", "3",
-        "--check-grace", "0"}},
+        "--check-grace", "0", "--check-every", "1"}},
       {"transient",
        {"--check",
         "exec:echo x >> " + counts + "transient; if [ -e " + counts + "transient.flag ]; then rm " +
             counts + "transient.flag; exit 1; fi",
-        "--check-failures", "2", "--check-grace", "0"}},
+        "--check-failures", "2", "--check-grace", "0", "--check-every", "1"}},
       {"grace",
        {"--check", "exec:echo x >> " + counts + "grace; exit 1", "--check-failures", "1",
-        "--check-grace", "3"}},
+        "--check-grace", "3", "--check-every", "1"}},
       {"unchecked", {}},
   };
   std::map<std::string, pid_t> wrappers;
@@ -225,14 +224,11 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   const long begin = NowMs();
   for (const Case& c : cases) {
     std::vector<std::string> args(c.args);
-    if (!args.empty()) {
-      args.insert(args.end(), every1.begin(), every1.end());
-    }
     args.insert(args.end(), {"--wdfreq", "60", "--", "/bin/sleep", "300"});
     wrappers[c.tag] = Run(c.tag, args);
   }
   for (const Case& c : cases) {
-    programs[c.tag] = Child(*fakes[c.tag]);
+    programs[c.tag] = Child(c.tag);
     ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(RunErr(c.tag));
   }
 
@@ -270,7 +266,8 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   const std::string directory = home.Join("it's a \"$dir\" \\ end;");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
   const std::string hostile = "it's \"q\" $HOME `id` \\ back end; *";
-  FakeDaemon fake;
+  fakes["1"] = std::make_unique<FakeDaemon>();
+  FakeDaemon& fake = *fakes["1"];
   // Started in the directory, as an operator does, with variables of its own.
   const std::string line = "cd " + ShellQuote::Word(directory) +
                            " && exec " VIGILCTL_BINARY " run --port " + std::to_string(fake.port) +
@@ -280,7 +277,7 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   std::vector<std::string> environment = Env("FOO=caller's");
   environment.push_back("LEAKED=1");
   owned.push_back(SpawnClean({"/bin/sh", "-c", line}, environment, RunOut("1"), RunErr("1")));
-  ASSERT_GT(Child(fake), 0) << ReadAll(RunErr("1"));
+  ASSERT_GT(Child("1"), 0) << ReadAll(RunErr("1"));
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(RunOut("1")), "--\n"); }, 5000));
   const std::string start = fake.Value("psstart");
 

@@ -81,17 +81,6 @@ class ProgramsE2ETest : public CtlHarness {
     }
     return Pids(name)[count - 1];
   }
-  // Each program's first pid once all have started; empty when one did not.
-  std::vector<pid_t> FirstPids(const std::vector<std::string>& wanted) {
-    std::vector<pid_t> pids;
-    for (const std::string& name : wanted) {
-      pids.push_back(WaitStarted(name, 1));
-      if (pids.back() <= 0) {
-        return {};
-      }
-    }
-    return pids;
-  }
   static std::string Environment(pid_t pid) {
     return ReadAll("/proc/" + std::to_string(pid) + "/environ");
   }
@@ -108,9 +97,10 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
   Define("removed", "r");
   home.WriteFile("programs/bad.conf", "command = /bin/true\ncolour = red\n");
   StartPrograms();
-  const std::vector<pid_t> first = FirstPids({"alpha", "beta", "changed", "removed"});
-  ASSERT_EQ(first.size(), 4u) << DaemonLog();
-  const pid_t alpha = first[0], beta = first[1];
+  const pid_t alpha = WaitStarted("alpha", 1), beta = WaitStarted("beta", 1);
+  ASSERT_TRUE(alpha > 0 && beta > 0 && WaitStarted("changed", 1) > 0 &&
+              WaitStarted("removed", 1) > 0)
+      << DaemonLog();
   for (const char* name : {"alpha", "beta"}) {
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(Pids(name)[0]) + "/cwd"),
               home.Join("dir-" + std::string(name)));
@@ -166,9 +156,8 @@ TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
   Define("kept", "k");
   Define("held", "h");
   StartPrograms();
-  const std::vector<pid_t> first = FirstPids({"kept", "held"});
-  ASSERT_EQ(first.size(), 2u) << DaemonLog();
-  const pid_t kept = first[0];
+  const pid_t kept = WaitStarted("kept", 1);
+  ASSERT_TRUE(kept > 0 && WaitStarted("held", 1) > 0) << DaemonLog();
 
   const Result stop = Ctl({"stop", "held"}, false);
   EXPECT_EQ(stop.status, 0) << stop.err << DaemonLog();
@@ -218,9 +207,8 @@ TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRoo
   Define("ours", "o");
   Define("theirs", "t", "user = nobody\n");
   StartPrograms();
-  const std::vector<pid_t> first = FirstPids({"ours", "theirs"});
-  ASSERT_EQ(first.size(), 2u) << DaemonLog();
-  const pid_t ours = first[0], theirs = first[1];
+  const pid_t ours = WaitStarted("ours", 1), theirs = WaitStarted("theirs", 1);
+  ASSERT_TRUE(ours > 0 && theirs > 0) << DaemonLog();
   ASSERT_TRUE(WaitUntil([&] { return Has(Status().out, "\"watching\""); }, 10000));
 
   const std::string notTheirs = " from uid 65534 refused: only root and the program's user may";
