@@ -56,17 +56,15 @@ class FakeDaemon {
   int port = 0;
 
  private:
+  // ready[0] is the listener, the others its connections.
   void _Serve() {
-    std::vector<int> connections;
+    std::vector<pollfd> ready{{fd, POLLIN, 0}};
     while (!done) {
-      std::vector<pollfd> ready{{fd, POLLIN, 0}};
-      for (int connection : connections) {
-        ready.push_back({connection, POLLIN, 0});
-      }
       if (poll(ready.data(), ready.size(), 50) <= 0) {
         continue;
       }
-      for (size_t i = 1; i < ready.size(); ++i) {
+      // Backwards, so that erasing a closed connection skips none.
+      for (size_t i = ready.size() - 1; i > 0; --i) {
         if (ready[i].revents == 0) {
           continue;
         }
@@ -77,15 +75,15 @@ class FakeDaemon {
           text.append(buffer, static_cast<size_t>(n));
         } else {
           close(ready[i].fd);
-          connections.erase(std::find(connections.begin(), connections.end(), ready[i].fd));
+          ready.erase(ready.begin() + static_cast<long>(i));
         }
       }
       if ((ready[0].revents & POLLIN) != 0) {
-        connections.push_back(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+        ready.push_back({accept4(fd, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
       }
     }
-    for (int connection : connections) {
-      close(connection);
+    for (size_t i = 1; i < ready.size(); ++i) {
+      close(ready[i].fd);
     }
   }
 
