@@ -17,8 +17,6 @@
 
 using RestartPolicyE2ETest = CtlHarness;
 
-// python3 programs under one daemon: a server killed with signal 9, one stopped
-// and caught by its HTTP check, and one that grows past its working-set limit.
 TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceStoppedOneFailsItsCheckAndHogItsLimit) {
   if (access("/usr/bin/python3", X_OK) != 0) {
     GTEST_SKIP() << "python3 is not installed: no program to restart";

@@ -93,8 +93,6 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   EXPECT_EQ(0, json.status);
   EXPECT_FALSE(nlohmann::json::parse(json.out, nullptr, false).is_discarded());
 
-  // The metrics file: the checker of the monitoring system, where it exists,
-  // else at least the facts.
   const std::string metrics = home.Join("vigild.prom");
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_orders_total{type=\"watch\"} 1"));
   EXPECT_TRUE(Has(ReadAll(metrics),
@@ -119,9 +117,6 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_up 0"));
 }
 
-// Thirty-two clients each keep one connection for all their orders, the
-// daemon counts every one of them and every refused block, and a stop
-// signal leaves the status file saying the daemon no longer runs.
 TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusalIsCounted) {
   StartDaemon();
   constexpr int kClients = 32;

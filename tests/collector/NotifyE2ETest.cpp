@@ -91,8 +91,6 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   EXPECT_LE(manager.Times("STOPPING=1")[0] - manager.Times("WATCHDOG=1").back(), 1250);
 }
 
-// Without NOTIFY_SOCKET, with a watchdog meant for another process, or with
-// the notifications switched off, the socket hears what each asks for.
 TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothing) {
   const struct {
     std::vector<std::string> env;

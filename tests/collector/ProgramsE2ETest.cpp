@@ -1,7 +1,5 @@
-// Program files against the real daemon and vigilctl: started in their own
-// directory and environment, output kept, a killed program back at once, a
-// stop that survives a daemon restart, a bad file named and skipped, SIGHUP,
-// and who may give which order.
+// Program files against the real daemon and vigilctl, started through the
+// wrapper the daemon is configured with.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,8 +86,7 @@ class ProgramsE2ETest : public CtlHarness {
   std::set<std::string> names;
 };
 
-// Alpha and beta stay unchanged throughout; a bad file is named and skipped,
-// and SIGHUP applies a changed, an added and a removed file.
+// Alpha and beta stay unchanged throughout.
 TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAppliesChanges) {
   Define("alpha", "hello alpha");
   Define("beta", "hello beta", "output = log\nlog-keep = 2\n");
