@@ -86,8 +86,9 @@ class ProgramsE2ETest : public CtlHarness {
   std::set<std::string> names;
 };
 
-// Alpha and beta stay unchanged throughout.
-TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAppliesChanges) {
+// Alpha and beta stay unchanged until beta is stopped; "added" is then kept
+// and "beta" held across the daemon's death.
+TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesADaemonRestart) {
   Define("alpha", "hello alpha");
   Define("beta", "hello beta", "output = log\nlog-keep = 2\n");
   Define("changed", "before");
@@ -137,7 +138,8 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
   Define("added", "a");
   unlink(home.Join("programs/removed.conf").c_str());
   kill(daemon->pid, SIGHUP);
-  EXPECT_GT(WaitStarted("added", 1), 0) << DaemonLog();
+  const pid_t added = WaitStarted("added", 1);
+  EXPECT_GT(added, 0) << DaemonLog();
   const pid_t renewed = WaitStarted("changed", 2);
   ASSERT_GT(renewed, 0) << DaemonLog();
   EXPECT_TRUE(Has(Environment(renewed), std::string("GREETING=after\0", 15)));
@@ -147,46 +149,38 @@ TEST_F(ProgramsE2ETest, ProgramsStartInTheirContextComeBackWhenKilledAndSighupAp
   EXPECT_EQ(Live("beta"), std::vector<pid_t>{beta});
   EXPECT_EQ(Pids("beta").size(), 1u);
   EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
-}
 
-TEST_F(ProgramsE2ETest, AStopSurvivesADaemonRestartAndNothingRunsTwice) {
-  Define("kept", "k");
-  Define("held", "h");
-  StartPrograms();
-  const pid_t kept = WaitStarted("kept", 1);
-  ASSERT_TRUE(kept > 0 && WaitStarted("held", 1) > 0) << DaemonLog();
-
-  const Result stop = Ctl({"stop", "held"}, false);
+  const Result stop = Ctl({"stop", "beta"}, false);
   EXPECT_EQ(stop.status, 0) << stop.err << DaemonLog();
-  EXPECT_EQ(stop.out, "held: stopped\n");
-  EXPECT_TRUE(WaitUntil([&] { return Live("held").empty(); }, 5000));
+  EXPECT_EQ(stop.out, "beta: stopped\n");
+  EXPECT_TRUE(WaitUntil([&] { return Live("beta").empty(); }, 5000));
   // Unknown names are refused before anything is sent.
   const Result unknown = Ctl({"stop", "nosuch"}, false);
   EXPECT_EQ(unknown.status, 4);
   EXPECT_TRUE(Has(unknown.err, "no program file defines nosuch")) << unknown.err;
 
-  // The daemon dies and comes back: kept is adopted (same pid, no copy),
-  // held stays stopped.
+  // The daemon dies and comes back: "added" is adopted (same pid, no copy),
+  // beta stays stopped.
   kill(daemon->pid, SIGKILL);
   daemon->WaitExit(5000);
   StartPrograms();
   std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-  EXPECT_EQ(Live("kept"), std::vector<pid_t>{kept});
-  EXPECT_EQ(Pids("kept").size(), 1u);
-  EXPECT_TRUE(Live("held").empty());
-  EXPECT_EQ(Pids("held").size(), 1u);
-  EXPECT_TRUE(Has(Status().out, "\"kept\"")) << Status().out;
+  EXPECT_EQ(Live("added"), std::vector<pid_t>{added});
+  EXPECT_EQ(Pids("added").size(), 1u);
+  EXPECT_TRUE(Live("beta").empty());
+  EXPECT_EQ(Pids("beta").size(), 1u);
+  EXPECT_TRUE(Has(Status().out, "\"added\"")) << Status().out;
 
-  const Result start = Ctl({"start", "held"}, false);
+  const Result start = Ctl({"start", "beta"}, false);
   EXPECT_EQ(start.status, 0) << start.err << DaemonLog();
-  EXPECT_GT(WaitStarted("held", 2), 0);
-  const Result restart = Ctl({"restart", "kept"}, false);
+  EXPECT_GT(WaitStarted("beta", 2), 0);
+  const Result restart = Ctl({"restart", "added"}, false);
   EXPECT_EQ(restart.status, 0) << restart.err << DaemonLog();
-  EXPECT_GT(WaitStarted("kept", 2), 0);
+  EXPECT_GT(WaitStarted("added", 2), 0);
   EXPECT_TRUE(
-      WaitUntil([&] { return Live("kept").size() == 1 && Live("held").size() == 1; }, 5000));
+      WaitUntil([&] { return Live("added").size() == 1 && Live("beta").size() == 1; }, 5000));
   // An operator's orders are not the program's failures: no restart is counted.
-  for (const std::string name : {"kept", "held"}) {
+  for (const std::string name : {"added", "beta"}) {
     EXPECT_TRUE(WaitUntil([&] { return At("/programs/" + name + "/state") == "watching"; }, 5000))
         << name << StatusJson().dump();
     EXPECT_EQ(At("/programs/" + name + "/restarts"), 0) << name;
