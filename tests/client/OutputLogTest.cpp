@@ -1,3 +1,5 @@
+#include "OutputLog.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "OutputLog.h"
 #include "ProgramLogs.h"
 #include "TempDir.h"
 #include "TestWaits.h"

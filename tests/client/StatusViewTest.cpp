@@ -108,8 +108,9 @@ TEST(StatusViewTest, ProgramsGiveStatesAndColumnsAndAnOlderFileNone) {
   const struct {
     const char* name;
     const char* state;
-  } states[] = {{"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"}, {"odd", "?"},
-                {"bad", ""},         {"a", ""},         {"nobody", ""}};
+  } states[] = {{"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"},
+                {"odd", "?"},        {"bad", ""},       {"a", ""},
+                {"nobody", ""}};
   for (const auto& s : states) {
     EXPECT_EQ(s.state, view.ProgramState(s.name)) << s.name;
   }
