@@ -1,8 +1,9 @@
-// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, after a
-// failed check, and a crash loop's back-off, failure and reset.
+// The real vigild restarting what the real "vigilctl run" wraps: after kill -9, a failed
+// check or a working set past its limit, and a crash loop's back-off, failure and reset.
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -11,39 +12,18 @@
 
 #include "ChildProcess.h"
 #include "CtlHarness.h"
+#include "ShellWords.h"
 #include "TestWaits.h"
 
-namespace {
+using RestartPolicyE2ETest = CtlHarness;
 
-class RestartPolicyE2ETest : public CtlHarness {
- protected:
-  // A python3 server needs the interpreter; false when the test is skipped.
-  bool StartWithPython() {
-    if (access("/usr/bin/python3", X_OK) != 0) {
-      return false;
-    }
-    StartDaemon();
-    Keeper();
-    return true;
+TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceStoppedOneFailsItsCheckAndHogItsLimit) {
+  if (access("/usr/bin/python3", X_OK) != 0) {
+    GTEST_SKIP() << "python3 is not installed: no program to restart";
   }
-  // programs[name] of the status file, or null.
-  nlohmann::json Program(const std::string& name) const {
-    const nlohmann::json document = StatusJson();
-    if (!document.is_object() || !document.contains("programs") ||
-        !document["programs"].contains(name)) {
-      return nullptr;
-    }
-    return document["programs"][name];
-  }
-};
-
-}  // namespace
-
-TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProcessWithinTwoSeconds) {
-  if (!StartWithPython()) {
-    GTEST_SKIP() << "python3 is not installed: no server to restart";
-  }
-  const int serverPort = FreePort();
+  StartDaemon();
+  Keeper();
+  const int serverPort = FreePort(), webPort = FreePort();
   // One line, as a start command must be; the last argument only names the
   // home, so the fixture finds the server.
   Run({"--name", "tcpd", "--", "/usr/bin/python3", "-c",
@@ -53,10 +33,20 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
        "[s.accept()[0].close() for _ in iter(int, 1)]",
        std::to_string(serverPort), home.path()},
       "tcpd");
-  long first = -1;
-  ASSERT_TRUE(
-      WaitUntil([&] { return (first = PidOf("tcpd")) > 0 && Accepts(serverPort, 0); }, 15000))
-      << ReadAll(RunErr("tcpd")) << DaemonLog();
+  Run(ShellWordList("--name web --check http://127.0.0.1:" + std::to_string(webPort) +
+                    "/ --check-every 1 --check-failures 2 --check-grace 1 --check-timeout 1 -- "
+                    "/usr/bin/python3 -m http.server " +
+                    std::to_string(webPort) + " --bind 127.0.0.1 --directory " + home.path()),
+      "web");
+  long first = -1, web = -1;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return (first = PidOf("tcpd")) > 0 && Accepts(serverPort, 0) && (web = PidOf("web")) > 0 &&
+               Accepts(webPort, 0);
+      },
+      15000))
+      << ReadAll(RunErr("tcpd")) << ReadAll(RunErr("web")) << DaemonLog();
+  const long webUp = NowMs();
 
   for (int round = 1; round <= 2; ++round) {
     ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGKILL));
@@ -73,60 +63,24 @@ TEST_F(RestartPolicyE2ETest, ServerKilledWithSignalNineServesAgainFromANewProces
     ASSERT_TRUE(WaitUntil([&] { return (next = PidOf("tcpd")) > 0 && next != first; }, 5000))
         << DaemonLog();
     EXPECT_TRUE(Alive(static_cast<pid_t>(next)));
-    const nlohmann::json program = Program("tcpd");
-    ASSERT_FALSE(program.is_null()) << StatusJson().dump();
-    EXPECT_EQ("signal 9", program["last_exit"]);
-    EXPECT_EQ("exit", program["last_reason"]);
-    EXPECT_EQ(round, program["restarts"]);
+    EXPECT_EQ("signal 9", At("/programs/tcpd/last_exit")) << StatusJson().dump();
+    EXPECT_EQ("exit", At("/programs/tcpd/last_reason"));
+    EXPECT_EQ(round, At("/programs/tcpd/restarts"));
     first = next;
   }
   EXPECT_EQ(128 + SIGKILL, WaitExit(owned[0], 5000)) << "the first wrapper ends with its child";
-}
 
-TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
-  if (!StartWithPython()) {
-    GTEST_SKIP() << "python3 is not installed: no HTTP server to check";
-  }
-  const int serverPort = FreePort();
-  const std::string url = "http://127.0.0.1:" + std::to_string(serverPort) + "/";
-  Run({"--name",
-       "web",
-       "--check",
-       url,
-       "--check-every",
-       "1",
-       "--check-failures",
-       "2",
-       "--check-grace",
-       "1",
-       "--check-timeout",
-       "1",
-       "--",
-       "/usr/bin/python3",
-       "-m",
-       "http.server",
-       std::to_string(serverPort),
-       "--bind",
-       "127.0.0.1",
-       "--directory",
-       home.path()},
-      "web");
-  long first = -1;
-  ASSERT_TRUE(
-      WaitUntil([&] { return (first = PidOf("web")) > 0 && Accepts(serverPort, 0); }, 15000))
-      << ReadAll(RunErr("web")) << DaemonLog();
-  // Past the grace, with checks passing: a healthy server is left alone.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  ASSERT_EQ(first, PidOf("web")) << ReadAll(RunErr("web")) << DaemonLog();
+  // Past the grace, with checks passing, a healthy server is left alone.
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0L, 2500 - (NowMs() - webUp))));
+  ASSERT_EQ(web, PidOf("web")) << ReadAll(RunErr("web")) << DaemonLog();
   EXPECT_FALSE(Has(ReadAll(RunErr("web")), "failed")) << ReadAll(RunErr("web"));
-
-  ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGSTOP));
+  ASSERT_EQ(0, kill(static_cast<pid_t>(web), SIGSTOP));
   const long stoppedAt = NowMs();
   long next = -1;
   const bool replaced = WaitUntil(
       [&] {
         next = PidOf("web");
-        return next > 0 && next != first && !Alive(static_cast<pid_t>(first));
+        return next > 0 && next != web && !Alive(static_cast<pid_t>(web));
       },
       20000);
   const long took = NowMs() - stoppedAt;
@@ -135,12 +89,25 @@ TEST_F(RestartPolicyE2ETest, StoppedHttpServerIsCaughtByItsCheckAndReplaced) {
   EXPECT_LT(took, 2 * 1000 + 3000 + 1500) << "replaced after " << took << " ms";
   EXPECT_TRUE(Has(ReadAll(RunErr("web")), "check 2 of 2 failed: the program is stopped"))
       << ReadAll(RunErr("web"));
-  const nlohmann::json program = Program("web");
-  ASSERT_FALSE(program.is_null()) << StatusJson().dump();
-  EXPECT_EQ("probe", program["last_reason"]);
-  EXPECT_EQ(1, program["restarts"]);
-  EXPECT_TRUE(WaitUntil([&] { return Accepts(serverPort, 0); }, 10000))
+  EXPECT_EQ("probe", At("/programs/web/last_reason")) << StatusJson().dump();
+  EXPECT_EQ(1, At("/programs/web/restarts"));
+  EXPECT_TRUE(WaitUntil([&] { return Accepts(webPort, 0); }, 10000))
       << "the new server never served";
+
+  // Grows by 1 MB every 50 ms up to 120 MB; its stop command "kill <child>" ends the wrapper.
+  const pid_t hog =
+      Run({"--name", "hog", "--wdfreq", "2", "--maxwset", "40000", "--", "/usr/bin/python3", "-c",
+           "import time; b = []; "
+           "[(b.append(bytearray(1000000)), time.sleep(0.05)) for _ in range(120)]; "
+           "time.sleep(120)"},
+          "hog");
+  EXPECT_TRUE(
+      WaitUntil([&] { return Has(DaemonLog(), "hog, reachs Working Set uppper limit"); }, 30000))
+      << DaemonLog();
+  EXPECT_TRUE(Has(DaemonLog(), "> 40000")) << DaemonLog();
+  EXPECT_EQ(128 + SIGTERM, WaitExit(hog, 30000)) << ReadAll(RunErr("hog"));
+  // The fixture kills the daemon in its 10 s pause: nothing starts again behind the test's back.
+  EXPECT_EQ(1, At("/restarts/hog"));
 }
 
 TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOnReset) {
@@ -162,11 +129,7 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
     }
     return list;
   };
-  const auto state = [&] {
-    const nlohmann::json program = Program("crashy");
-    return program.is_null() ? std::string() : program["state"].get<std::string>();
-  };
-  ASSERT_TRUE(WaitUntil([&] { return state() == "failed"; }, 20000))
+  ASSERT_TRUE(WaitUntil([&] { return At("/programs/crashy/state") == "failed"; }, 20000))
       << ReadAll(starts) << StatusJson().dump() << DaemonLog();
   EXPECT_EQ(1, WaitExit(owned[0], 5000));
 
@@ -188,7 +151,7 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
       << DaemonLog();
 
   // Failed: nothing runs, and every view says so.
-  const nlohmann::json failed = Program("crashy");
+  const nlohmann::json failed = At("/programs/crashy");
   EXPECT_EQ("exit 1", failed["last_exit"]);
   EXPECT_EQ("exit", failed["last_reason"]);
   const long restarts = failed["restarts"].get<long>();
@@ -207,8 +170,8 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
   EXPECT_EQ("failed\n", check.out);
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   EXPECT_EQ(4u, times().size()) << "started after it failed";
-  EXPECT_EQ("failed", state());
-  EXPECT_EQ(restarts, Program("crashy")["restarts"].get<long>());
+  EXPECT_EQ("failed", At("/programs/crashy/state"));
+  EXPECT_EQ(restarts, At("/programs/crashy")["restarts"].get<long>());
 
   // Reset starts it at once, and its back-off begins again from the first delay.
   const long resetAt = NowMs();
@@ -221,5 +184,5 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
   EXPECT_GE(at[5] - at[4], 195);
   EXPECT_LT(at[5] - at[4], at[3] - at[2]) << "the back-off did not begin again";
   EXPECT_TRUE(
-      WaitUntil([&] { return Program("crashy")["restarts"].get<long>() > restarts; }, 5000));
+      WaitUntil([&] { return At("/programs/crashy")["restarts"].get<long>() > restarts; }, 5000));
 }

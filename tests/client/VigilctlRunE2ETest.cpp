@@ -56,17 +56,15 @@ class FakeDaemon {
   int port = 0;
 
  private:
+  // ready[0] is the listener, the others its connections.
   void _Serve() {
-    std::vector<int> connections;
+    std::vector<pollfd> ready{{fd, POLLIN, 0}};
     while (!done) {
-      std::vector<pollfd> ready{{fd, POLLIN, 0}};
-      for (int connection : connections) {
-        ready.push_back({connection, POLLIN, 0});
-      }
       if (poll(ready.data(), ready.size(), 50) <= 0) {
         continue;
       }
-      for (size_t i = 1; i < ready.size(); ++i) {
+      // Backwards, so that erasing a closed connection skips none.
+      for (size_t i = ready.size() - 1; i > 0; --i) {
         if (ready[i].revents == 0) {
           continue;
         }
@@ -77,15 +75,15 @@ class FakeDaemon {
           text.append(buffer, static_cast<size_t>(n));
         } else {
           close(ready[i].fd);
-          connections.erase(std::find(connections.begin(), connections.end(), ready[i].fd));
+          ready.erase(ready.begin() + static_cast<long>(i));
         }
       }
       if ((ready[0].revents & POLLIN) != 0) {
-        connections.push_back(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+        ready.push_back({accept4(fd, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
       }
     }
-    for (int connection : connections) {
-      close(connection);
+    for (size_t i = 1; i < ready.size(); ++i) {
+      close(ready[i].fd);
     }
   }
 
@@ -98,17 +96,17 @@ class FakeDaemon {
 
 class VigilctlRunE2ETest : public CtlHarness {
  protected:
-  // "vigilctl run" against fake.
-  pid_t Run(FakeDaemon& fake, const std::vector<std::string>& args, const std::string& tag,
-            const std::vector<std::string>& env = {}) {
-    return CtlHarness::Run(args, tag, fake.port, env);
+  // "vigilctl run" against fakes[tag], a FakeDaemon of its own.
+  pid_t Run(const std::string& tag, const std::vector<std::string>& args) {
+    fakes[tag] = std::make_unique<FakeDaemon>();
+    return CtlHarness::Run(args, tag, fakes[tag]->port);
   }
-  // The child the wrapper registered with fake, once it has; killed at the end.
-  long Child(FakeDaemon& fake) {
-    if (!fake.WaitFor("BEGINWATCH", 10000)) {
+  // The child the wrapper registered with fakes[tag], once it has; killed at the end.
+  long Child(const std::string& tag) {
+    if (!fakes[tag]->WaitFor("BEGINWATCH", 10000)) {
       return -1;
     }
-    processes.push_back(static_cast<pid_t>(std::stol(fake.Value("pid"))));
+    processes.push_back(static_cast<pid_t>(std::stol(fakes[tag]->Value("pid"))));
     return processes.back();
   }
   // A status file of a live daemon with these programs ("" for none).
@@ -120,6 +118,8 @@ class VigilctlRunE2ETest : public CtlHarness {
                        (programs.empty() ? "" : ",\"programs\":" + programs) + "}");
     rename(home.Join(file + ".tmp").c_str(), home.Join(file).c_str());
   }
+
+  std::map<std::string, std::unique_ptr<FakeDaemon>> fakes;
 };
 
 std::string Program(const std::string& state) {
@@ -142,23 +142,19 @@ TEST_F(VigilctlRunE2ETest, ChildEndIsReportedAtOnceUnderEachRestartPolicy) {
       {"always", "kill -15 $$", 143, "signal 15"}, {"never", "exit 3", 3, nullptr},
       {"never", "kill -9 $$", 137, nullptr},
   };
-  std::vector<std::unique_ptr<FakeDaemon>> fakes;
   std::vector<pid_t> wrappers;
   const long begin = NowMs();
+  // One heartbeat at once, the next in 30 s: only an immediate report arrives in time.
   for (const auto& c : cases) {
-    fakes.push_back(std::make_unique<FakeDaemon>());
-    // One heartbeat at once, the next in 30 s: only an immediate report
-    // arrives in time.
-    wrappers.push_back(Run(*fakes.back(),
+    wrappers.push_back(Run(std::to_string(wrappers.size()),
                            {"--restart", c.policy, "--wdfreq", "60", "--", "/bin/sh", "-c",
-                            std::string("sleep 0.5; ") + c.end},
-                           std::to_string(wrappers.size())));
+                            std::string("sleep 0.5; ") + c.end}));
   }
   for (size_t i = 0; i < wrappers.size(); ++i) {
     const auto& c = cases[i];
     EXPECT_EQ(c.status, WaitExit(wrappers[i], 10000)) << c.policy << " " << c.end;
-    const std::string text = fakes[i]->Text();
-    const std::string pid = fakes[i]->Value("pid");
+    const std::string text = fakes[std::to_string(i)]->Text();
+    const std::string pid = fakes[std::to_string(i)]->Value("pid");
     const std::string tail =
         c.down != nullptr
             ? "BEGINMSG\npid: " + pid +
@@ -174,31 +170,27 @@ TEST_F(VigilctlRunE2ETest, ChildEndIsReportedAtOnceUnderEachRestartPolicy) {
 
 TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopReportsNothing) {
   const int signals[] = {SIGTERM, SIGINT, SIGHUP};
-  std::vector<std::unique_ptr<FakeDaemon>> fakes;
   std::vector<pid_t> wrappers;
-  std::vector<long> stopped;
   for (int signal : signals) {
-    fakes.push_back(std::make_unique<FakeDaemon>());
-    wrappers.push_back(Run(*fakes.back(),
-                           {"--restart", "always", "--wdfreq", "60", "--", "/bin/sleep", "300"},
-                           std::to_string(signal)));
+    wrappers.push_back(Run(std::to_string(signal),
+                           {"--restart", "always", "--wdfreq", "60", "--", "/bin/sleep", "300"}));
   }
   for (size_t i = 0; i < wrappers.size(); ++i) {
-    stopped.push_back(Child(*fakes[i]));
-    ASSERT_GT(stopped.back(), 0) << ReadAll(RunErr(std::to_string(signals[i])));
-    EXPECT_EQ("kill " + std::to_string(wrappers[i]), fakes[i]->Value("psstop"));
-    kill(static_cast<pid_t>(stopped.back()), SIGSTOP);
+    FakeDaemon& fake = *fakes[std::to_string(signals[i])];
+    const long stopped = Child(std::to_string(signals[i]));
+    ASSERT_GT(stopped, 0) << ReadAll(RunErr(std::to_string(signals[i])));
+    EXPECT_EQ("kill " + std::to_string(wrappers[i]), fake.Value("psstop"));
+    kill(static_cast<pid_t>(stopped), SIGSTOP);
     EXPECT_TRUE(WaitUntil(
-        [&] { return ProgramRunner::ProcessState(static_cast<int>(stopped.back())) == 'T'; },
-        3000));
+        [&] { return ProgramRunner::ProcessState(static_cast<int>(stopped)) == 'T'; }, 3000));
   }
   // The daemon runs the registered stop command; an operator sends the others.
-  EXPECT_EQ(0, system(fakes[0]->Value("psstop").c_str()));
+  EXPECT_EQ(0, system(fakes[std::to_string(SIGTERM)]->Value("psstop").c_str()));
   kill(wrappers[1], SIGINT);
   kill(wrappers[2], SIGHUP);
   for (size_t i = 0; i < wrappers.size(); ++i) {
     EXPECT_EQ(128 + signals[i], WaitExit(wrappers[i], 5000)) << "signal " << signals[i];
-    const std::string text = fakes[i]->Text();
+    const std::string text = fakes[std::to_string(signals[i])]->Text();
     EXPECT_FALSE(Has(text, "psdown")) << text;
     EXPECT_FALSE(Has(text, "BEGINMGMT")) << text;
   }
@@ -207,7 +199,6 @@ TEST_F(VigilctlRunE2ETest, StopCommandEndsAStoppedChildAndAWrapperToldToStopRepo
 TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideTheGrace) {
   const std::string counts = marks + "/";
   home.WriteFile("marks/transient.flag", "");
-  const std::vector<std::string> every1{"--check-every", "1"};
   struct Case {
     const char* tag;
     std::vector<std::string> args;
@@ -215,32 +206,27 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   const Case cases[] = {
       {"failing",
        {"--check", "exec:echo x >> " + counts + "failing; exit 1", "--check-failures", "3",
-        "--check-grace", "0"}},
+        "--check-grace", "0", "--check-every", "1"}},
       {"transient",
        {"--check",
         "exec:echo x >> " + counts + "transient; if [ -e " + counts + "transient.flag ]; then rm " +
             counts + "transient.flag; exit 1; fi",
-        "--check-failures", "2", "--check-grace", "0"}},
+        "--check-failures", "2", "--check-grace", "0", "--check-every", "1"}},
       {"grace",
        {"--check", "exec:echo x >> " + counts + "grace; exit 1", "--check-failures", "1",
-        "--check-grace", "3"}},
+        "--check-grace", "3", "--check-every", "1"}},
       {"unchecked", {}},
   };
-  std::map<std::string, std::unique_ptr<FakeDaemon>> fakes;
   std::map<std::string, pid_t> wrappers;
   std::map<std::string, long> programs;
   const long begin = NowMs();
   for (const Case& c : cases) {
     std::vector<std::string> args(c.args);
-    if (!args.empty()) {
-      args.insert(args.end(), every1.begin(), every1.end());
-    }
     args.insert(args.end(), {"--wdfreq", "60", "--", "/bin/sleep", "300"});
-    fakes[c.tag] = std::make_unique<FakeDaemon>();
-    wrappers[c.tag] = Run(*fakes[c.tag], args, c.tag);
+    wrappers[c.tag] = Run(c.tag, args);
   }
   for (const Case& c : cases) {
-    programs[c.tag] = Child(*fakes[c.tag]);
+    programs[c.tag] = Child(c.tag);
     ASSERT_GT(programs[c.tag], 0) << c.tag << ReadAll(RunErr(c.tag));
   }
 
@@ -278,7 +264,8 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   const std::string directory = home.Join("it's a \"$dir\" \\ end;");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
   const std::string hostile = "it's \"q\" $HOME `id` \\ back end; *";
-  FakeDaemon fake;
+  fakes["1"] = std::make_unique<FakeDaemon>();
+  FakeDaemon& fake = *fakes["1"];
   // Started in the directory, as an operator does, with variables of its own.
   const std::string line = "cd " + ShellQuote::Word(directory) +
                            " && exec " VIGILCTL_BINARY " run --port " + std::to_string(fake.port) +
@@ -288,7 +275,7 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   std::vector<std::string> environment = Env("FOO=caller's");
   environment.push_back("LEAKED=1");
   owned.push_back(SpawnClean({"/bin/sh", "-c", line}, environment, RunOut("1"), RunErr("1")));
-  ASSERT_GT(Child(fake), 0) << ReadAll(RunErr("1"));
+  ASSERT_GT(Child("1"), 0) << ReadAll(RunErr("1"));
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(RunOut("1")), "--\n"); }, 5000));
   const std::string start = fake.Value("psstart");
 
@@ -318,11 +305,13 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   EXPECT_EQ(2u, Count(fake.Text(), "psstart: " + start + "\n")) << fake.Text();
 
   // A value that a restart could not carry is refused before anything starts.
-  const pid_t refused = Run(fake, {"--env", "A=x\ny", "--", "/bin/true"}, "refused");
+  const pid_t refused =
+      CtlHarness::Run({"--env", "A=x\ny", "--", "/bin/true"}, "refused", fake.port);
   EXPECT_EQ(1, WaitExit(refused, 5000));
   EXPECT_TRUE(Has(ReadAll(RunErr("refused")), "--env A: the value holds a line feed"))
       << ReadAll(RunErr("refused"));
-  const pid_t nowhere = Run(fake, {"--chdir", home.Join("missing"), "--", "/bin/true"}, "nowhere");
+  const pid_t nowhere =
+      CtlHarness::Run({"--chdir", home.Join("missing"), "--", "/bin/true"}, "nowhere", fake.port);
   EXPECT_EQ(1, WaitExit(nowhere, 5000));
   EXPECT_EQ(
       "vigilctl: cannot enter directory " + home.Join("missing") + ": No such file or directory\n",

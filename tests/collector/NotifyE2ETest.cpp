@@ -1,17 +1,13 @@
-// The real vigild under a stand-in service manager: readiness, status,
-// watchdog and stop messages on the notification socket; nothing without
-// it; and a daemon killed and started again, as the watchdog's restart
-// does it, that learns of a wrapped program again without a second copy.
+// The real vigild under a stand-in service manager: its messages, and a
+// daemon killed and started again as the watchdog's restart does it.
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
 #include "TestWaits.h"
@@ -43,37 +39,58 @@ class NotifyE2ETest : public DaemonHarness {
 
 // READY within 2 s of the start, once the port takes orders; a status line
 // when the table changes; a ping at least every half interval (each pass,
-// a second apart, with slack for a loaded host); STOPPING at SIGTERM.
-TEST_F(NotifyE2ETest, ReadinessStatusWatchdogAndStopReachTheServiceManager) {
+// a second apart, with slack for a loaded host); STOPPING at SIGTERM. A
+// service manager restarts a hung daemon by killing it alone, sparing its
+// children: the wrapper's next heartbeat finds its connection broken,
+// connects anew and registers the same child, and only it.
+TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWrappedProgram) {
   FakeServiceManager manager(home.Join("notify"));
   ASSERT_TRUE(manager.Bound());
+  const std::vector<std::string> env{"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"};
   const int64_t startedAt = NowMs();
-  auto daemon = Launch("", {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
-  ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon->Out();
+  auto first = Launch("", env);
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << first->Out();
   EXPECT_LE(manager.Times("READY=1")[0] - startedAt, 2000);
   EXPECT_TRUE(Accepts(0, 1000));
   ASSERT_TRUE(manager.WaitFor("STATUS=0 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
-  const pid_t pid = Process(0, [](pid_t self) { return Watch(self, "e2e"); });
-  ASSERT_GT(pid, 0);
+  const pid_t wrapper = Run({"--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"}, "");
   ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
+  std::string registered;
+  ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
+      << ReadAll(RunErr(""));
+  const std::string child = registered.substr(registered.find(": ") + 2);
+  processes.push_back(std::stoi(child));
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
-  kill(daemon->pid, SIGTERM);
-  ASSERT_TRUE(manager.WaitFor("STOPPING=1", 2000)) << Texts(manager);
-  EXPECT_EQ(daemon->WaitExit(10000), 0);
-
-  const std::vector<FakeServiceManager::Message> messages = manager.Messages();
-  EXPECT_EQ(messages.front().text, "READY=1");
-  EXPECT_EQ(messages.back().text, "STOPPING=1");
   const std::vector<int64_t> pings = manager.Times("WATCHDOG=1");
   ASSERT_GE(pings.size(), 5u) << Texts(manager);
   for (size_t i = 1; i < pings.size(); ++i) {
     EXPECT_LE(pings[i] - pings[i - 1], 1250) << "ping " << i;
   }
-  EXPECT_LE(manager.Times("STOPPING=1")[0] - pings.back(), 1250);
+
+  kill(first->pid, SIGKILL);
+  EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto second = Launch("", env);
+  const std::string adopted = std::to_string(second->pid) + ": " + child;
+  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000)) << Keepers() << "\n"
+                                                                      << ReadAll(RunErr(""));
+  // A few passes later: still the one process, and the wrapper has started no other.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(Keepers(), adopted);
+  EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(RunErr(""));
+  EXPECT_EQ(ReadAll("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) +
+                    "/children"),
+            child + " ");
+
+  kill(second->pid, SIGTERM);
+  ASSERT_TRUE(manager.WaitFor("STOPPING=1", 2000)) << Texts(manager);
+  EXPECT_EQ(second->WaitExit(10000), 0);
+  const std::vector<FakeServiceManager::Message> messages = manager.Messages();
+  EXPECT_EQ(messages.front().text, "READY=1");
+  EXPECT_EQ(messages.back().text, "STOPPING=1");
+  EXPECT_LE(manager.Times("STOPPING=1")[0] - manager.Times("WATCHDOG=1").back(), 1250);
 }
 
-// Without NOTIFY_SOCKET, with a watchdog meant for another process, or with
-// the notifications switched off, the socket hears what each asks for.
 TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothing) {
   const struct {
     std::vector<std::string> env;
@@ -100,35 +117,6 @@ TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothi
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Texts(manager), c.heard) << c.env[0] << " " << c.conf;
   }
-}
-
-// A service manager restarts a hung daemon by killing it alone, sparing its
-// children, and starting it again: the wrapper's next heartbeat finds its
-// connection broken, connects anew and registers the same child, and only it.
-TEST_F(NotifyE2ETest, ADaemonKilledAndStartedAgainAdoptsTheWrappedProgramWithoutACopy) {
-  auto first = Start();
-  ASSERT_TRUE(Accepts());
-  const pid_t wrapper = Run({"--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"}, "");
-  std::string registered;
-  ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
-      << ReadAll(RunErr(""));
-  const std::string child = registered.substr(registered.find(": ") + 2);
-  processes.push_back(std::stoi(child));
-
-  kill(first->pid, SIGKILL);
-  EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  auto second = Start();
-  const std::string adopted = std::to_string(second->pid) + ": " + child;
-  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000)) << Keepers() << "\n"
-                                                                      << ReadAll(RunErr(""));
-  // A few passes later: still the one process, and the wrapper has started no other.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-  EXPECT_EQ(Keepers(), adopted);
-  EXPECT_EQ(waitpid(wrapper, nullptr, WNOHANG), 0) << ReadAll(RunErr(""));
-  EXPECT_EQ(ReadAll("/proc/" + std::to_string(wrapper) + "/task/" + std::to_string(wrapper) +
-                    "/children"),
-            child + " ");
 }
 
 }  // namespace

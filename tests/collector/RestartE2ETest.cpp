@@ -8,26 +8,19 @@
 #include <thread>
 #include <vector>
 
-#include "DaemonHarness.h"
+#include "CtlHarness.h"
 #include "TestWaits.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using RestartE2ETest = CtlHarness;
 
-class RestartE2ETest : public DaemonHarness {
- protected:
-  // Both of the daemon's streams.
-  static std::string Out(const Daemon& daemon) { return daemon.Out() + daemon.Err(); }
-};
-
-// The first item's stop command never returns and leaves its process alive, so its sequence
-// sits in the grace wait. Meanwhile an item that falls silent still has its stop command within
-// wdfreq + 2 s of its last heartbeat, and three processes are restarted one after another, each
-// with its 10 s pause, while a process with a higher pid (judged after them in every pass) beats
-// every second: it is never stopped.
+// A stop command that never returns holds its item in the grace wait; meanwhile a silent item is
+// still stopped in time, and three restarts, each with its 10 s pause, never delay the judgement
+// of a process with a higher pid (judged after them in every pass) that beats every second.
 TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgement) {
-  auto daemon = Start();
+  daemon = Start();
   const pid_t hung = Process(), silent = Process();
   const std::vector<pid_t> flaky{Process(), Process(), Process()};
   const pid_t steady = Process();
@@ -36,7 +29,7 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   ASSERT_TRUE(beats >= 0 && fd >= 0);
   const std::string hungPid = home.Join("hung.pid");
   Send(fd, OverLimit(hung, "hung", "sh -c 'echo $$ > " + hungPid + "; exec sleep 100'"));
-  ASSERT_TRUE(WaitUntil([&] { return ReadAll(hungPid).size() > 1; }, 10000)) << Out(*daemon);
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(hungPid).size() > 1; }, 10000)) << DaemonLog();
   processes.push_back(std::stoi(ReadAll(hungPid)));  // the stop command, killed at the end
   constexpr int kWdFreq = 2;
   Send(fd, Watch(silent, "silent", "kill " + std::to_string(silent), "", 0,
@@ -44,16 +37,16 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
                Beat(silent, 0));
   const auto lastBeat = Clock::now();
   // Its stop command ends it; a second more for a loaded machine to run it.
-  EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << Out(*daemon);
+  EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << DaemonLog();
   EXPECT_LT(Clock::now() - lastBeat, std::chrono::seconds(kWdFreq + 2 + 1));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return Has(Out(*daemon),
+        return Has(DaemonLog(),
                    "process #" + std::to_string(silent) + " silent, failed to reset watchdog");
       },
       5000))
-      << Out(*daemon);
+      << DaemonLog();
 
   Send(beats, Watch(steady, "steady", "touch " + Mark("steady-stopped"), "", 0, "wdfreq: 2\n"));
   std::atomic<bool> done{false};
@@ -65,18 +58,18 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   });
   for (pid_t pid : flaky) {
     Send(fd, OverLimit(pid, "flaky", "kill " + std::to_string(pid)));
-    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 10000)) << Out(*daemon);
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(pid); }, 10000)) << DaemonLog();
     std::this_thread::sleep_for(std::chrono::seconds(3));  // into its pause
   }
   // The last one's pause, and the passes after it; the silent item's restart too.
   EXPECT_TRUE(WaitUntil(
-      [&] { return Count(Out(*daemon), "Starting new Process") == flaky.size() + 1; }, 20000))
-      << Out(*daemon);
+      [&] { return Count(DaemonLog(), "Starting new Process") == flaky.size() + 1; }, 20000))
+      << DaemonLog();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   done = true;
   beating.join();
   EXPECT_TRUE(Alive(steady));
-  EXPECT_FALSE(Has(Out(*daemon), "process #" + std::to_string(steady) + " steady")) << Out(*daemon);
+  EXPECT_FALSE(Has(DaemonLog(), "process #" + std::to_string(steady) + " steady")) << DaemonLog();
   EXPECT_FALSE(Exists("steady-stopped"));
   EXPECT_TRUE(Alive(hung));
   close(beats);

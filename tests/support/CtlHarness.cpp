@@ -2,14 +2,12 @@
 
 #include <dirent.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
-#include "ChildProcess.h"
 #include "TestWaits.h"
 
 CtlHarness::~CtlHarness() {
@@ -31,15 +29,16 @@ CtlHarness::~CtlHarness() {
   }
 }
 
-void CtlHarness::StartDaemon(const std::string& more) {
+void CtlHarness::StartDaemon(const std::string& more, const char* level) {
   daemon =
-      StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more, {}, "2");
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return Ctl({"status", "--json"}, false).status == 0;
-      },
-      15000))
-      << DaemonLog();
+      StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more, {}, level);
+  ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
+}
+
+nlohmann::json CtlHarness::At(const std::string& pointer) const {
+  const nlohmann::json document = StatusJson();
+  const nlohmann::json::json_pointer at(pointer);
+  return document.is_object() && document.contains(at) ? document[at] : nullptr;
 }
 
 pid_t CtlHarness::Keeper() {

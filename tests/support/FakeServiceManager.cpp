@@ -6,8 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "TestWaits.h"
 
 FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {

@@ -1,8 +1,7 @@
-// FakeServiceManager: a Unix datagram socket in the service manager's place,
-// bound to a path, that keeps every message it receives with the time it
-// came, for tests of the readiness, status, stop and watchdog messages.
-// A thread of its own, started by the constructor and joined by the
-// destructor. Safe for concurrent use: one mutex guards the messages.
+// FakeServiceManager: a Unix datagram socket in the service manager's place
+// that keeps every message it receives with the time it came. A thread of its
+// own, started by the constructor and joined by the destructor. Safe for
+// concurrent use: one mutex guards the messages.
 #ifndef VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 #define VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 
