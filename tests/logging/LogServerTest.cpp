@@ -175,6 +175,7 @@ TEST_F(LogServerTest, ControlBytesReachEveryDeviceEscaped) {
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
   ASSERT_TRUE(server->MakeFileLogger());
   log = CapturingLogDevice::Install(server);
+  server->setRootFacilityName("vig\tild");  // the name it is started under
   const std::string name = "a\x1b]0;owned\ab\tc\rd\ne\x7f";
   const std::string shown = "a\\x1b]0;owned\\x07b\\x09c\\x0dd\\x0ae\\x7f";
   LogServer::Report(Warning, "DL30102", "[Order] name " + name, "GENERIC", true);

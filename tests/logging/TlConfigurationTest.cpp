@@ -183,11 +183,14 @@ TEST(ConfigNumberTest, OnlyWholeNumbersInRangeAreTakenOtherwiseOneErrorAndTheDef
   auto log = CapturingLogDevice::Install(LogServer::Instance());
   // value, what Read answers for the range 1..65535 with default 3003, reported
   const std::tuple<const char*, long, bool> cases[] = {
-      {"8080", 8080, false}, {" 42\t", 42, false},    {"+7", 7, false},
-      {"1", 1, false},       {"65535", 65535, false}, {"65536", 3003, true},
-      {"0", 3003, true},     {"-1", 3003, true},      {"seven", 3003, true},
-      {"7days", 3003, true}, {"", 3003, true},        {"0x1f", 3003, true},
-      {"4 2", 3003, true},   {"-", 3003, true},       {"99999999999999999999", 3003, true}};
+      {"8080", 8080, false},   {" 42\t", 42, false},
+      {"+7", 7, false},        {"1", 1, false},
+      {"65535", 65535, false}, {"65536", 3003, true},
+      {"0", 3003, true},       {"-1", 3003, true},
+      {"seven", 3003, true},   {"7days", 3003, true},
+      {"", 3003, true},        {"0x1f", 3003, true},
+      {"4 2", 3003, true},     {"1e3", 3003, true},
+      {"-", 3003, true},       {"99999999999999999999", 3003, true}};
   TlConfiguration store;
   for (const auto& [value, read, reported] : cases) {
     SCOPED_TRACE(value);
