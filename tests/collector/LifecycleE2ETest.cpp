@@ -82,7 +82,7 @@ TEST_F(LifecycleE2ETest, NamedDaemonStopsASilentCollectorWhichRestartsAndRegiste
   };
   ASSERT_TRUE(WaitUntil([&] { return seen(firstPid); }, 5000));
   home.WriteFile("state/mute", "");
-  // Silence of more than 2 s, the stop, the 10 s pause, then the start command.
+  // Silence of more than 2 s, the stop, the pause, then the start command.
   ASSERT_TRUE(WaitUntil([&] { return Count(ReadAll(state + "/started"), "\n") == 2; }, 25000));
   EXPECT_FALSE(Alive(std::stoi(firstPid)));
   std::string secondPid = ReadAll(state + "/started").substr(firstPid.size() + 1);
@@ -131,7 +131,7 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
   EXPECT_LT(ConnectTcp(port), 0) << "the configured port was bound too";
   EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_")) << ReadAll(seen);
   EXPECT_FALSE(Has(ReadAll(seen), "socket:")) << ReadAll(seen);
-  // A pass, up to two grace checks, the 10 s pause, the start.
+  // A pass, up to two grace checks, the pause, the start.
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
   EXPECT_LT(NowMs() - sent, 25000);
   EXPECT_FALSE(Alive(pid));
