@@ -88,7 +88,7 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
   address.sin6_port = htons(static_cast<uint16_t>(port));
   ASSERT_EQ(0, bind(handed, reinterpret_cast<sockaddr*>(&address), sizeof address));
   ASSERT_EQ(0, listen(handed, 256));
-  anchors.push_back(handed);
+  leftOpen.push_back(handed);
   auto daemon = Launch(
       "GLOBAL.WATCHMGR.ALLOWEDPEERS=127.0.0.1\n"
       "GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=(touch|/bin/sh) [-/.a-zA-Z0-9]+( [0-9a-z]+)*\n",
@@ -299,7 +299,7 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   std::vector<int> roots(6);
   for (int& fd : roots) {
     fd = ConnectTcp(port, "127.0.0.2");
-    anchors.push_back(fd);
+    leftOpen.push_back(fd);
   }
   Send(roots.back(), Watch(getpid(), "e2e") + Beat(nobody, 500) + Beat(registered, 500));
   EXPECT_TRUE(WaitUntil([&] { return Exists("root") && Exists("started"); }, 40000))

@@ -29,11 +29,6 @@ class EventLoopE2ETest : public DaemonHarness {
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 4096 : limit.rlim_max;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
   }
-  ~EventLoopE2ETest() override {
-    for (int fd : connections) {
-      close(fd);
-    }
-  }
   // Processes to register, made before the daemon and any connection so that
   // none holds one open; the daemon then starts with lines.
   std::vector<pid_t> TargetsThenStart(int count, const std::string& lines) {
@@ -51,7 +46,7 @@ class EventLoopE2ETest : public DaemonHarness {
     const int fd = ConnectTcp(port);
     const std::string order = Watch(target, "scale", "", "", 0, "wdfreq: 300\n");
     if (fd >= 0) {
-      connections.push_back(fd);
+      leftOpen.push_back(fd);
     }
     return fd >= 0 &&
            send(fd, order.data(), order.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(order.size());
@@ -71,7 +66,6 @@ class EventLoopE2ETest : public DaemonHarness {
   }
 
   std::unique_ptr<Daemon> daemon;
-  std::vector<int> connections;
 };
 
 TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
@@ -94,7 +88,7 @@ TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
 #endif
   EXPECT_LE(Threads(), 8 + kRuntimeThreads);
   int closed = 0;
-  for (int fd : connections) {  // end of file waiting: the daemon closed it
+  for (int fd : leftOpen) {  // end of file waiting: the daemon closed it
     char byte;
     closed += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
   }
@@ -119,9 +113,9 @@ TEST_F(EventLoopE2ETest, ThirtyThirdClientIsClosedWithTheLimitAtThirtyTwo) {
   EXPECT_TRUE(daemon->ErrSays("Too many clients at the same time, no more than 32 allowed", 5000))
       << Err();
   // One of the 32 leaves; the next client connects once the daemon has closed that one.
-  shutdown(connections.back(), SHUT_WR);
+  shutdown(leftOpen.back(), SHUT_WR);
   closed = false;
-  EXPECT_EQ(BytesWithin(connections.back(), 5000, &closed), 0u);
+  EXPECT_EQ(BytesWithin(leftOpen.back(), 5000, &closed), 0u);
   ASSERT_TRUE(closed);
   ASSERT_TRUE(Register(targets[32]));
   EXPECT_TRUE(WaitUntil([&] { return Registered() == 33; }, 10000)) << Err();

@@ -133,7 +133,7 @@ DaemonHarness::~DaemonHarness() {
       kill(pid, SIGKILL);
     }
   }
-  for (int fd : anchors) {
+  for (int fd : leftOpen) {
     close(fd);
   }
 }
@@ -187,7 +187,7 @@ int DaemonHarness::ConnectWhenUp() { return ConnectWithin(port, 10000); }
 int DaemonHarness::Anchor() {
   const int fd = ConnectWhenUp();
   if (fd >= 0) {
-    anchors.push_back(fd);
+    leftOpen.push_back(fd);
     Send(fd, Watch(getpid(), "e2e"));
   }
   return fd;

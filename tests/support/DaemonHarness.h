@@ -117,7 +117,7 @@ class DaemonHarness : public ::testing::Test {
   const std::string marks;
   std::vector<pid_t> processes;  // not children (reparented, or started by a wrapper): killed
   std::vector<pid_t> owned;      // children of the test, reaped or killed at its end
-  std::vector<int> anchors;      // closed at the end of the test
+  std::vector<int> leftOpen;     // descriptors the test leaves open, closed at its end
 };
 
 #endif  // VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
