@@ -102,6 +102,14 @@ int Daemon::WaitExit(int timeoutMs) {
 std::string Daemon::Out() const { return ReadAll(out); }
 std::string Daemon::Err() const { return ReadAll(err); }
 
+bool Daemon::ErrSays(const std::string& part, int timeoutMs) const {
+  return WaitUntil([&] { return Has(Err(), part); }, timeoutMs);
+}
+
+bool Daemon::OutSays(const std::string& part, int timeoutMs) const {
+  return WaitUntil([&] { return Has(Out(), part); }, timeoutMs);
+}
+
 DaemonHarness::DaemonHarness() : port(FreePort()), marks(home.Join("marks")) {
   // Clients and commands of another user write their marks here.
   chmod(home.path().c_str(), 0755);
@@ -124,6 +132,9 @@ DaemonHarness::~DaemonHarness() {
     if (pid > 0) {
       kill(pid, SIGKILL);
     }
+  }
+  for (int fd : leftOpen) {
+    close(fd);
   }
 }
 
@@ -172,6 +183,15 @@ bool DaemonHarness::Accepts(int toPort, int timeoutMs) {
 }
 
 int DaemonHarness::ConnectWhenUp() { return ConnectWithin(port, 10000); }
+
+int DaemonHarness::Anchor() {
+  const int fd = ConnectWhenUp();
+  if (fd >= 0) {
+    leftOpen.push_back(fd);
+    Send(fd, Watch(getpid(), "e2e"));
+  }
+  return fd;
+}
 
 std::string DaemonHarness::LogFilesText() const {
   glob_t found{};

@@ -1,8 +1,7 @@
-// DaemonHarness: the fixture of the end-to-end tests. Each test gets a
-// temporary TLMHOME (log/, conf/, run/, and marks/ that any user may write),
-// a free loopback port, the real vigild and vigilctl, and processes to
-// register, all of them gone when the test ends.
-// One thread at a time; the owning test uses it.
+// DaemonHarness: the fixture of the end-to-end tests: a temporary TLMHOME
+// (log/, conf/, run/, and marks/ that any user may write), a free loopback
+// port, the real vigild and vigilctl, and processes to register, all of them
+// gone when the test ends. One thread at a time; the owning test uses it.
 #ifndef VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
 #define VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
 
@@ -38,9 +37,9 @@ std::string Beat(long pid, int wset);
 std::string OverLimit(long pid, const std::string& name, const std::string& stop,
                       const std::string& start = "");
 
-// One vigild process with its output in files, started by SpawnClean (so
-// that a sanitizer report in the daemon fails the test), and killed with
-// every demo collector it restarted if still running when the object goes.
+// One vigild process with its output in files, started by SpawnClean (a
+// sanitizer report in the daemon fails the test), and killed with every demo
+// collector it restarted if still running when the object goes.
 class Daemon {
  public:
   // stdoutFd, when not -1, is the daemon's standard output instead of a file;
@@ -52,6 +51,9 @@ class Daemon {
   int WaitExit(int timeoutMs);
   std::string Out() const;
   std::string Err() const;
+  // Whether the standard error (output) holds part within timeoutMs.
+  bool ErrSays(const std::string& part, int timeoutMs = 10000) const;
+  bool OutSays(const std::string& part, int timeoutMs = 10000) const;
 
   pid_t pid;
   const std::string out, err, pidsFile;
@@ -80,6 +82,10 @@ class DaemonHarness : public ::testing::Test {
   // Whether a client can connect to toPort (0: `port`) within timeoutMs.
   bool Accepts(int toPort = 0, int timeoutMs = 10000);
   int ConnectWhenUp();
+  // A connection, once the daemon is up, on which the test's own process is
+  // registered as "e2e": never found wrong, it keeps the daemon running. -1
+  // when it cannot connect; closed when the test ends.
+  int Anchor();
   // Everything the daemon wrote into its dated log files so far.
   std::string LogFilesText() const;
   // vigilctl with args (the port inserted after the verb) to its end.
@@ -111,6 +117,7 @@ class DaemonHarness : public ::testing::Test {
   const std::string marks;
   std::vector<pid_t> processes;  // not children (reparented, or started by a wrapper): killed
   std::vector<pid_t> owned;      // children of the test, reaped or killed at its end
+  std::vector<int> leftOpen;     // descriptors the test leaves open, closed at its end
 };
 
 #endif  // VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
