@@ -16,13 +16,6 @@ namespace {
 
 class NotifyE2ETest : public DaemonHarness {
  protected:
-  static std::string Texts(FakeServiceManager& manager) {
-    std::string all;
-    for (const auto& message : manager.Messages()) {
-      all += message.text + "\n";
-    }
-    return all;
-  }
   // "daemon pid:" and the pid of each process named keeper, from the status file.
   std::string Keepers() const {
     const nlohmann::json document = StatusJson();
@@ -52,9 +45,9 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << first->Out();
   EXPECT_LE(manager.Times("READY=1")[0] - startedAt, 2000);
   EXPECT_TRUE(Accepts(0, 1000));
-  ASSERT_TRUE(manager.WaitFor("STATUS=0 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
+  ASSERT_TRUE(manager.WaitFor("STATUS=0 watched, 0 restarting, 0 failed", 5000)) << manager.Texts();
   const pid_t wrapper = Run({"--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"}, "");
-  ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000)) << Texts(manager);
+  ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000)) << manager.Texts();
   std::string registered;
   ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
       << ReadAll(RunErr(""));
@@ -62,7 +55,7 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   processes.push_back(std::stoi(child));
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   const std::vector<int64_t> pings = manager.Times("WATCHDOG=1");
-  ASSERT_GE(pings.size(), 5u) << Texts(manager);
+  ASSERT_GE(pings.size(), 5u) << manager.Texts();
   for (size_t i = 1; i < pings.size(); ++i) {
     EXPECT_LE(pings[i] - pings[i - 1], 1250) << "ping " << i;
   }
@@ -83,7 +76,7 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
             child + " ");
 
   kill(second->pid, SIGTERM);
-  ASSERT_TRUE(manager.WaitFor("STOPPING=1", 2000)) << Texts(manager);
+  ASSERT_TRUE(manager.WaitFor("STOPPING=1", 2000)) << manager.Texts();
   EXPECT_EQ(second->WaitExit(10000), 0);
   const std::vector<FakeServiceManager::Message> messages = manager.Messages();
   EXPECT_EQ(messages.front().text, "READY=1");
@@ -115,7 +108,7 @@ TEST_F(NotifyE2ETest, NoSocketAnotherProcessesWatchdogOrTheKeyOffSendLessOrNothi
     kill(daemon->pid, SIGTERM);
     EXPECT_EQ(daemon->WaitExit(10000), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(Texts(manager), c.heard) << c.env[0] << " " << c.conf;
+    EXPECT_EQ(manager.Texts(), c.heard) << c.env[0] << " " << c.conf;
   }
 }
 

@@ -62,6 +62,14 @@ std::vector<FakeServiceManager::Message> FakeServiceManager::Messages() {
   return messages;
 }
 
+std::string FakeServiceManager::Texts() {
+  std::string all;
+  for (const Message& message : Messages()) {
+    all += message.text + "\n";
+  }
+  return all;
+}
+
 std::vector<int64_t> FakeServiceManager::Times(const std::string& text) {
   std::vector<int64_t> times;
   for (const Message& message : Messages()) {

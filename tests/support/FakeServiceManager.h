@@ -29,6 +29,8 @@ class FakeServiceManager {
 
   bool Bound() const { return fd >= 0; }
   std::vector<Message> Messages();
+  // The texts received so far, one a line.
+  std::string Texts();
   // The times at which text came, in order.
   std::vector<int64_t> Times(const std::string& text);
   // Whether text has come (or comes within timeoutMs).

@@ -19,14 +19,6 @@ class ServiceNotifierTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
 
-  // The texts received so far, one a line.
-  static std::string Texts(FakeServiceManager& manager) {
-    std::string all;
-    for (const auto& message : manager.Messages()) {
-      all += message.text + "\n";
-    }
-    return all;
-  }
   // The warnings logged so far, one a line, once no more are expected.
   std::string Warnings(size_t count) {
     EXPECT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() >= count; }, 5000));
@@ -138,7 +130,7 @@ TEST_F(ServiceNotifierTest, StatusGoesOutOnChangeAndPingsAtLeastTwicePerInterval
     EXPECT_TRUE(notifier.Stopping());
     ASSERT_TRUE(manager.WaitFor("STOPPING=1", 5000));
     usleep(50 * 1000);
-    EXPECT_EQ(Texts(manager), expected + "STOPPING=1\n");
+    EXPECT_EQ(manager.Texts(), expected + "STOPPING=1\n");
   }
 }
 
@@ -180,7 +172,7 @@ TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunO
     unheard.PassDone("0 watched");
     // The status never sent and the first ping go out now.
     ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", 5000));
-    EXPECT_EQ(Texts(manager), "STATUS=0 watched\nWATCHDOG=1\n");
+    EXPECT_EQ(manager.Texts(), "STATUS=0 watched\nWATCHDOG=1\n");
   }
   // Refused twice, then heard, then refused again: the second run warns again.
   EXPECT_FALSE(unheard.Stopping());
