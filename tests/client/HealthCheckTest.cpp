@@ -24,11 +24,10 @@ namespace {
 // Answers the next connection to listener once and returns its request. A '|' in the answer
 // is a pause of 150 ms; with hold the connection stays open until the check closes it.
 std::string ServeOnce(int listener, const std::string& answer, bool hold) {
-  pollfd ready{listener, POLLIN, 0};
-  if (poll(&ready, 1, 3000) != 1) {
+  const int connection = AcceptWithin(listener, 3000);
+  if (connection < 0) {
     return "no connection";
   }
-  const int connection = accept(listener, nullptr, nullptr);
   std::string request;
   char buffer[1024];
   pollfd incoming{connection, POLLIN, 0};

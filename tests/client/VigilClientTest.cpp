@@ -36,10 +36,7 @@ class Listener {
   Listener() : fd(ListenOnLoopback(&port, 8)) {}
   ~Listener() { close(fd); }
   // The next connection within timeoutMs, or -1.
-  int Accept(int timeoutMs) {
-    pollfd ready{fd, POLLIN, 0};
-    return poll(&ready, 1, timeoutMs) == 1 ? accept(fd, nullptr, nullptr) : -1;
-  }
+  int Accept(int timeoutMs) { return AcceptWithin(fd, timeoutMs); }
   // What a connection brings until it is quiet for 300 ms.
   static std::string Read(int connection) {
     std::string text;

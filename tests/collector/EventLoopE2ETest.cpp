@@ -53,11 +53,8 @@ class EventLoopE2ETest : public DaemonHarness {
   }
   // Processes in the status file; -1 while it cannot be read whole.
   int Registered() const {
-    const nlohmann::json document = StatusJson();
-    if (!document.is_object() || !document.contains("processes")) {
-      return -1;
-    }
-    return static_cast<int>(document["processes"].size());
+    const nlohmann::json table = At("/processes");
+    return table.is_array() ? static_cast<int>(table.size()) : -1;
   }
   // The daemon's threads, from /proc.
   int Threads() const {

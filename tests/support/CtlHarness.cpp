@@ -35,12 +35,6 @@ void CtlHarness::StartDaemon(const std::string& more, const char* level) {
   ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
 }
 
-nlohmann::json CtlHarness::At(const std::string& pointer) const {
-  const nlohmann::json document = StatusJson();
-  const nlohmann::json::json_pointer at(pointer);
-  return document.is_object() && document.contains(at) ? document[at] : nullptr;
-}
-
 pid_t CtlHarness::Keeper() {
   const pid_t sleeper = Process();
   const std::string id = std::to_string(sleeper);

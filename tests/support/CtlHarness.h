@@ -22,8 +22,6 @@ class CtlHarness : public DaemonHarness {
   void StartDaemon(const std::string& more = "", const char* level = "2");
   std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
   Result Status() { return Ctl({"status", "--json"}, false); }
-  // The value at this JSON pointer of the status file, or null.
-  nlohmann::json At(const std::string& pointer) const;
   // A process registered with no limit at all, so the table never empties.
   pid_t Keeper();
 

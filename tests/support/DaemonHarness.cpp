@@ -283,6 +283,12 @@ nlohmann::json DaemonHarness::Entry(const std::string& name) const {
   return nullptr;
 }
 
+nlohmann::json DaemonHarness::At(const std::string& pointer) const {
+  const nlohmann::json document = StatusJson();
+  const nlohmann::json::json_pointer at(pointer);
+  return document.is_object() && document.contains(at) ? document[at] : nullptr;
+}
+
 long DaemonHarness::PidOf(const std::string& name) const {
   const nlohmann::json entry = Entry(name);
   return entry.is_null() ? -1 : entry["pid"].get<long>();

@@ -105,6 +105,8 @@ class DaemonHarness : public ::testing::Test {
   std::string RunErr(const std::string& tag) const { return home.Join("run.err" + tag); }
   // The status file, discarded while it is missing or not whole.
   nlohmann::json StatusJson() const;
+  // The value at this JSON pointer of the status file, or null.
+  nlohmann::json At(const std::string& pointer) const;
   // The status file's entry of the named process, or null; its pid, or -1.
   nlohmann::json Entry(const std::string& name) const;
   long PidOf(const std::string& name) const;

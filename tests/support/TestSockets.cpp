@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,4 +54,9 @@ int ConnectTcp(int port, const char* from, const char* to, bool blocking) {
     return -1;
   }
   return fd;
+}
+
+int AcceptWithin(int listener, int timeoutMs) {
+  pollfd ready{listener, POLLIN, 0};
+  return poll(&ready, 1, timeoutMs) == 1 ? accept(listener, nullptr, nullptr) : -1;
 }

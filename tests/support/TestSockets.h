@@ -10,6 +10,8 @@
 int BindLoopback(int type, int* port);
 // The same for a stream socket, listening.
 int ListenOnLoopback(int* port, int backlog = 16);
+// The next connection to listener within timeoutMs, or -1.
+int AcceptWithin(int listener, int timeoutMs);
 // A socket from `from` connected to `to`:port, or -1. Non-blocking, it is
 // returned as soon as the handshake is under way.
 int ConnectTcp(int port, const char* from = "127.0.0.1", const char* to = "127.0.0.1",
