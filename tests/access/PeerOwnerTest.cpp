@@ -1,20 +1,12 @@
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stddef.h>
-#include <stdio.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "PeerOwner.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
 
 namespace {

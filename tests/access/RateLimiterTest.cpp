@@ -1,8 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "RateLimiter.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,14 +1,7 @@
 // vigilctl's command line: what is accepted, what is a usage error, and the
 // port's sources in order.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "CtlArguments.h"
+#include "TestCommon.h"
 
 using std::string_literals::operator""s;
 

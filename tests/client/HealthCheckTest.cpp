@@ -1,23 +1,11 @@
 // The three kinds of check against real local listeners and commands: what is healthy,
 // what is not and why, and that no attempt outlasts its time-out.
-#include <gtest/gtest.h>
 #include <limits.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "HealthCheck.h"
 #include "ProgramRunner.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 
 namespace {
 

@@ -1,18 +1,6 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <sstream>
-#include <string>
-#include <thread>
-
 #include "OutputLog.h"
 #include "ProgramLogs.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,21 +1,11 @@
 // The pieces of "vigilctl run" that decide what a restart runs and what the checks see.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "CleanEnvironment.h"
 #include "CtlArguments.h"
 #include "ProgramRunner.h"
 #include "ShellWords.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "VigilClient.h"
 
 namespace {

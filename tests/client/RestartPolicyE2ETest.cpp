@@ -1,19 +1,9 @@
 // The real vigild restarting what the real "vigilctl run" wraps: after kill -9, a failed
 // check or a working set past its limit, and a crash loop's back-off, failure and reset.
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "ChildProcess.h"
 #include "CtlHarness.h"
 #include "ShellWords.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 using RestartPolicyE2ETest = CtlHarness;
 

@@ -1,12 +1,6 @@
 // Whether vigilctl status sees a running daemon, and its table.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <string>
-
 #include "StatusView.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,17 +1,7 @@
 // The client's orders as the daemon's own parser reads them, its refusals,
 // its time-outs and its one reconnection.
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "LogServer.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
 #include "VigilClient.h"
 #include "WatchASCIIOrder.h"

@@ -1,22 +1,12 @@
 // vigilctl against the real vigild. Compiled twice: the quick cases, and (with
 // VIGILCTL_E2E_SLOW) the ones that sit through the daemon's 10 s restart pause.
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "CtlHarness.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "VigilClient.h"
 
 namespace {

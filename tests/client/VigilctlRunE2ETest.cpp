@@ -1,29 +1,14 @@
 // The real vigilctl against a listener that plays the daemon and keeps every order it is
 // sent, and against status files written by the test.
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <map>
-#include <mutex>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "CleanEnvironment.h"
 #include "CtlHarness.h"
 #include "ProgramRunner.h"
 #include "ShellQuote.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "VigilClient.h"
 
 namespace {

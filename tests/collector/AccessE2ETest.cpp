@@ -1,21 +1,12 @@
 // End-to-end tests of who the real vigild takes orders from, and who may act
 // on whose items.
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "DaemonHarness.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 
 namespace {
 

@@ -1,20 +1,10 @@
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "ClientSession.h"
 #include "ListenPort.h"
 #include "LogServer.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "TlConfiguration.h"
 
 namespace {

@@ -1,17 +1,11 @@
 // End-to-end tests of the daemon's event loop at scale.
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "DaemonHarness.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 
 namespace {
 

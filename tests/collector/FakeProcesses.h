@@ -3,21 +3,10 @@
 // hands it to a list; safe for the concurrent calls of restart workers, clients and the test.
 #pragma once
 
-#include <stdio.h>
-#include <sys/wait.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "RunAs.h"
+#include "TestCommon.h"
 #include "WatchedList.h"
 
 // A pid lives until "kill -9 <pid>", or its stop command "stop <pid>" unless it is deaf to that; a

@@ -1,15 +1,7 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "InheritedSocket.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
 
 namespace {

@@ -1,20 +1,7 @@
 // End-to-end tests of the real vigild's life, from its switches to its end.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "DaemonHarness.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "UsageText.h"
 
 namespace {

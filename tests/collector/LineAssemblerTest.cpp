@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "LineAssembler.h"
+#include "TestCommon.h"
 
 namespace {
 

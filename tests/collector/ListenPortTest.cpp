@@ -1,21 +1,5 @@
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "ClientSession.h"
@@ -26,8 +10,8 @@
 #include "LogServer.h"
 #include "LoggedCount.h"
 #include "StderrCapture.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

@@ -1,12 +1,9 @@
 // The count of captured log records the collector's unit tests compare with what a case should log.
 #pragma once
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
+#include "TestCommon.h"
 
 // Records whose text holds part and also, when given, once the server has written its queue.
 inline size_t Logged(const CapturingLogDevice::Log& log, const std::string& part,

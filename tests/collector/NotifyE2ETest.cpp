@@ -1,16 +1,10 @@
 // The real vigild under a stand-in service manager: its messages, and a
 // daemon killed and started again as the watchdog's restart does it.
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <nlohmann/json.hpp>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

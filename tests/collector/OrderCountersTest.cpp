@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <thread>
-#include <vector>
-
 #include "OrderCounters.h"
+#include "TestCommon.h"
 
 namespace {
 

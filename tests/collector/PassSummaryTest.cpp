@@ -1,17 +1,9 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-
 #include "FakeServiceManager.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "PassSummary.h"
 #include "ServiceNotifier.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "WatchedList.h"
 
 namespace {

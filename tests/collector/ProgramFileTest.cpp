@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <functional>
 #include <iostream>
-#include <string>
-#include <vector>
 
 #include "ProgramFile.h"
 #include "ShellWords.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,19 +1,8 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "LoggedCount.h"
 #include "ProgramKeeper.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "WatchedList.h"
 
 namespace {

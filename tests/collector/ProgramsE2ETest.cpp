@@ -1,20 +1,9 @@
 // Program files against the real daemon and vigilctl, started through the
 // wrapper the daemon is configured with.
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CtlHarness.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,15 +1,7 @@
 // End-to-end: the real vigild restarts one process without holding up the
 // judgement of the others.
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "CtlHarness.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

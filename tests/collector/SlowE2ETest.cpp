@@ -1,14 +1,8 @@
 // End-to-end tests of the real vigild that sit through its one-minute
 // time-outs and its grace wait, so they run in the plain build only.
-#include <signal.h>
-#include <unistd.h>
-
-#include <string>
-#include <thread>
-
 #include "DaemonHarness.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 
 namespace {
 

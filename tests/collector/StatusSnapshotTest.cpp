@@ -1,17 +1,11 @@
 // The status file's JSON and the metrics file's exposition format, read back
 // by a JSON parser and by a small parser of the text format.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <set>
-#include <sstream>
-#include <string>
 
 #include "ProgramTable.h"
 #include "StatusSnapshot.h"
+#include "TestCommon.h"
 #include "WatchedItem.h"
 
 namespace {

@@ -1,15 +1,5 @@
 // The status writer, fed by a real supervision loop whose process services are played.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "FakeProcesses.h"
@@ -18,8 +8,7 @@
 #include "LoggedCount.h"
 #include "OrderCounters.h"
 #include "StatusWriter.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "WatchedList.h"
 
 namespace {

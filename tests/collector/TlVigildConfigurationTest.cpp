@@ -1,13 +1,6 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <map>
-#include <string>
-#include <vector>
-
 #include "CliParser.h"
 #include "StderrCapture.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 #include "TlVigildConfiguration.h"
 

@@ -1,18 +1,10 @@
 // orders/N.in holds the escaped lines one connection sent, valid or garbled as clients get them
 // wrong; N.out what the parser made of each line, of each completed block and the errors logged.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "ProcessInfo.h"
 #include "String.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "WatchASCIIOrder.h"
 #include "WatchSettings.h"
 

@@ -1,15 +1,11 @@
-#include <gtest/gtest.h>
 #include <limits.h>
-
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "AccessPolicy.h"
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "FakeProcesses.h"
 #include "LogServer.h"
+#include "TestCommon.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedItem.h"

@@ -1,18 +1,10 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "DaemonShutdown.h"
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderSession.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 #include "WatchedList.h"
 

@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <sstream>
-
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
+#include "TestCommon.h"
 #include "WatchedItem.h"
 
 namespace {

@@ -1,18 +1,7 @@
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <future>
-#include <map>
 #include <new>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "BError.h"
 #include "CapturingLogDevice.h"
@@ -21,8 +10,7 @@
 #include "ListenPort.h"
 #include "LogServer.h"
 #include "LoggedCount.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
 #include "WatchedList.h"

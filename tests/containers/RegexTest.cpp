@@ -1,15 +1,7 @@
-#include <gtest/gtest.h>
-#include <string.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
-
 #include "Regex.h"
 #include "StderrCapture.h"
 #include "String.h"
+#include "TestCommon.h"
 
 namespace {
 

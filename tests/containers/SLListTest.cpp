@@ -1,8 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <vector>
-
 #include "SLList.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,12 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <tuple>
-#include <utility>
-
 #include "Regex.h"
 #include "StderrCapture.h"
 #include "String.h"
+#include "TestCommon.h"
 
 TEST(StringTest, GsubOfAInBananaGivesThree) {
   // text, pattern, replacement, by regex, count, result; a zero-length match ends the work

@@ -1,15 +1,6 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-#include <tuple>
-
 #include "LogDeviceConsole.h"
 #include "StderrCapture.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "Timestamp.h"
 
 namespace {

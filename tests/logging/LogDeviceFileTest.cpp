@@ -1,27 +1,10 @@
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <set>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
 
 #include "DaylightTable.h"
 #include "LogDeviceFile.h"
 #include "LogServer.h"
 #include "StderrCapture.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

@@ -1,12 +1,6 @@
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <string>
-#include <tuple>
-
 #include "LogDeviceUDP.h"
 #include "StderrCapture.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
 
 namespace {

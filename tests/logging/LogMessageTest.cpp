@@ -1,16 +1,13 @@
-#include <gtest/gtest.h>
-
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <string>
-#include <tuple>
 
 #include "BError.h"
 #include "LogMessage.h"
 #include "LogSeverityCode.h"
 #include "LogStream.h"
 #include "String.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,21 +1,7 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
-
 #include "CapturingLogDevice.h"
 #include "LogQueue.h"
 #include "LogServer.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

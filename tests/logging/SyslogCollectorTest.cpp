@@ -1,20 +1,10 @@
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <tuple>
 
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "Sleep.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 extern char** environ;

@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
-
 #include "CapturingLogDevice.h"
 #include "CliParser.h"
 #include "ConfigNumber.h"
 #include "LogServer.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "TlConfiguration.h"
 
 namespace {

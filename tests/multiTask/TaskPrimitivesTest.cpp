@@ -1,13 +1,4 @@
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "CriticalSection.h"
 #include "Platform.h"
@@ -16,7 +7,7 @@
 #include "StderrCapture.h"
 #include "TaskEvent.h"
 #include "TaskMutex.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 #include "ThreadLauncher.h"
 
 #if defined(__SANITIZE_THREAD__)

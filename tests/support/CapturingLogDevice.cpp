@@ -1,8 +1,7 @@
 #include "CapturingLogDevice.h"
 
-#include <chrono>
-
 #include "LogServer.h"
+#include "TestCommon.h"
 
 std::vector<CapturingLogDevice::Captured> CapturingLogDevice::Log::Records() const {
   std::lock_guard<std::mutex> lock(mutex);

@@ -6,12 +6,9 @@
 #define VIGILD_TESTS_SUPPORT_CAPTURINGLOGDEVICE_H
 
 #include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "LogDevice.h"
+#include "TestCommon.h"
 
 class LogServer;
 

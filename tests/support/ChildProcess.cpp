@@ -1,11 +1,6 @@
 #include "ChildProcess.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 pid_t SpawnClean(std::vector<std::string> argv, std::vector<std::string> env,
                  const std::string& out, const std::string& err, int outFd, int handedSocket) {
@@ -27,8 +22,7 @@ pid_t SpawnClean(std::vector<std::string> argv, std::vector<std::string> env,
       setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
       setenv("LISTEN_FDS", "1", 1);
     }
-    dup2(outFd >= 0 ? outFd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-         1);
+    dup2(outFd >= 0 ? outFd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
     std::vector<char*> args;
     for (std::string& a : argv) {

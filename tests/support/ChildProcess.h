@@ -6,8 +6,7 @@
 
 #include <sys/types.h>
 
-#include <string>
-#include <vector>
+#include "TestCommon.h"
 
 // Starts argv[0] with exactly env plus PATH and this process's sanitizer
 // settings (so that a report in the child fails the test), standard output

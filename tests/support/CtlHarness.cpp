@@ -1,14 +1,8 @@
 #include "CtlHarness.h"
 
 #include <dirent.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <thread>
-
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 CtlHarness::~CtlHarness() {
   daemon.reset();

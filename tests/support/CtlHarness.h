@@ -8,10 +8,8 @@
 
 #include <sys/types.h>
 
-#include <memory>
-#include <string>
-
 #include "DaemonHarness.h"
+#include "TestCommon.h"
 
 class CtlHarness : public DaemonHarness {
  protected:

@@ -2,18 +2,10 @@
 
 #include <glob.h>
 #include <grp.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <sstream>
 
 #include "ChildProcess.h"
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

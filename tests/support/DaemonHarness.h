@@ -7,13 +7,9 @@
 
 #include <sys/types.h>
 
-#include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "gtest/gtest.h"
 
 constexpr uid_t kNobody = 65534;

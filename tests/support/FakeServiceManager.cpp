@@ -1,12 +1,9 @@
 #include "FakeServiceManager.h"
 
-#include <poll.h>
 #include <stddef.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {
   sockaddr_un address{};

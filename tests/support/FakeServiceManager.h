@@ -7,11 +7,7 @@
 
 #include <stdint.h>
 
-#include <atomic>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+#include "TestCommon.h"
 
 class FakeServiceManager {
  public:

@@ -1,6 +1,6 @@
 #include "ShellWords.h"
 
-#include <stdio.h>
+#include "TestCommon.h"
 
 std::string ShellWords(const std::string& line) {
   const std::string command = "/usr/bin/sh -c 'printf \"%s\\0\" \"$@\"' sh " + line;

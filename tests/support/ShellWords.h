@@ -4,8 +4,7 @@
 #ifndef VIGILD_TESTS_SUPPORT_SHELLWORDS_H
 #define VIGILD_TESTS_SUPPORT_SHELLWORDS_H
 
-#include <string>
-#include <vector>
+#include "TestCommon.h"
 
 // The words sh makes of line, each ended by a NUL byte.
 std::string ShellWords(const std::string& line);

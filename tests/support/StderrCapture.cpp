@@ -1,11 +1,10 @@
 #include "StderrCapture.h"
 
 #include <dirent.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <iostream>
+
+#include "TestCommon.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #ifndef VIGILD_TESTS_SUPPORT_STDERRCAPTURE_H
 #define VIGILD_TESTS_SUPPORT_STDERRCAPTURE_H
 
-#include <string>
+#include "TestCommon.h"
 
 class StderrCapture {
  public:

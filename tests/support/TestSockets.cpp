@@ -2,12 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
+
+#include "TestCommon.h"
 
 namespace {
 

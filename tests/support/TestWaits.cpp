@@ -1,13 +1,4 @@
-#include "TestWaits.h"
-
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
+#include "TestCommon.h"
 #include "TestSockets.h"
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {

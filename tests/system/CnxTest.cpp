@@ -1,20 +1,6 @@
 // Connections: reading, sending and the handshake, the diagnostic events they
 // write under their switches, and the repeater that forwards log records on one.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <string.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <memory>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
@@ -23,8 +9,8 @@
 #include "LogRepeater.h"
 #include "LogServer.h"
 #include "StderrCapture.h"  // CountOpenDescriptors
+#include "TestCommon.h"
 #include "TestSockets.h"
-#include "TestWaits.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

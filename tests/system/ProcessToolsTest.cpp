@@ -1,20 +1,9 @@
 // Running commands and probing processes: the launch itself, the accounts
 // commands run as, process start times, and the quoting of command lines.
 #include <errno.h>
-#include <fcntl.h>
 #include <grp.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "ProcessStartTime.h"
 #include "ProcessTools.h"
@@ -22,8 +11,7 @@
 #include "ShellQuote.h"
 #include "ShellWords.h"
 #include "StderrCapture.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,17 +1,10 @@
-#include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "CapturingLogDevice.h"
 #include "FakeServiceManager.h"
 #include "LogServer.h"
 #include "ServiceNotifier.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

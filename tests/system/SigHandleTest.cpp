@@ -1,16 +1,10 @@
 #include <errno.h>
-#include <gtest/gtest.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <functional>
-#include <string>
 
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "SigHandle.h"
 #include "StderrCapture.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

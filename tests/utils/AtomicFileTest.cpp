@@ -1,19 +1,5 @@
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <set>
-#include <string>
-#include <thread>
-
 #include "AtomicFile.h"
-#include "TempDir.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,14 +1,8 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <string>
 
 #include "BuildVersion.h"
 #include "StderrCapture.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

@@ -1,11 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "ArgOpt.h"
 #include "CliParser.h"
+#include "TestCommon.h"
 
 namespace {
 

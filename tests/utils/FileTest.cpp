@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <list>
-#include <string>
 
 #include "Directory.h"
 #include "File.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 
 TEST(FileTest, SplitSeparatesDirectoryNameAndExtension) {
   const char* cases[][2] = {

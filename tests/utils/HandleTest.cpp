@@ -1,12 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include "BError.h"
 #include "Handle.h"
 #include "String.h"
+#include "TestCommon.h"
 
 namespace {
 

@@ -1,14 +1,7 @@
-#include <gtest/gtest.h>
-#include <string.h>
-
-#include <atomic>
-#include <thread>
-#include <tuple>
-
 #include "IPCache.h"
 #include "SNMPHost.h"
 #include "Sleep.h"
-#include "TestWaits.h"
+#include "TestCommon.h"
 
 namespace {
 

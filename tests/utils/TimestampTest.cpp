@@ -1,15 +1,7 @@
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <time.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-#include <tuple>
-
 #include "DaylightTable.h"
-#include "TempDir.h"
+#include "TestCommon.h"
 #include "Timestamp.h"
 #include "TlConfigurationGlobal.h"
 
