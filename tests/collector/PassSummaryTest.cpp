@@ -33,9 +33,7 @@ TEST(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
     programs.Registered(table[i.pid], 0, 1000);
   }
   programs.Registered(Item(16, "gone", ItemWatching), 0, 1000);  // started, not registered yet
-  RestartSettings settings;
-  settings.limit = 1;
-  programs.SetSettings(settings);
+  programs.SetSettings({100, 600 * 1000, 300 * 1000, 1});
   const WatchedItem dead = Item(17, "dead", ItemWatching);
   programs.Registered(dead, 0, 1000);
   for (int stop = 0; stop < 3; ++stop) {

@@ -24,10 +24,7 @@ std::vector<long> Delays(ProgramTable& programs, const WatchedItem& item, int st
 }  // namespace
 
 TEST(ProgramTableTest, DelaysDoubleWithinTheWindowUpToTheCapWithJitterThenTheNameFails) {
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.maxDelayMs = 1000;
-  settings.limit = 6;
+  const RestartSettings settings{100, 600 * 1000, 1000, 6};  // first delay, window, cap, limit
   const struct {
     double jitter;
     std::vector<long> delays;
@@ -47,10 +44,7 @@ TEST(ProgramTableTest, DelaysDoubleWithinTheWindowUpToTheCapWithJitterThenTheNam
 }
 
 TEST(ProgramTableTest, AQuietWindowStartsTheDelaysAfreshAndALimitOfZeroNeverFails) {
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.windowMs = 10000;
-  settings.limit = 0;
+  RestartSettings settings{100, 10000, 300 * 1000, 0};
   ProgramTable programs(settings, [] { return 0.0; });
   const WatchedItem item = Named("app");
   EXPECT_EQ((std::vector<long>{100, 200, 400}), Delays(programs, item, 3));
@@ -67,9 +61,7 @@ TEST(ProgramTableTest, AQuietWindowStartsTheDelaysAfreshAndALimitOfZeroNeverFail
 }
 
 TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBackTheStart) {
-  RestartSettings settings;
-  settings.limit = 2;
-  ProgramTable programs(settings, [] { return 0.0; });
+  ProgramTable programs(RestartSettings{100, 600 * 1000, 300 * 1000, 2}, [] { return 0.0; });
   WatchedItem item = Named("app", "run app");
   item.ownerUid = 1000;
   programs.Registered(item, 0, 1);
@@ -101,9 +93,7 @@ TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBac
 }
 
 TEST(ProgramTableTest, InventedNamesBeyondTheBoundPushOutTheOldestButNeverAFailedOne) {
-  RestartSettings settings;
-  settings.limit = 1;
-  ProgramTable programs(settings, [] { return 0.0; });
+  ProgramTable programs(RestartSettings{100, 600 * 1000, 300 * 1000, 1}, [] { return 0.0; });
   const WatchedItem failing = Named("failing");
   programs.Registered(failing, 0, 1);
   Delays(programs, failing, 2);

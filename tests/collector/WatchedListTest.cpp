@@ -4,16 +4,12 @@
 #include <new>
 
 #include "BError.h"
-#include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "FakeProcesses.h"
 #include "ListenPort.h"
-#include "LogServer.h"
 #include "LoggedCount.h"
-#include "TestCommon.h"
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
-#include "WatchedList.h"
 
 // 0: this thread's next allocation fails with std::bad_alloc, and none after it; -1: none fails.
 // Lets a test make a table operation fail halfway, with its lock held.
@@ -430,10 +426,7 @@ TEST_F(WatchedListTest,
        ReportedEndsRestartAtOnceUntilTheNameFailsAndAGoneRegistrationButGroupsNeverRegister) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.limit = 3;
-  list.SetRestartSettings(settings);
+  list.SetRestartSettings({100, 600 * 1000, 300 * 1000, 3});  // first delay, window, cap, limit
   std::vector<long> delays;
   ProcessInfo info;
   WatchedList::EndReport end{Exit, "exit 1"};
