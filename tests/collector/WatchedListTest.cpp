@@ -495,23 +495,21 @@ TEST_F(WatchedListTest,
 }
 
 TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
-  const struct {
-    const char* line;
-    int accepted;
-  } cases[] = {{"psdown: exit 0", 1},    {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
-               {"psdown: probe", 1},     {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
-               {"psdown: signal 0", 0},  {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
-               {"psdown: exit 1x", 0},   {"psdown: exit", 0},      {"psdown: crash", 0},
-               {"psdown: exit 0001", 0}, {"psdown: ", 0}};
-  for (const auto& c : cases) {
+  const std::pair<const char*, int> cases[] = {
+      {"psdown: exit 0", 1},    {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
+      {"psdown: probe", 1},     {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
+      {"psdown: signal 0", 0},  {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
+      {"psdown: exit 1x", 0},   {"psdown: exit", 0},      {"psdown: crash", 0},
+      {"psdown: exit 0001", 0}, {"psdown: ", 0}};
+  for (const auto& [down, accepted] : cases) {
     WatchASCIIOrder order;
-    for (const char* text : {"BEGINMSG", "pid: 7", c.line, "END;"}) {
+    for (const char* text : {"BEGINMSG", "pid: 7", down, "END;"}) {
       String line(text);
       order.ProcessLine(line);
     }
     WatchedList::EndReport end;
-    EXPECT_EQ(c.accepted, order.EndReportFromBody(end)) << c.line;
-    EXPECT_EQ(c.accepted == 1, end.reason != NoReason) << c.line;
+    EXPECT_EQ(accepted, order.EndReportFromBody(end)) << down;
+    EXPECT_EQ(accepted == 1, end.reason != NoReason) << down;
   }
 }
 
