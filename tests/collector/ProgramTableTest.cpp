@@ -25,19 +25,16 @@ std::vector<long> Delays(ProgramTable& programs, const WatchedItem& item, int st
 
 TEST(ProgramTableTest, DelaysDoubleWithinTheWindowUpToTheCapWithJitterThenTheNameFails) {
   const RestartSettings settings{100, 600 * 1000, 1000, 6};  // first delay, window, cap, limit
-  const struct {
-    double jitter;
-    std::vector<long> delays;
-  } cases[] = {
+  const std::pair<double, std::vector<long>> cases[] = {
       {0.0, {100, 200, 400, 800, 1000, 1000, -1, -1}},
       {1.0, {100, 220, 440, 880, 1000, 1000, -1, -1}},
       {-1.0, {100, 180, 360, 720, 1000, 1000, -1, -1}},
   };
-  for (const auto& c : cases) {
-    ProgramTable programs(settings, [&] { return c.jitter; });
+  for (const auto& [jitter, delays] : cases) {
+    ProgramTable programs(settings, [played = jitter] { return played; });
     const WatchedItem item = Named("crashy");
     programs.Registered(item, 0, 1000);
-    EXPECT_EQ(c.delays, Delays(programs, item, 8)) << c.jitter;
+    EXPECT_EQ(delays, Delays(programs, item, 8)) << jitter;
     // Another name keeps its own history.
     EXPECT_EQ(std::vector<long>{100}, Delays(programs, Named("calm"), 1));
   }
