@@ -55,6 +55,15 @@ WatchedItem Scripted(int pid, bool wrong = true) {
   return item;
 }
 
+// A heartbeat of pid from uid that reports errors, and the end when given.
+WatchedList::Verdict Heartbeat(WatchedList& list, int pid, long uid, int errors = 0,
+                               const WatchedList::EndReport* end = nullptr) {
+  ProcessInfo info;
+  info.pid = pid;
+  info.psErrors = errors;
+  return list.Beat(info, uid, end);
+}
+
 std::map<int, WatchState> States(WatchedList& list) {
   std::map<int, WatchState> states;
   for (const auto& [pid, item] : list.Snapshot()) {
@@ -126,11 +135,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
       return;
     }
     auto orders = std::async(std::launch::async, [&] {
-      ProcessInfo info;
-      info.pid = deaf;
-      EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
-      info.pid = getpid();
-      EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+      EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, deaf, 0));
+      EXPECT_EQ(WatchedList::Done, Heartbeat(list, getpid(), 0));
       EXPECT_EQ(WatchedList::Done, list.Forget(getpid(), 0));
     });
     EXPECT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
@@ -347,15 +353,11 @@ TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherResta
   list.CreateNewWatch(healthy);
   std::thread loop([&] { list.ProcessBlock(&port); });
   ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 10"); }, 2000));
-  ProcessInfo info;
-  info.pid = 10;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 10, 0));
   EXPECT_EQ(WatchedList::NotFound, list.Forget(10, 0));
   EXPECT_EQ(WatchedList::UnderRestart, list.Watch(again, 0));
-  info.pid = 20;
-  info.psErrors = 1;
   const auto beat = Clock::now();
-  EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+  EXPECT_EQ(WatchedList::Done, Heartbeat(list, 20, 0, 1));
   EXPECT_LT(Clock::now() - beat, milliseconds(200)) << "the heartbeat waited";
   Clock::time_point stopped, started;
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20", &started); }, 2000));
@@ -428,7 +430,6 @@ TEST_F(WatchedListTest,
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
   list.SetRestartSettings({100, 600 * 1000, 300 * 1000, 3});  // first delay, window, cap, limit
   std::vector<long> delays;
-  ProcessInfo info;
   WatchedList::EndReport end{Exit, "exit 1"};
   for (int pid = 100; pid < 104; ++pid) {
     WatchedItem item = Scripted(pid, false);
@@ -436,9 +437,8 @@ TEST_F(WatchedListTest,
     list.CreateNewWatch(item);
     EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
     processes.SetDead(pid, true);  // it exited: no stop command, no kill
-    info.pid = pid;
     const auto reported = Clock::now();
-    ASSERT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+    ASSERT_EQ(WatchedList::Done, Heartbeat(list, pid, -1, 0, &end));
     Clock::time_point started;
     const std::string start = "start " + std::to_string(pid);
     if (pid < 103) {
@@ -483,15 +483,14 @@ TEST_F(WatchedListTest,
   EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
   EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
   EXPECT_EQ(1u, list.Size());
-  info.pid = 40;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, -1));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, 7, 0, &end));
   processes.SetDead(40, false);  // the pid is taken by a stranger meanwhile
-  EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+  EXPECT_EQ(WatchedList::Done, Heartbeat(list, 40, -1, 0, &end));
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
   EXPECT_EQ("start 40\n", processes.Commands({"stop 40", "kill -9 40", "start 40"}));
   // Taken once: a second report finds nothing.
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, -1, 0, &end));
 }
 
 TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
