@@ -23,11 +23,10 @@ class FakeProcesses : public WatchedList::ProcessServices {
 
   int CheckPID(int pid) override {
     int status = 0;
+    std::lock_guard<std::mutex> hold(mutex);
     if (real && waitpid(pid, &status, WNOHANG) == pid) {  // reaped as its real parent would
-      std::lock_guard<std::mutex> hold(mutex);
       endedBy[pid] = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
     }
-    std::lock_guard<std::mutex> hold(mutex);
     return real ? ProcessServices::CheckPID(pid) : Lives(pid) ? 1 : 0;
   }
   bool StartTime(int pid, unsigned long long& ticks) override {

@@ -20,22 +20,15 @@ TEST(PassSummaryTest, CountsWatchedProcessesAndNamesRestartingOrFailed) {
   std::map<int, WatchedItem> table;
   ProgramTable programs;
   EXPECT_EQ(PassSummary::Of(table, programs).Line(), "0 watched, 0 restarting, 0 failed");
-  const struct {
-    int pid;
-    const char* name;
-    WatchState state;
-  } items[] = {
-      {10, "web", ItemWatching}, {11, "web", ItemWaiting},     {12, "db", ItemWatching},
-      {13, "db", ItemWatching},  {14, "cron", ItemRestarting}, {15, "mail", ItemFinished},
-  };
-  for (const auto& i : items) {
-    table[i.pid] = Item(i.pid, i.name, i.state);
-    programs.Registered(table[i.pid], 0, 1000);
+  for (const WatchedItem& item :
+       {Item(10, "web", ItemWatching), Item(11, "web", ItemWaiting), Item(12, "db", ItemWatching),
+        Item(13, "db", ItemWatching), Item(14, "cron", ItemRestarting),
+        Item(15, "mail", ItemFinished)}) {
+    table[item.info.pid] = item;
+    programs.Registered(item, 0, 1000);
   }
   programs.Registered(Item(16, "gone", ItemWatching), 0, 1000);  // started, not registered yet
-  RestartSettings settings;
-  settings.limit = 1;
-  programs.SetSettings(settings);
+  programs.SetSettings({100, 600 * 1000, 300 * 1000, 1});
   const WatchedItem dead = Item(17, "dead", ItemWatching);
   programs.Registered(dead, 0, 1000);
   for (int stop = 0; stop < 3; ++stop) {

@@ -24,33 +24,24 @@ std::vector<long> Delays(ProgramTable& programs, const WatchedItem& item, int st
 }  // namespace
 
 TEST(ProgramTableTest, DelaysDoubleWithinTheWindowUpToTheCapWithJitterThenTheNameFails) {
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.maxDelayMs = 1000;
-  settings.limit = 6;
-  const struct {
-    double jitter;
-    std::vector<long> delays;
-  } cases[] = {
+  const RestartSettings settings{100, 600 * 1000, 1000, 6};  // first delay, window, cap, limit
+  const std::pair<double, std::vector<long>> cases[] = {
       {0.0, {100, 200, 400, 800, 1000, 1000, -1, -1}},
       {1.0, {100, 220, 440, 880, 1000, 1000, -1, -1}},
       {-1.0, {100, 180, 360, 720, 1000, 1000, -1, -1}},
   };
-  for (const auto& c : cases) {
-    ProgramTable programs(settings, [&] { return c.jitter; });
+  for (const auto& [jitter, delays] : cases) {
+    ProgramTable programs(settings, [played = jitter] { return played; });
     const WatchedItem item = Named("crashy");
     programs.Registered(item, 0, 1000);
-    EXPECT_EQ(c.delays, Delays(programs, item, 8)) << c.jitter;
+    EXPECT_EQ(delays, Delays(programs, item, 8)) << jitter;
     // Another name keeps its own history.
     EXPECT_EQ(std::vector<long>{100}, Delays(programs, Named("calm"), 1));
   }
 }
 
 TEST(ProgramTableTest, AQuietWindowStartsTheDelaysAfreshAndALimitOfZeroNeverFails) {
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.windowMs = 10000;
-  settings.limit = 0;
+  RestartSettings settings{100, 10000, 300 * 1000, 0};
   ProgramTable programs(settings, [] { return 0.0; });
   const WatchedItem item = Named("app");
   EXPECT_EQ((std::vector<long>{100, 200, 400}), Delays(programs, item, 3));
@@ -67,9 +58,7 @@ TEST(ProgramTableTest, AQuietWindowStartsTheDelaysAfreshAndALimitOfZeroNeverFail
 }
 
 TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBackTheStart) {
-  RestartSettings settings;
-  settings.limit = 2;
-  ProgramTable programs(settings, [] { return 0.0; });
+  ProgramTable programs(RestartSettings{100, 600 * 1000, 300 * 1000, 2}, [] { return 0.0; });
   WatchedItem item = Named("app", "run app");
   item.ownerUid = 1000;
   programs.Registered(item, 0, 1);
@@ -101,9 +90,7 @@ TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBac
 }
 
 TEST(ProgramTableTest, InventedNamesBeyondTheBoundPushOutTheOldestButNeverAFailedOne) {
-  RestartSettings settings;
-  settings.limit = 1;
-  ProgramTable programs(settings, [] { return 0.0; });
+  ProgramTable programs(RestartSettings{100, 600 * 1000, 300 * 1000, 1}, [] { return 0.0; });
   const WatchedItem failing = Named("failing");
   programs.Registered(failing, 0, 1);
   Delays(programs, failing, 2);

@@ -4,16 +4,12 @@
 #include <new>
 
 #include "BError.h"
-#include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "FakeProcesses.h"
 #include "ListenPort.h"
-#include "LogServer.h"
 #include "LoggedCount.h"
-#include "TestCommon.h"
 #include "Timestamp.h"
 #include "WatchASCIIOrder.h"
-#include "WatchedList.h"
 
 // 0: this thread's next allocation fails with std::bad_alloc, and none after it; -1: none fails.
 // Lets a test make a table operation fail halfway, with its lock held.
@@ -57,6 +53,15 @@ WatchedItem Scripted(int pid, bool wrong = true) {
   WatchedItem item = Item(pid, true, "stop " + std::to_string(pid), "start " + std::to_string(pid));
   item.info.psErrors = wrong ? 1 : 0;
   return item;
+}
+
+// A heartbeat of pid from uid that reports errors, and the end when given.
+WatchedList::Verdict Heartbeat(WatchedList& list, int pid, long uid, int errors = 0,
+                               const WatchedList::EndReport* end = nullptr) {
+  ProcessInfo info;
+  info.pid = pid;
+  info.psErrors = errors;
+  return list.Beat(info, uid, end);
 }
 
 std::map<int, WatchState> States(WatchedList& list) {
@@ -130,11 +135,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
       return;
     }
     auto orders = std::async(std::launch::async, [&] {
-      ProcessInfo info;
-      info.pid = deaf;
-      EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
-      info.pid = getpid();
-      EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+      EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, deaf, 0));
+      EXPECT_EQ(WatchedList::Done, Heartbeat(list, getpid(), 0));
       EXPECT_EQ(WatchedList::Done, list.Forget(getpid(), 0));
     });
     EXPECT_EQ(std::future_status::ready, orders.wait_for(std::chrono::seconds(2)));
@@ -351,15 +353,11 @@ TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherResta
   list.CreateNewWatch(healthy);
   std::thread loop([&] { list.ProcessBlock(&port); });
   ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 10"); }, 2000));
-  ProcessInfo info;
-  info.pid = 10;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 0));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 10, 0));
   EXPECT_EQ(WatchedList::NotFound, list.Forget(10, 0));
   EXPECT_EQ(WatchedList::UnderRestart, list.Watch(again, 0));
-  info.pid = 20;
-  info.psErrors = 1;
   const auto beat = Clock::now();
-  EXPECT_EQ(WatchedList::Done, list.Beat(info, 0));
+  EXPECT_EQ(WatchedList::Done, Heartbeat(list, 20, 0, 1));
   EXPECT_LT(Clock::now() - beat, milliseconds(200)) << "the heartbeat waited";
   Clock::time_point stopped, started;
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20", &started); }, 2000));
@@ -430,12 +428,8 @@ TEST_F(WatchedListTest,
        ReportedEndsRestartAtOnceUntilTheNameFailsAndAGoneRegistrationButGroupsNeverRegister) {
   LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
-  RestartSettings settings;
-  settings.firstDelayMs = 100;
-  settings.limit = 3;
-  list.SetRestartSettings(settings);
+  list.SetRestartSettings({100, 600 * 1000, 300 * 1000, 3});  // first delay, window, cap, limit
   std::vector<long> delays;
-  ProcessInfo info;
   WatchedList::EndReport end{Exit, "exit 1"};
   for (int pid = 100; pid < 104; ++pid) {
     WatchedItem item = Scripted(pid, false);
@@ -443,9 +437,8 @@ TEST_F(WatchedListTest,
     list.CreateNewWatch(item);
     EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
     processes.SetDead(pid, true);  // it exited: no stop command, no kill
-    info.pid = pid;
     const auto reported = Clock::now();
-    ASSERT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+    ASSERT_EQ(WatchedList::Done, Heartbeat(list, pid, -1, 0, &end));
     Clock::time_point started;
     const std::string start = "start " + std::to_string(pid);
     if (pid < 103) {
@@ -490,36 +483,32 @@ TEST_F(WatchedListTest,
   EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
   EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
   EXPECT_EQ(1u, list.Size());
-  info.pid = 40;
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1));
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, 7, &end));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, -1));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, 7, 0, &end));
   processes.SetDead(40, false);  // the pid is taken by a stranger meanwhile
-  EXPECT_EQ(WatchedList::Done, list.Beat(info, -1, &end));
+  EXPECT_EQ(WatchedList::Done, Heartbeat(list, 40, -1, 0, &end));
   EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 40"); }, 2000));
-  EXPECT_FALSE(processes.Launched("stop 40"));
-  EXPECT_FALSE(processes.Launched("kill -9 40"));
+  EXPECT_EQ("start 40\n", processes.Commands({"stop 40", "kill -9 40", "start 40"}));
   // Taken once: a second report finds nothing.
-  EXPECT_EQ(WatchedList::NotFound, list.Beat(info, -1, &end));
+  EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 40, -1, 0, &end));
 }
 
 TEST_F(WatchedListTest, OnlyWellFormedEndReportsRestartAnything) {
-  const struct {
-    const char* line;
-    int accepted;
-  } cases[] = {{"psdown: exit 0", 1},    {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
-               {"psdown: probe", 1},     {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
-               {"psdown: signal 0", 0},  {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
-               {"psdown: exit 1x", 0},   {"psdown: exit", 0},      {"psdown: crash", 0},
-               {"psdown: exit 0001", 0}, {"psdown: ", 0}};
-  for (const auto& c : cases) {
+  const std::pair<const char*, int> cases[] = {
+      {"psdown: exit 0", 1},    {"psdown: exit 255", 1},  {"psdown: signal 9", 1},
+      {"psdown: probe", 1},     {"PSDOWN: probe", 1},     {"psdown: exit 256", 0},
+      {"psdown: signal 0", 0},  {"psdown: signal 65", 0}, {"psdown: exit -1", 0},
+      {"psdown: exit 1x", 0},   {"psdown: exit", 0},      {"psdown: crash", 0},
+      {"psdown: exit 0001", 0}, {"psdown: ", 0}};
+  for (const auto& [down, accepted] : cases) {
     WatchASCIIOrder order;
-    for (const char* text : {"BEGINMSG", "pid: 7", c.line, "END;"}) {
+    for (const char* text : {"BEGINMSG", "pid: 7", down, "END;"}) {
       String line(text);
       order.ProcessLine(line);
     }
     WatchedList::EndReport end;
-    EXPECT_EQ(c.accepted, order.EndReportFromBody(end)) << c.line;
-    EXPECT_EQ(c.accepted == 1, end.reason != NoReason) << c.line;
+    EXPECT_EQ(accepted, order.EndReportFromBody(end)) << down;
+    EXPECT_EQ(accepted == 1, end.reason != NoReason) << down;
   }
 }
 
