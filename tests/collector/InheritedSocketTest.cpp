@@ -43,14 +43,6 @@ int Make(Kind kind, int at) {
   return port;
 }
 
-void SetOrUnset(const char* name, const char* value) {
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
-}
-
 // Only a handover to this process counts: one listening TCP stream socket (IPv4 or IPv6) and at
 // most one listening local socket, told apart by family. Whatever the outcome, no command the
 // daemon starts inherits the handover; what is adopted is held until the object ends.
@@ -105,8 +97,8 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
     for (size_t i = 0; i < c.kinds.size(); ++i) {
       port += Make(c.kinds[i], kFirst + static_cast<int>(i));
     }
-    SetOrUnset("LISTEN_PID", c.pid == nullptr ? nullptr : pid.c_str());
-    SetOrUnset("LISTEN_FDS", c.count == nullptr ? nullptr : count.c_str());
+    c.pid == nullptr ? unsetenv("LISTEN_PID") : setenv("LISTEN_PID", pid.c_str(), 1);
+    c.count == nullptr ? unsetenv("LISTEN_FDS") : setenv("LISTEN_FDS", count.c_str(), 1);
     setenv("LISTEN_FDNAMES", "vigild.socket", 1);
     {
       InheritedSocket inherited;
