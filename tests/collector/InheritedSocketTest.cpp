@@ -43,14 +43,6 @@ int Make(Kind kind, int at) {
   return port;
 }
 
-void SetOrUnset(const char* name, const char* value) {
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
-}
-
 // Only a handover to this process counts: one listening TCP stream socket (IPv4 or IPv6) and at
 // most one listening local socket, told apart by family. Whatever the outcome, no command the
 // daemon starts inherits the handover; what is adopted is held until the object ends.
@@ -101,12 +93,13 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
                               : std::string(c.count) == "n" ? std::to_string(c.kinds.size())
                                                             : c.count;
     SCOPED_TRACE(pid + " / " + count + " / kind " + std::to_string(c.kinds[0]));
+    const int end = kFirst + static_cast<int>(c.kinds.size());
     int port = 0;  // of the one TCP socket when adopted
-    for (size_t i = 0; i < c.kinds.size(); ++i) {
-      port += Make(c.kinds[i], kFirst + static_cast<int>(i));
+    for (int fd = kFirst; fd < end; ++fd) {
+      port += Make(c.kinds[fd - kFirst], fd);
     }
-    SetOrUnset("LISTEN_PID", c.pid == nullptr ? nullptr : pid.c_str());
-    SetOrUnset("LISTEN_FDS", c.count == nullptr ? nullptr : count.c_str());
+    c.pid == nullptr ? unsetenv("LISTEN_PID") : setenv("LISTEN_PID", pid.c_str(), 1);
+    c.count == nullptr ? unsetenv("LISTEN_FDS") : setenv("LISTEN_FDS", count.c_str(), 1);
     setenv("LISTEN_FDNAMES", "vigild.socket", 1);
     {
       InheritedSocket inherited;
@@ -117,14 +110,12 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
       EXPECT_EQ(nullptr, getenv("LISTEN_PID"));
       EXPECT_EQ(nullptr, getenv("LISTEN_FDS"));
       EXPECT_EQ(nullptr, getenv("LISTEN_FDNAMES"));
-      for (size_t i = 0; i < c.kinds.size(); ++i) {
-        const int flags = fcntl(kFirst + static_cast<int>(i), F_GETFL);
-        if (c.kinds[i] != kClosed) {
-          // A descriptor handed to this process is close-on-exec, whatever became of it; one
-          // that was not is left alone.
-          const int fd = kFirst + static_cast<int>(i);
-          EXPECT_EQ(c.state != kNone, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0) << i;
-          EXPECT_TRUE(c.state != kAdopted || (flags & O_NONBLOCK) != 0) << i;
+      // A descriptor handed to this process is close-on-exec, whatever became of it; one that
+      // was not is left alone.
+      for (int fd = kFirst; fd < end; ++fd) {
+        if (c.kinds[fd - kFirst] != kClosed) {
+          EXPECT_EQ(c.state != kNone, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0) << fd;
+          EXPECT_TRUE(c.state != kAdopted || (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0) << fd;
         }
       }
       EXPECT_EQ(c.local, inherited.HasLocal());
@@ -135,8 +126,7 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
       EXPECT_EQ(c.state == kAdopted ? port : 0, inherited.Port());
       for (const int taken : {tcp, local}) {
         if (taken >= 0) {
-          EXPECT_TRUE(taken < kFirst || taken >= kFirst + static_cast<int>(c.kinds.size()))
-              << "not a fresh descriptor";
+          EXPECT_TRUE(taken < kFirst || taken >= end) << "not a fresh descriptor";
           EXPECT_NE(0, fcntl(taken, F_GETFD) & FD_CLOEXEC);
           int domain = 0;
           socklen_t length = sizeof domain;
@@ -150,9 +140,9 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
       }
     }
     // What was adopted is the object's, closed with it; the rest is not.
-    for (size_t i = 0; i < c.kinds.size(); ++i) {
-      const int fd = kFirst + static_cast<int>(i);
-      EXPECT_EQ(c.state == kAdopted || c.kinds[i] == kClosed, fcntl(fd, F_GETFD) == -1) << i;
+    for (int fd = kFirst; fd < end; ++fd) {
+      EXPECT_EQ(c.state == kAdopted || c.kinds[fd - kFirst] == kClosed, fcntl(fd, F_GETFD) == -1)
+          << fd;
       close(fd);
     }
   }

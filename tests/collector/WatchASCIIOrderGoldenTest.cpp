@@ -2,11 +2,8 @@
 // wrong; N.out what the parser made of each line, of each completed block and the errors logged.
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
-#include "ProcessInfo.h"
-#include "String.h"
 #include "TestCommon.h"
 #include "WatchASCIIOrder.h"
-#include "WatchSettings.h"
 
 namespace {
 
@@ -35,16 +32,14 @@ bool Unescape(const std::string& text, std::string& out) {
   out.clear();
   for (size_t i = 0; i < text.size(); ++i) {
     const size_t named = text[i] == '\\' ? kLetters.find(text[i + 1]) : std::string::npos;
-    if (text[i] != '\\') {
-      out += text[i];
-    } else if (named != std::string::npos) {
+    if (named != std::string::npos) {
       out += kBytes[named];
       ++i;
     } else if (text.compare(i, 2, "\\x") == 0) {
       out += static_cast<char>(strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
       i += 3;
     } else {
-      return false;
+      out += text[i];  // a stray backslash comes back escaped, so the check below refuses it
     }
   }
   return Escape(out) == text;
@@ -116,7 +111,6 @@ class WatchASCIIOrderGoldenTest : public ::testing::Test {
 
 TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
   int sessions = 0;
-  int completed = 0;
   for (int n = 1;; ++n) {
     const std::string base = std::string(ORDER_SESSIONS_DIR) + "/" + std::to_string(n);
     std::istringstream text(ReadAll(base + ".in"));
@@ -127,17 +121,11 @@ TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
     if (lines.empty()) {
       break;
     }
-    const std::string expected = ReadAll(base + ".out");
-    EXPECT_EQ(expected, Render(lines, *log)) << base << ".out";
+    EXPECT_EQ(ReadAll(base + ".out"), Render(lines, *log)) << base << ".out";
     ++sessions;
-    for (size_t at = expected.find("  stop "); at != std::string::npos;
-         at = expected.find("  stop ", at + 1)) {
-      ++completed;
-    }
   }
   // A missing directory must not pass as a clean run.
   EXPECT_GE(sessions, 40);
-  EXPECT_GE(completed, 150);
 }
 
 }  // namespace

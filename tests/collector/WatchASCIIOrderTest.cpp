@@ -8,8 +8,6 @@
 #include "TestCommon.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
-#include "WatchedItem.h"
-#include "WatchedList.h"
 
 namespace {
 

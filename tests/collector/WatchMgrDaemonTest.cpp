@@ -1,12 +1,10 @@
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "DaemonShutdown.h"
-#include "ListenPort.h"
 #include "LogServer.h"
 #include "OrderSession.h"
 #include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
-#include "WatchedList.h"
 
 namespace {
 
