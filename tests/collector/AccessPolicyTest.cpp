@@ -154,7 +154,8 @@ TEST_F(AccessPolicyTest, CommandsMustMatchThePatternWholeAndHoldNoShellSyntax) {
                                 (c.refusedAs == Error ? "does not match WATCHMGR.ALLOWEDCOMMANDS"
                                                       : "holds shell syntax, which "
                                                         "WATCHMGR.ALLOWEDCOMMANDS does not admit");
-    EXPECT_EQ(log->Messages(),
+    EXPECT_EQ(log->Count(), c.refusedAs == -1 ? 0u : 1u);
+    EXPECT_EQ(log->Messages(c.refusedAs),
               c.refusedAs == -1 ? std::vector<std::string>{} : std::vector<std::string>{refusal});
   }
   // Without a filter, commands are shell text and pass as they are.
