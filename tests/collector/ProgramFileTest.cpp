@@ -173,40 +173,37 @@ void MoveAndLink(const TempDir& d, const char* into, mode_t mode) {
 // What a program file says may run as root, so another user must not be able to write it.
 TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
   constexpr uid_t kOther = 65534;
+  const std::string file = "program file {dir}/programs/web.conf: ",
+                    directory = "program directory {dir}/programs: ",
+                    writable = "writable by group or others",
+                    owned = "owned by uid 65534, neither root nor the daemon's user",
+                    unread = "; no program file in it is read";
   const struct {
     const char* what;
     std::function<void(const TempDir&)> arrange;  // programs/ holds a good web.conf already
-    const char* refusal;                          // "": web is read
+    std::string refusal;                          // "": web is read
     bool needsRoot;
   } setups[] = {
       {"a plain file", [](const TempDir&) {}, "", false},
       {"group-writable file",
-       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0664); },
-       "program file {dir}/programs/web.conf: writable by group or others", false},
+       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0664); }, file + writable,
+       false},
       {"world-writable file",
-       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0646); },
-       "program file {dir}/programs/web.conf: writable by group or others", false},
+       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0646); }, file + writable,
+       false},
       {"another user's file",
        [](const TempDir& d) { (void)!chown(d.Join("programs/web.conf").c_str(), kOther, 0); },
-       "program file {dir}/programs/web.conf: owned by uid 65534, neither root nor the "
-       "daemon's user",
-       true},
+       file + owned, true},
       {"link into a safe directory", [](const TempDir& d) { MoveAndLink(d, "safe", 0755); }, "",
        false},
       {"link into a directory anyone writes",
        [](const TempDir& d) { MoveAndLink(d, "open", 01777); },
-       "program file {dir}/programs/web.conf: links into {dir}/open, writable by group or "
-       "others",
-       false},
+       file + "links into {dir}/open, " + writable, false},
       {"directory anyone writes", [](const TempDir& d) { chmod(d.Join("programs").c_str(), 0777); },
-       "program directory {dir}/programs: writable by group or others; no program file in it "
-       "is read",
-       false},
+       directory + writable + unread, false},
       {"another user's directory",
        [](const TempDir& d) { (void)!chown(d.Join("programs").c_str(), kOther, 0); },
-       "program directory {dir}/programs: owned by uid 65534, neither root nor the daemon's "
-       "user; no program file in it is read",
-       true},
+       directory + owned + unread, true},
   };
   for (const auto& setup : setups) {
     SCOPED_TRACE(setup.what);

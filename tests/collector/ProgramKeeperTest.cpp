@@ -23,9 +23,9 @@ class ProgramKeeperTest : public ::testing::Test {
   }
   ~ProgramKeeperTest() override { LogServer::DeleteInstance(); }
 
-  size_t Launches() {
+  std::vector<std::string> Launched() {
     std::lock_guard<std::mutex> hold(mutex);
-    return launched.size();
+    return launched;
   }
 
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
@@ -46,13 +46,12 @@ TEST_F(ProgramKeeperTest, OrdersAreForRootAndTheProgramsUserAndReloadForTheDaemo
   keeper.Load();
   const long daemon = static_cast<long>(geteuid());
   const long other = daemon == 4242 ? 4243 : 4242;
-  struct Case {
+  const struct {
     ProgramKeeper::Verb verb;
     const char* name;
     long uid;
     ProgramKeeper::Verdict verdict;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {ProgramKeeper::kStop, "web", 0, ProgramKeeper::Accepted},
       {ProgramKeeper::kRestart, "web", daemon, ProgramKeeper::Accepted},
       {ProgramKeeper::kStart, "web", other, ProgramKeeper::NotAllowed},
@@ -61,31 +60,29 @@ TEST_F(ProgramKeeperTest, OrdersAreForRootAndTheProgramsUserAndReloadForTheDaemo
       {ProgramKeeper::kReload, "", daemon, ProgramKeeper::Accepted},
       {ProgramKeeper::kReload, "", other, ProgramKeeper::NotAllowed},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(c.verdict, keeper.Order(c.verb, c.name, c.uid)) << c.name << " from " << c.uid;
   }
-  EXPECT_EQ(0u, Launches()) << "nothing runs before the keeper starts";
+  EXPECT_EQ(0u, Launched().size()) << "nothing runs before the keeper starts";
 }
 
 TEST_F(ProgramKeeperTest, AProgramThatNeverRegistersIsStartedOnceAndNamedOnceThenStartsAgain) {
   ProgramKeeper keeper(list, settings, launcher);
   keeper.Load();
   keeper.Start();
-  ASSERT_TRUE(WaitUntil([&] { return Launches() == 1; }, 2000));
-  {
-    std::lock_guard<std::mutex> hold(mutex);
-    EXPECT_EQ(0u, launched[0].rfind("/opt/test/vigilctl run ", 0)) << launched[0];
-    EXPECT_NE(std::string::npos, launched[0].find("--name web")) << launched[0];
-  }
+  ASSERT_TRUE(WaitUntil([&] { return Launched().size() == 1; }, 2000));
+  const std::string first = Launched()[0];
+  EXPECT_EQ(0u, first.rfind("/opt/test/vigilctl run ", 0)) << first;
+  EXPECT_NE(std::string::npos, first.find("--name web")) << first;
   // Its wrapper has yet to register: an operator's start copies nothing.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
   EXPECT_TRUE(WaitUntil([&] { return Logged(*log, "web has not registered within") == 1; }, 3000));
-  EXPECT_EQ(1u, Launches());
+  EXPECT_EQ(1u, Launched().size());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(1u, Logged(*log, "web has not registered within"));
   // Once the wait is over, a start is a start.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
-  EXPECT_TRUE(WaitUntil([&] { return Launches() == 2; }, 2000));
+  EXPECT_TRUE(WaitUntil([&] { return Launched().size() == 2; }, 2000));
   keeper.Stop();
 }
 

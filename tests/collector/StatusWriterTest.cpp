@@ -1,4 +1,3 @@
-// The status writer, fed by a real supervision loop whose process services are played.
 #include <nlohmann/json.hpp>
 
 #include "CapturingLogDevice.h"
@@ -53,7 +52,6 @@ TEST_F(StatusWriterTest, FileShowsTheRestartAndStaysFreshDuringThePause) {
   port.state = ListenPort::kRunning;
   std::thread loop([&] { list.ProcessBlock(&port); });
 
-  // Through the pause the file shows the restart, and its time of writing moves on.
   nlohmann::json during;
   const auto restartingAfter = [&](long updated) {
     during = ReadJson(settings.statusFile);
@@ -135,8 +133,7 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   // being taken by a later file.
   int held = -1;
   const auto rewritten = [&](const std::string& path) {
-    struct stat now {
-    }, before{};
+    struct stat now = {}, before = {};
     if (stat(path.c_str(), &now) != 0 ||
         (held >= 0 && fstat(held, &before) == 0 && before.st_ino == now.st_ino)) {
       return false;
@@ -159,7 +156,6 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   const int quiet = passes(150);
   EXPECT_GE(quiet, 1);
   EXPECT_LE(quiet, 3);
-  // A heartbeat, a new item, an order: each is on disk after the pass that brings it.
   const std::function<void()> kChanges[] = {
       [&] { table[11].info.psWSet = 5; },
       [&] { table[12].info.pid = 12; },
