@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -36,7 +34,7 @@ class PeerOwnerTest : public ::testing::Test {
 // asked the other way round, the daemon's own end answers: ours.
 TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
   const uid_t self = geteuid();
-  const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {kNobody, "127.0.0.1"}};
+  const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {65534, "127.0.0.1"}};
   for (const auto& [creator, from] : creators) {
     if (creator != self && self != 0) {
       printf("not root: no socket is created as nobody, so that case is not tried\n");

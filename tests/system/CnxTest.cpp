@@ -39,7 +39,6 @@ class CnxTest : public ::testing::Test {
     peer.Establish(accept(listening, nullptr, nullptr), "127.0.0.1", 1);
     close(listening);
   }
-  // Waits until the client's kernel queue holds `count` bytes.
   void AwaitQueued(int count) {
     int queued = -1;
     EXPECT_TRUE(WaitUntil(
