@@ -8,6 +8,11 @@
 
 namespace {
 
+// The address, the watchdog's microseconds, and " !" when there is a problem.
+std::string Describe(const ServiceNotifier::Settings& s) {
+  return s.address + " " + std::to_string(s.watchdogUs) + (s.problem.empty() ? "" : " !");
+}
+
 class ServiceNotifierTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
@@ -35,51 +40,45 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
   const pid_t self = 4242;
   struct {
     const char *socket, *usec, *pid;
-    std::string address;
-    int64_t watchdogUs;
-    bool problem;
+    std::string settings;
   } const cases[] = {
-      {nullptr, "2000000", nullptr, "", 0, false},
-      {"", "2000000", nullptr, "", 0, false},
-      {"/run/systemd/notify", nullptr, nullptr, "/run/systemd/notify", 0, false},
-      {"@vigild/notify", "30000000", nullptr, "@vigild/notify", 30000000, false},
-      {"/run/n", "2000000", "4242", "/run/n", 2000000, false},
-      {"/run/n", "2000000", "4243", "/run/n", 0, false},  // an ancestor's watchdog
-      {"/run/n", "2000000", "42x", "/run/n", 0, true},
-      {"/run/n", "2000000", "-4242", "/run/n", 0, true},
-      {"/run/n", "2000000", "", "/run/n", 0, true},
-      {"/run/n", "0", nullptr, "/run/n", 0, true},
-      {"/run/n", "-1", nullptr, "/run/n", 0, true},
-      {"/run/n", " 5", nullptr, "/run/n", 0, true},
-      {"/run/n", "5s", nullptr, "/run/n", 0, true},
-      {"/run/n", "", nullptr, "/run/n", 0, true},
-      {"/run/n", "99999999999999999999999", nullptr, "/run/n", 0, true},
-      {"/run/n", "31622400000001", nullptr, "/run/n", 0, true},  // past a year
-      {"/run/n", "1", nullptr, "/run/n", 1, false},
-      {"run/n", "2000000", nullptr, "", 0, true},
-      {"vsock:2:1", nullptr, nullptr, "", 0, true},
-      {"@", nullptr, nullptr, "", 0, true},
-      {"/", nullptr, nullptr, "", 0, true},
-      {path.c_str(), nullptr, nullptr, path, 0, false},
-      {abstract.c_str(), nullptr, nullptr, abstract, 0, false},
-      {pathTooLong.c_str(), nullptr, nullptr, "", 0, true},
-      {abstractTooLong.c_str(), nullptr, nullptr, "", 0, true},
+      {nullptr, "2000000", nullptr, " 0"},
+      {"", "2000000", nullptr, " 0"},
+      {"/run/systemd/notify", nullptr, nullptr, "/run/systemd/notify 0"},
+      {"@vigild/notify", "30000000", nullptr, "@vigild/notify 30000000"},
+      {"/run/n", "2000000", "4242", "/run/n 2000000"},
+      {"/run/n", "2000000", "4243", "/run/n 0"},  // an ancestor's watchdog
+      {"/run/n", "2000000", "42x", "/run/n 0 !"},
+      {"/run/n", "2000000", "-4242", "/run/n 0 !"},
+      {"/run/n", "2000000", "", "/run/n 0 !"},
+      {"/run/n", "0", nullptr, "/run/n 0 !"},
+      {"/run/n", "-1", nullptr, "/run/n 0 !"},
+      {"/run/n", " 5", nullptr, "/run/n 0 !"},
+      {"/run/n", "5s", nullptr, "/run/n 0 !"},
+      {"/run/n", "", nullptr, "/run/n 0 !"},
+      {"/run/n", "99999999999999999999999", nullptr, "/run/n 0 !"},
+      {"/run/n", "31622400000001", nullptr, "/run/n 0 !"},  // past a year
+      {"/run/n", "1", nullptr, "/run/n 1"},
+      {"run/n", "2000000", nullptr, " 0 !"},
+      {"vsock:2:1", nullptr, nullptr, " 0 !"},
+      {"@", nullptr, nullptr, " 0 !"},
+      {"/", nullptr, nullptr, " 0 !"},
+      {path.c_str(), nullptr, nullptr, path + " 0"},
+      {abstract.c_str(), nullptr, nullptr, abstract + " 0"},
+      {pathTooLong.c_str(), nullptr, nullptr, " 0 !"},
+      {abstractTooLong.c_str(), nullptr, nullptr, " 0 !"},
   };
   for (const auto& c : cases) {
     const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
     const std::string what = std::string(c.socket ? c.socket : "(none)") + " " +
                              (c.usec ? c.usec : "(none)") + " " + (c.pid ? c.pid : "(none)");
-    EXPECT_EQ(s.address, c.address) << what;
-    EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
-    EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
+    EXPECT_EQ(Describe(s), c.settings) << what << ": " << s.problem;
   }
   // Taken from the environment, the variables are left for no command the daemon starts.
   setenv("NOTIFY_SOCKET", "@vigild-test", 1);
   setenv("WATCHDOG_USEC", "5000000", 1);
   setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
-  const auto settings = ServiceNotifier::TakeFromEnvironment();
-  EXPECT_EQ(settings.address, "@vigild-test");
-  EXPECT_EQ(settings.watchdogUs, 5000000);
+  EXPECT_EQ(Describe(ServiceNotifier::TakeFromEnvironment()), "@vigild-test 5000000");
   for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
     EXPECT_EQ(getenv(name), nullptr) << name;
   }
