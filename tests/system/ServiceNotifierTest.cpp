@@ -57,7 +57,8 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
       {"/run/n", "5s", nullptr, "/run/n 0 !"},
       {"/run/n", "", nullptr, "/run/n 0 !"},
       {"/run/n", "99999999999999999999999", nullptr, "/run/n 0 !"},
-      {"/run/n", "31622400000001", nullptr, "/run/n 0 !"},  // past a year
+      {"/run/n", "31622400000000", nullptr, "/run/n 31622400000000"},  // a year
+      {"/run/n", "31622400000001", nullptr, "/run/n 0 !"},             // past a year
       {"/run/n", "1", nullptr, "/run/n 1"},
       {"run/n", "2000000", nullptr, " 0 !"},
       {"vsock:2:1", nullptr, nullptr, " 0 !"},
