@@ -9,7 +9,6 @@ uint32_t Ip(const char* text) {
   return address;
 }
 
-// This "host" has two interface addresses; the reader counts its calls.
 struct FakeInterfaces {
   std::vector<uint32_t> addresses{Ip("192.168.1.5"), Ip("127.0.0.1")};
   int reads = 0;
@@ -51,7 +50,6 @@ TEST(AddressListTest, ListsAdmitExactlyTheirPeersAndKnowWhetherTheyReachBeyondHo
       {"192.168.1.0/24", {"192.168.1.5", "192.168.1.77"}, {"192.168.2.5"}, true},
       {"any", {"1.2.3.4", "127.0.0.1"}, {}, true},
       {"10.0.0.1,Any", {"1.2.3.4"}, {}, true},
-      {"", {}, {}, false, "empty entry"},
       {"10.0.0.1,", {}, {}, false, "empty entry"},
       {"10.0.0.1,,10.0.0.2", {}, {}, false, "empty entry"},
       {"  ", {}, {}, false, "empty entry"},
@@ -106,8 +104,7 @@ TEST(AddressListTest, LocalListRereadsInterfacesAtMostEveryRefreshPeriodAndRealO
     EXPECT_FALSE(list.Contains(Ip("10.7.7.7")));
   }
   EXPECT_EQ(host.reads, readsAfterParse);
-  EXPECT_TRUE(list.Contains(Ip("127.0.0.1")));
-  EXPECT_TRUE(list.Contains(Ip("192.168.1.5")));
+  EXPECT_TRUE(list.Contains(Ip("192.168.1.5")));  // what was read stays
   now += AddressList::kInterfaceRefreshSeconds;
   EXPECT_TRUE(list.Contains(Ip("10.7.7.7")));
   EXPECT_EQ(host.reads, readsAfterParse + 1);
@@ -123,11 +120,8 @@ TEST(AddressListTest, LocalListRereadsInterfacesAtMostEveryRefreshPeriodAndRealO
   EXPECT_EQ(host.reads, readsPlain);
   std::vector<uint32_t> addresses;
   ASSERT_TRUE(AddressList::ReadInterfaces(addresses));
-  bool loopback = false;
-  for (uint32_t a : addresses) {
-    loopback = loopback || (a >> 24) == 127;
-  }
-  EXPECT_TRUE(loopback);
+  EXPECT_TRUE(
+      std::any_of(addresses.begin(), addresses.end(), [](uint32_t a) { return a >> 24 == 127; }));
   EXPECT_EQ(AddressList::Dotted(Ip("1.20.255.0")), "1.20.255.0");
 }
 

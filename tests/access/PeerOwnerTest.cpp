@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -36,7 +34,7 @@ class PeerOwnerTest : public ::testing::Test {
 // asked the other way round, the daemon's own end answers: ours.
 TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
   const uid_t self = geteuid();
-  const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {kNobody, "127.0.0.1"}};
+  const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {65534, "127.0.0.1"}};
   for (const auto& [creator, from] : creators) {
     if (creator != self && self != 0) {
       printf("not root: no socket is created as nobody, so that case is not tried\n");
@@ -71,7 +69,6 @@ TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
   }
 }
 
-// One row of either source: the client end's state, inode and owner.
 struct OwnerRow {
   const char* what;
   unsigned state;
@@ -107,10 +104,6 @@ std::string ProcRow(unsigned state, const std::string& uid, const std::string& i
   snprintf(stateHex, sizeof stateHex, "%02X", state);
   return "   6: " + local + " " + remote + " " + stateHex +
          " 00000000:00000000 00:00000000 00000000  " + uid + " 0 " + inode + "\n";
-}
-
-std::string ProcRow(const OwnerRow& row) {
-  return ProcRow(row.state, std::to_string(row.uid), std::to_string(row.inode));
 }
 
 void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_INET) {
@@ -150,8 +143,9 @@ TEST(PeerOwnerTableTest, OnlyAHeldSocketMatchingBothEndsHasAnOwnerAndGarbageIsSk
       EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
     }
     uid_t uid = 77;
-    EXPECT_EQ(PeerOwner::FromProcTable(kHeading + ProcRow(row), kClient, kServer, uid), row.owner)
-        << row.what;
+    const std::string table =
+        kHeading + ProcRow(row.state, std::to_string(row.uid), std::to_string(row.inode));
+    EXPECT_EQ(PeerOwner::FromProcTable(table, kClient, kServer, uid), row.owner) << row.what;
     EXPECT_EQ(uid, row.owner ? row.uid : 77u) << row.what;
   }
   // Truncated or mismatched replies are no answer.
@@ -181,10 +175,10 @@ TEST(PeerOwnerTableTest, OnlyAHeldSocketMatchingBothEndsHasAnOwnerAndGarbageIsSk
     all += row;
   }
   // Neither rows cut short nor a mini-socket listed first hide the real owner.
-  const std::string owned = ProcRow(kOwnerRows[0]);
+  const std::string owned = ProcRow(TCP_ESTABLISHED, "1000", "4711");
   uid = 77;
-  EXPECT_TRUE(
-      PeerOwner::FromProcTable(all + ProcRow(kOwnerRows[4]) + owned, kClient, kServer, uid));
+  EXPECT_TRUE(PeerOwner::FromProcTable(all + ProcRow(TCP_TIME_WAIT, "0", "0") + owned, kClient,
+                                       kServer, uid));
   EXPECT_EQ(uid, 1000u);
   EXPECT_FALSE(PeerOwner::FromProcTable(owned, kClient, kServer, uid)) << "first line is a heading";
 }

@@ -1,5 +1,3 @@
-// Connections: reading, sending and the handshake, the diagnostic events they
-// write under their switches, and the repeater that forwards log records on one.
 #include <sys/ioctl.h>
 
 #include "CapturingLogDevice.h"
@@ -41,7 +39,6 @@ class CnxTest : public ::testing::Test {
     peer.Establish(accept(listening, nullptr, nullptr), "127.0.0.1", 1);
     close(listening);
   }
-  // Waits until the client's kernel queue holds `count` bytes.
   void AwaitQueued(int count) {
     int queued = -1;
     EXPECT_TRUE(WaitUntil(
@@ -138,9 +135,7 @@ TEST_F(CnxTest, SendTraceAppearsOnlyUnderItsSwitchAndMarksPartialSends) {
   EXPECT_EQ(0u, log->Count());
   TlConfigurationGlobal::Instance()->AtGlobalPut("DIAG.CNX.SEND", "1");
   ASSERT_EQ(2, client.SendPacket("hi", 0, 0, true));
-  ASSERT_EQ(1u, log->Count());
-  EXPECT_EQ("DIAG_CNX_SEND", log->Records()[0].code);
-  EXPECT_EQ(Where() + "  2 <- send('hi', 2, 0 )", log->Records()[0].message);
+  EXPECT_EQ(std::vector<std::string>{Where() + "  2 <- send('hi', 2, 0 )"}, log->Messages());
   log->Clear();
   const int sent = client.SendPacket(std::string(Cnx::kMaxSend, 'y').c_str(), 0, 0, true);
   ASSERT_GT(sent, 0);
@@ -176,14 +171,12 @@ TEST_F(CnxTest, HandshakeCompletesBetweenTwoEndsAndRefusesWrongReplies) {
   }
 }
 
-// A switch of its own and a text chosen by the test.
 struct Probe : Diagnostic {
   void v_getResult(std::ostringstream& out) const override { out << text; }
   const char* v_getConfigIdentifier() const override { return "DIAG.TEST.PROBE"; }
   const char* text = "";
 };
 
-// The event's switch, whether it is on, and its text.
 std::string Row(const Diagnostic& event) {
   std::ostringstream out;
   event.v_getResult(out);

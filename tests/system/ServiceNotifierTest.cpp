@@ -8,11 +8,16 @@
 
 namespace {
 
+// The address, the watchdog's microseconds, and " !" when there is a problem.
+std::string Describe(const ServiceNotifier::Settings& s) {
+  return s.address + " " + std::to_string(s.watchdogUs) + (s.problem.empty() ? "" : " !");
+}
+
 class ServiceNotifierTest : public ::testing::Test {
  protected:
   void TearDown() override { LogServer::DeleteInstance(); }
 
-  // The warnings logged so far, one a line, once no more are expected.
+  // The warnings logged so far, one a line, once no more are expected; there must be count.
   std::string Warnings(size_t count) {
     EXPECT_TRUE(WaitUntil([&] { return log->Messages(Warning).size() >= count; }, 5000));
     usleep(100 * 1000);
@@ -20,6 +25,7 @@ class ServiceNotifierTest : public ::testing::Test {
     for (const std::string& message : log->Messages(Warning)) {
       all += message + "\n";
     }
+    EXPECT_EQ(log->Messages(Warning).size(), count) << all;
     return all;
   }
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
@@ -34,51 +40,46 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
   const pid_t self = 4242;
   struct {
     const char *socket, *usec, *pid;
-    std::string address;
-    int64_t watchdogUs;
-    bool problem;
+    std::string settings;
   } const cases[] = {
-      {nullptr, "2000000", nullptr, "", 0, false},
-      {"", "2000000", nullptr, "", 0, false},
-      {"/run/systemd/notify", nullptr, nullptr, "/run/systemd/notify", 0, false},
-      {"@vigild/notify", "30000000", nullptr, "@vigild/notify", 30000000, false},
-      {"/run/n", "2000000", "4242", "/run/n", 2000000, false},
-      {"/run/n", "2000000", "4243", "/run/n", 0, false},  // an ancestor's watchdog
-      {"/run/n", "2000000", "42x", "/run/n", 0, true},
-      {"/run/n", "2000000", "-4242", "/run/n", 0, true},
-      {"/run/n", "2000000", "", "/run/n", 0, true},
-      {"/run/n", "0", nullptr, "/run/n", 0, true},
-      {"/run/n", "-1", nullptr, "/run/n", 0, true},
-      {"/run/n", " 5", nullptr, "/run/n", 0, true},
-      {"/run/n", "5s", nullptr, "/run/n", 0, true},
-      {"/run/n", "", nullptr, "/run/n", 0, true},
-      {"/run/n", "99999999999999999999999", nullptr, "/run/n", 0, true},
-      {"/run/n", "31622400000001", nullptr, "/run/n", 0, true},  // past a year
-      {"/run/n", "1", nullptr, "/run/n", 1, false},
-      {"run/n", "2000000", nullptr, "", 0, true},
-      {"vsock:2:1", nullptr, nullptr, "", 0, true},
-      {"@", nullptr, nullptr, "", 0, true},
-      {"/", nullptr, nullptr, "", 0, true},
-      {path.c_str(), nullptr, nullptr, path, 0, false},
-      {abstract.c_str(), nullptr, nullptr, abstract, 0, false},
-      {pathTooLong.c_str(), nullptr, nullptr, "", 0, true},
-      {abstractTooLong.c_str(), nullptr, nullptr, "", 0, true},
+      {nullptr, "2000000", nullptr, " 0"},
+      {"", "2000000", nullptr, " 0"},
+      {"/run/systemd/notify", nullptr, nullptr, "/run/systemd/notify 0"},
+      {"@vigild/notify", "30000000", nullptr, "@vigild/notify 30000000"},
+      {"/run/n", "2000000", "4242", "/run/n 2000000"},
+      {"/run/n", "2000000", "4243", "/run/n 0"},  // an ancestor's watchdog
+      {"/run/n", "2000000", "42x", "/run/n 0 !"},
+      {"/run/n", "2000000", "-4242", "/run/n 0 !"},
+      {"/run/n", "2000000", "", "/run/n 0 !"},
+      {"/run/n", "0", nullptr, "/run/n 0 !"},
+      {"/run/n", "-1", nullptr, "/run/n 0 !"},
+      {"/run/n", " 5", nullptr, "/run/n 0 !"},
+      {"/run/n", "5s", nullptr, "/run/n 0 !"},
+      {"/run/n", "", nullptr, "/run/n 0 !"},
+      {"/run/n", "99999999999999999999999", nullptr, "/run/n 0 !"},
+      {"/run/n", "31622400000000", nullptr, "/run/n 31622400000000"},  // a year
+      {"/run/n", "31622400000001", nullptr, "/run/n 0 !"},             // past a year
+      {"/run/n", "1", nullptr, "/run/n 1"},
+      {"run/n", "2000000", nullptr, " 0 !"},
+      {"vsock:2:1", nullptr, nullptr, " 0 !"},
+      {"@", nullptr, nullptr, " 0 !"},
+      {"/", nullptr, nullptr, " 0 !"},
+      {path.c_str(), nullptr, nullptr, path + " 0"},
+      {abstract.c_str(), nullptr, nullptr, abstract + " 0"},
+      {pathTooLong.c_str(), nullptr, nullptr, " 0 !"},
+      {abstractTooLong.c_str(), nullptr, nullptr, " 0 !"},
   };
   for (const auto& c : cases) {
     const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
     const std::string what = std::string(c.socket ? c.socket : "(none)") + " " +
                              (c.usec ? c.usec : "(none)") + " " + (c.pid ? c.pid : "(none)");
-    EXPECT_EQ(s.address, c.address) << what;
-    EXPECT_EQ(s.watchdogUs, c.watchdogUs) << what;
-    EXPECT_EQ(!s.problem.empty(), c.problem) << what << ": " << s.problem;
+    EXPECT_EQ(Describe(s), c.settings) << what << ": " << s.problem;
   }
   // Taken from the environment, the variables are left for no command the daemon starts.
   setenv("NOTIFY_SOCKET", "@vigild-test", 1);
   setenv("WATCHDOG_USEC", "5000000", 1);
   setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
-  const auto settings = ServiceNotifier::TakeFromEnvironment();
-  EXPECT_EQ(settings.address, "@vigild-test");
-  EXPECT_EQ(settings.watchdogUs, 5000000);
+  EXPECT_EQ(Describe(ServiceNotifier::TakeFromEnvironment()), "@vigild-test 5000000");
   for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
     EXPECT_EQ(getenv(name), nullptr) << name;
   }
@@ -151,14 +152,12 @@ TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunO
   unheard.PassDone("0 watched");
   unheard.PassDone("0 watched");
   const std::string warnings = Warnings(3);
-  EXPECT_EQ(log->Messages(Warning).size(), 3u) << warnings;
-  EXPECT_NE(warnings.find("NOTIFY_SOCKET 'relative' is neither"), std::string::npos) << warnings;
-  EXPECT_NE(warnings.find("interval of 1500 ms is shorter than two supervision passes"),
-            std::string::npos)
-      << warnings;
-  EXPECT_NE(warnings.find("cannot send READY=1 to the service manager at " + path),
-            std::string::npos)
-      << warnings;
+  for (const std::string& part :
+       std::vector<std::string>{"NOTIFY_SOCKET 'relative' is neither",
+                                "interval of 1500 ms is shorter than two supervision passes",
+                                "cannot send READY=1 to the service manager at " + path}) {
+    EXPECT_NE(warnings.find(part), std::string::npos) << part << " not in " << warnings;
+  }
   {
     FakeServiceManager manager(path);
     ASSERT_TRUE(manager.Bound());
@@ -176,8 +175,7 @@ TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunO
     EXPECT_TRUE(unheard.Ready());
   }
   EXPECT_FALSE(unheard.Stopping());
-  const std::string all = Warnings(5);
-  EXPECT_EQ(log->Messages(Warning).size(), 5u) << all;
+  Warnings(5);
 }
 
 }  // namespace
