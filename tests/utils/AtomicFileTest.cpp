@@ -7,14 +7,6 @@ using std::chrono::milliseconds;
 
 class AtomicFileTest : public ::testing::Test {
  protected:
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
   static mode_t ModeOf(const std::string& path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
@@ -62,9 +54,13 @@ TEST_F(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThe
   EXPECT_EQ("one-off", ReadAll(file.Path()));
   EXPECT_EQ(S_IFREG | 0600u, ModeOf(file.Path()));
   EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.insert(entry.path().filename());
+  }
   EXPECT_EQ((std::set<std::string>{"status.json", "victim", ".status.json.link", planted[0],
                                    planted[1], planted[2]}),
-            Names());
+            names);
 
   // A directory that cannot exist: the error names the target and the cause.
   dir.WriteFile("plain", "x");
@@ -94,9 +90,8 @@ TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
   };
   std::thread first(writer, 'p');
   std::thread second(writer, 'q');
-  int reads = 0;
   int torn = 0;
-  for (; reads < 3000; ++reads) {
+  for (int reads = 0; reads < 3000; ++reads) {
     const std::string seen = ReadAll(path);
     const bool whole = seen.size() == 65536 &&
                        std::all_of(seen.begin(), seen.end(), [&](char c) { return c == seen[0]; });
@@ -105,7 +100,7 @@ TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
   done = true;
   first.join();
   second.join();
-  EXPECT_EQ(0, torn) << "of " << reads << " reads";
+  EXPECT_EQ(0, torn) << "of 3000 reads";
   EXPECT_EQ(0, failures.load());
 }
 
