@@ -73,8 +73,6 @@ TEST_F(LogServerTest, DebugLevelAndFiltersSelectSeveritiesAndALevelChangeIsAnnou
 
 TEST_F(LogServerTest, ChannelTableWidensOnlyTheMappedThread) {
   server->setRootFacilityName("VIGILD.0.0");
-  server->setDebugLevelNumber(2);
-  log->Clear();
   server->setDebugLevelNumber(4, 7);
   EXPECT_FALSE(server->isAcceptableSeverity(Debug2));
   std::thread([&] {
@@ -182,14 +180,13 @@ TEST_F(LogServerTest, ControlBytesReachEveryDeviceEscaped) {
 
 TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKeys) {
   const auto settings = [] {
-    return std::to_string(LogServer::getStartDebugLevel()) + " " +
-           LogServer::getStartDebugPath().chars() + " " +
-           std::to_string(LogServer::shouldCreateFiles()) + " " +
-           LogServer::getFilesPrefix().chars() + " " +
-           std::to_string(LogServer::getMaxRetentionsDays()) + " " +
-           std::to_string(LogServer::shouldDoUDPForward()) + " " +
-           LogServer::getUDPServer().chars() + " " + std::to_string(LogServer::getUDPPort()) + " " +
-           std::to_string(LogServer::getUDPFacilityNumber()) + " " + LogServer::getFilter().chars();
+    std::ostringstream out;
+    out << LogServer::getStartDebugLevel() << " " << LogServer::getStartDebugPath().chars() << " "
+        << LogServer::shouldCreateFiles() << " " << LogServer::getFilesPrefix().chars() << " "
+        << LogServer::getMaxRetentionsDays() << " " << LogServer::shouldDoUDPForward() << " "
+        << LogServer::getUDPServer().chars() << " " << LogServer::getUDPPort() << " "
+        << LogServer::getUDPFacilityNumber() << " " << LogServer::getFilter().chars();
+    return out.str();
   };
   const auto put = [](const std::vector<std::pair<std::string, std::string>>& pairs) {
     for (const auto& [key, value] : pairs) {
