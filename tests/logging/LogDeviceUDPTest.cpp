@@ -5,7 +5,6 @@
 
 namespace {
 
-// A datagram socket on an ephemeral loopback port stands for the collector.
 TEST(LogDeviceUDPTest, DatagramIsPriorityAndTabSeparatedFieldsAndAnUnusableServerGetsNone) {
   int port = 0;
   const int fd = BindLoopback(SOCK_DGRAM, &port);

@@ -4,9 +4,6 @@
 
 #include "BError.h"
 #include "LogMessage.h"
-#include "LogSeverityCode.h"
-#include "LogStream.h"
-#include "String.h"
 #include "TestCommon.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include <arpa/inet.h>
 #include <spawn.h>
 
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "Sleep.h"
 #include "TestCommon.h"
+#include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
 extern char** environ;
@@ -17,13 +17,11 @@ class SyslogCollectorTest : public ::testing::Test {
   void SetUp() override {
     const char* binary = "/usr/sbin/rsyslogd";
     ASSERT_EQ(access(binary, X_OK), 0) << "rsyslogd missing: run scripts/install-deps";
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    close(BindLoopback(SOCK_DGRAM, &port));  // a free port for the collector
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), length);  // a free port for the collector
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
+    address.sin_port = htons(static_cast<in_port_t>(port));
     dir.WriteFile("c.conf",
                   "global(workDirectory=\"" + dir.path() +
                       "\" net.enableDNS=\"off\" "
@@ -86,11 +84,9 @@ TEST_F(SyslogCollectorTest, RecordsArriveWithTheirFacilitySeverityAndText) {
       {Error, "DL30102", "ERROR : check one", "129|16|1|<129>", "F\t[DL30102]"},
       {Info, nullptr, "INFO : check two", "134|16|6|<134>", "I\t[DL30003]"},
   };
-  for (const auto& [severity, code, text, head, fields] : cases) {
-    LogServer::Report(severity, code, std::string("[SyslogCollectorTest::Run] ") + text);
-  }
   const std::string facility = "VIGILD.0.0-" + std::to_string(getpid()) + ":0\t";
   for (const auto& [severity, code, text, head, fields] : cases) {
+    LogServer::Report(severity, code, std::string("[SyslogCollectorTest::Run] ") + text);
     const std::string line = Line(text, 5000);
     const std::string tail =
         " UTC \t" + facility + fields + "\t[SyslogCollectorTest::Run]\t" + text;

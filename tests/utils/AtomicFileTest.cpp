@@ -3,30 +3,16 @@
 
 namespace {
 
-using std::chrono::milliseconds;
-
-class AtomicFileTest : public ::testing::Test {
- protected:
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
-  static mode_t ModeOf(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
-  }
-
-  TempDir dir;
-};
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+}
 
 // Whatever the umask, each rewrite has the given mode; a reader that opened the
 // file keeps its whole text however many writes come, quick or spaced. Other
 // users of the directory may plant names beside the target or at its own name.
-TEST_F(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThem) {
+TEST(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThem) {
+  TempDir dir;
   const mode_t saved = umask(077);
   const AtomicFile file(dir.Join("status.json"), 0644);
   dir.WriteFile("victim", "keep me");
@@ -43,7 +29,7 @@ TEST_F(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThe
   for (const std::string& text : texts) {
     if (text.size() < 3) {
       // Spaced writes, and planted files as old as an attacker would leave them.
-      std::this_thread::sleep_for(milliseconds(700));
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }
     ASSERT_TRUE(file.Replace(text, &error)) << error;
     EXPECT_EQ(text, ReadAll(file.Path()));
@@ -62,9 +48,13 @@ TEST_F(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThe
   EXPECT_EQ("one-off", ReadAll(file.Path()));
   EXPECT_EQ(S_IFREG | 0600u, ModeOf(file.Path()));
   EXPECT_EQ("keep me", ReadAll(dir.Join("victim")));
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.insert(entry.path().filename());
+  }
   EXPECT_EQ((std::set<std::string>{"status.json", "victim", ".status.json.link", planted[0],
                                    planted[1], planted[2]}),
-            Names());
+            names);
 
   // A directory that cannot exist: the error names the target and the cause.
   dir.WriteFile("plain", "x");
@@ -77,7 +67,8 @@ TEST_F(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThe
 
 // Two writers of one file (two daemons given the same status file) and a
 // reader: every read is one writer's whole text.
-TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
+TEST(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
+  TempDir dir;
   const std::string path = dir.Join("status.json");
   std::string error;
   ASSERT_TRUE(AtomicFile::Replace(path, std::string(65536, 'x'), 0644, &error)) << error;
@@ -89,14 +80,13 @@ TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
     std::string problem;
     for (int i = 0; i < 400 && !done.load(); ++i) {
       failures += file.Replace(text, &problem) ? 0 : 1;
-      std::this_thread::sleep_for(milliseconds(2));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   };
   std::thread first(writer, 'p');
   std::thread second(writer, 'q');
-  int reads = 0;
   int torn = 0;
-  for (; reads < 3000; ++reads) {
+  for (int reads = 0; reads < 3000; ++reads) {
     const std::string seen = ReadAll(path);
     const bool whole = seen.size() == 65536 &&
                        std::all_of(seen.begin(), seen.end(), [&](char c) { return c == seen[0]; });
@@ -105,7 +95,7 @@ TEST_F(AtomicFileTest, TwoWritersOfOneTargetNeverShowAPart) {
   done = true;
   first.join();
   second.join();
-  EXPECT_EQ(0, torn) << "of " << reads << " reads";
+  EXPECT_EQ(0, torn) << "of 3000 reads";
   EXPECT_EQ(0, failures.load());
 }
 

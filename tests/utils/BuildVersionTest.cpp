@@ -12,7 +12,7 @@ TEST(BuildVersionTest, VersionFileIsSearchedInOrderAndShapesTheStrings) {
   ASSERT_EQ(0, mkdir(dir.Join("work").c_str(), 0700));
   ASSERT_EQ(0, mkdir(dir.Join("root").c_str(), 0700));
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.ROOT_DIRECTORY", dir.Join("root"));
-  char* saved = get_current_dir_name();
+  const std::filesystem::path saved = std::filesystem::current_path();
   ASSERT_EQ(0, chdir(dir.Join("work").c_str()));
   dir.WriteFile("root/version", "5.2.1 patch 3\r\nnightly\n");
   dir.WriteFile("version", "parent\n");
@@ -43,8 +43,7 @@ TEST(BuildVersionTest, VersionFileIsSearchedInOrderAndShapesTheStrings) {
   EXPECT_EQ("N/A", comment);
   setForcedVersion(nullptr);
   TlConfigurationGlobal::DeleteInstance();
-  EXPECT_EQ(0, chdir(saved));
-  free(saved);
+  std::filesystem::current_path(saved);
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include <list>
-
 #include "Directory.h"
 #include "File.h"
 #include "TestCommon.h"

@@ -1,6 +1,4 @@
-#include "BError.h"
 #include "Handle.h"
-#include "String.h"
 #include "TestCommon.h"
 
 namespace {
