@@ -25,8 +25,6 @@ class Listener {
  public:
   Listener() : fd(ListenOnLoopback(&port, 8)) {}
   ~Listener() { close(fd); }
-  // The next connection within timeoutMs, or -1.
-  int Accept(int timeoutMs) { return AcceptWithin(fd, timeoutMs); }
   // What a connection brings until it is quiet for 300 ms.
   static std::string Read(int connection) {
     std::string text;
@@ -136,20 +134,20 @@ TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) 
   EXPECT_EQ(VigilClient::kInvalid, client.Reset(""));
   EXPECT_EQ(VigilClient::kInvalid, client.Reset("a\nBEGINMGMT"));
   EXPECT_EQ(VigilClient::kInvalid, client.Reset("backend.exe"));
-  EXPECT_EQ(-1, daemon.Accept(200)) << "a refused order opened a connection";
+  EXPECT_EQ(-1, AcceptWithin(daemon.fd, 200)) << "a refused order opened a connection";
 }
 
 TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) {
   Listener daemon;
   VigilClient client("127.0.0.1", daemon.port, 2000);
   ASSERT_EQ(VigilClient::kOk, client.Beat(77, 1, 2, 3));
-  int first = daemon.Accept(2000);
+  int first = AcceptWithin(daemon.fd, 2000);
   ASSERT_GE(first, 0);
   EXPECT_EQ(VigilClient::BeatText(77, 1, 2, 3), Listener::Read(first));
   close(first);  // as the daemon does after its read time-out
 
   ASSERT_EQ(VigilClient::kOk, client.Forget(77));
-  const int second = daemon.Accept(2000);
+  const int second = AcceptWithin(daemon.fd, 2000);
   ASSERT_GE(second, 0);
   EXPECT_EQ(VigilClient::ForgetText(77), Listener::Read(second));
   EXPECT_EQ(2, client.Connections());
