@@ -171,7 +171,7 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
       {"kill -9 $$", "unhealthy: the command was ended by signal 9"},
       {"[ \"$(pwd -P)\" = '" + std::filesystem::current_path().string() +
            "' ] && [ \"$FOO\" = \"bar 'baz'\" ] && [ -z \"${LEAK+x}\" ] && "
-           "[ \"$PATH\" = /usr/bin:/bin ] && [ ! -t 0 ] && read x; [ -z \"$x\" ]",
+           "[ \"$PATH\" = /usr/bin:/bin ] && [ ! -t 0 ] && ! read x && [ -z \"$x\" ]",
        "healthy"},
       {"sleep 30 & echo $! > " + pidFile + "; wait",
        "unhealthy: the command did not end within 1 s"},
