@@ -1,7 +1,6 @@
 // End-to-end: the real vigild restarts one process without holding up the
 // judgement of the others.
 #include "CtlHarness.h"
-#include "TestCommon.h"
 
 namespace {
 
@@ -32,12 +31,8 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << DaemonLog();
   EXPECT_LT(Clock::now() - lastBeat, std::chrono::seconds(kWdFreq + 2 + 1));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        return Has(DaemonLog(),
-                   "process #" + std::to_string(silent) + " silent, failed to reset watchdog");
-      },
-      5000))
+  EXPECT_TRUE(daemon->ErrSays(
+      "process #" + std::to_string(silent) + " silent, failed to reset watchdog", 5000))
       << DaemonLog();
 
   Send(beats, Watch(steady, "steady", "touch " + Mark("steady-stopped"), "", 0, "wdfreq: 2\n"));
