@@ -41,21 +41,18 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   EXPECT_EQ(
       0, Ctl({"beat", "--pid", id, "--wset", "1234", "--nomwset", "1000", "--errors", "2"}).status);
   // A usage error: one line naming the cause, then the usage; nothing sent.
-  const Result usage = Ctl({"beat", "--pid", "abc"});
-  EXPECT_EQ(1, usage.status);
-  EXPECT_EQ(0u, usage.err.find("vigilctl: invalid value 'abc' for --pid\nusage: vigilctl watch"));
+  EXPECT_PRED2(StartsWith, Told(Ctl({"beat", "--pid", "abc"})),
+               "1||vigilctl: invalid value 'abc' for --pid\nusage: vigilctl watch");
   // A name with a line feed would inject an order: refused, nothing sent.
-  const Result injected =
-      Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s", "--stop", "k"});
-  EXPECT_EQ(1, injected.status);
-  EXPECT_TRUE(Has(injected.err, "name contains a line feed")) << injected.err;
+  EXPECT_PRED2(
+      StartsWith,
+      Told(Ctl({"watch", "--pid", "999", "--name", "x\nBEGINMGMT", "--start", "s", "--stop", "k"})),
+      "1||vigilctl: name contains a line feed");
   // A program that cannot be run is never registered.
   EXPECT_EQ("127||vigilctl: cannot run /nonexistent/program: No such file or directory\n",
             Told(Ctl({"run", "--", "/nonexistent/program"})));
   EXPECT_EQ(127, Ctl({"run", "--", "no-such-program-anywhere"}).status);
-  const Result help = Ctl({"forget", "--help"});
-  EXPECT_EQ(0, help.status);
-  EXPECT_EQ(0u, help.out.find("usage: vigilctl watch"));
+  EXPECT_PRED2(StartsWith, Told(Ctl({"forget", "--help"})), "0|usage: vigilctl watch");
 
   ASSERT_TRUE(WaitUntil([&] { return At("/processes/0/wset") == 1234; }, 10000));
   const nlohmann::json entry = Entry("keeper"), document = StatusJson();

@@ -285,15 +285,13 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   EXPECT_EQ(2u, Count(fake.Text(), "psstart: " + start + "\n")) << fake.Text();
 
   // A value that a restart could not carry is refused before anything starts.
-  const pid_t refused =
-      CtlHarness::Run({"--env", "A=x\ny", "--", "/bin/true"}, "refused", fake.port);
-  EXPECT_EQ(1, WaitExit(refused, 5000));
-  EXPECT_TRUE(Has(ReadAll(RunErr("refused")), "--env A: the value holds a line feed"))
-      << ReadAll(RunErr("refused"));
+  const std::string toFake = std::to_string(fake.port);
+  EXPECT_PRED2(StartsWith,
+               Told(Ctl({"run", "--port", toFake, "--env", "A=x\ny", "--", "/bin/true"}, false)),
+               "1||vigilctl: --env A: the value holds a line feed");
   EXPECT_EQ("1||vigilctl: cannot enter directory " + home.Join("missing") +
                 ": No such file or directory\n",
-            Told(Ctl({"run", "--port", std::to_string(fake.port), "--chdir", home.Join("missing"),
-                      "--", "/bin/true"},
+            Told(Ctl({"run", "--port", toFake, "--chdir", home.Join("missing"), "--", "/bin/true"},
                      false)));
   EXPECT_EQ(2u, Count(fake.Text(), "BEGINWATCH"));
 }
@@ -339,12 +337,11 @@ TEST_F(VigilctlRunE2ETest, ResetSendsItsOrderAndReportsWhatTheStatusFileShows) {
   EXPECT_EQ(1u, Count(sent, db)) << sent;
   EXPECT_EQ(2u, Count(sent, web)) << sent;
   EXPECT_EQ(db.size() + 2 * web.size(), sent.size());
-  const Result refused = Ctl({"reset", "a end; b", "--port", std::to_string(fake.port)}, false);
-  EXPECT_EQ(1, refused.status);
-  EXPECT_TRUE(Has(refused.err, "name contains \"end\"")) << refused.err;
-  const Result unreachable = Ctl({"reset", "web", "--port", std::to_string(FreePort())}, false);
-  EXPECT_EQ(2, unreachable.status);
-  EXPECT_TRUE(Has(unreachable.err, "cannot connect")) << unreachable.err;
+  EXPECT_PRED2(StartsWith,
+               Told(Ctl({"reset", "a end; b", "--port", std::to_string(fake.port)}, false)),
+               "1||vigilctl: name contains \"end\"");
+  EXPECT_PRED2(StartsWith, Told(Ctl({"reset", "web", "--port", std::to_string(FreePort())}, false)),
+               "2||vigilctl: cannot connect");
   EXPECT_EQ(3u, Count(fake.Text(), "BEGINRESET")) << "a refused reset was sent";
 }
 
@@ -367,9 +364,9 @@ TEST_F(VigilctlRunE2ETest, StatusCheckExitsByTheProgramStateForMonitoring) {
   };
   for (const auto& c : cases) {
     WriteStatus(c.file, c.programs, c.age);
-    const std::string told =
-        Told(Ctl({"status", "--check", "web", "--status-file", home.Join(c.file)}));
-    EXPECT_EQ(c.told, told.substr(0, c.told.size())) << told;
+    EXPECT_PRED2(StartsWith,
+                 Told(Ctl({"status", "--check", "web", "--status-file", home.Join(c.file)})),
+                 c.told);
   }
   EXPECT_EQ(1, Ctl({"status", "--check", "web", "--status-file", home.Join("none")}).status);
   const Result table = Ctl({"status", "--status-file", home.Join("failed")});
