@@ -18,6 +18,7 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   ASSERT_TRUE(hung > 0 && silent > 0 && flaky[0] > 0 && flaky[1] > 0 && flaky[2] > 0 && steady > 0);
   const int beats = ConnectWhenUp(), fd = ConnectWhenUp();
   ASSERT_TRUE(beats >= 0 && fd >= 0);
+  leftOpen.insert(leftOpen.end(), {beats, fd});
   const std::string hungPid = home.Join("hung.pid");
   Send(fd, OverLimit(hung, "hung", "sh -c 'echo $$ > " + hungPid + "; exec sleep 100'"));
   ASSERT_TRUE(WaitUntil([&] { return ReadAll(hungPid).size() > 1; }, 10000)) << DaemonLog();
@@ -59,8 +60,6 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   EXPECT_FALSE(Has(DaemonLog(), "process #" + std::to_string(steady) + " steady")) << DaemonLog();
   EXPECT_FALSE(Exists("steady-stopped"));
   EXPECT_TRUE(Alive(hung));
-  close(beats);
-  close(fd);
 }
 
 }  // namespace
