@@ -1,23 +1,17 @@
 // The real vigild under a stand-in service manager: its messages, and a
 // daemon killed and started again as the watchdog's restart does it.
-#include <nlohmann/json.hpp>
-
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
-#include "TestCommon.h"
 
 namespace {
 
 class NotifyE2ETest : public DaemonHarness {
  protected:
   // "daemon pid:" and the pid of each process named keeper, from the status file.
+  // Two reads: once the first shows the new daemon's pid, the second is of its file too.
   std::string Keepers() const {
-    const nlohmann::json document = StatusJson();
-    if (!document.is_object() || !document.contains("processes") || !document.contains("daemon")) {
-      return "";
-    }
-    std::string text = document["daemon"]["pid"].dump() + ":";
-    for (const auto& process : document["processes"]) {
+    std::string text = At("/daemon/pid").dump() + ":";
+    for (const auto& process : At("/processes")) {
       text += process["name"] == "keeper" ? " " + process["pid"].dump() : "";
     }
     return text;
@@ -42,11 +36,10 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   ASSERT_TRUE(manager.WaitFor("STATUS=0 watched, 0 restarting, 0 failed", 5000)) << manager.Texts();
   const pid_t wrapper = Run({"--name", "keeper", "--wdfreq", "2", "--", "sleep", "300"}, "");
   ASSERT_TRUE(manager.WaitFor("STATUS=1 watched, 0 restarting, 0 failed", 5000)) << manager.Texts();
-  std::string registered;
-  ASSERT_TRUE(WaitUntil([&] { return Has(registered = Keepers(), ": "); }, 10000))
-      << ReadAll(RunErr(""));
-  const std::string child = registered.substr(registered.find(": ") + 2);
-  processes.push_back(std::stoi(child));
+  long pid = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = PidOf("keeper")) > 0; }, 10000)) << ReadAll(RunErr(""));
+  processes.push_back(static_cast<pid_t>(pid));
+  const std::string child = std::to_string(pid);
   std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   const std::vector<int64_t> pings = manager.Times("WATCHDOG=1");
   ASSERT_GE(pings.size(), 5u) << manager.Texts();

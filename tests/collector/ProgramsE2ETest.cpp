@@ -1,9 +1,9 @@
 // Program files against the real daemon and vigilctl, started through the
 // wrapper the daemon is configured with.
-#include <cctype>
+#include <iterator>
+#include <regex>
 
 #include "CtlHarness.h"
-#include "TestCommon.h"
 
 namespace {
 
@@ -46,19 +46,11 @@ class ProgramsE2ETest : public CtlHarness {
   // Every pid the program recorded, in order.
   std::vector<pid_t> Pids(const std::string& name) const {
     std::ifstream file(Mark(name));
-    std::vector<pid_t> pids;
-    for (pid_t pid; file >> pid;) {
-      pids.push_back(pid);
-    }
-    return pids;
+    return std::vector<pid_t>(std::istream_iterator<pid_t>(file), {});
   }
   std::vector<pid_t> Live(const std::string& name) const {
-    std::vector<pid_t> live;
-    for (pid_t pid : Pids(name)) {
-      if (Alive(pid)) {
-        live.push_back(pid);
-      }
-    }
+    std::vector<pid_t> live, pids = Pids(name);
+    std::copy_if(pids.begin(), pids.end(), std::back_inserter(live), Alive);
     return live;
   }
   // Waits for the program's count-th start; its pid, or -1.
@@ -94,23 +86,16 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   }
   EXPECT_TRUE(Has(Environment(alpha), std::string("GREETING=hello alpha\0", 21)));
   EXPECT_FALSE(Has(Environment(alpha), "TLMHOME="));
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        return Has(DaemonLog(),
-                   "program file " + home.Join("programs/bad.conf") + ", line 2, key 'colour'");
-      },
-      2000))
+  EXPECT_TRUE(daemon->ErrSays(
+      "program file " + home.Join("programs/bad.conf") + ", line 2, key 'colour'", 2000))
       << DaemonLog();
 
-  // The output, line by line with a time stamp.
   ASSERT_TRUE(WaitUntil([&] { return Has(Ctl({"logs", "beta"}, false).out, "greeting="); }, 5000));
   const Result logs = Ctl({"logs", "beta", "-n", "5"}, false);
   EXPECT_EQ(logs.status, 0) << logs.err;
   EXPECT_TRUE(Has(logs.out, "in " + home.Join("dir-beta") + "\n")) << logs.out;
   EXPECT_TRUE(Has(logs.out, "greeting=hello beta\n")) << logs.out;
-  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(logs.out[0])) && logs.out[4] == '-' &&
-              logs.out[10] == 'T')
-      << logs.out;
+  EXPECT_TRUE(std::regex_search(logs.out, std::regex("^[0-9]{4}-[0-9]{2}-[0-9]{2}T"))) << logs.out;
   EXPECT_EQ(Ctl({"logs", "beta", "-n", "1"}, false).out.find("in "), std::string::npos);
   EXPECT_EQ(Ctl({"logs", "nosuch"}, false).status, 1);
   EXPECT_EQ(Ctl({"logs", "../beta"}, false).status, 1);
@@ -119,9 +104,8 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   kill(alpha, SIGKILL);
   const pid_t again = WaitStarted("alpha", 2, 3000);
   EXPECT_GT(again, 0) << DaemonLog();
-  EXPECT_NE(again, alpha);
   EXPECT_TRUE(WaitUntil([&] { return Live("alpha").size() == 1; }, 2000));
-  EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), "Start Cmd"); }, 2000)) << DaemonLog();
+  EXPECT_TRUE(daemon->ErrSays("Start Cmd", 2000)) << DaemonLog();
 
   Define("changed", "after");
   Define("added", "a");
@@ -139,14 +123,9 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   EXPECT_EQ(Pids("beta").size(), 1u);
   EXPECT_EQ(daemon->WaitExit(0), -1) << "SIGHUP must not end the daemon";
 
-  const Result stop = Ctl({"stop", "beta"}, false);
-  EXPECT_EQ(stop.status, 0) << stop.err << DaemonLog();
-  EXPECT_EQ(stop.out, "beta: stopped\n");
+  EXPECT_EQ("0|beta: stopped\n|", Told(Ctl({"stop", "beta"}, false))) << DaemonLog();
   EXPECT_TRUE(WaitUntil([&] { return Live("beta").empty(); }, 5000));
-  // Unknown names are refused before anything is sent.
-  const Result unknown = Ctl({"stop", "nosuch"}, false);
-  EXPECT_EQ(unknown.status, 4);
-  EXPECT_TRUE(Has(unknown.err, "no program file defines nosuch")) << unknown.err;
+  EXPECT_EQ("4||vigilctl: no program file defines nosuch\n", Told(Ctl({"stop", "nosuch"}, false)));
 
   // The daemon dies and comes back: "added" is adopted (same pid, no copy),
   // beta stays stopped.
@@ -160,18 +139,14 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   EXPECT_EQ(Pids("beta").size(), 1u);
   EXPECT_TRUE(Has(Status().out, "\"added\"")) << Status().out;
 
-  const Result start = Ctl({"start", "beta"}, false);
-  EXPECT_EQ(start.status, 0) << start.err << DaemonLog();
+  EXPECT_EQ("0|beta: watching\n|", Told(Ctl({"start", "beta"}, false))) << DaemonLog();
   EXPECT_GT(WaitStarted("beta", 2), 0);
-  const Result restart = Ctl({"restart", "added"}, false);
-  EXPECT_EQ(restart.status, 0) << restart.err << DaemonLog();
+  EXPECT_EQ("0|added: watching\n|", Told(Ctl({"restart", "added"}, false))) << DaemonLog();
   EXPECT_GT(WaitStarted("added", 2), 0);
   EXPECT_TRUE(
       WaitUntil([&] { return Live("added").size() == 1 && Live("beta").size() == 1; }, 5000));
   // An operator's orders are not the program's failures: no restart is counted.
   for (const std::string name : {"added", "beta"}) {
-    EXPECT_TRUE(WaitUntil([&] { return At("/programs/" + name + "/state") == "watching"; }, 5000))
-        << name << StatusJson().dump();
     EXPECT_EQ(At("/programs/" + name + "/restarts"), 0) << name;
     EXPECT_TRUE(At("/programs/" + name + "/last_reason").is_null()) << name;
   }
@@ -208,16 +183,13 @@ TEST_F(ProgramsE2ETest, OnlyRootAndTheProgramsUserStopStartOrRestartItAndOnlyRoo
     OrderAs(order.uid, order.order, order.name);
   }
   for (const auto& order : refused) {
-    EXPECT_TRUE(WaitUntil([&] { return Has(DaemonLog(), order.logged); }, 5000))
-        << order.logged << "\n"
-        << DaemonLog();
+    EXPECT_TRUE(daemon->ErrSays(order.logged, 5000)) << order.logged << "\n" << DaemonLog();
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(Live("ours"), std::vector<pid_t>{ours});
   EXPECT_EQ(Live("theirs"), std::vector<pid_t>{theirs});
   EXPECT_FALSE(Has(DaemonLog(), "reading the program files again"));
 
-  // The program's own user stops it and starts it again.
   OrderAs(kNobody, "STOP", "theirs");
   EXPECT_TRUE(WaitUntil([&] { return Live("theirs").empty(); }, 10000)) << DaemonLog();
   OrderAs(kNobody, "START", "theirs");

@@ -1,23 +1,15 @@
 #include "CtlHarness.h"
 
-#include <dirent.h>
-
-#include "TestCommon.h"
-
 CtlHarness::~CtlHarness() {
   daemon.reset();
   // Programs the daemon started again are nobody's children here, but every
   // wrapper a test starts names the home in its arguments or its start command.
   for (int round = 0; round < 3; ++round) {
-    if (DIR* proc = opendir("/proc")) {
-      while (const dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(atol(entry->d_name));
-        if (pid > 0 && pid != getpid() &&
-            Has(ReadAll("/proc/" + std::string(entry->d_name) + "/cmdline"), home.path())) {
-          kill(pid, SIGKILL);
-        }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const pid_t pid = static_cast<pid_t>(atol(entry.path().filename().c_str()));
+      if (pid > 0 && pid != getpid() && Has(ReadAll(entry.path() / "cmdline"), home.path())) {
+        kill(pid, SIGKILL);
       }
-      closedir(proc);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

@@ -6,10 +6,12 @@
 #ifndef VIGILD_TESTS_SUPPORT_CTLHARNESS_H
 #define VIGILD_TESTS_SUPPORT_CTLHARNESS_H
 
-#include <sys/types.h>
-
 #include "DaemonHarness.h"
-#include "TestCommon.h"
+
+// Whether text begins with start; for EXPECT_PRED2, which prints both.
+inline bool StartsWith(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
 
 class CtlHarness : public DaemonHarness {
  protected:
@@ -20,6 +22,11 @@ class CtlHarness : public DaemonHarness {
   void StartDaemon(const std::string& more = "", const char* level = "2");
   std::string DaemonLog() const { return daemon ? daemon->Out() + daemon->Err() : ""; }
   Result Status() { return Ctl({"status", "--json"}, false); }
+  // A vigilctl run as one text, "status|output|error output", so that one
+  // comparison decides all three.
+  static std::string Told(const Result& result) {
+    return std::to_string(result.status) + "|" + result.out + "|" + result.err;
+  }
   // A process registered with no limit at all, so the table never empties.
   pid_t Keeper();
 

@@ -1,6 +1,5 @@
 #include "FakeServiceManager.h"
 
-#include <stddef.h>
 #include <sys/un.h>
 
 #include "TestCommon.h"

@@ -5,8 +5,6 @@
 #ifndef VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 #define VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 
-#include <stdint.h>
-
 #include "TestCommon.h"
 
 class FakeServiceManager {
