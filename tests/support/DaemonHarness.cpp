@@ -154,10 +154,9 @@ std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
   home.WriteFile("conf/vigild.conf", lines);
   std::vector<std::string> all = Env();
   all.insert(all.end(), env.begin(), env.end());
-  return std::make_unique<Daemon>(home,
-                                  std::vector<std::string>{"-P", std::to_string(port), "-D", "5",
-                                                           "-f", home.Join("conf/vigild.conf")},
-                                  all, stdoutFd, handedSocket);
+  const std::vector<std::string> args{"-P", std::to_string(port),         "-D", "5",
+                                      "-f", home.Join("conf/vigild.conf")};
+  return std::make_unique<Daemon>(home, args, all, stdoutFd, handedSocket);
 }
 
 static int ConnectWithin(int port, int timeoutMs) {
