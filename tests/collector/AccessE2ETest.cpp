@@ -227,16 +227,14 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   const std::string r = std::to_string(registered), u = std::to_string(unregistered);
   Send(root, Watch(registered, "lane", "touch " + Mark("root") + "; kill " + r, "", 100));
   // Its connection stays open, so the daemon identifies it while it reads the orders.
-  const pid_t nobody = Process(
-      kNobody,
-      [&](pid_t self) {
-        return Watch(self, "lane", "id -u > " + Mark("nobody") + "; kill " + std::to_string(self),
-                     "id -u > " + Mark("started"), 100) +
-               "BEGINMGMT\nstop: " + r + "\nEND;\n" + Beat(registered, 500) +
-               OverLimit(unregistered, "lane", "touch " + Mark("stolen")) +
-               Watch(registered, "lane", "touch " + Mark("x"), "", 100);
-      },
-      "127.0.0.2");
+  const auto orders = [&](pid_t self) {
+    const std::string stop = "id -u > " + Mark("nobody") + "; kill " + std::to_string(self);
+    return Watch(self, "lane", stop, "id -u > " + Mark("started"), 100) + "BEGINMGMT\nstop: " + r +
+           "\nEND;\n" + Beat(registered, 500) +
+           OverLimit(unregistered, "lane", "touch " + Mark("stolen")) +
+           Watch(registered, "lane", "touch " + Mark("x"), "", 100);
+  };
+  const pid_t nobody = Process(kNobody, orders, "127.0.0.2");
   ASSERT_GT(nobody, 0);
   const std::string from = " from uid 65534 refused: ";
   for (const std::string& refusal :
