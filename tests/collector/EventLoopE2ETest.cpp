@@ -1,11 +1,7 @@
 // End-to-end tests of the daemon's event loop at scale.
 #include <sys/resource.h>
 
-#include <nlohmann/json.hpp>
-
 #include "DaemonHarness.h"
-#include "TestCommon.h"
-#include "TestSockets.h"
 
 namespace {
 
@@ -17,9 +13,7 @@ class EventLoopE2ETest : public DaemonHarness {
     }
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4096) {
-      limit.rlim_max = 4096;
-    }
+    limit.rlim_max = std::max<rlim_t>(limit.rlim_max, 4096);  // RLIM_INFINITY is the largest
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 4096 : limit.rlim_max;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
   }
@@ -38,19 +32,15 @@ class EventLoopE2ETest : public DaemonHarness {
   // Registers target over a connection kept open; false on failure.
   bool Register(pid_t target) {
     const int fd = ConnectTcp(port);
-    const std::string order = Watch(target, "scale", "", "", 0, "wdfreq: 300\n");
-    if (fd >= 0) {
-      leftOpen.push_back(fd);
-    }
-    return fd >= 0 &&
-           send(fd, order.data(), order.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(order.size());
+    leftOpen.push_back(fd);
+    Send(fd, Watch(target, "scale", "", "", 0, "wdfreq: 300\n"));
+    return !HasFatalFailure();
   }
   // Processes in the status file; -1 while it cannot be read whole.
   int Registered() const {
     const nlohmann::json table = At("/processes");
     return table.is_array() ? static_cast<int>(table.size()) : -1;
   }
-  // The daemon's threads, from /proc.
   int Threads() const {
     const std::string status = ReadAll("/proc/" + std::to_string(daemon->pid) + "/status");
     return std::atoi(status.substr(status.find("Threads:") + 8).c_str());
@@ -78,12 +68,11 @@ TEST_F(EventLoopE2ETest, ThousandPersistentConnectionsAllRegister) {
   constexpr int kRuntimeThreads = 0;
 #endif
   EXPECT_LE(Threads(), 8 + kRuntimeThreads);
-  int closed = 0;
-  for (int fd : leftOpen) {  // end of file waiting: the daemon closed it
+  const auto closedByDaemon = [](int fd) {
     char byte;
-    closed += recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
-  }
-  EXPECT_EQ(0, closed);
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  };
+  EXPECT_EQ(0, std::count_if(leftOpen.begin(), leftOpen.end(), closedByDaemon));
   EXPECT_FALSE(Has(Err(), "Too many clients")) << Err();
 }
 
@@ -97,17 +86,13 @@ TEST_F(EventLoopE2ETest, ThirtyThirdClientIsClosedWithTheLimitAtThirtyTwo) {
   ASSERT_TRUE(WaitUntil([&] { return Registered() == 32; }, 10000)) << Err();
   const int refused = ConnectTcp(port);
   ASSERT_GE(refused, 0);
-  bool closed = false;
-  EXPECT_EQ(BytesWithin(refused, 5000, &closed), 0u);
-  EXPECT_TRUE(closed);
+  EXPECT_EQ(EndOf(refused, 5000), "closed");
   close(refused);
   EXPECT_TRUE(daemon->ErrSays("Too many clients at the same time, no more than 32 allowed", 5000))
       << Err();
   // One of the 32 leaves; the next client connects once the daemon has closed that one.
   shutdown(leftOpen.back(), SHUT_WR);
-  closed = false;
-  EXPECT_EQ(BytesWithin(leftOpen.back(), 5000, &closed), 0u);
-  ASSERT_TRUE(closed);
+  ASSERT_EQ(EndOf(leftOpen.back(), 5000), "closed");
   ASSERT_TRUE(Register(targets[32]));
   EXPECT_TRUE(WaitUntil([&] { return Registered() == 33; }, 10000)) << Err();
 }

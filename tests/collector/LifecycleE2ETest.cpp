@@ -1,7 +1,7 @@
 // End-to-end tests of the real vigild's life, from its switches to its end.
+#include <regex>
+
 #include "DaemonHarness.h"
-#include "TestCommon.h"
-#include "TestSockets.h"
 #include "UsageText.h"
 
 namespace {
@@ -16,10 +16,8 @@ TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStarting) {
   }
   Daemon version(home, {"-help", "-v", "-P", "1"}, {});
   EXPECT_EQ(version.WaitExit(10000), 0);
-  const std::string out = version.Out();
-  EXPECT_EQ(out.rfind("Version:  ", 0), 0u) << out;
-  EXPECT_TRUE(Has(out, "\nComment:  ") && Has(out, "\nCompiled: ")) << out;
-  EXPECT_EQ(Count(out, "\n"), 3u);
+  const std::regex shape("Version:  .*\nComment:  .*\nCompiled: .*\n");
+  EXPECT_TRUE(std::regex_match(version.Out(), shape)) << version.Out();
   EXPECT_EQ(version.Err(), "");
 
   Daemon noHome(home, {}, {});
@@ -30,30 +28,25 @@ TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStarting) {
             "[vigild::main] ERROR, incorrect, or incomplete configuration.\n");
 }
 
-// Besides a file (-f), the real binary reads its environment (here: the
-// port) and the registry under TLMHOME (here: file logging on). Which layer
-// wins is a unit test's.
-TEST_F(LifecycleE2ETest, MissingFileEnvironmentAndRegistryConfigureTheDaemon) {
+TEST_F(LifecycleE2ETest, MissingConfigurationFileIsReportedAndTheDaemonRuns) {
   auto missing = Start({"-f", home.Join("nope.conf")});
   ASSERT_GE(Anchor(), 0);
   // With -D 5 the console reports each item the pass checks.
   EXPECT_TRUE(missing->OutSays("Checking item : e2e, pid=" + std::to_string(getpid())));
   EXPECT_TRUE(Has(missing->Err(), "[vigild::main] ERROR, missing or invalid configuration file '" +
                                       home.Join("nope.conf") + "'\n"));
-  missing.reset();
+}
 
+// -c and -l name the daemon, and so the facility of every record. Without a
+// file the real binary reads its environment (here: the port) and the
+// registry under TLMHOME (here: file logging on). Which layer wins is a unit
+// test's.
+TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestartsASilentCollector) {
   home.WriteFile("conf/registry.conf",
                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\LogManager]\n"
                  "\"CreateFiles\"=\"1\"\n");
-  const int other = FreePort();
-  Daemon daemon(home, {"-D", "5"}, Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(other)));
-  EXPECT_TRUE(Accepts(other));
-  EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(), "LISTENNER_OK"); }, 5000));
-}
-
-// -c and -l name the daemon, and so the facility of every record.
-TEST_F(LifecycleE2ETest, NamedDaemonStopsASilentCollectorWhichRestartsAndRegistersAgain) {
-  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n", {"-c", "3", "-l", "7"});
+  Daemon daemon(home, {"-c", "3", "-l", "7", "-D", "5"},
+                Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(port)));
   // The anchor keeps the table from emptying between the restart and the new
   // collector's registration, which on a loaded machine can take longer than a pass.
   ASSERT_GE(Anchor(), 0);
@@ -75,7 +68,7 @@ TEST_F(LifecycleE2ETest, NamedDaemonStopsASilentCollectorWhichRestartsAndRegiste
   std::string secondPid = ReadAll(state + "/started").substr(firstPid.size() + 1);
   secondPid.pop_back();
   EXPECT_TRUE(WaitUntil([&] { return seen(secondPid); }, 5000));
-  EXPECT_EQ(daemon->WaitExit(0), -1);
+  EXPECT_EQ(daemon.WaitExit(0), -1);
   // The day's file holds the failure and the restart steps in its own format.
   const std::string logged = LogFilesText();
   EXPECT_TRUE(Has(logged, "\tVIGILD.3.7-") &&
@@ -116,8 +109,7 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
   close(fd);
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(seen), "PATH="); }, 10000)) << daemon->Err();
   EXPECT_LT(ConnectTcp(port), 0) << "the configured port was bound too";
-  EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_")) << ReadAll(seen);
-  EXPECT_FALSE(Has(ReadAll(seen), "socket:")) << ReadAll(seen);
+  EXPECT_FALSE(Has(ReadAll(seen), "LISTEN_") || Has(ReadAll(seen), "socket:")) << ReadAll(seen);
   // A pass, up to two grace checks, the pause, the start.
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
   EXPECT_LT(NowMs() - sent, 25000);
@@ -127,16 +119,11 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
   // Restarted and forgotten, the process leaves the table empty: the daemon
   // ends, and the manager's socket goes on listening for the next start.
   EXPECT_EQ(daemon->WaitExit(30000), 0);
-  int listening = 0;
-  socklen_t length = sizeof listening;
-  getsockopt(managers, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length);
-  EXPECT_EQ(listening, 1);
   EXPECT_TRUE(Accepts(handedPort));
   close(managers);
   close(ends[0]);
 }
 
-// Stop signals while 32 clients stream orders: every round ends with 0.
 TEST_F(LifecycleE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZero) {
   for (int round = 0; round < 5; ++round) {
     auto daemon = Start();
@@ -181,15 +168,12 @@ TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLas
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(status), "\"e2e\""); }, 10000));
   const int held = open(status.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
-  const auto content = [held] {
-    char buffer[1 << 16];
-    const ssize_t n = pread(held, buffer, sizeof buffer, 0);
-    return std::string(buffer, static_cast<size_t>(n > 0 ? n : 0));
-  };
-  const std::string opened = content();
+  // Opened through the descriptor, the path reads the file it holds even once replaced.
+  const std::string heldFile = "/proc/self/fd/" + std::to_string(held), opened = ReadAll(heldFile);
+  ASSERT_TRUE(Has(opened, "\"e2e\"")) << opened;
   Send(fd, Beat(getpid(), 4000));
   ASSERT_TRUE(WaitUntil([&] { return Has(ReadAll(status), "4000"); }, 10000));
-  EXPECT_EQ(opened, content()) << "the file a reader held was written again";
+  EXPECT_EQ(opened, ReadAll(heldFile)) << "the file a reader held was written again";
   close(held);
 
   // Every pass logs the item; a file the daemon renames or removes between
@@ -232,9 +216,7 @@ TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLas
   EXPECT_EQ(daemon->WaitExit(1000), -1);  // an item keeps it running, SIGPIPE does not end it
   Send(fd, "BEGINMGMT\nstop: " + std::to_string(getpid()) + "\nEND;\n");
   EXPECT_EQ(daemon->WaitExit(5000), 0);
-  bool closed = false;
-  EXPECT_EQ(BytesWithin(fd, 2000, &closed), 0u);
-  EXPECT_TRUE(closed);
+  EXPECT_EQ(EndOf(fd, 2000), "closed");
 }
 
 // A stop signal while the pass sits in the 10 s pause of a restart, with a

@@ -1,8 +1,6 @@
 // End-to-end tests of the real vigild that sit through its one-minute
 // time-outs and its grace wait, so they run in the plain build only.
 #include "DaemonHarness.h"
-#include "TestCommon.h"
-#include "TestSockets.h"
 
 namespace {
 
@@ -31,11 +29,8 @@ TEST_F(SlowE2ETest, ProcessIgnoringItsStopIsKilledAfterTheGraceWaitAndAMuteClien
   ASSERT_TRUE(daemon->OutSays("STOPPING process with kill " + id));
   // Started here, where no ASSERT can leave it running.
   std::thread muteClient([&] {
-    bool closed = false;
-    EXPECT_EQ(BytesWithin(mute, 70000, &closed), 0u);
-    EXPECT_FALSE(closed) << "dropped at the first time-out";
-    EXPECT_EQ(BytesWithin(mute, 60000, &closed), 0u);
-    EXPECT_TRUE(closed);
+    EXPECT_EQ(EndOf(mute, 70000), "open") << "dropped at the first time-out";
+    EXPECT_EQ(EndOf(mute, 60000), "closed");
     EXPECT_TRUE(daemon->OutSays(
         "WARNING : Socket is mute for long time (more than 60 sec), connection will be closed",
         5000));
@@ -58,7 +53,6 @@ TEST_F(SlowE2ETest, DaemonNobodyTalksToEndsAfterAboutAMinute) {
   const int64_t begin = NowMs();
   EXPECT_EQ(daemon->WaitExit(80000), 0);
   EXPECT_GE(NowMs() - begin, 55000);
-  EXPECT_TRUE(Has(daemon->Out(), "Empty Process List (time to live 1 s)"));
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #include <grp.h>
 
 #include "ChildProcess.h"
-#include "TestCommon.h"
-#include "TestSockets.h"
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -23,17 +21,17 @@ void Send(int fd, const std::string& text) {
   ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
 }
 
-size_t BytesWithin(int fd, int timeoutMs, bool* closed) {
+std::string EndOf(int fd, int timeoutMs) {
   const timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   char buffer[256];
-  size_t total = 0;
+  std::string came;
   ssize_t n;
   while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-    total += static_cast<size_t>(n);
+    came.append(buffer, static_cast<size_t>(n));
   }
-  *closed = n == 0;
-  return total;
+  const bool waited = errno == EAGAIN || errno == EWOULDBLOCK;
+  return came + (n == 0 ? "closed" : errno == ECONNRESET ? "reset" : waited ? "open" : "failed");
 }
 
 static bool BecomeUser(uid_t uid) {
@@ -156,10 +154,9 @@ std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
   home.WriteFile("conf/vigild.conf", lines);
   std::vector<std::string> all = Env();
   all.insert(all.end(), env.begin(), env.end());
-  return std::make_unique<Daemon>(home,
-                                  std::vector<std::string>{"-P", std::to_string(port), "-D", "5",
-                                                           "-f", home.Join("conf/vigild.conf")},
-                                  all, stdoutFd, handedSocket);
+  const std::vector<std::string> args{"-P", std::to_string(port),         "-D", "5",
+                                      "-f", home.Join("conf/vigild.conf")};
+  return std::make_unique<Daemon>(home, args, all, stdoutFd, handedSocket);
 }
 
 static int ConnectWithin(int port, int timeoutMs) {

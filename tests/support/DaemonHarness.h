@@ -5,12 +5,10 @@
 #ifndef VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
 #define VIGILD_TESTS_SUPPORT_DAEMONHARNESS_H
 
-#include <sys/types.h>
-
 #include <nlohmann/json.hpp>
 
 #include "TestCommon.h"
-#include "gtest/gtest.h"
+#include "TestSockets.h"
 
 constexpr uid_t kNobody = 65534;
 
@@ -18,8 +16,9 @@ bool Has(const std::string& text, const std::string& part);
 size_t Count(const std::string& text, const std::string& part);
 // Sends all of text on fd, or fails the test.
 void Send(int fd, const std::string& text);
-// Bytes received on fd until the peer closes (*closed) or nothing comes for timeoutMs.
-size_t BytesWithin(int fd, int timeoutMs, bool* closed);
+// Reads fd until the peer ends it or nothing comes for timeoutMs: whatever
+// came, then "closed" or "reset" by the peer, or "open".
+std::string EndOf(int fd, int timeoutMs);
 // Runs body in a child as uid (root stays root); its exit status, 0 when body returns true.
 int AsUser(uid_t uid, const std::function<bool()>& body);
 // A watch order; a maxwset of 0 switches the working-set test off, and
