@@ -154,8 +154,8 @@ std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
   home.WriteFile("conf/vigild.conf", lines);
   std::vector<std::string> all = Env();
   all.insert(all.end(), env.begin(), env.end());
-  const std::vector<std::string> args{"-P", std::to_string(port),         "-D", "5",
-                                      "-f", home.Join("conf/vigild.conf")};
+  const std::string file = home.Join("conf/vigild.conf");
+  const std::vector<std::string> args{"-P", std::to_string(port), "-D", "5", "-f", file};
   return std::make_unique<Daemon>(home, args, all, stdoutFd, handedSocket);
 }
 

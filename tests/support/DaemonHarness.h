@@ -17,7 +17,7 @@ size_t Count(const std::string& text, const std::string& part);
 // Sends all of text on fd, or fails the test.
 void Send(int fd, const std::string& text);
 // Reads fd until the peer ends it or nothing comes for timeoutMs: whatever
-// came, then "closed" or "reset" by the peer, or "open".
+// came, then "closed" or "reset" by the peer, "open", or "failed" (no socket).
 std::string EndOf(int fd, int timeoutMs);
 // Runs body in a child as uid (root stays root); its exit status, 0 when body returns true.
 int AsUser(uid_t uid, const std::function<bool()>& body);
