@@ -1,9 +1,7 @@
 #include "FakeServiceManager.h"
 #include "ListenPort.h"
 #include "LogServer.h"
-#include "PassSummary.h"
 #include "ServiceNotifier.h"
-#include "TestCommon.h"
 #include "WatchedList.h"
 
 namespace {

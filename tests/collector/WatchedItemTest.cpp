@@ -1,6 +1,5 @@
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "WatchedItem.h"
 
 namespace {

@@ -1,14 +1,11 @@
 #include <spawn.h>
 
 #include <future>
-#include <new>
 
-#include "BError.h"
 #include "Cnx.h"
 #include "FakeProcesses.h"
 #include "ListenPort.h"
 #include "LoggedCount.h"
-#include "Timestamp.h"
 #include "WatchASCIIOrder.h"
 
 // 0: this thread's next allocation fails with std::bad_alloc, and none after it; -1: none fails.
