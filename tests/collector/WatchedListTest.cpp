@@ -34,21 +34,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A wrong item has made one error more than it may, so every pass finds it wrong at once.
-WatchedItem Item(int pid, bool wrong, const std::string& stop = "", const std::string& start = "") {
+// Judged on its errors: a wrong item has made one error more than it may, so every pass finds it
+// wrong at once; a right one turns wrong once a heartbeat reports an error. Without a stop or start
+// command given, they are "stop <pid>" and "start <pid>".
+WatchedItem Item(int pid, bool wrong = true, const char* stop = nullptr,
+                 const char* start = nullptr) {
+  const std::string id = std::to_string(pid);
   WatchedItem item;
   item.info.pid = pid;
-  item.info.psErrors = 1;
-  item.settings.psStop = stop.c_str();
-  item.settings.psStart = start.c_str();
-  item.settings.errorsOn = wrong ? 1 : 0;
-  item.settings.maxErrors = 0;
-  return item;
-}
-// Judged on its errors: wrong at once, or once a heartbeat reports one.
-WatchedItem Scripted(int pid, bool wrong = true) {
-  WatchedItem item = Item(pid, true, "stop " + std::to_string(pid), "start " + std::to_string(pid));
   item.info.psErrors = wrong ? 1 : 0;
+  item.settings.psStop = (stop != nullptr ? std::string(stop) : "stop " + id).c_str();
+  item.settings.psStart = (start != nullptr ? std::string(start) : "start " + id).c_str();
+  item.settings.errorsOn = 1;
+  item.settings.maxErrors = 0;
   return item;
 }
 
@@ -118,7 +116,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   const std::set<pid_t> pids = {polite, deaf, gone};
   for (auto pid = pids.rbegin(); pid != pids.rend(); ++pid) {  // the highest first
     const std::string id = std::to_string(*pid);
-    WatchedItem item = Item(*pid, false, "kill " + id, "echo > " + dir.Join(id));
+    WatchedItem item =
+        Item(*pid, false, ("kill " + id).c_str(), ("echo > " + dir.Join(id)).c_str());
     item.settings.heartbeatOn = 1;
     item.settings.wdFreq = 1;
     list.CreateNewWatch(item);
@@ -202,7 +201,7 @@ TEST_F(WatchedListTest,
   EXPECT_EQ(0u, size.get());
 
   processes.onLaunch = nullptr;
-  WatchedItem restarting = Scripted(7);
+  WatchedItem restarting = Item(7);
   list.CreateNewWatch(restarting);
   const auto begun = Clock::now();
   std::thread stopper([&] {
@@ -345,7 +344,7 @@ TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherResta
   processes.deaf = {10};
   WatchedList list(&processes, WatchedList::Waits{300, 10, 5, 10, 50, 20});
   list.SetMaxParallelRestarts(1);  // a sequence that waits holds no worker
-  WatchedItem hanging = Scripted(10), healthy = Scripted(20, false), again = Scripted(10, false);
+  WatchedItem hanging = Item(10), healthy = Item(20, false), again = Item(10, false);
   ASSERT_EQ(WatchedList::Done, list.Watch(hanging, 0));
   list.CreateNewWatch(healthy);
   std::thread loop([&] { list.ProcessBlock(&port); });
@@ -380,7 +379,7 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
   list.SetMaxParallelRestarts(2);
   std::map<int, WatchState> twoOfFive;
   for (int pid = 1; pid <= 5; ++pid) {
-    WatchedItem item = Scripted(pid);
+    WatchedItem item = Item(pid);
     list.CreateNewWatch(item);
     twoOfFive[pid] = pid <= 2 ? ItemRestarting : ItemWaiting;
   }
@@ -400,14 +399,14 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
 // The table is as it was and its lock is free for the next order.
 TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUnchanged) {
   WatchedList list(&processes);
-  WatchedItem kept = Scripted(5, false);
+  WatchedItem kept = Item(5, false);
   list.CreateNewWatch(kept);
   const std::function<void(WatchedItem&)> kOrders[] = {
       [&](WatchedItem& item) { list.Watch(item, 0); },
       [&](WatchedItem& item) { list.CreateNewWatch(item); },
   };
   for (const auto& order : kOrders) {
-    WatchedItem item = Scripted(6, false);
+    WatchedItem item = Item(6, false);
     allocationsBeforeFailure = 0;  // the table's new node
     EXPECT_THROW(order(item), std::bad_alloc);
     allocationsBeforeFailure = -1;
@@ -429,7 +428,7 @@ TEST_F(WatchedListTest,
   std::vector<long> delays;
   WatchedList::EndReport end{Exit, "exit 1"};
   for (int pid = 100; pid < 104; ++pid) {
-    WatchedItem item = Scripted(pid, false);
+    WatchedItem item = Item(pid, false);
     item.settings.psName = "crashy";
     list.CreateNewWatch(item);
     EXPECT_FALSE(list.StartUnderWay("crashy", 10000)) << "registered since";
@@ -475,7 +474,7 @@ TEST_F(WatchedListTest,
   WatchedItem roots = Item(41, false);
   EXPECT_EQ(WatchedList::NotOwnProcess, list.Watch(roots, 65534));
   EXPECT_EQ(0u, list.Size());
-  WatchedItem item = Scripted(40, false);
+  WatchedItem item = Item(40, false);
   item.settings.psName = "quick";
   EXPECT_EQ(WatchedList::NoSuchProcess, list.Watch(item, -1));
   EXPECT_EQ(WatchedList::Done, list.Watch(roots, 0));
