@@ -42,19 +42,15 @@ TEST(WatchedItemTest, OnlyTheFirstFailingTestAnswersAndIsLoggedAndFlushed) {
   for (const Case& c : kCases) {
     WatchedItem item;
     item.info.pid = 4242;
-    item.info.psNomWSet = c.psNomWSet;
-    item.info.psWSet = c.psWSet;
-    item.info.psErrors = c.psErrors;
+    std::tie(item.info.psNomWSet, item.info.psWSet, item.info.psErrors) =
+        std::tie(c.psNomWSet, c.psWSet, c.psErrors);
     WatchSettings& s = item.settings;
     s.psName = "billing";
     s.heartbeatOn = c.wdFreq != -1;
     s.wsetOn = c.minWSet != -1 || c.maxWSet != -1 || c.wsetIncr != -1;
     s.errorsOn = c.maxErrors != -1;
-    s.wdFreq = c.wdFreq;
-    s.minWSet = c.minWSet;
-    s.maxWSet = c.maxWSet;
-    s.wsetIncr = c.wsetIncr;
-    s.maxErrors = c.maxErrors;
+    std::tie(s.wdFreq, s.minWSet, s.maxWSet, s.wsetIncr, s.maxErrors) =
+        std::tie(c.wdFreq, c.minWSet, c.maxWSet, c.wsetIncr, c.maxErrors);
     item.lastSeen.SetNow();
     item.lastSeen -= c.silence;
 
