@@ -107,9 +107,7 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
       EXPECT_EQ(c.state, inherited.state());
       EXPECT_NE(std::string::npos, inherited.Problem().find(c.problem)) << inherited.Problem();
       EXPECT_EQ(c.state == kRefused, !inherited.Problem().empty());
-      EXPECT_EQ(nullptr, getenv("LISTEN_PID"));
-      EXPECT_EQ(nullptr, getenv("LISTEN_FDS"));
-      EXPECT_EQ(nullptr, getenv("LISTEN_FDNAMES"));
+      EXPECT_FALSE(getenv("LISTEN_PID") || getenv("LISTEN_FDS") || getenv("LISTEN_FDNAMES"));
       // A descriptor handed to this process is close-on-exec, whatever became of it; one that
       // was not is left alone.
       for (int fd = kFirst; fd < end; ++fd) {

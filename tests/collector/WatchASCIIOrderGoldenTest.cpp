@@ -75,24 +75,21 @@ std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Lo
     for (Pix p = order.first(); p != nullptr; order.next(p)) {
       body.push_back(Str(order(p)));
     }
+    out << "  body: " << Join(body) << "\n";
     ProcessInfo info, stop;
     WatchSettings settings;
-    const int infoResult = order.ProcessInfoFromBody(info);
-    const int settingsResult = order.WatchSettingsFromBody(settings);
-    const int stopResult = order.WatchStopFromBody(stop);
-    out << "  body: " << Join(body) << "\n";
+    // Left to right: each decode runs before its fields are read, in the order its errors log.
+    out << "  info " << order.ProcessInfoFromBody(info) << ": "
+        << Join({std::to_string(info.pid), std::to_string(info.psNomWSet),
+                 std::to_string(info.psWSet), std::to_string(info.psErrors)})
+        << "\n  settings " << order.WatchSettingsFromBody(settings) << ": ";
     std::vector<std::string> fields = {Str(settings.psName), Str(settings.psStart),
                                        Str(settings.psStop)};
     for (int number : {settings.heartbeatOn, settings.wsetOn, settings.errorsOn, settings.wdFreq,
                        settings.minWSet, settings.maxWSet, settings.wsetIncr, settings.maxErrors}) {
       fields.push_back(std::to_string(number));
     }
-    out << "  info " << infoResult << ": "
-        << Join({std::to_string(info.pid), std::to_string(info.psNomWSet),
-                 std::to_string(info.psWSet), std::to_string(info.psErrors)})
-        << "\n";
-    out << "  settings " << settingsResult << ": " << Join(fields) << "\n";
-    out << "  stop " << stopResult << ": " << stop.pid << "\n";
+    out << Join(fields) << "\n  stop " << order.WatchStopFromBody(stop) << ": " << stop.pid << "\n";
     order.Reset();
   }
   for (const std::string& message : log.Messages()) {
