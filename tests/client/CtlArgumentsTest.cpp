@@ -22,20 +22,15 @@ std::string Parse(const std::vector<std::string>& words, const char* envPort = n
              : error;
 }
 
-// The same for a command line whose words hold no blank.
-std::string ParseLine(const std::string& line, const char* envPort = nullptr,
-                      CtlArguments* arguments = nullptr) {
+// The arguments of a command line whose words hold no blank, which must be accepted.
+CtlArguments Accepted(const std::string& line, const char* envPort = nullptr) {
   std::vector<std::string> words;
   std::istringstream in(line);
   for (std::string word; in >> word;) {
     words.push_back(word);
   }
-  return Parse(words, envPort, arguments);
-}
-
-CtlArguments Accepted(const std::string& line, const char* envPort = nullptr) {
   CtlArguments arguments;
-  EXPECT_EQ("accepted", ParseLine(line, envPort, &arguments)) << line;
+  EXPECT_EQ("accepted", Parse(words, envPort, &arguments)) << line;
   return arguments;
 }
 
@@ -86,15 +81,12 @@ TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirecto
   EXPECT_TRUE(Accepted("--help").help);
   // --help needs no other option, but a bad value met before it is still an error.
   EXPECT_TRUE(Accepted("beat --help").help);
-  EXPECT_EQ("invalid value 'x' for --pid", ParseLine("watch --pid x --help"));
+  EXPECT_EQ("invalid value 'x' for --pid", Parse({"watch", "--pid", "x", "--help"}));
 }
 
 TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
   unsetenv("VIGILCTL_TEST_UNSET");
-  const struct {
-    std::vector<std::string> words;
-    const char* error;
-  } usage[] = {
+  const std::pair<std::vector<std::string>, const char*> usage[] = {
       {{}, "no verb given"},
       {{"respawn"}, "unknown verb 'respawn'"},
       {{"restart"}, "no program name given to restart"},
@@ -150,8 +142,8 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
       {{"run", "--chdir", "", "--", "true"}, "--chdir needs a directory"},
       {{"run", "--chdir", "/a", "--chdir", "/b", "--", "true"}, "--chdir given twice"},
   };
-  for (const auto& c : usage) {
-    EXPECT_EQ(c.error, Parse(c.words));
+  for (const auto& [words, error] : usage) {
+    EXPECT_EQ(error, Parse(words));
   }
   for (const char* port : {"abc", "0", "65536", "-1", "3003x"}) {
     EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
@@ -163,10 +155,7 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
   const std::string badHost =
       "the host holds '@' (names and IPv4 addresses as they are, IPv6 in brackets)";
   const std::string badCommand = "the command holds a line feed, carriage return or NUL byte";
-  const struct {
-    std::string url;
-    std::string why;
-  } checks[] = {
+  const std::pair<std::string, std::string> checks[] = {
       {"ftp://h/", kinds},
       {"HTTP://h:80/", kinds},
       {"http://", "no host"},
@@ -196,14 +185,11 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
     words.insert(words.end(), {"--", "true"});
     return Parse(words);
   };
-  for (const auto& c : checks) {
-    EXPECT_EQ("invalid --check '" + c.url + "': " + c.why, refused({"--check", c.url}));
+  for (const auto& [url, why] : checks) {
+    EXPECT_EQ("invalid --check '" + url + "': " + why, refused({"--check", url}));
   }
-  const struct {
-    const char* option;
-    const char* value;
-    const char* range;
-  } numbers[] = {
+  // option, value, range
+  const std::tuple<const char*, const char*, const char*> numbers[] = {
       {"--check-every", "0", "seconds from 1 to 86400"},
       {"--check-every", "-5", "seconds from 1 to 86400"},
       {"--check-every", "1.5", "seconds from 1 to 86400"},
@@ -213,10 +199,10 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
       {"--check-failures", "x", "failures from 1 to 1000"},
       {"--check-grace", "-1", "seconds from 0 to 86400"},
   };
-  for (const auto& n : numbers) {
-    EXPECT_EQ(std::string("invalid value '") + n.value + "' for " + n.option +
-                  ": a whole number of " + n.range,
-              refused({"--check", "tcp://h:1", n.option, n.value}));
+  for (const auto& [option, value, range] : numbers) {
+    EXPECT_EQ(
+        std::string("invalid value '") + value + "' for " + option + ": a whole number of " + range,
+        refused({"--check", "tcp://h:1", option, value}));
   }
   for (const char* env : {"1A=x", "A-B=x", "=x", ""}) {
     EXPECT_EQ(std::string("invalid --env '") + env +

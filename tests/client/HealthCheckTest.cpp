@@ -68,10 +68,7 @@ Attempted Attempt(const std::string& url, long timeoutMs,
 }  // namespace
 
 TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
-  const struct {
-    const char* url;
-    const char* parts;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"http://127.0.0.1:8000/", "http 127.0.0.1 8000 / "},
       {"http://web", "http web 80 / "},
       {"http://web.example_1:65535/a/b?c=d&e#f", "http web.example_1 65535 /a/b?c=d&e#f "},
@@ -80,11 +77,11 @@ TEST(HealthCheckTest, UrlsAreReadIntoTheirParts) {
       {"tcp://[2001:db8::1]:22", "tcp 2001:db8::1 22 / "},
       {"exec:curl -fs http://x/ | grep -q ok", "exec  0  curl -fs http://x/ | grep -q ok"},
   };
-  for (const auto& c : cases) {
-    const HealthCheck::Target t = Target(c.url);
+  for (const auto& [url, parts] : cases) {
+    const HealthCheck::Target t = Target(url);
     const char* kinds[] = {"http", "tcp", "exec"};
-    EXPECT_EQ(c.parts, std::string(kinds[t.kind]) + " " + t.host + " " + std::to_string(t.port) +
-                           " " + t.path + " " + t.command);
+    EXPECT_EQ(parts, std::string(kinds[t.kind]) + " " + t.host + " " + std::to_string(t.port) +
+                         " " + t.path + " " + t.command);
   }
 }
 
@@ -92,12 +89,8 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
   int port = 0;
   const int listener = ListenOnLoopback(&port);
   const std::string notHttp = "unhealthy: the answer does not start with an HTTP status line";
-  const struct {
-    const char* path;
-    std::string answer;
-    bool hold;
-    std::string verdict;
-  } cases[] = {
+  // path, answer, whether the server holds the connection open, verdict
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
       {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, "healthy"},
       {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, "healthy"},
       {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, "healthy"},
@@ -111,13 +104,13 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
       {"/silent", "", false, "unhealthy: the server closed the connection without an answer"},
       {"/slow", "", true, "unhealthy: no answer within 1 s"},
   };
-  for (const auto& c : cases) {
-    const std::string path = c.path;
+  for (const auto& [path, answer, hold, verdict] : cases) {
     std::string request;
-    std::thread server([&] { request = ServeOnce(listener, c.answer, c.hold); });
+    std::thread server(
+        [&, text = answer, keep = hold] { request = ServeOnce(listener, text, keep); });
     const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(port) + path, 600);
     server.join();
-    EXPECT_EQ(c.verdict, a.verdict) << path;
+    EXPECT_EQ(verdict, a.verdict) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
     EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
     EXPECT_GE(a.elapsedMs, path == "/slow" ? 600 : 0) << path;
@@ -162,10 +155,7 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
   setenv("LEAK", "from the test", 1);
   const std::vector<std::string> environment{"PATH=/usr/bin:/bin", "FOO=bar 'baz'"};
   const std::string pidFile = dir.Join("sleeper");
-  const struct {
-    std::string command;
-    std::string verdict;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"exit 0", "healthy"},
       {"exit 3", "unhealthy: the command exited 3"},
       {"kill -9 $$", "unhealthy: the command was ended by signal 9"},
@@ -176,10 +166,10 @@ TEST(HealthCheckTest, ExecRunsInTheGivenContextAndIsKilledWithItsChildrenAtTheTi
       {"sleep 30 & echo $! > " + pidFile + "; wait",
        "unhealthy: the command did not end within 1 s"},
   };
-  for (const auto& c : cases) {
-    const Attempted a = Attempt("exec:" + c.command, 500, environment);
-    EXPECT_EQ(c.verdict, a.verdict) << c.command;
-    EXPECT_LT(a.elapsedMs, 1500) << c.command;
+  for (const auto& [command, verdict] : cases) {
+    const Attempted a = Attempt("exec:" + command, 500, environment);
+    EXPECT_EQ(verdict, a.verdict) << command;
+    EXPECT_LT(a.elapsedMs, 1500) << command;
   }
   // The command's own child went with it.
   const int sleeper = atoi(ReadAll(pidFile).c_str());

@@ -32,12 +32,8 @@ long GonePid() {
 TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
   TempDir dir;
   const long self = getpid();
-  const struct {
-    const char* file;
-    std::string content;
-    const char* state;
-    const char* why;
-  } cases[] = {
+  // file, content (empty: no file), state, part of the cause
+  const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
       {"missing", "", "unreadable", "no status file"},
       {"garbled", "{\"daemon\":", "unreadable", "is not a vigild status file"},
       {"wrong", "[1,2]", "unreadable", "is not a vigild status file"},
@@ -47,17 +43,17 @@ TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
       {"stale", Document(self, 994, true, "web"), "stopped", "last written 6 s ago"},
       {"fresh", Document(self, 995, true, "web"), "running", ""},
   };
-  for (const auto& c : cases) {
-    if (!c.content.empty()) {
-      dir.WriteFile(c.file, c.content);
+  for (const auto& [file, content, state, cause] : cases) {
+    if (!content.empty()) {
+      dir.WriteFile(file, content);
     }
     StatusView view;
     std::string why;
-    const std::string state = !view.Load(dir.Join(c.file), &why) ? "unreadable"
-                              : view.Running(1000, &why)         ? "running"
-                                                                 : "stopped";
-    EXPECT_EQ(c.state, state) << c.file << ": " << why;
-    EXPECT_NE(std::string::npos, why.find(c.why)) << c.file << ": " << why;
+    const std::string seen = !view.Load(dir.Join(file), &why) ? "unreadable"
+                             : view.Running(1000, &why)       ? "running"
+                                                              : "stopped";
+    EXPECT_EQ(state, seen) << file << ": " << why;
+    EXPECT_NE(std::string::npos, why.find(cause)) << file << ": " << why;
   }
   EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h"));
   EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h/"));
@@ -84,13 +80,11 @@ TEST(StatusViewTest, TablesAlignColumnsNeutraliseControlCharactersAndShowProgram
   const std::string head =
       "vigild pid " + std::to_string(getpid()) +
       ", port 3003, 7 passes, orders watch 2 msg 30 mgmt 0, protocol errors 1\n";
-  const struct {
-    const char* name;
-    const char* state;
-  } states[] = {{"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"}, {"odd", "?"},
-                {"bad", ""},         {"a", ""},         {"nobody", ""}};
-  for (const auto& s : states) {
-    EXPECT_EQ(s.state, view.ProgramState(s.name)) << s.name;
+  const std::pair<const char*, const char*> states[] = {
+      {"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"}, {"odd", "?"},
+      {"bad", ""},         {"a", ""},         {"nobody", ""}};
+  for (const auto& [name, state] : states) {
+    EXPECT_EQ(state, view.ProgramState(name)) << name;
   }
   EXPECT_EQ(
       head +

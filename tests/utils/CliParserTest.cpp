@@ -24,43 +24,39 @@ std::string Unread(std::vector<std::string> words, const std::function<void(CliP
 }  // namespace
 
 TEST(CliParserTest, OptionOneTakesTheNextArgumentUnlessItIsASwitch) {
-  const struct {
-    std::vector<std::string> words;
-    const char* name;
-    bool found;
-    const char *value, *unread;
-  } cases[] = {{{"vigild", "-c", "3", "-l", "7"}, "c", true, "3", "[-l][7]"},
-               {{"vigild", "-c", "3", "-l", "7"}, "l", true, "7", "[-c][3]"},
-               {{"vigild", "-x", "-f"}, "f", false, "unchanged", "[-x]"},
-               {{"vigild", "-P", "-1"}, "P", false, "unchanged", "[-1]"},
-               {{"vigild", "-", "x"}, "", false, "unchanged", "[-][x]"},
-               {{"vigild", "--x", "v"}, "x", false, "unchanged", "[--x][v]"}};
-  for (const auto& k : cases) {
+  // words, option, found, value, unread
+  const std::tuple<std::vector<std::string>, const char*, bool, const char*, const char*> cases[] =
+      {{{"vigild", "-c", "3", "-l", "7"}, "c", true, "3", "[-l][7]"},
+       {{"vigild", "-c", "3", "-l", "7"}, "l", true, "7", "[-c][3]"},
+       {{"vigild", "-x", "-f"}, "f", false, "unchanged", "[-x]"},
+       {{"vigild", "-P", "-1"}, "P", false, "unchanged", "[-1]"},
+       {{"vigild", "-", "x"}, "", false, "unchanged", "[-][x]"},
+       {{"vigild", "--x", "v"}, "x", false, "unchanged", "[--x][v]"}};
+  for (const auto& [words, name, found, expected, unread] : cases) {
     std::string value = "unchanged";
-    EXPECT_EQ(k.unread, Unread(k.words, [&](CliParser& p) {
-                EXPECT_EQ(k.found, p.optionOne(k.name, value)) << k.name;
+    EXPECT_EQ(unread, Unread(words, [&, name = name, found = found](CliParser& p) {
+                EXPECT_EQ(found, p.optionOne(name, value)) << name;
               }));
-    EXPECT_EQ(k.value, value) << k.name;
+    EXPECT_EQ(expected, value) << name;
   }
 }
 
 TEST(CliParserTest, DiscreteSwitchReadsAnOptionalValueWord) {
-  const struct {
-    std::vector<std::string> words;
-    bool mandatory, initial, result, value;
-    const char* unread;
-  } cases[] = {{{"vigild", "-trace", "no"}, true, true, true, false, ""},
-               {{"vigild", "-trace"}, true, false, true, true, ""},
-               {{"vigild", "-trace", "-c", "3"}, true, false, true, true, "[-c][3]"},
-               {{"vigild", "-trace", "Yes"}, true, false, true, true, ""},
-               {{"vigild", "-c", "3"}, true, true, false, true, "[-c][3]"},
-               {{"vigild", "-c", "3"}, false, false, true, false, "[-c][3]"}};
-  for (const auto& k : cases) {
-    bool value = k.initial;
-    EXPECT_EQ(k.unread, Unread(k.words, [&](CliParser& p) {
-                EXPECT_EQ(k.result, p.discreteSwitch("trace", value, k.mandatory)) << k.words[1];
+  // words, mandatory, value before, result, value after, unread
+  const std::tuple<std::vector<std::string>, bool, bool, bool, bool, const char*> cases[] = {
+      {{"vigild", "-trace", "no"}, true, true, true, false, ""},
+      {{"vigild", "-trace"}, true, false, true, true, ""},
+      {{"vigild", "-trace", "-c", "3"}, true, false, true, true, "[-c][3]"},
+      {{"vigild", "-trace", "Yes"}, true, false, true, true, ""},
+      {{"vigild", "-c", "3"}, true, true, false, true, "[-c][3]"},
+      {{"vigild", "-c", "3"}, false, false, true, false, "[-c][3]"}};
+  for (const auto& [words, mandatory, initial, result, expected, unread] : cases) {
+    SCOPED_TRACE(words[1]);
+    bool value = initial;
+    EXPECT_EQ(unread, Unread(words, [&, mandatory = mandatory, result = result](CliParser& p) {
+                EXPECT_EQ(result, p.discreteSwitch("trace", value, mandatory));
               }));
-    EXPECT_EQ(k.value, value) << k.words[1];
+    EXPECT_EQ(expected, value);
   }
 }
 
