@@ -163,38 +163,35 @@ TEST_F(AccessPolicyTest, CommandsMustMatchThePatternWholeAndHoldNoShellSyntax) {
   EXPECT_TRUE(open->AdmitCommands(5, String("/usr/local/bin/x; id > f"), String("")));
 }
 
-std::atomic<int> served{0};
 class HoldSession : public ClientSession {
  public:
+  explicit HoldSession(std::atomic<int>& served) { ++served; }
   bool Line(String&) override { return true; }
 };
-std::unique_ptr<ClientSession> Hold(long) {
-  ++served;
-  return std::unique_ptr<ClientSession>(new HoldSession);
-}
 
 // A refused peer is named once per address, however often it comes back.
 TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckOnceNamedAndBindsItsAddress) {
   auto policy = Policy({{"ALLOWEDPEERS", "127.0.0.1, 10.1.0.0/16"}, {"BINDADDRESS", "127.0.0.1"}});
+  std::atomic<int> served{0};
   ListenPort listener(1, 0);
   listener.SetMaxClients(32);
   listener.SetAccessPolicy(policy.get());
   listener.SetBindAddress(policy->BindAddress());
   const int port = FreePort();
-  ASSERT_EQ(listener.Initialize(port, Hold), 1);
+  ASSERT_EQ(listener.Initialize(port, [&](long) { return std::make_unique<HoldSession>(served); }),
+            1);
   ASSERT_EQ(listener.StartThread(), 1);
   ASSERT_TRUE(WaitUntil([&] { return listener.state.load() == ListenPort::kRunning; }, 10000));
-  served = 0;
-  std::vector<int> held;  // every client slot taken
+  std::vector<int> held;  // every client slot taken, then the refused peer
   for (int i = 1; i <= 32; ++i) {
     held.push_back(ConnectTcp(port));
     ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == i; }, 10000)) << i;
   }
   log->Clear();
-  const int refused = ConnectTcp(port, "127.0.0.2");
-  ASSERT_GE(refused, 0);
+  held.push_back(ConnectTcp(port, "127.0.0.2"));
+  ASSERT_GE(held.back(), 0);
   EXPECT_EQ(ConnectTcp(port, "127.0.0.1", "127.0.0.2"), -1);  // bound to 127.0.0.1 only
-  EXPECT_TRUE(WaitUntil([&] { return log->Count() >= 1; }, 10000));
+  EXPECT_TRUE(log->WaitForCount(1, 10000));
   EXPECT_EQ(served.load(), 32);
   EXPECT_TRUE(policy->AdmitPeer(Ip("10.1.200.3")));
   for (int i = 0; i < 200; ++i) {
@@ -206,7 +203,6 @@ TEST_F(AccessPolicyTest, ListenerClosesRefusedPeersBeforeTheSlotCheckOnceNamedAn
             (std::vector<std::string>{
                 "[ListenPort::StartBlock] WARNING : Connection from 127.0.0.2" + tail,
                 "[ListenPort::StartBlock] WARNING : Connection from 192.168.1.5" + tail}));
-  close(refused);
   for (int fd : held) {
     close(fd);
   }

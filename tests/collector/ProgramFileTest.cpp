@@ -1,5 +1,3 @@
-#include <iostream>
-
 #include "ProgramFile.h"
 #include "ShellWords.h"
 #include "TestCommon.h"
@@ -147,8 +145,7 @@ TEST(ProgramFileTest, DirectoryReadingSkipsOtherFilesAndNamesBadOnes) {
   std::vector<std::string> errors;
   const auto programs = ProgramFile::ReadDirectory(dir.path(), geteuid(), &errors);
   ASSERT_EQ(programs.size(), 1u);
-  EXPECT_EQ(programs.begin()->first, "good");
-  EXPECT_EQ(programs.begin()->second.file, dir.Join("good.conf"));
+  EXPECT_EQ(programs.at("good").file, dir.Join("good.conf"));
   std::sort(errors.begin(), errors.end());
   const std::string file = "program file " + dir.path() + "/";
   EXPECT_EQ(errors, (Words{file + "bad.conf, line 2, key 'frobnicate': unknown key",
@@ -208,7 +205,7 @@ TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
   for (const auto& setup : setups) {
     SCOPED_TRACE(setup.what);
     if (setup.needsRoot && geteuid() != 0) {
-      std::cout << "[ SKIPPED  ] " << setup.what << ": needs root to give files away\n";
+      printf("[ SKIPPED  ] %s: needs root to give files away\n", setup.what);
       continue;
     }
     TempDir dir;

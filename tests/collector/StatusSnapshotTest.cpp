@@ -40,27 +40,19 @@ StatusSnapshot Sample() {
   return snapshot;
 }
 
-// Undoes the label escapes \n, \\ and \" (kLabel lets no other through).
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    out += text[i] == '\\' && text[++i] == 'n' ? '\n' : text[i];
-  }
-  return out;
-}
-
-// Parses the whole exposition text into its samples, keyed "name,label=value,..." with the labels
-// in name order; a failure fails the test and names the offending line.
+// Parses the whole exposition text into its samples, keyed "name,label=value,..." as the labels
+// are printed, values escaped; a failure fails the test and names the offending line.
 std::map<std::string, double> Metrics(const std::string& text) {
   static const std::regex kHelp("# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+");
   static const std::regex kType("# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge)");
   static const std::regex kSample("([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{(.*)\\})? (-?[0-9]+(\\.[0-9]+)?)");
-  static const std::regex kLabel("([a-zA-Z_][a-zA-Z0-9_]*)=\"((?:[^\"\\\\]|\\\\[n\"\\\\])*)\",?");
+  static const std::string kOneLabel = R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[n"\\])*)",?)re";
+  static const std::regex kLabel(kOneLabel), kLabels("(?:" + kOneLabel + ")*");
   std::set<std::string> typed, helped;
   std::map<std::string, double> samples;
   std::istringstream lines(text);
   std::string line;
-  std::smatch m, l;
+  std::smatch m;
   while (std::getline(lines, line)) {
     if (std::regex_match(line, m, kHelp)) {
       helped.insert(m[1]);
@@ -69,21 +61,12 @@ std::map<std::string, double> Metrics(const std::string& text) {
     } else if (std::regex_match(line, m, kSample)) {
       EXPECT_TRUE(typed.count(m[1]) == 1 && helped.count(m[1]) == 1)
           << "sample before its HELP and TYPE: " << line;
-      std::map<std::string, std::string> labels;
-      std::string rest = m[3];
-      while (!rest.empty()) {
-        if (!std::regex_search(rest, l, kLabel) || l.position(0) != 0) {
-          ADD_FAILURE() << "bad labels: " << line;
-          return {};
-        }
-        labels[l[1]] = Unescape(l[2]);
-        rest = l.suffix();
+      const std::string labels = m[3];
+      if (!std::regex_match(labels, kLabels)) {
+        ADD_FAILURE() << "bad labels: " << line;
+        return {};
       }
-      std::string key = m[1];
-      for (const auto& [name, labelValue] : labels) {
-        key += "," + name + "=" + labelValue;
-      }
-      samples[key] = std::stod(m[4]);
+      samples[m[1].str() + std::regex_replace(labels, kLabel, ",$1=$2")] = std::stod(m[4]);
     } else {
       ADD_FAILURE() << "not a line of the format: " << line;
       return {};
@@ -121,9 +104,9 @@ TEST(StatusSnapshotTest, JsonAndMetricsCarryEveryFactAndSurviveHostileNames) {
       {"vigild_process_working_set_bytes,name=web,pid=100", 5101 * 1024},
       {"vigild_process_heartbeat_age_seconds,name=web,pid=100", 3},
       {"vigild_process_wdfreq_seconds,name=web,pid=100", 4},
-      {"vigild_restarts_total,name=say \"hi\"", 2},
-      {"vigild_restarts_total,name=two\nlines", 2},
-      {"vigild_restarts_total,name=C:\\dir\\x", 2},
+      {R"(vigild_restarts_total,name=say \"hi\")", 2},
+      {R"(vigild_restarts_total,name=two\nlines)", 2},
+      {R"(vigild_restarts_total,name=C:\\dir\\x)", 2},
       {"vigild_restarts_total,name=bad\xEF\xBF\xBD\xEF\xBF\xBD", 2},
       {"vigild_restarts_total,name=caf\xc3\xa9", 2},
   };

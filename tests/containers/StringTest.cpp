@@ -49,8 +49,7 @@ TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
       "[String::error] ERROR : string longer than 65535 characters, truncated\n";
   EXPECT_EQ(line + line + line, capture.Stop());
   for (const String* s : {&big, &appended, &grown}) {
-    EXPECT_EQ(65535, s->length());
+    EXPECT_EQ(max, std::string(s->chars(), static_cast<size_t>(s->length())));
     EXPECT_EQ(1, s->OK());
-    EXPECT_EQ(0, compare(*s, max.c_str()));
   }
 }
