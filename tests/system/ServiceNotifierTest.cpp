@@ -37,7 +37,6 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
   const std::string longest(sizeof(sockaddr_un::sun_path) - 1, 'p');
   const std::string path = "/" + longest.substr(1), abstract = "@" + longest;
   const std::string pathTooLong = path + "p", abstractTooLong = abstract + "p";
-  const pid_t self = 4242;
   struct {
     const char *socket, *usec, *pid;
     std::string settings;
@@ -70,7 +69,7 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
       {abstractTooLong.c_str(), nullptr, nullptr, " 0 !"},
   };
   for (const auto& c : cases) {
-    const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, self);
+    const auto s = ServiceNotifier::Parse(c.socket, c.usec, c.pid, 4242);
     EXPECT_EQ(Describe(s), c.settings) << "row " << &c - cases << ": " << s.problem;
   }
   // Taken from the environment, the variables are left for no command the daemon starts.
