@@ -3,7 +3,6 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
-#include <stddef.h>
 
 #include "PeerOwner.h"
 #include "TestCommon.h"

@@ -9,8 +9,7 @@ TEST(RateLimiterTest, EachKeyOncePerPeriodAndAFloodOfKeysStaysBoundedWithOneOver
   EXPECT_TRUE(limiter.Allow("a"));
   EXPECT_FALSE(limiter.Allow("a"));
   EXPECT_TRUE(limiter.Allow("b"));
-  int allowed = 0;
-  int overflowedAllowed = 0;
+  int allowed = 0, overflowedAllowed = 0;
   for (int i = 0; i < 10000; ++i) {
     bool overflowed = false;
     if (limiter.Allow("peer" + std::to_string(i), &overflowed)) {

@@ -3,7 +3,6 @@
 #include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "CnxDiagnostics.h"
-#include "Diagnostic.h"
 #include "LogRepeater.h"
 #include "LogServer.h"
 #include "StderrCapture.h"  // CountOpenDescriptors
