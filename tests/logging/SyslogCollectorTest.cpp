@@ -3,7 +3,6 @@
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "Sleep.h"
-#include "TestCommon.h"
 #include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
