@@ -1,7 +1,5 @@
 #include "LogDeviceConsole.h"
 #include "StderrCapture.h"
-#include "TestCommon.h"
-#include "Timestamp.h"
 
 namespace {
 

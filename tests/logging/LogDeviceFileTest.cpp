@@ -4,7 +4,6 @@
 #include "LogDeviceFile.h"
 #include "LogServer.h"
 #include "StderrCapture.h"
-#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -141,21 +140,20 @@ TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheCons
     ASSERT_TRUE(plant());
     StdoutCapture out;
     StderrCapture errors;
+    std::string console;
     for (const char* text : {"first", "second", "third"}) {
       EXPECT_TRUE(Write(refusing, text));
       EXPECT_EQ(refusing.getCurrentFileName(), "");
+      console += std::string("[2026/12/05 08:59:59] Warning:[T]\t") + text + "\n";
     }
     EXPECT_TRUE(refusing.Drain(2000));
+    EXPECT_EQ(out.Stop(), console);
     const std::string shownErrors = errors.Stop();
-    const std::string shownOut = out.Stop();
     EXPECT_EQ(ReadAll(victim), "keep me\n");
     const std::string error = "FATAL:  GENERIC\t[LogDeviceFile::OpenFileFor] ERROR : log file " +
                               day + " refused: " + reason + "; records go to the console\n";
     // Reported once: its first appearance ends the text.
     EXPECT_EQ(shownErrors.find(error) + error.size(), shownErrors.size()) << shownErrors;
-    for (const char* text : {"first", "second", "third"}) {
-      EXPECT_NE(shownOut.find(std::string("[T]\t") + text + "\n"), std::string::npos) << shownOut;
-    }
     ASSERT_EQ(unlink(day.c_str()), 0);
     EXPECT_TRUE(Write(refusing, "back"));
     EXPECT_EQ(ReadAll(day), kHead + "[DL31001]\t[T]\tback\n");

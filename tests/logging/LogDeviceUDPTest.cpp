@@ -1,6 +1,5 @@
 #include "LogDeviceUDP.h"
 #include "StderrCapture.h"
-#include "TestCommon.h"
 #include "TestSockets.h"
 
 namespace {

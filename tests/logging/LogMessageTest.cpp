@@ -69,8 +69,6 @@ TEST(LogMessageTest, TextSplitsIntoTagAndMessageUnlessTheCallerSetATag) {
   EXPECT_STREQ("Listenner started on TCP port 3003\n", record.getErrorMessage());
 }
 
-std::string TextOf(const LogStream& stream) { return stream.getText().chars(); }
-
 TEST(LogStreamTest, OperandsEndlAndDoublesAppendTheirTexts) {
   char mutableChars[] = "mutable";
   const char* nullText = nullptr;
@@ -80,10 +78,10 @@ TEST(LogStreamTest, OperandsEndlAndDoublesAppendTheirTexts) {
     << ULONG_MAX << 'c' << '\0' << 'd' << mutableChars << nullText << String(" value")
     << std::string(" std") << "[" << other << "]" << BError("Cnx::Open", "refused");
   s.append(String("a")).append("b") << endl;
-  EXPECT_EQ(
+  EXPECT_STREQ(
       "42x2.5 4294967295 -2147483648 -9223372036854775808 18446744073709551615cdmutable"
       "(null) value std[other]BError: 'refused',from 'Cnx::Open'ab\n",
-      TextOf(s));
+      s.getText().chars());
   // value, text, kind (1: a whole number that fits 32 unsigned bits)
   const std::tuple<double, const char*, int> cases[] = {
       {2.5, "2.5", 2},        {1.0 / 3, "0.33333333", 2},      {1e-10, "0.0000000001", 2},
@@ -96,9 +94,8 @@ TEST(LogStreamTest, OperandsEndlAndDoublesAppendTheirTexts) {
     EXPECT_EQ(expectedKind, kind) << value;
   }
   // The longest doubles print every digit, through the stream as well.
-  EXPECT_EQ(std::to_string(1e308), std::string(cleanPrintDouble(buf, 1e308, kind)) + ".000000");
   huge << -DBL_MAX;
-  EXPECT_EQ(std::to_string(-DBL_MAX), TextOf(huge) + ".000000");
+  EXPECT_EQ(std::to_string(-DBL_MAX), std::string(huge.getText().chars()) + ".000000");
 }
 
 }  // namespace

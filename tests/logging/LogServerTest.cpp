@@ -1,7 +1,5 @@
 #include "CapturingLogDevice.h"
-#include "LogQueue.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

@@ -3,7 +3,6 @@
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
 #include "Sleep.h"
-#include "TestCommon.h"
 #include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
@@ -19,15 +18,13 @@ class SyslogCollectorTest : public ::testing::Test {
     ASSERT_EQ(access(binary, X_OK), 0) << "rsyslogd missing: run scripts/install-deps";
     int port = 0;
     close(BindLoopback(SOCK_DGRAM, &port));  // a free port for the collector
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<in_port_t>(port));
+    address = {AF_INET, htons(static_cast<in_port_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     dir.WriteFile("c.conf",
                   "global(workDirectory=\"" + dir.path() +
                       "\" net.enableDNS=\"off\" "
                       "parser.escapeControlCharactersOnReceive=\"off\")\nmodule(load=\"imudp\")\n"
                       "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
-                      std::to_string(ntohs(address.sin_port)) +
+                      std::to_string(port) +
                       "\")\ntemplate(name=\"t\" type=\"string\" string=\"%pri%|"
                       "%syslogfacility%|%syslogseverity%|%rawmsg%\\n\")\n"
                       "action(type=\"omfile\" file=\"" +

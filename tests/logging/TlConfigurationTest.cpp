@@ -2,7 +2,6 @@
 #include "CliParser.h"
 #include "ConfigNumber.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "TlConfiguration.h"
 
 namespace {

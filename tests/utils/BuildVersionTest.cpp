@@ -2,7 +2,6 @@
 
 #include "BuildVersion.h"
 #include "StderrCapture.h"
-#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
