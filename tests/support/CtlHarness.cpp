@@ -24,8 +24,7 @@ void CtlHarness::StartDaemon(const std::string& more, const char* level) {
 pid_t CtlHarness::Keeper() {
   const pid_t sleeper = Process();
   const std::string id = std::to_string(sleeper);
-  EXPECT_EQ(
-      0, Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop", "kill " + id})
-             .status);
+  EXPECT_EQ("0||", Told(Ctl({"watch", "--pid", id, "--name", "keeper", "--start", "true", "--stop",
+                             "kill " + id})));
   return sleeper;
 }

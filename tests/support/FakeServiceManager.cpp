@@ -2,7 +2,7 @@
 
 #include <sys/un.h>
 
-#include "TestCommon.h"
+#include "TestSockets.h"
 
 FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {
   sockaddr_un address{};
@@ -28,6 +28,10 @@ FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {
   }
 }
 
+FakeServiceManager::FakeServiceManager() : fd(ListenOnLoopback(&port)) {
+  thread = std::thread([this] { _Receive(); });
+}
+
 FakeServiceManager::~FakeServiceManager() {
   done = true;
   if (thread.joinable()) {
@@ -38,18 +42,34 @@ FakeServiceManager::~FakeServiceManager() {
   }
 }
 
+// ready[0] is the socket itself, the others a listener's connections.
 void FakeServiceManager::_Receive() {
+  std::vector<pollfd> ready{{fd, POLLIN, 0}};
   while (!done) {
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 20) <= 0) {
+    if (poll(ready.data(), ready.size(), 20) <= 0) {
       continue;
     }
-    char buffer[4096];
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n >= 0) {
-      std::lock_guard<std::mutex> hold(mutex);
-      messages.push_back({std::string(buffer, static_cast<size_t>(n)), NowMs()});
+    // Backwards, so that erasing a closed connection skips none.
+    for (size_t i = ready.size(); i-- > 0;) {
+      if (ready[i].revents == 0 || (i == 0 && port != 0)) {
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = recv(ready[i].fd, buffer, sizeof buffer, 0);
+      if (n > 0 || (n == 0 && i == 0)) {
+        std::lock_guard<std::mutex> hold(mutex);
+        messages.push_back({std::string(buffer, static_cast<size_t>(n)), NowMs()});
+      } else if (i > 0) {
+        close(ready[i].fd);
+        ready.erase(ready.begin() + static_cast<long>(i));
+      }
     }
+    if (port != 0 && (ready[0].revents & POLLIN) != 0) {
+      ready.push_back({accept4(fd, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
+    }
+  }
+  for (size_t i = 1; i < ready.size(); ++i) {
+    close(ready[i].fd);
   }
 }
 
@@ -58,10 +78,10 @@ std::vector<FakeServiceManager::Message> FakeServiceManager::Messages() {
   return messages;
 }
 
-std::string FakeServiceManager::Texts() {
+std::string FakeServiceManager::Texts(const std::string& separator) {
   std::string all;
   for (const Message& message : Messages()) {
-    all += message.text + "\n";
+    all += message.text + separator;
   }
   return all;
 }
