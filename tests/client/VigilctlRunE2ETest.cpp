@@ -5,16 +5,25 @@
 #include "ChildProcess.h"
 #include "CleanEnvironment.h"
 #include "CtlHarness.h"
-#include "FakeServiceManager.h"
 #include "ProgramRunner.h"
 #include "ShellQuote.h"
 
 namespace {
 
-// A loopback listener in the daemon's place that keeps every byte sent.
-class FakeDaemon : public FakeServiceManager {
+// A loopback listener in the daemon's place: it keeps every byte sent and closes a
+// connection once its client has finished sending, as the daemon does.
+class FakeDaemon {
  public:
-  std::string Text() { return Texts(""); }
+  FakeDaemon() : fd(ListenOnLoopback(&port)), thread([this] { _Serve(); }) {}
+  ~FakeDaemon() {
+    done = true;
+    thread.join();
+    close(fd);
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return text;
+  }
   bool WaitFor(const std::string& part, int timeoutMs) {
     return WaitUntil([&] { return Has(Text(), part); }, timeoutMs);
   }
@@ -24,6 +33,45 @@ class FakeDaemon : public FakeServiceManager {
     std::smatch value;
     return std::regex_search(all, value, std::regex("\n" + key + ": (.*)")) ? value[1].str() : "";
   }
+  int port = 0;
+
+ private:
+  // ready[0] is the listener, the others its connections.
+  void _Serve() {
+    std::vector<pollfd> ready{{fd, POLLIN, 0}};
+    while (!done) {
+      if (poll(ready.data(), ready.size(), 50) <= 0) {
+        continue;
+      }
+      // Backwards, so that erasing a closed connection skips none.
+      for (size_t i = ready.size() - 1; i > 0; --i) {
+        if (ready[i].revents == 0) {
+          continue;
+        }
+        char buffer[4096];
+        const ssize_t n = recv(ready[i].fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+          std::lock_guard<std::mutex> hold(mutex);
+          text.append(buffer, static_cast<size_t>(n));
+        } else {
+          close(ready[i].fd);
+          ready.erase(ready.begin() + static_cast<long>(i));
+        }
+      }
+      if ((ready[0].revents & POLLIN) != 0) {
+        ready.push_back({accept4(fd, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
+      }
+    }
+    for (size_t i = 1; i < ready.size(); ++i) {
+      close(ready[i].fd);
+    }
+  }
+
+  const int fd;
+  std::atomic<bool> done{false};
+  std::mutex mutex;  // guards text
+  std::string text;
+  std::thread thread;
 };
 
 class VigilctlRunE2ETest : public CtlHarness {
@@ -33,7 +81,7 @@ class VigilctlRunE2ETest : public CtlHarness {
     fakes[tag] = std::make_unique<FakeDaemon>();
     return CtlHarness::Run(args, tag, fakes[tag]->port);
   }
-  // The child of the count-th registration with fakes[tag], once it has come; killed at the end.
+  // The child of the latest registration with fakes[tag], once count have come; killed at the end.
   long Child(const std::string& tag, size_t count = 1) {
     if (!WaitUntil([&] { return Count(fakes[tag]->Text(), "BEGINWATCH") >= count; }, 10000)) {
       return -1;

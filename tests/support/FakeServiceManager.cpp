@@ -2,7 +2,7 @@
 
 #include <sys/un.h>
 
-#include "TestSockets.h"
+#include "TestCommon.h"
 
 FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {
   sockaddr_un address{};
@@ -28,10 +28,6 @@ FakeServiceManager::FakeServiceManager(const std::string& where) : path(where) {
   }
 }
 
-FakeServiceManager::FakeServiceManager() : fd(ListenOnLoopback(&port)) {
-  thread = std::thread([this] { _Receive(); });
-}
-
 FakeServiceManager::~FakeServiceManager() {
   done = true;
   if (thread.joinable()) {
@@ -42,34 +38,18 @@ FakeServiceManager::~FakeServiceManager() {
   }
 }
 
-// ready[0] is the socket itself, the others a listener's connections.
 void FakeServiceManager::_Receive() {
-  std::vector<pollfd> ready{{fd, POLLIN, 0}};
   while (!done) {
-    if (poll(ready.data(), ready.size(), 20) <= 0) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 20) <= 0) {
       continue;
     }
-    // Backwards, so that erasing a closed connection skips none.
-    for (size_t i = ready.size(); i-- > 0;) {
-      if (ready[i].revents == 0 || (i == 0 && port != 0)) {
-        continue;
-      }
-      char buffer[4096];
-      const ssize_t n = recv(ready[i].fd, buffer, sizeof buffer, 0);
-      if (n > 0 || (n == 0 && i == 0)) {
-        std::lock_guard<std::mutex> hold(mutex);
-        messages.push_back({std::string(buffer, static_cast<size_t>(n)), NowMs()});
-      } else if (i > 0) {
-        close(ready[i].fd);
-        ready.erase(ready.begin() + static_cast<long>(i));
-      }
+    char buffer[4096];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n >= 0) {
+      std::lock_guard<std::mutex> hold(mutex);
+      messages.push_back({std::string(buffer, static_cast<size_t>(n)), NowMs()});
     }
-    if (port != 0 && (ready[0].revents & POLLIN) != 0) {
-      ready.push_back({accept4(fd, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
-    }
-  }
-  for (size_t i = 1; i < ready.size(); ++i) {
-    close(ready[i].fd);
   }
 }
 
@@ -78,10 +58,10 @@ std::vector<FakeServiceManager::Message> FakeServiceManager::Messages() {
   return messages;
 }
 
-std::string FakeServiceManager::Texts(const std::string& separator) {
+std::string FakeServiceManager::Texts() {
   std::string all;
   for (const Message& message : Messages()) {
-    all += message.text + separator;
+    all += message.text + "\n";
   }
   return all;
 }

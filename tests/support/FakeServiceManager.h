@@ -1,9 +1,7 @@
-// FakeServiceManager: a socket in a peer's place that keeps every message it
-// receives with the time it came: the service manager's (a Unix datagram
-// socket) or, for vigilctl's tests, the daemon's (a loopback listener whose
-// connections are read until their client has finished sending, as the
-// daemon does). A thread of its own, started by the constructor and joined
-// by the destructor. Safe for concurrent use: one mutex guards the messages.
+// FakeServiceManager: a Unix datagram socket in the service manager's place
+// that keeps every message it receives with the time it came. A thread of its
+// own, started by the constructor and joined by the destructor. Safe for
+// concurrent use: one mutex guards the messages.
 #ifndef VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 #define VIGILD_TESTS_SUPPORT_FAKESERVICEMANAGER_H
 
@@ -19,23 +17,20 @@ class FakeServiceManager {
   // Bound at path (a leading '@': in the abstract namespace); Bound() says
   // whether that worked.
   explicit FakeServiceManager(const std::string& path);
-  // Listening on a free loopback port; each read of a connection is a message.
-  FakeServiceManager();
   ~FakeServiceManager();
   FakeServiceManager(const FakeServiceManager&) = delete;
   FakeServiceManager& operator=(const FakeServiceManager&) = delete;
 
   bool Bound() const { return fd >= 0; }
   std::vector<Message> Messages();
-  // The texts received so far, each followed by separator.
-  std::string Texts(const std::string& separator = "\n");
+  // The texts received so far, one a line.
+  std::string Texts();
   // The times at which text came, in order.
   std::vector<int64_t> Times(const std::string& text);
   // Whether text has come (or comes within timeoutMs).
   bool WaitFor(const std::string& text, int timeoutMs);
 
   const std::string path;
-  int port = 0;  // the loopback listener's, 0 for a datagram socket
 
  private:
   void _Receive();
