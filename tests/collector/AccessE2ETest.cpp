@@ -93,7 +93,6 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
   ASSERT_TRUE(WaitUntil([&] { return Exists("insider"); }, 30000)) << daemon->Err();
   EXPECT_FALSE(Exists("outsider") || Exists("bad"));
   EXPECT_TRUE(Alive(outsider) && Alive(bad));
-  EXPECT_FALSE(Has(daemon->Out(), "pid=" + std::to_string(outsider)));
   const std::string b = std::to_string(bad);
   EXPECT_EQ(Count(daemon->Err(), "WARNING : Watch order for pid " + b +
                                      " refused: command 'touch " + Mark("bad") + " && kill " + b +
@@ -179,7 +178,6 @@ TEST_F(AccessAsNobodyE2ETest, RefusedUserIsNeverServedNorFloodsTheLogWhileRootIs
   EXPECT_TRUE(RootRegisters("control")) << daemon->Err();
   EXPECT_FALSE(Exists("pwned") || Exists("stranger"));
   EXPECT_TRUE(Alive(stranger));
-  EXPECT_FALSE(Has(daemon->Out(), "pid=" + std::to_string(target)));
   EXPECT_TRUE(Has(daemon->Err(), "WARNING : Orders from uid 65534 (peer 127.0.0.1:"))
       << daemon->Err();
   EXPECT_TRUE(Has(daemon->Err(), ") refused: user not in WATCHMGR.ALLOWEDUSERS"));
@@ -195,7 +193,6 @@ TEST_F(AccessE2ETest, MalformedAccessKeyStopsTheStartAnOpenPortIsLoudAndAFileAtT
   EXPECT_TRUE(Has(bad->Err(), error)) << bad->Err();
   EXPECT_LT(ConnectTcp(port), 0);
   // Bound to loopback, nobody beyond the host can reach the port, whatever the list says.
-  // A file where the local socket goes is left alone.
   home.WriteFile("run/vigild.sock", "precious\n");
   const std::string loud =
       "WARNING : the order port accepts peers beyond this host (WATCHMGR.ALLOWEDPEERS=any)";
@@ -281,12 +278,11 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   EXPECT_EQ(info.st_mode, S_IFSOCK | 0666u);
   const pid_t own = Process(kNobody);
   const auto vigilctl = [&](const std::string& mark, const std::string& extra) {
-    const std::string ctl = "TLMHOME=" + home.path() + " " VIGILCTL_BINARY,
-                      common = " --port " + std::to_string(port) + " --pid " + std::to_string(own) +
-                               " " + extra;
-    const std::string command = ctl + " watch" + common + " --name peer --start '' --stop 'touch " +
-                                Mark(mark) + "' --maxwset 100 && " + ctl + " beat" + common +
-                                " --wset 500";
+    const std::string command = "c() { TLMHOME=" + home.path() +
+                                " " VIGILCTL_BINARY " \"$@\" --port " + std::to_string(port) +
+                                " --pid " + std::to_string(own) + " " + extra +
+                                "; }; c watch --name peer --start '' --stop 'touch " + Mark(mark) +
+                                "' --maxwset 100 && c beat --wset 500";
     return AsUser(kNobody, [&] { return system(command.c_str()) == 0; });
   };
   EXPECT_EQ(0, vigilctl("local", ""));

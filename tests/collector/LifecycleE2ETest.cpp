@@ -69,7 +69,6 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
   secondPid.pop_back();
   EXPECT_TRUE(WaitUntil([&] { return seen(secondPid); }, 5000));
   EXPECT_EQ(daemon.WaitExit(0), -1);
-  // The day's file holds the failure and the restart steps in its own format.
   const std::string logged = LogFilesText();
   EXPECT_TRUE(Has(logged, "\tVIGILD.3.7-") &&
               Has(logged, "\tLISTENNER_OK\tListenner started on TCP port " + std::to_string(port)));

@@ -1,6 +1,5 @@
 #include "DaemonHarness.h"
 
-#include <glob.h>
 #include <grp.h>
 
 #include "ChildProcess.h"
@@ -143,35 +142,32 @@ std::unique_ptr<Daemon> DaemonHarness::Start(std::vector<std::string> args, cons
 
 std::unique_ptr<Daemon> DaemonHarness::StartWith(const std::string& lines,
                                                  std::vector<std::string> args, const char* level) {
-  home.WriteFile("conf/vigild.conf", lines);
-  args.insert(args.end(), {"-f", home.Join("conf/vigild.conf")});
-  return Start(args, level);
+  return Launch(lines, {}, -1, -1, std::move(args), level);
 }
 
 std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
                                               const std::vector<std::string>& env, int stdoutFd,
-                                              int handedSocket) {
+                                              int handedSocket, std::vector<std::string> args,
+                                              const char* level) {
   home.WriteFile("conf/vigild.conf", lines);
   std::vector<std::string> all = Env();
   all.insert(all.end(), env.begin(), env.end());
-  const std::string file = home.Join("conf/vigild.conf");
-  const std::vector<std::string> args{"-P", std::to_string(port), "-D", "5", "-f", file};
+  args.insert(args.end(),
+              {"-P", std::to_string(port), "-D", level, "-f", home.Join("conf/vigild.conf")});
   return std::make_unique<Daemon>(home, args, all, stdoutFd, handedSocket);
 }
 
-static int ConnectWithin(int port, int timeoutMs) {
+int DaemonHarness::ConnectWhenUp(int toPort, int timeoutMs) {
   int fd = -1;
-  WaitUntil([&] { return (fd = ConnectTcp(port)) >= 0; }, timeoutMs);
+  WaitUntil([&] { return (fd = ConnectTcp(toPort ? toPort : port)) >= 0; }, timeoutMs);
   return fd;
 }
 
 bool DaemonHarness::Accepts(int toPort, int timeoutMs) {
-  const int fd = ConnectWithin(toPort ? toPort : port, timeoutMs);
+  const int fd = ConnectWhenUp(toPort, timeoutMs);
   close(fd);
   return fd >= 0;
 }
-
-int DaemonHarness::ConnectWhenUp() { return ConnectWithin(port, 10000); }
 
 int DaemonHarness::Anchor() {
   const int fd = ConnectWhenUp();
@@ -183,13 +179,11 @@ int DaemonHarness::Anchor() {
 }
 
 std::string DaemonHarness::LogFilesText() const {
-  glob_t found{};
-  glob(home.Join("log/*").c_str(), 0, nullptr, &found);
+  std::error_code missing;  // no directory, or a file where it goes: no text
   std::string text;
-  for (size_t i = 0; i < found.gl_pathc; ++i) {
-    text += ReadAll(found.gl_pathv[i]);
+  for (const auto& file : std::filesystem::directory_iterator(home.Join("log"), missing)) {
+    text += ReadAll(file.path());
   }
-  globfree(&found);
   return text;
 }
 
@@ -218,16 +212,13 @@ pid_t DaemonHarness::Process(uid_t uid, const std::function<std::string(pid_t)>&
       if (!BecomeUser(uid)) {
         _exit(2);
       }
-      if (orders) {
-        const std::string text = orders(getpid());
-        const int fd = text.empty() ? -2 : ConnectTcp(port, from);
-        if (fd == -1 || (fd >= 0 && send(fd, text.data(), text.size(), MSG_NOSIGNAL) < 0)) {
-          _exit(3);
-        }
-      }
+      const std::string text = orders ? orders(getpid()) : "";
+      const int fd = text.empty() ? -2 : ConnectTcp(port, from);
+      const bool sent =
+          fd == -2 || (fd >= 0 && send(fd, text.data(), text.size(), MSG_NOSIGNAL) >= 0);
       const pid_t self = getpid();
-      if (write(report[1], &self, sizeof self) != sizeof self) {
-        _exit(4);
+      if (!sent || write(report[1], &self, sizeof self) != sizeof self) {
+        _exit(3);
       }
       for (;;) {
         pause();
@@ -261,12 +252,9 @@ nlohmann::json DaemonHarness::StatusJson() const {
 }
 
 nlohmann::json DaemonHarness::Entry(const std::string& name) const {
-  const nlohmann::json document = StatusJson();
-  if (document.is_object() && document.contains("processes")) {
-    for (const auto& process : document["processes"]) {
-      if (process["name"] == name) {
-        return process;
-      }
+  for (const auto& process : At("/processes")) {
+    if (process.value("name", "") == name) {
+      return process;
     }
   }
   return nullptr;

@@ -73,10 +73,11 @@ class DaemonHarness : public ::testing::Test {
   // The same, with env added to Env(), and the standard output and handed
   // socket that Daemon takes.
   std::unique_ptr<Daemon> Launch(const std::string& lines, const std::vector<std::string>& env,
-                                 int stdoutFd = -1, int handedSocket = -1);
-  // Whether a client can connect to toPort (0: `port`) within timeoutMs.
+                                 int stdoutFd = -1, int handedSocket = -1,
+                                 std::vector<std::string> args = {}, const char* level = "5");
+  // A connection to toPort (0: `port`) within timeoutMs, or -1; whether there is one.
+  int ConnectWhenUp(int toPort = 0, int timeoutMs = 10000);
   bool Accepts(int toPort = 0, int timeoutMs = 10000);
-  int ConnectWhenUp();
   // A connection, once the daemon is up, on which the test's own process is
   // registered as "e2e": never found wrong, it keeps the daemon running. -1
   // when it cannot connect; closed when the test ends.
