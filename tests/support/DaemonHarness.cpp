@@ -192,9 +192,10 @@ DaemonHarness::Result DaemonHarness::Ctl(std::vector<std::string> args, bool wit
   if (withPort && args.size() > 1) {
     args.insert(args.begin() + 2, {"--port", std::to_string(port)});
   }
+  // One number a run, taken once: tests run vigilctl from several threads at a time.
   static std::atomic<int> calls{0};
-  const std::string out = home.Join("ctl.out" + std::to_string(calls)),
-                    err = home.Join("ctl.err" + std::to_string(calls++));
+  const std::string call = std::to_string(calls++);
+  const std::string out = home.Join("ctl.out" + call), err = home.Join("ctl.err" + call);
   const int status = WaitExit(SpawnClean(args, Env(), out, err), 30000);
   return {status, ReadAll(out), ReadAll(err)};
 }
