@@ -232,6 +232,7 @@ bool ServiceNotifier::Stopping() {
       return false;
     }
     failure = _Send("STOPPING=1");
+    stopping = true;
   }
   _Note("STOPPING=1", failure);
   return failure.empty();
@@ -246,7 +247,7 @@ void ServiceNotifier::PassDone(const std::string& line) {
   std::string failed;
   {
     CriticalSection hold(&mutex);
-    if (fd < 0) {
+    if (fd < 0 || stopping) {
       return;
     }
     if (!statusSent || status != lastStatus) {

@@ -71,6 +71,8 @@ class ServiceNotifier {
 
   // One datagram each; false when it could not be sent (or is disabled).
   bool Ready();
+  // After it, PassDone sends nothing: the pass that was running when the
+  // stop signal came must not ping or report after the daemon said it stops.
   bool Stopping();
   // After each pass: sends "STATUS=" + line when line differs from the
   // last one sent (line feeds become spaces: the status is one line), and
@@ -96,6 +98,7 @@ class ServiceNotifier {
   int64_t lastPingMs = -1;  // -1: no ping sent yet
   std::string lastStatus;   // the last status line sent
   bool statusSent = false;
+  bool stopping = false;    // STOPPING=1 sent: PassDone stays quiet
   std::string lastFailure;  // the error of the last failed send; empty: it worked
 };
 
