@@ -8,11 +8,6 @@
 
 #include "DaemonHarness.h"
 
-// Whether text begins with start; for EXPECT_PRED2, which prints both.
-inline bool StartsWith(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
-
 class CtlHarness : public DaemonHarness {
  protected:
   ~CtlHarness() override;

@@ -16,6 +16,10 @@ size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
 void Send(int fd, const std::string& text) {
   ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
 }

@@ -14,6 +14,8 @@ constexpr uid_t kNobody = 65534;
 
 bool Has(const std::string& text, const std::string& part);
 size_t Count(const std::string& text, const std::string& part);
+// Whether text begins with start; for EXPECT_PRED2, which prints both.
+bool StartsWith(const std::string& text, const std::string& start);
 // Sends all of text on fd, or fails the test.
 void Send(int fd, const std::string& text);
 // Reads fd until the peer ends it or nothing comes for timeoutMs: whatever
