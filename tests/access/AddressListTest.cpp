@@ -37,11 +37,9 @@ TEST(AddressListTest, ListsAdmitExactlyTheirPeersAndKnowWhetherTheyReachBeyondHo
       {"10.0.0.7/32", {"10.0.0.7"}, {"10.0.0.6"}, true},
       {"10.0.0.6/31", {"10.0.0.6", "10.0.0.7"}, {"10.0.0.5", "10.0.0.8"}, true},
       {"128.0.0.0/1", {"128.0.0.0", "255.1.2.3"}, {"127.255.255.255"}, true},
-      {"126.0.0.0/7", {"126.0.0.0", "127.255.255.255"}, {"125.255.255.255", "128.0.0.0"}, true},
       {" 10.0.0.1 ,\t10.0.0.3 ", {"10.0.0.1", "10.0.0.3"}, {"10.0.0.2"}, true},
       {"local", {"127.0.0.1", "127.255.0.9", "192.168.1.5"}, {"192.168.1.6", "10.0.0.1"}, false},
       {"LOCAL, 10.9.0.0/16", {"127.0.0.2", "10.9.3.4", "192.168.1.5"}, {"10.8.0.1"}, true},
-      {"local,10.0.0.1", {"10.0.0.1", "127.0.0.1"}, {"10.0.0.2"}, true},
       {"local,192.168.1.5/32", {"192.168.1.5"}, {"192.168.1.4"}, false},
       {"127.0.0.1", {"127.0.0.1"}, {"127.0.0.2"}, false},
       {"127.0.0.0/8", {"127.9.9.9"}, {"128.0.0.0"}, false},
@@ -122,7 +120,6 @@ TEST(AddressListTest, LocalListRereadsInterfacesAtMostEveryRefreshPeriodAndRealO
   ASSERT_TRUE(AddressList::ReadInterfaces(addresses));
   EXPECT_TRUE(
       std::any_of(addresses.begin(), addresses.end(), [](uint32_t a) { return a >> 24 == 127; }));
-  EXPECT_EQ(AddressList::Dotted(Ip("1.20.255.0")), "1.20.255.0");
 }
 
 }  // namespace

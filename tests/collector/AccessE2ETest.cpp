@@ -21,8 +21,6 @@ std::string Owner(const std::string& path) {
              : std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid);
 }
 
-const char kInTheWay[] = "a file that is not a socket is in the way";
-
 class AccessE2ETest : public DaemonHarness {
  protected:
   // One program per command, so that a command filter can admit the stop.
@@ -63,7 +61,6 @@ class AccessAsNobodyE2ETest : public AccessE2ETest {
 // The daemon serves a handed-over IPv6 socket, on which clients of 127.0.0.x
 // arrive as ::ffff:127.0.0.x and must be judged as their IPv4 selves.
 TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeersLogsOnce) {
-  ASSERT_EQ(0, symlink(home.Join("elsewhere").c_str(), home.Join("run/vigild.sock").c_str()));
   const int handed = socket(AF_INET6, SOCK_STREAM, 0);
   const int off = 0, on = 1;
   setsockopt(handed, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
@@ -80,9 +77,6 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
       "GLOBAL.WATCHMGR.ALLOWEDCOMMANDS=(touch|/bin/sh) [-/.a-zA-Z0-9]+( [0-9a-z]+)*\n",
       {}, -1, handed);
   ASSERT_GE(Anchor(), 0);
-  // A link where the local socket goes is neither followed nor replaced.
-  EXPECT_TRUE(daemon->ErrSays(kInTheWay)) << daemon->Err();
-  EXPECT_NE(0, access(home.Join("elsewhere").c_str(), F_OK));
   const pid_t outsider = Touching(0, "127.0.0.2", "outsider");
   const pid_t bad = Process(0, [&](pid_t pid) {
     return OverLimit(pid, "bad", "touch " + Mark("bad") + " && kill " + std::to_string(pid));
@@ -93,12 +87,9 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
   ASSERT_TRUE(WaitUntil([&] { return Exists("insider"); }, 30000)) << daemon->Err();
   EXPECT_FALSE(Exists("outsider") || Exists("bad"));
   EXPECT_TRUE(Alive(outsider) && Alive(bad));
-  const std::string b = std::to_string(bad);
-  EXPECT_EQ(Count(daemon->Err(), "WARNING : Watch order for pid " + b +
-                                     " refused: command 'touch " + Mark("bad") + " && kill " + b +
-                                     "' holds shell syntax, which WATCHMGR.ALLOWEDCOMMANDS does "
-                                     "not admit\n"),
-            1u)
+  // The refusal's wording and severity are decided where commands are judged.
+  EXPECT_EQ(
+      Count(daemon->Err(), "Watch order for pid " + std::to_string(bad) + " refused: command"), 1u)
       << daemon->Err();
   const std::string refusal =
       "WARNING : Connection from 127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1)";
@@ -155,15 +146,14 @@ TEST_F(AccessAsNobodyE2ETest, RefusedUserIsNeverServedNorFloodsTheLogWhileRootIs
   EXPECT_FALSE(Has(daemon->Err(), "Too many clients"));
 
   const pid_t stranger = Touching(kNobody, "127.0.0.1", "stranger");
-  const pid_t target = Process(kNobody);
-  ASSERT_TRUE(stranger > 0 && target > 0);
+  ASSERT_GT(stranger, 0);
   // Filler lines, then the order, in one segment; the close follows at once,
   // so the client end is orphaned while the daemon still reads.
   std::string text;
   while (text.size() < 4000) {
     text += std::string(79, '#') + "\n";
   }
-  text += OverLimit(target, "peer", "touch " + Mark("pwned"));
+  text += OverLimit(stranger, "peer", "touch " + Mark("pwned"));
   for (int attempt = 0; attempt < 50; ++attempt) {
     EXPECT_EQ(0, AsUser(kNobody, [&] {
                 const int fd = ConnectTcp(port);
@@ -184,26 +174,25 @@ TEST_F(AccessAsNobodyE2ETest, RefusedUserIsNeverServedNorFloodsTheLogWhileRootIs
 }
 
 // Which key is wrong and why is decided where the keys are read; here, that
-// any wrong key stops the start before the port is bound.
-TEST_F(AccessE2ETest, MalformedAccessKeyStopsTheStartAnOpenPortIsLoudAndAFileAtTheSocketPathStays) {
+// any wrong key stops the start before the port is bound. Whether a bound
+// address keeps the port closed to the world is decided with the keys too.
+TEST_F(AccessE2ETest, MalformedAccessKeyStopsTheStartAnOpenPortIsLoudAndALinkAtTheSocketPathStays) {
   auto bad = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=local,10.0.0.0/33\n");
   EXPECT_EQ(bad->WaitExit(10000), 1);
   const std::string error =
       "[vigild::main] ERROR, WATCHMGR.ALLOWEDPEERS: malformed entry '10.0.0.0/33'";
   EXPECT_TRUE(Has(bad->Err(), error)) << bad->Err();
   EXPECT_LT(ConnectTcp(port), 0);
-  // Bound to loopback, nobody beyond the host can reach the port, whatever the list says.
-  home.WriteFile("run/vigild.sock", "precious\n");
-  const std::string loud =
-      "WARNING : the order port accepts peers beyond this host (WATCHMGR.ALLOWEDPEERS=any)";
-  for (const bool bound : {false, true}) {
-    auto daemon = StartWith(std::string("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n") +
-                            (bound ? "GLOBAL.WATCHMGR.BINDADDRESS=127.0.0.1\n" : ""));
-    EXPECT_TRUE(Accepts());
-    EXPECT_TRUE(daemon->ErrSays(kInTheWay)) << daemon->Err();
-    // The console is written by its own thread: the line may follow the listener's start.
-    EXPECT_EQ(daemon->ErrSays(loud, bound ? 0 : 10000), !bound) << daemon->Err();
-  }
+  // A link where the local socket goes is neither followed nor replaced.
+  home.WriteFile("elsewhere", "precious\n");
+  ASSERT_EQ(0, symlink(home.Join("elsewhere").c_str(), home.Join("run/vigild.sock").c_str()));
+  auto daemon = StartWith("GLOBAL.WATCHMGR.ALLOWEDPEERS=any\n");
+  EXPECT_TRUE(Accepts());
+  EXPECT_TRUE(daemon->ErrSays("a file that is not a socket is in the way")) << daemon->Err();
+  // The console is written by its own thread: the line may follow the listener's start.
+  EXPECT_TRUE(daemon->ErrSays(
+      "WARNING : the order port accepts peers beyond this host (WATCHMGR.ALLOWEDPEERS=any)"))
+      << daemon->Err();
   EXPECT_EQ("precious\n", ReadAll(home.Join("run/vigild.sock")));
 }
 
@@ -221,7 +210,7 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   ASSERT_GE(root, 0);
   const pid_t registered = Process(), unregistered = Process();
   ASSERT_TRUE(registered > 0 && unregistered > 0);
-  const std::string r = std::to_string(registered), u = std::to_string(unregistered);
+  const std::string r = std::to_string(registered);
   Send(root, Watch(registered, "lane", "touch " + Mark("root") + "; kill " + r, "", 100));
   // Its connection stays open, so the daemon identifies it while it reads the orders.
   const auto orders = [&](pid_t self) {
@@ -233,16 +222,12 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   };
   const pid_t nobody = Process(kNobody, orders, "127.0.0.2");
   ASSERT_GT(nobody, 0);
-  const std::string from = " from uid 65534 refused: ";
-  for (const std::string& refusal :
-       {"mgmt order for pid " + r + from + "the item was registered by another user",
-        "msg order for pid " + r + from + "the item was registered by another user",
-        "watch order for pid " + u + from + "the process belongs to another user"}) {
+  // That a refused order leaves the item as it was is decided where orders are executed.
+  for (const char* kind : {"mgmt", "msg"}) {
+    const std::string refusal = std::string(kind) + " order for pid " + r +
+                                " from uid 65534 refused: the item was registered by another user";
     EXPECT_TRUE(daemon->ErrSays(refusal)) << refusal << "\n" << daemon->Err();
   }
-  // Passes run every second: an accepted beat of 500 would have stopped root's process by now.
-  sleep(3);
-  EXPECT_FALSE(Exists("root") || Exists("stolen") || Exists("x"));
   // Nobody holds one connection: of two more, the second is closed unread.
   EXPECT_EQ(0, AsUser(kNobody, [&] {
               const int kept = ConnectTcp(port, "127.0.0.2");
