@@ -27,13 +27,11 @@ class AccessE2ETest : public DaemonHarness {
   AccessE2ETest() {
     home.WriteFile("marks/stop.sh", "touch \"$(dirname \"$0\")/$1\"; kill \"$2\"\n");
   }
-  // A client of uid's over its limit at once: the next pass touches
-  // marks/<name> and kills it, and the restart touches <name>.started.
+  // A client of uid's over its limit at once: the next pass touches marks/<name> and kills it.
   pid_t Touching(uid_t uid, const char* from, const std::string& name) {
     const auto orders = [&](pid_t pid) {
-      const std::string stop =
-          "/bin/sh " + Mark("stop.sh") + " " + name + " " + std::to_string(pid);
-      return OverLimit(pid, name, stop, "touch " + Mark(name + ".started"));
+      return OverLimit(pid, name,
+                       "/bin/sh " + Mark("stop.sh") + " " + name + " " + std::to_string(pid));
     };
     return Process(uid, orders, from);
   }
