@@ -237,12 +237,10 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
   // Root, uncapped, beats for both items on its seventh connection: its own
   // is still registered, and nobody's stop and, after the pause, start run as
   // nobody. The test's own process keeps the daemon running after the restarts.
-  std::vector<int> roots(6);
-  for (int& fd : roots) {
-    fd = ConnectTcp(port, "127.0.0.2");
-    leftOpen.push_back(fd);
+  for (int i = 0; i < 6; ++i) {
+    leftOpen.push_back(ConnectTcp(port, "127.0.0.2"));
   }
-  Send(roots.back(), Watch(getpid(), "e2e") + Beat(nobody, 500) + Beat(registered, 500));
+  Send(leftOpen.back(), Watch(getpid(), "e2e") + Beat(nobody, 500) + Beat(registered, 500));
   // The shell makes the mark before id writes into it: wait for the line.
   EXPECT_TRUE(
       WaitUntil([&] { return Exists("root") && Has(ReadAll(Mark("started")), "\n"); }, 40000))
