@@ -1,5 +1,4 @@
-// End-to-end: the real vigild restarts one process without holding up the
-// judgement of the others.
+// End-to-end: the real vigild restarts one process without holding up the judgement of the others.
 #include "CtlHarness.h"
 
 namespace {
