@@ -51,6 +51,7 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   std::this_thread::sleep_for(std::chrono::seconds(2));
   done = true;
   beating.join();
+  EXPECT_TRUE(Alive(steady)) << "signalled in another item's restart";
   EXPECT_FALSE(Has(DaemonLog(), "process #" + std::to_string(steady) + " steady")) << DaemonLog();
   EXPECT_FALSE(Exists("steady-stopped"));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
