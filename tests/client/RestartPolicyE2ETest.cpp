@@ -15,8 +15,8 @@ TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceStoppedOneFailsItsChec
   StartDaemon();
   Keeper();
   const int serverPort = FreePort(), webPort = FreePort();
-  // One line, as a start command must be; the last argument only names the
-  // home, so the fixture finds the server.
+  // One line, as a start command must be; the last argument only names the home, so the fixture
+  // finds the server.
   Run({"--name", "tcpd", "--", "/usr/bin/python3", "-c",
        "import socket, sys; s = socket.socket(); "
        "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
@@ -42,8 +42,8 @@ TEST_F(RestartPolicyE2ETest, KilledServerServesAgainAtOnceStoppedOneFailsItsChec
   for (int round = 1; round <= 2; ++round) {
     ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGKILL));
     const long killedAt = NowMs();
-    // The kernel completes connections on the socket until the killed
-    // process has ended; after that only a new process can listen again.
+    // The kernel completes connections on the socket until the killed process has ended; after
+    // that only a new process can listen again.
     ASSERT_TRUE(WaitUntil([&] { return !Alive(static_cast<pid_t>(first)); }, 5000, 5));
     const bool back = WaitUntil([&] { return Accepts(serverPort, 0); }, 10000, 10);
     const long took = NowMs() - killedAt;
@@ -102,9 +102,8 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
       "GLOBAL.WATCHMGR.RESTARTDELAY=200\n");
   Keeper();
   const std::string starts = Mark("crashy");
-  // Each start notes its time, in milliseconds of the real-time clock, and
-  // exits at once: often before its wrapper's registration reaches the
-  // daemon, whose end report must still restart it.
+  // Each start notes its time, in milliseconds of the real-time clock, and exits at once: often
+  // before its wrapper's registration reaches the daemon, whose end report must still restart it.
   Run({"--name", "crashy", "--", "/bin/sh", "-c", "date +%s%3N >> " + starts + "; exit 1"},
       "crashy");
   const auto times = [&] {
@@ -115,8 +114,8 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
       << ReadAll(starts) << StatusJson().dump() << DaemonLog();
   EXPECT_EQ(1, WaitExit(owned[0], 5000));
 
-  // The first start and three restarts, each delay about twice the last
-  // (200 ms, then 400 and 800 ms with ±10 % jitter), plus the start itself.
+  // The first start and three restarts, each delay about twice the last (200 ms, then 400 and
+  // 800 ms with ±10 % jitter), plus the start itself.
   std::vector<long long> at = times();
   ASSERT_EQ(4u, at.size()) << ReadAll(starts);
   const long long least[] = {195, 355, 715};

@@ -1,5 +1,4 @@
-// End-to-end: the real vigild restarts one process without holding up the
-// judgement of the others.
+// End-to-end: the real vigild restarts one process without holding up the judgement of the others.
 #include "CtlHarness.h"
 
 namespace {
@@ -31,10 +30,6 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   // Its stop command ends it; a second more for a loaded machine to run it.
   EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << DaemonLog();
   EXPECT_LT(Clock::now() - lastBeat, std::chrono::seconds(kWdFreq + 2 + 1));
-  EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
-  EXPECT_TRUE(daemon->ErrSays(
-      "process #" + std::to_string(silent) + " silent, failed to reset watchdog", 5000))
-      << DaemonLog();
 
   Send(beats, Watch(steady, "steady", "touch " + Mark("steady-stopped"), "", 0, "wdfreq: 2\n"));
   std::atomic<bool> done{false};
@@ -56,10 +51,10 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   std::this_thread::sleep_for(std::chrono::seconds(2));
   done = true;
   beating.join();
-  EXPECT_TRUE(Alive(steady));
+  EXPECT_TRUE(Alive(steady)) << "signalled in another item's restart";
   EXPECT_FALSE(Has(DaemonLog(), "process #" + std::to_string(steady) + " steady")) << DaemonLog();
   EXPECT_FALSE(Exists("steady-stopped"));
-  EXPECT_TRUE(Alive(hung));
+  EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
 }
 
 }  // namespace

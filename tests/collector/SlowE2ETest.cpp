@@ -1,15 +1,14 @@
-// End-to-end tests of the real vigild that sit through its one-minute
-// time-outs and its grace wait, so they run in the plain build only.
+// End-to-end tests of the real vigild that sit through its one-minute time-outs and its grace
+// wait, so they run in the plain build only.
 #include "DaemonHarness.h"
 
 namespace {
 
 class SlowE2ETest : public DaemonHarness {};
 
-// A process that ignores SIGTERM outlives its stop command: it gets the real
-// grace wait (70 checks 2 s apart), then "kill -9", then the 10 s pause and
-// its start command. Meanwhile a client that never says a word survives the
-// first one-minute time-out and is dropped by the second.
+// A process that ignores SIGTERM outlives its stop command: it gets the real grace wait (70 checks
+// 2 s apart), then "kill -9", then the 10 s pause and its start command. Meanwhile a client that
+// never says a word survives the first one-minute time-out and is dropped by the second.
 TEST_F(SlowE2ETest, ProcessIgnoringItsStopIsKilledAfterTheGraceWaitAndAMuteClientIsDropped) {
   // The fixed 10 s pause before the start command, as the back-off keys give it.
   auto daemon = StartWith(
