@@ -69,6 +69,7 @@ TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBac
   EXPECT_TRUE(programs.Reset("app", &start));
   EXPECT_EQ(std::string("run app"), start.settings.psStart.chars());
   EXPECT_EQ(1000, start.ownerUid);
+  EXPECT_FALSE(programs.Find("app")->failed);
   EXPECT_EQ((std::vector<long>{100, 200, -1}), Delays(programs, item, 3, 100));
 
   // Registered again by hand while failed: a fresh start, with its whole history gone.
@@ -110,6 +111,7 @@ TEST(ProgramTableTest, AStartIsUnderWayFromItsLaunchUntilARegistrationOrTheWaitE
   EXPECT_FALSE(programs.StartUnderWay("app", 20, 1000));
   programs.StartDropped("app");
   EXPECT_FALSE(programs.StartUnderWay("app", 20, 1000));
+  EXPECT_EQ(-1, programs.Find("app")->startAtMs);
   programs.Started("app", 200);
   EXPECT_TRUE(programs.StartUnderWay("app", 200, 1000));
   EXPECT_TRUE(programs.StartUnderWay("app", 1199, 1000));
