@@ -116,7 +116,6 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
       WaitUntil([&] { return Live("removed").empty() && Live("changed").size() == 1; }, 5000));
   EXPECT_EQ(Live("alpha"), std::vector<pid_t>{again});
   EXPECT_EQ(Live("beta"), std::vector<pid_t>{beta});
-  EXPECT_EQ(Pids("beta").size(), 1u);
 
   EXPECT_EQ("0|beta: stopped\n|", Told(Ctl({"stop", "beta"}, false))) << DaemonLog();
   EXPECT_TRUE(WaitUntil([&] { return Live("beta").empty(); }, 5000));
@@ -130,8 +129,7 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   std::this_thread::sleep_for(std::chrono::milliseconds(5000));
   EXPECT_EQ(Live("added"), std::vector<pid_t>{added});
   EXPECT_EQ(Pids("added").size(), 1u);
-  EXPECT_TRUE(Live("beta").empty());
-  EXPECT_EQ(Pids("beta").size(), 1u);
+  EXPECT_EQ(Pids("beta").size(), 1u) << "beta started again";
   EXPECT_TRUE(Has(Status().out, "\"added\"")) << Status().out;
 
   EXPECT_EQ("0|beta: watching\n|", Told(Ctl({"start", "beta"}, false))) << DaemonLog();
