@@ -219,7 +219,6 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   // Three failures in a row, then the report, then no more checks.
   ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000))
       << ReadAll(RunErr("failing"));
-  EXPECT_EQ("x\nx\nx\n", ReadAll(counts + "failing"));
   EXPECT_TRUE(
       Has(ReadAll(RunErr("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
 
