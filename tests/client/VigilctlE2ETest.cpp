@@ -16,11 +16,6 @@ class VigilctlE2ETest : public CtlHarness {
     daemon.reset();
     return status;
   }
-  // A number of the status file by its JSON pointer; -1 while it is missing.
-  long Number(const std::string& pointer) const {
-    const nlohmann::json at = At(pointer);
-    return at.is_number() ? at.get<long>() : -1;
-  }
 };
 
 }  // namespace
@@ -63,16 +58,13 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
       << "the keeper's pid, nomwset, errors and state; watch and msg orders, protocol errors, "
          "processes (more: the refused watch reached the daemon) and port";
 
-  const Result table = Ctl({"status"}, false);
-  EXPECT_EQ(0, table.status);
-  EXPECT_TRUE(Has(table.out, "PID")) << table.out;
-  EXPECT_TRUE(Has(table.out, id + "  keeper  watching")) << table.out;
+  const std::string table = Told(Ctl({"status"}, false));
+  EXPECT_TRUE(StartsWith(table, "0|vigild pid ") && Has(table, "\n" + id + "  keeper  watching"))
+      << table;
   EXPECT_FALSE(nlohmann::json::parse(Status().out, nullptr, false).is_discarded());
 
   const std::string metrics = home.Join("vigild.prom");
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_orders_total{type=\"watch\"} 1"));
-  EXPECT_TRUE(Has(ReadAll(metrics),
-                  "vigild_process_working_set_bytes{name=\"keeper\",pid=\"" + id + "\"} 1263616"));
   if (access("/usr/bin/promtool", X_OK) == 0) {
     // Base units only: any complaint fails, a unit lint as much as a format error.
     const std::string report = home.Join("promtool.out");
@@ -121,7 +113,7 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
   }
   EXPECT_EQ(0, failures.load());
 
-  ASSERT_TRUE(WaitUntil([&] { return Number("/orders/msg") == kClients * kBeats; }, 10000))
+  ASSERT_TRUE(WaitUntil([&] { return At("/orders/msg") == kClients * kBeats; }, 10000))
       << StatusJson().dump() << DaemonLog();
   const nlohmann::json document = StatusJson();
   EXPECT_EQ(nlohmann::json({kClients, kClients, kBeats - 1, 0}),
@@ -131,13 +123,12 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
 
   VigilClient raw("127.0.0.1", port);
   ASSERT_EQ(VigilClient::kOk, raw.Forget(3000000));
-  ASSERT_TRUE(WaitUntil([&] { return Number("/orders/mgmt") == 1; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return At("/orders/mgmt") == 1; }, 10000));
   const int fd = ConnectTcp(port);
   ASSERT_GE(fd, 0);
   leftOpen.push_back(fd);
   Send(fd, "BEGINBOGUS\nEND;\nBEGINMSG\npserrors: 1\nEND;\n");
-  EXPECT_TRUE(WaitUntil([&] { return Number("/protocol_errors") == 2; }, 10000))
-      << StatusJson().dump();
+  EXPECT_TRUE(WaitUntil([&] { return At("/protocol_errors") == 2; }, 10000)) << StatusJson().dump();
 
   // A stop signal marks the files as ended, so monitoring that reads them
   // never sees a stopped daemon as running.
@@ -164,10 +155,10 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
   // rewritten through the pause.
   ASSERT_TRUE(WaitUntil([&] { return Entry("flaky")["state"] == "restarting"; }, 15000))
       << DaemonLog();
-  const long markedAt = Number("/daemon/updated");
+  const long markedAt = At("/daemon/updated").get<long>();
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return Number("/daemon/updated") >= markedAt + 4 && Entry("flaky")["state"] == "restarting";
+        return At("/daemon/updated") >= markedAt + 4 && Entry("flaky")["state"] == "restarting";
       },
       9000))
       << "the status file went stale during the restart pause";
@@ -175,7 +166,6 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
 
   ASSERT_TRUE(WaitUntil([&] { return (second = PidOf("flaky")) > 0 && second != first; }, 20000))
       << DaemonLog();
-  EXPECT_EQ(1, Entry("flaky")["restarts"]);
   EXPECT_EQ(1, StatusJson()["restarts"]["flaky"]);
   EXPECT_TRUE(Entry("fine").is_null());
   EXPECT_FALSE(StatusJson()["restarts"].contains("fine"));
