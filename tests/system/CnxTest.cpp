@@ -223,7 +223,6 @@ TEST_F(DiagnosticTest, ConnectionEventsWriteTheirTextUnderCnxSwitchesAndLogItOnl
   TlConfigurationGlobal::DeleteInstance();
   Probe probe, empty;
   probe.text = "probe text";
-  probe.log();
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.TEST.PROBE", "1");
   probe.log();
   empty.log();
