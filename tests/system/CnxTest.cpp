@@ -186,7 +186,7 @@ class DiagnosticTest : public CnxTest {};
 
 TEST_F(DiagnosticTest, ConnectionEventsWriteTheirTextUnderCnxSwitchesAndLogItOnlyWhileOn) {
   // A switch set before the alias keeps its own value.
-  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX.SEND", "off");
+  TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX.CONNECT", "off");
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.CNX", "yes");
   const std::pair<std::string, const char*> cases[] = {
       {Row(Diag_3002Recv(5, 7, "ab\ncdNOT-RECEIVED", 1024)),
@@ -201,14 +201,13 @@ TEST_F(DiagnosticTest, ConnectionEventsWriteTheirTextUnderCnxSwitchesAndLogItOnl
       {Row(Diag_3002SelectFailed()),
        "DIAG.CNX.SELECT.FAILURE on: [Cnx::ReadPacket] ERROR : select failed on socket."},
       {Row(Diag_3002RecvOK()), "DIAG.CNX.RECV.RECVOK on: Receive is OK."},
-      {Row(Diag_3002Send("h", 1, 3, 3, "abc")), "DIAG.CNX.SEND off: h:1  3 <- send('abc', 3, 0 )"},
       {Row(Diag_3002SendRetry("10.0.0.1", 3003, -1, 10, "0123456789")),
        "DIAG.CNX.SEND.RETRY on: 10.0.0.1:3003   **INCOMPLETE** -1 <- send('0123456789', 10, 0 )"},
       {Row(Diag_3002SendMustRetry("h", 1)),
        "DIAG.CNX.SEND.MUSTRETRY on: h:1  EWOULDBLOCK <- send( ) ... retrying"},
       {Row(Diag_3002SocketClose(0, 9)), "DIAG.CNX.SOCKCLOSE on: 0 <- close(9 )"},
       {Row(Diag_3002Connect(-1, 9, "127.0.0.1", 3003)),
-       "DIAG.CNX.CONNECT on: -1 <- connect(9, 127.0.0.1:3003 )"},
+       "DIAG.CNX.CONNECT off: -1 <- connect(9, 127.0.0.1:3003 )"},
       {Row(Diag_3002Establish("peer", 4000, 0, 9, "127.0.0.1", 3003)),
        "DIAG.CNX.ESTABLISH on: peer:4000  0 <- connect(9, 127.0.0.1:3003 )"},
       {Row(Diag_3002ObjectAuthenticated()),
@@ -224,7 +223,6 @@ TEST_F(DiagnosticTest, ConnectionEventsWriteTheirTextUnderCnxSwitchesAndLogItOnl
   TlConfigurationGlobal::DeleteInstance();
   Probe probe, empty;
   probe.text = "probe text";
-  probe.log();
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.DIAG.TEST.PROBE", "1");
   probe.log();
   empty.log();
