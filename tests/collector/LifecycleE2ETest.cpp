@@ -72,12 +72,6 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
   const std::string logged = LogFilesText();
   EXPECT_TRUE(Has(logged, "\tVIGILD.3.7-") &&
               Has(logged, "\tLISTENNER_OK\tListenner started on TCP port " + std::to_string(port)));
-  EXPECT_TRUE(
-      Has(logged, "\t[DL30000]\tGENERIC\t[WatchedItem::IsSomethingWrong] : ERROR : process #" +
-                      firstPid + " demo-collector, failed to reset watchdog. No signal since "))
-      << logged;
-  EXPECT_TRUE(Has(logged, "\tINFO : STOPPING process with kill " + firstPid + "\n"));
-  EXPECT_TRUE(Has(logged, "\tINFO , Starting new Process : " + std::string(DEMO_COLLECTOR)));
 }
 
 // A handed-over socket is served, the configured port is not bound, and a
@@ -113,8 +107,6 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(marker) == "again\n"; }, 25000));
   EXPECT_LT(NowMs() - sent, 25000);
   EXPECT_FALSE(Alive(pid));
-  EXPECT_TRUE(Has(daemon->Err(), "process #" + std::to_string(pid) +
-                                     " big, reachs Working Set uppper limit : 500 > 100"));
   // Restarted and forgotten, the process leaves the table empty: the daemon
   // ends, and the manager's socket goes on listening for the next start.
   EXPECT_EQ(daemon->WaitExit(30000), 0);
