@@ -75,8 +75,10 @@ TEST(ProgramTableTest, ResetAndANewRegistrationClearAFailureButOnlyResetHandsBac
   // Registered again by hand while failed: a fresh start, with its whole history gone.
   programs.Registered(item, 300, 2);
   EXPECT_EQ((std::vector<long>{100, 200}), Delays(programs, item, 2, 300));
-  // A registration that is a restarted process's own keeps the history: the delays go on.
+  // A registration that is a restarted process's own keeps the history: the delays go on, and
+  // the start that was waiting is no longer pending.
   programs.Registered(item, 400, 3);
+  EXPECT_EQ(-1, programs.Find("app")->startAtMs);
   EXPECT_EQ(std::vector<long>{-1}, Delays(programs, item, 1, 400));
   // A reset of a name that has not failed clears its history but starts nothing.
   programs.Registered(item, 500, 4);
