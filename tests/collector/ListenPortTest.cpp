@@ -316,7 +316,8 @@ TEST_F(ListenPortTest, DescriptorLimitIsRaisedForTheClientLimitOrWarnedAbout) {
     log->Clear();
     ListenPort limited(1, 0);
     limited.SetMaxClients(clients);
-    ASSERT_EQ(1, limited.Initialize(FreePort(), Serve));
+    // The limit is settled before the bind, so a port another test takes meanwhile decides nothing.
+    limited.Initialize(FreePort(), Serve);
     rlimit now{};
     getrlimit(RLIMIT_NOFILE, &now);
     EXPECT_EQ(c.warned ? 1u : 0u, Logged(*log, "leaves room for fewer than WATCHMGR.MAXCLIENTS=" +
