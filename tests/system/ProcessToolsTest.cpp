@@ -208,6 +208,7 @@ TEST(ShellQuoteTest, ShellGivesBackEveryWordAndNoEndMarkerSurvives) {
       {std::string()}};
   for (int c = 1; c < 256; ++c) {
     cases[2][0] += static_cast<char>(c);
+    cases[2].emplace_back(1, static_cast<char>(c));
     cases[2].emplace_back(2, static_cast<char>(c));
   }
   static const std::regex kEndMarker("[eE][nN][dD][.;,]");
