@@ -194,15 +194,13 @@ TEST(RunAsTest, UserNamesAndNumbersResolveAndBadOnesAreNamed) {
 // The registered start command gives back exactly its words through /usr/bin/sh, every byte
 // but NUL included, and never holds the text that ends an order block.
 TEST(ShellQuoteTest, ShellGivesBackEveryWordAndNoEndMarkerSurvives) {
-  std::vector<std::vector<std::string>> cases = {
-      {"/usr/bin/vigilctl", "run", "--", "python3", "-m", "http.server", "8000"},
-      {"it's", "", " lead", "backend.exe", "THE END;", "weekend.", "'end.'", "en", "d.",
-       "end,end.end;"},
-      {std::string()}};
+  std::vector<std::vector<std::string>> cases = {{"it's", "", " lead", "backend.exe", "THE END;",
+                                                  "weekend.", "'end.'", "en", "d.", "end,end.end;"},
+                                                 {std::string()}};
   for (int c = 1; c < 256; ++c) {
-    cases[2][0] += static_cast<char>(c);
-    cases[2].emplace_back(1, static_cast<char>(c));
-    cases[2].emplace_back(2, static_cast<char>(c));
+    cases[1][0] += static_cast<char>(c);
+    cases[1].emplace_back(1, static_cast<char>(c));
+    cases[1].emplace_back(2, static_cast<char>(c));
   }
   static const std::regex kEndMarker("[eE][nN][dD][.;,]");
   for (const auto& words : cases) {
