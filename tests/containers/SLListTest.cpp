@@ -1,18 +1,6 @@
 #include "SLList.h"
 #include "TestCommon.h"
 
-namespace {
-
-std::vector<int> Items(const SLList<int>& list) {
-  std::vector<int> items;
-  for (Pix p = list.first(); p != nullptr; list.next(p)) {
-    items.push_back(list(p));
-  }
-  return items;
-}
-
-}  // namespace
-
 TEST(SLListTest, EditsKeepOrderCopiesAreDeepAndMisuseChangesNothing) {
   SLList<int> list;
   EXPECT_EQ(0, list.remove_front());
@@ -28,6 +16,10 @@ TEST(SLListTest, EditsKeepOrderCopiesAreDeepAndMisuseChangesNothing) {
   list.join(copy);
   EXPECT_TRUE(copy.empty());
   EXPECT_EQ(5, list.remove_front());  // the copy changed its own node only
-  EXPECT_EQ((std::vector<int>{1, 4, 9, 1, 4}), Items(list));
+  std::vector<int> items;
+  for (Pix p = list.first(); p != nullptr; list.next(p)) {
+    items.push_back(list(p));
+  }
+  EXPECT_EQ((std::vector<int>{1, 4, 9, 1, 4}), items);
   EXPECT_EQ(1, list.OK());
 }

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <grp.h>
+#include <pwd.h>
 
 #include <regex>
 
@@ -116,21 +117,14 @@ TEST(ProcessToolsTest, ProbesFollowAChildUntilKillProcessEndsItAndCountOtherUser
     EXPECT_FALSE(RunAs::ProcessRealUid(gone, uid)) << gone;
   }
   EXPECT_FALSE(RunAs::ProcessRealUid(0x7FFFFFF0, uid));
-  // A process its caller may not signal is alive all the same: init, asked as nobody (by a
-  // child that drops to nobody when the test runs as root). 0: alive, 1: gone, 2: no EPERM.
-  auto askInit = [] {
-    if (kill(1, 0) == 0 || errno != EPERM) {
-      return 2;
-    }
-    return CheckPID(1) == 1 ? 0 : 1;
-  };
-  if (getuid() != 0) {
-    EXPECT_EQ(0, askInit());
-    return;
-  }
+  // A process its caller may not signal is alive all the same: init, asked as nobody (the child
+  // drops to nobody when the test runs as root). 0: alive, 1: gone, 2: no EPERM, 3: no drop.
   const pid_t asker = fork();
   if (asker == 0) {
-    _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 3 : askInit());
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(3);
+    }
+    _exit(kill(1, 0) == 0 || errno != EPERM ? 2 : CheckPID(1) == 1 ? 0 : 1);
   }
   ASSERT_GT(asker, 0);
   EXPECT_EQ(0, WaitExit(asker, 5000));
@@ -142,78 +136,77 @@ std::string Stat(const std::string& comm, const std::string& start) {
          " 12345678 300 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0";
 }
 
-TEST(ProcessStartTimeTest, ParseCountsFieldsFromTheLastParenthesis) {
-  struct Case {
-    std::string stat;
-    unsigned long long ticks;  // 0: refused, and the result left as it was
+TEST(ProcessStartTimeTest, ParseReadsBackEveryNumberAfterTheLastParenthesisAndRefusesTheRest) {
+  unsigned long long ticks = 0;
+  // The second name shifts the fields if they were counted from the first ')'.
+  for (const char* comm :
+       {"sleep", ")", "a) R 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 (x"}) {
+    for (int bit = 0; bit < 64; ++bit) {
+      for (unsigned long long value : {1ULL << bit, (1ULL << bit) - 1, ~0ULL >> bit}) {
+        const std::string stat = Stat(comm, std::to_string(value));
+        EXPECT_TRUE(ProcessStartTime::Parse(stat, ticks) && ticks == value) << stat;
+      }
+    }
+  }
+  // Refused, and the result left as it was: a number that does not fit or is not plain digits,
+  // a line without the '(' of its command name, and a cut anywhere before the start time.
+  auto refuses = [&ticks](const std::string& stat) {
+    ticks = 4321;
+    return !ProcessStartTime::Parse(stat, ticks) && ticks == 4321;
   };
-  const Case cases[] = {
-      {Stat("sleep", "987654"), 987654},
-      // A name built to shift the fields if they were counted from the first ')'.
-      {Stat("a) R 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 (", "555"), 555},
-      {Stat("two words", "7"), 7},
-      {Stat(")", "18446744073709551615"), 18446744073709551615ULL},
-      {Stat("x", "18446744073709551616"), 0},  // does not fit
-      {Stat("x", "-1"), 0},
-      {Stat("x", "12a"), 0},
-      {Stat("x", ""), 0},
-      {"4242 (sleep) S 1 4242", 0},  // cut short
-      {"4242 sleep S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 9", 0},
-      {"", 0},
-      {"4242 (x)", 0},
-  };
-  for (const Case& c : cases) {
-    unsigned long long ticks = 0;
-    EXPECT_EQ(c.ticks != 0, ProcessStartTime::Parse(c.stat, ticks)) << c.stat;
-    EXPECT_EQ(c.ticks, ticks) << c.stat;
+  for (const char* bad : {"18446744073709551616", "-1", "12a", "", " 5"}) {
+    EXPECT_TRUE(refuses(Stat("x", bad))) << bad;
+  }
+  const std::string whole = Stat("x", "987654");
+  EXPECT_TRUE(refuses(whole.substr(0, 5) + whole.substr(6)));
+  for (size_t cut = 0; cut <= whole.find("987654"); ++cut) {
+    EXPECT_TRUE(refuses(whole.substr(0, cut))) << cut;
   }
 }
 
+// Every account resolves by its name and by its number; a number needs no account.
 TEST(RunAsTest, UserNamesAndNumbersResolveAndBadOnesAreNamed) {
   constexpr uid_t kUntouched = 4321;
-  struct Case {
-    const char* text;
-    uid_t uid;
-    const char* error;  // part of the error text; empty: resolved
-  };
-  const Case kCases[] = {
-      {"root", 0, ""},
-      {"nobody", 65534, ""},
-      {"0", 0, ""},
-      {"65534", 65534, ""},
-      {"424242", 424242, ""},  // a number needs no account
+  // text, uid, part of the error text (empty: resolved)
+  std::vector<std::tuple<std::string, uid_t, std::string>> cases = {
+      {"424242", 424242, ""},
+      {"4294967294", 4294967294u, ""},
       {"no-such-user-here", kUntouched, "unknown user 'no-such-user-here'"},
       {"4294967295", kUntouched, "'4294967295' out of range"},
       {"99999999999999999999", kUntouched, "out of range"},
-      {"", kUntouched, "empty"},
-  };
-  for (const Case& c : kCases) {
+      {"", kUntouched, "empty"}};
+  setpwent();
+  for (const passwd* pw = getpwent(); pw != nullptr; pw = getpwent()) {
+    cases.emplace_back(pw->pw_name, pw->pw_uid, "");
+    cases.emplace_back(std::to_string(pw->pw_uid), pw->pw_uid, "");
+  }
+  endpwent();
+  ASSERT_GT(cases.size(), 10u);
+  for (const auto& [text, expected, part] : cases) {
     uid_t uid = kUntouched;
     std::string error;
-    EXPECT_EQ(RunAs::ResolveUser(c.text, uid, error), *c.error == '\0') << c.text;
-    EXPECT_EQ(uid, c.uid) << c.text;
-    EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
+    EXPECT_EQ(RunAs::ResolveUser(text, uid, error), part.empty()) << text;
+    EXPECT_EQ(uid, expected) << text;
+    EXPECT_NE(error.find(part), std::string::npos) << text << ": " << error;
   }
 }
 
-// The registered start command gives back exactly its words through
-// /usr/bin/sh, and never holds the text that ends an order block.
+// The registered start command gives back exactly its words through /usr/bin/sh, every byte
+// but NUL included, and never holds the text that ends an order block.
 TEST(ShellQuoteTest, ShellGivesBackEveryWordAndNoEndMarkerSurvives) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"/usr/bin/vigilctl", "run", "--", "python3", "-m", "http.server", "8000"},
-      {"sh", "-c", "sleep 3; exit 3"},
-      {"it's", "\"quoted\"", "$HOME", "`id`", "a\\b", "*", "", " lead", "tab\there"},
-      {"backend.exe", "THE END;", "end,end.end;", "weekend.", "'end.'", "en", "d."},
-  };
+  std::vector<std::vector<std::string>> cases = {{"it's", "", " lead", "backend.exe", "THE END;",
+                                                  "weekend.", "'end.'", "en", "d.", "end,end.end;"},
+                                                 {std::string()}};
+  for (int c = 1; c < 256; ++c) {
+    cases[1][0] += static_cast<char>(c);
+    cases[1].emplace_back(1, static_cast<char>(c));
+    cases[1].emplace_back(2, static_cast<char>(c));
+  }
   static const std::regex kEndMarker("[eE][nN][dD][.;,]");
   for (const auto& words : cases) {
     const std::string line = ShellQuote::Line(words);
     EXPECT_FALSE(std::regex_search(line, kEndMarker)) << line;
-    std::string expected;
-    for (const std::string& word : words) {
-      expected += word + std::string(1, '\0');
-    }
-    EXPECT_EQ(expected, ShellWords(line)) << line;
+    EXPECT_EQ(words, ShellWordList(line)) << line;
   }
   EXPECT_EQ("http.server", ShellQuote::Word("http.server"));
   EXPECT_EQ("'sleep 3; exit 3'", ShellQuote::Word("sleep 3; exit 3"));
