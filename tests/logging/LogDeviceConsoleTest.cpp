@@ -21,10 +21,10 @@ Handle<LogMessage> Line(LogSeverityCode severity, const std::string& text) {
 }
 
 TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightStream) {
-  Timestamp time;
-  time.SetGMTCount(1796379072);  // 2026-12-04 10:11:12 UTC
-  char stamp[Timestamp::kPrintBufferSize];
-  time.PrintShort(stamp);  // local time, as "yyyy/mm/dd hh:mm:ss"
+  const time_t seconds = 1796379072;  // 2026-12-04 10:11:12 UTC
+  tm local{};
+  char stamp[32];
+  strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", localtime_r(&seconds, &local));
   // severity, channel, written on stderr, what precedes the tag
   const std::tuple<LogSeverityCode, int, bool, const char*> cases[] = {
       {Fatal, 0, true, "FATAL:  "},        {Error, 0, true, "FATAL:  "},
