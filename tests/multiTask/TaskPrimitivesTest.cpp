@@ -44,6 +44,12 @@ void RegisterSEGVfuncAndFault(void* arg) {
   ADD_FAILURE() << "the fault did not end the routine";
 }
 
+bool Blocked(int signal) {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, signal) == 1;
+}
+
 // What the dispatch routine would find; null when nothing is registered.
 const SignalHandler* Lookup(int signal, unsigned thread = Platform::getCurrentThreadId()) {
   const SignalHandler* found = nullptr;
@@ -131,19 +137,16 @@ TEST(SignalHandlerTest, HandlerRegistersForItsOwnThreadOnlyAndNeverForAReservedS
   StderrCapture capture;
   std::thread([mainThread] {
     SignalHandler::Initialize();
-    sigset_t mask;
     {
       SignalHandler taker(SIGUSR2, SignalHandler::AbendOnSignal);
       SignalHandler reserved(SIGALRM, SignalHandler::AbendOnSignal);
       EXPECT_EQ(&taker, Lookup(SIGUSR2));
       EXPECT_EQ(nullptr, Lookup(SIGUSR2, mainThread));
       EXPECT_EQ(nullptr, Lookup(SIGALRM));
-      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-      EXPECT_EQ(0, sigismember(&mask, SIGUSR2));
+      EXPECT_FALSE(Blocked(SIGUSR2));
       reserved.enable();
     }
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-    EXPECT_EQ(1, sigismember(&mask, SIGUSR2));
+    EXPECT_TRUE(Blocked(SIGUSR2));
     EXPECT_EQ(nullptr, Lookup(SIGUSR2));
   }).join();
   const std::string alrm = std::to_string(SIGALRM);
