@@ -153,7 +153,10 @@ TEST_F(TimestampTest, ScanningSetsTheValueOrClearsItAndSetFromGmtChecksTheWeekda
       {false, "14/05/08 02:05PM", "DD/MM/YY HH:MIPM", nullptr, Utc(2008, 5, 14, 14, 5, 0)},
       {false, "9850704", "YYYMMDD", nullptr, Utc(1985, 7, 4, 0, 0, 0)},  // 901-999: 1901-1999
       {false, "05/14", "MM/DD", nullptr, Utc(2000, 5, 14, 0, 0, 0)},     // no year: 2000
-      {false, "69/1/1", nullptr, nullptr, 0},
+      {false, "2037/12/31 23:59:59", nullptr, nullptr, Utc(2037, 12, 31, 23, 59, 59)},
+      {false, "1969/12/31 23:59:59", nullptr, nullptr, 0},
+      {false, "2038/1/1", nullptr, nullptr, 0},
+      {false, "69/1/1", nullptr, nullptr, 0},  // 2069
       {false, "2008/5/14 24:00", nullptr, nullptr, 0},
       {false, "2008x05", "YYYY-MM", nullptr, 0},
       {false, "2008-05-14 23:00 PM", "YYYY-MM-DD HH:MI PM", nullptr, 0}};
