@@ -349,7 +349,7 @@ int ListenPort::StartThread() {
         "running.");
     return 0;
   }
-  if (launcher.Create(ListenPortRunThreadInternal, this) != 0) {
+  if (!ThreadLauncher::Started(launcher.Create(ListenPortRunThreadInternal, this))) {
     loopActive.store(false);
     _ReportError("[ListenPort::WaitThread] : Unable to run task, _beginthread failed.");
     return 0;

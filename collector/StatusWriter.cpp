@@ -81,7 +81,7 @@ bool StatusWriter::Start() {
   _WriteFiles(true);
   threadRunning = true;
   const int result = launcher.Create(&StatusWriter::_Run, this);
-  if (result != 0) {
+  if (!ThreadLauncher::Started(result)) {
     threadRunning = false;
     LogServer::Report(
         Warning, "DL30102",
@@ -127,8 +127,8 @@ void StatusWriter::_Run(void* self) {
 
 void StatusWriter::_WriteIfDue() {
   const StatusSnapshot snapshot = Current(true);
-  const bool due = std::chrono::steady_clock::now() - writtenAt >=
-                   std::chrono::milliseconds(settings.periodMs);
+  const bool due =
+      std::chrono::steady_clock::now() - writtenAt >= std::chrono::milliseconds(settings.periodMs);
   if (!due && snapshot.ShowsSameAs(written)) {
     return;
   }

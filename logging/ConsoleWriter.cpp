@@ -140,7 +140,7 @@ bool ConsoleWriter::Submit(int descriptor, std::string line) {
     auto* share = new std::shared_ptr<State>(state);
     ThreadLauncher launcher;
     const int result = launcher.Create(RunConsoleWriter, share);
-    if (result != 0 && result != ThreadLauncher::kDetachFailed) {
+    if (!ThreadLauncher::Started(result)) {
       delete share;
       CriticalSection lock(&state->mutex);
       state->started = false;

@@ -174,8 +174,7 @@ bool LogServer::StartProcessingThread() {
     return true;  // one log thread per server: a second would outlive the wait of the destructor
   }
   const int result = launcher.Create(HandleLogServer, this);
-  // A thread whose detach failed runs all the same, and must be waited for.
-  logThreadLaunched = result == 0 || result == ThreadLauncher::kDetachFailed;
+  logThreadLaunched = ThreadLauncher::Started(result);  // and must be waited for
   if (result != 0) {
     state.store(3);
     return false;

@@ -64,8 +64,7 @@ int ThreadLauncher::Create(void (*routine)(void*), void* argument) {
     if (result == 0 && failNextDetach.exchange(false)) {
       result = kDetachFailed;
     }
-    // A thread whose detach failed is running all the same and owns the record.
-    started = result == 0 || result == kDetachFailed;
+    started = Started(result);  // then the thread owns the record
   }
   if (!started) {
     delete record;

@@ -37,6 +37,10 @@ class ThreadLauncher {
   // launcher's own failure status, or the code of what failed this time (a
   // failed Create leaves the launcher usable for the next one).
   int Create(void (*routine)(void*), void* argument);
+  // Whether a thread runs after Create answered result. One whose detach
+  // failed runs all the same and uses its argument: the caller must keep it
+  // alive and wait for the thread's end as for any other.
+  static bool Started(int result) { return result == 0 || result == kDetachFailed; }
 
   // 0, or the failure met while setting up (or tearing down) the attributes.
   int Status() const { return status; }

@@ -125,6 +125,7 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
               send(pending[i].fd, line.data(), line.size(), MSG_NOSIGNAL));
     close(pending[i].fd);
   }
+  ThreadLauncher::_TestAPI_FailNextDetach();  // the loop runs all the same, and Stop waits for it
   ASSERT_EQ(1, listener.StartThread());
   ASSERT_TRUE(WaitUntil([&] { return listener.state.load() == ListenPort::kRunning; }, 2000));
   EXPECT_TRUE(WaitUntil([&] { return lineCount.load() == kBurst; }, 5000)) << lineCount.load();

@@ -77,6 +77,7 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   std::map<int, WatchedItem> table;
   table[11].info.pid = 11;
   writer.PassEnded(table);
+  ThreadLauncher::_TestAPI_FailNextDetach();  // the thread runs all the same, and Stop waits for it
   ASSERT_TRUE(writer.Start());
   // Every file once published is a new inode; holding the last one open keeps its number from
   // being taken by a later file.

@@ -123,6 +123,10 @@ TEST(ThreadLauncherTest, RoutineRunsOnItsOwnThreadWithEveryNonReservedSignalBloc
   EXPECT_EQ(2, launcher.Create(nullptr, &probe));
   ASSERT_EQ(0, launcher.Create(Record, &probe));
   ASSERT_EQ(0, probe.ran.Wait(2000));
+  Probe undetached;  // runs all the same, on the record it was given
+  ThreadLauncher::_TestAPI_FailNextDetach();
+  EXPECT_EQ(ThreadLauncher::kDetachFailed, launcher.Create(Record, &undetached));
+  EXPECT_EQ(0, undetached.ran.Wait(2000));
   EXPECT_NE(ThreadLauncher::GetCurrentThreadNumericId(), probe.threadId);
   // Faults stay open: they only ever reach the faulting thread. 32 and 33 belong to the C library.
   for (int s = 1; s <= SIGRTMAX; s = s == 31 ? SIGRTMIN : s + 1) {
