@@ -76,12 +76,15 @@ TEST_F(EventLoopE2ETest, ThirtyThirdClientIsClosedWithTheLimitAtThirtyTwo) {
     ASSERT_TRUE(Register(targets[i])) << i;
   }
   ASSERT_TRUE(WaitUntil([&] { return Registered() == 32; }, 10000)) << Err();
-  const int refused = ConnectTcp(port);
-  ASSERT_GE(refused, 0);
-  EXPECT_EQ(EndOf(refused, 5000), "closed");
-  close(refused);
+  for (int again = 0; again < 3; ++again) {
+    const int refused = ConnectTcp(port);
+    ASSERT_GE(refused, 0);
+    EXPECT_EQ(EndOf(refused, 5000), "closed");
+    close(refused);
+  }
   EXPECT_TRUE(daemon->ErrSays("Too many clients at the same time, no more than 32 allowed", 5000))
       << Err();
+  EXPECT_EQ(1u, Count(Err(), "Too many clients"));  // one line a minute, however many refusals
   // One of the 32 leaves; the next client connects once the daemon has closed that one.
   shutdown(leftOpen.back(), SHUT_WR);
   ASSERT_EQ(EndOf(leftOpen.back(), 5000), "closed");
