@@ -164,16 +164,20 @@ TEST_F(LifecycleE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZeroAndLea
   }
 }
 
-// The status file is replaced whole, never rewritten: a reader that holds it
-// open reads the content it opened. The log directory then goes away, and
-// cannot be written (a file stands where it was; for a user other than root
-// also a read-only directory): supervision goes on, each run of failures
-// gives one error line, and the files come back with the directory. Last,
-// the only item is forgotten and the daemon ends.
+// A log directory anyone may write to is warned of. The status file is
+// replaced whole, never rewritten: a reader that holds it open reads the
+// content it opened. The log directory then goes away, and cannot be written
+// (a file stands where it was; for a user other than root also a read-only
+// directory): supervision goes on, each run of failures gives one error line,
+// and the files come back with the directory. Last, the only item is
+// forgotten and the daemon ends.
 TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLastItemGoes) {
+  ASSERT_EQ(0, chmod(home.Join("log").c_str(), 0777));
   auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
   const int fd = Anchor();
   ASSERT_GE(fd, 0);
+  const std::string openLog = "WARNING : the log directory " + home.Join("log/") + " (mode 0777)";
+  EXPECT_TRUE(WaitUntil([&] { return Has(LogFilesText(), openLog); }, 10000));
   const std::string status = home.Join("log/vigild.status.json"),
                     checked = "Checking item : e2e, pid=" + std::to_string(getpid());
   Send(fd, Beat(getpid(), 1000));
