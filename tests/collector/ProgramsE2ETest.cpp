@@ -121,14 +121,17 @@ TEST_F(ProgramsE2ETest, ProgramsRunInContextComeBackTakeSighupAndAStopSurvivesAD
   EXPECT_TRUE(WaitUntil([&] { return Live("beta").empty(); }, 5000));
   EXPECT_EQ("4||vigilctl: no program file defines nosuch\n", Told(Ctl({"stop", "nosuch"}, false)));
 
-  // The daemon dies and comes back: "added" is adopted (same pid, no copy),
-  // beta stays stopped.
+  // The daemon dies and comes back: every running program is adopted (same
+  // pid, no copy), whether it was started at boot, by a restart or by a
+  // reload; beta stays stopped.
   kill(daemon->pid, SIGKILL);
   daemon->WaitExit(5000);
   StartPrograms();
   std::this_thread::sleep_for(std::chrono::milliseconds(5000));
   EXPECT_EQ(Live("added"), std::vector<pid_t>{added});
-  EXPECT_EQ(Pids("added").size(), 1u);
+  EXPECT_EQ(Live("alpha"), std::vector<pid_t>{again});
+  EXPECT_EQ(Live("changed"), std::vector<pid_t>{renewed});
+  EXPECT_EQ(Pids("added").size() + Pids("alpha").size() + Pids("changed").size(), 5u);
   EXPECT_EQ(Pids("beta").size(), 1u) << "beta started again";
   EXPECT_TRUE(Has(Status().out, "\"added\"")) << Status().out;
 
