@@ -7,10 +7,11 @@ using Clock = std::chrono::steady_clock;
 using RestartE2ETest = CtlHarness;
 
 // A stop command that never returns holds its item in the grace wait; meanwhile a silent item is
-// still stopped in time, and three restarts, each with its 10 s pause, never delay the judgement
-// of a process with a higher pid (judged after them in every pass) that beats every second.
+// still stopped in time, and three restarts, each with a 5 s pause longer than the heartbeat
+// period, never delay the judgement of a process with a higher pid (judged after them in every
+// pass) that beats every second.
 TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgement) {
-  daemon = Start();
+  daemon = StartWith("GLOBAL.WATCHMGR.RESTARTDELAY=5000\nGLOBAL.WATCHMGR.MAXRESTARTDELAY=5\n");
   const pid_t hung = Process(), silent = Process();
   const std::vector<pid_t> flaky{Process(), Process(), Process()};
   const pid_t steady = Process();
@@ -52,6 +53,7 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   done = true;
   beating.join();
   EXPECT_TRUE(Alive(steady)) << "signalled in another item's restart";
+  EXPECT_EQ(PidOf("steady"), steady) << "never registered, or dropped";
   EXPECT_FALSE(Has(DaemonLog(), "process #" + std::to_string(steady) + " steady")) << DaemonLog();
   EXPECT_FALSE(Exists("steady-stopped"));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
