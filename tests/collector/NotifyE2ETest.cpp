@@ -1,5 +1,7 @@
 // The real vigild under a stand-in service manager: its messages, and a
 // daemon killed and started again as the watchdog's restart does it.
+#include <sys/ptrace.h>
+
 #include "DaemonHarness.h"
 #include "FakeServiceManager.h"
 
@@ -45,6 +47,19 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   for (size_t i = 1; i < pings.size(); ++i) {
     EXPECT_LE(pings[i] - pings[i - 1], 1250) << "ping " << i;
   }
+  // The pings come from the passes: with the supervision thread (the main
+  // one) held and the rest of the daemon running, none comes, so the service
+  // manager would restart a daemon whose supervision hangs.
+  ASSERT_EQ(0, ptrace(PTRACE_SEIZE, first->pid, nullptr, nullptr));
+  ASSERT_EQ(0, ptrace(PTRACE_INTERRUPT, first->pid, nullptr, nullptr));
+  ASSERT_EQ(first->pid, waitpid(first->pid, nullptr, __WALL));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a ping already on its way
+  const size_t held = manager.Times("WATCHDOG=1").size();
+  EXPECT_TRUE(Accepts(0, 1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(manager.Times("WATCHDOG=1").size(), held) << manager.Texts();
+  ASSERT_EQ(0, ptrace(PTRACE_DETACH, first->pid, nullptr, nullptr));
+  EXPECT_TRUE(WaitUntil([&] { return manager.Times("WATCHDOG=1").size() > held; }, 3000));
 
   kill(first->pid, SIGKILL);
   EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
