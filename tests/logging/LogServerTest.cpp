@@ -207,10 +207,15 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
   put({{"LOGMANAGER.LOGDIR", dir.path()},
        {"LOGMANAGER.UDP.SERVER", "127.0.0.1"},
        {"LOGMANAGER.UDP.PORT", "9"},
+       {"LOGMANAGER.UDP.FACILITY", "x"},
        {"LOGMANAGER.LOGFILTER", "FWI"},
        {"LOGMANAGER.FILEPREFIX", "trace"},
        {"LOGMANAGER.MAXFILERETENTIONDAYS", "seven"}});
-  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 128 FWI", settings());
+  // A facility or port that is no number in range gives the default, not what atoi reads.
+  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 8 FWI", settings());
+  put({{"LOGMANAGER.UDP.PORT", "65536"}});
+  EXPECT_EQ(0, LogServer::getUDPPort());
+  EXPECT_EQ(3u, log->Messages(Error).size());  // one for each of retention, facility and port
   // A retention read as 0 would make the day's first record remove every older log.
   log->Clear();
   ASSERT_TRUE(server->MakeFileLogger());
