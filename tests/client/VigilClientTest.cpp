@@ -159,3 +159,31 @@ TEST(VigilClientTest, SilentDaemonIsReportedUnreachableWithinTheTimeOut) {
     close(fd);
   }
 }
+
+// A one-shot client that closed at once could have its last order reset away
+// before the daemon read it: it ends its sending side, and only the daemon's
+// close, 300 ms after it saw that end, lets Finish return.
+TEST(VigilClientTest, FinishEndsTheSendingSideAndReturnsOnlyOnceTheDaemonCloses) {
+  Listener daemon;
+  std::string received;
+  int64_t closedAt = 0;
+  std::thread peer([&] {
+    const int connection = AcceptWithin(daemon.fd, 2000);
+    char buffer[4096];
+    for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+      received.append(buffer, static_cast<size_t>(n));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    closedAt = NowMs();
+    close(connection);
+  });
+  VigilClient client("127.0.0.1", daemon.port, 3000);
+  EXPECT_EQ(VigilClient::kOk, client.Beat(77, 1, 2, 3));
+  client.Finish();
+  const int64_t finished = NowMs();
+  peer.join();
+  EXPECT_EQ(VigilClient::BeatText(77, 1, 2, 3), received);
+  EXPECT_GE(finished, closedAt);
+  EXPECT_LT(finished - closedAt, 1000) << "Finish waited for its time-out";
+  EXPECT_EQ(-1, client.Fd());
+}

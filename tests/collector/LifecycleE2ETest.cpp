@@ -2,6 +2,7 @@
 #include <regex>
 
 #include "DaemonHarness.h"
+#include "FakeServiceManager.h"
 #include "UsageText.h"
 
 namespace {
@@ -35,6 +36,48 @@ TEST_F(LifecycleE2ETest, MissingConfigurationFileIsReportedAndTheDaemonRuns) {
   EXPECT_TRUE(missing->OutSays("Checking item : e2e, pid=" + std::to_string(getpid())));
   EXPECT_TRUE(Has(missing->Err(), "[vigild::main] ERROR, missing or invalid configuration file '" +
                                       home.Join("nope.conf") + "'\n"));
+}
+
+// Every number the start reads is checked: "x" in each gives one Error that
+// names the key and the default taken instead (the documented one), never a
+// 0, and the daemon runs: on port 3003 for its name, served on the handed-over
+// socket, and telling the service manager it is ready. Neither -P nor -D: they
+// would hide the file's port and level.
+TEST_F(LifecycleE2ETest, EveryNumberTheStartReadsIsCheckedAndAValueThatIsNoneKeepsItsDefault) {
+  // the key, and its range and default as the Error states them
+  const std::pair<std::string, std::string> kKeys[] = {
+      {"LOGMANAGER.DEBUGLEVEL", "0 to 10, the default 1"},
+      {"WATCHMGR.MANAGERPORT", "1 to 65535, the default 3003"},
+      {"WATCHMGR.SERVICENOTIFY", "0 to 1, the default 1"},
+      {"WATCHMGR.MAXCLIENTS", "1 to 1000000, the default 1024"},
+      {"WATCHMGR.MAXCLIENTSPERUSER", "1 to 1000000, the default 256"},
+      {"WATCHMGR.MAXWATCHESPERUSER", "0 to 1000000, the default 1024"},
+      {"WATCHMGR.MAXPARALLELRESTARTS", "1 to 1024, the default 16"},
+      {"WATCHMGR.RESTARTDELAY", "0 to 3600000, the default 100"},
+      {"WATCHMGR.RESTARTWINDOW", "1 to 604800, the default 600"},
+      {"WATCHMGR.MAXRESTARTDELAY", "0 to 86400, the default 300"},
+      {"WATCHMGR.RESTARTLIMIT", "0 to 1000000, the default 10"}};
+  std::string lines;
+  for (const auto& [key, said] : kKeys) {
+    lines += "GLOBAL." + key + "=x\n";
+  }
+  home.WriteFile("conf/vigild.conf", lines);
+  FakeServiceManager manager(home.Join("notify"));
+  int handedPort = 0;
+  const int handed = ListenOnLoopback(&handedPort);
+  ASSERT_GE(handed, 0);
+  Daemon daemon(home, {"-f", home.Join("conf/vigild.conf")}, Env("NOTIFY_SOCKET=" + manager.path),
+                -1, handed);
+  EXPECT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon.Err();
+  EXPECT_TRUE(Accepts(handedPort));
+  EXPECT_TRUE(daemon.ErrSays(" started on port 3003"));
+  for (const auto& [key, said] : kKeys) {
+    EXPECT_EQ(1u, Count(daemon.Err(), "ERROR : " + key + "='x' is not a whole number from " + said +
+                                          " is used\n"))
+        << key << "\n"
+        << daemon.Err();
+  }
+  close(handed);
 }
 
 // -c and -l name the daemon, and so the facility of every record. Without a

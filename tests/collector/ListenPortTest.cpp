@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <sys/un.h>
 
 #include "Cnx.h"
 #include "InheritedSocket.h"
@@ -174,26 +175,46 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
   EXPECT_GT(byKind['c'], 0u);  // served once the senders were gone
 }
 
-// Once the handed-over socket stops listening no rebuild can succeed: the service ends.
-TEST_F(ListenPortTest, HandedOverSocketIsServedRebuiltAndNeverReplacedByABind) {
+// Both handed-over sockets are served and neither configured place is
+// bound. Once the handed-over TCP socket stops listening no rebuild can
+// succeed: the service ends.
+TEST_F(ListenPortTest, HandedOverSocketsAreServedRebuiltAndNeverReplacedByABind) {
   const int managers = ListenOnLoopback(&port, 8);
   ASSERT_GE(managers, 0);
+  TempDir dir;
+  sockaddr_un local{};
+  local.sun_family = AF_UNIX;
+  snprintf(local.sun_path, sizeof local.sun_path, "%s", dir.Join("handed.sock").c_str());
+  const int managersLocal = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, bind(managersLocal, reinterpret_cast<sockaddr*>(&local), sizeof local));
+  ASSERT_EQ(0, listen(managersLocal, 8));
+  constexpr int kFirst = 300;  // the handover is two descriptors in a row
+  ASSERT_TRUE(dup2(managers, kFirst) == kFirst && dup2(managersLocal, kFirst + 1) == kFirst + 1);
+  close(managersLocal);
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-  setenv("LISTEN_FDS", "1", 1);
+  setenv("LISTEN_FDS", "2", 1);
   InheritedSocket inherited;
-  ASSERT_EQ(InheritedSocket::kAdopted, inherited.TakeFromEnvironment(dup(managers)));
+  ASSERT_EQ(InheritedSocket::kAdopted, inherited.TakeFromEnvironment(kFirst));
   const int configured = FreePort();
   ListenPort handed(1, 10);  // a bind, were it tried, would fail at once
   handed.UseInheritedSocket(&inherited);
+  handed.SetLocalSocket(dir.Join("configured.sock"));
   Start(handed, configured);
   EXPECT_EQ(1u, Logged(*log, "Listenner started on TCP port " + std::to_string(port)));
   EXPECT_EQ(1u, Logged(*log, "the configured port " + std::to_string(configured) + " is not used"));
+  EXPECT_EQ(1u, Logged(*log, "Listenner started on the local socket handed over"));
   EXPECT_EQ(-1, ConnectTcp(configured));
+  const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&local), sizeof local));
+  ASSERT_EQ(6, send(client, "local\n", 6, MSG_NOSIGNAL));
+  EXPECT_TRUE(WaitUntil([&] { return Lines().count("local") == 1; }, 5000));
+  close(client);
 
   handed._TestAPI_CloseSocket();
   ASSERT_TRUE(
       WaitUntil([&] { return Logged(*log, "INFO : Listenner socket re-activated") > 0; }, 5000));
-  EXPECT_EQ((std::map<std::string, int>{{"one", 1}}), Said("one"));
+  EXPECT_EQ((std::map<std::string, int>{{"local", 1}, {"one", 1}}), Said("one"));
+  EXPECT_FALSE(std::filesystem::exists(dir.Join("configured.sock")));
   shutdown(managers, SHUT_RDWR);
   EXPECT_TRUE(WaitUntil([&] { return handed.state.load() == ListenPort::kStopped; }, 5000));
   const std::string notListening =

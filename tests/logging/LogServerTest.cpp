@@ -1,5 +1,7 @@
 #include "CapturingLogDevice.h"
+#include "ConsoleWriter.h"
 #include "LogServer.h"
+#include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {
@@ -207,10 +209,15 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
   put({{"LOGMANAGER.LOGDIR", dir.path()},
        {"LOGMANAGER.UDP.SERVER", "127.0.0.1"},
        {"LOGMANAGER.UDP.PORT", "9"},
+       {"LOGMANAGER.UDP.FACILITY", "x"},
        {"LOGMANAGER.LOGFILTER", "FWI"},
        {"LOGMANAGER.FILEPREFIX", "trace"},
        {"LOGMANAGER.MAXFILERETENTIONDAYS", "seven"}});
-  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 128 FWI", settings());
+  // A facility or port that is no number in range gives the default, not what atoi reads.
+  EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 8 FWI", settings());
+  put({{"LOGMANAGER.UDP.PORT", "65536"}});
+  EXPECT_EQ(0, LogServer::getUDPPort());
+  EXPECT_EQ(3u, log->Messages(Error).size());  // one for each of retention, facility and port
   // A retention read as 0 would make the day's first record remove every older log.
   log->Clear();
   ASSERT_TRUE(server->MakeFileLogger());
@@ -219,6 +226,65 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
   EXPECT_EQ(log->Messages(Error), Lines{"[ConfigNumber] ERROR : LOGMANAGER.MAXFILERETENTIONDAYS="
                                         "'seven' is not a whole number from 0 to 100000, the "
                                         "default 9999 is used"});
+}
+
+// Standard output is a full pipe nobody reads: the console drops what its
+// queue cannot hold, and the dated file and the UDP server still get every
+// record. Batches of 100, so the receiving socket's buffer never overflows.
+TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
+  constexpr int kRecords = static_cast<int>(ConsoleWriter::kQueueLines) + 200;
+  int ends[2], port = 0;
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(size, 0);
+  ASSERT_EQ(size, write(ends[1], std::string(static_cast<size_t>(size), '.').data(), size));
+  const int saved = dup(1), udp = BindLoopback(SOCK_DGRAM, &port);
+  const timeval timeout{2, 0};
+  setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  TempDir dir;
+  TlConfigurationGlobal& configuration = TlConfigurationGlobal::Instance();
+  configuration->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
+  configuration->AtGlobalPut("GLOBAL.LOGMANAGER.UDP.SERVER", "127.0.0.1");
+  configuration->AtGlobalPut("GLOBAL.LOGMANAGER.UDP.PORT", std::to_string(port));
+  ASSERT_TRUE(server->MakeFileLogger() && server->MakeUDPLogger() && server->StartQueueing());
+  // No test output until standard output is back: it would block on the pipe.
+  dup2(ends[1], 1);
+  server->MakeConsoleLogger();  // after the file output, which takes the console's place
+  const auto lastField = [](const std::string& line) { return line.substr(line.rfind('\t') + 1); };
+  Lines sent, datagrams, filed;
+  char buffer[4096];
+  for (int i = 0; i < kRecords; ++i) {
+    sent.push_back("record " + std::to_string(i));
+    LogServer::Report(Info, nullptr, "[T] " + sent.back());
+    if (i % 100 == 99 || i == kRecords - 1) {
+      server->Flush();
+      for (ssize_t n;
+           datagrams.size() < sent.size() && (n = recv(udp, buffer, sizeof buffer, 0)) > 0;) {
+        datagrams.push_back(lastField(std::string(buffer, static_cast<size_t>(n))));
+      }
+    }
+  }
+  std::istringstream in(ReadAll(std::filesystem::directory_iterator(dir.path())->path()));
+  for (std::string line; std::getline(in, line);) {
+    filed.push_back(lastField(line));
+  }
+  std::string console;  // read from now on, to let the console's queue go
+  std::thread reader([&] {
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) {
+      console.append(buffer, static_cast<size_t>(n));
+    }
+  });
+  const bool drained = server->Drain(10000);
+  dup2(saved, 1);
+  close(saved);
+  close(ends[1]);
+  reader.join();
+  close(ends[0]);
+  close(udp);
+  EXPECT_EQ(sent, datagrams) << datagrams.size() << " datagrams";
+  EXPECT_EQ(sent, filed) << filed.size() << " lines in the file";
+  EXPECT_TRUE(drained);
+  EXPECT_LT(std::count(console.begin(), console.end(), '\n'), kRecords) << "nothing was dropped";
 }
 
 // A stopping server makes room for nobody: the producer must not wait for ever.
