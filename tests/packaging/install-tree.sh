@@ -3,8 +3,8 @@
 # lists land under --prefix DIR (usr/ becoming DIR, /etc and the units
 # inside DIR), or exactly as in the package under DESTDIR with the prefix
 # /usr; the installed program answers -v without any configuration, naming
-# the system and machine it runs on, and the unit starts the installed
-# program.
+# the system and machine it runs on, the unit starts the installed program
+# and the three manual pages are there.
 #   install-tree.sh BUILD_DIR PACKAGE_FILES
 set -euo pipefail
 build=$1 listed=$2
@@ -19,6 +19,13 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 expected=$(sed 's|^usr/||' "$listed" | sort)
 diff <(printf '%s\n' "$expected") <(files_under "$prefix") || fail "files under --prefix differ (< expected, > installed)"
 [ -d "$prefix/share/vigild/tlmhome/log" ] || fail "example home has no log/"
+# The pages by name: the expected list is built from the pages present, so a
+# page deleted from the tree would leave it too.
+for page in vigild.8 vigilctl.1 vigild.programs.5; do
+  title=${page%.*} section=${page##*.}
+  gzip -dc "$prefix/share/man/man$section/$page.gz" 2>/dev/null | grep -x "\.Dt ${title^^} $section" >/dev/null ||
+    fail "man$section/$page.gz is not installed as the page ${title^^}($section)"
+done
 grep -qx "ExecStart=$prefix/bin/vigild" "$prefix/lib/systemd/system/vigild.service" ||
   fail "the unit does not start $prefix/bin/vigild"
 out=$(env -i "$prefix/bin/vigild" -v) || fail "installed vigild -v exited $?"

@@ -3,10 +3,11 @@
 # render in pairs, and checks vigild.8 against
 # the program and the README: the synopsis against `vigild -usage`, and
 # every switch, environment variable and configuration key of the README's
-# tables (with its default where it is a single value) against the page.
-#   man-pages.sh VIGILD MAN_DIR README
+# tables (with its default where it is a single value) against the page;
+# then vigilctl.1 against the verbs and options vigilctl's help names.
+#   man-pages.sh VIGILD MAN_DIR README VIGILCTL
 set -euo pipefail
-vigild=$1 mandir=$2 readme=$3
+vigild=$1 mandir=$2 readme=$3 vigilctl=$4
 
 if ! command -v mandoc >/dev/null; then
   echo "SKIP: mandoc is not installed (scripts/install-deps installs it)"
@@ -84,5 +85,22 @@ while IFS= read -r needle; do
   mentions "$needle" || fail "vigild.8 does not mention '$needle'"
 done < <(cat "$work/names" "$work/defaults")
 
-[ $status -eq 0 ] && echo "manual pages: lint clean, synopsis and README tables match"
+# vigilctl.1 against what vigilctl prints for --help and for each verb's
+# --help: every verb has an item of its own, and every option is explained
+# past the synopsis.
+help=$("$vigilctl" --help)
+verbs=$(sed -nE 's/^(usage:)? +vigilctl ([a-z|]+).*/\2/p' <<< "$help" | tr '|' '\n')
+[ -n "$verbs" ] || fail "vigilctl --help names no verb: $help"
+for verb in $verbs; do
+  out=$("$vigilctl" "$verb" --help 2>&1) || fail "vigilctl $verb --help exited $?: ${out%%$'\n'*}"
+  help+=$'\n'$out
+  grep -qE "^\.It Cm (.* )?$verb( |\$)" "$mandir/vigilctl.1" || fail "vigilctl.1 has no item for $verb"
+done
+body=$(mandoc -Tascii "$mandir/vigilctl.1" | sed 's/.\x08//g' | sed -n '/^DESCRIPTION/,/^ENVIRONMENT/p')
+for option in $(grep -oE -- '(^|[ [])--?[a-z][a-z-]*' <<< "$help" | tr -d ' [' | sort -u); do
+  grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<< "$body" ||
+    fail "vigilctl.1 does not explain $option past its synopsis"
+done
+
+[ $status -eq 0 ] && echo "manual pages: lint clean, synopsis, README tables and vigilctl's verbs and options match"
 exit $status
