@@ -78,6 +78,12 @@ TEST(CtlArgumentsTest, EveryVerbReadsItsOptionsRunItsChecksEnvironmentAndDirecto
             std::make_tuple(reset.verb, reset.name, reset.statusFile, reset.port));
   EXPECT_EQ("--odd", Accepted("reset -- --odd").name);
 
+  // The local socket: under TLMHOME as the daemon makes it, else where the packaged unit listens.
+  EXPECT_EQ("/h/run/vigild.sock", CtlArguments::DefaultSocket("/h/"));
+  EXPECT_EQ(CtlArguments::DefaultSocket("/h"), CtlArguments::DefaultSocket("/h/"));
+  EXPECT_EQ("/run/vigild/vigild.sock", CtlArguments::DefaultSocket(""));
+  EXPECT_EQ("/run/vigild/vigild.sock", CtlArguments::DefaultSocket(nullptr));
+
   EXPECT_TRUE(Accepted("--help").help);
   // A bad value met before --help is still an error.
   EXPECT_EQ("invalid value 'x' for --pid", Parse({"watch", "--pid", "x", "--help"}));
