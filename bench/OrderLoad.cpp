@@ -279,6 +279,18 @@ Clock::time_point WaitForIdle(long pid, int quietMs, int limitSeconds) {
   return lastChange;
 }
 
+// Ends a one-shot connection as the daemon expects: the sending side is shut
+// and the daemon's close awaited (3 s at most). A client that closes at once
+// may be gone before the daemon looks up who owns it, and is refused.
+void EndOneShot(int fd) {
+  shutdown(fd, SHUT_WR);
+  char scratch[256];
+  pollfd readable{fd, POLLIN, 0};
+  while (poll(&readable, 1, 3000) == 1 && read(fd, scratch, sizeof scratch) > 0) {
+  }
+  close(fd);
+}
+
 int Register(const Options& options) {
   const int port = static_cast<int>(options.Number("port", 0));
   const long pid = options.Number("pid", 0);
@@ -291,7 +303,7 @@ int Register(const Options& options) {
   if (fd < 0 || !SendAll(fd, order)) {
     Fail("register: cannot reach the daemon");
   }
-  close(fd);
+  EndOneShot(fd);
   printf("registered=%ld\n", pid);
   return 0;
 }
@@ -678,8 +690,8 @@ int Scale(const Options& options) {
   const long long cpuBefore = CpuNanos(daemon);
   const Clock::time_point cpuStart = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double cpu = static_cast<double>(CpuNanos(daemon) - cpuBefore) / 1e9 /
-                     SecondsSince(cpuStart) * 100.0;
+  const double cpu =
+      static_cast<double>(CpuNanos(daemon) - cpuBefore) / 1e9 / SecondsSince(cpuStart) * 100.0;
   const long rss = ResidentKiB(daemon);
   const long threads = Threads(daemon);
   const std::string stamp = "/tmp/vigild-scale-stamp." + std::to_string(getpid());
@@ -707,9 +719,10 @@ int Scale(const Options& options) {
   const double withHung = underRestart >= hung ? SilentItemStop(port, wdfreq, limit, stamp) : -2.0;
   beating.store(false);
   beater.join();
-  printf("count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
-         "stop_with_hung_s=%.2f hung_restarting=%ld wdfreq=%ld\n",
-         count, registered, rss, threads, cpu, alone, withHung, underRestart, wdfreq);
+  printf(
+      "count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
+      "stop_with_hung_s=%.2f hung_restarting=%ld wdfreq=%ld\n",
+      count, registered, rss, threads, cpu, alone, withHung, underRestart, wdfreq);
   for (int fd : connections) {
     close(fd);
   }
