@@ -3,6 +3,7 @@
 // private table, then judges what the orders registered and runs the
 // supervision pass on the processes found wrong, through process services
 // that never start or signal anything.
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -19,18 +20,27 @@
 
 namespace {
 
-// Plays processes that exist until their stop command has run once, and
-// launches nothing.
+// Plays processes that exist, whatever their number, until their stop
+// command has run once, and launches nothing: only the order's own checks
+// keep a number from the table.
 class FakeServices : public WatchedList::ProcessServices {
  public:
   int CheckPID(int pid) override { return pid == stoppedPid ? 0 : 1; }
+  bool StartTime(int pid, unsigned long long& ticks) override {
+    ticks = 1;
+    return pid != stoppedPid;
+  }
+  bool ProcessRealUid(int pid, uid_t& uid) override {
+    uid = 0;
+    return pid != stoppedPid;
+  }
   int CommandLunch(String& command, int) override {
     volatile int sink = command.length();
     (void)sink;
     ++launched;
     return launched % 3 != 0;  // some launches fail, so their error paths run too
   }
-  int stoppedPid = 0;
+  long stoppedPid = LONG_MIN;  // no process is stopped before the pass below
   int launched = 0;
 };
 
