@@ -103,13 +103,13 @@ TEST(StatusViewTest, TablesAlignColumnsNeutraliseControlCharactersAndShowProgram
       view.Table(1000));
 
   // A daemon that writes no programs: no state, and no program columns.
-  dir.WriteFile("old.json", Document(getpid(), 1000, true, "we\\u001b[2Jb"));
+  dir.WriteFile("old.json", Document(getpid(), 1000, true, "we\\u001b[2J\\u007f"));
   ASSERT_TRUE(view.Load(dir.Join("old.json"), &why));
-  EXPECT_EQ("", view.ProgramState("we\x1b[2Jb"));
+  EXPECT_EQ("", view.ProgramState("we\x1b[2J\x7f"));
   EXPECT_EQ(
       head +
           "PID   NAME     STATE       LAST BEAT  WDFREQ  WSET   NOMINAL  MAX    ERRORS  RESTARTS\n"
-          "4711  we?[2Jb  watching    5          4       21344  0        90000  0       1\n"
+          "4711  we?[2J?  watching    5          4       21344  0        90000  0       1\n"
           "12    a        restarting  0          -       1      2        -      3       0\n",
       view.Table(1000));
 }

@@ -1,3 +1,4 @@
+#include <pwd.h>
 #include <spawn.h>
 
 #include <future>
@@ -286,10 +287,24 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
     uid_t processOwner;
     const char* stop;
     std::string reuseAt;  // the command at which another process takes the pid
-    const char* launched;
+    std::string launched;
     const char* error;  // part of the one Error record, "" when none
   };
+  // An account whose group differs from its user: the owner check must compare users.
+  std::string split;
+  uid_t splitUid = 0;
+  setpwent();
+  for (const passwd* account; split.empty() && (account = getpwent()) != nullptr;) {
+    if (account->pw_uid != 0 && account->pw_uid != account->pw_gid) {
+      splitUid = account->pw_uid;
+      split = std::to_string(account->pw_uid) + "/" + std::to_string(account->pw_gid);
+    }
+  }
+  endpwent();
+  ASSERT_FALSE(split.empty()) << "no account whose group id differs from its user id";
   const Case kCases[] = {
+      {0, splitUid, splitUid, "stop", "",
+       split + " stop\n" + split + " kill -9 77 (fg)\n" + split + " start\n", ""},
       {0, 65534, 65534, "stop", "",
        "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
       {0, 65534, 0, "stop", "", "65534/65534 stop\n65534/65534 start\n",

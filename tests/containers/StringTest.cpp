@@ -41,14 +41,16 @@ TEST(StringTest, SlicesSplitAroundTheMatchAndAreEmptyOutOfRangeOrWithoutOne) {
 TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
   const std::string max(String::kMaxLength, 'a');
   StderrCapture capture;
-  String full(max.c_str()), big((max + "b").c_str()), appended(full), grown("aaaa");
+  String full(max.c_str()), big((max + "b").c_str()), appended(full), grown("aaaa"),
+      exact(max.substr(1).c_str());
   EXPECT_EQ(65535, full.capacity());
   appended += "xyz";
+  exact += "a";  // ends at the limit: whole, and not reported
   grown.gsub("a", max.substr(0, 20000).c_str());
   const std::string line =
       "[String::error] ERROR : string longer than 65535 characters, truncated\n";
   EXPECT_EQ(line + line + line, capture.Stop());
-  for (const String* s : {&big, &appended, &grown}) {
+  for (const String* s : {&big, &appended, &grown, &exact}) {
     EXPECT_EQ(max, std::string(s->chars(), static_cast<size_t>(s->length())));
     EXPECT_EQ(1, s->OK());
   }

@@ -62,6 +62,14 @@ TEST(AtomicFileTest, RewritesKeepTheModeAndNeitherReadersNorPlantedFilesSeeThem)
   EXPECT_FALSE(lost.Replace("text", &error));
   EXPECT_EQ("cannot create a temporary file for '" + lost.Path() + "': Not a directory", error);
   EXPECT_EQ("x", ReadAll(dir.Join("plain")));
+  // A directory at the target's name: the last step fails, and takes its temporary file along.
+  ASSERT_EQ(0, mkdir(dir.Join("taken").c_str(), 0700));
+  const AtomicFile taken(dir.Join("taken"), 0644);
+  EXPECT_FALSE(taken.Replace("text", &error));
+  EXPECT_EQ("cannot rename a temporary file over '" + taken.Path() + "': Is a directory", error);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_NE(0u, entry.path().filename().string().rfind(".taken", 0)) << entry.path();
+  }
 }
 
 // Two writers of one file (two daemons given the same status file) and a
