@@ -42,15 +42,16 @@ TEST(StringTest, TextBeyondTheLengthLimitIsTruncatedWithOneReport) {
   const std::string max(String::kMaxLength, 'a');
   StderrCapture capture;
   String full(max.c_str()), big((max + "b").c_str()), appended(full), grown("aaaa"),
-      exact(max.substr(1).c_str());
+      exact(max.substr(1).c_str()), replaced("ab");
   EXPECT_EQ(65535, full.capacity());
   appended += "xyz";
-  exact += "a";  // ends at the limit: whole, and not reported
+  exact += "a";  // these two end at the limit: whole, and not reported
+  replaced.gsub("b", max.substr(1).c_str());
   grown.gsub("a", max.substr(0, 20000).c_str());
   const std::string line =
       "[String::error] ERROR : string longer than 65535 characters, truncated\n";
   EXPECT_EQ(line + line + line, capture.Stop());
-  for (const String* s : {&big, &appended, &grown, &exact}) {
+  for (const String* s : {&big, &appended, &grown, &exact, &replaced}) {
     EXPECT_EQ(max, std::string(s->chars(), static_cast<size_t>(s->length())));
     EXPECT_EQ(1, s->OK());
   }
