@@ -127,8 +127,8 @@ void StatusWriter::_Run(void* self) {
 
 void StatusWriter::_WriteIfDue() {
   const StatusSnapshot snapshot = Current(true);
-  const bool due =
-      std::chrono::steady_clock::now() - writtenAt >= std::chrono::milliseconds(settings.periodMs);
+  const bool due = std::chrono::steady_clock::now() - writtenAt >=
+                   std::chrono::milliseconds(settings.periodMs);
   if (!due && snapshot.ShowsSameAs(written)) {
     return;
   }

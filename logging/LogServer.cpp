@@ -174,7 +174,8 @@ bool LogServer::StartProcessingThread() {
     return true;  // one log thread per server: a second would outlive the wait of the destructor
   }
   const int result = launcher.Create(HandleLogServer, this);
-  logThreadLaunched = ThreadLauncher::Started(result);  // and must be waited for
+  // A thread whose detach failed runs too, and the destructor waits for it.
+  logThreadLaunched = ThreadLauncher::Started(result);
   if (result != 0) {
     state.store(3);
     return false;
