@@ -5,6 +5,7 @@
 # here (that is the benchmark's part); only that the tool still measures.
 #   order-load.sh VIGILD ORDERLOAD
 set -uo pipefail
+. "$(dirname "$0")/waits.sh"
 vigild=$1 load=$2
 home=$(mktemp -d) daemon= keeper=
 trap 'kill $daemon $keeper 2>/dev/null; rm -rf "$home"' EXIT
@@ -18,19 +19,10 @@ daemon=$!
 sleep 600 &
 keeper=$!
 status=$home/log/vigild.status.json
-# within SECONDS COMMAND...: polls until COMMAND holds, for at most SECONDS.
-within() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.1
-  done
-}
 register() { out=$("$load" register --port "$port" --pid "$keeper" 2>&1); }
-within 10 register || fail "register never reached the daemon: $out"
+waitfor 10 register || fail "register never reached the daemon: $out"
 # Registered, not only sent: the heartbeats below must find their process.
-within 10 grep -qs "\"pid\": $keeper," "$status" || fail "the daemon never listed $keeper"
+waitfor 10 grep -qs "\"pid\": $keeper," "$status" || fail "the daemon never listed $keeper"
 out=$("$load" ingest --port "$port" --daemon "$daemon" --pids "$keeper" --clients 2 --seconds 1 \
   --status "$status") || fail "ingest exited $?: $out"
 [ "$(field failed_clients)" = 0 ] || fail "clients failed: $out"

@@ -9,15 +9,7 @@ work=$(mktemp -d) pid=
 pids() { cat "$work"/vigild-demo.*/state/started 2>/dev/null; }
 trap 'for p in $pid $(pids); do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -n 20 "$work/out"; exit 1; }
-# waitfor SECONDS COMMAND...: polls until COMMAND holds, for at most SECONDS.
-waitfor() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
-  done
-}
+. "$(dirname "$0")/waits.sh"
 registered() { grep -qs "\"pid\": $(pids | sed -n "$1p")," "$work"/vigild-demo.*/log/vigild.status.json; }
 # A process gone but not yet reaped has no program any more.
 all_gone() { for p in $(pids); do ! readlink "/proc/$p/exe" >/dev/null || return 1; done; }
