@@ -690,8 +690,8 @@ int Scale(const Options& options) {
   const long long cpuBefore = CpuNanos(daemon);
   const Clock::time_point cpuStart = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double cpu =
-      static_cast<double>(CpuNanos(daemon) - cpuBefore) / 1e9 / SecondsSince(cpuStart) * 100.0;
+  const double cpu = static_cast<double>(CpuNanos(daemon) - cpuBefore) / 1e9 /
+                     SecondsSince(cpuStart) * 100.0;
   const long rss = ResidentKiB(daemon);
   const long threads = Threads(daemon);
   const std::string stamp = "/tmp/vigild-scale-stamp." + std::to_string(getpid());
@@ -719,10 +719,9 @@ int Scale(const Options& options) {
   const double withHung = underRestart >= hung ? SilentItemStop(port, wdfreq, limit, stamp) : -2.0;
   beating.store(false);
   beater.join();
-  printf(
-      "count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
-      "stop_with_hung_s=%.2f hung_restarting=%ld wdfreq=%ld\n",
-      count, registered, rss, threads, cpu, alone, withHung, underRestart, wdfreq);
+  printf("count=%ld registered_s=%.2f rss_kib=%ld threads=%ld cpu_percent=%.3f stop_s=%.2f "
+         "stop_with_hung_s=%.2f hung_restarting=%ld wdfreq=%ld\n",
+         count, registered, rss, threads, cpu, alone, withHung, underRestart, wdfreq);
   for (int fd : connections) {
     close(fd);
   }

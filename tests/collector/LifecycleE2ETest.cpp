@@ -132,11 +132,7 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
   const int managers = ListenOnLoopback(&handedPort);
   ASSERT_GE(managers, 0);
   int ends[2];
-  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
-  ASSERT_GT(size, 0);
-  const std::string filler(static_cast<size_t>(size), '.');
-  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), size);
+  ASSERT_TRUE(FullPipe(ends));
   auto daemon = Launch("", {}, ends[1], managers);
   close(ends[1]);
   const int fd = ConnectTcp(handedPort);

@@ -234,10 +234,7 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
 TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
   constexpr int kRecords = static_cast<int>(ConsoleWriter::kQueueLines) + 200;
   int ends[2], port = 0;
-  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
-  ASSERT_GT(size, 0);
-  ASSERT_EQ(size, write(ends[1], std::string(static_cast<size_t>(size), '.').data(), size));
+  ASSERT_TRUE(FullPipe(ends));
   const int saved = dup(1), udp = BindLoopback(SOCK_DGRAM, &port);
   const timeval timeout{2, 0};
   setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);

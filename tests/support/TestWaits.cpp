@@ -30,3 +30,12 @@ int64_t NowMs() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+bool FullPipe(int ends[2]) {
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    return false;
+  }
+  const int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  return size > 0 &&
+         write(ends[1], std::string(static_cast<size_t>(size), '.').data(), size) == size;
+}

@@ -19,6 +19,9 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 20
 int FreePort();
 // The whole content of path; "" when it cannot be read.
 std::string ReadAll(const std::string& path);
+// A close-on-exec pipe of one page whose writing end ends[1] is full, as a
+// reader that stopped reading leaves it; false when it cannot be made.
+bool FullPipe(int ends[2]);
 // Milliseconds on the monotonic clock, for measuring how long something took.
 int64_t NowMs();
 
