@@ -85,8 +85,9 @@ ln -s "$root/usr/share/vigild/tlmhome/version" "$home/version"
 out=$(env -i TLMHOME="$home" "$root/usr/bin/vigild" -v)
 [[ $out == "Version:  vigild $version "* ]] || fail "the installed version file is not read: $out"
 port=0
+# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
 for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
+  candidate=$((20000 + RANDOM % 12000))
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
 done
 env -i TLMHOME="$home" "$root/usr/bin/vigild" -P "$port" -D 2 > "$work/daemon.out" 2>&1 &

@@ -22,8 +22,9 @@ export TLMHOME=$work/home
 cp -r "$example" "$TLMHOME"
 mkdir -p "$TLMHOME/log"
 port=0
+# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
 for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
+  candidate=$((20000 + RANDOM % 12000))
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
 done
 # A process gone but not yet reaped has no program any more.

@@ -14,8 +14,9 @@ registered() { grep -qs "\"pid\": $(pids | sed -n "$1p")," "$work"/vigild-demo.*
 # A process gone but not yet reaped has no program any more.
 all_gone() { for p in $(pids); do ! readlink "/proc/$p/exe" >/dev/null || return 1; done; }
 
+# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
 for _ in $(seq 50); do
-  port=$((20000 + RANDOM % 40000))
+  port=$((20000 + RANDOM % 12000))
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
 done
 VIGILD=$2 TMPDIR=$work "$1/scripts/run-demo" "$port" > "$work/out" 2>&1 &

@@ -45,6 +45,11 @@ int ConnectTcp(int port, const char* from, const char* to, bool blocking) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
   const sockaddr_in local = Address(from, 0);
   const sockaddr_in remote = Address(to, port);
+  // The source port is left to connect, which draws from the other half of the
+  // range than a bind to port 0: a daemon of a parallel test that was just told
+  // a free port then finds it still free.
+  const int late = 1;
+  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &late, sizeof late);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       (connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
        (blocking || errno != EINPROGRESS))) {
