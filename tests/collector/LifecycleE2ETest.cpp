@@ -164,11 +164,7 @@ TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliv
 // stop command, goes on running. Twenty rounds, as the race is rare; five
 // under the sanitizers, which run the same code many times slower.
 TEST_F(LifecycleE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZeroAndLeavesProcesses) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  const int rounds = 5;
-#else
-  const int rounds = 20;
-#endif
+  const int rounds = kSanitized ? 5 : 20;
   for (int round = 0; round < rounds; ++round) {
     auto daemon = Start();
     ASSERT_TRUE(Accepts());

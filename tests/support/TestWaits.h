@@ -25,4 +25,13 @@ bool FullPipe(int ends[2]);
 // Milliseconds on the monotonic clock, for measuring how long something took.
 int64_t NowMs();
 
+// The sanitizer builds run the same code many times slower: a bound on how
+// long the product takes is held exactly in the plain build, and with room
+// in these.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 #endif  // VIGILD_TESTS_SUPPORT_TESTWAITS_H
