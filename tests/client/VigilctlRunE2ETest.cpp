@@ -222,8 +222,9 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   EXPECT_TRUE(
       Has(ReadAll(RunErr("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
 
-  // Without a check a stopped child is left to the heartbeats.
-  EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 2; }, 10000));
+  // Without a check a stopped child is left to the heartbeats. A third mark
+  // means the second check, which passed, is over.
+  EXPECT_TRUE(WaitUntil([&] { return Count(ReadAll(counts + "transient"), "x") >= 3; }, 10000));
   kill(static_cast<pid_t>(programs["unchecked"]), SIGSTOP);
 
   // A second single failure, long after the first: still no report.

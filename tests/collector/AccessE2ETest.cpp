@@ -85,15 +85,16 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
   ASSERT_TRUE(WaitUntil([&] { return Exists("insider"); }, 30000)) << daemon->Err();
   EXPECT_FALSE(Exists("outsider") || Exists("bad"));
   EXPECT_TRUE(Alive(outsider) && Alive(bad));
+  const std::string refusal =
+      "WARNING : Connection from 127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1)";
+  // The console has its own writer thread: the pass's Error line, queued
+  // after both refusals, shows they are written.
+  EXPECT_TRUE(daemon->ErrSays("reachs Working Set uppper limit"));
+  EXPECT_EQ(Count(daemon->Err(), refusal), 1u) << daemon->Err();
   // The refusal's wording and severity are decided where commands are judged.
   EXPECT_EQ(
       Count(daemon->Err(), "Watch order for pid " + std::to_string(bad) + " refused: command"), 1u)
       << daemon->Err();
-  const std::string refusal =
-      "WARNING : Connection from 127.0.0.2 refused: peer not in WATCHMGR.ALLOWEDPEERS (127.0.0.1)";
-  // The console has its own writer thread: wait for the pass's Error line too.
-  EXPECT_TRUE(daemon->ErrSays("reachs Working Set uppper limit"));
-  EXPECT_EQ(Count(daemon->Err(), refusal), 1u) << daemon->Err();
 
   const long baseline = OpenDescriptors(daemon->pid);
   const size_t linesBefore = Count(daemon->Err(), "\n");

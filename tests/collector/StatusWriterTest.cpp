@@ -113,14 +113,14 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   };
   for (const auto& change : kChanges) {
     change();
-    EXPECT_GE(passes(3), 1);
+    EXPECT_GE(passes(8), 1);  // a wake-up's room on a loaded host, well inside the period
     EXPECT_LE(passes(12), 1);
   }
   // Stopping writes once more: every pass counted, and the daemon shown as ended.
   writer.Stop();
   const nlohmann::json doc = ReadJson(settings.statusFile);
   EXPECT_EQ(
-      nlohmann::json({2, 5, 1, 196, false}),
+      nlohmann::json({2, 5, 1, 1 + 150 + 3 * (8 + 12), false}),
       nlohmann::json({doc["processes"].size(), doc["processes"][0]["wset"], doc["orders"]["msg"],
                       doc["daemon"]["passes"], doc["daemon"]["running"]}));
   EXPECT_EQ(std::filesystem::perms(0644),
