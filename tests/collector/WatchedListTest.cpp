@@ -111,7 +111,7 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   kill(gone, SIGKILL);
   ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
   processes.real = true;
-  WatchedList list(&processes, WatchedList::Waits{40, 20, 100, 10, 0, 5});
+  WatchedList list(&processes, WatchedList::Waits{8, 100, 100, 10, 0, 5});
   list.SetMaxParallelRestarts(1);
   Timestamp::controlledTimeAdd(-10);  // registered ten seconds ago, with a heartbeat every second
   const std::set<pid_t> pids = {polite, deaf, gone};
@@ -151,8 +151,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
               processes.Commands({"kill " + id, "kill -9 " + id, "echo > " + dir.Join(id)}));
   }
   EXPECT_EQ(6u, processes.launches.size()) << processes.Commands();
-  // Between the deaf process's stop command and its "kill -9" come its forty grace checks, and
-  // at most the one check of the polite process that follows that one's own stop command.
+  // Between the deaf process's stop command and its "kill -9" come its eight grace checks, and at
+  // most the polite process's first check: its background "kill" has a whole 100 ms step to land.
   const std::string lines = PassLines(), deafId = std::to_string(deaf);
   const size_t stopping = lines.find("STOPPING process with kill " + deafId + "\n");
   const size_t killing = lines.find("INFO : KILLING process ID " + deafId + "\n");
@@ -162,8 +162,8 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   for (size_t at = stopping; (at = lines.find("still in list", at)) < killing; ++at) {
     ++checks;
   }
-  EXPECT_LE(40, checks);
-  EXPECT_GE(polite > deaf ? 41 : 40, checks);
+  EXPECT_LE(8, checks);
+  EXPECT_GE(polite > deaf ? 9 : 8, checks);
   // The emptied table ends the loop at the next pass: one empty pass, the last line.
   const std::string last = "INFO : Empty Process List (time to live 1 s)\n";
   EXPECT_EQ(lines.size() - last.size(), lines.find("INFO : Empty"));
