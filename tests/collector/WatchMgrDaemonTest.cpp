@@ -2,6 +2,7 @@
 #include "Cnx.h"
 #include "DaemonShutdown.h"
 #include "LogServer.h"
+#include "LoggedCount.h"
 #include "OrderSession.h"
 #include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
@@ -15,6 +16,7 @@ class WatchMgrDaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
     log = CapturingLogDevice::Install(LogServer::Instance());
+    LogServer::Instance()->setAcceptSeverityUpTo(Debug2);  // a record for each order carried out
     pepoWatchedList = &list;
   }
   void TearDown() override {
@@ -32,8 +34,10 @@ class WatchMgrDaemonTest : public ::testing::Test {
 // process early: an error must never turn into status 0.
 TEST_F(WatchMgrDaemonTest,
        ConnectionsBeyondTheClientLimitStillRegisterAndAStuckShutdownKeepsStatus) {
+  const auto orders = [&] { return Logged(*log, "Creating order"); };
   for (int status : {1, 0}) {
     SCOPED_TRACE(status);
+    log->Clear();  // the last round's loop thread has ended
     ListenPort* listener = new ListenPort();
     const int port = FreePort();
     listener->SetMaxClients(32);
@@ -45,7 +49,7 @@ TEST_F(WatchMgrDaemonTest,
       ASSERT_EQ(1, client.Establish("127.0.0.1", port, true));
       client.SendPacket("BEGINMSG\npid: 1\nEND;\n", 0, 0, true);
       client.Disconnect();
-      WaitUntil([&] { return listener->clientCount.load() == 0; }, 2000);
+      WaitUntil([&] { return orders() == i + 1u && listener->clientCount.load() == 0; }, 2000, 1);
     }
     list.Lock();
     Cnx client;
@@ -54,7 +58,8 @@ TEST_F(WatchMgrDaemonTest,
                               "\npsname: last\npsstart: \npsstop: \nEND;\n";
     client.SendPacket(order.c_str(), 0, 0, true);
     ASSERT_TRUE(WaitUntil([&] { return listener->clientCount.load() == 1; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the order reaches the lock
+    // Heartbeats all done, the loop thread records this order, then can only wait for the lock.
+    ASSERT_TRUE(WaitUntil([&] { return orders() == 41; }, 5000));
     WatchedList* noList = nullptr;
     exitStatus = -1;
     EXPECT_EQ(0, DaemonShutdown::Run(listener, noList, status, 300, RecordExit));
