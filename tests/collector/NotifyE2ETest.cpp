@@ -24,10 +24,9 @@ class NotifyE2ETest : public DaemonHarness {
 // when the table changes; a ping at least every half interval (each pass,
 // a second apart, with slack for a loaded host); STOPPING at SIGTERM. The
 // sanitizer builds get more room: their start-up alone takes a good part of
-// a second. A
-// service manager restarts a hung daemon by killing it alone, sparing its
-// children: the wrapper's next heartbeat finds its connection broken,
-// connects anew and registers the same child, and only it.
+// a second. A service manager restarts a hung daemon by killing it alone,
+// sparing its children: the wrapper's next heartbeat finds its connection
+// broken, connects anew and registers the same child, and only it.
 TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWrappedProgram) {
   FakeServiceManager manager(home.Join("notify"));
   ASSERT_TRUE(manager.Bound());
