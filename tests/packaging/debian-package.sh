@@ -18,6 +18,7 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
+. "$(dirname "$0")/../scripts/waits.sh"
 
 cpack -G DEB --config "$config" -B "$work/out" > "$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
@@ -84,12 +85,7 @@ sed "s|\"/var/log/vigild/\"|\"$work/logs/\"|" "$root/etc/vigild/registry.conf" >
 ln -s "$root/usr/share/vigild/tlmhome/version" "$home/version"
 out=$(env -i TLMHOME="$home" "$root/usr/bin/vigild" -v)
 [[ $out == "Version:  vigild $version "* ]] || fail "the installed version file is not read: $out"
-port=0
-# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 12000))
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
-done
+port=$(free_port)
 env -i TLMHOME="$home" "$root/usr/bin/vigild" -P "$port" -D 2 > "$work/daemon.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do

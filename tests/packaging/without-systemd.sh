@@ -17,16 +17,12 @@ pid=
 trap '[ -z "$pid" ] || kill -9 "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
+. "$(dirname "$0")/../scripts/waits.sh"
 
 export TLMHOME=$work/home
 cp -r "$example" "$TLMHOME"
 mkdir -p "$TLMHOME/log"
-port=0
-# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 12000))
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
-done
+port=$(free_port)
 # A process gone but not yet reaped has no program any more.
 alive() { readlink "/proc/$1/exe" > /dev/null 2>&1; }
 listening() {

@@ -14,11 +14,7 @@ registered() { grep -qs "\"pid\": $(pids | sed -n "$1p")," "$work"/vigild-demo.*
 # A process gone but not yet reaped has no program any more.
 all_gone() { for p in $(pids); do ! readlink "/proc/$p/exe" >/dev/null || return 1; done; }
 
-# Below the kernel's range for source ports: no connection takes it before the daemon binds it.
-for _ in $(seq 50); do
-  port=$((20000 + RANDOM % 12000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-done
+port=$(free_port)
 VIGILD=$2 TMPDIR=$work "$1/scripts/run-demo" "$port" > "$work/out" 2>&1 &
 pid=$!
 waitfor 60 registered 1 || fail "the demo collector never registered"
