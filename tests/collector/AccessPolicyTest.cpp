@@ -3,7 +3,6 @@
 #include "ClientSession.h"
 #include "ListenPort.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "TestSockets.h"
 #include "TlConfiguration.h"
 
@@ -43,7 +42,6 @@ class AccessPolicyTest : public ::testing::Test {
 // What each of root, the daemon's user, nobody, 1000 and an unknown owner acts as ("-": refused),
 // and whether peers beyond this host can reach the address the listener binds.
 TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAreNamedErrors) {
-  const long kUnknown = AccessPolicy::kUnknownUid;
   const struct {
     std::map<std::string, std::string> keys;
     const char* actsAs;
@@ -69,7 +67,8 @@ TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAre
     const std::string first = c.keys.empty() ? "none" : c.keys.begin()->second;
     auto policy = Policy(c.keys);
     std::string actsAs;
-    for (long owner : {0L, static_cast<long>(kDaemonUid), 65534L, 1000L, kUnknown}) {
+    for (long owner :
+         {0L, static_cast<long>(kDaemonUid), 65534L, 1000L, AccessPolicy::kUnknownUid}) {
       long uid = 4343;
       const bool admitted = policy->AdmitOwner(owner, "10.1.2.3:5000", uid);
       EXPECT_EQ(policy->UserAllowed(owner), admitted) << first << " " << owner;

@@ -17,14 +17,11 @@ int Make(Kind kind, int at) {
     fd = ends[0];
   } else if (kind == kUnixListening) {
     fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;  // unnamed: autobind gives it an abstract name
+    sockaddr_un address{AF_UNIX, {}};  // unnamed: autobind gives it an abstract name
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(sa_family_t));
   } else if (kind == kTcp6Listening) {
     fd = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
+    sockaddr_in6 address{AF_INET6, 0, 0, in6addr_loopback, 0};
     socklen_t length = sizeof address;
     bind(fd, reinterpret_cast<sockaddr*>(&address), length);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);

@@ -6,7 +6,6 @@
 #include "ListenPort.h"
 #include "LoggedCount.h"
 #include "StderrCapture.h"
-#include "TestCommon.h"
 #include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
@@ -37,7 +36,6 @@ std::unique_ptr<ClientSession> Serve(long) {
 class ListenPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log = CapturingLogDevice::Install(LogServer::Instance());
     LogServer::Instance()->setDebugLevelNumber(4);
     log->Clear();
     descriptors = CountOpenDescriptors();
@@ -71,7 +69,7 @@ class ListenPortTest : public ::testing::Test {
     return Lines();
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log;
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   ListenPort listener;
   int port = 0;
   int descriptors = 0;
@@ -175,15 +173,13 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
   EXPECT_GT(byKind['c'], 0u);  // served once the senders were gone
 }
 
-// Both handed-over sockets are served and neither configured place is
-// bound. Once the handed-over TCP socket stops listening no rebuild can
-// succeed: the service ends.
+// Both handed-over sockets are served and neither configured place is bound. Once the handed-over
+// TCP socket stops listening no rebuild can succeed: the service ends.
 TEST_F(ListenPortTest, HandedOverSocketsAreServedRebuiltAndNeverReplacedByABind) {
   const int managers = ListenOnLoopback(&port, 8);
   ASSERT_GE(managers, 0);
   TempDir dir;
-  sockaddr_un local{};
-  local.sun_family = AF_UNIX;
+  sockaddr_un local{AF_UNIX, {}};
   snprintf(local.sun_path, sizeof local.sun_path, "%s", dir.Join("handed.sock").c_str());
   const int managersLocal = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(0, bind(managersLocal, reinterpret_cast<sockaddr*>(&local), sizeof local));
@@ -217,10 +213,9 @@ TEST_F(ListenPortTest, HandedOverSocketsAreServedRebuiltAndNeverReplacedByABind)
   EXPECT_FALSE(std::filesystem::exists(dir.Join("configured.sock")));
   shutdown(managers, SHUT_RDWR);
   EXPECT_TRUE(WaitUntil([&] { return handed.state.load() == ListenPort::kStopped; }, 5000));
-  const std::string notListening =
-      "[ListenPort::_Initialize] : Socket handed over by the service manager on port " +
-      std::to_string(port) + " is not listening.";
-  EXPECT_EQ(1u, Logged(*log, notListening));
+  const std::string byManager =
+      "[ListenPort::_Initialize] : Socket handed over by the service manager ";
+  EXPECT_EQ(1u, Logged(*log, byManager + "on port " + std::to_string(port) + " is not listening."));
   EXPECT_EQ(1u, Logged(*log, "Unable to re-initialize the Listenner socket"));
   handed.Delete();
   close(managers);
@@ -233,9 +228,7 @@ TEST_F(ListenPortTest, HandedOverSocketsAreServedRebuiltAndNeverReplacedByABind)
   refusing.UseInheritedSocket(&refused);
   EXPECT_EQ(0, refusing.Initialize(configured, Serve));
   EXPECT_EQ(ListenPort::kStopped, refusing.state.load());
-  EXPECT_EQ(1u, Logged(*log,
-                       "[ListenPort::_Initialize] : Socket handed over by the service manager "
-                       "refused: 3 descriptors handed over"));
+  EXPECT_EQ(1u, Logged(*log, byManager + "refused: 3 descriptors handed over"));
   EXPECT_EQ(-1, ConnectTcp(configured));
 }
 
@@ -363,10 +356,7 @@ TEST_F(ListenPortTest, ClientBeyondTheDescriptorLimitIsRefusedAndServiceResumes)
   // The test's own sockets exist before the limit is tightened.
   const int first = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int refused = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   rlimit original{};
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &original));
   const int lowestFree = dup(0);

@@ -1,9 +1,8 @@
 #include "OrderCounters.h"
 #include "TestCommon.h"
 
-// More threads than the counters have shards, each counting its own mix,
-// while a reader sums: no count is lost or counted twice, and a sum read
-// while they count never runs ahead of what was counted.
+// More threads than the counters have shards, each counting its own mix while a reader sums: no
+// count is lost or doubled, and no sum read meanwhile runs ahead of what was counted.
 TEST(OrderCountersTest, CountsFromManyThreadsAddUpExactly) {
   OrderCounters counters;
   constexpr int kThreads = 80;

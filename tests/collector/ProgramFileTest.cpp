@@ -30,16 +30,11 @@ TEST(ProgramFileTest, EveryKeyAndEveryDefaultReachTheWrapperAsOneWordEach) {
   ProgramDefinition d;
   ASSERT_EQ(ParseError("# the web server\n"
                        "command = /bin/srv '/srv/a b' \"x\\\"y\" c\\ d 'it''s' \"end.\"\n"
-                       "  user = root  \n"
-                       "directory = /tmp\n"
-                       "env.MODE = production = yes\n"
-                       "env.EMPTY =\n"
-                       "check = http://127.0.0.1:8080/health\n"
-                       "check-every = 7\ncheck-timeout = 3\ncheck-failures = 4\n"
-                       "check-grace = 0\n"
-                       "wdfreq = 30\nmaxwset = 1000\nminwset = 10\nwsetincr = 50\n"
-                       "nomwset = 100\nmaxerrors = 9\n"
-                       "restart = always\noutput = log\nlog-size = 4096\n"
+                       "  user = root  \ndirectory = /tmp\nenv.MODE = production = yes\n"
+                       "env.EMPTY =\ncheck = http://127.0.0.1:8080/health\ncheck-every = 7\n"
+                       "check-timeout = 3\ncheck-failures = 4\ncheck-grace = 0\nwdfreq = 30\n"
+                       "maxwset = 1000\nminwset = 10\nwsetincr = 50\nnomwset = 100\n"
+                       "maxerrors = 9\nrestart = always\noutput = log\nlog-size = 4096\n"
                        "log-keep = 0\r\n",
                        0, &d),
             "");
@@ -157,15 +152,6 @@ TEST(ProgramFileTest, DirectoryReadingSkipsOtherFilesAndNamesBadOnes) {
   EXPECT_TRUE(errors.empty());
 }
 
-// Moves programs/web.conf into a new directory of that mode and links it back.
-void MoveAndLink(const TempDir& d, const char* into, mode_t mode) {
-  mkdir(d.Join(into).c_str(), 0755);
-  chmod(d.Join(into).c_str(), mode);
-  const std::string moved = d.Join(std::string(into) + "/web.conf");
-  rename(d.Join("programs/web.conf").c_str(), moved.c_str());
-  (void)!symlink(moved.c_str(), d.Join("programs/web.conf").c_str());
-}
-
 // What a program file says may run as root, so another user must not be able to write it.
 TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
   constexpr uid_t kOther = 65534;
@@ -176,33 +162,23 @@ TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
                     unread = "; no program file in it is read";
   const struct {
     const char* what;
-    std::function<void(const TempDir&)> arrange;  // programs/ holds a good web.conf already
-    std::string refusal;                          // "": web is read
-    bool needsRoot;
+    const char* path;     // made that mode; with linked, a new directory web.conf moves into
+    mode_t mode;          // 0: given to another user instead, which needs root
+    bool linked;          // programs/web.conf becomes a link to the moved file
+    std::string refusal;  // "": web is read
   } setups[] = {
-      {"group-writable file",
-       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0664); }, file + writable,
-       false},
-      {"world-writable file",
-       [](const TempDir& d) { chmod(d.Join("programs/web.conf").c_str(), 0646); }, file + writable,
-       false},
-      {"another user's file",
-       [](const TempDir& d) { (void)!chown(d.Join("programs/web.conf").c_str(), kOther, 0); },
-       file + owned, true},
-      {"link into a safe directory", [](const TempDir& d) { MoveAndLink(d, "safe", 0755); }, "",
-       false},
-      {"link into a directory anyone writes",
-       [](const TempDir& d) { MoveAndLink(d, "open", 01777); },
-       file + "links into {dir}/open, " + writable, false},
-      {"directory anyone writes", [](const TempDir& d) { chmod(d.Join("programs").c_str(), 0777); },
-       directory + writable + unread, false},
-      {"another user's directory",
-       [](const TempDir& d) { (void)!chown(d.Join("programs").c_str(), kOther, 0); },
-       directory + owned + unread, true},
+      {"group-writable file", "programs/web.conf", 0664, false, file + writable},
+      {"world-writable file", "programs/web.conf", 0646, false, file + writable},
+      {"another user's file", "programs/web.conf", 0, false, file + owned},
+      {"link into a safe directory", "safe", 0755, true, ""},
+      {"link into a directory anyone writes", "open", 01777, true,
+       file + "links into {dir}/open, " + writable},
+      {"directory anyone writes", "programs", 0777, false, directory + writable + unread},
+      {"another user's directory", "programs", 0, false, directory + owned + unread},
   };
   for (const auto& setup : setups) {
     SCOPED_TRACE(setup.what);
-    if (setup.needsRoot && geteuid() != 0) {
+    if (setup.mode == 0 && geteuid() != 0) {
       printf("[ SKIPPED  ] %s: needs root to give files away\n", setup.what);
       continue;
     }
@@ -210,7 +186,17 @@ TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
     mkdir(dir.Join("programs").c_str(), 0755);
     dir.WriteFile("programs/web.conf", "command = sleep 5\n");
     chmod(dir.Join("programs/web.conf").c_str(), 0644);
-    setup.arrange(dir);
+    const std::string path = dir.Join(setup.path), web = dir.Join("programs/web.conf");
+    if (setup.linked) {
+      mkdir(path.c_str(), 0755);
+      rename(web.c_str(), (path + "/web.conf").c_str());
+      (void)!symlink((path + "/web.conf").c_str(), web.c_str());
+    }
+    if (setup.mode == 0) {
+      (void)!chown(path.c_str(), kOther, 0);
+    } else {
+      chmod(path.c_str(), setup.mode);
+    }
     std::vector<std::string> errors;
     const auto programs = ProgramFile::ReadDirectory(dir.Join("programs"), geteuid(), &errors);
     std::string refusal = setup.refusal;

@@ -1,8 +1,5 @@
-#include "CapturingLogDevice.h"
-#include "LogServer.h"
 #include "LoggedCount.h"
 #include "ProgramKeeper.h"
-#include "TestCommon.h"
 #include "WatchedList.h"
 
 namespace {

@@ -130,10 +130,7 @@ TEST(StatusSnapshotTest, JsonAndMetricsCarryEveryFactAndSurviveHostileNames) {
 // The failed program keeps its series, a waiting one counts down to its start, and only a watched
 // one has an uptime.
 TEST(StatusSnapshotTest, ProgramsShowEachNamesStateLastExitReasonAndUptime) {
-  RestartSettings settings;
-  settings.firstDelayMs = 5000;
-  settings.limit = 1;
-  ProgramTable programs(settings, [] { return 0.0; });
+  ProgramTable programs(RestartSettings{5000, 600 * 1000, 300 * 1000, 1}, [] { return 0.0; });
   std::map<int, WatchedItem> table;
   const long nowUtc = 2000;
   auto add = [&](int pid, const char* name, WatchState state) {

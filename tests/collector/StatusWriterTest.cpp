@@ -1,11 +1,8 @@
 #include <nlohmann/json.hpp>
 
-#include "CapturingLogDevice.h"
-#include "LogServer.h"
 #include "LoggedCount.h"
 #include "OrderCounters.h"
 #include "StatusWriter.h"
-#include "TestCommon.h"
 
 namespace {
 
@@ -28,7 +25,6 @@ class StatusWriterTest : public ::testing::Test {
 // Others who may write to the directory can plant files at the names the
 // writer uses: the operator hears of it once, at start, for each such one.
 TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
-  // mode of the status file's directory, warnings expected
   const std::pair<mode_t, size_t> kCases[] = {{0755, 0}, {0775, 1}, {0757, 1}, {01777, 1}};
   for (const auto& [mode, warnings] : kCases) {
     const std::string sub = dir.Join("m" + std::to_string(mode));

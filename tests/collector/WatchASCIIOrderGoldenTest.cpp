@@ -2,7 +2,6 @@
 // wrong; N.out what the parser made of each line, of each completed block and the errors logged.
 #include "CapturingLogDevice.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "WatchASCIIOrder.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include "Cnx.h"
 #include "FakeProcesses.h"
 #include "LogServer.h"
-#include "TestCommon.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 
@@ -26,8 +25,8 @@ class WatchASCIIOrderTest : public ::testing::Test {
   WatchASCIIOrderTest() {
     processes.owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
                         {200, 1001}, {300, 0},    {301, 0}};
+    pepoWatchedList = &list;
   }
-  void SetUp() override { pepoWatchedList = &list; }
   void TearDown() override {
     AccessPolicy::Publish(nullptr);
     pepoWatchedList = nullptr;

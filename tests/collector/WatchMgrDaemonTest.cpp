@@ -1,10 +1,7 @@
-#include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "DaemonShutdown.h"
-#include "LogServer.h"
 #include "LoggedCount.h"
 #include "OrderSession.h"
-#include "TestCommon.h"
 #include "TlConfigurationGlobal.h"
 
 namespace {

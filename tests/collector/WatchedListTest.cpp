@@ -156,14 +156,12 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   const std::string lines = PassLines(), deafId = std::to_string(deaf);
   const size_t stopping = lines.find("STOPPING process with kill " + deafId + "\n");
   const size_t killing = lines.find("INFO : KILLING process ID " + deafId + "\n");
-  ASSERT_NE(lines.npos, stopping);
-  ASSERT_NE(lines.npos, killing);
+  ASSERT_TRUE(stopping != lines.npos && killing != lines.npos) << lines;
   int checks = 0;
   for (size_t at = stopping; (at = lines.find("still in list", at)) < killing; ++at) {
     ++checks;
   }
-  EXPECT_LE(8, checks);
-  EXPECT_GE(polite > deaf ? 9 : 8, checks);
+  EXPECT_TRUE(checks >= 8 && checks <= (polite > deaf ? 9 : 8)) << checks;
   // The emptied table ends the loop at the next pass: one empty pass, the last line.
   const std::string last = "INFO : Empty Process List (time to live 1 s)\n";
   EXPECT_EQ(lines.size() - last.size(), lines.find("INFO : Empty"));
