@@ -1,8 +1,7 @@
 #include "AccessPolicy.h"
-#include "CapturingLogDevice.h"
 #include "ClientSession.h"
 #include "ListenPort.h"
-#include "LogServer.h"
+#include "LoggedCount.h"
 #include "TestSockets.h"
 #include "TlConfiguration.h"
 
@@ -16,9 +15,8 @@ uint32_t Ip(const char* text) {
   return address;
 }
 
-class AccessPolicyTest : public ::testing::Test {
+class AccessPolicyTest : public LoggingTest {
  protected:
-  void TearDown() override { LogServer::DeleteInstance(); }
   // Keys that must configure, or with error keys that must be refused.
   std::unique_ptr<AccessPolicy> Policy(const std::map<std::string, std::string>& keys,
                                        std::string* error = nullptr) {
@@ -35,8 +33,6 @@ class AccessPolicyTest : public ::testing::Test {
     EXPECT_EQ(text.empty(), error == nullptr) << text;
     return policy;
   }
-
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
 };
 
 // What each of root, the daemon's user, nobody, 1000 and an unknown owner acts as ("-": refused),

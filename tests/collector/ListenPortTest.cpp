@@ -33,7 +33,7 @@ std::unique_ptr<ClientSession> Serve(long) {
   return std::unique_ptr<ClientSession>(new CountingSession);
 }
 
-class ListenPortTest : public ::testing::Test {
+class ListenPortTest : public LoggingTest {
  protected:
   void SetUp() override {
     LogServer::Instance()->setDebugLevelNumber(4);
@@ -69,7 +69,6 @@ class ListenPortTest : public ::testing::Test {
     return Lines();
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   ListenPort listener;
   int port = 0;
   int descriptors = 0;

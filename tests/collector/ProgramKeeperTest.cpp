@@ -4,7 +4,7 @@
 
 namespace {
 
-class ProgramKeeperTest : public ::testing::Test {
+class ProgramKeeperTest : public LoggingTest {
  protected:
   ProgramKeeperTest() {
     LogServer::Instance()->setAcceptSeverityUpTo(Warning);
@@ -17,14 +17,12 @@ class ProgramKeeperTest : public ::testing::Test {
     settings.settleMs = 0;
     settings.registerWaitMs = 400;
   }
-  ~ProgramKeeperTest() override { LogServer::DeleteInstance(); }
 
   std::vector<std::string> Launched() {
     std::lock_guard<std::mutex> hold(mutex);
     return launched;
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
   ProgramKeeper::Settings settings;
   WatchedList list;

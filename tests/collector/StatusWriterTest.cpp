@@ -11,10 +11,8 @@ nlohmann::json ReadJson(const std::string& path) {
   return nlohmann::json::parse(ReadAll(path), nullptr, false);
 }
 
-class StatusWriterTest : public ::testing::Test {
+class StatusWriterTest : public LoggingTest {
  protected:
-  void TearDown() override { LogServer::DeleteInstance(); }
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   TempDir dir;
   OrderCounters counters;
   StatusWriter::Settings settings;

@@ -1,7 +1,6 @@
 // orders/N.in holds the escaped lines one connection sent, valid or garbled as clients get them
 // wrong; N.out what the parser made of each line, of each completed block and the errors logged.
-#include "CapturingLogDevice.h"
-#include "LogServer.h"
+#include "LoggedCount.h"
 #include "WatchASCIIOrder.h"
 
 namespace {
@@ -98,12 +97,7 @@ std::string Render(const std::vector<std::string>& lines, CapturingLogDevice::Lo
   return out.str();
 }
 
-class WatchASCIIOrderGoldenTest : public ::testing::Test {
- protected:
-  void TearDown() override { LogServer::DeleteInstance(); }
-
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
-};
+class WatchASCIIOrderGoldenTest : public LoggingTest {};
 
 TEST_F(WatchASCIIOrderGoldenTest, EverySessionDecodesAsRecorded) {
   int sessions = 0;

@@ -1,10 +1,9 @@
 #include <limits.h>
 
 #include "AccessPolicy.h"
-#include "CapturingLogDevice.h"
 #include "Cnx.h"
 #include "FakeProcesses.h"
-#include "LogServer.h"
+#include "LoggedCount.h"
 #include "TlConfiguration.h"
 #include "WatchASCIIOrder.h"
 
@@ -20,7 +19,7 @@ const Lines kWatch = Lines({"BEGINWATCH", "PID:4711", "pid: 0", "pid: +4712", "p
                             "wdfreq: abc", "minwset:\t 12", "maxwset: -17", "wsetincr: - 3",
                             "MaxErrors: 2147483648", "pids: 9", "pid 42", "pid  :42", "END;"});
 
-class WatchASCIIOrderTest : public ::testing::Test {
+class WatchASCIIOrderTest : public LoggingTest {
  protected:
   WatchASCIIOrderTest() {
     processes.owners = {{4712, 0},   {100, 1000}, {101, 1000}, {102, 1000},
@@ -67,7 +66,6 @@ class WatchASCIIOrderTest : public ::testing::Test {
 
   size_t Warnings() { return log->Messages(Warning).size(); }
 
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   FakeProcesses processes;  // only the pids of its table live
   WatchedList list{&processes};
 };

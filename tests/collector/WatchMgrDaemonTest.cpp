@@ -9,10 +9,9 @@ namespace {
 int exitStatus = -1;  // what the shutdown passed to its exit function
 void RecordExit(int status) { exitStatus = status; }
 
-class WatchMgrDaemonTest : public ::testing::Test {
+class WatchMgrDaemonTest : public LoggingTest {
  protected:
   void SetUp() override {
-    log = CapturingLogDevice::Install(LogServer::Instance());
     LogServer::Instance()->setAcceptSeverityUpTo(Debug2);  // a record for each order carried out
     pepoWatchedList = &list;
   }
@@ -22,7 +21,6 @@ class WatchMgrDaemonTest : public ::testing::Test {
     TlConfigurationGlobal::DeleteInstance();
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log;
   WatchedList list;
 };
 

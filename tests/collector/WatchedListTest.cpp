@@ -81,13 +81,12 @@ pid_t StartSleep(bool termBlocked) {
   return pid;
 }
 
-class WatchedListTest : public ::testing::Test {
+class WatchedListTest : public LoggingTest {
  protected:
   void SetUp() override {
     LogServer::Instance()->setAcceptSeverityUpTo(Debug3);
     port.state = ListenPort::kRunning;
   }
-  void TearDown() override { LogServer::DeleteInstance(); }
 
   // The pass's debug lines, one a line, each without the routine's name that tags it.
   std::string PassLines() {
@@ -98,7 +97,6 @@ class WatchedListTest : public ::testing::Test {
     return lines;
   }
 
-  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(LogServer::Instance());
   ListenPort port;
   FakeProcesses processes;
 };
