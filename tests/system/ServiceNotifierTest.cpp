@@ -131,10 +131,9 @@ TEST_F(ServiceNotifierTest, WarnsOnceOfRefusedVariablesShortIntervalsAndEachRunO
   ServiceNotifier unopened, none, refused, shortInterval, fine, unheard;
   EXPECT_FALSE(none.Open(ServiceNotifier::Parse(nullptr, "2000000", nullptr, getpid())));
   for (ServiceNotifier* notifier : {&unopened, &none}) {
-    EXPECT_FALSE(notifier->Enabled());
-    EXPECT_EQ(notifier->WatchdogMs(), 0);
-    EXPECT_FALSE(notifier->Ready());
-    EXPECT_FALSE(notifier->Stopping());
+    EXPECT_EQ(std::make_tuple(false, int64_t{0}, false, false),
+              std::make_tuple(notifier->Enabled(), notifier->WatchdogMs(), notifier->Ready(),
+                              notifier->Stopping()));
     notifier->PassDone("1 watched");
   }
   EXPECT_EQ(Warnings(0), "");
