@@ -23,7 +23,7 @@ std::string Unread(std::vector<std::string> words, const std::function<void(CliP
 
 }  // namespace
 
-TEST(CliParserTest, OptionOneTakesTheNextArgumentUnlessItIsASwitch) {
+TEST(CliParserTest, OptionsTakeTheNextArgumentUnlessItIsASwitchAndSwitchesAnOptionalValueWord) {
   // words, option, found, value, unread
   const std::tuple<std::vector<std::string>, const char*, bool, const char*, const char*> cases[] =
       {{{"vigild", "-c", "3", "-l", "7"}, "c", true, "3", "[-l][7]"},
@@ -39,18 +39,15 @@ TEST(CliParserTest, OptionOneTakesTheNextArgumentUnlessItIsASwitch) {
               }));
     EXPECT_EQ(expected, value) << name;
   }
-}
-
-TEST(CliParserTest, DiscreteSwitchReadsAnOptionalValueWord) {
   // words, mandatory, value before, result, value after, unread
-  const std::tuple<std::vector<std::string>, bool, bool, bool, bool, const char*> cases[] = {
+  const std::tuple<std::vector<std::string>, bool, bool, bool, bool, const char*> switches[] = {
       {{"vigild", "-trace", "no"}, true, true, true, false, ""},
       {{"vigild", "-trace"}, true, false, true, true, ""},
       {{"vigild", "-trace", "-c", "3"}, true, false, true, true, "[-c][3]"},
       {{"vigild", "-trace", "Yes"}, true, false, true, true, ""},
       {{"vigild", "-c", "3"}, true, true, false, true, "[-c][3]"},
       {{"vigild", "-c", "3"}, false, false, true, false, "[-c][3]"}};
-  for (const auto& [words, mandatory, initial, result, expected, unread] : cases) {
+  for (const auto& [words, mandatory, initial, result, expected, unread] : switches) {
     SCOPED_TRACE(words[1]);
     bool value = initial;
     EXPECT_EQ(unread, Unread(words, [&, mandatory = mandatory, result = result](CliParser& p) {
