@@ -1,7 +1,6 @@
 #include "CapturingLogDevice.h"
 
 #include "LogServer.h"
-#include "TestCommon.h"
 
 std::vector<CapturingLogDevice::Captured> CapturingLogDevice::Log::Records() const {
   std::lock_guard<std::mutex> lock(mutex);
@@ -9,9 +8,8 @@ std::vector<CapturingLogDevice::Captured> CapturingLogDevice::Log::Records() con
 }
 
 std::vector<std::string> CapturingLogDevice::Log::Messages(int severity) const {
-  std::lock_guard<std::mutex> lock(mutex);
   std::vector<std::string> messages;
-  for (const Captured& record : records) {
+  for (const Captured& record : Records()) {
     if (severity == -1 || record.severity == severity) {
       messages.push_back(record.message);
     }
@@ -46,17 +44,10 @@ void CapturingLogDevice::Log::Add(const Captured& record) {
 CapturingLogDevice::CapturingLogDevice() : log_(std::make_shared<Log>()) {}
 
 bool CapturingLogDevice::ProcessMessage(Handle<LogMessage>& record, bool flush) {
-  if (record.IsNull()) {
-    return true;
+  if (!record.IsNull()) {
+    log_->Add({record->severity, record->getErrorCode(), record->getErrorString(),
+               record->getErrorMessage(), record->facility, record->channel, flush});
   }
-  Captured captured{record->severity,
-                    record->getErrorCode(),
-                    record->getErrorString(),
-                    record->getErrorMessage(),
-                    record->facility,
-                    record->channel,
-                    flush};
-  log_->Add(captured);
   return true;
 }
 

@@ -17,10 +17,7 @@ class CapturingLogDevice : public LogDevice {
   // One record as the device saw it.
   struct Captured {
     int severity;
-    std::string code;
-    std::string tag;
-    std::string message;
-    std::string facility;
+    std::string code, tag, message, facility;
     int channel;
     bool flush;
   };

@@ -1,24 +1,18 @@
 #include "StderrCapture.h"
 
-#include <dirent.h>
-
 #include <iostream>
 
 #include "TestCommon.h"
 
-namespace {
-
 // Pushes out whatever the C and C++ streams still buffer, so that it lands
 // on the descriptor it was meant for.
-void FlushStandardStreams() {
+static void FlushStandardStreams() {
   std::cout.flush();
   std::cerr.flush();
   fflush(nullptr);
 }
 
-}  // namespace
-
-StderrCapture::StderrCapture(int fd) : fd_(fd), savedFd_(-1), captureFd_(-1), stopped_(false) {
+StderrCapture::StderrCapture(int fd) : fd_(fd) {
   FlushStandardStreams();
   char name[] = "/tmp/vigild-stderr-XXXXXX";
   captureFd_ = mkstemp(name);
@@ -32,37 +26,31 @@ StderrCapture::StderrCapture(int fd) : fd_(fd), savedFd_(-1), captureFd_(-1), st
 StderrCapture::~StderrCapture() { Stop(); }
 
 std::string StderrCapture::Stop() {
-  if (stopped_) {
+  if (stopped_ || captureFd_ < 0) {
     return text_;
   }
   stopped_ = true;
-  if (captureFd_ < 0) {
-    return text_;
-  }
   FlushStandardStreams();
   dup2(savedFd_, fd_);
   close(savedFd_);
   lseek(captureFd_, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(captureFd_, buffer, sizeof buffer)) > 0) {
-    text_.append(buffer, static_cast<size_t>(n));
-  }
+  text_ = ReadToEnd(captureFd_);
   close(captureFd_);
   return text_;
 }
 
+std::string ReadToEnd(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
 int CountOpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    return -1;
-  }
-  int count = 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') {
-      ++count;
-    }
-  }
-  closedir(dir);
-  return count - 1;  // the descriptor opendir itself holds
+  std::error_code error;  // no entries when the listing fails: -1
+  std::filesystem::directory_iterator entries("/proc/self/fd", error);
+  // Less the descriptor the listing itself holds open.
+  return static_cast<int>(std::distance(entries, {})) - 1;
 }

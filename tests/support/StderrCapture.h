@@ -20,10 +20,9 @@ class StderrCapture {
   std::string Stop();
 
  private:
-  int fd_;
-  int savedFd_;
-  int captureFd_;
-  bool stopped_;
+  const int fd_;
+  int savedFd_ = -1, captureFd_ = -1;
+  bool stopped_ = false;
   std::string text_;
 };
 
@@ -32,6 +31,8 @@ class StdoutCapture : public StderrCapture {
   StdoutCapture() : StderrCapture(1) {}
 };
 
+// Everything read from fd until its end (or a failed read).
+std::string ReadToEnd(int fd);
 // Number of open descriptors of this process (entries of /proc/self/fd).
 int CountOpenDescriptors();
 
