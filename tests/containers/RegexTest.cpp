@@ -1,12 +1,14 @@
 #include "Regex.h"
 #include "StderrCapture.h"
 #include "String.h"
-#include "TestCommon.h"
 
 namespace {
 
-int Search(const Regex& r, const std::string& text, int* mlen, int startpos = 0) {
-  return r.search(text.data(), static_cast<int>(text.size()), *mlen, startpos);
+// Where the search finds a match, and its length.
+std::pair<int, int> Search(const Regex& r, const std::string& text, int startpos = 0) {
+  int mlen = -1;
+  const int pos = r.search(text.data(), static_cast<int>(text.size()), mlen, startpos);
+  return {pos, mlen};
 }
 
 }  // namespace
@@ -26,9 +28,7 @@ TEST(RegexTest, SearchFindsTheFirstMatchInEmacsSyntaxAndWithThePredefinedExpress
       {&RXuppercase, "abCDe", 2, 2},   {&RXalphanum, "--a1B2--", 2, 4},
       {&RXidentifier, "9_x1 y", 1, 3}, {&RXidentifier, "99 -", -1, 0}};
   for (const auto& [r, text, pos, len] : cases) {
-    int mlen = -1;
-    EXPECT_EQ(pos, Search(*r, text, &mlen)) << text;
-    EXPECT_EQ(len, mlen) << text;
+    EXPECT_EQ(std::pair(pos, len), Search(*r, text)) << text;
   }
 }
 
@@ -38,9 +38,8 @@ TEST(RegexTest, NegativePositionsCountFromTheEnd) {
   const int cases[][3] = {{-3, 3, 7}, {-4, -1, 0},  {-1, -1, 7},  {1, -1, 7},
                           {7, 3, 7},  {11, -1, -1}, {-11, -1, -1}};
   for (const auto& c : cases) {
-    int mlen;
     EXPECT_EQ(c[1], abc.match("abcxxxxabc", 10, c[0])) << c[0];
-    EXPECT_EQ(c[2], Search(abc, "abcxxxxabc", &mlen, c[0])) << c[0];
+    EXPECT_EQ(c[2], Search(abc, "abcxxxxabc", c[0]).first) << c[0];
   }
 }
 
@@ -58,9 +57,7 @@ TEST(RegexTest, ExtendedSyntaxReadsOperatorsUnescapedAndABadPatternIsReportedAnd
   }
   StderrCapture capture;
   Regex bad(R"(\(ab)");
-  int mlen = -1;
-  EXPECT_EQ(-1, Search(bad, "(ab", &mlen));
-  EXPECT_EQ(0, mlen);
+  EXPECT_EQ(std::pair(-1, 0), Search(bad, "(ab"));
   EXPECT_EQ(-1, bad.match("ab", 2));
   // ")" alone is a literal in Emacs syntax.
   EXPECT_EQ((std::vector<int>{0, 0, 0, 1}),

@@ -1,7 +1,6 @@
 #include "Regex.h"
 #include "StderrCapture.h"
 #include "String.h"
-#include "TestCommon.h"
 
 TEST(StringTest, GsubOfAInBananaGivesThree) {
   // text, pattern, replacement, by regex, count, result; a zero-length match ends the work

@@ -50,13 +50,8 @@ TEST(LogDeviceConsoleTest, LineShowsTimeChannelPrefixTagTabAndMessageOnTheRightS
 TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCaller) {
   constexpr int kLines = 20000;
   int ends[2];
-  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
   // The pipe starts full, so the first line stays in the writer's hands.
-  fcntl(ends[1], F_SETFL, O_NONBLOCK);
-  const std::string filler(4096, 'z');
-  while (write(ends[1], filler.data(), filler.size()) > 0) {
-  }
-  fcntl(ends[1], F_SETFL, 0);
+  ASSERT_TRUE(FullPipe(ends));
   const int saved = dup(1);
   dup2(ends[1], 1);
   std::string text;
@@ -74,13 +69,7 @@ TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCall
       done = true;
     });
     const bool finished = WaitUntil([&] { return done.load(); }, 10000, 10);
-    std::thread reader([&] {
-      char buffer[4096];
-      ssize_t n;
-      while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(n));
-      }
-    });
+    std::thread reader([&] { text = ReadToEnd(ends[0]); });
     producer.join();
     EXPECT_TRUE(console.Drain(10000));
     dup2(saved, 1);

@@ -95,17 +95,15 @@ TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTh
   EXPECT_FALSE(Write(device, "retried"));
   ASSERT_EQ(unlink(dir.Join("blocker").c_str()), 0);
   EXPECT_TRUE(Write(device, "retried"));
-  {
-    // The next day's file takes no byte: its write fails.
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const struct rlimit none = {0, saved.rlim_max};
-    const sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
-    EXPECT_FALSE(Write(device, "retried", kLastSecondOfDec4 + 1));
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
-  }
+  // The next day's file takes no byte: its write fails.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const struct rlimit none = {0, saved.rlim_max};
+  const sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  EXPECT_FALSE(Write(device, "retried", kLastSecondOfDec4 + 1));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(device.getCurrentFileName(), "");
   EXPECT_TRUE(Write(device, "retried", kLastSecondOfDec4 + 1));
   EXPECT_EQ(ReadAll(logs + "/2026.12.04debug.log"), kHead + "[DL31001]\t[T]\tretried\n");

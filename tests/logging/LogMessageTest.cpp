@@ -9,7 +9,7 @@
 namespace {
 
 // value, name, level letter, severity char, console prefix, syslog severity, default code
-using Row = std::tuple<int, const char*, char, char, const char*, int, const char*>;
+using Row = std::tuple<int, std::string, char, char, std::string, int, std::string>;
 
 const Row kRows[] = {
     {Fatal, "Fatal", '\0', 'F', "FATAL:  ", 1, "DL30001"},
@@ -25,16 +25,13 @@ const Row kRows[] = {
 };
 
 TEST(LogSeverityCodeTest, EveryRepresentationFollowsTheSeverityTable) {
-  for (const auto& [value, name, letter, severityChar, prefix, syslog, code] : kRows) {
-    SCOPED_TRACE(value);
-    EXPECT_STREQ(name, LogSeverityName(value));
-    EXPECT_EQ(letter, LogSeverityLevelLetter(value));
-    EXPECT_EQ(severityChar, LogSeverityChar(value));
-    EXPECT_STREQ(prefix, LogSeverityConsolePrefix(value));
-    EXPECT_EQ(syslog, LogSeveritySyslog(value));
-    EXPECT_STREQ(code, LogSeverityDefaultCode(value));
+  for (const Row& row : kRows) {
+    const int value = std::get<0>(row);
+    EXPECT_EQ(row, Row(value, LogSeverityName(value), LogSeverityLevelLetter(value),
+                       LogSeverityChar(value), LogSeverityConsolePrefix(value),
+                       LogSeveritySyslog(value), LogSeverityDefaultCode(value)));
     if (value >= Fatal && value <= NoSeverity) {
-      EXPECT_STREQ(code, LogMessage(static_cast<LogSeverityCode>(value)).getErrorCode());
+      EXPECT_EQ(std::get<6>(row), LogMessage(static_cast<LogSeverityCode>(value)).getErrorCode());
     }
   }
   EXPECT_STREQ("DL31001", LogMessage(Info, "DL31001").getErrorCode());

@@ -1,6 +1,7 @@
 #include "CapturingLogDevice.h"
 #include "ConsoleWriter.h"
 #include "LogServer.h"
+#include "StderrCapture.h"
 #include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
 
@@ -10,10 +11,6 @@ using Lines = std::vector<std::string>;
 
 class LogServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server = LogServer::Instance();
-    log = CapturingLogDevice::Install(server);
-  }
   void TearDown() override {
     LogServer::DeleteInstance();
     TlConfigurationGlobal::DeleteInstance();
@@ -40,8 +37,8 @@ class LogServerTest : public ::testing::Test {
     return shown;
   }
 
-  LogServer* server = nullptr;
-  std::shared_ptr<CapturingLogDevice::Log> log;
+  LogServer* server = LogServer::Instance();
+  std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(server);
 };
 
 TEST_F(LogServerTest, DebugLevelAndFiltersSelectSeveritiesAndALevelChangeIsAnnounced) {
@@ -266,11 +263,7 @@ TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
     filed.push_back(lastField(line));
   }
   std::string console;  // read from now on, to let the console's queue go
-  std::thread reader([&] {
-    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) {
-      console.append(buffer, static_cast<size_t>(n));
-    }
-  });
+  std::thread reader([&] { console = ReadToEnd(ends[0]); });
   const bool drained = server->Drain(10000);
   dup2(saved, 1);
   close(saved);

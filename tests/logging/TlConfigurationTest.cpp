@@ -31,7 +31,7 @@ std::string Expected(const std::string& prefix, const std::string& names, const 
   return Dump(want);
 }
 
-TEST(TlConfigurationTest, ScopedKeyWinsOverGlobalAndAMissingKeyIsThrown) {
+TEST(TlConfigurationTest, ScopedKeyWinsOverGlobalBooleansAreOneOnOrYOrTAndAMissingKeyIsThrown) {
   TlConfiguration store;
   store.setScopeName("VIGILD.0.0");
   std::string out;
@@ -46,10 +46,6 @@ TEST(TlConfigurationTest, ScopedKeyWinsOverGlobalAndAMissingKeyIsThrown) {
   } catch (const std::string& key) {
     EXPECT_EQ("nope.x", key);
   }
-}
-
-TEST(TlConfigurationTest, BooleanIsTrueForOneOnAndWordsStartingWithYOrT) {
-  TlConfiguration store;
   const std::pair<const char*, bool> cases[] = {
       {"1", true},  {"yes", true},    {"Y", true},   {"t", true},   {"True", true},
       {"on", true}, {"ON", true},     {"0", false},  {"On", false}, {"no", false},

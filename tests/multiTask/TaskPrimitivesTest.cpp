@@ -7,7 +7,6 @@
 #include "StderrCapture.h"
 #include "TaskEvent.h"
 #include "TaskMutex.h"
-#include "TestCommon.h"
 #include "ThreadLauncher.h"
 
 #if defined(__SANITIZE_THREAD__)
