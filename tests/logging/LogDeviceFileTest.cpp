@@ -114,8 +114,7 @@ TEST_F(LogDeviceFileTest, EachUtcDayHasItsFileAndAFailedOpenOrWriteIsRetriedByTh
 // The log directory may be open to other users: whatever they put at the day's
 // name is not appended to, and the file is used again once it is the daemon's own.
 TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheConsole) {
-  const std::string day = dir.Join("2026.12.04debug.log");
-  const std::string victim = dir.Join("victim");
+  const std::string day = dir.Join("2026.12.04debug.log"), victim = dir.Join("victim");
   dir.WriteFile("victim", "keep me\n");
   // what is planted, and the reason the Error gives
   const std::pair<std::function<bool()>, const char*> kPlanted[] = {

@@ -185,34 +185,30 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
         << LogServer::getUDPFacilityNumber() << " " << LogServer::getFilter().chars();
     return out.str();
   };
-  const auto put = [](const std::vector<std::pair<std::string, std::string>>& pairs) {
-    for (const auto& [key, value] : pairs) {
-      TlConfigurationGlobal::Instance()->AtGlobalPut(key, value);
-    }
-  };
+  TlConfiguration* conf = TlConfigurationGlobal::Instance().get();
   EXPECT_EQ("2 ./ 0 debug 9999 0  0 8 ", settings());
-  put({{"GLOBAL.ROOT_DIRECTORY", "/opt/coll/"},
-       {"GLOBAL.LOGMANAGER.DEBUGLEVEL", "4"},
-       {"GLOBAL.LOGMANAGER.CREATEFILES", "yes"},
-       {"GLOBAL.LOGMANAGER.MAXFILERETENTIONDAYS", "12"},
-       {"GLOBAL.CMGR.LOG.SERVER", "ignored"},
-       {"CMGR.LOG.SERVER", "collector.example"},
-       {"CMGR.LOG.PORT", "514"},
-       {"CMGR.LOG.SYSLOGFACILITY", "128"},
-       {"CMGR.LOG.FILTER", "FW"}});
+  conf->AtGlobalPut("GLOBAL.ROOT_DIRECTORY", "/opt/coll/");
+  conf->AtGlobalPut("GLOBAL.LOGMANAGER.DEBUGLEVEL", "4");
+  conf->AtGlobalPut("GLOBAL.LOGMANAGER.CREATEFILES", "yes");
+  conf->AtGlobalPut("GLOBAL.LOGMANAGER.MAXFILERETENTIONDAYS", "12");
+  conf->AtGlobalPut("GLOBAL.CMGR.LOG.SERVER", "ignored");
+  conf->AtGlobalPut("CMGR.LOG.SERVER", "collector.example");
+  conf->AtGlobalPut("CMGR.LOG.PORT", "514");
+  conf->AtGlobalPut("CMGR.LOG.SYSLOGFACILITY", "128");
+  conf->AtGlobalPut("CMGR.LOG.FILTER", "FW");
   EXPECT_EQ("4 /opt/coll/log/ 1 debug 12 1 collector.example 514 128 FWI12", settings());
   TempDir dir;
   dir.WriteFile("2026.11.20trace.log", "old\n");
-  put({{"LOGMANAGER.LOGDIR", dir.path()},
-       {"LOGMANAGER.UDP.SERVER", "127.0.0.1"},
-       {"LOGMANAGER.UDP.PORT", "9"},
-       {"LOGMANAGER.UDP.FACILITY", "x"},
-       {"LOGMANAGER.LOGFILTER", "FWI"},
-       {"LOGMANAGER.FILEPREFIX", "trace"},
-       {"LOGMANAGER.MAXFILERETENTIONDAYS", "seven"}});
+  conf->AtGlobalPut("LOGMANAGER.LOGDIR", dir.path());
+  conf->AtGlobalPut("LOGMANAGER.UDP.SERVER", "127.0.0.1");
+  conf->AtGlobalPut("LOGMANAGER.UDP.PORT", "9");
+  conf->AtGlobalPut("LOGMANAGER.UDP.FACILITY", "x");
+  conf->AtGlobalPut("LOGMANAGER.LOGFILTER", "FWI");
+  conf->AtGlobalPut("LOGMANAGER.FILEPREFIX", "trace");
+  conf->AtGlobalPut("LOGMANAGER.MAXFILERETENTIONDAYS", "seven");
   // A facility or port that is no number in range gives the default, not what atoi reads.
   EXPECT_EQ("4 " + dir.path() + " 1 trace 9999 1 127.0.0.1 9 8 FWI", settings());
-  put({{"LOGMANAGER.UDP.PORT", "65536"}});
+  conf->AtGlobalPut("LOGMANAGER.UDP.PORT", "65536");
   EXPECT_EQ(0, LogServer::getUDPPort());
   EXPECT_EQ(3u, log->Messages(Error).size());  // one for each of retention, facility and port
   // A retention read as 0 would make the day's first record remove every older log.

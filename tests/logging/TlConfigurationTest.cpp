@@ -56,7 +56,7 @@ TEST(TlConfigurationTest, ScopedKeyWinsOverGlobalBooleansAreOneOnOrYOrTAndAMissi
   }
 }
 
-TEST(TlConfigurationTest, FileOfTheFSwitchHasLinesSkippedKeptOrCut) {
+TEST(TlConfigurationTest, ConfFileAndRegistryKeepTheirLinesAndSectionsAndSkipOrCutTheRest) {
   const std::string fits = "fit=" + std::string(1018, 'f');  // 1022 characters
   const std::pair<std::string, std::string> cases[] = {
       {"#x=1\n;x=1\n=12\nabc\na = b\nk=\nCrlf=v\r\nlower.Key=Mixed=Case\tend\nx=",
@@ -81,10 +81,6 @@ TEST(TlConfigurationTest, FileOfTheFSwitchHasLinesSkippedKeptOrCut) {
   EXPECT_EQ("Missing -f ConfFileName  switch", store.getLastError());
   EXPECT_FALSE(store.initFromFile(dir.Join("missing")));
   EXPECT_EQ("Unable to open file " + dir.Join("missing"), store.getLastError());
-}
-
-TEST(TlConfigurationTest, RegistryKeepsOnlyTheSectionsUnderThePrefix) {
-  TempDir dir;
   dir.WriteFile("registry.conf",
                 "\"Before\"=\"1\"\n"
                 "[HKEY\\Brenmoor\\TALVERA-Common\\WatchMgr\\LogManager]\n\"DebugLevel\"=\"3\"\n"
@@ -92,13 +88,13 @@ TEST(TlConfigurationTest, RegistryKeepsOnlyTheSectionsUnderThePrefix) {
                 "[Brenmoor\\TALVERA-Common\\WatchMgr]\nPort=a=b\n"
                 "[Brenmoor\\TALVERA-Other]\nLost=1\n"
                 "[X\\Brenmoor\\TALVERA-Common\\WatchMgr\\A\\B] tail\nk=v\n");
-  TlConfiguration store, none;
-  EXPECT_TRUE(store.initGlobalFromRegistryFile(dir.Join("registry.conf"),
-                                               "Brenmoor\\TALVERA-Common\\WatchMgr"));
+  TlConfiguration registry, none;
+  EXPECT_TRUE(registry.initGlobalFromRegistryFile(dir.Join("registry.conf"),
+                                                  "Brenmoor\\TALVERA-Common\\WatchMgr"));
   EXPECT_EQ(
       "'GLOBAL.A.B. TAILK'='v'\n'GLOBAL.LOGMANAGER.DEBUGLEVEL'='3'\n"
       "'GLOBAL.LOGMANAGER.FILEPREFIX'=' Mixed Case '\n'GLOBAL.PORT'='a=b'\n",
-      Dump(store));
+      Dump(registry));
   // A prefix found only at the start of a header does not open a section.
   EXPECT_TRUE(none.initGlobalFromRegistryFile(dir.Join("registry.conf"), "[Brenmoor"));
   EXPECT_EQ("", Dump(none));
