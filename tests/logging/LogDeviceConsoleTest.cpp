@@ -55,30 +55,28 @@ TEST(LogDeviceConsoleTest, BlockedConsoleDropsAndCountsLinesAndNeverHoldsTheCall
   const int saved = dup(1);
   dup2(ends[1], 1);
   std::string text;
-  {
-    LogDeviceConsole console;
-    auto first = Line(Info, "[Test] first");
-    console.ProcessMessage(first, true);
-    EXPECT_FALSE(console.Drain(300)) << "drained while the writer held an unwritten line";
-    std::atomic<bool> done{false};
-    std::thread producer([&] {
-      for (int i = 0; i < kLines; ++i) {
-        auto record = Line(Info, "[Test] line " + std::to_string(i));
-        console.ProcessMessage(record, true);
-      }
-      done = true;
-    });
-    const bool finished = WaitUntil([&] { return done.load(); }, 10000, 10);
-    std::thread reader([&] { text = ReadToEnd(ends[0]); });
-    producer.join();
-    EXPECT_TRUE(console.Drain(10000));
-    dup2(saved, 1);
-    EXPECT_TRUE(finished) << "the caller waited on the console";
-    close(saved);
-    close(ends[1]);
-    reader.join();
-    close(ends[0]);
-  }
+  LogDeviceConsole console;
+  auto first = Line(Info, "[Test] first");
+  console.ProcessMessage(first, true);
+  EXPECT_FALSE(console.Drain(300)) << "drained while the writer held an unwritten line";
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (int i = 0; i < kLines; ++i) {
+      auto record = Line(Info, "[Test] line " + std::to_string(i));
+      console.ProcessMessage(record, true);
+    }
+    done = true;
+  });
+  const bool finished = WaitUntil([&] { return done.load(); }, 10000, 10);
+  std::thread reader([&] { text = ReadToEnd(ends[0]); });
+  producer.join();
+  EXPECT_TRUE(console.Drain(10000));
+  dup2(saved, 1);
+  EXPECT_TRUE(finished) << "the caller waited on the console";
+  close(saved);
+  close(ends[1]);
+  reader.join();
+  close(ends[0]);
   size_t written = 0;
   for (size_t at = text.find("line "); at != std::string::npos; at = text.find("line ", at + 1)) {
     ++written;
