@@ -122,7 +122,10 @@ TEST_F(TimestampTest, NeverIsLaterThanEverythingAndDifferencesAreClampedOrRounde
   EXPECT_FALSE(a > n || a >= n || n < a || n <= a || n == a);
   // Milliseconds do not count.
   EXPECT_TRUE(a == a2 && a <= a2 && a >= a2 && !(a < a2) && b > a && a < b && a != b);
+  Timestamp whole = sum;
+  whole += At(5, 300);  // exactly a second of milliseconds carries too
   sum += At(5, 400);
+  EXPECT_EQ(std::make_pair(106L, 0), std::make_pair(whole.GMTCount(), whole.Ms()));
   EXPECT_EQ(std::make_pair(106L, 100), std::make_pair(sum.GMTCount(), sum.Ms()));
   sum += n;
   EXPECT_TRUE(sum.IsNever());
