@@ -24,7 +24,7 @@ class EventLoopE2ETest : public DaemonHarness {
     for (pid_t& target : targets) {
       target = Process();
     }
-    daemon = StartWith(lines, {}, "1");
+    daemon = StartWith(lines, "1");
     EXPECT_TRUE(WaitUntil([&] { return Registered() == 0; }, 10000)) << Err();
     return targets;
   }

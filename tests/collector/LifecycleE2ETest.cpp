@@ -9,7 +9,7 @@ namespace {
 
 class LifecycleE2ETest : public DaemonHarness {};
 
-TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStarting) {
+TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStartingAndAMissingConfigurationFileIsReported) {
   for (const char* sw : {"-?", "-help", "-usage"}) {
     Daemon d(home, {sw, "-P", "1"}, Env());
     EXPECT_EQ(d.WaitExit(10000), 1) << sw;
@@ -27,9 +27,8 @@ TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStarting) {
             "[TlVigildConfiguration::ValidateConfiguration] ERROR, missing required "
             "configuration: ROOT_DIRECTORY\n"
             "[vigild::main] ERROR, incorrect, or incomplete configuration.\n");
-}
 
-TEST_F(LifecycleE2ETest, MissingConfigurationFileIsReportedAndTheDaemonRuns) {
+  // A configuration file that is missing is reported, and the daemon runs.
   auto missing = Start({"-f", home.Join("nope.conf")});
   ASSERT_GE(Anchor(), 0);
   // With -D 5 the console reports each item the pass checks.
@@ -38,11 +37,10 @@ TEST_F(LifecycleE2ETest, MissingConfigurationFileIsReportedAndTheDaemonRuns) {
                                       home.Join("nope.conf") + "'\n"));
 }
 
-// Every number the start reads is checked: "x" in each gives one Error that
-// names the key and the default taken instead (the documented one), never a
-// 0, and the daemon runs: on port 3003 for its name, served on the handed-over
-// socket, and telling the service manager it is ready. Neither -P nor -D: they
-// would hide the file's port and level.
+// "x" in every number the start reads gives one Error naming the key and the
+// default taken instead, never a 0, and the daemon runs: on port 3003 for its
+// name, served on the handed-over socket, telling the service manager it is
+// ready. Neither -P nor -D: they would hide the file's port and level.
 TEST_F(LifecycleE2ETest, EveryNumberTheStartReadsIsCheckedAndAValueThatIsNoneKeepsItsDefault) {
   // the key, and its range and default as the Error states them
   const std::pair<std::string, std::string> kKeys[] = {
@@ -66,7 +64,7 @@ TEST_F(LifecycleE2ETest, EveryNumberTheStartReadsIsCheckedAndAValueThatIsNoneKee
   int handedPort = 0;
   const int handed = ListenOnLoopback(&handedPort);
   ASSERT_GE(handed, 0);
-  Daemon daemon(home, {"-f", home.Join("conf/vigild.conf")}, Env("NOTIFY_SOCKET=" + manager.path),
+  Daemon daemon(home, {"-f", home.Join("conf/vigild.conf")}, Env({"NOTIFY_SOCKET=" + manager.path}),
                 -1, handed);
   EXPECT_TRUE(manager.WaitFor("READY=1", 10000)) << daemon.Err();
   EXPECT_TRUE(Accepts(handedPort));
@@ -89,7 +87,7 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\TALVERA-WatchMgr\\LogManager]\n"
                  "\"CreateFiles\"=\"1\"\n");
   Daemon daemon(home, {"-c", "3", "-l", "7", "-D", "5"},
-                Env("TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(port)));
+                Env({"TLM_SNMP_COLL_VIGILDPORT=" + std::to_string(port)}));
   // The anchor keeps the table from emptying between the restart and the new
   // collector's registration, which on a loaded machine can take longer than a pass.
   ASSERT_GE(Anchor(), 0);
@@ -130,15 +128,13 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
 TEST_F(LifecycleE2ETest, HandedOverSocketAndAFullConsoleHoldUpNoRestartAndOutliveTheDaemon) {
   int handedPort = 0;
   const int managers = ListenOnLoopback(&handedPort);
-  ASSERT_GE(managers, 0);
   int ends[2];
-  ASSERT_TRUE(FullPipe(ends));
-  auto daemon = Launch("", {}, ends[1], managers);
+  ASSERT_TRUE(managers >= 0 && FullPipe(ends));
+  auto daemon = StartWith("", "5", {}, ends[1], managers);
   close(ends[1]);
   const int fd = ConnectTcp(handedPort);
-  ASSERT_GE(fd, 0);
   const pid_t pid = Process();
-  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(fd >= 0 && pid > 0);
   const std::string seen = home.Join("seen"), marker = home.Join("started");
   const int64_t sent = NowMs();
   Send(fd,
@@ -200,12 +196,10 @@ TEST_F(LifecycleE2ETest, TermSignalUnderStreamingClientsEndsWithStatusZeroAndLea
 }
 
 // A log directory anyone may write to is warned of. The status file is
-// replaced whole, never rewritten: a reader that holds it open reads the
-// content it opened. The log directory then goes away, and cannot be written
-// (a file stands where it was; for a user other than root also a read-only
-// directory): supervision goes on, each run of failures gives one error line,
-// and the files come back with the directory. Last, the only item is
-// forgotten and the daemon ends.
+// replaced whole: a reader that holds it open reads what it opened. The log
+// directory then goes away or cannot be written (a file in its place; not as
+// root also a read-only directory): supervision goes on, each run of failures
+// gives one error line, and the files come back with the directory.
 TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLastItemGoes) {
   ASSERT_EQ(0, chmod(home.Join("log").c_str(), 0777));
   auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\n");
@@ -276,9 +270,8 @@ TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLas
 TEST_F(LifecycleE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
   auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\nGLOBAL.WATCHMGR.RESTARTDELAY=10000\n");
   const int fd = ConnectWhenUp();
-  ASSERT_GE(fd, 0);
   const pid_t pid = Process();
-  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(fd >= 0 && pid > 0);
   const std::string marker = home.Join("started");
   Send(fd, OverLimit(pid, "big", "kill " + std::to_string(pid), "echo again > " + marker));
   ASSERT_TRUE(

@@ -33,7 +33,7 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   const std::vector<std::string> env{"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"};
   const int64_t startedAt = NowMs(), readyMs = kSanitized ? 3000 : 2000,
                 gapMs = kSanitized ? 1750 : 1250;
-  auto first = Launch("", env);
+  auto first = StartWith("", "5", env);
   ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << first->Out();
   EXPECT_LE(manager.Times("READY=1")[0] - startedAt, readyMs);
   EXPECT_TRUE(Accepts(0, 1000));
@@ -66,7 +66,7 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   kill(first->pid, SIGKILL);
   EXPECT_EQ(first->WaitExit(5000), 128 + SIGKILL);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  auto second = Launch("", env);
+  auto second = StartWith("", "5", env);
   const std::string adopted = std::to_string(second->pid) + ": " + child;
   ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000)) << Keepers() << "\n"
                                                                       << ReadAll(RunErr(""));
@@ -90,8 +90,8 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
 TEST_F(NotifyE2ETest, WithTheKeyOffTheServiceManagerHearsNothing) {
   FakeServiceManager manager(home.Join("notify"));
   ASSERT_TRUE(manager.Bound());
-  auto daemon = Launch("GLOBAL.WATCHMGR.SERVICENOTIFY=0\n",
-                       {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
+  auto daemon = StartWith("GLOBAL.WATCHMGR.SERVICENOTIFY=0\n", "5",
+                          {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
   ASSERT_TRUE(Accepts()) << daemon->Out();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   kill(daemon->pid, SIGTERM);

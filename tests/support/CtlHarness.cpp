@@ -17,7 +17,7 @@ CtlHarness::~CtlHarness() {
 
 void CtlHarness::StartDaemon(const std::string& more, const char* level) {
   daemon =
-      StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more, {}, level);
+      StartWith("GLOBAL.WATCHMGR.METRICSFILE=" + home.Join("vigild.prom") + "\n" + more, level);
   ASSERT_TRUE(WaitUntil([&] { return Status().status == 0; }, 15000)) << DaemonLog();
 }
 

@@ -131,12 +131,9 @@ DaemonHarness::~DaemonHarness() {
   }
 }
 
-std::vector<std::string> DaemonHarness::Env(const std::string& extra) const {
-  std::vector<std::string> env{"TLMHOME=" + home.path()};
-  if (!extra.empty()) {
-    env.push_back(extra);
-  }
-  return env;
+std::vector<std::string> DaemonHarness::Env(std::vector<std::string> more) const {
+  more.insert(more.begin(), "TLMHOME=" + home.path());
+  return more;
 }
 
 std::unique_ptr<Daemon> DaemonHarness::Start(std::vector<std::string> args, const char* level) {
@@ -144,21 +141,14 @@ std::unique_ptr<Daemon> DaemonHarness::Start(std::vector<std::string> args, cons
   return std::make_unique<Daemon>(home, args, Env());
 }
 
-std::unique_ptr<Daemon> DaemonHarness::StartWith(const std::string& lines,
-                                                 std::vector<std::string> args, const char* level) {
-  return Launch(lines, {}, -1, -1, std::move(args), level);
-}
-
-std::unique_ptr<Daemon> DaemonHarness::Launch(const std::string& lines,
-                                              const std::vector<std::string>& env, int stdoutFd,
-                                              int handedSocket, std::vector<std::string> args,
-                                              const char* level) {
+std::unique_ptr<Daemon> DaemonHarness::StartWith(const std::string& lines, const char* level,
+                                                 const std::vector<std::string>& env, int stdoutFd,
+                                                 int handedSocket) {
   home.WriteFile("conf/vigild.conf", lines);
-  std::vector<std::string> all = Env();
-  all.insert(all.end(), env.begin(), env.end());
-  args.insert(args.end(),
-              {"-P", std::to_string(port), "-D", level, "-f", home.Join("conf/vigild.conf")});
-  return std::make_unique<Daemon>(home, args, all, stdoutFd, handedSocket);
+  return std::make_unique<Daemon>(home,
+                                  std::vector<std::string>{"-P", std::to_string(port), "-D", level,
+                                                           "-f", home.Join("conf/vigild.conf")},
+                                  Env(env), stdoutFd, handedSocket);
 }
 
 int DaemonHarness::ConnectWhenUp(int toPort, int timeoutMs) {
@@ -246,9 +236,7 @@ pid_t DaemonHarness::Run(std::vector<std::string> args, const std::string& tag, 
                          const std::vector<std::string>& env) {
   args.insert(args.begin(),
               {VIGILCTL_BINARY, "run", "--port", std::to_string(toPort != 0 ? toPort : port)});
-  std::vector<std::string> environment = Env();
-  environment.insert(environment.end(), env.begin(), env.end());
-  owned.push_back(SpawnClean(args, environment, RunOut(tag), RunErr(tag)));
+  owned.push_back(SpawnClean(args, Env(env), RunOut(tag), RunErr(tag)));
   return owned.back();
 }
 

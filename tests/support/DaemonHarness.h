@@ -29,14 +29,12 @@ std::string Watch(long pid, const std::string& name, const std::string& stop = "
                   const std::string& start = "", int maxwset = 0, const std::string& extra = "");
 // A heartbeat that reports wset kilobytes.
 std::string Beat(long pid, int wset);
-// A watch order with a working-set limit of 100 and a heartbeat of 500: the
-// next pass finds the process wrong and runs stop.
+// A watch order over its working-set limit: the next pass runs stop.
 std::string OverLimit(long pid, const std::string& name, const std::string& stop,
                       const std::string& start = "");
 
-// One vigild process with its output in files, started by SpawnClean (a
-// sanitizer report in the daemon fails the test), and killed with every demo
-// collector it restarted if still running when the object goes.
+// One vigild with its output in files (a sanitizer report in it fails the
+// test), killed with every demo collector it restarted when the object goes.
 class Daemon {
  public:
   // stdoutFd, when not -1, is the daemon's standard output instead of a file;
@@ -66,23 +64,20 @@ class DaemonHarness : public ::testing::Test {
   DaemonHarness();
   ~DaemonHarness() override;
 
-  std::vector<std::string> Env(const std::string& extra = "") const;
+  // TLMHOME, then more.
+  std::vector<std::string> Env(std::vector<std::string> more = {}) const;
   // A daemon on `port` with these arguments and debug level.
   std::unique_ptr<Daemon> Start(std::vector<std::string> args = {}, const char* level = "5");
-  // The same, configured with these lines in conf/vigild.conf.
-  std::unique_ptr<Daemon> StartWith(const std::string& lines, std::vector<std::string> args = {},
-                                    const char* level = "5");
-  // The same, with env added to Env(), and the standard output and handed
-  // socket that Daemon takes.
-  std::unique_ptr<Daemon> Launch(const std::string& lines, const std::vector<std::string>& env,
-                                 int stdoutFd = -1, int handedSocket = -1,
-                                 std::vector<std::string> args = {}, const char* level = "5");
+  // The same, configured with these lines in conf/vigild.conf, env added to
+  // Env(), and the standard output and handed socket that Daemon takes.
+  std::unique_ptr<Daemon> StartWith(const std::string& lines, const char* level = "5",
+                                    const std::vector<std::string>& env = {}, int stdoutFd = -1,
+                                    int handedSocket = -1);
   // A connection to toPort (0: `port`) within timeoutMs, or -1; whether there is one.
   int ConnectWhenUp(int toPort = 0, int timeoutMs = 10000);
   bool Accepts(int toPort = 0, int timeoutMs = 10000);
-  // A connection, once the daemon is up, on which the test's own process is
-  // registered as "e2e": never found wrong, it keeps the daemon running. -1
-  // when it cannot connect; closed when the test ends.
+  // A connection, once the daemon is up, registering the test's own process as
+  // "e2e", which keeps the daemon running; -1 when it cannot connect.
   int Anchor();
   // Everything the daemon wrote into its dated log files so far.
   std::string LogFilesText() const;
