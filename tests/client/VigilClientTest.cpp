@@ -47,12 +47,7 @@ class Listener {
 };
 
 VigilClient::WatchRequest Request() {
-  VigilClient::WatchRequest request;
-  request.pid = 4711;
-  request.name = "web";
-  request.start = "'/usr/bin/vigilctl' run -- python3 -m http.server 8000";
-  request.stop = "kill 4711";
-  return request;
+  return {4711, "web", "'/usr/bin/vigilctl' run -- python3 -m http.server 8000", "kill 4711"};
 }
 
 }  // namespace
@@ -74,10 +69,10 @@ TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
     WatchSettings settings;
     ASSERT_EQ(1, order.ProcessInfoFromBody(info));
     order.WatchSettingsFromBody(settings);
-    EXPECT_EQ(4711, info.pid);
-    EXPECT_STREQ("web", settings.psName.chars());
-    EXPECT_EQ(request.start, settings.psStart.chars());
-    EXPECT_STREQ("kill 4711", settings.psStop.chars());
+    EXPECT_EQ(
+        std::make_tuple(4711, "web|" + request.start + "|kill 4711"),
+        std::make_tuple(info.pid, std::string(settings.psName.chars()) + "|" +
+                                      settings.psStart.chars() + "|" + settings.psStop.chars()));
     EXPECT_EQ(std::make_tuple(request.wdfreq != -1, request.maxerrors != -1),
               std::make_tuple(settings.heartbeatOn == 1, settings.errorsOn == 1))
         << text;
@@ -119,10 +114,8 @@ TEST(VigilClientTest, TextThatWouldInjectOrEndAnOrderIsRefusedAndNothingIsSent) 
       EXPECT_FALSE(client.LastError().empty());
     }
   }
-  VigilClient::WatchRequest noPid = Request();
-  noPid.pid = 0;
   VigilClient client("127.0.0.1", daemon.port, 1000);
-  EXPECT_EQ(VigilClient::kInvalid, client.Watch(noPid));
+  EXPECT_EQ(VigilClient::kInvalid, client.Watch({0, "web", "start", "stop"}));
   EXPECT_EQ(VigilClient::kInvalid, client.Beat(0, 1, 1, 1));
   EXPECT_EQ(VigilClient::kInvalid, client.Down(0, 1, 1, 1, "probe"));
   EXPECT_EQ(VigilClient::kInvalid, client.Reset(""));
