@@ -133,6 +133,25 @@ TEST(VigilClientTest, ConnectionTheDaemonClosedIsReplacedOnceAndTheOrderResent) 
   EXPECT_EQ(2, client.Connections());
 }
 
+// A daemon that stops reading fills the connection until a send times out, maybe after part of a
+// block: that block goes again, whole, on a new connection, and the caller sees no failure.
+TEST(VigilClientTest, BlockCutShortByAStalledConnectionGoesWholeOnANewOne) {
+  Listener daemon;
+  const int small = 4096;
+  setsockopt(daemon.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  VigilClient client("127.0.0.1", daemon.port, 300);
+  ASSERT_EQ(VigilClient::kOk, client.Connect());
+  const int stalled = AcceptWithin(daemon.fd, 2000);
+  ASSERT_GE(stalled, 0);
+  int beat = 0;
+  while (client.Connections() == 1 && beat < 1000000) {
+    ASSERT_EQ(VigilClient::kOk, client.Beat(77, ++beat, 2, 3)) << client.LastError();
+  }
+  EXPECT_EQ(2, client.Connections());
+  EXPECT_EQ(VigilClient::BeatText(77, beat, 2, 3), daemon.Next());
+  close(stalled);
+}
+
 TEST(VigilClientTest, SilentDaemonIsReportedUnreachableWithinTheTimeOut) {
   // A listener whose queue is full drops new handshakes: the connect
   // time-out ends the call instead of a wait for ever.
