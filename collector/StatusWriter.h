@@ -102,7 +102,9 @@ class StatusWriter : public SupervisionObserver {
   std::vector<StatusSnapshot::Program> programs;
   StatusSnapshot::EntryCache printedEntries;  // the writer thread's (and Stop's) own
 
-  TaskEvent wake;                          // a new copy arrived, or Stop was called
+  // A new copy arrived, or Stop was called. Steady: the period must not wait
+  // out a time of day set back.
+  TaskEvent wake{TaskEvent::Clock::Steady};
   std::atomic<bool> stopping{false};       // set by Stop
   std::atomic<bool> threadRunning{false};  // from Start's launch to the thread's end
   std::atomic<bool> stopped{false};        // Stop has run

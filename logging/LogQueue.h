@@ -55,7 +55,9 @@ class LogQueue {
 
  private:
   TaskMutex mutex;  // guards records
-  TaskEvent work;   // signalled by Wake and by producers that find it full
+  // Signalled by Wake and by producers that find it full. On the steady
+  // clock: the writer's periodic flush must not wait out a time of day set back.
+  TaskEvent work{TaskEvent::Clock::Steady};
   Records records;  // oldest first
   const size_t capacity;
 };

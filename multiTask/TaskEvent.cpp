@@ -9,12 +9,22 @@ constexpr long kNanosPerSecond = 1000000000L;
 
 }  // namespace
 
-TaskEvent::TaskEvent() : status(0), signalled(0) {
+TaskEvent::TaskEvent(Clock deadlineClock) : status(0), clock(deadlineClock), signalled(0) {
   if (pthread_mutex_init(&mutex, nullptr) != 0) {
     status = kMutexInitFailed;
-  } else if (pthread_cond_init(&condition, nullptr) != 0) {
+    return;
+  }
+  pthread_condattr_t attributes;
+  if (pthread_condattr_init(&attributes) != 0) {
+    status = kCondInitFailed;
+    return;
+  }
+  if ((deadlineClock == Clock::Steady &&
+       pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) != 0) ||
+      pthread_cond_init(&condition, &attributes) != 0) {
     status = kCondInitFailed;
   }
+  pthread_condattr_destroy(&attributes);
 }
 
 TaskEvent::~TaskEvent() {
@@ -31,7 +41,8 @@ int TaskEvent::Wait(int milliseconds) {
     return status;
   }
   timespec deadline{};
-  if (milliseconds > 0 && GetAbsoluteTime(milliseconds, deadline) != 0) {
+  if (milliseconds > 0 && (clock == Clock::Steady ? SteadyDeadline(milliseconds, deadline)
+                                                  : GetAbsoluteTime(milliseconds, deadline)) != 0) {
     return kNoTime;
   }
   if (pthread_mutex_lock(&mutex) != 0) {
@@ -89,5 +100,18 @@ int TaskEvent::GetAbsoluteTime(int milliseconds, timespec& deadline) {
     deadline.tv_sec -= 1;
   }
   deadline.tv_nsec = nanos;
+  return 0;
+}
+
+int TaskEvent::SteadyDeadline(int milliseconds, timespec& deadline) {
+  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
+    return kNoTime;
+  }
+  deadline.tv_sec += milliseconds / 1000;
+  deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= kNanosPerSecond) {
+    deadline.tv_nsec -= kNanosPerSecond;
+    deadline.tv_sec += 1;
+  }
   return 0;
 }

@@ -2,6 +2,10 @@
 // until the next Wait consumes it; Wait takes a time-out in milliseconds (0 or
 // less waits for ever). Failures are small integer codes, never exceptions.
 //
+// A timed wait ends at a deadline on the time of day, unless the event is
+// built on the steady clock: a periodic worker's wait must not last an hour
+// because the time of day was set back an hour while it waited.
+//
 // Owned by whoever declares it. Safe for concurrent use by one waiting thread
 // and any number of signalling threads. A waiter may destroy the event as soon
 // as its Wait has returned 0: the signaller no longer touches it by then.
@@ -25,7 +29,9 @@ class TaskEvent {
     kNoTime = 10
   };
 
-  TaskEvent();
+  enum class Clock { TimeOfDay, Steady };
+
+  explicit TaskEvent(Clock clock = Clock::TimeOfDay);
   ~TaskEvent();
   TaskEvent(const TaskEvent&) = delete;
   TaskEvent& operator=(const TaskEvent&) = delete;
@@ -41,7 +47,11 @@ class TaskEvent {
   int Status() const { return status; }
 
  private:
+  // The steady clock's now plus milliseconds (more than 0).
+  int SteadyDeadline(int milliseconds, timespec& deadline);
+
   int status;             // constant after construction
+  const Clock clock;      // the timed waits' deadline is on it
   int signalled;          // guarded by mutex
   pthread_mutex_t mutex;  // guards signalled
   pthread_cond_t condition;
