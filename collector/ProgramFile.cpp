@@ -168,6 +168,15 @@ bool ProgramFile::ValidName(const std::string& name) {
   return true;
 }
 
+const std::vector<std::string>& ProgramFile::Keys() {
+  static const std::vector<std::string> keys{
+      "command",     "user",          "directory",      "env.NAME",    "check",
+      "check-every", "check-timeout", "check-failures", "check-grace", "wdfreq",
+      "maxwset",     "minwset",       "wsetincr",       "nomwset",     "maxerrors",
+      "restart",     "output",        "log-size",       "log-keep"};
+  return keys;
+}
+
 bool ProgramFile::SplitWords(const std::string& text, std::vector<std::string>* words,
                              std::string* error) {
   words->clear();
@@ -272,6 +281,13 @@ bool ProgramFile::Parse(const std::string& name, const std::string& path, const 
       parsed.env.emplace_back(variable, value);
       continue;
     }
+    if (std::find(Keys().begin(), Keys().end(), key) == Keys().end()) {
+      std::string known;
+      for (const std::string& each : Keys()) {
+        known += (known.empty() ? "" : ", ") + each;
+      }
+      return fail("unknown key (the keys are " + known + ")");
+    }
     if (!seen.insert(key).second) {
       return fail("given twice (first on line " + std::to_string(lines[key]) + ")");
     }
@@ -362,7 +378,7 @@ bool ProgramFile::Parse(const std::string& name, const std::string& path, const 
       }
       parsed.logSize = size;
     } else {
-      return fail("unknown key");
+      return fail("known but not read");  // Keys() and the reading above disagree
     }
   }
   key = "command";

@@ -68,6 +68,9 @@ class ProgramFile {
                          std::string* error);
   // Whether name may name a program.
   static bool ValidName(const std::string& name);
+  // Every key a program file may hold, in the order the manual page gives
+  // them; "env.NAME" stands for every "env." key.
+  static const std::vector<std::string>& Keys();
   // Every NAME.conf in directory (other names, hidden files and anything
   // that is not a regular file are passed over). A bad file adds its message
   // to *errors and is left out. A directory that does not exist defines no
