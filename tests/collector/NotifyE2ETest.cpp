@@ -70,8 +70,10 @@ TEST_F(NotifyE2ETest, ServiceManagerHearsEachStepAndARestartedDaemonAdoptsTheWra
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   auto second = StartWith("", "5", env);
   const std::string adopted = std::to_string(second->pid) + ": " + child;
-  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000)) << Keepers() << "\n"
-                                                                      << ReadAll(RunErr(""));
+  // Should the new daemon never show the wrapper, the logs tell which side fell short.
+  ASSERT_TRUE(WaitUntil([&] { return Keepers() == adopted; }, 15000))
+      << Keepers() << "\nwrapper: " << ReadAll(RunErr("")) << "\nlogs:\n"
+      << LogFilesText();
   // A few passes later: still the one process, and the wrapper has started no other.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   EXPECT_EQ(Keepers(), adopted);
