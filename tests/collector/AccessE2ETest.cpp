@@ -166,8 +166,8 @@ TEST_F(AccessAsNobodyE2ETest, RefusedUserIsNeverServedNorFloodsTheLogWhileRootIs
   // One pass runs every registered stop command: root's proves it ran.
   EXPECT_TRUE(RootRegisters("control")) << daemon->Err();
   EXPECT_TRUE(!Exists("pwned") && !Exists("stranger") && Alive(stranger));
-  EXPECT_TRUE(Has(daemon->Err(), "WARNING : Orders from uid 65534 (peer 127.0.0.1:") &&
-              Has(daemon->Err(), ") refused: user not in WATCHMGR.ALLOWEDUSERS"))
+  EXPECT_TRUE(daemon->ErrSays("WARNING : Orders from uid 65534 (peer 127.0.0.1:") &&
+              daemon->ErrSays(") refused: user not in WATCHMGR.ALLOWEDUSERS"))
       << daemon->Err();
 }
 
@@ -233,7 +233,7 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
               const int over = ConnectTcp(port, "127.0.0.2");
               return EndOf(over, 2000) == "closed" && EndOf(kept, 2000) == "open";
             }));
-  EXPECT_TRUE(Has(daemon->Err(), "Connection of uid 65534 refused: it holds 2 connections"));
+  EXPECT_TRUE(daemon->ErrSays("Connection of uid 65534 refused: it holds 2 connections"));
   // Root, uncapped, beats for both items on its seventh connection: its own
   // is still registered, and nobody's stop and, after the pause, start run as
   // nobody. The test's own process keeps the daemon running after the restarts.
