@@ -138,13 +138,10 @@ TEST_F(RestartPolicyE2ETest, CrashLoopBacksOffFailsAfterTheLimitAndStartsAgainOn
     }
   }
   // The log is written by its own thread, and may follow the status file by a moment.
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        return Has(DaemonLog(),
-                   "crashy has failed: 3 restarts within 600 s; it is not started "
-                   "again until 'vigilctl reset crashy' or a new registration");
-      },
-      5000))
+  EXPECT_TRUE(
+      daemon->ErrSays("crashy has failed: 3 restarts within 600 s; it is not started "
+                      "again until 'vigilctl reset crashy' or a new registration",
+                      5000))
       << DaemonLog();
 
   const nlohmann::json failed = At("/programs/crashy");
