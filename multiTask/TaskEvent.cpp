@@ -7,6 +7,28 @@ namespace {
 
 constexpr long kNanosPerSecond = 1000000000L;
 
+// Moves time by milliseconds, either way, keeping tv_nsec within one second.
+void AddMilliseconds(int milliseconds, timespec& time) {
+  time.tv_sec += milliseconds / 1000;
+  time.tv_nsec += (milliseconds % 1000) * 1000000L;
+  if (time.tv_nsec >= kNanosPerSecond) {
+    time.tv_nsec -= kNanosPerSecond;
+    time.tv_sec += 1;
+  } else if (time.tv_nsec < 0) {  // only a negative time-out gets here
+    time.tv_nsec += kNanosPerSecond;
+    time.tv_sec -= 1;
+  }
+}
+
+// The steady clock's now plus milliseconds.
+int SteadyDeadline(int milliseconds, timespec& deadline) {
+  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
+    return TaskEvent::kNoTime;
+  }
+  AddMilliseconds(milliseconds, deadline);
+  return 0;
+}
+
 }  // namespace
 
 TaskEvent::TaskEvent(Clock deadlineClock) : status(0), clock(deadlineClock), signalled(0) {
@@ -90,28 +112,8 @@ int TaskEvent::GetAbsoluteTime(int milliseconds, timespec& deadline) {
   if (gettimeofday(&now, nullptr) != 0) {
     return kNoTime;
   }
-  deadline.tv_sec = now.tv_sec + milliseconds / 1000;
-  long nanos = (static_cast<long>(now.tv_usec) + (milliseconds % 1000) * 1000L) * 1000L;
-  if (nanos >= kNanosPerSecond) {
-    nanos -= kNanosPerSecond;
-    deadline.tv_sec += 1;
-  } else if (nanos < 0) {  // only a negative time-out gets here
-    nanos += kNanosPerSecond;
-    deadline.tv_sec -= 1;
-  }
-  deadline.tv_nsec = nanos;
-  return 0;
-}
-
-int TaskEvent::SteadyDeadline(int milliseconds, timespec& deadline) {
-  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
-    return kNoTime;
-  }
-  deadline.tv_sec += milliseconds / 1000;
-  deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
-  if (deadline.tv_nsec >= kNanosPerSecond) {
-    deadline.tv_nsec -= kNanosPerSecond;
-    deadline.tv_sec += 1;
-  }
+  deadline.tv_sec = now.tv_sec;
+  deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000L;
+  AddMilliseconds(milliseconds, deadline);
   return 0;
 }

@@ -47,9 +47,6 @@ class TaskEvent {
   int Status() const { return status; }
 
  private:
-  // The steady clock's now plus milliseconds (more than 0).
-  int SteadyDeadline(int milliseconds, timespec& deadline);
-
   int status;             // constant after construction
   const Clock clock;      // the timed waits' deadline is on it
   int signalled;          // guarded by mutex
