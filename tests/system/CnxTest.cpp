@@ -31,14 +31,15 @@ class CnxTest : public ::testing::Test {
 
   // client: connected to a loopback listener; peer: its accepted end.
   void Connect(int receiveBuffer = 1 << 20) {
-    const int listening = BindLoopback(SOCK_STREAM, &port);
+    const int listening = ListenOnLoopback(&port, 1);
     setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    listen(listening, 1);
     EXPECT_EQ(1, client.Establish("127.0.0.1", port, false));
     peer.Establish(accept(listening, nullptr, nullptr), "127.0.0.1", 1);
     close(listening);
   }
-  void AwaitQueued(int count) {
+  // The peer sends text, then the client's kernel holds count bytes unread.
+  void Deliver(const std::string& text, int count) {
+    peer.SendPacket(text.c_str(), 0, 0, true);
     int queued = -1;
     EXPECT_TRUE(WaitUntil(
         [&] { return ioctl(client.Socket(), FIONREAD, &queued) == 0 && queued == count; }, 2000, 5))
@@ -73,11 +74,9 @@ TEST_F(CnxTest, ReadsCleanLinesAndBufferedPacketsKeepBytesOnTimeOutAndEndOnPeerC
   }
   // A line that two receives bring, and bytes after a line feed that a
   // packet read still finds in order.
-  peer.SendPacket("hel", 0, 0, true);
-  AwaitQueued(3);
+  Deliver("hel", 3);
   ASSERT_EQ(1, client.ReadPacket(buffer, 1, 1));
-  peer.SendPacket("lo\r\nrest", 0, 0, true);
-  AwaitQueued(8);
+  Deliver("lo\r\nrest", 8);
   ASSERT_EQ(1, client.ReadLine(buffer, sizeof buffer, 1));
   EXPECT_STREQ("ello", buffer);
   ASSERT_EQ(4, client.ReadPacket(buffer, 4, 1));
@@ -89,14 +88,12 @@ TEST_F(CnxTest, ReadsCleanLinesAndBufferedPacketsKeepBytesOnTimeOutAndEndOnPeerC
   EXPECT_EQ(1, client.Valid());
 
   const std::string first(31, 'a'), second = std::string(70, 'c') + std::string(130, 'e');
-  peer.SendPacket(first.c_str(), 0, 0, true);
-  AwaitQueued(31);
+  Deliver(first, 31);
   ASSERT_EQ(1, client.ReadPacket(buffer, 1, 1));  // 30 bytes stay buffered
-  peer.SendPacket(second.c_str(), 0, 0, true);
-  AwaitQueued(200);
+  Deliver(second, 200);
   ASSERT_EQ(100, client.ReadPacket(buffer, 100, 1));
   EXPECT_EQ(first.substr(1) + second.substr(0, 70), std::string(buffer, 100));
-  AwaitQueued(0);  // the other 130 bytes left the kernel for the receive buffer
+  Deliver("", 0);  // the other 130 bytes left the kernel for the receive buffer
   ASSERT_EQ(130, client.ReadPacket(buffer, 130, 1));
   EXPECT_EQ(second.substr(70), std::string(buffer, 130));
 

@@ -23,7 +23,9 @@ long MsToLaunch(const std::string& text, int mode) {
   return NowMs() - start;
 }
 
-TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundAndIgnoresTheStatus) {
+// Without an account a command runs as the daemon; as another user, with that user's groups
+// and files. What it prints must not reach the daemon's own streams.
+TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundAndRunsInACleanContextOfTheAccount) {
   TempDir dir;
   const std::string ran = dir.Join("ran");
   StderrCapture shellComplaints;  // the shell refuses "()&"
@@ -31,12 +33,7 @@ TEST(ProcessToolsTest, LaunchWaitsOnlyInForegroundAndIgnoresTheStatus) {
   EXPECT_GE(MsToLaunch("sleep 1", 1), 900);
   EXPECT_LT(MsToLaunch("exit 3", 1) + MsToLaunch("", 0), 900);
   EXPECT_TRUE(WaitUntil([&] { return ReadAll(ran) == "ran\n"; }, 5000)) << ReadAll(ran);
-}
-
-// Without an account a command runs as the daemon; as another user, with that user's groups
-// and files. What it prints must not reach the daemon's own streams.
-TEST(ProcessToolsTest, CommandsRunInACleanContextOfTheirAccount) {
-  TempDir dir;
+  shellComplaints.Stop();
   chmod(dir.path().c_str(), 0777);
   setenv("VIGILD_DAEMON_SECRET", "leaked", 1);
   const int high = fcntl(1, F_DUPFD, 100);  // not close-on-exec
@@ -98,12 +95,7 @@ TEST(ProcessToolsTest, ProbesFollowAChildUntilKillProcessEndsItAndCountOtherUser
   uid_t uid = 99;
   ASSERT_TRUE(RunAs::ProcessRealUid(getpid(), uid));
   EXPECT_EQ(uid, getuid());
-  const pid_t child = fork();
-  if (child == 0) {
-    for (;;) {
-      pause();
-    }
-  }
+  const pid_t child = SpawnClean({"/bin/sleep", "600"}, {}, "/dev/null", "/dev/null");
   ASSERT_GT(child, 0);
   EXPECT_EQ(1, CheckPID(child));
   EXPECT_TRUE(ProcessStartTime::Read(child, started));
@@ -164,7 +156,6 @@ TEST(ProcessStartTimeTest, ParseReadsBackEveryNumberAfterTheLastParenthesisAndRe
   }
 }
 
-// Every account resolves by its name and by its number; a number needs no account.
 TEST(RunAsTest, UserNamesAndNumbersResolveAndBadOnesAreNamed) {
   constexpr uid_t kUntouched = 4321;
   // text, uid, part of the error text (empty: resolved)

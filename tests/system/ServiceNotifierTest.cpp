@@ -8,7 +8,6 @@
 
 namespace {
 
-// The address, the watchdog's microseconds, and " !" when there is a problem.
 std::string Describe(const ServiceNotifier::Settings& s) {
   return s.address + " " + std::to_string(s.watchdogUs) + (s.problem.empty() ? "" : " !");
 }

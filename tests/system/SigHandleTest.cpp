@@ -1,6 +1,7 @@
 #include <errno.h>
 
 #include "CapturingLogDevice.h"
+#include "ChildProcess.h"
 #include "LogServer.h"
 #include "SigHandle.h"
 #include "StderrCapture.h"
@@ -67,10 +68,7 @@ TEST(SigHandleTest, EachCallTakesEffectLogsItsIntentAndReportsFailures) {
   EXPECT_EQ(1, sigismember(&now.sa_mask, SIGUSR2));
   raise(SIGTERM);
   EXPECT_EQ(SIGTERM, handledSignal);
-  pid_t child = fork();
-  if (child == 0) {
-    _exit(0);
-  }
+  const pid_t child = SpawnClean({"/bin/true"}, {}, "/dev/null", "/dev/null");
   EXPECT_EQ(-1, waitpid(child, nullptr, 0));  // ignored SIGCHLD: it vanished unwaited
   EXPECT_EQ(ECHILD, errno);
   ASSERT_EQ(2, SigHandle::Default(SIGCHLD) + SigHandle::Default(SIGTERM));
