@@ -29,13 +29,15 @@ class CnxTest : public ::testing::Test {
     TlConfigurationGlobal::DeleteInstance();
   }
 
-  // client: connected to a loopback listener; peer: its accepted end.
-  void Connect(int receiveBuffer = 1 << 20) {
+  // client: connected to a loopback listener; peer: its accepted end. The peer's receive
+  // buffer and the client's send buffer take the size given.
+  void Connect(int buffer = 1 << 20) {
     const int listening = ListenOnLoopback(&port, 1);
-    setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     EXPECT_EQ(1, client.Establish("127.0.0.1", port, false));
     peer.Establish(accept(listening, nullptr, nullptr), "127.0.0.1", 1);
     close(listening);
+    setsockopt(client.Socket(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   }
   // The peer sends text, then the client's kernel holds count bytes unread.
   void Deliver(const std::string& text, int count) {
@@ -123,8 +125,6 @@ TEST_F(CnxTest, SendPacketCutsLongDataAndNeverRaisesSigpipe) {
 // Small buffers, a peer that does not read and a non-blocking client force a partial send.
 TEST_F(CnxTest, SendTraceAppearsOnlyUnderItsSwitchAndMarksPartialSends) {
   Connect(1024);
-  const int small = 1024;
-  setsockopt(client.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   fcntl(client.Socket(), F_SETFL, fcntl(client.Socket(), F_GETFL) | O_NONBLOCK);
   TlConfigurationGlobal::Instance()->AtGlobalPut("DIAG.CNX.RECV", "1");
   ASSERT_EQ(2, client.SendPacket("hi", 0, 0, true));
