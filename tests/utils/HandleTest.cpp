@@ -56,7 +56,8 @@ TEST(BErrorTest, NullHandleThrowsOneAndGetMsgJoinsMessageAndOriginOnly) {
     EXPECT_STREQ("BError: '<UNDEFINED>',from 'Handle< T >::operator->'", error.GetMsg(out));
   }
   BError error("ListenPort::Initialize", "bind failed");
-  EXPECT_EQ(2, error.AddErrorLine(3, "vigild::main") + error.AddErrorLine(-1, nullptr));
+  EXPECT_EQ(1, error.AddErrorLine(3, "vigild::main"));
+  EXPECT_EQ(1, error.AddErrorLine(-1, nullptr));
   EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", BError(error).GetMsg(out));
   EXPECT_STREQ("BError: 'bind failed',from 'ListenPort::Initialize'", out);
   EXPECT_STREQ("BError: '',from ''", BError(nullptr, nullptr).GetMsg(out));
