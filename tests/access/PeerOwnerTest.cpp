@@ -118,14 +118,12 @@ void AppendDiag(std::vector<char>& reply, const OwnerRow& row, int family = AF_I
   message.body.idiag_inode = row.inode;
   message.body.id.idiag_sport = htons(kClient.port);
   message.body.id.idiag_dport = htons(kServer.port);
-  if (family == AF_INET) {
-    message.body.id.idiag_src[0] = htonl(kClient.address);
-    message.body.id.idiag_dst[0] = htonl(kServer.address);
-  } else {
+  const size_t word = family == AF_INET ? 0 : 3;
+  if (family == AF_INET6) {
     message.body.id.idiag_src[2] = message.body.id.idiag_dst[2] = htonl(0xFFFFu);
-    message.body.id.idiag_src[3] = htonl(kClient.address);
-    message.body.id.idiag_dst[3] = htonl(kServer.address);
   }
+  message.body.id.idiag_src[word] = htonl(kClient.address);
+  message.body.id.idiag_dst[word] = htonl(kServer.address);
   const char* bytes = reinterpret_cast<const char*>(&message);
   reply.insert(reply.end(), bytes, bytes + sizeof message);
 }
@@ -189,8 +187,7 @@ TEST(PeerOwnerTableTest, MappedAddressesCountAsTheirIPv4Address) {
   inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr);
   PeerOwner::Endpoint end{};
   ASSERT_TRUE(PeerOwner::FromSockaddr(reinterpret_cast<sockaddr*>(&mapped), end));
-  EXPECT_EQ(end.address, 0x7F000001u);
-  EXPECT_EQ(end.port, 3003);
+  EXPECT_EQ(std::make_pair(end.address, end.port), std::make_pair(0x7F000001u, uint16_t{3003}));
   inet_pton(AF_INET6, "::1", &mapped.sin6_addr);
   EXPECT_FALSE(PeerOwner::FromSockaddr(reinterpret_cast<sockaddr*>(&mapped), end));
   inet_pton(AF_INET6, "::fffe:127.0.0.1", &mapped.sin6_addr);

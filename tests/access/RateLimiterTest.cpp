@@ -17,9 +17,8 @@ TEST(RateLimiterTest, EachKeyOncePerPeriodAndAFloodOfKeysStaysBoundedWithOneOver
       overflowedAllowed += overflowed ? 1 : 0;
     }
   }
-  EXPECT_EQ(allowed, 7);  // six more remembered keys beside "a" and "b", and one overflow line
-  EXPECT_EQ(overflowedAllowed, 1);
-  EXPECT_EQ(limiter.Size(), 8u);
+  // Six more remembered keys beside "a" and "b", and one overflow line; eight keys in all.
+  EXPECT_EQ(std::make_tuple(allowed, overflowedAllowed, limiter.Size()), std::make_tuple(7, 1, 8u));
   now += 59;
   EXPECT_FALSE(limiter.Allow("a"));
   now += 1;

@@ -37,6 +37,7 @@ class LogServerTest : public ::testing::Test {
     return shown;
   }
 
+  TempDir dir;
   LogServer* server = LogServer::Instance();
   std::shared_ptr<CapturingLogDevice::Log> log = CapturingLogDevice::Install(server);
 };
@@ -99,7 +100,7 @@ TEST_F(LogServerTest, OnceMessagesAreKeyedByThePosixCksumCrcAndPrintTheChosenCou
 }
 
 // Deleting the server writes what is left in the queue.
-TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrain) {
+TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrainOrAGiveUp) {
   ASSERT_TRUE(server->StartQueueing());
   ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] a"));
   ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] b"));
@@ -127,6 +128,16 @@ TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrain)
   const Lines messages = log->Messages();
   ASSERT_EQ(messages.size(), LogServer::kQueueCapacity + 1);
   EXPECT_EQ(messages[1000] + messages[1001], "1000last");
+  // A stopping server makes room for nobody: the producer must not wait for ever.
+  const Handle<LogMessage> one(new LogMessage(Info));
+  LogQueue queue(1);
+  ASSERT_TRUE(queue.Push(one, [] { return false; }));
+  int asked = 0;
+  EXPECT_FALSE(queue.Push(one, [&] { return ++asked == 3; }));
+  EXPECT_EQ(std::make_pair(3, size_t{1}), std::make_pair(asked, queue.Size()));
+  // Finding it full woke the writer: the wake waits for the writer's next look.
+  EXPECT_EQ(0, queue.WaitForWork(1000));
+  EXPECT_EQ(TaskEvent::kTimedOut, queue.WaitForWork(50));
 }
 
 // The log thread writes on its period, a second apart; producers that fill
@@ -151,7 +162,6 @@ TEST_F(LogServerTest, LogThreadWritesWithinASecondAndAFullQueueWakesItAtOnce) {
 // A client can put any byte into a name the daemon logs: a raw one would drive
 // a terminal, forge a line or shift the file's tab-separated fields.
 TEST_F(LogServerTest, ControlBytesReachEveryDeviceEscaped) {
-  TempDir dir;
   TlConfigurationGlobal::Instance()->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
   ASSERT_TRUE(server->MakeFileLogger());
   log = CapturingLogDevice::Install(server);
@@ -197,7 +207,6 @@ TEST_F(LogServerTest, ConfigurationReadersUseDefaultsThenNewKeysThenOlderFullKey
   conf->AtGlobalPut("CMGR.LOG.SYSLOGFACILITY", "128");
   conf->AtGlobalPut("CMGR.LOG.FILTER", "FW");
   EXPECT_EQ("4 /opt/coll/log/ 1 debug 12 1 collector.example 514 128 FWI12", settings());
-  TempDir dir;
   dir.WriteFile("2026.11.20trace.log", "old\n");
   conf->AtGlobalPut("LOGMANAGER.LOGDIR", dir.path());
   conf->AtGlobalPut("LOGMANAGER.UDP.SERVER", "127.0.0.1");
@@ -231,7 +240,6 @@ TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
   const int saved = dup(1), udp = BindLoopback(SOCK_DGRAM, &port);
   const timeval timeout{2, 0};
   setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  TempDir dir;
   TlConfigurationGlobal& configuration = TlConfigurationGlobal::Instance();
   configuration->AtGlobalPut("GLOBAL.LOGMANAGER.LOGDIR", dir.path());
   configuration->AtGlobalPut("GLOBAL.LOGMANAGER.UDP.SERVER", "127.0.0.1");
@@ -271,20 +279,6 @@ TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
   EXPECT_EQ(sent, filed) << filed.size() << " lines in the file";
   EXPECT_TRUE(drained);
   EXPECT_LT(std::count(console.begin(), console.end(), '\n'), kRecords) << "nothing was dropped";
-}
-
-// A stopping server makes room for nobody: the producer must not wait for ever.
-TEST(LogQueueTest, ProducerOfAFullQueueGivesUpWhenToldNobodyWillMakeRoom) {
-  const Handle<LogMessage> record(new LogMessage(Info));
-  LogQueue queue(1);
-  ASSERT_TRUE(queue.Push(record, [] { return false; }));
-  int asked = 0;
-  EXPECT_FALSE(queue.Push(record, [&] { return ++asked == 3; }));
-  EXPECT_EQ(3, asked);
-  EXPECT_EQ(1u, queue.Size());
-  // Finding it full woke the writer: the wake waits for the writer's next look.
-  EXPECT_EQ(0, queue.WaitForWork(1000));
-  EXPECT_EQ(TaskEvent::kTimedOut, queue.WaitForWork(50));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
-#include <spawn.h>
-
 #include "CapturingLogDevice.h"
+#include "ChildProcess.h"
 #include "LogServer.h"
 #include "Sleep.h"
 #include "TestSockets.h"
 #include "TlConfigurationGlobal.h"
-
-extern char** environ;
 
 namespace {
 
@@ -29,9 +26,8 @@ class SyslogCollectorTest : public ::testing::Test {
                       "%syslogfacility%|%syslogseverity%|%rawmsg%\\n\")\n"
                       "action(type=\"omfile\" file=\"" +
                       dir.Join("out") + "\" template=\"t\")\n");
-    const std::string conf = dir.Join("c.conf");
-    const char* argv[] = {binary, "-n", "-C", "-iNONE", "-f", conf.c_str(), nullptr};
-    ASSERT_EQ(posix_spawn(&pid, binary, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    pid = SpawnClean({binary, "-n", "-C", "-iNONE", "-f", dir.Join("c.conf")}, {},
+                     dir.Join("stdout"), dir.Join("stderr"));
     ASSERT_NE(Line("probe", 10000, "<14>probe"), "") << "no probe came through";
   }
   void TearDown() override {
