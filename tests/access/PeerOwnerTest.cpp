@@ -17,21 +17,12 @@ PeerOwner::Endpoint EndpointOf(int fd, bool peer) {
   return PeerOwner::Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
-class PeerOwnerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    listener = ListenOnLoopback(&port, 4);
-    ASSERT_GE(listener, 0);
-  }
-  void TearDown() override { close(listener); }
-
-  int listener = -1;
-  int port = 0;
-};
-
 // Every way of asking names the effective user that created the client end, until it is gone;
 // asked the other way round, the daemon's own end answers: ours.
-TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
+TEST(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
+  int port = 0;
+  const int listener = ListenOnLoopback(&port, 4);
+  ASSERT_GE(listener, 0);
   const uid_t self = geteuid();
   const std::pair<uid_t, const char*> creators[] = {{self, "127.0.0.2"}, {65534, "127.0.0.1"}};
   for (const auto& [creator, from] : creators) {
@@ -66,6 +57,7 @@ TEST_F(PeerOwnerTest, ClientEndBelongsToTheUserThatCreatedItUntilItIsGone) {
     EXPECT_TRUE(answered);
     close(accepted);
   }
+  close(listener);
 }
 
 struct OwnerRow {
