@@ -45,14 +45,13 @@ int Make(Kind kind, int at) {
 // daemon starts inherits the handover; what is adopted is held until the object ends.
 TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProcessAreAdopted) {
   constexpr int kFirst = 200;
-  using S = InheritedSocket::State;
-  const S kNone = InheritedSocket::kNone, kAdopted = InheritedSocket::kAdopted,
-          kRefused = InheritedSocket::kRefused;
+  const auto kNone = InheritedSocket::kNone, kAdopted = InheritedSocket::kAdopted,
+             kRefused = InheritedSocket::kRefused;
   struct Case {
     const char* pid;    // "self", "other" or a literal value
     const char* count;  // "n": the number of kinds
     std::vector<Kind> kinds;
-    S state;
+    InheritedSocket::State state;
     bool local;
     const char* problem;  // part of Problem()
   } kCases[] = {

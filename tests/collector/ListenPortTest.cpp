@@ -1,6 +1,8 @@
 #include <sys/resource.h>
 #include <sys/un.h>
 
+#include <future>
+
 #include "Cnx.h"
 #include "InheritedSocket.h"
 #include "ListenPort.h"
@@ -70,7 +72,7 @@ class ListenPortTest : public LoggingTest {
   }
 
   ListenPort listener;
-  int port = 0;
+  int port = FreePort();
   int descriptors = 0;
 };
 
@@ -80,7 +82,6 @@ TEST_F(ListenPortTest, PortZeroIsRefusedAndABusyPortRetriedUntilGivenUp) {
   EXPECT_EQ(std::vector<std::string>{"[ListenPort::_Initialize] : Invalid peiPort number, "
                                      "bad configuration."},
             log->Messages());
-  port = FreePort();
   ASSERT_EQ(1, listener.Initialize(port, Serve));  // never started: it only holds the port
   const std::string busy = "[ListenPort::_Initialize] WARNING : Socket bind to " +
                            std::to_string(port) + " failed: (Address already in use).";
@@ -99,7 +100,6 @@ TEST_F(ListenPortTest, PortZeroIsRefusedAndABusyPortRetriedUntilGivenUp) {
 // the seconds of their retransmissions; clients that sent and left before the loop took them are
 // counted out as they are accepted, so a backlog larger than the client limit costs no refusal.
 TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthersComeAndGo) {
-  port = FreePort();
   listener.SetMaxClients(32);
   ASSERT_EQ(1, listener.Initialize(port, Serve));  // listening, no loop taking clients yet
   constexpr int kBurst = 64;
@@ -135,9 +135,9 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
     senders.push_back(Client());
     WaitUntil([&] { return listener.clientCount.load() == i; }, 2000);
   }
-  std::vector<std::thread> senderThreads;
+  std::vector<std::future<void>> senderThreads;
   for (int s = 0; s < kSenders; ++s) {
-    senderThreads.emplace_back([&, s] {
+    senderThreads.push_back(std::async(std::launch::async, [&, s] {
       std::string text;
       for (int n = 0; n < kLines; ++n) {
         text += "s" + std::to_string(s) + "-" + std::to_string(n) + "\n";
@@ -146,7 +146,7 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
         senders[s].SendPacket(text.substr(at, 997).c_str(), 0, 0, true);
       }
       senders[s].Disconnect();
-    });
+    }));
   }
   // Meanwhile others come and go: until every line is in and, the senders gone, one of theirs
   // too (at least two seconds).
@@ -159,9 +159,7 @@ TEST_F(ListenPortTest, BurstBeforeTheLoopAndThirtyTwoSendersAreServedWhileOthers
     client.Disconnect();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  for (auto& thread : senderThreads) {
-    thread.join();
-  }
+  senderThreads.clear();  // waits for every sender
   ASSERT_TRUE(WaitUntil([&] { return listener.clientCount.load() == 0; }, 5000));
   std::map<char, size_t> byKind;  // 's' sender, 'c' churn, 'q' burst
   for (const auto& [line, count] : Lines()) {
@@ -236,7 +234,6 @@ TEST_F(ListenPortTest, HandedOverSocketsAreServedRebuiltAndNeverReplacedByABind)
 // loop closes meanwhile must leave the epoll set all the same, or the peer's next bytes come back
 // as an event for a connection already freed (the sanitizer build reports it).
 TEST_F(ListenPortTest, RebuiltSocketDropsSilentClientsThoughAChildHoldsThemAndStopClosesAll) {
-  port = FreePort();
   listener.SetReadTimeoutMs(1000);
   Start(listener, port);
   listener._TestAPI_CloseSocket();
@@ -350,7 +347,6 @@ TEST_F(ListenPortTest, ClientBeyondTheDescriptorLimitIsRefusedAndServiceResumes)
   GTEST_SKIP() << "the thread sanitizer's runtime takes descriptors of its own, so a limit "
                   "that leaves exactly one free cannot be held to here";
 #endif
-  port = FreePort();
   Start(listener, port);
   // The test's own sockets exist before the limit is tightened.
   const int first = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

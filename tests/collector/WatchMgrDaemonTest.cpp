@@ -56,7 +56,6 @@ TEST_F(WatchMgrDaemonTest,
     // Heartbeats all done, the loop thread records this order, then can only wait for the lock.
     ASSERT_TRUE(WaitUntil([&] { return orders() == 41; }, 5000));
     WatchedList* noList = nullptr;
-    exitStatus = -1;
     EXPECT_EQ(0, DaemonShutdown::Run(listener, noList, status, 300, RecordExit));
     EXPECT_EQ(status, exitStatus);
     list.Unlock();

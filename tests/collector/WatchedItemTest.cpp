@@ -1,5 +1,4 @@
-#include "CapturingLogDevice.h"
-#include "LogServer.h"
+#include "LoggedCount.h"
 #include "WatchedItem.h"
 
 namespace {
@@ -35,8 +34,9 @@ const struct Case {
     {-1, -1, -1, -1, -1, 0, 1000, 1000, 3600, nullptr},
 };
 
-TEST(WatchedItemTest, OnlyTheFirstFailingTestAnswersAndIsLoggedAndFlushed) {
-  const auto log = CapturingLogDevice::Install(LogServer::Instance());
+using WatchedItemTest = LoggingTest;
+
+TEST_F(WatchedItemTest, OnlyTheFirstFailingTestAnswersAndIsLoggedAndFlushed) {
   LogServer::Instance()->StartQueueing();  // records reach the device only through a flush
   Timestamp::controlledTimeFreeze();
   for (const Case& c : kCases) {
@@ -71,7 +71,6 @@ TEST(WatchedItemTest, OnlyTheFirstFailingTestAnswersAndIsLoggedAndFlushed) {
     EXPECT_EQ(expected.str(), logged.str()) << "case " << (&c - kCases);
   }
   Timestamp::controlledTimeResume();  // never ahead of the clock: no wait
-  LogServer::DeleteInstance();
 }
 
 }  // namespace

@@ -51,7 +51,9 @@ WatchedItem Item(int pid, bool wrong = true, const char* stop = nullptr,
   return item;
 }
 
-// A heartbeat of pid from uid that reports errors, and the end when given.
+// Registered without the checks of a client's order.
+void Add(WatchedList& list, WatchedItem item) { list.CreateNewWatch(item); }
+
 WatchedList::Verdict Heartbeat(WatchedList& list, int pid, long uid, int errors = 0,
                                const WatchedList::EndReport* end = nullptr) {
   ProcessInfo info;
@@ -84,7 +86,7 @@ pid_t StartSleep(bool termBlocked) {
 class WatchedListTest : public LoggingTest {
  protected:
   void SetUp() override {
-    LogServer::Instance()->setAcceptSeverityUpTo(Debug3);
+    LogServer::Instance()->setAcceptSeverityUpTo(Warning);
     port.state = ListenPort::kRunning;
   }
 
@@ -104,6 +106,7 @@ class WatchedListTest : public LoggingTest {
 // Of three real processes one obeys its stop command, one ignores it until "kill -9" and one is
 // gone already; each start command leaves a file named after the pid.
 TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Debug3);
   TempDir dir;
   const pid_t polite = StartSleep(false), deaf = StartSleep(true), gone = StartSleep(false);
   kill(gone, SIGKILL);
@@ -123,8 +126,7 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
   }
   Timestamp::controlledTimeResume();
   // Orders sent during a stop command are carried out at once.
-  WatchedItem bystander = Item(getpid(), false);
-  list.CreateNewWatch(bystander);
+  Add(list, Item(getpid(), false));
   processes.onLaunch = [&](const std::string& command) {
     if (command != "kill " + std::to_string(polite)) {
       return;
@@ -170,6 +172,7 @@ TEST_F(WatchedListTest, WrongItemsRestartInPidOrderAndLeaveWithTheirSequence) {
 // is started, and the restart is logged as abandoned.
 TEST_F(WatchedListTest,
        LoopEndsAfterSixtyEmptyPassesWithAnErrorObjectOrAtOnceWhenTheListenerStops) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Debug3);
   constexpr unsigned kPauseMs = 1500;
   WatchedList list(&processes, WatchedList::Waits{1, 10, 1, 10, kPauseMs, 1, 60});
   EXPECT_EQ(1, list.ProcessBlock(&port));
@@ -183,8 +186,7 @@ TEST_F(WatchedListTest,
 
   // Raised in a restart sequence, on a worker: the item leaves with its sequence.
   processes.onLaunch = [](const std::string&) { throw BError("FakeProcesses", "test"); };
-  WatchedItem item = Item(3, true);
-  list.CreateNewWatch(item);
+  Add(list, Item(3, true));
   try {
     list.ProcessBlock(&port);
     ADD_FAILURE() << "no error object";
@@ -198,8 +200,7 @@ TEST_F(WatchedListTest,
   EXPECT_EQ(0u, size.get());
 
   processes.onLaunch = nullptr;
-  WatchedItem restarting = Item(7);
-  list.CreateNewWatch(restarting);
+  Add(list, Item(7));
   const auto begun = Clock::now();
   std::thread stopper([&] {
     if (WaitUntil([&] { return processes.Launched("stop 7"); }, 2000)) {
@@ -218,11 +219,9 @@ TEST_F(WatchedListTest,
 // 32 clients order 1,000 pids while the passes run: every seventh pid is wrong (restarted and
 // dropped), every third forgotten by its client, every fifth registered again under another name.
 TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{1, 0, 100, 0, 0, 1});
   pepoWatchedList = &list;
-  WatchedItem anchor = Item(1001, false);  // keeps the table from emptying
-  list.CreateNewWatch(anchor);
+  Add(list, Item(1001, false));  // keeps the table from emptying
   processes.onLaunch = [&](const std::string& command) {
     if (command == "last") {
       port.state = ListenPort::kStopping;
@@ -254,8 +253,7 @@ TEST_F(WatchedListTest, ThirtyTwoClientsAndThePassesLeaveTheTableAsTheOrdersSay)
   }
   clients.clear();  // waits for every client
   // Restarted by a pass that walks the final table, it takes the listener out of Running.
-  WatchedItem last = Item(2000, true, "", "last");
-  list.CreateNewWatch(last);
+  Add(list, Item(2000, true, "", "last"));
   pass.join();
   pepoWatchedList = nullptr;
   EXPECT_EQ(WatchedList::ListEnded, list.runState.load());
@@ -316,8 +314,7 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
       {0, 0, 0, "stop", "stop", "stop\nstart\n", ""},
   };
   for (const Case& c : kCases) {
-    SCOPED_TRACE(std::to_string(c.ownerUid) + " by " + std::to_string(c.daemonUid) + ", " + c.stop +
-                 " / " + c.reuseAt);
+    SCOPED_TRACE(&c - kCases);
     FakeProcesses fake;
     fake.daemonUid = c.daemonUid;
     fake.owner = c.processOwner;
@@ -351,13 +348,12 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
 // Item 10 ignores its stop command and sits in a 3 s grace wait; item 20, wrong meanwhile, is
 // restarted from start to end before that wait ends, though only one step may run at a time.
 TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherRestart) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   processes.deaf = {10};
   WatchedList list(&processes, WatchedList::Waits{300, 10, 5, 10, 50, 20});
   list.SetMaxParallelRestarts(1);  // a sequence that waits holds no worker
-  WatchedItem hanging = Item(10), healthy = Item(20, false), again = Item(10, false);
+  WatchedItem hanging = Item(10), again = Item(10, false);
   ASSERT_EQ(WatchedList::Done, list.Watch(hanging, 0));
-  list.CreateNewWatch(healthy);
+  Add(list, Item(20, false));
   std::thread loop([&] { list.ProcessBlock(&port); });
   ASSERT_TRUE(WaitUntil([&] { return processes.Launched("stop 10"); }, 2000));
   EXPECT_EQ(WatchedList::NotFound, Heartbeat(list, 10, 0));
@@ -366,8 +362,8 @@ TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherResta
   const auto beat = Clock::now();
   EXPECT_EQ(WatchedList::Done, Heartbeat(list, 20, 0, 1));
   EXPECT_LT(Clock::now() - beat, milliseconds(200)) << "the heartbeat waited";
-  Clock::time_point stopped, started;
-  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20", &started); }, 2000));
+  Clock::time_point stopped;
+  EXPECT_TRUE(WaitUntil([&] { return processes.Launched("start 20"); }, 2000));
   ASSERT_TRUE(processes.Launched("stop 20", &stopped));
   EXPECT_LT(stopped - beat, milliseconds(500));
   EXPECT_FALSE(processes.Launched("start 10")) << "20 waited for 10's sequence";
@@ -383,15 +379,13 @@ TEST_F(WatchedListTest, OrdersLeaveAnItemToItsHangingStopWhichDelaysNoOtherResta
 
 // Five items go wrong at once with room for two steps at a time, while every launch takes its time.
 TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   processes.deaf = {1, 2, 3, 4, 5};
   processes.gated = true;
   WatchedList list(&processes, WatchedList::Waits{2, 10, 5, 10, 0, 10});
   list.SetMaxParallelRestarts(2);
   std::map<int, WatchState> twoOfFive;
   for (int pid = 1; pid <= 5; ++pid) {
-    WatchedItem item = Item(pid);
-    list.CreateNewWatch(item);
+    Add(list, Item(pid));
     twoOfFive[pid] = pid <= 2 ? ItemRestarting : ItemWaiting;
   }
   std::thread loop([&] { list.ProcessBlock(&port); });
@@ -410,8 +404,7 @@ TEST_F(WatchedListTest, WrongItemsBeyondTheLimitWaitTheirTurnAndThenRun) {
 // The table is as it was and its lock is free for the next order.
 TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUnchanged) {
   WatchedList list(&processes);
-  WatchedItem kept = Item(5, false);
-  list.CreateNewWatch(kept);
+  Add(list, Item(5, false));
   const std::function<void(WatchedItem&)> kOrders[] = {
       [&](WatchedItem& item) { list.Watch(item, 0); },
       [&](WatchedItem& item) { list.CreateNewWatch(item); },
@@ -433,7 +426,6 @@ TEST_F(WatchedListTest, AnOrderThatRunsOutOfMemoryLeavesTheTableUnlockedAndUncha
 // it, never signalling the pid.
 TEST_F(WatchedListTest,
        ReportedEndsRestartAtOnceUntilTheNameFailsAndAGoneRegistrationButGroupsNeverRegister) {
-  LogServer::Instance()->setAcceptSeverityUpTo(Warning);
   WatchedList list(&processes, WatchedList::Waits{2, 10, 2, 10, 0, 10000, 10});
   list.SetRestartSettings({100, 600 * 1000, 300 * 1000, 3});  // first delay, window, cap, limit
   WatchedList::EndReport end{Exit, "exit 1"};
