@@ -82,7 +82,6 @@ class FakeProcesses : public WatchedList::ProcessServices {
     gated = false;
     opened.notify_all();
   }
-  // Whether command was launched, and when.
   bool Launched(const std::string& command, Clock::time_point* when = nullptr) {
     std::lock_guard<std::mutex> hold(mutex);
     const auto it = std::find_if(launches.begin(), launches.end(),

@@ -40,7 +40,6 @@ class ListenPortTest : public LoggingTest {
   void SetUp() override {
     LogServer::Instance()->setDebugLevelNumber(4);
     log->Clear();
-    descriptors = CountOpenDescriptors();
     lines.clear();
     lineCount = 0;
   }
@@ -73,7 +72,7 @@ class ListenPortTest : public LoggingTest {
 
   ListenPort listener;
   int port = FreePort();
-  int descriptors = 0;
+  int descriptors = CountOpenDescriptors();
 };
 
 TEST_F(ListenPortTest, PortZeroIsRefusedAndABusyPortRetriedUntilGivenUp) {

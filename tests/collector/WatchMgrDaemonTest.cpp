@@ -11,10 +11,6 @@ void RecordExit(int status) { exitStatus = status; }
 
 class WatchMgrDaemonTest : public LoggingTest {
  protected:
-  void SetUp() override {
-    LogServer::Instance()->setAcceptSeverityUpTo(Debug2);  // a record for each order carried out
-    pepoWatchedList = &list;
-  }
   void TearDown() override {
     pepoWatchedList = nullptr;
     LogServer::DeleteInstance();
@@ -29,6 +25,8 @@ class WatchMgrDaemonTest : public LoggingTest {
 // process early: an error must never turn into status 0.
 TEST_F(WatchMgrDaemonTest,
        ConnectionsBeyondTheClientLimitStillRegisterAndAStuckShutdownKeepsStatus) {
+  LogServer::Instance()->setAcceptSeverityUpTo(Debug2);  // a record for each order carried out
+  pepoWatchedList = &list;
   const auto orders = [&] { return Logged(*log, "Creating order"); };
   for (int status : {1, 0}) {
     SCOPED_TRACE(status);

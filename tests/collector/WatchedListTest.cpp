@@ -285,17 +285,15 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
     const char* error;  // part of the one Error record, "" when none
   };
   // An account whose group differs from its user: the owner check must compare users.
-  std::string split;
-  uid_t splitUid = 0;
   setpwent();
-  for (const passwd* account; split.empty() && (account = getpwent()) != nullptr;) {
-    if (account->pw_uid != 0 && account->pw_uid != account->pw_gid) {
-      splitUid = account->pw_uid;
-      split = std::to_string(account->pw_uid) + "/" + std::to_string(account->pw_gid);
-    }
+  const passwd* account = getpwent();
+  while (account != nullptr && (account->pw_uid == 0 || account->pw_uid == account->pw_gid)) {
+    account = getpwent();
   }
+  ASSERT_NE(nullptr, account) << "no account whose group id differs from its user id";
+  const uid_t splitUid = account->pw_uid;
+  const std::string split = std::to_string(splitUid) + "/" + std::to_string(account->pw_gid);
   endpwent();
-  ASSERT_FALSE(split.empty()) << "no account whose group id differs from its user id";
   const Case kCases[] = {
       {0, splitUid, splitUid, "stop", "",
        split + " stop\n" + split + " kill -9 77 (fg)\n" + split + " start\n", ""},
