@@ -47,55 +47,49 @@ TEST(InheritedSocketTest, OnlyOneListeningTcpAndOneLocalSocketHandedToThisProces
   constexpr int kFirst = 200;
   const auto kNone = InheritedSocket::kNone, kAdopted = InheritedSocket::kAdopted,
              kRefused = InheritedSocket::kRefused;
+  const std::string selfPid = std::to_string(getpid()), otherPid = std::to_string(getpid() + 1);
+  const char *self = selfPid.c_str(), *other = otherPid.c_str();
   struct Case {
-    const char* pid;    // "self", "other" or a literal value
-    const char* count;  // "n": the number of kinds
+    const char *pid, *count;  // null: unset
     std::vector<Kind> kinds;
     InheritedSocket::State state;
     bool local;
     const char* problem;  // part of Problem()
   } kCases[] = {
       {nullptr, nullptr, {kTcpListening}, kNone, false, ""},
-      {"self", nullptr, {kTcpListening}, kNone, false, ""},
+      {self, nullptr, {kTcpListening}, kNone, false, ""},
       {nullptr, "1", {kTcpListening}, kNone, false, ""},
-      {"other", "1", {kTcpListening}, kNone, false, ""},
+      {other, "1", {kTcpListening}, kNone, false, ""},
       {"x", "1", {kTcpListening}, kNone, false, ""},
-      {"self", "0", {kTcpListening}, kNone, false, ""},
-      {"self", "1", {kTcpListening}, kAdopted, false, ""},
-      {"self", "01", {kTcpListening}, kAdopted, false, ""},
-      {"self", "3", {kTcpListening}, kRefused, false, "3 descriptors handed over"},
-      {"self", "-1", {kTcpListening}, kRefused, false, "not a number"},
-      {"self", "1x", {kTcpListening}, kRefused, false, "not a number"},
-      {"self", "99999999999999999999", {kTcpListening}, kRefused, false, "not a number"},
-      {"self", "1", {kTcpNotListening}, kRefused, false, "is not listening"},
-      {"self", "1", {kUdp}, kRefused, false, "is not a stream socket"},
-      {"self", "1", {kUnixListening}, kRefused, false, "no listening TCP socket"},
-      {"self", "1", {kPipe}, kRefused, false, "Socket operation on non-socket"},
-      {"self", "1", {kClosed}, kRefused, false, "Bad file descriptor"},
-      {"self", "n", {kTcp6Listening}, kAdopted, false, ""},
-      {"self", "n", {kTcpListening, kUnixListening}, kAdopted, true, ""},
-      {"self", "n", {kUnixListening, kTcpListening}, kAdopted, true, ""},
-      {"self", "n", {kTcp6Listening, kUnixListening}, kAdopted, true, ""},
-      {"self", "n", {kTcpListening, kTcp6Listening}, kRefused, false, "second TCP socket"},
-      {"self", "n", {kUnixListening, kUnixListening}, kRefused, false, "second local socket"},
-      {"self", "n", {kUnixListening, kUdp}, kRefused, false, "is not a stream socket"},
+      {self, "0", {kTcpListening}, kNone, false, ""},
+      {self, "1", {kTcpListening}, kAdopted, false, ""},
+      {self, "01", {kTcpListening}, kAdopted, false, ""},
+      {self, "3", {kTcpListening}, kRefused, false, "3 descriptors handed over"},
+      {self, "-1", {kTcpListening}, kRefused, false, "not a number"},
+      {self, "1x", {kTcpListening}, kRefused, false, "not a number"},
+      {self, "99999999999999999999", {kTcpListening}, kRefused, false, "not a number"},
+      {self, "1", {kTcpNotListening}, kRefused, false, "is not listening"},
+      {self, "1", {kUdp}, kRefused, false, "is not a stream socket"},
+      {self, "1", {kUnixListening}, kRefused, false, "no listening TCP socket"},
+      {self, "1", {kPipe}, kRefused, false, "Socket operation on non-socket"},
+      {self, "1", {kClosed}, kRefused, false, "Bad file descriptor"},
+      {self, "1", {kTcp6Listening}, kAdopted, false, ""},
+      {self, "2", {kTcpListening, kUnixListening}, kAdopted, true, ""},
+      {self, "2", {kUnixListening, kTcpListening}, kAdopted, true, ""},
+      {self, "2", {kTcp6Listening, kUnixListening}, kAdopted, true, ""},
+      {self, "2", {kTcpListening, kTcp6Listening}, kRefused, false, "second TCP socket"},
+      {self, "2", {kUnixListening, kUnixListening}, kRefused, false, "second local socket"},
+      {self, "2", {kUnixListening, kUdp}, kRefused, false, "is not a stream socket"},
   };
   for (const Case& c : kCases) {
-    const std::string pid = c.pid == nullptr                ? ""
-                            : std::string(c.pid) == "self"  ? std::to_string(getpid())
-                            : std::string(c.pid) == "other" ? std::to_string(getpid() + 1)
-                                                            : c.pid;
-    const std::string count = c.count == nullptr            ? "(unset)"
-                              : std::string(c.count) == "n" ? std::to_string(c.kinds.size())
-                                                            : c.count;
-    SCOPED_TRACE(pid + " / " + count + " / kind " + std::to_string(c.kinds[0]));
+    SCOPED_TRACE(&c - kCases);
     const int end = kFirst + static_cast<int>(c.kinds.size());
     int port = 0;  // of the one TCP socket when adopted
     for (int fd = kFirst; fd < end; ++fd) {
       port += Make(c.kinds[fd - kFirst], fd);
     }
-    c.pid == nullptr ? unsetenv("LISTEN_PID") : setenv("LISTEN_PID", pid.c_str(), 1);
-    c.count == nullptr ? unsetenv("LISTEN_FDS") : setenv("LISTEN_FDS", count.c_str(), 1);
+    c.pid == nullptr ? unsetenv("LISTEN_PID") : setenv("LISTEN_PID", c.pid, 1);
+    c.count == nullptr ? unsetenv("LISTEN_FDS") : setenv("LISTEN_FDS", c.count, 1);
     setenv("LISTEN_FDNAMES", "vigild.socket", 1);
     {
       InheritedSocket inherited;
