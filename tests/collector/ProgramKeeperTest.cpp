@@ -18,19 +18,12 @@ class ProgramKeeperTest : public LoggingTest {
     settings.registerWaitMs = 400;
   }
 
-  std::vector<std::string> Launched() {
-    std::lock_guard<std::mutex> hold(mutex);
-    return launched;
-  }
-
   TempDir dir;
   ProgramKeeper::Settings settings;
   WatchedList list;
-  std::mutex mutex;  // guards launched: the keeper's thread launches, the test reads
-  std::vector<std::string> launched;
-  ProgramKeeper::Launcher launcher = [this](String& command, const RunAs*) {
-    std::lock_guard<std::mutex> hold(mutex);
-    launched.push_back(command.chars());
+  std::atomic<int> launched{0};  // the keeper's thread launches, the test reads
+  ProgramKeeper::Launcher launcher = [this](String&, const RunAs*) {
+    ++launched;
     return 1;
   };
 };
@@ -40,12 +33,7 @@ TEST_F(ProgramKeeperTest, OrdersAreForRootAndTheProgramsUserAndReloadForTheDaemo
   keeper.Load();
   const long daemon = static_cast<long>(geteuid());
   const long other = daemon == 4242 ? 4243 : 4242;
-  const struct {
-    ProgramKeeper::Verb verb;
-    const char* name;
-    long uid;
-    ProgramKeeper::Verdict verdict;
-  } cases[] = {
+  const std::tuple<ProgramKeeper::Verb, const char*, long, ProgramKeeper::Verdict> cases[] = {
       {ProgramKeeper::kStop, "web", 0, ProgramKeeper::Accepted},
       {ProgramKeeper::kRestart, "web", daemon, ProgramKeeper::Accepted},
       {ProgramKeeper::kStart, "web", other, ProgramKeeper::NotAllowed},
@@ -54,26 +42,26 @@ TEST_F(ProgramKeeperTest, OrdersAreForRootAndTheProgramsUserAndReloadForTheDaemo
       {ProgramKeeper::kReload, "", daemon, ProgramKeeper::Accepted},
       {ProgramKeeper::kReload, "", other, ProgramKeeper::NotAllowed},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.verdict, keeper.Order(c.verb, c.name, c.uid)) << c.name << " from " << c.uid;
+  for (const auto& [verb, name, uid, verdict] : cases) {
+    EXPECT_EQ(verdict, keeper.Order(verb, name, uid)) << name << " from " << uid;
   }
-  EXPECT_EQ(0u, Launched().size()) << "nothing runs before the keeper starts";
+  EXPECT_EQ(0, launched.load()) << "nothing runs before the keeper starts";
 }
 
 TEST_F(ProgramKeeperTest, AProgramThatNeverRegistersIsStartedOnceAndNamedOnceThenStartsAgain) {
   ProgramKeeper keeper(list, settings, launcher);
   keeper.Load();
   keeper.Start();
-  ASSERT_TRUE(WaitUntil([&] { return Launched().size() == 1; }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return launched.load() == 1; }, 2000));
   // Its wrapper has yet to register: an operator's start copies nothing.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
   EXPECT_TRUE(WaitUntil([&] { return Logged(*log, "web has not registered within") == 1; }, 3000));
-  EXPECT_EQ(1u, Launched().size());
+  EXPECT_EQ(1, launched.load());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(1u, Logged(*log, "web has not registered within"));
   // Once the wait is over, a start is a start.
   EXPECT_EQ(ProgramKeeper::Accepted, keeper.Order(ProgramKeeper::kStart, "web", 0));
-  EXPECT_TRUE(WaitUntil([&] { return Launched().size() == 2; }, 2000));
+  EXPECT_TRUE(WaitUntil([&] { return launched.load() == 2; }, 2000));
   keeper.Stop();
 }
 
