@@ -30,11 +30,9 @@ TEST_F(StatusWriterTest, StartWarnsOfADirectoryOthersCanWriteTo) {
     ASSERT_EQ(0, chmod(sub.c_str(), mode));
     settings.statusFile = sub + "/status.json";
     log->Clear();
-    {
-      StatusWriter writer(settings, counters);
-      ASSERT_TRUE(writer.Start());
-      writer.Stop();
-    }
+    StatusWriter writer(settings, counters);
+    ASSERT_TRUE(writer.Start());
+    writer.Stop();
     EXPECT_EQ(warnings,
               Logged(*log, "the status directory " + sub, "is writable by group or others"))
         << std::oct << mode;
@@ -98,8 +96,7 @@ TEST_F(StatusWriterTest, FilesAreRewrittenWhenWhatTheyShowChangesAndOncePerPerio
   };
   // About 1.5 s of identical passes: the period's writes only.
   const int quiet = passes(150);
-  EXPECT_GE(quiet, 1);
-  EXPECT_LE(quiet, 3);
+  EXPECT_TRUE(quiet >= 1 && quiet <= 3) << quiet;
   const std::function<void()> kChanges[] = {
       [&] { table[11].info.psWSet = 5; },
       [&] { table[12].info.pid = 12; },
