@@ -38,12 +38,7 @@ class AccessPolicyTest : public LoggingTest {
 // What each of root, the daemon's user, nobody, 1000 and an unknown owner acts as ("-": refused),
 // and whether peers beyond this host can reach the address the listener binds.
 TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAreNamedErrors) {
-  const struct {
-    std::map<std::string, std::string> keys;
-    const char* actsAs;
-    uint32_t bind;
-    bool open;
-  } kGood[] = {
+  const std::tuple<std::map<std::string, std::string>, const char*, uint32_t, bool> kGood[] = {
       {{}, "0 4242 - - -", INADDR_ANY, false},
       {{{"ALLOWEDUSERS", "nobody, 1000"}}, "- - 65534 1000 -", 0, false},
       {{{"ALLOWEDUSERS", "nobody"}}, "- - 65534 - -", 0, false},
@@ -59,9 +54,9 @@ TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAre
        0xC0A80105u,
        true},
   };
-  for (const auto& c : kGood) {
-    const std::string first = c.keys.empty() ? "none" : c.keys.begin()->second;
-    auto policy = Policy(c.keys);
+  for (const auto& [keys, acts, bind, open] : kGood) {
+    const std::string first = keys.empty() ? "none" : keys.begin()->second;
+    auto policy = Policy(keys);
     std::string actsAs;
     for (long owner :
          {0L, static_cast<long>(kDaemonUid), 65534L, 1000L, AccessPolicy::kUnknownUid}) {
@@ -70,15 +65,11 @@ TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAre
       EXPECT_EQ(policy->UserAllowed(owner), admitted) << first << " " << owner;
       actsAs += (actsAs.empty() ? "" : " ") + (admitted ? std::to_string(uid) : "-");
     }
-    EXPECT_EQ(actsAs, c.actsAs) << first;
-    EXPECT_EQ(policy->BindAddress(), c.bind) << first;
-    EXPECT_EQ(policy->OpenBeyondHost(), c.open) << first;
+    EXPECT_EQ(actsAs, acts) << first;
+    EXPECT_EQ(policy->BindAddress(), bind) << first;
+    EXPECT_EQ(policy->OpenBeyondHost(), open) << first;
   }
-  const struct {
-    const char* key;
-    const char* value;
-    const char* error;
-  } kBad[] = {
+  const char* const kBad[][3] = {
       {"ALLOWEDUSERS", "no-such-user-here", "unknown user 'no-such-user-here'"},
       {"ALLOWEDUSERS", "root,,nobody", "empty entry"},
       {"ALLOWEDUSERS", "-1", "unknown user '-1'"},
@@ -90,11 +81,11 @@ TEST_F(AccessPolicyTest, KeysDecideWhoActsAsWhomWhereItBindsAndWhoReachesItOrAre
       {"REMOTEUSER", "no-such-user-here", ""},
       {"REMOTEUSER", " ", ""},
   };
-  for (const auto& c : kBad) {
+  for (const auto& [key, value, why] : kBad) {
     std::string error;
-    Policy({{c.key, c.value}}, &error);
-    EXPECT_NE(error.find(std::string("WATCHMGR.") + c.key + ": " + c.error), std::string::npos)
-        << c.value << ": " << error;
+    Policy({{key, value}}, &error);
+    EXPECT_NE(error.find(std::string("WATCHMGR.") + key + ": " + why), std::string::npos)
+        << value << ": " << error;
   }
 }
 

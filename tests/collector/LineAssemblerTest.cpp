@@ -19,12 +19,8 @@ std::vector<std::string> Cut(LineAssembler& lines, const std::vector<std::string
 TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
   const size_t max = LineAssembler::kMaxLine;
   const std::string full(max, 'a');
-  struct Case {
-    const char* name;
-    std::vector<std::string> pieces;
-    std::vector<std::string> lines;
-    size_t pending;
-  } cases[] = {
+  using Lines = std::vector<std::string>;
+  const std::tuple<const char*, Lines, Lines, size_t> cases[] = {
       {"plain", {"one\ntwo\n"}, {"one", "two"}, 0},
       {"carriage returns anywhere", {"wa\rtch\r\n\r\rbe\rta\n"}, {"watch", "beta"}, 0},
       {"split across reads",
@@ -40,11 +36,11 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
       {"carriage return after a cut", {full + "\r\n"}, {full, ""}, 0},
       {"two cuts in one read", {full + full + "z"}, {full, full}, 1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, pieces, cut, pending] : cases) {
+    SCOPED_TRACE(name);
     LineAssembler lines;
-    EXPECT_EQ(c.lines, Cut(lines, c.pieces));
-    EXPECT_EQ(c.pending, lines.Pending());
+    EXPECT_EQ(cut, Cut(lines, pieces));
+    EXPECT_EQ(pending, lines.Pending());
   }
 }
 

@@ -20,10 +20,7 @@ StatusSnapshot Sample() {
   snapshot.updated = 1010;
   snapshot.port = 3003;
   snapshot.passes = 9;
-  snapshot.orders.executed[OrderCounters::kWatch] = 3;
-  snapshot.orders.executed[OrderCounters::kMsg] = 17;
-  snapshot.orders.executed[OrderCounters::kMgmt] = 1;
-  snapshot.orders.protocolErrors = 2;
+  snapshot.orders = {{3, 17, 1, 0}, 2};  // watch, msg, mgmt and reset orders; protocol errors
   int pid = 100;
   for (const std::string& name : kNames) {
     WatchedItem item;
@@ -203,11 +200,8 @@ TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuilt
     snapshot.processes.push_back(process);
   }
   StatusSnapshot::EntryCache cache;
-  const struct {
-    const char* change;
-    std::function<void(StatusSnapshot&)> apply;
-    size_t printed;
-  } steps[] = {
+  // A change, then how many entries the cached print builds again.
+  const std::tuple<const char*, std::function<void(StatusSnapshot&)>, size_t> steps[] = {
       {"first write", [](StatusSnapshot&) {}, 46},
       {"nothing changed", [](StatusSnapshot& s) { s.updated += 5; }, 0},
       {"two heartbeats",
@@ -228,10 +222,11 @@ TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuilt
        1},
       {"no process left", [](StatusSnapshot& s) { s.processes.clear(); }, 0},
   };
-  for (const auto& step : steps) {
-    step.apply(snapshot);
-    EXPECT_EQ(snapshot.ToJson(), snapshot.ToJson(&cache)) << step.change;
-    EXPECT_EQ(step.printed, cache.printed) << step.change;
-    EXPECT_NO_THROW(nlohmann::json::parse(snapshot.ToJson(&cache))) << step.change;
+  for (const auto& [change, apply, printed] : steps) {
+    SCOPED_TRACE(change);
+    apply(snapshot);
+    EXPECT_EQ(snapshot.ToJson(), snapshot.ToJson(&cache));
+    EXPECT_EQ(printed, cache.printed);
+    EXPECT_NO_THROW(nlohmann::json::parse(snapshot.ToJson(&cache)));
   }
 }

@@ -53,11 +53,7 @@ TEST_F(TlVigildConfigurationTest, NameAndLayersComeFromCommandLineEnvironmentFil
                    {"TLM_SNMP_COLL_NUMBER", "2"},
                    {"TLM_SNMP_COLL_VIGILDPORT", "4000"}};
   const Env home = {{"TLMHOME", dir.path()}};
-  const struct {
-    std::vector<std::string> args;
-    Env env;
-    const char* nameThenPortDebugLevelOwnOnly;
-  } cases[] = {
+  const std::tuple<std::vector<std::string>, Env, const char*> cases[] = {
       {{}, {}, "VIGILD.0.0 3003 1 -"},
       {{"-c", "3", "-l", "7", "-P", "5000", "-D", "3", "-debug", "4"}, env, "VIGILD.3.7 5000 3 -"},
       {{"-c", "3", "-f", file, "-d", "2", "-D", "3"}, env, "VIGILD.1.2 4000 2 -"},
@@ -66,11 +62,11 @@ TEST_F(TlVigildConfigurationTest, NameAndLayersComeFromCommandLineEnvironmentFil
       {{"-c", "3", "-l", "7"}, home, "VIGILD.3.7 3005 1 a"},
       {{"-P", "5000"}, home, "VIGILD.0.0 5000 1 a"},
   };
-  for (const auto& c : cases) {
-    const std::string name = Assemble(c.args, c.env);
-    EXPECT_EQ(c.nameThenPortDebugLevelOwnOnly, name + " " + At("WATCHMGR.MANAGERPORT") + " " +
-                                                   At("LOGMANAGER.DEBUGLEVEL") + " " +
-                                                   At("WATCHMGR.OWNONLY"));
+  for (const auto& [args, environment, nameThenPortDebugLevelOwnOnly] : cases) {
+    const std::string name = Assemble(args, environment);
+    EXPECT_EQ(nameThenPortDebugLevelOwnOnly, name + " " + At("WATCHMGR.MANAGERPORT") + " " +
+                                                 At("LOGMANAGER.DEBUGLEVEL") + " " +
+                                                 At("WATCHMGR.OWNONLY"));
     EXPECT_EQ(name, Global().getScopeName());
   }
   EXPECT_EQ("-", At("WATCHMGR.STRAY"));

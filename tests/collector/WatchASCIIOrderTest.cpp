@@ -72,21 +72,18 @@ class WatchASCIIOrderTest : public LoggingTest {
 
 // kWatch's last repeats win, numbers read as atoi (saturated), values lose blanks but not tabs.
 TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
-  const struct {
-    Lines lines;
-    int result;
-    size_t tableSize;
-  } steps[] = {{{"BEGINWATCH", "psname: nopid", "wdfreq: 5", "END;"}, 0, 0},
-               {{"BEGINWATCH", "pid: 0", "END;"}, 0, 0},
-               {kWatch, 1, 1},
-               {{"BEGINMSG", "pswset: 9", "END;"}, 0, 1},
-               {{"BEGINMSG", "pid: 99", "END;"}, 0, 1},
-               {{"BEGINMGMT", "stop: 99", "END;"}, 1, 1},
-               {{"BEGINMGMT", "END;"}, 1, 1}};
+  const std::tuple<Lines, int, size_t> steps[] = {
+      {{"BEGINWATCH", "psname: nopid", "wdfreq: 5", "END;"}, 0, 0},
+      {{"BEGINWATCH", "pid: 0", "END;"}, 0, 0},
+      {kWatch, 1, 1},
+      {{"BEGINMSG", "pswset: 9", "END;"}, 0, 1},
+      {{"BEGINMSG", "pid: 99", "END;"}, 0, 1},
+      {{"BEGINMGMT", "stop: 99", "END;"}, 1, 1},
+      {{"BEGINMGMT", "END;"}, 1, 1}};
   Timestamp::controlledTimeAdd(-100);  // registered long ago
-  for (const auto& step : steps) {
-    EXPECT_EQ(step.result, Execute(step.lines)) << step.lines[1];
-    EXPECT_EQ(step.tableSize, list.Size()) << step.lines[1];
+  for (const auto& [lines, result, tableSize] : steps) {
+    EXPECT_EQ(result, Execute(lines)) << lines[1];
+    EXPECT_EQ(tableSize, list.Size()) << lines[1];
   }
   Timestamp::controlledTimeResume();
   const WatchedItem item = list.Snapshot().at(4712);
@@ -110,12 +107,8 @@ TEST_F(WatchASCIIOrderTest, OrdersRegisterRefreshAndForgetOnlyWithANonZeroPid) {
 // per minute. Replacing its own item adds none to a user's count, and root has no cap.
 TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesUpToTheirCapWhileRootActsOnAll) {
   list.SetMaxWatchesPerUser(2);
-  const struct {
-    long uid;
-    const char* kind;
-    int pid;
-    const char* resultTableWarnings;  // the order's result, Owners(), the warnings it logs
-  } steps[] = {
+  // Who sends which order for which pid; then the order's result, Owners(), the warnings it logs.
+  const std::tuple<long, const char*, int, const char*> steps[] = {
       {1000, "watch", 100, "1 100:1000:0 0"},
       {1001, "watch", 100, "0 100:1000:0 1"},  // 1000's process
       {1001, "watch", 200, "1 100:1000:0 200:1001:0 0"},
@@ -144,12 +137,12 @@ TEST_F(WatchASCIIOrderTest, UsersActOnlyOnTheirOwnItemsAndProcessesUpToTheirCapW
       {1000, "watch", 999, "0 101:1000:0 102:1000:0 200:0:0 300:0:0 301:0:0 1"},  // no process
       {0, "watch", 999, "0 101:1000:0 102:1000:0 200:0:0 300:0:0 301:0:0 1"},
   };
-  for (const auto& step : steps) {
+  for (const auto& [uid, kind, pid, resultTableWarnings] : steps) {
     const size_t warnings = Warnings();
-    const int result = Order(step.uid, step.kind, step.pid);
-    EXPECT_EQ(step.resultTableWarnings,
+    const int result = Order(uid, kind, pid);
+    EXPECT_EQ(resultTableWarnings,
               std::to_string(result) + " " + Owners() + std::to_string(Warnings() - warnings))
-        << step.uid << " " << step.kind << " " << step.pid;
+        << uid << " " << kind << " " << pid;
   }
   EXPECT_EQ(Lines{"[WatchedList] WARNING : watch order for pid 100 from uid 1001 refused: the "
                   "process belongs to another user"},
