@@ -3,9 +3,11 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
 // Feeds each piece in turn, as separate reads would bring them.
-std::vector<std::string> Cut(LineAssembler& lines, const std::vector<std::string>& pieces) {
-  std::vector<std::string> out;
+Lines Cut(LineAssembler& lines, const Lines& pieces) {
+  Lines out;
   for (const std::string& piece : pieces) {
     std::string scratch = piece;
     lines.Feed(&scratch[0], scratch.size(), [&](const char* line) {
@@ -19,7 +21,6 @@ std::vector<std::string> Cut(LineAssembler& lines, const std::vector<std::string
 TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
   const size_t max = LineAssembler::kMaxLine;
   const std::string full(max, 'a');
-  using Lines = std::vector<std::string>;
   const std::tuple<const char*, Lines, Lines, size_t> cases[] = {
       {"plain", {"one\ntwo\n"}, {"one", "two"}, 0},
       {"carriage returns anywhere", {"wa\rtch\r\n\r\rbe\rta\n"}, {"watch", "beta"}, 0},
@@ -48,14 +49,13 @@ TEST(LineAssemblerTest, StreamIsCutIntoLinesAsTheReaderCutsThem) {
 TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFeed) {
   const long before = LineAssembler::BuffersHeld();
   LineAssembler lines;
-  EXPECT_EQ(std::vector<std::string>{},
-            Cut(lines, {std::string(LineAssembler::kInlineBytes, 'i')}));
+  const std::string fill(LineAssembler::kInlineBytes, 'i');
+  EXPECT_EQ(Lines{}, Cut(lines, {fill}));
   EXPECT_FALSE(lines.HoldsBuffer());
   Cut(lines, {"j"});
   EXPECT_TRUE(lines.HoldsBuffer());
   EXPECT_EQ(before + 1, LineAssembler::BuffersHeld());
-  EXPECT_EQ(std::vector<std::string>{std::string(LineAssembler::kInlineBytes, 'i') + "jk"},
-            Cut(lines, {"k\n"}));
+  EXPECT_EQ(Lines{fill + "jk"}, Cut(lines, {"k\n"}));
   EXPECT_FALSE(lines.HoldsBuffer());
   Cut(lines, {std::string(500, 'p')});
   EXPECT_TRUE(lines.HoldsBuffer());
@@ -65,12 +65,12 @@ TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFe
   EXPECT_EQ(before, LineAssembler::BuffersHeld());
 
   std::string scratch = "first\nsecond\nthird\n";
-  std::vector<std::string> seen;
+  Lines seen;
   EXPECT_FALSE(lines.Feed(&scratch[0], scratch.size(), [&](const char* line) {
     seen.emplace_back(line);
     return seen.size() < 2;
   }));
-  EXPECT_EQ((std::vector<std::string>{"first", "second"}), seen);
+  EXPECT_EQ((Lines{"first", "second"}), seen);
   EXPECT_EQ(0u, lines.Pending());
 }
 

@@ -8,8 +8,7 @@
 
 namespace {
 
-// Names as hostile as the network can send: quotes, backslashes, a line
-// feed, bytes that are not UTF-8.
+// Names as hostile as the network can send: quotes, backslashes, a line feed, bytes not UTF-8.
 const std::string kNames[] = {"web",        "say \"hi\"",  "C:\\dir\\x",
                               "two\nlines", "bad\xff\xfe", "caf\xc3\xa9"};
 
@@ -48,9 +47,8 @@ std::map<std::string, double> Metrics(const std::string& text) {
   std::set<std::string> typed, helped;
   std::map<std::string, double> samples;
   std::istringstream lines(text);
-  std::string line;
   std::smatch m;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     if (std::regex_match(line, m, kHelp)) {
       helped.insert(m[1]);
     } else if (std::regex_match(line, m, kType)) {
@@ -200,7 +198,6 @@ TEST(StatusSnapshotTest, CachedEntriesPrintTheSameTextAndOnlyChangedOnesAreBuilt
     snapshot.processes.push_back(process);
   }
   StatusSnapshot::EntryCache cache;
-  // A change, then how many entries the cached print builds again.
   const std::tuple<const char*, std::function<void(StatusSnapshot&)>, size_t> steps[] = {
       {"first write", [](StatusSnapshot&) {}, 46},
       {"nothing changed", [](StatusSnapshot& s) { s.updated += 5; }, 0},

@@ -26,10 +26,9 @@ class WatchASCIIOrderTest : public LoggingTest {
                         {200, 1001}, {300, 0},    {301, 0}};
     pepoWatchedList = &list;
   }
-  void TearDown() override {
+  ~WatchASCIIOrderTest() override {
     AccessPolicy::Publish(nullptr);
     pepoWatchedList = nullptr;
-    LogServer::DeleteInstance();
   }
 
   // One block from uid (-1: unknown) run as the connection routine runs it; -1 when it never ends.
