@@ -183,7 +183,6 @@ TEST(ProgramFileTest, DirectoryReadingSkipsOtherFilesAndNamesBadOnes) {
 
 // What a program file says may run as root, so another user must not be able to write it.
 TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
-  constexpr uid_t kOther = 65534;
   const std::string file = "program file {dir}/programs/web.conf: ",
                     directory = "program directory {dir}/programs: ",
                     writable = "writable by group or others",
@@ -222,7 +221,7 @@ TEST(ProgramFileTest, OnlyFilesNoOtherUserCanWriteDefinePrograms) {
       (void)!symlink((path + "/web.conf").c_str(), web.c_str());
     }
     if (setup.mode == 0) {
-      (void)!chown(path.c_str(), kOther, 0);
+      (void)!chown(path.c_str(), 65534, 0);
     } else {
       chmod(path.c_str(), setup.mode);
     }
