@@ -54,6 +54,7 @@ WatchedItem Item(int pid, bool wrong = true, const char* stop = nullptr,
 // Registered without the checks of a client's order.
 void Add(WatchedList& list, WatchedItem item) { list.CreateNewWatch(item); }
 
+// A heartbeat of pid from uid that reports errors, and the end when given.
 WatchedList::Verdict Heartbeat(WatchedList& list, int pid, long uid, int errors = 0,
                                const WatchedList::EndReport* end = nullptr) {
   ProcessInfo info;

@@ -100,7 +100,7 @@ TEST_F(LogServerTest, OnceMessagesAreKeyedByThePosixCksumCrcAndPrintTheChosenCou
 }
 
 // Deleting the server writes what is left in the queue.
-TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrainOrAGiveUp) {
+TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrain) {
   ASSERT_TRUE(server->StartQueueing());
   ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] a"));
   ASSERT_TRUE(LogServer::Report(Info, nullptr, "[Q] b"));
@@ -128,16 +128,6 @@ TEST_F(LogServerTest, QueueIsTakenInOrderAndAFullOneHoldsTheProducerUntilADrainO
   const Lines messages = log->Messages();
   ASSERT_EQ(messages.size(), LogServer::kQueueCapacity + 1);
   EXPECT_EQ(messages[1000] + messages[1001], "1000last");
-  // A stopping server makes room for nobody: the producer must not wait for ever.
-  const Handle<LogMessage> one(new LogMessage(Info));
-  LogQueue queue(1);
-  ASSERT_TRUE(queue.Push(one, [] { return false; }));
-  int asked = 0;
-  EXPECT_FALSE(queue.Push(one, [&] { return ++asked == 3; }));
-  EXPECT_EQ(std::make_pair(3, size_t{1}), std::make_pair(asked, queue.Size()));
-  // Finding it full woke the writer: the wake waits for the writer's next look.
-  EXPECT_EQ(0, queue.WaitForWork(1000));
-  EXPECT_EQ(TaskEvent::kTimedOut, queue.WaitForWork(50));
 }
 
 // The log thread writes on its period, a second apart; producers that fill
@@ -279,6 +269,19 @@ TEST_F(LogServerTest, FullConsoleCostsTheFileAndTheUdpServerNoRecord) {
   EXPECT_EQ(sent, filed) << filed.size() << " lines in the file";
   EXPECT_TRUE(drained);
   EXPECT_LT(std::count(console.begin(), console.end(), '\n'), kRecords) << "nothing was dropped";
+}
+
+// A stopping server makes room for nobody: the producer must not wait for ever.
+TEST(LogQueueTest, ProducerOfAFullQueueGivesUpWhenToldNobodyWillMakeRoom) {
+  const Handle<LogMessage> record(new LogMessage(Info));
+  LogQueue queue(1);
+  ASSERT_TRUE(queue.Push(record, [] { return false; }));
+  int asked = 0;
+  EXPECT_FALSE(queue.Push(record, [&] { return ++asked == 3; }));
+  EXPECT_EQ(std::make_pair(3, size_t{1}), std::make_pair(asked, queue.Size()));
+  // Finding it full woke the writer: the wake waits for the writer's next look.
+  EXPECT_EQ(0, queue.WaitForWork(1000));
+  EXPECT_EQ(TaskEvent::kTimedOut, queue.WaitForWork(50));
 }
 
 }  // namespace
