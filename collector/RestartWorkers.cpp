@@ -2,6 +2,7 @@
 
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "LogServer.h"
@@ -37,13 +38,11 @@ size_t RestartWorkers::Limit() {
 
 void RestartWorkers::Post(Job job) {
   std::unique_lock<std::mutex> hold(mutex);
-  _Reap();
   _Ready(std::move(job), hold);
 }
 
 void RestartWorkers::PostAfter(unsigned ms, Job job) {
   std::unique_lock<std::mutex> hold(mutex);
-  _Reap();
   if (closing || ms == 0) {
     _Ready(std::move(job), hold);
     return;
@@ -53,11 +52,8 @@ void RestartWorkers::PostAfter(unsigned ms, Job job) {
     changed.notify_all();  // the new timer may be the first due
     return;
   }
-  if (clock.joinable()) {
-    clock.join();  // ended: its last act was under this mutex
-  }
   try {
-    clock = std::thread(&RestartWorkers::_Tick, this);
+    std::thread(&RestartWorkers::_Tick, this).detach();
     clockRunning = true;
   } catch (const std::system_error& error) {
     // Without a clock the delay is lost, not the job: it runs at once.
@@ -79,13 +75,10 @@ void RestartWorkers::_Ready(Job job, std::unique_lock<std::mutex>& hold) {
   if (running >= limit) {
     return;  // a running worker takes it when its turn comes
   }
-  workers.emplace_back();
-  Worker* worker = &workers.back();
   try {
-    worker->thread = std::thread(&RestartWorkers::_Run, this, worker);
+    std::thread(&RestartWorkers::_Run, this).detach();
     ++running;
   } catch (const std::system_error& error) {
-    workers.pop_back();
     if (running > 0) {
       return;
     }
@@ -101,7 +94,7 @@ void RestartWorkers::_Ready(Job job, std::unique_lock<std::mutex>& hold) {
   }
 }
 
-void RestartWorkers::_Run(RestartWorkers* self, Worker* worker) {
+void RestartWorkers::_Run(RestartWorkers* self) {
   std::unique_lock<std::mutex> hold(self->mutex);
   // A lowered limit ends the surplus workers as they finish their jobs.
   while (!self->queue.empty() && self->running <= self->limit) {
@@ -113,10 +106,9 @@ void RestartWorkers::_Run(RestartWorkers* self, Worker* worker) {
     hold.lock();
     --self->busy;
   }
+  // The last use of the object, under the mutex: once Close sees the count
+  // fall, the object may go.
   --self->running;
-  worker->ended = true;
-  // Under the mutex: once Close sees the count fall, this thread no longer
-  // touches the object.
   self->changed.notify_all();
 }
 
@@ -136,17 +128,6 @@ void RestartWorkers::_Tick(RestartWorkers* self) {
   self->changed.notify_all();
 }
 
-void RestartWorkers::_Reap() {
-  for (auto it = workers.begin(); it != workers.end();) {
-    if (it->ended) {
-      it->thread.join();
-      it = workers.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
 void RestartWorkers::Open() {
   std::lock_guard<std::mutex> hold(mutex);
   closing = false;
@@ -160,10 +141,6 @@ void RestartWorkers::Close() {
   changed.wait(hold, [this] {
     return running == 0 && !clockRunning && timers.empty() && queue.empty();
   });
-  _Reap();
-  if (clock.joinable()) {
-    clock.join();
-  }
 }
 
 bool RestartWorkers::Closing() {

@@ -14,10 +14,13 @@
 // Owned by the WatchedList, which posts a job for every item its pass finds
 // wrong, opens the workers when its loop starts and closes them when the loop
 // ends: Close makes every delayed job ready at once, lets every job run (each
-// sees Closing() and ends its sequence) and joins every thread, so that none
-// outlives the loop or touches the list afterwards. Safe for concurrent use:
-// one mutex guards the queue, the timers, the thread records and the closing
-// flag; it is never held while a job runs.
+// sees Closing() and ends its sequence) and waits until every thread has made
+// its last use of the object, so that none touches the list afterwards. The
+// threads are detached, their last act counted under the mutex: a finished
+// thread never waits to be joined, since the stop sequence may end the
+// process at any moment. Safe for concurrent use: one mutex guards the queue,
+// the timers, the counts and the closing flag; it is never held while a job
+// runs.
 #ifndef VIGILD_COLLECTOR_RESTARTWORKERS_H
 #define VIGILD_COLLECTOR_RESTARTWORKERS_H
 
@@ -27,10 +30,8 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <list>
 #include <map>
 #include <mutex>
-#include <thread>
 
 class RestartWorkers {
  public:
@@ -62,8 +63,8 @@ class RestartWorkers {
   // Accepts jobs again after a Close.
   void Open();
   // Makes every delayed job ready, waits for every job to have run (those
-  // posted meanwhile too; they see Closing()) and for every thread to have
-  // ended.
+  // posted meanwhile too; they see Closing()) and for every thread to be done
+  // with the object.
   void Close();
   // Whether Close has begun: a job that sees it ends its sequence where it
   // stands.
@@ -76,27 +77,18 @@ class RestartWorkers {
   size_t Delayed();
 
  private:
-  struct Worker {
-    std::thread thread;
-    bool ended = false;  // guarded by mutex: set by the thread's last act
-  };
-  static void _Run(RestartWorkers* self, Worker* worker);
+  static void _Run(RestartWorkers* self);
   static void _Tick(RestartWorkers* self);
   // Queues job and starts a worker for it when fewer than the limit run; may
   // unlock hold to run it on this thread when no thread can be had.
   void _Ready(Job job, std::unique_lock<std::mutex>& hold);
-  // Joins the threads that have ended and forgets them.
-  // REQUIRES: mutex held
-  void _Reap();
 
   std::mutex mutex;  // guards every member below
   std::condition_variable changed;  // a thread ended, a timer was added, or Close began
   std::deque<Job> queue;
   std::multimap<Clock::time_point, Job> timers;  // delayed jobs by due time
-  std::list<Worker> workers;  // started and not yet joined
-  std::thread clock;          // moves due timers to the queue while any exist
-  bool clockRunning = false;  // the clock thread has not ended
-  size_t running = 0;         // workers that have not ended
+  bool clockRunning = false;  // the clock thread, which moves due timers to the queue, runs
+  size_t running = 0;         // workers that have not made their last use of the object
   size_t busy = 0;            // jobs running
   size_t limit;
   bool closing = false;
