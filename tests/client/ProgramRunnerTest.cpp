@@ -23,20 +23,12 @@ CtlArguments Parsed(const std::vector<std::string>& words) {
   return arguments;
 }
 
-// What a start command must carry over, with '|' between the settings.
-std::string Settings(const CtlArguments& a) {
-  std::ostringstream out;
-  out << a.host << '|' << a.port << '|' << a.socketPath << '|' << a.name << '|' << a.wdfreq << '|'
-      << a.maxwset << '|' << a.minwset << '|' << a.wsetincr << '|' << a.nomwset << '|' << a.restart
-      << '|' << a.chdir << '|' << a.check << '|' << a.checkEvery << '|' << a.checkTimeout << '|'
-      << a.checkFailures << '|' << a.checkGrace;
-  for (const std::string& word : a.env) {
-    out << "|env " << word;
-  }
-  for (const std::string& word : a.command) {
-    out << "|[" << word << ']';
-  }
-  return out.str();
+// What a start command must carry over.
+auto Settings(const CtlArguments& a) {
+  return std::tie(a.host, a.port, a.socketPath, a.name, a.wdfreq, a.maxwset, a.minwset, a.wsetincr,
+                  a.nomwset, a.maxerrors, a.restart, a.chdir, a.check, a.checkEvery, a.checkTimeout,
+                  a.checkFailures, a.checkGrace, a.output, a.logFile, a.logSize, a.logKeep, a.env,
+                  a.command);
 }
 
 }  // namespace
@@ -49,7 +41,8 @@ TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileV
       {"--wsetincr", "150", "--nomwset", "2", "--restart", "always", "--env", "E="},
       {"--env", "VIGILCTL_TEST_HOSTILE", "--env", "B=a b\\c $x", "--check-every", "7"},
       {"--check", "exec:test \"$(cat /x)\" = 'en''d;' # end.", "--check-timeout", "3"},
-      {"--check-failures", "2", "--check-grace", "0"},
+      {"--check-failures", "2", "--check-grace", "0", "--maxerrors", "3", "--log", "/l/it's a log"},
+      {"--log-size", "5000", "--log-keep", "0"},
       {"--", "/opt/my prog", "--flag", "it's", "", "Backend.exe"},
   };
   std::vector<std::string> every;
@@ -58,7 +51,7 @@ TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileV
   }
   const std::vector<std::string> cases[] = {
       every,
-      {"run", "--restart", "never", "--", "server"},
+      {"run", "--restart", "never", "--output", "null", "--", "server"},
       {"run", "--check", "http://[::1]:8080/a?b=c&d", "--", "server"},
   };
   for (const auto& words : cases) {
