@@ -154,60 +154,50 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
     EXPECT_EQ(std::string("invalid TLM_SNMP_COLL_VIGILDPORT '") + port + "'",
               Parse({"status"}, port));
   }
-  const std::string kinds = "not http://HOST:PORT/PATH, tcp://HOST:PORT or exec:COMMAND";
-  const std::string badPort = " is not a number from 1 to 65535";
-  const std::string badPath = "the path holds a blank, control or non-ASCII character";
-  const std::string badHost =
-      "the host holds '@' (names and IPv4 addresses as they are, IPv6 in brackets)";
-  const std::string badCommand = "the command holds a line feed, carriage return or NUL byte";
-  const std::pair<std::string, std::string> checks[] = {
-      {"ftp://h/", kinds},
-      {"HTTP://h:80/", kinds},
-      {"http://", "no host"},
-      {"http://:80/", "no host"},
-      {"http://h:0/", "port '0'" + badPort},
-      {"http://h:65536/", "port '65536'" + badPort},
-      {"http://h:-1/", "port '-1'" + badPort},
-      {"http://h:8o/", "port '8o'" + badPort},
-      {"http://h:/", "port ''" + badPort},
-      {"tcp://h", "no port"},
-      {"tcp://h:22/x", "tcp:// takes no path"},
-      {"http://u@h:80/", badHost},
-      {"http://::1:80/", "an IPv6 address goes in brackets"},
-      {"http://[::1:80/", "no ']' after the IPv6 address"},
-      {"http://[fe80::1%eth0]:80/", "not an IPv6 address in brackets"},
-      {"http://[::1]x/", "unexpected text after the IPv6 address"},
-      {"http://h:80/a b", badPath},
-      {"http://h:80/a\r\nX: y", badPath},
-      {"exec:", "exec: needs a command"},
-      {"exec: \t", "exec: needs a command"},
-      {"exec:true\nBEGINMGMT", badCommand},
-      {"exec:" + std::string(5000, 'x'), "longer than 4096 bytes"},
-  };
-
   const auto refused = [](std::vector<std::string> words) {
     words.insert(words.begin(), "run");
     words.insert(words.end(), {"--", "true"});
     return Parse(words);
   };
-  for (const auto& [url, why] : checks) {
-    EXPECT_EQ("invalid --check '" + url + "': " + why, refused({"--check", url}));
-  }
-  // option, value, range
-  const std::tuple<const char*, const char*, const char*> numbers[] = {
-      {"--check-every", "0", "seconds from 1 to 86400"},
-      {"--check-every", "-5", "seconds from 1 to 86400"},
-      {"--check-every", "1.5", "seconds from 1 to 86400"},
-      {"--check-every", "86401", "seconds from 1 to 86400"},
-      {"--check-timeout", "0", "seconds from 1 to 3600"},
-      {"--check-failures", "0", "failures from 1 to 1000"},
-      {"--check-failures", "x", "failures from 1 to 1000"},
-      {"--check-grace", "-1", "seconds from 0 to 86400"},
+  const std::pair<std::string, std::vector<std::string>> checks[] = {
+      {"not http://HOST:PORT/PATH, tcp://HOST:PORT or exec:COMMAND", {"ftp://h/", "HTTP://h:80/"}},
+      {"no host", {"http://", "http://:80/"}},
+      {"no port", {"tcp://h"}},
+      {"tcp:// takes no path", {"tcp://h:22/x"}},
+      {"the host holds '@' (names and IPv4 addresses as they are, IPv6 in brackets)",
+       {"http://u@h:80/"}},
+      {"an IPv6 address goes in brackets", {"http://::1:80/"}},
+      {"no ']' after the IPv6 address", {"http://[::1:80/"}},
+      {"not an IPv6 address in brackets", {"http://[fe80::1%eth0]:80/"}},
+      {"unexpected text after the IPv6 address", {"http://[::1]x/"}},
+      {"the path holds a blank, control or non-ASCII character",
+       {"http://h:80/a b", "http://h:80/a\r\nX: y"}},
+      {"exec: needs a command", {"exec:", "exec: \t"}},
+      {"the command holds a line feed, carriage return or NUL byte", {"exec:true\nBEGINMGMT"}},
+      {"longer than 4096 bytes", {"exec:" + std::string(5000, 'x')}},
   };
-  for (const auto& [option, value, range] : numbers) {
-    EXPECT_EQ(
-        std::string("invalid value '") + value + "' for " + option + ": a whole number of " + range,
-        refused({"--check", "tcp://h:1", option, value}));
+  for (const auto& [why, urls] : checks) {
+    for (const std::string& url : urls) {
+      EXPECT_EQ("invalid --check '" + url + "': " + why, refused({"--check", url}));
+    }
+  }
+  for (const std::string port : {"0", "65536", "-1", "8o", ""}) {
+    const std::string url = "http://h:" + port + "/";
+    EXPECT_EQ("invalid --check '" + url + "': port '" + port + "' is not a number from 1 to 65535",
+              refused({"--check", url}));
+  }
+  const std::tuple<const char*, const char*, std::vector<const char*>> numbers[] = {
+      {"--check-every", "seconds from 1 to 86400", {"0", "-5", "1.5", "86401"}},
+      {"--check-timeout", "seconds from 1 to 3600", {"0"}},
+      {"--check-failures", "failures from 1 to 1000", {"0", "x"}},
+      {"--check-grace", "seconds from 0 to 86400", {"-1"}},
+  };
+  for (const auto& [option, range, values] : numbers) {
+    for (const char* value : values) {
+      EXPECT_EQ(std::string("invalid value '") + value + "' for " + option +
+                    ": a whole number of " + range,
+                refused({"--check", "tcp://h:1", option, value}));
+    }
   }
   for (const char* env : {"1A=x", "A-B=x", "=x", ""}) {
     EXPECT_EQ(std::string("invalid --env '") + env +
