@@ -1,4 +1,5 @@
 // Whether vigilctl status sees a running daemon, and its table.
+#include "ChildProcess.h"
 #include "StatusView.h"
 #include "TestCommon.h"
 
@@ -17,21 +18,13 @@ std::string Document(long pid, long updated, bool running, const std::string& na
          "\"restarts\":0}]}";
 }
 
-// The pid of a process that has ended and been reaped.
-long GonePid() {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(0);
-  }
-  waitpid(child, nullptr, 0);
-  return child;
-}
-
 }  // namespace
 
 TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
   TempDir dir;
   const long self = getpid();
+  const pid_t gone = SpawnClean({"/bin/true"}, {}, "/dev/null", "/dev/null");
+  ASSERT_EQ(0, WaitExit(gone, 5000));
   // file, content (empty: no file), state, part of the cause
   const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
       {"missing", "", "unreadable", "no status file"},
@@ -39,7 +32,7 @@ TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
       {"wrong", "[1,2]", "unreadable", "is not a vigild status file"},
       {"types", "{\"daemon\":{\"pid\":\"x\"},\"processes\":[]}", "stopped", "not a vigild"},
       {"ended", Document(self, 1000, false, "web"), "stopped", "has ended"},
-      {"gone", Document(GonePid(), 1000, true, "web"), "stopped", "is gone"},
+      {"gone", Document(gone, 1000, true, "web"), "stopped", "is gone"},
       {"stale", Document(self, 994, true, "web"), "stopped", "last written 6 s ago"},
       {"fresh", Document(self, 995, true, "web"), "running", ""},
   };
