@@ -7,21 +7,19 @@ namespace {
 TEST(OutputLogTest, LinesAreStampedRotatedBySizeAndTheOldestGo) {
   TempDir dir;
   const std::string path = dir.Join("output.log");
-  {
-    OutputLog log(path, 4096, 2);
-    std::string error;
-    ASSERT_TRUE(log.Open(&error)) << error;
-    const std::string line(1000, 'x');
-    for (int i = 0; i < 20; ++i) {
-      const std::string text = std::to_string(i) + line + "\n";
-      // Split anywhere: lines are cut at line feeds only.
-      log.Feed(text.data(), 7);
-      log.Feed(text.data() + 7, text.size() - 7);
-    }
-    log.Feed("partial", 7);
-    log.Close();
-    EXPECT_EQ(log.Dropped(), 0u);
+  OutputLog log(path, 4096, 2);
+  std::string error;
+  ASSERT_TRUE(log.Open(&error)) << error;
+  const std::string line(1000, 'x');
+  for (int i = 0; i < 20; ++i) {
+    const std::string text = std::to_string(i) + line + "\n";
+    // Split anywhere: lines are cut at line feeds only.
+    log.Feed(text.data(), 7);
+    log.Feed(text.data() + 7, text.size() - 7);
   }
+  log.Feed("partial", 7);
+  log.Close();
+  EXPECT_EQ(log.Dropped(), 0u);
   // file_size throws, and so fails the test, for a file that is missing.
   for (const char* name : {"output.log", "output.log.1", "output.log.2"}) {
     EXPECT_LE(std::filesystem::file_size(dir.Join(name)), 4096u) << name;
@@ -34,14 +32,13 @@ TEST(OutputLogTest, LinesAreStampedRotatedBySizeAndTheOldestGo) {
   // vigilctl logs: the last lines across the files, oldest first.
   ProgramLogs logs(path);
   std::ostringstream out;
-  std::string why;
-  ASSERT_TRUE(logs.Tail(5, out, &why)) << why;
+  ASSERT_TRUE(logs.Tail(5, out, &error)) << error;
   // Each line is its time stamp, a space and its text.
   const std::string tail = out.str();
   EXPECT_LT(tail.find(" 16x"), tail.find('\n')) << tail;
   EXPECT_EQ(tail.substr(tail.size() - 9), " partial\n");
   EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 5);
-  EXPECT_FALSE(ProgramLogs(dir.Join("absent.log")).Tail(5, out, &why));
+  EXPECT_FALSE(ProgramLogs(dir.Join("absent.log")).Tail(5, out, &error));
 }
 
 TEST(OutputLogTest, LinesAFullDiskOrAFullQueueCannotTakeAreDroppedAndCountedWithoutBlocking) {
