@@ -20,7 +20,7 @@ std::string Document(long pid, long updated, bool running, const std::string& na
 
 }  // namespace
 
-TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
+TEST(StatusViewTest, RunningOnlyWhenFreshAndTablesAlignNeutraliseAndShowPrograms) {
   TempDir dir;
   const long self = getpid();
   const pid_t gone = SpawnClean({"/bin/true"}, {}, "/dev/null", "/dev/null");
@@ -51,11 +51,8 @@ TEST(StatusViewTest, NotRunningWhenMissingEndedGoneStaleOrGarbled) {
   EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h"));
   EXPECT_EQ("/h/log/vigild.status.json", StatusView::DefaultPath("/h/"));
   EXPECT_EQ("/var/lib/vigild/log/vigild.status.json", StatusView::DefaultPath(nullptr));
-}
 
-TEST(StatusViewTest, TablesAlignColumnsNeutraliseControlCharactersAndShowProgramsWhenGiven) {
-  TempDir dir;
-  std::string document = Document(getpid(), 1000, true, "web");
+  std::string document = Document(self, 1000, true, "web");
   document.insert(document.size() - 1,
                   ",\"programs\":{"
                   "\"web\":{\"state\":\"watching\",\"seconds_left\":0,\"last_exit\":\"signal 9\","
@@ -71,7 +68,7 @@ TEST(StatusViewTest, TablesAlignColumnsNeutraliseControlCharactersAndShowProgram
   std::string why;
   ASSERT_TRUE(view.Load(dir.Join("s.json"), &why)) << why;
   const std::string head =
-      "vigild pid " + std::to_string(getpid()) +
+      "vigild pid " + std::to_string(self) +
       ", port 3003, 7 passes, orders watch 2 msg 30 mgmt 0, protocol errors 1\n";
   const std::pair<const char*, const char*> states[] = {
       {"web", "watching"}, {"db", "waiting"}, {"zz\x1b[2J", "failed"}, {"odd", "?"},
@@ -96,7 +93,7 @@ TEST(StatusViewTest, TablesAlignColumnsNeutraliseControlCharactersAndShowProgram
       view.Table(1000));
 
   // A daemon that writes no programs: no state, and no program columns.
-  dir.WriteFile("old.json", Document(getpid(), 1000, true, "we\\u001b[2J\\u007f"));
+  dir.WriteFile("old.json", Document(self, 1000, true, "we\\u001b[2J\\u007f"));
   ASSERT_TRUE(view.Load(dir.Join("old.json"), &why));
   EXPECT_EQ("", view.ProgramState("we\x1b[2J\x7f"));
   EXPECT_EQ(
