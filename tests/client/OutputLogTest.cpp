@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(OutputLogTest, LinesAreStampedRotatedBySizeAndTheOldestGo) {
+TEST(OutputLogTest, LinesAreStampedAndRotatedAndThoseAFullDiskOrQueueCannotTakeAreCounted) {
   TempDir dir;
   const std::string path = dir.Join("output.log");
   OutputLog log(path, 4096, 2);
@@ -39,11 +39,8 @@ TEST(OutputLogTest, LinesAreStampedRotatedBySizeAndTheOldestGo) {
   EXPECT_EQ(tail.substr(tail.size() - 9), " partial\n");
   EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 5);
   EXPECT_FALSE(ProgramLogs(dir.Join("absent.log")).Tail(5, out, &error));
-}
 
-TEST(OutputLogTest, LinesAFullDiskOrAFullQueueCannotTakeAreDroppedAndCountedWithoutBlocking) {
   OutputLog full("/dev/full", 1L << 30, 1);
-  std::string error;
   ASSERT_TRUE(full.Open(&error)) << error;
   const auto start = NowMs();
   for (int i = 0; i < 1000; ++i) {
@@ -55,12 +52,11 @@ TEST(OutputLogTest, LinesAFullDiskOrAFullQueueCannotTakeAreDroppedAndCountedWith
 
   // Nobody reads the pipe at first: the writer blocks on it, the queue fills, and whatever does
   // not fit must be counted. The reader starts once all is fed, or after 3 s if a Feed waits.
-  TempDir dir;
-  const std::string pipe = dir.Join("output.log");
+  const std::string pipe = dir.Join("pipe.log");
   ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
   const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-  OutputLog log(pipe, 1L << 30, 1);
-  ASSERT_TRUE(log.Open(&error)) << error;
+  OutputLog blocked(pipe, 1L << 30, 1);
+  ASSERT_TRUE(blocked.Open(&error)) << error;
   fcntl(reader, F_SETFL, 0);
   std::atomic<bool> allFed{false};
   std::string text;
@@ -71,18 +67,18 @@ TEST(OutputLogTest, LinesAFullDiskOrAFullQueueCannotTakeAreDroppedAndCountedWith
       text.append(buffer, static_cast<size_t>(n));
     }
   });
-  const std::string line = std::string(OutputLog::kMaxLine - 1, 'y') + "\n";
-  for (size_t fed = 0; fed < 4 * OutputLog::kQueueBytes; fed += line.size()) {
-    log.Feed(line.data(), line.size());
+  const std::string longLine = std::string(OutputLog::kMaxLine - 1, 'y') + "\n";
+  for (size_t fed = 0; fed < 4 * OutputLog::kQueueBytes; fed += longLine.size()) {
+    blocked.Feed(longLine.data(), longLine.size());
   }
   allFed = true;
-  log.Close();
+  blocked.Close();
   drain.join();
   close(reader);
-  const size_t fedLines = (4 * OutputLog::kQueueBytes + line.size() - 1) / line.size();
+  const size_t fedLines = (4 * OutputLog::kQueueBytes + longLine.size() - 1) / longLine.size();
   const size_t written = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  EXPECT_GT(log.Dropped(), 0u);
-  EXPECT_EQ(written - 1 + log.Dropped(), fedLines);
+  EXPECT_GT(blocked.Dropped(), 0u);
+  EXPECT_EQ(written - 1 + blocked.Dropped(), fedLines);
 }
 
 }  // namespace
