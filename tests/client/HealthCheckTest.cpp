@@ -1,5 +1,7 @@
 // The three kinds of check against real local listeners and commands: what is healthy,
 // what is not and why, and that no attempt outlasts its time-out.
+#include <future>
+
 #include "HealthCheck.h"
 #include "ProgramRunner.h"
 #include "TestCommon.h"
@@ -105,11 +107,9 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
       {"/slow", "", true, "unhealthy: no answer within 1 s"},
   };
   for (const auto& [path, answer, hold, verdict] : cases) {
-    std::string request;
-    std::thread server(
-        [&, text = answer, keep = hold] { request = ServeOnce(listener, text, keep); });
+    auto server = std::async(std::launch::async, ServeOnce, listener, answer, hold);
     const Attempted a = Attempt("http://127.0.0.1:" + std::to_string(port) + path, 600);
-    server.join();
+    const std::string request = server.get();
     EXPECT_EQ(verdict, a.verdict) << path;
     // Only the silent server costs the time-out; a flood is cut off at once.
     EXPECT_LT(a.elapsedMs, path == "/slow" ? 1500 : 500) << path;
