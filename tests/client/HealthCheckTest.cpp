@@ -91,7 +91,6 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
   int port = 0;
   const int listener = ListenOnLoopback(&port);
   const std::string notHttp = "unhealthy: the answer does not start with an HTTP status line";
-  // path, answer, whether the server holds the connection open, verdict
   const std::tuple<std::string, std::string, bool, std::string> cases[] = {
       {"/ok", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", false, "healthy"},
       {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, "healthy"},

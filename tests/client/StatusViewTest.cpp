@@ -25,7 +25,6 @@ TEST(StatusViewTest, RunningOnlyWhenFreshAndTablesAlignNeutraliseAndShowPrograms
   const long self = getpid();
   const pid_t gone = SpawnClean({"/bin/true"}, {}, "/dev/null", "/dev/null");
   ASSERT_EQ(0, WaitExit(gone, 5000));
-  // file, content (empty: no file), state, part of the cause
   const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
       {"missing", "", "unreadable", "no status file"},
       {"garbled", "{\"daemon\":", "unreadable", "is not a vigild status file"},

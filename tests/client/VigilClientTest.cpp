@@ -49,7 +49,6 @@ VigilClient::WatchRequest Request() {
 }  // namespace
 
 TEST(VigilClientTest, DaemonParserReadsBackWhatTheClientWrites) {
-  // wdfreq, maxwset, minwset, wsetincr, maxerrors
   const std::tuple<int, int, int, int, int> cases[] = {
       {-1, -1, -1, -1, -1}, {10, -1, -1, -1, -1}, {2, 50000, 1000, 150, 3}, {0, 0, 0, 0, 0}};
   for (const auto& c : cases) {
