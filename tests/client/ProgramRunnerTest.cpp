@@ -43,7 +43,7 @@ TEST(ProgramRunnerTest, StartCommandGivesBackEverySettingThroughTheShellHostileV
       {"--check", "exec:test \"$(cat /x)\" = 'en''d;' # end.", "--check-timeout", "3"},
       {"--check-failures", "2", "--check-grace", "0", "--maxerrors", "3", "--log", "/l/it's a log"},
       {"--log-size", "5000", "--log-keep", "0"},
-      {"--", "/opt/my prog", "--flag", "it's", "", "Backend.exe"},
+      {"--", "/opt/my prog", "--flag", "it's", "", "~", "Backend.exe"},
   };
   std::vector<std::string> every;
   for (const auto& group : groups) {
