@@ -6,19 +6,7 @@
 #include "CtlHarness.h"
 #include "VigilClient.h"
 
-namespace {
-
-class VigilctlE2ETest : public CtlHarness {
- protected:
-  // The daemon's exit status within timeoutMs; the daemon is gone after it.
-  int DaemonExit(int timeoutMs) {
-    const int status = daemon->WaitExit(timeoutMs);
-    daemon.reset();
-    return status;
-  }
-};
-
-}  // namespace
+using VigilctlE2ETest = CtlHarness;
 
 #if !VIGILCTL_E2E_SLOW
 
@@ -77,7 +65,7 @@ TEST_F(VigilctlE2ETest, EveryVerbAgainstARunningDaemonAndTheExitStatuses) {
   }
 
   EXPECT_EQ(0, Ctl({"forget", "--pid", id}).status);
-  EXPECT_EQ(0, DaemonExit(15000));
+  EXPECT_EQ(0, daemon->WaitExit(15000));
   EXPECT_PRED2(StartsWith, Told(Status()), "3||vigilctl: vigild has ended");
   EXPECT_TRUE(Has(ReadAll(metrics), "vigild_up 0"));
 }
@@ -141,7 +129,7 @@ TEST_F(VigilctlE2ETest, ThirtyTwoClientsKeepOneConnectionAndEveryOrderAndRefusal
   // A stop signal marks the files as ended, so monitoring that reads them
   // never sees a stopped daemon as running.
   ASSERT_EQ(0, kill(daemon->pid, SIGTERM));
-  EXPECT_EQ(0, DaemonExit(5000));
+  EXPECT_EQ(0, daemon->WaitExit(5000));
   EXPECT_PRED2(StartsWith, Told(Status()), "3||vigilctl: vigild has ended");
 }
 
@@ -174,9 +162,8 @@ TEST_F(VigilctlE2ETest, FailingChildIsRestartedUnderTheWrapperAndASucceedingOneI
 
   ASSERT_TRUE(WaitUntil([&] { return (second = PidOf("flaky")) > 0 && second != first; }, 20000))
       << DaemonLog();
-  EXPECT_EQ(1, StatusJson()["restarts"]["flaky"]);
+  EXPECT_EQ(nlohmann::json({{"flaky", 1}}), StatusJson()["restarts"]);
   EXPECT_TRUE(Entry("fine").is_null());
-  EXPECT_FALSE(StatusJson()["restarts"].contains("fine"));
   EXPECT_EQ(1, StatusJson()["orders"]["mgmt"]);
 }
 

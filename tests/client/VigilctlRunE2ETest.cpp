@@ -24,9 +24,6 @@ class FakeDaemon {
     std::lock_guard<std::mutex> hold(mutex);
     return text;
   }
-  bool WaitFor(const std::string& part, int timeoutMs) {
-    return WaitUntil([&] { return Has(Text(), part); }, timeoutMs);
-  }
   // A value of the first order that holds "key: ", or "".
   std::string Value(const std::string& key) {
     const std::string all = Text();
@@ -203,12 +200,13 @@ TEST_F(VigilctlRunE2ETest, ChecksReportProbeOnlyAfterTheirFailuresInARowOutsideT
   }
 
   // Within the grace nothing counts, though the checks run and fail.
-  ASSERT_TRUE(fakes["grace"]->WaitFor("psdown: probe", 10000));
+  ASSERT_TRUE(WaitUntil([&] { return Has(fakes["grace"]->Text(), "psdown: probe"); }, 10000));
   EXPECT_GE(NowMs() - begin, 3000);
   EXPECT_GE(Count(ReadAll(Mark("grace")), "x"), 3u);
 
   // Three failures in a row, then the report, then no more checks.
-  ASSERT_TRUE(fakes["failing"]->WaitFor("psdown: probe\nEND;\n", 10000))
+  ASSERT_TRUE(
+      WaitUntil([&] { return Has(fakes["failing"]->Text(), "psdown: probe\nEND;\n"); }, 10000))
       << ReadAll(RunErr("failing"));
   EXPECT_TRUE(
       Has(ReadAll(RunErr("failing")), "vigilctl: check 3 of 3 failed: the command exited 1\n"));
@@ -236,8 +234,7 @@ TEST_F(VigilctlRunE2ETest, ProgramRunsInTheSameCleanContextAfterARestart) {
   const std::string directory = home.Join("it's a \"$dir\" \\ end;");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
   const std::string hostile = "it's \"q\" $HOME `id` \\ back end; *";
-  fakes["1"] = std::make_unique<FakeDaemon>();
-  FakeDaemon& fake = *fakes["1"];
+  FakeDaemon& fake = *(fakes["1"] = std::make_unique<FakeDaemon>());
   // Started in the directory, as an operator does, with variables of its own.
   const std::string line = "cd " + ShellQuote::Word(directory) +
                            " && exec " VIGILCTL_BINARY " run --port " + std::to_string(fake.port) +

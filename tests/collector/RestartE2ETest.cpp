@@ -1,9 +1,6 @@
 // End-to-end: the real vigild restarts one process without holding up the judgement of the others.
 #include "CtlHarness.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
 using RestartE2ETest = CtlHarness;
 
 // A stop command that never returns holds its item in the grace wait; meanwhile a silent item is
@@ -27,11 +24,11 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   Send(fd, Watch(silent, "silent", "kill " + std::to_string(silent), "", 0,
                  "wdfreq: " + std::to_string(kWdFreq) + "\n") +
                Beat(silent, 0));
-  const auto lastBeat = Clock::now();
+  const int64_t lastBeat = NowMs();
   // Its stop command ends it; two seconds more for a loaded machine to run
   // it, far short of the grace wait that a pass held by the hung stop would add.
   EXPECT_TRUE(WaitUntil([&] { return !Alive(silent); }, 20000)) << DaemonLog();
-  EXPECT_LT(Clock::now() - lastBeat, std::chrono::seconds(kWdFreq + 2 + 2));
+  EXPECT_LT(NowMs() - lastBeat, (kWdFreq + 2 + 2) * 1000);
 
   Send(beats, Watch(steady, "steady", "touch " + Mark("steady-stopped"), "", 0, "wdfreq: 2\n"));
   std::atomic<bool> done{false};
@@ -59,5 +56,3 @@ TEST_F(RestartE2ETest, AHungStopCommandOrARestartPauseDelaysNoOtherItemsJudgemen
   EXPECT_FALSE(Exists("steady-stopped"));
   EXPECT_TRUE(Alive(hung)) << "the hung item is still in its grace wait";
 }
-
-}  // namespace
