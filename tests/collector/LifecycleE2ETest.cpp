@@ -28,7 +28,6 @@ TEST_F(LifecycleE2ETest, SwitchesAnswerWithoutStartingAndAMissingConfigurationFi
             "configuration: ROOT_DIRECTORY\n"
             "[vigild::main] ERROR, incorrect, or incomplete configuration.\n");
 
-  // A configuration file that is missing is reported, and the daemon runs.
   auto missing = Start({"-f", home.Join("nope.conf")});
   ASSERT_GE(Anchor(), 0);
   // With -D 5 the console reports each item the pass checks.
@@ -92,9 +91,8 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
   // collector's registration, which on a loaded machine can take longer than a pass.
   ASSERT_GE(Anchor(), 0);
   const std::string state = home.Join("state");
-  const std::string first =
-      std::string("(") + DEMO_COLLECTOR + " " + std::to_string(port) + " " + state + " 2)&";
-  ASSERT_EQ(system(first.c_str()), 0);
+  ASSERT_EQ(system(("(" DEMO_COLLECTOR " " + std::to_string(port) + " " + state + " 2)&").c_str()),
+            0);
   std::string firstPid;
   ASSERT_TRUE(WaitUntil([&] { return (firstPid = ReadAll(state + "/started")) != ""; }, 5000));
   firstPid.pop_back();
@@ -267,8 +265,15 @@ TEST_F(LifecycleE2ETest, HeldStatusFileAndLostLogDirectoryStopNothingUntilTheLas
 // A stop signal while the pass sits in the 10 s pause of a restart, with a
 // client waiting for the table: the daemon ends with 0 within 2 s, every
 // record queued by then is in the day's file, and the start command never runs.
+// With its key off, a service manager in the environment hears nothing: not
+// the start, the passes' pings, the table's change nor the stop.
 TEST_F(LifecycleE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinTwoSeconds) {
-  auto daemon = StartWith("GLOBAL.LOGMANAGER.CREATEFILES=1\nGLOBAL.WATCHMGR.RESTARTDELAY=10000\n");
+  FakeServiceManager manager(home.Join("notify"));
+  ASSERT_TRUE(manager.Bound());
+  auto daemon = StartWith(
+      "GLOBAL.LOGMANAGER.CREATEFILES=1\nGLOBAL.WATCHMGR.RESTARTDELAY=10000\n"
+      "GLOBAL.WATCHMGR.SERVICENOTIFY=0\n",
+      "5", {"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=2000000"});
   const int fd = ConnectWhenUp();
   const pid_t pid = Process();
   ASSERT_TRUE(fd >= 0 && pid > 0);
@@ -294,6 +299,7 @@ TEST_F(LifecycleE2ETest, TermSignalDuringARestartPauseDrainsTheLogAndEndsWithinT
   EXPECT_TRUE(Has(logged, "INFO : signal 15 received, stopping")) << logged;
   usleep(500000);
   EXPECT_EQ(ReadAll(marker), "");
+  EXPECT_EQ(manager.Texts(), "");
   close(fd);
 }
 
