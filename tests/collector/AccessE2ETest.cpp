@@ -2,16 +2,10 @@
 // on whose items.
 #include <netinet/tcp.h>
 
-#include <iterator>
-
 #include "DaemonHarness.h"
+#include "StderrCapture.h"  // CountOpenDescriptors
 
 namespace {
-
-long OpenDescriptors(pid_t pid) {
-  return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
-                       std::filesystem::directory_iterator());
-}
 
 // The owner of a mark, as "uid:gid".
 std::string Owner(const std::string& path) {
@@ -63,10 +57,7 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
   const int off = 0, on = 1;
   setsockopt(handed, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   setsockopt(handed, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;
-  address.sin6_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in6 address{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_any, 0};
   ASSERT_EQ(0, bind(handed, reinterpret_cast<sockaddr*>(&address), sizeof address));
   ASSERT_EQ(0, listen(handed, 256));
   leftOpen.push_back(handed);
@@ -96,7 +87,7 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
       Count(daemon->Err(), "Watch order for pid " + std::to_string(bad) + " refused: command"), 1u)
       << daemon->Err();
 
-  const long baseline = OpenDescriptors(daemon->pid);
+  const long baseline = CountOpenDescriptors(daemon->pid);
   const size_t linesBefore = Count(daemon->Err(), "\n");
   std::vector<int> burst(200);
   for (int& fd : burst) {
@@ -107,8 +98,8 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
     EXPECT_TRUE(end == "closed" || end == "reset") << end;
     close(fd);
   }
-  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(daemon->pid) <= baseline; }, 10000))
-      << OpenDescriptors(daemon->pid) << " > " << baseline;
+  EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors(daemon->pid) <= baseline; }, 10000))
+      << CountOpenDescriptors(daemon->pid) << " > " << baseline;
   EXPECT_LE(Count(daemon->Err(), "\n") - linesBefore, 3u) << daemon->Err();
   EXPECT_EQ(Count(daemon->Err(), refusal), 1u);
   EXPECT_EQ(daemon->WaitExit(0), -1);
@@ -205,9 +196,8 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
       "2");
   ASSERT_TRUE(Accepts());
   const int root = ConnectTcp(port, "127.0.0.2");
-  ASSERT_GE(root, 0);
   const pid_t registered = Process(), unregistered = Process();
-  ASSERT_TRUE(registered > 0 && unregistered > 0);
+  ASSERT_TRUE(root >= 0 && registered > 0 && unregistered > 0);
   const std::string r = std::to_string(registered);
   Send(root, Watch(registered, "lane", "touch " + Mark("root") + "; kill " + r, "", 100));
   // Its connection stays open, so the daemon identifies it while it reads the orders.

@@ -14,15 +14,12 @@ TEST_F(SlowE2ETest, ProcessIgnoringItsStopIsKilledAfterTheGraceWaitAndAMuteClien
   auto daemon = StartWith(
       "GLOBAL.WATCHMGR.RESTARTDELAY=10000\nGLOBAL.WATCHMGR.MAXRESTARTDELAY=10\n"
       "GLOBAL.WATCHMGR.RESTARTLIMIT=0\n");
-  const int fd = ConnectWhenUp();
-  ASSERT_GE(fd, 0);
-  const int mute = ConnectTcp(port);
-  ASSERT_GE(mute, 0);
+  const int fd = ConnectWhenUp(), mute = ConnectTcp(port);
   const pid_t pid = Process(0, [](pid_t) {
     signal(SIGTERM, SIG_IGN);
     return std::string();
   });
-  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(fd >= 0 && mute >= 0 && pid > 0);
   const std::string id = std::to_string(pid), marker = home.Join("started");
   Send(fd, OverLimit(pid, "deaf", "kill " + id, "echo again > " + marker));
   ASSERT_TRUE(daemon->OutSays("STOPPING process with kill " + id));

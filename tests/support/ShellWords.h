@@ -6,9 +6,7 @@
 
 #include "TestCommon.h"
 
-// The words sh makes of line, each ended by a NUL byte.
-std::string ShellWords(const std::string& line);
-// The same as a list.
+// The words sh makes of line.
 std::vector<std::string> ShellWordList(const std::string& line);
 
 #endif  // VIGILD_TESTS_SUPPORT_SHELLWORDS_H

@@ -48,9 +48,10 @@ std::string ReadToEnd(int fd) {
   return text;
 }
 
-int CountOpenDescriptors() {
-  std::error_code error;  // no entries when the listing fails: -1
-  std::filesystem::directory_iterator entries("/proc/self/fd", error);
-  // Less the descriptor the listing itself holds open.
-  return static_cast<int>(std::distance(entries, {})) - 1;
+int CountOpenDescriptors(pid_t pid) {
+  std::error_code error;  // no entries when the listing fails: -1 for this process
+  std::filesystem::directory_iterator entries(
+      "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd", error);
+  // Less the descriptor the listing itself holds open in this process.
+  return static_cast<int>(std::distance(entries, {})) - (pid ? 0 : 1);
 }

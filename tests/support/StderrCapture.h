@@ -33,7 +33,7 @@ class StdoutCapture : public StderrCapture {
 
 // Everything read from fd until its end (or a failed read).
 std::string ReadToEnd(int fd);
-// Number of open descriptors of this process (entries of /proc/self/fd).
-int CountOpenDescriptors();
+// Number of open descriptors of process pid (0: this one), the entries of /proc/<pid>/fd.
+int CountOpenDescriptors(pid_t pid = 0);
 
 #endif  // VIGILD_TESTS_SUPPORT_STDERRCAPTURE_H
