@@ -29,15 +29,9 @@ class AccessE2ETest : public DaemonHarness {
     };
     return Process(uid, orders, from);
   }
-  // Whether a process of root's registered over its limit gets its stop
-  // command run (which touches mark) while its connection stays open.
-  bool RootRegisters(const std::string& mark) {
-    const pid_t target = Process();
-    const int fd = ConnectTcp(port);
-    Send(fd, OverLimit(target, "peer", "touch " + Mark(mark)));
-    const bool done = WaitUntil([&] { return Exists(mark); }, 30000);
-    close(fd);
-    return done;
+  // Whether a client of root's over its limit gets its stop command run.
+  bool RootRegisters(const std::string& name) {
+    return Touching(0, "127.0.0.1", name) > 0 && WaitUntil([&] { return Exists(name); }, 30000);
   }
 };
 
@@ -111,7 +105,8 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
 // root is served throughout.
 TEST_F(AccessAsNobodyE2ETest, RefusedUserIsNeverServedNorFloodsTheLogWhileRootIs) {
   auto daemon = Start();
-  ASSERT_TRUE(Accepts()) << daemon->Err();
+  // The test's own process keeps the daemon running once root's clients are stopped.
+  ASSERT_GE(Anchor(), 0) << daemon->Err();
   const size_t before = Count(daemon->Err(), "\n");
   std::vector<std::thread> loops;
   for (int i = 0; i < 4; ++i) {
@@ -236,8 +231,7 @@ TEST_F(AccessAsNobodyE2ETest, NobodyIsCappedKeptToItsItemsAndServedOnTheLocalSoc
       WaitUntil([&] { return Exists("root") && Has(ReadAll(Mark("started")), "\n"); }, 40000))
       << Exists("root") << Exists("started") << daemon->Err();
   for (const char* mark : {"nobody", "started"}) {
-    EXPECT_EQ(ReadAll(Mark(mark)), "65534\n") << mark;
-    EXPECT_EQ(Owner(Mark(mark)), "65534:65534") << mark;
+    EXPECT_EQ(ReadAll(Mark(mark)) + Owner(Mark(mark)), "65534\n65534:65534") << mark;
   }
   EXPECT_FALSE(Alive(nobody) || Exists("stolen"));
   close(root);
