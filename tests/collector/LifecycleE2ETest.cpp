@@ -110,10 +110,9 @@ TEST_F(LifecycleE2ETest, EnvironmentAndRegistryConfigureANamedDaemonThatRestarts
   EXPECT_EQ(daemon.WaitExit(0), -1);
   const std::string logged = LogFilesText();
   // The silence's Error record and the stop's step reach the day's file, not the console alone.
-  EXPECT_TRUE(
-      Has(logged, "\tF\t[DL30000]\tGENERIC\t[WatchedItem::IsSomethingWrong] : ERROR : process #" +
-                      firstPid + " demo-collector, failed to reset watchdog. No signal since "))
-      << logged;
+  EXPECT_PRED2(Has, logged,
+               "\tF\t[DL30000]\tGENERIC\t[WatchedItem::IsSomethingWrong] : ERROR : process #" +
+                   firstPid + " demo-collector, failed to reset watchdog. No signal since ");
   EXPECT_TRUE(Has(logged, "STOPPING process with kill " + firstPid + "\n"));
   EXPECT_TRUE(Has(logged, "\tVIGILD.3.7-") &&
               Has(logged, "\tLISTENNER_OK\tListenner started on TCP port " + std::to_string(port)));
