@@ -81,6 +81,7 @@ TEST_F(AccessE2ETest, PeerOrCommandOutsideItsListIsRefusedAsIpv4AndABurstOfPeers
       << daemon->Err();
 
   const long baseline = CountOpenDescriptors(daemon->pid);
+  ASSERT_GT(baseline, 0) << "the daemon's descriptors cannot be listed";
   const size_t linesBefore = Count(daemon->Err(), "\n");
   std::vector<int> burst(200);
   for (int& fd : burst) {

@@ -49,7 +49,7 @@ std::string ReadToEnd(int fd) {
 }
 
 int CountOpenDescriptors(pid_t pid) {
-  std::error_code error;  // no entries when the listing fails: -1 for this process
+  std::error_code error;  // no entries when the listing fails: -1 for this process, 0 for another
   std::filesystem::directory_iterator entries(
       "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd", error);
   // Less the descriptor the listing itself holds open in this process.
