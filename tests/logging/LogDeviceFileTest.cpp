@@ -49,10 +49,10 @@ class LogDeviceFileTest : public ::testing::Test {
 TEST_F(LogDeviceFileTest, LongLinesAreCutAndNewlinesBecomeBlanks) {
   ASSERT_TRUE(device.Init(dir.path().c_str(), "debug", 9999));
   // with a code, line length (0: short), long lines allowed, cut
-  const std::tuple<bool, size_t, bool, bool> cases[] = {
-      {false, 0, false, false},  {true, 2047, false, false}, {true, 2048, false, true},
-      {true, 3000, false, true}, {true, 3000, true, false},
-  };
+  const std::tuple<bool, size_t, bool, bool> cases[] = {{false, 0, false, false},
+                                                        {true, 2047, false, false},
+                                                        {true, 2048, false, true},
+                                                        {true, 3000, true, false}};
   std::string expected;
   for (const auto& [coded, length, allowLong, cut] : cases) {
     const std::string head = kHead + (coded ? "[DL31001]" : "") + "\t[T]\t";
@@ -125,8 +125,7 @@ TEST_F(LogDeviceFileTest, PlantedFileAtTheDaysNameIsRefusedAndRecordsGoToTheCons
          dir.WriteFile("2026.12.04debug.log", "");
          return chown(day.c_str(), 65534, 65534) == 0;
        },
-       "it is owned by uid 65534, not by the daemon's uid 0"},
-  };
+       "it is owned by uid 65534, not by the daemon's uid 0"}};
   for (const auto& [plant, reason] : kPlanted) {
     SCOPED_TRACE(reason);
     if (geteuid() != 0 && std::string(reason).find("65534") != std::string::npos) {

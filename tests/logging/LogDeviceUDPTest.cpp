@@ -21,8 +21,7 @@ TEST(LogDeviceUDPTest, DatagramIsPriorityAndTabSeparatedFieldsAndAnUnusableServe
       {Debug1, 8, "", "m", "<15>" + head + "1\t\t[ListenPort::StartBlock]\tm"},
       {Error, 8, "DL30000", "m", "<9>" + head + "F\t[DL30000]\t[ListenPort::StartBlock]\tm"},
       {Info, 128, "", "INFO : two\nlines\n",
-       "<134>" + head + "I\t\t[ListenPort::StartBlock]\tINFO : two lines "},
-  };
+       "<134>" + head + "I\t\t[ListenPort::StartBlock]\tINFO : two lines "}};
   for (const auto& [severity, facility, code, message, datagram] : cases) {
     Handle<LogMessage> record(new LogMessage(severity, 1796379072u, "VIGILD.0.0-42:3", code,
                                              "[ListenPort::StartBlock]", message));

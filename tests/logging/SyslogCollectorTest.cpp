@@ -75,8 +75,7 @@ TEST_F(SyslogCollectorTest, RecordsArriveWithTheirFacilitySeverityAndText) {
   // severity, code, text, "pri|facility|severity|<pri>", severity character and code
   const std::tuple<LogSeverityCode, const char*, const char*, const char*, const char*> cases[] = {
       {Error, "DL30102", "ERROR : check one", "129|16|1|<129>", "F\t[DL30102]"},
-      {Info, nullptr, "INFO : check two", "134|16|6|<134>", "I\t[DL30003]"},
-  };
+      {Info, nullptr, "INFO : check two", "134|16|6|<134>", "I\t[DL30003]"}};
   const std::string facility = "VIGILD.0.0-" + std::to_string(getpid()) + ":0\t";
   for (const auto& [severity, code, text, head, fields] : cases) {
     LogServer::Report(severity, code, std::string("[SyslogCollectorTest::Run] ") + text);

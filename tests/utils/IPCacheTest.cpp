@@ -32,13 +32,11 @@ class IPCacheTest : public ::testing::Test {
 
 TEST_F(IPCacheTest, DottedAddressesAndDigitSuffixesResolveAndFailedNamesWaitHalfAnHour) {
   // name, then whether it resolves, its address, its full name and the resolver's calls
-  const std::pair<const char*, const char*> cases[] = {
-      {"10.1.2.3", "1 10.1.2.3 10.1.2.3 0"},
-      {"db", "1 10.0.0.5 db.example.net 1"},
-      {"db-12", "1 10.0.0.5 db.example.net 2"},
-      {"db-x", "0   1"},
-      {"ghost-5", "0   2"},
-  };
+  const std::pair<const char*, const char*> cases[] = {{"10.1.2.3", "1 10.1.2.3 10.1.2.3 0"},
+                                                       {"db", "1 10.0.0.5 db.example.net 1"},
+                                                       {"db-12", "1 10.0.0.5 db.example.net 2"},
+                                                       {"db-x", "0   1"},
+                                                       {"ghost-5", "0   2"}};
   for (const auto& [name, expected] : cases) {
     calls = 0;
     SNMPHost host(name);
