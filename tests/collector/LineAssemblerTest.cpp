@@ -50,19 +50,18 @@ TEST(LineAssemblerTest, BufferIsTakenOnlyWhileALongLineWaitsAndRefusalStopsTheFe
   const long before = LineAssembler::BuffersHeld();
   LineAssembler lines;
   const std::string fill(LineAssembler::kInlineBytes, 'i');
-  EXPECT_EQ(Lines{}, Cut(lines, {fill}));
-  EXPECT_FALSE(lines.HoldsBuffer());
-  Cut(lines, {"j"});
-  EXPECT_TRUE(lines.HoldsBuffer());
-  EXPECT_EQ(before + 1, LineAssembler::BuffersHeld());
-  EXPECT_EQ(Lines{fill + "jk"}, Cut(lines, {"k\n"}));
-  EXPECT_FALSE(lines.HoldsBuffer());
-  Cut(lines, {std::string(500, 'p')});
-  EXPECT_TRUE(lines.HoldsBuffer());
+  // Each piece, the lines it completes and the buffers held after it (this one's and the count).
+  const std::tuple<std::string, Lines, long> steps[] = {
+      {fill, {}, 0}, {"j", {}, 1}, {"k\n", {fill + "jk"}, 0}, {std::string(500, 'p'), {}, 1}};
+  for (const auto& [piece, cut, held] : steps) {
+    EXPECT_EQ(cut, Cut(lines, {piece})) << piece.size();
+    EXPECT_EQ(std::make_pair(held == 1, before + held),
+              std::make_pair(lines.HoldsBuffer(), LineAssembler::BuffersHeld()))
+        << piece.size();
+  }
   lines.Drop();
-  EXPECT_FALSE(lines.HoldsBuffer());
-  EXPECT_EQ(0u, lines.Pending());
-  EXPECT_EQ(before, LineAssembler::BuffersHeld());
+  EXPECT_EQ(std::make_tuple(false, size_t{0}, before),
+            std::make_tuple(lines.HoldsBuffer(), lines.Pending(), LineAssembler::BuffersHeld()));
 
   std::string scratch = "first\nsecond\nthird\n";
   Lines seen;

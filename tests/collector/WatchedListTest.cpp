@@ -298,8 +298,6 @@ TEST_F(WatchedListTest, RootDaemonRunsARegistrantsCommandsAsThatUserAndSignalsOn
   const Case kCases[] = {
       {0, splitUid, splitUid, "stop", "",
        split + " stop\n" + split + " kill -9 77 (fg)\n" + split + " start\n", ""},
-      {0, 65534, 65534, "stop", "",
-       "65534/65534 stop\n65534/65534 kill -9 77 (fg)\n65534/65534 start\n", ""},
       {0, 65534, 0, "stop", "", "65534/65534 stop\n65534/65534 start\n",
        "process ID 77 belongs to uid 0, not to uid 65534 who registered it: kill -9 not sent"},
       {0, 0, 0, "stop", "", "stop\nkill -9 77 (fg)\nstart\n", ""},
