@@ -1,37 +1,21 @@
 // vigilctl's command line: what is accepted, what is a usage error, and the
 // port's sources in order.
-#include "CtlArguments.h"
+#include "CtlParse.h"
 #include "TestCommon.h"
 
 using std::string_literals::operator""s;
 
 namespace {
 
-// "accepted", with the arguments in *arguments, or the cause of the refusal.
-std::string Parse(const std::vector<std::string>& words, const char* envPort = nullptr,
-                  CtlArguments* arguments = nullptr) {
-  std::vector<const char*> argv{"vigilctl"};
-  for (const std::string& word : words) {
-    argv.push_back(word.c_str());
-  }
-  CtlArguments unused;
-  std::string error;
-  return CtlArguments::Parse(static_cast<int>(argv.size()), argv.data(), envPort,
-                             arguments ? arguments : &unused, &error)
-             ? "accepted"
-             : error;
-}
-
 // The arguments of a command line whose words hold no blank, which must be accepted.
 CtlArguments Accepted(const std::string& line, const char* envPort = nullptr) {
+  SCOPED_TRACE(line);
   std::vector<std::string> words;
   std::istringstream in(line);
   for (std::string word; in >> word;) {
     words.push_back(word);
   }
-  CtlArguments arguments;
-  EXPECT_EQ("accepted", Parse(words, envPort, &arguments)) << line;
-  return arguments;
+  return Parsed(words, envPort);
 }
 
 }  // namespace
