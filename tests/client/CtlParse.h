@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "CtlArguments.h"
 
 // "accepted", with the arguments in *arguments, or the cause of the refusal.
