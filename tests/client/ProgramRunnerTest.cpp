@@ -2,26 +2,13 @@
 #include <sys/prctl.h>
 
 #include "CleanEnvironment.h"
-#include "CtlArguments.h"
+#include "CtlParse.h"
 #include "ProgramRunner.h"
 #include "ShellWords.h"
 #include "TestCommon.h"
 #include "VigilClient.h"
 
 namespace {
-
-CtlArguments Parsed(const std::vector<std::string>& words) {
-  std::vector<const char*> argv{"vigilctl"};
-  for (const std::string& word : words) {
-    argv.push_back(word.c_str());
-  }
-  CtlArguments arguments;
-  std::string error;
-  EXPECT_TRUE(
-      CtlArguments::Parse(static_cast<int>(argv.size()), argv.data(), nullptr, &arguments, &error))
-      << error;
-  return arguments;
-}
 
 // What a start command must carry over.
 auto Settings(const CtlArguments& a) {

@@ -50,7 +50,6 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
       {"/run/n", "2000000", "-4242", "/run/n 0 !"},
       {"/run/n", "2000000", "", "/run/n 0 !"},
       {"/run/n", "0", nullptr, "/run/n 0 !"},
-      {"/run/n", "-1", nullptr, "/run/n 0 !"},
       {"/run/n", " 5", nullptr, "/run/n 0 !"},
       {"/run/n", "5s", nullptr, "/run/n 0 !"},
       {"/run/n", "", nullptr, "/run/n 0 !"},
@@ -59,9 +58,7 @@ TEST_F(ServiceNotifierTest, SettingsTakeWhatTheServiceManagerWritesRefuseTheRest
       {"/run/n", "31622400000001", nullptr, "/run/n 0 !"},             // past a year
       {"/run/n", "1", nullptr, "/run/n 1"},
       {"run/n", "2000000", nullptr, " 0 !"},
-      {"vsock:2:1", nullptr, nullptr, " 0 !"},
       {"@", nullptr, nullptr, " 0 !"},
-      {"/", nullptr, nullptr, " 0 !"},
       {path.c_str(), nullptr, nullptr, path + " 0"},
       {abstract.c_str(), nullptr, nullptr, abstract + " 0"},
       {pathTooLong.c_str(), nullptr, nullptr, " 0 !"},
