@@ -54,6 +54,7 @@ TEST(AddressListTest, ListsAdmitExactlyTheirPeersAndKnowWhetherTheyReachBeyondHo
       {"10.0.0.256", {}, {}, false, "'10.0.0.256'"},
       {"10.0.0", {}, {}, false, "'10.0.0'"},
       {"10.0.0.1.2", {}, {}, false, "'10.0.0.1.2'"},
+      {"010.0.0.1", {}, {}, false, "'010.0.0.1'"},
       {"10.08.0.1", {}, {}, false, "'10.08.0.1'"},
       {"0x0A.0.0.1", {}, {}, false, "'0x0A.0.0.1'"},
       {"10.0.0.1/33", {}, {}, false, "'10.0.0.1/33'"},

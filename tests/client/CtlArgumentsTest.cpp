@@ -114,6 +114,8 @@ TEST(CtlArgumentsTest, MistakesAreRefusedWithTheirCauseBeforeAnythingStarts) {
       {{"reset"}, "no program name given to reset"},
       {{"reset", ""}, "unexpected argument ''"},
       {{"reset", "--pid", "3", "web"}, "unknown option '--pid'"},
+      {{"run", "--check", "tcp://h:1", "--check", "tcp://h:2", "--", "true"},
+       "--check given twice"},
       {{"run", "--check-every", "5", "--", "true"}, "--check-every needs --check"},
       {{"run", "--check-grace", "0", "--", "true"}, "--check-grace needs --check"},
       {{"run", "--env", "A=1", "--env", "A=2", "--", "true"}, "--env A given twice"},

@@ -96,6 +96,8 @@ TEST(HealthCheckTest, HttpIsHealthyOnlyOnTwoOrThreeHundredsAndEveryOtherAnswerSa
       {"/moved", "HTTP/1.1 302 Found\r\nLocation: /ok\r\n\r\n", false, "healthy"},
       {"/split", "HTTP/1.1 2|04 No Content\r\n\r\n", false, "healthy"},
       {"/bare", "HTTP/1.1 204", false, "healthy"},
+      {"/broken", "HTTP/1.1 500 Internal Server Error\r\n\r\n", false,
+       "unhealthy: the server answered 500"},
       {"/missing", "HTTP/1.1 404 Not Found\r\n\r\n", false, "unhealthy: the server answered 404"},
       {"/garbage", std::string("\x16\x03\x01\x00\xff binary\r\n", 14), false, notHttp},
       {"/wide", "HTTP/1.1 2000 OK\r\n\r\n", false, notHttp},
