@@ -7,7 +7,7 @@
 
 namespace {
 
-class NotifyE2ETest : public DaemonHarness {};
+using NotifyE2ETest = DaemonHarness;
 
 // READY within 2 s of the start, once the port takes orders; a status line
 // when the table changes; a ping each pass, a second apart: the gap bound

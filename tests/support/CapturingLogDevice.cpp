@@ -17,7 +17,10 @@ std::vector<std::string> CapturingLogDevice::Log::Messages(int severity) const {
   return messages;
 }
 
-size_t CapturingLogDevice::Log::Count() const { return Records().size(); }
+size_t CapturingLogDevice::Log::Count() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return records.size();
+}
 
 bool CapturingLogDevice::Log::WaitForCount(size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex);
